@@ -1,0 +1,133 @@
+#include "misc.h"
+
+#include <cstring>
+
+#include "io_atome.h"
+#include "platform/system_info.h"
+
+namespace {
+
+constexpr UBYTE kOsAmiga = 31;
+constexpr UBYTE kCpuUnknown = 36;
+constexpr int kFrameBytes = 3;
+
+struct CodeName {
+  UBYTE code;
+  const char* name;
+};
+
+constexpr CodeName kOsNames[] = {
+    {31, "AmigaOS"}, {32, "MS-DOS"}, {33, "PC-DOS"}, {34, "DR-DOS"}, {35, "Novell-DOS"},
+};
+
+constexpr CodeName kCpuNames[] = {
+    {31, "68000"},  {32, "68010"},   {33, "68020"},   {34, "68030"},       {35, "68040"},
+    {39, "68060"},  {40, "PPC603"},  {41, "PPC604"},  {42, "PPC750"},      {43, "PPC7400"},
+    {44, "ALTIVEC"}, {45, "AMCC PPC4xx"}, {46, "PASemi"}, {47, "x86"},
+};
+
+struct VersionCode {
+  int lib_version;
+  UBYTE code;
+};
+
+constexpr VersionCode kVersionCodes[] = {
+    {33, 0x12}, {34, 0x13}, {36, 0x20}, {37, 0x20}, {38, 0x21}, {39, 0x30},
+    {40, 0x31}, {45, 0x39}, {50, 0x40}, {53, 0x41}, {54, 0x41},
+};
+
+template <std::size_t N>
+const char* name_of(const CodeName (&table)[N], UBYTE code) {
+  for (const auto& entry : table) {
+    if (entry.code == code) return entry.name;
+  }
+  return "Unknown";
+}
+
+// Writes the text and its NUL only; what follows the NUL stays as it was.
+void put_text(char* field, const char* text) { std::memcpy(field, text, std::strlen(text) + 1); }
+
+long identify_service() {
+  UBYTE buffer[kFrameBytes + 3] = {};
+  while (receive_data(buffer, kFrameBytes) != LINK_OK) {
+  }
+  send_ACK();
+  get_sys_data(&customer, buffer);
+  build_own_frame(buffer);
+  get_sys_data(&service, buffer);
+  send_data(reinterpret_cast<const char*>(buffer), kFrameBytes);
+  return LINK_OK;
+}
+
+long identify_customer() {
+  UBYTE buffer[kFrameBytes + 3] = {};
+  build_own_frame(buffer);
+  get_sys_data(&customer, buffer);
+  long result = send_data(reinterpret_cast<const char*>(buffer), kFrameBytes);
+  if (result != LINK_OK) return result;
+  UBYTE answer[kFrameBytes + 3] = {};
+  result = receive_data(answer, kFrameBytes);
+  // A damaged or missing answer is refused rather than decoded: the caller
+  // learns that the exchange failed, and `service` keeps what it held.
+  if (result != LINK_OK) {
+    send_NAK();
+    return result;
+  }
+  send_ACK();
+  get_sys_data(&service, answer);
+  return LINK_OK;
+}
+
+}  // namespace
+
+long identify(char mode) {
+  if (mode == 's') return identify_service();
+  if (mode == 'c') return identify_customer();
+  UBYTE buffer[kFrameBytes + 3] = {};
+  build_own_frame(buffer);
+  get_sys_data(&customer, buffer);
+  send_data(reinterpret_cast<const char*>(buffer), kFrameBytes);
+  return LINK_OK;
+}
+
+void get_sys_data(ID* id_ptr, const UBYTE* buffer) {
+  put_text(id_ptr->os, name_of(kOsNames, buffer[0]));
+  put_text(id_ptr->cpu, name_of(kCpuNames, buffer[1]));
+  const char os_ver[4] = {static_cast<char>('0' + (buffer[2] >> 4)), '.',
+                          static_cast<char>('0' + (buffer[2] & 0x0F)), '\0'};
+  put_text(id_ptr->os_ver, os_ver);
+}
+
+UBYTE cpu_code_from_attn_flags(std::uint16_t attn_flags) {
+  for (int bit = 14; bit >= 7; --bit) {
+    if (attn_flags & (1u << bit)) return static_cast<UBYTE>(32 + bit);
+  }
+  return kCpuUnknown;
+}
+
+UBYTE version_code_from_lib_version(int lib_version) {
+  for (const auto& entry : kVersionCodes) {
+    if (entry.lib_version == lib_version) return entry.code;
+  }
+  return 0x00;
+}
+
+void build_own_frame(UBYTE* buffer) {
+  buffer[0] = kOsAmiga;
+  buffer[1] = platform::host_cpu_code();
+  buffer[2] = version_code_from_lib_version(platform::host_lib_version());
+}
+
+void code_name(char* name, char mode) {
+  const char wanted = mode == 'i' ? ' ' : static_cast<char>(kSpaceSubstitute);
+  const char replacement = mode == 'i' ? static_cast<char>(kSpaceSubstitute) : ' ';
+  for (char* found = std::strchr(name, wanted); found != nullptr; found = std::strchr(found, wanted)) {
+    *found = replacement;
+  }
+}
+
+void strip_str(char* str) {
+  std::size_t length = std::strlen(str);
+  while (length > 0 && str[length - 1] == ' ') --length;
+  str[length] = '\0';
+}

@@ -1,0 +1,33 @@
+// The identification exchange, and the small string helpers of the transfers.
+//
+// Identification frame: a link frame with 3 payload bytes, OS code, CPU code
+// and version code (high nibble major, low nibble minor). The customer sends
+// first; the service answers with its own.
+#pragma once
+
+#include "transfer_ext.h"
+
+constexpr UBYTE kSpaceSubstitute = 0xAE;  // stands for a space in a name on the wire
+
+// Runs the identification exchange. Mode 's', the service side: waits without
+// limit for the customer's frame, acknowledges it, fills `customer` and
+// `service`, sends the own frame; returns LINK_OK. Mode 'c', the customer side:
+// sends the own frame (into `customer`), receives the service's into `service`;
+// returns LINK_OK, or the failing link code with `service` left untouched. Any
+// other mode sends the own frame and returns without waiting.
+long identify(char mode);
+// Decodes the 3 bytes at `buffer` into `id_ptr`: os, cpu and os_ver only.
+void get_sys_data(ID* id_ptr, const UBYTE* buffer);
+// The own frame's three codes, as this host reports itself.
+void build_own_frame(UBYTE* buffer);
+
+// CPU code from the processor feature flags (bits 14 down to 7); 36 when none is set.
+UBYTE cpu_code_from_attn_flags(std::uint16_t attn_flags);
+// Version code from the operating system's library version; 0x00 when unknown.
+UBYTE version_code_from_lib_version(int lib_version);
+
+// Mode 'i': every space becomes 0xAE. Any other mode ('r'): every 0xAE becomes
+// a space. In place; the length never changes.
+void code_name(char* name, char mode);
+// Cuts trailing spaces (not tabs); a string of spaces alone becomes empty.
+void strip_str(char* str);

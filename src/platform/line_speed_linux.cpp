@@ -1,0 +1,35 @@
+// termios2 lives in the kernel's own headers, which clash with <termios.h>;
+// that is why this is a file of its own.
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/line_speed.h"
+
+namespace platform {
+
+bool set_arbitrary_speed(int fd, long baud, std::string& error) {
+  struct termios2 settings {};
+  if (ioctl(fd, TCGETS2, &settings) != 0) {
+    error = std::string("TCGETS2: ") + std::strerror(errno);
+    return false;
+  }
+  settings.c_cflag &= ~CBAUD;
+  settings.c_cflag |= BOTHER;
+  settings.c_ispeed = static_cast<speed_t>(baud);
+  settings.c_ospeed = static_cast<speed_t>(baud);
+  if (ioctl(fd, TCSETSW2, &settings) != 0) {
+    error = std::string("TCSETSW2: ") + std::strerror(errno);
+    return false;
+  }
+  struct termios2 applied {};
+  if (ioctl(fd, TCGETS2, &applied) != 0 || applied.c_ospeed != static_cast<speed_t>(baud)) {
+    error = "the port does not take " + std::to_string(baud) + " baud";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,357 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "platform/line_speed.h"
+#include "platform/serial_line.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+constexpr nanoseconds kStandardTick = milliseconds(20);
+constexpr std::size_t kMaxDeviceNameLength = 29;
+// How long closing waits for the last bytes (the final ACK) to leave before the
+// saved settings go back on the port.
+constexpr milliseconds kCloseDrainLimit{500};
+
+nanoseconds g_tick = kStandardTick;
+std::unique_ptr<Line> g_installed_line;
+std::string g_last_error;
+
+std::string describe_errno(const std::string& call, const std::string& path) {
+  return call + "(" + path + "): " + std::strerror(errno);
+}
+
+struct StandardRate {
+  long baud;
+  speed_t code;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool standard_rate(long baud, speed_t& code) {
+  for (const auto& rate : kStandardRates) {
+    if (rate.baud == baud) {
+      code = rate.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+void sleep_for(nanoseconds length) {
+  if (length > nanoseconds::zero()) std::this_thread::sleep_for(length);
+}
+
+// A terminal device (a serial port, a pty, an adapter) in raw 8N1 without flow
+// control, opened for exclusive use and given back its settings on close.
+class TtyLine final : public Line {
+ public:
+  static std::unique_ptr<TtyLine> open(const std::string& path, std::string& error) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+      error = describe_errno("open", path);
+      return nullptr;
+    }
+    if (!isatty(fd.get())) {
+      error = "open(" + path + "): not a terminal device";
+      return nullptr;
+    }
+    // Two programs on one line corrupt each other's frames.
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      error = errno == EWOULDBLOCK ? "open(" + path + "): the line is in use by another program"
+                                   : describe_errno("flock", path);
+      return nullptr;
+    }
+    if (ioctl(fd.get(), TIOCEXCL) != 0) {
+      error = describe_errno("TIOCEXCL", path);
+      return nullptr;
+    }
+    termios saved{};
+    if (tcgetattr(fd.get(), &saved) != 0) {
+      error = describe_errno("tcgetattr", path);
+      return nullptr;
+    }
+    // Whatever sat in the input before we came belongs to nobody.
+    tcflush(fd.get(), TCIFLUSH);
+    return std::unique_ptr<TtyLine>(new TtyLine(std::move(fd), path, saved));
+  }
+
+  ~TtyLine() override {
+    drain_output_briefly();
+    tcsetattr(fd_.get(), TCSANOW, &saved_);
+    ioctl(fd_.get(), TIOCNXCL);
+  }
+
+  long read_some(std::uint8_t* into, std::size_t count) override {
+    return note(::read(fd_.get(), into, count));
+  }
+
+  long write_some(const std::uint8_t* from, std::size_t count) override {
+    return note(::write(fd_.get(), from, count));
+  }
+
+  void wait_ready(Direction direction, nanoseconds limit) override {
+    const nanoseconds deadline = now() + limit;
+    if (failed_) {
+      sleep_for(limit);
+      return;
+    }
+    pollfd watched{fd_.get(), static_cast<short>(direction == Direction::in ? POLLIN : POLLOUT), 0};
+    const timespec timeout = to_timespec(limit);
+    const int ready = ppoll(&watched, 1, &timeout, nullptr);
+    const bool line_gone = ready > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+                           !(watched.revents & watched.events);
+    if (line_gone) sleep_for(deadline - now());
+  }
+
+  bool apply_settings(const IOExtSer& request, std::string& error) override {
+    termios before{};
+    if (tcgetattr(fd_.get(), &before) != 0) {
+      error = describe_errno("tcgetattr", path_);
+      return false;
+    }
+    termios wanted = raw_8n1(before);
+    speed_t code{};
+    const bool standard = standard_rate(request.io_Baud, code);
+    if (standard) {
+      cfsetispeed(&wanted, code);
+      cfsetospeed(&wanted, code);
+    }
+    // TCSADRAIN: what was written at the old speed (the ACK of a speed change)
+    // leaves at the old speed.
+    if (tcsetattr(fd_.get(), TCSADRAIN, &wanted) != 0) {
+      error = describe_errno("tcsetattr", path_);
+      tcsetattr(fd_.get(), TCSANOW, &before);
+      return false;
+    }
+    if (!standard && !set_arbitrary_speed(fd_.get(), request.io_Baud, error)) {
+      error = path_ + ": " + error;
+      tcsetattr(fd_.get(), TCSANOW, &before);
+      return false;
+    }
+    if (standard && !speed_kept(code)) {
+      error = path_ + ": the port does not take " + std::to_string(request.io_Baud) + " baud";
+      tcsetattr(fd_.get(), TCSANOW, &before);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  TtyLine(UniqueFd fd, std::string path, const termios& saved)
+      : fd_(std::move(fd)), path_(std::move(path)), saved_(saved) {}
+
+  static termios raw_8n1(termios settings) {
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    // With O_NONBLOCK, VMIN 1 makes an empty read say EAGAIN, so that 0 means
+    // the line has hung up.
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    return settings;
+  }
+
+  bool speed_kept(speed_t code) const {
+    termios applied{};
+    return tcgetattr(fd_.get(), &applied) == 0 && cfgetospeed(&applied) == code;
+  }
+
+  static timespec to_timespec(nanoseconds length) {
+    if (length < nanoseconds::zero()) length = nanoseconds::zero();
+    return timespec{static_cast<time_t>(length.count() / 1'000'000'000),
+                    static_cast<long>(length.count() % 1'000'000'000)};
+  }
+
+  // A line that hangs up, errs or reaches its end stays failed until bytes move
+  // again; wait_ready then sleeps instead of polling a descriptor that is
+  // always "ready".
+  long note(ssize_t result) {
+    if (result > 0) {
+      failed_ = false;
+      return result;
+    }
+    if (result < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    failed_ = true;
+    return -1;
+  }
+
+  void drain_output_briefly() {
+    const nanoseconds deadline = now() + kCloseDrainLimit;
+    int queued = 0;
+    while (ioctl(fd_.get(), TIOCOUTQ, &queued) == 0 && queued > 0 && now() < deadline) {
+      sleep_for(milliseconds(5));
+    }
+  }
+
+  UniqueFd fd_;
+  std::string path_;
+  termios saved_;
+  bool failed_ = false;
+};
+
+std::string unit_path(const std::string& prefix, long unit) {
+  return prefix + std::to_string(unit);
+}
+
+}  // namespace
+
+nanoseconds Line::now() const {
+  return std::chrono::steady_clock::now().time_since_epoch();
+}
+
+nanoseconds tick() { return g_tick; }
+
+const std::string& last_line_error() { return g_last_error; }
+
+std::string device_path(const std::string& device, long unit, std::string& error) {
+  if (device.size() > kMaxDeviceNameLength) {
+    error = "device name '" + device + "' is longer than 29 characters";
+    return {};
+  }
+  if (!device.empty() && device.front() == '/') return device;
+  if (unit < 0) {
+    error = "unit " + std::to_string(unit) + " of " + device + " does not exist";
+    return {};
+  }
+  if (device == "serial.device") return unit_path("/dev/ttyS", unit);
+  if (device == "usbserial.device") return unit_path("/dev/ttyUSB", unit);
+  if (device == "acm.device") return unit_path("/dev/ttyACM", unit);
+  error = "unknown device '" + device +
+          "': give a path, or serial.device, usbserial.device or acm.device with a unit";
+  return {};
+}
+
+namespace testing {
+void set_tick(nanoseconds length) { g_tick = length; }
+void install_line(std::unique_ptr<Line> line) { g_installed_line = std::move(line); }
+}  // namespace testing
+
+}  // namespace platform
+
+using platform::Direction;
+
+MsgPort* create_reply_port() { return new (std::nothrow) MsgPort; }
+
+IOExtSer* create_serial_request(MsgPort* port) {
+  auto* request = new (std::nothrow) IOExtSer;
+  if (request != nullptr) request->io_ReplyPort = port;
+  return request;
+}
+
+int open_device(const char* device, long unit, IOExtSer* request) {
+  std::string& error = platform::g_last_error;
+  error.clear();
+  const std::string path = platform::device_path(device, unit, error);
+  if (path.empty()) return -1;
+  if (platform::g_installed_line) {
+    request->io_Device = std::move(platform::g_installed_line);
+    return 0;
+  }
+  request->io_Device = platform::TtyLine::open(path, error);
+  return request->io_Device ? 0 : -1;
+}
+
+int do_io(IOExtSer* request) {
+  if (request->io_Command != SDCMD_SETPARAMS || !request->io_Device) return -1;
+  std::string& error = platform::g_last_error;
+  // Rate 0 hangs a line up; no rate below 1 is ever applied.
+  if (request->io_Baud < 1) {
+    error = "line speed " + std::to_string(request->io_Baud) + " is not a rate";
+    return -1;
+  }
+  return request->io_Device->apply_settings(*request, error) ? 0 : -1;
+}
+
+void send_io(IOExtSer* request) {
+  request->io_Actual = 0;
+  request->io_Error = 0;
+  request->io_Pending = request->io_Device != nullptr;
+}
+
+namespace {
+
+// One attempt to move the rest of the transfer. A read ends when all its bytes
+// are in; a write ends as soon as it has moved some. A failed line moves
+// nothing and leaves the transfer pending, so only the time limit ends it.
+void advance(IOExtSer* request) {
+  auto* bytes = static_cast<std::uint8_t*>(request->io_Data) + request->io_Actual;
+  const std::size_t left = request->io_Length - request->io_Actual;
+  if (left == 0) {
+    request->io_Pending = false;
+    return;
+  }
+  platform::Line& line = *request->io_Device;
+  const bool reading = request->io_Command == CMD_READ;
+  const long moved = reading ? line.read_some(bytes, left) : line.write_some(bytes, left);
+  if (moved < 0) {
+    request->io_Error = -1;
+    return;
+  }
+  request->io_Actual += static_cast<std::uint32_t>(moved);
+  if (reading ? request->io_Actual == request->io_Length : moved > 0) request->io_Pending = false;
+}
+
+Direction direction_of(const IOExtSer* request) {
+  return request->io_Command == CMD_READ ? Direction::in : Direction::out;
+}
+
+}  // namespace
+
+bool check_io(IOExtSer* request) {
+  if (request->io_Pending) advance(request);
+  return !request->io_Pending;
+}
+
+void abort_io(IOExtSer* request) { request->io_Pending = false; }
+
+void wait_io(IOExtSer* request) {
+  while (!check_io(request)) {
+    request->io_Device->wait_ready(direction_of(request), platform::tick());
+  }
+}
+
+void wait_io_ticks(IOExtSer* request, int ticks) {
+  if (!request->io_Device) {
+    delay_ticks(ticks);
+    return;
+  }
+  platform::Line& line = *request->io_Device;
+  const auto deadline = line.now() + ticks * platform::tick();
+  while (!check_io(request)) {
+    const auto now = line.now();
+    if (now >= deadline) return;
+    line.wait_ready(direction_of(request), deadline - now);
+  }
+}
+
+void close_device(IOExtSer* request) { request->io_Device.reset(); }
+
+void free_serial_request(IOExtSer* request) { delete request; }
+
+void free_reply_port(MsgPort* port) { delete port; }
+
+void delay_ticks(int ticks) { platform::sleep_for(ticks * platform::tick()); }

@@ -1,0 +1,132 @@
+#include "service.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "io_atome.h"
+#include "misc.h"
+
+IOExtSer* ioreq = nullptr;
+MsgPort* hw_MsgPort = nullptr;
+BOOL ADebug = 0;
+ID service{};
+ID customer{};
+const char version[] = "$VER: Quorvantix 11.00 (07.06.26)";
+
+namespace {
+
+constexpr std::size_t kDeviceNameBytes = 30;
+constexpr std::size_t kCommandBufferBytes = 1024;
+
+// A handler gets the payload of its command frame (argument from offset 1) in
+// the loop's buffer, which it may reuse. It returns false to end the loop.
+using Handler = bool (*)(char* buffer);
+
+struct Command {
+  UBYTE code;
+  Handler run;
+};
+
+const char* argument_of(const char* buffer) { return buffer + 1; }
+
+bool run_terminate(char*) {
+  std::puts("Terminierungsignal empfangen");
+  return false;
+}
+
+bool run_customer_terminate(char*) {
+  std::puts("Customer Terminierung empfangen");
+  set_baud_rate("9600");
+  identify('s');
+  return true;
+}
+
+bool run_set_baud_rate(char* buffer) {
+  const long status = set_baud_rate(argument_of(buffer));
+  std::printf("Baudrate auf %s gesetzt status %ld\n", argument_of(buffer), status);
+  return true;
+}
+
+constexpr Command kCommands[] = {
+    {cmd_terminate, run_terminate},
+    {cmd_customer_terminate, run_customer_terminate},
+    {cmd_set_baud_rate, run_set_baud_rate},
+};
+
+Handler handler_for(UBYTE code) {
+  for (const auto& command : kCommands) {
+    if (command.code == code) return command.run;
+  }
+  return nullptr;
+}
+
+void print_usage() {
+  std::printf(
+      "usage: quorvantix [DEVICE UNIT]\n"
+      "Serves a file-transfer customer on the other end of a serial line.\n"
+      "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
+      "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>.\n"
+      "Without arguments it serves serial.device unit 0.\n");
+}
+
+}  // namespace
+
+void exec_commands() {
+  char buffer[kCommandBufferBytes] = {};
+  auto* frame = reinterpret_cast<UBYTE*>(buffer);
+  for (;;) {
+    const long result = receive_data(frame, kCommandFrameBytes);
+    if (result == LINK_TIMEOUT) continue;
+    // A damaged command is refused, not guessed at: the customer counts it as failed.
+    if (result != LINK_OK) {
+      send_NAK();
+      continue;
+    }
+    send_ACK();
+    const Handler run = handler_for(frame[0]);
+    if (run == nullptr) {
+      send_NAK();
+      continue;
+    }
+    if (!run(buffer)) return;
+  }
+}
+
+int service_main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  char device[kDeviceNameBytes] = "serial.device";
+  long port = 0;
+
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    print_usage();
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("%s\n", version + std::strlen("$VER: "));
+    return 0;
+  }
+  if (argc == 3) {
+    port = std::atol(argv[2]);
+    if (std::strlen(argv[1]) >= kDeviceNameBytes) {
+      std::fprintf(stderr, "quorvantix: device name '%s' is longer than %zu characters\n", argv[1],
+                   kDeviceNameBytes - 1);
+      return 1;
+    }
+    std::strcpy(device, argv[1]);
+    std::printf("%s %ld\n", device, port);
+  }
+  std::printf("Opening Device %s Port %ld\n", device, port);
+  if (allocport(port, device) != PORT_OK) {
+    std::fprintf(stderr, "quorvantix: %s\n", platform::last_line_error().c_str());
+    std::puts("Can't config Serial-Port");
+    freeport(port);
+    return 1;
+  }
+  std::puts("Service is ready");
+  identify('s');
+  std::printf("Customer:%s %s / %s\n", customer.os, customer.os_ver, customer.cpu);
+  exec_commands();
+  freeport(port);
+  return 0;
+}

@@ -59,3 +59,14 @@ extern BOOL ADebug;           // debug lines of the link layer; nothing turns it
 extern ID service;            // this machine, from the last identification exchange
 extern ID customer;           // the peer, from the last identification exchange
 extern const char version[];  // "$VER: ..." version text
+
+#include "platform/display.h"
+#include "platform/list.h"
+
+// One directory entry: a node of the caller's list and a row of its list view.
+struct Dir_Entry {
+  Node node;
+  char entry[50];  // the name, left-justified and padded with spaces to 30
+};
+
+extern char progr[35];  // the progress text of the running transfer

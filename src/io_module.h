@@ -1,0 +1,42 @@
+// File transfers and the directory-listing transfer, both ends of each.
+//
+// File-transfer stream: a 60-byte header frame "%s %d %d" (the name with its
+// spaces as 0xAE, whole 1024-byte blocks, the remainder), the block frames of
+// 1024 bytes, and a short block of the remainder; each frame answered before the
+// next goes out; the fifth failed frame of a transfer ends it. Listing stream:
+// one 45-byte frame per entry ("FILE" or "DIR ", the name in 30 columns, the size
+// in 10), then "END" and 42 spaces.
+#pragma once
+
+#include "transfer_ext.h"
+
+constexpr long kHeaderBytes = 60;
+constexpr long kBlockBytes = 1024;
+constexpr long kListingLineBytes = 45;
+constexpr int kMaxRetries = 4;  // failures a transfer survives; the fifth ends it
+
+// Sends the file `name` (relative to the current directory, or with a path).
+// `gad` shows progress, or is null. FILE_OK, FILE_TOO_MANY_FAILURES,
+// FILE_NO_LOCK, FILE_NO_EXAMINE, FILE_HEADER_NOT_ACKED, FILE_OPEN_FAILED or
+// FILE_READ_FAILED.
+long send_file(char* name, Gadget* gad);
+// As send_file, but reads the local file `local` and announces it as
+// `wire_name` in the header.
+long send_file_as(const char* local, const char* wire_name, Gadget* gad);
+
+// Receives one file under the name its header gives. FILE_OK, or one of
+// FILE_HEADER_DAMAGED, FILE_HEADER_BAD, FILE_NO_DIR_LOCK, FILE_NO_MEMORY,
+// FILE_NO_INFO, FILE_WRITE_PROTECTED, FILE_NO_ROOM, FILE_CREATE_FAILED,
+// FILE_TOO_MANY_FAILURES, FILE_WRITE_FAILED. A failed transfer leaves no
+// partial file, and a file of that name that existed before stays as it was.
+long receive_file(Gadget* gad);
+// As receive_file, but stores the file as `target` whatever name the header
+// gives; with `target` null it is receive_file.
+long receive_file_to(Gadget* gad, const char* target);
+
+// Service side: streams the current directory's listing. DIR_OK,
+// DIR_END_NOT_ACKED or DIR_NO_SCAN.
+long send_akt_dir();
+// Customer side: reads a listing stream into `list`. DIR_OK, DIR_END_DAMAGED
+// (also after 5 consecutive failed frames) or DIR_NO_MEMORY.
+long receive_akt_dir(List* list);

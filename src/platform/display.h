@@ -1,0 +1,34 @@
+// Display hooks of the transfers and listings: a progress text, and list rows
+// of a two-column list view. The service shows nothing; the customer program
+// puts a display of its own behind them.
+#pragma once
+
+#include <cstdint>
+
+struct Dir_Entry;
+struct List;
+
+// How far a transfer has come, for displays that show more than the text.
+struct TransferProgress {
+  std::int64_t bytes_done = 0;
+  std::int64_t bytes_total = 0;
+  bool final = false;  // the transfer is complete; the text is its throughput
+};
+
+// A text gadget that shows the progress of one transfer.
+class Gadget {
+ public:
+  virtual ~Gadget() = default;
+  // Shows `text` ("%5d/%5d" blocks done and in all, or "%d Bytes/s" at the end).
+  virtual void set_text(const char* text, const TransferProgress& progress) = 0;
+  // Called after the final text; a window gadget pauses here so that it can be read.
+  virtual void pause_after_final() {}
+};
+
+// Allocates one list row holding a whole Dir_Entry and its own copies of the
+// two column texts; null when memory is short.
+Dir_Entry* alloc_list_row(const char* column0, const char* column1);
+// The text of column 0 or 1 of a row made by alloc_list_row.
+const char* list_row_column(const Dir_Entry* row, int column);
+// Frees every row of `list` (made by alloc_list_row) and makes it empty.
+void free_list_rows(List* list);

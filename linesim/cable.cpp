@@ -179,11 +179,17 @@ class Lane {
     return true;
   }
 
-  // When bytes will next be due; nothing when none wait, or when they wait
-  // for room at the far end rather than for time.
-  std::optional<TimePoint> next_due() const {
+  // When to hand bytes over next: once a burst of kShortestWait has crossed,
+  // or as soon as the last waiting byte has, whichever comes first, so that
+  // the end of a frame and a lone answer byte arrive one byte time after
+  // their stop bit, as from a UART, and not up to a burst later. Nothing when
+  // no bytes wait, or when they wait for room at the far end rather than for time.
+  std::optional<TimePoint> next_wake(TimePoint now) const {
     if (queue_.empty() || far_end_full_) return std::nullopt;
-    return pacer_.next_due(queue_.front().eligible);
+    const Chunk& front = queue_.front();
+    const TimePoint next = pacer_.next_due(front.eligible);
+    const TimePoint all = pacer_.all_due(front.eligible, front.bytes.size() - front.sent);
+    return std::min(std::max(next, now + kShortestWait), std::max(next, all));
   }
 
  private:
@@ -281,14 +287,14 @@ bool Cable::run(int stop_fd, std::string& error) {
     if (!a_to_b_->hand_over_due(now, error) || !b_to_a_->hand_over_due(now, error)) return false;
 
     std::optional<TimePoint> wake;
-    for (const auto& due : {a_to_b_->next_due(), b_to_a_->next_due()}) {
+    for (const auto& due : {a_to_b_->next_wake(now), b_to_a_->next_wake(now)}) {
       if (due && (!wake || *due < *wake)) wake = due;
     }
     if (a_to_b_->waits_for_room() || b_to_a_->waits_for_room()) {
       wake = std::min(wake.value_or(TimePoint::max()), now + kBlockedRetry);
     }
     std::optional<timespec> timeout;
-    if (wake) timeout = timespec_of(std::max(*wake - now, kShortestWait));
+    if (wake) timeout = timespec_of(*wake - now);
 
     pollfd watched[] = {
         {stop_fd, POLLIN, 0},

@@ -38,6 +38,10 @@ std::size_t Pacer::bytes_due(TimePoint now, TimePoint eligible, std::size_t avai
 
 TimePoint Pacer::next_due(TimePoint eligible) const { return start_of(eligible) + line_time(baud_, 1); }
 
+TimePoint Pacer::all_due(TimePoint eligible, std::size_t count) const {
+  return start_of(eligible) + line_time(baud_, count);
+}
+
 void Pacer::hand_over(TimePoint eligible, std::size_t count) {
   line_free_at_ = start_of(eligible) + line_time(baud_, count);
   handed_over_ += count;

@@ -31,6 +31,8 @@ class Pacer {
 
   // When the next of those bytes will have crossed.
   TimePoint next_due(TimePoint eligible) const;
+  // When `count` of those bytes will all have crossed (a stall aside).
+  TimePoint all_due(TimePoint eligible, std::size_t count) const;
 
   // Records that `count` bytes, eligible from `eligible`, were handed to the
   // far end; no more than bytes_due() said.

@@ -1,0 +1,145 @@
+// The fastest any stop-and-wait protocol with our frame sizes can go on a line:
+// end A sends a 1027-byte frame (a 1024-byte block in its frame), end B reads
+// it whole and answers one byte, A reads the answer, and so on, with nothing
+// else done in between. Each end runs in a thread of its own and blocks on its
+// line as a program would.
+//
+//   build/bench/stop_and_wait_ceiling PATH_A PATH_B [ROUNDS]
+//
+// ROUNDS (default 1024) frames go from A to B. Prints one line:
+//   stop_and_wait_ceiling: 1024 rounds in 0.123 s, 8525 bytes/s of payload
+// Exit status 1 when a line cannot be opened or an exchange stalls.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::UniqueFd;
+
+constexpr std::size_t kFrameBytes = 1027;
+constexpr std::size_t kPayloadBytes = 1024;
+constexpr long kDefaultRounds = 1024;
+// A frame that has not crossed after this long will not cross: the line is broken.
+constexpr int kStallLimitMs = 10'000;
+
+UniqueFd open_raw(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!fd) throw std::runtime_error("open(" + path + "): " + std::strerror(errno));
+  termios settings{};
+  if (tcgetattr(fd.get(), &settings) != 0) throw std::runtime_error(path + " is not a terminal");
+  cfmakeraw(&settings);
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  if (tcsetattr(fd.get(), TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr(" + path + ") failed");
+  // Whatever an earlier program left in the input is not ours.
+  tcflush(fd.get(), TCIFLUSH);
+  return fd;
+}
+
+void write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
+  while (count > 0) {
+    const ssize_t written = ::write(fd, bytes, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) throw std::runtime_error(std::string("write: ") + std::strerror(errno));
+    bytes += written;
+    count -= static_cast<std::size_t>(written);
+  }
+}
+
+// Blocks until `count` bytes are in, as a program waiting for a frame does.
+void read_all(int fd, std::uint8_t* bytes, std::size_t count) {
+  while (count > 0) {
+    pollfd readable{fd, POLLIN, 0};
+    const int ready = poll(&readable, 1, kStallLimitMs);
+    if (ready == 0) throw std::runtime_error("the line stalled");
+    if (ready < 0 && errno == EINTR) continue;
+    const ssize_t got = ::read(fd, bytes, count);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) throw std::runtime_error("the line failed");
+    bytes += got;
+    count -= static_cast<std::size_t>(got);
+  }
+}
+
+void answer_frames(int fd, long rounds) {
+  std::vector<std::uint8_t> frame(kFrameBytes);
+  const std::uint8_t ack = 0x06;
+  for (long round = 0; round < rounds; ++round) {
+    read_all(fd, frame.data(), frame.size());
+    write_all(fd, &ack, 1);
+  }
+}
+
+double send_frames(int fd, long rounds) {
+  std::vector<std::uint8_t> frame(kFrameBytes);
+  std::uint32_t state = 2024;
+  for (auto& byte : frame) {
+    state = state * 1103515245 + 12345;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  std::uint8_t answer = 0;
+  const auto start = Clock::now();
+  for (long round = 0; round < rounds; ++round) {
+    write_all(fd, frame.data(), frame.size());
+    read_all(fd, &answer, 1);
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3 || argc > 4) {
+    std::fprintf(stderr, "usage: stop_and_wait_ceiling PATH_A PATH_B [ROUNDS]\n");
+    return 2;
+  }
+  const long rounds = argc == 4 ? std::strtol(argv[3], nullptr, 10) : kDefaultRounds;
+  if (rounds < 1) {
+    std::fprintf(stderr, "stop_and_wait_ceiling: ROUNDS must be 1 or more\n");
+    return 2;
+  }
+  try {
+    UniqueFd a = open_raw(argv[1]);
+    UniqueFd b = open_raw(argv[2]);
+    std::exception_ptr answer_failure;
+    std::thread answerer([&] {
+      try {
+        answer_frames(b.get(), rounds);
+      } catch (...) {
+        answer_failure = std::current_exception();
+      }
+    });
+    double seconds = 0;
+    try {
+      seconds = send_frames(a.get(), rounds);
+    } catch (...) {
+      // The answering end stalls too once this end has stopped; let it run out.
+      answerer.join();
+      throw;
+    }
+    answerer.join();
+    if (answer_failure) std::rethrow_exception(answer_failure);
+    const double rate = static_cast<double>(rounds) * kPayloadBytes / seconds;
+    std::printf("stop_and_wait_ceiling: %ld rounds in %.3f s, %.0f bytes/s of payload\n", rounds, seconds, rate);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "stop_and_wait_ceiling: %s\n", failure.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,4 +1,6 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -367,6 +369,29 @@ TEST(IoModule, SendFileAsStopsWhenTheFileChangesAfterItsHeaderWentOut) {
     EXPECT_EQ(sending.get(), c.status) << c.story;
     EXPECT_TRUE(pty.quiet_for(100ms)) << c.story;
   }
+}
+
+TEST(IoModule, SendFileAsRefusesAFileItMayNotReadBeforeAnnouncingIt) {
+  TempDir tmp;
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  const std::string path = tmp / "secret.bin";
+  write_file(path, pattern_bytes(10));
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  PtyPair pty;
+  LinkEnd link(pty, LinkEnd::Side::slave);
+  // The superuser reads anything: the sender runs as nobody then.
+  const pid_t sender = fork();
+  ASSERT_GE(sender, 0);
+  if (sender == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(99);
+    _exit(static_cast<int>(send_file_as(path.c_str(), "secret.bin", nullptr)));
+  }
+  EXPECT_EQ(hex(pty.receive(4)), "02 2d 2d 03");
+  pty.send({ACK});
+  int status = 0;
+  ASSERT_EQ(waitpid(sender, &status, 0), sender);
+  EXPECT_EQ(WEXITSTATUS(status), FILE_NO_LOCK);
 }
 
 TEST(IoModule, SendFileAsOfAnEmptyFileShowsOnlyItsRate) {

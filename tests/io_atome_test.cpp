@@ -300,33 +300,29 @@ TEST(Line, DevicePathFromNameAndUnit) {
 
 // --- The time limit, counted exactly on a scripted line ---
 
-TEST_F(LinkOnFakeLine, CompletionAtTheFirstPollCostsNoWait) {
-  fake->arrive(frame(bytes_of("abc")));
-  UBYTE data[4] = {};
-  EXPECT_EQ(receive_data(data, 3), LINK_OK);
-  EXPECT_EQ(fake->waits(), 0);
-  EXPECT_EQ(fake->clock(), 0ns);
-}
-
-TEST_F(LinkOnFakeLine, CompletionIsNoticedWhenItHappensNotAtTheNextPoll) {
-  fake->arrive(frame(bytes_of("abc")), 1234ms);
-  UBYTE data[4] = {};
-  EXPECT_EQ(receive_data(data, 3), LINK_OK);
-  EXPECT_EQ(fake->clock(), 1234ms);
-}
-
-TEST_F(LinkOnFakeLine, NothingArrivingTimesOutAfter21WaitsOf5Ticks) {
-  UBYTE data[4] = {'o', 'l', 'd', 0};
-  EXPECT_EQ(receive_data(data, 3), LINK_TIMEOUT);
-  EXPECT_EQ(fake->clock(), kTimeLimit);
-  EXPECT_EQ(fake->waits(), 21);
-  EXPECT_EQ(text_of(data), "old");
-}
-
-TEST_F(LinkOnFakeLine, CompletionAsTheLimitRunsOutCounts) {
-  fake->arrive(frame(bytes_of("abc")), kTimeLimit);
-  UBYTE data[4] = {};
-  EXPECT_EQ(receive_data(data, 3), LINK_OK);
+TEST_F(LinkOnFakeLine, CompletionIsNoticedWhenItHappensWithinTheLimit) {
+  const struct {
+    const char* name;
+    nanoseconds arrival;  // after the receive starts; negative: never
+    long result;
+    nanoseconds took;
+    int waits;
+  } table[] = {
+      {"complete at the first poll", 0ns, LINK_OK, 0ns, 0},
+      {"noticed at once, not at the next poll", 1234ms, LINK_OK, 1234ms, 13},
+      {"complete as the limit runs out", kTimeLimit, LINK_OK, kTimeLimit, 21},
+      {"nothing arrives", -1ns, LINK_TIMEOUT, kTimeLimit, 21},
+  };
+  for (const auto& row : table) {
+    const nanoseconds start = fake->clock();
+    const int waits_before = fake->waits();
+    if (row.arrival >= 0ns) fake->arrive(frame(bytes_of("abc")), start + row.arrival);
+    UBYTE data[4] = {'o', 'l', 'd', 0};
+    EXPECT_EQ(receive_data(data, 3), row.result) << row.name;
+    EXPECT_EQ(fake->clock() - start, row.took) << row.name;
+    EXPECT_EQ(fake->waits() - waits_before, row.waits) << row.name;
+    EXPECT_EQ(text_of(data), row.result == LINK_OK ? "abc" : "old") << row.name;
+  }
 }
 
 TEST_F(LinkOnFakeLine, BytesArrivingAfterTheLimitStayForTheNextReceive) {

@@ -47,16 +47,21 @@ const char* name_of(const CodeName (&table)[N], UBYTE code) {
 // Writes the text and its NUL only; what follows the NUL stays as it was.
 void put_text(char* field, const char* text) { std::memcpy(field, text, std::strlen(text) + 1); }
 
+// A customer that has not taken our frame (our ACK or our frame was lost on
+// the way, and it answers NAK, a byte of its next identification, or nothing)
+// starts the exchange again, and so do we: from the command loop we would
+// never answer an identification again, neither its nor any later customer's.
 long identify_service() {
   UBYTE buffer[kFrameBytes + 3] = {};
-  while (receive_data(buffer, kFrameBytes) != LINK_OK) {
+  for (;;) {
+    while (receive_data(buffer, kFrameBytes) != LINK_OK) {
+    }
+    send_ACK();
+    get_sys_data(&customer, buffer);
+    build_own_frame(buffer);
+    get_sys_data(&service, buffer);
+    if (send_data(reinterpret_cast<const char*>(buffer), kFrameBytes) == LINK_OK) return LINK_OK;
   }
-  send_ACK();
-  get_sys_data(&customer, buffer);
-  build_own_frame(buffer);
-  get_sys_data(&service, buffer);
-  send_data(reinterpret_cast<const char*>(buffer), kFrameBytes);
-  return LINK_OK;
 }
 
 long identify_customer() {

@@ -6,6 +6,7 @@
 // is counted, not hidden.
 //
 //   build/tests/fault_suite [--quick] [--transfers N] [--size BYTES] [--tick-ms N] [--seed N]
+//                           [--row FAULTS] [--only T]
 //
 // The service and the customer run their real entry points, each in a process
 // of its own, with a short tick (default 2 ms: a time limit of 210 ms instead
@@ -53,6 +54,8 @@ struct Settings {
   int tick_ms = 2;
   unsigned long seed = 1;
   bool quick = false;
+  std::string row;        // only the row whose faults begin with this
+  int only_transfer = -1;  // only this transfer of each row (as numbered in the lines printed)
 
   milliseconds time_limit() const { return milliseconds(kPollsPerLimit * tick_ms); }
 };
@@ -160,12 +163,15 @@ long service_status(ServiceProcess& service, Direction direction, const std::str
   return -1;
 }
 
-bool next_customer_served(const Settings& settings, const std::string& device, const std::string& service_dir) {
+// Empty when a customer gets an answer to pwd; else what the last one said.
+std::string next_customer_served(const Settings& settings, const std::string& device, const std::string& service_dir) {
+  std::string said;
   for (int attempt = 0; attempt < kNextCustomerAttempts; ++attempt) {
     const auto result = run_customer(settings, device, {"pwd"}, "");
-    if (result.status == 0 && result.out == service_dir + "\n") return true;
+    if (result.status == 0 && result.out == service_dir + "\n") return {};
+    said = result.err;
   }
-  return false;
+  return said.empty() ? "no answer" : said;
 }
 
 Verdict judge(int customer_status, long service_status, bool receiver_has_file, bool identical) {
@@ -226,9 +232,9 @@ Outcome run_transfer(const Settings& settings, const Scenario& scenario, Directi
   if (outcome.service_status < 0) {
     outcome.verdict = Verdict::broken;
     outcome.detail = "the service printed no status for the transfer";
-  } else if (!next_customer_served(settings, work / "B", service_dir)) {
+  } else if (const std::string said = next_customer_served(settings, work / "B", service_dir); !said.empty()) {
     outcome.verdict = Verdict::broken;
-    outcome.detail = "the service did not answer the next customer";
+    outcome.detail = "the service did not answer the next customer: " + said + "service console:\n" + service.output();
   }
   return outcome;
 }
@@ -282,10 +288,14 @@ bool parse_settings(int argc, char** argv, Settings& settings) {
       settings.size = std::strtoul(argv[++i], nullptr, 10);
     } else if (word == "--tick-ms" && has_value) {
       settings.tick_ms = std::max(1, std::atoi(argv[++i]));
+    } else if (word == "--row" && has_value) {
+      settings.row = argv[++i];
+    } else if (word == "--only" && has_value) {
+      settings.only_transfer = std::atoi(argv[++i]);
     } else if (word == "--seed" && has_value) {
       settings.seed = std::strtoul(argv[++i], nullptr, 10);
     } else {
-      std::fprintf(stderr, "usage: fault_suite [--quick] [--transfers N] [--size BYTES] [--tick-ms N] [--seed N]\n");
+      std::fprintf(stderr, "usage: fault_suite [--quick] [--transfers N] [--size BYTES] [--tick-ms N] [--seed N] [--row FAULTS] [--only T]\n");
       return false;
     }
   }
@@ -303,8 +313,10 @@ int main(int argc, char** argv) {
   try {
     const auto all = scenarios(settings);
     for (std::size_t s = 0; s < all.size(); ++s) {
+      if (all[s].name.rfind(settings.row, 0) != 0) continue;
       Row row{all[s].name};
       for (int t = 0; t < settings.transfers; ++t) {
+        if (settings.only_transfer >= 0 && t != settings.only_transfer) continue;
         const Direction direction = t % 2 == 0 ? Direction::get : Direction::put;
         const unsigned long seed = settings.seed * 1'000'003 + s * 10'007 + static_cast<unsigned long>(t);
         // Sizes vary, so that both full blocks and a short block are on the line.
@@ -313,8 +325,9 @@ int main(int argc, char** argv) {
         ++row.transfers;
         ++row.counts[static_cast<int>(outcome.verdict)];
         if (outcome.verdict != Verdict::completed && outcome.verdict != Verdict::failed_cleanly) {
-          std::printf("%-12s %s seed %lu size %zu: %s (customer %d, service %ld) %s\n", all[s].name.c_str(),
-                      direction == Direction::get ? "get" : "put", seed, size, verdict_name(outcome.verdict),
+          std::printf("%-12s transfer %d, %s, seed %lu, %zu bytes: %s (customer %d, service %ld) %s\n",
+                      all[s].name.c_str(), t, direction == Direction::get ? "get" : "put", seed, size,
+                      verdict_name(outcome.verdict),
                       outcome.customer_status, outcome.service_status, outcome.detail.c_str());
         }
         if (outcome.verdict == Verdict::broken) failed = true;

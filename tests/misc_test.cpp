@@ -161,6 +161,16 @@ TEST_F(IdentifyOnPty, ServiceSideWaitsSilentlyPastDamagedFramesAndTimeOuts) {
   EXPECT_EQ(describe(customer), "MS-DOS 3.1 / PPC604");
 }
 
+TEST_F(IdentifyOnPty, ServiceSideWaitsAgainWhenItsFrameIsNotTaken) {
+  line.send(frame({0x1F, 0x2B, 0x41}));
+  line.send({NAK});  // the customer did not get our frame whole
+  line.send(frame({0x20, 0x29, 0x31}));
+  line.send({ACK});
+  EXPECT_EQ(identify('s'), LINK_OK);
+  EXPECT_EQ(hex(line.receive(14)), "06 02 1f 2f 41 71 03 06 02 1f 2f 41 71 03");
+  EXPECT_EQ(describe(customer), "MS-DOS 3.1 / PPC604");
+}
+
 TEST_F(IdentifyOnPty, CustomerSideSendsFirstAndDecodesTheAnswer) {
   line.send({ACK});
   line.send({0x02, 0x1F, 0x2C, 0x41, 0x72, 0x03});  // AmigaOS 4.1 with ALTIVEC

@@ -45,7 +45,6 @@ std::string link_failure(long status, const Session& session) {
     case NAME_UNUSABLE:
     case LOCAL_NOT_A_FILE:
     case LOCAL_TOO_LARGE:
-    case LOCAL_WRITE_FAILED:
     case LOCAL_NO_DIRECTORY:
     case RATE_REFUSED:
     case RATE_NOT_TAKEN:
@@ -132,7 +131,7 @@ Outcome run_cd(Session& session, const Command& command, Console& console, const
     return {};
   }
   if (status == REMOTE_DIR_UNCHANGED) {
-    return failed(console, command, "the service has no directory " + quoted(command[1]) + " (" + session.detail + ")");
+    return failed(console, command, "no directory " + quoted(command[1]) + " on the service (" + session.detail + ")");
   }
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
   return {};
@@ -148,11 +147,26 @@ Outcome run_ls(Session& session, const Command& command, Console& console, const
   return {};
 }
 
+// Stopping a transfer takes the service up to five of its time limits to
+// notice; the user hears at once that the stop is under way.
+StopRequested announced(const StopRequested& stop, TerminalProgress& progress, Console& console,
+                        const Command& command) {
+  return [&stop, &progress, &console, &command, said = false]() mutable {
+    if (!stop || !stop()) return false;
+    if (!said) {
+      progress.finish();
+      console.err << console.where << command[0] << ": stopping; the service needs a few seconds to give up\n";
+      said = true;
+    }
+    return true;
+  };
+}
+
 Outcome run_get(Session& session, const Command& command, Console& console, const StopRequested& stop) {
   const std::string& remote = command[1];
   const std::string local = command.size() > 2 ? command[2] : "";
   TerminalProgress progress(console.err, "get " + remote, console.live_progress);
-  const long status = remote_get(session, remote, local, &progress, stop);
+  const long status = remote_get(session, remote, local, &progress, announced(stop, progress, console, command));
   progress.finish();
   if (status != FILE_OK) return failed(console, command, get_failure(status, remote, session));
   return {};
@@ -162,7 +176,7 @@ Outcome run_put(Session& session, const Command& command, Console& console, cons
   const std::string& local = command[1];
   const std::string remote = command.size() > 2 ? command[2] : "";
   TerminalProgress progress(console.err, "put " + local, console.live_progress);
-  const long status = remote_put(session, local, remote, &progress, stop);
+  const long status = remote_put(session, local, remote, &progress, announced(stop, progress, console, command));
   progress.finish();
   if (status != FILE_OK) return failed(console, command, put_failure(status, local, session));
   return {};

@@ -1,7 +1,5 @@
 #include "options.h"
 
-#include <cstring>
-
 namespace customer_side {
 namespace {
 

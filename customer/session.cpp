@@ -211,43 +211,6 @@ bool is_directory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string directory_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A fresh, empty file next to `target`, for the transfer to write into.
-std::string make_temporary_beside(Session& session, const std::string& target) {
-  std::string name = directory_of(target) + "/.quorvantix-get-XXXXXX";
-  const int fd = mkstemp(name.data());
-  if (fd < 0) {
-    session.detail = errno_text("mkstemp", name);
-    return {};
-  }
-  close(fd);
-  return name;
-}
-
-// The mode a new file gets, or the mode of the file that is replaced.
-mode_t mode_for(const std::string& target) {
-  struct stat st {};
-  if (stat(target.c_str(), &st) == 0) return st.st_mode & 07777;
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
-long put_in_place(Session& session, const std::string& temporary, const std::string& target) {
-  chmod(temporary.c_str(), mode_for(target));
-  if (rename(temporary.c_str(), target.c_str()) != 0) {
-    session.detail = errno_text("rename", target);
-    unlink(temporary.c_str());
-    return LOCAL_WRITE_FAILED;
-  }
-  return FILE_OK;
-}
-
 // The failures of a get after which the service has had its answer (a NAK to
 // its header) and is back in its command loop.
 bool refused_by_this_end(long result) {
@@ -376,7 +339,7 @@ long remote_cd(Session& session, const std::string& dir) {
   if (session.remote_dir != before || stays_in_place(before, dir)) return LINK_OK;
   // Two names cut at 60 characters may differ beyond the cut.
   if (before_cut || session.remote_dir_cut) return REMOTE_DIR_UNCONFIRMED;
-  session.detail = "the service stayed in " + before;
+  session.detail = "it stayed in " + before;
   return REMOTE_DIR_UNCHANGED;
 }
 
@@ -403,18 +366,14 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
   }
   const std::string target = get_target(session, remote, local);
   if (target.empty()) return NAME_UNUSABLE;
-  const std::string temporary = make_temporary_beside(session, target);
-  if (temporary.empty()) return LOCAL_WRITE_FAILED;
   const long sent = send_command(session, cmd_send_file, remote);
-  if (sent != LINK_OK) {
-    unlink(temporary.c_str());
-    return sent;
-  }
+  if (sent != LINK_OK) return sent;
+  // The file is written under `target` alone, whatever name the service's
+  // header gives, and only put in place once it is complete.
   StoppableGadget gadget(gad, stop);
-  const long result = receive_file_to(&gadget, temporary.c_str());
+  const long result = receive_file_to(&gadget, target.c_str());
   gadget.reconnect();
-  if (result == FILE_OK) return put_in_place(session, temporary, target);
-  unlink(temporary.c_str());
+  if (result == FILE_OK) return FILE_OK;
   if (!refused_by_this_end(result)) settle();
   return gadget.was_cut() ? INTERRUPTED : result;
 }

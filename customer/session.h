@@ -22,13 +22,12 @@ constexpr long NAME_TOO_LONG = 103;         // a name does not fit its frame
 constexpr long NAME_UNUSABLE = 104;         // empty, "." or "..", or bytes the header cannot carry
 constexpr long LOCAL_NOT_A_FILE = 105;      // put: no readable plain file of that name
 constexpr long LOCAL_TOO_LARGE = 106;       // put: more blocks than the header can count
-constexpr long LOCAL_WRITE_FAILED = 107;    // get: the file could not be put in its place
-constexpr long LOCAL_NO_DIRECTORY = 108;    // lcd: no such directory
-constexpr long REMOTE_DIR_UNCHANGED = 109;  // cd: the service stayed where it was
+constexpr long LOCAL_NO_DIRECTORY = 107;    // lcd: no such directory
+constexpr long REMOTE_DIR_UNCHANGED = 108;  // cd: the service stayed where it was
+constexpr long REMOTE_DIR_UNCONFIRMED = 109;  // cd: names too long to tell whether it moved
 constexpr long RATE_REFUSED = 110;          // baud: this end's line cannot take the rate
 constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; back at the old one
 constexpr long INTERRUPTED = 112;           // the user stopped a transfer part-way
-constexpr long REMOTE_DIR_UNCONFIRMED = 113;  // cd: names too long to tell whether it moved
 
 constexpr long kStartBaud = 9600;
 constexpr int kIdentifyAttempts = 3;
@@ -69,8 +68,9 @@ long remote_pwd(Session& session);
 long remote_cd(Session& session, const std::string& dir);
 // The service's current directory listing, in the order the service sent it.
 long remote_list(Session& session, std::vector<RemoteEntry>& entries);
-// Fetches `remote` into the local file `local` through a temporary file in the
-// same directory: a failed get leaves `local` as it was.
+// Fetches `remote` into the local file get_target names. The file is written
+// beside it under a temporary name and renamed once complete: a failed get
+// leaves no partial file, and a file of that name as it was.
 long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad,
                 const StopRequested& stop);
 // Stores the local file `local` on the service as `remote`.

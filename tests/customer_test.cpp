@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,7 +147,7 @@ TEST(CustomerNames, WireNameMustFitTheHeader) {
       {"a.txt", 1500, 0},
       {"with space", 10, 0},
       {fits, 5, 0},
-      {fits, 1024, NAME_TOO_LONG},  // "1 0" is one byte longer than "0 5"
+      {fits, 10240, NAME_TOO_LONG},  // "10 0" is one byte longer than "0 5"
       {fits + "n", 5, NAME_TOO_LONG},
       {"", 1, NAME_UNUSABLE},
       {"..", 1, NAME_UNUSABLE},
@@ -218,7 +219,8 @@ TEST(CustomerProgress, DrawsOnlyWhenLiveAndEndsItsLine) {
 
 namespace {
 
-constexpr auto kShortTick = 5ms;
+// Time limits of 210 ms instead of 2.1 s.
+constexpr auto kShortTick = 2ms;
 
 class CustomerAndService : public ::testing::Test {
  protected:
@@ -240,7 +242,8 @@ class CustomerAndService : public ::testing::Test {
 
   // The customer's entry point in a child with a short tick, for paths that
   // wait out time limits.
-  ProgramResult quick_customer(const std::vector<std::string>& args, const std::string& input = "") {
+  ProgramResult quick_customer(const std::vector<std::string>& args, const std::string& input = "",
+                               const std::function<void(pid_t)>& started = {}) {
     std::vector<std::string> argv{"quorvantix-customer"};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_forked(
@@ -250,7 +253,7 @@ class CustomerAndService : public ::testing::Test {
           for (auto& arg : argv) pointers.push_back(arg.data());
           return customer_main(static_cast<int>(argv.size()), pointers.data());
         },
-        input, local.path());
+        input, local.path(), 60s, started);
   }
 
   TempDir remote;
@@ -265,7 +268,7 @@ TEST_F(CustomerAndService, BrowsesTheServicesDirectories) {
   start_service();
   write_file(remote / "readme.txt", pattern_bytes(1234));
   ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
-  write_file(remote / "sub" / "inner.bin", pattern_bytes(10));
+  write_file(remote / "sub/inner.bin", pattern_bytes(10));
 
   const auto run = customer({line(), "pwd;", "ls;", "cd", "sub", ";", "pwd", ";", "ls", ";", "cd", "..", ";", "pwd"});
 
@@ -326,6 +329,8 @@ TEST_F(CustomerAndService, SignsOffSoThatTheNextCustomerIsServedThenShutsDown) {
   const auto first = customer({line(), "baud", "57600"});
   ASSERT_EQ(first.status, kExitOk) << first.err;
   ASSERT_TRUE(service->wait_for_output("Customer Terminierung empfangen\n"));
+  // The service drops back to 9600 baud just after its console line.
+  for (int wait = 0; wait < 100 && cable.a_baud() != 9600; ++wait) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(cable.a_baud(), 9600);
 
   const auto second = customer({"-q", line(), "pwd", ";", "shutdown"});
@@ -372,6 +377,28 @@ TEST_F(CustomerAndService, MissingRemoteFileLeavesLocalFilesAsTheyWere) {
   EXPECT_EQ(run.out, remote.path() + "\n");  // the line is in step again afterwards
   EXPECT_EQ(names_in(local.path()), std::vector<std::string>{"keep"});
   EXPECT_EQ(read_file(local / "keep"), (Bytes{1, 2, 3}));
+}
+
+TEST_F(CustomerAndService, CtrlCStopsATransferAndStillSignsOff) {
+  start_service(kShortTick);
+  write_file(remote / "big", pattern_bytes(8 << 20));
+  std::thread interrupter;
+
+  const auto run = quick_customer({"-q", line(), "get big; pwd"}, "", [&](pid_t pid) {
+    interrupter = std::thread([this, pid] {
+      // The file being received shows up under its temporary name.
+      for (int wait = 0; wait < 1000 && names_in(local.path()).empty(); ++wait) std::this_thread::sleep_for(5ms);
+      kill(pid, SIGINT);
+    });
+  });
+  interrupter.join();
+
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  EXPECT_EQ(run.err, "get: stopping; the service needs a few seconds to give up\nget: stopped; nothing was kept\n");
+  EXPECT_EQ(run.out, "");  // nothing runs after the interrupted command
+  EXPECT_EQ(names_in(local.path()), std::vector<std::string>{});
+  EXPECT_TRUE(service->wait_for_output("Sende Datei <big> status 14\nCustomer Terminierung empfangen\n"))
+      << service->output();
 }
 
 TEST_F(CustomerAndService, RefusedUploadFailsAndTheSessionGoesOn) {

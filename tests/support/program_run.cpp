@@ -82,7 +82,7 @@ ProgramResult collect(pid_t pid, Pipe& in, Pipe& out, Pipe& err, const std::stri
 }
 
 ProgramResult start(const std::function<int()>& child, const std::string& input, const std::string& directory,
-                    milliseconds limit) {
+                    milliseconds limit, const std::function<void(pid_t)>& started) {
   // A program that ends without reading all its input must not take the test with it.
   signal(SIGPIPE, SIG_IGN);
   Pipe in;
@@ -104,6 +104,7 @@ ProgramResult start(const std::function<int()>& child, const std::string& input,
     std::fflush(nullptr);
     _exit(status);
   }
+  if (started) started(pid);
   return collect(pid, in, out, err, input, limit);
 }
 
@@ -120,12 +121,13 @@ ProgramResult run_program(const std::vector<std::string>& argv, const std::strin
         execv(pointers[0], pointers.data());
         return 127;
       },
-      input, directory, limit);
+      input, directory, limit, {});
 }
 
 ProgramResult run_forked(const std::function<int()>& child, const std::string& input,
-                         const std::string& directory, milliseconds limit) {
-  return start(child, input, directory, limit);
+                         const std::string& directory, milliseconds limit,
+                         const std::function<void(pid_t)>& started) {
+  return start(child, input, directory, limit, started);
 }
 
 }  // namespace testsupport

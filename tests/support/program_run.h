@@ -2,6 +2,8 @@
 // string, standard output and error captured apart, a time limit on the whole.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -20,9 +22,10 @@ ProgramResult run_program(const std::vector<std::string>& argv, const std::strin
                           const std::string& directory = "",
                           std::chrono::milliseconds limit = std::chrono::seconds(60));
 // The same for `child`, run in a forked copy of this process; its result is the
-// exit status.
+// exit status. `started`, when given, learns the child's process id.
 ProgramResult run_forked(const std::function<int()>& child, const std::string& input = "",
                          const std::string& directory = "",
-                         std::chrono::milliseconds limit = std::chrono::seconds(60));
+                         std::chrono::milliseconds limit = std::chrono::seconds(60),
+                         const std::function<void(pid_t)>& started = {});
 
 }  // namespace testsupport

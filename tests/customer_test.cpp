@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <climits>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -404,21 +407,36 @@ TEST_F(CustomerAndService, CtrlCStopsATransferAndStillSignsOff) {
 TEST_F(CustomerAndService, RefusedUploadFailsAndTheSessionGoesOn) {
   start_service();
   write_file(local / "a.txt", pattern_bytes(100));
+  // The largest file a header can announce, without taking the room: the
+  // service finds no room for it.
+  const off_t largest = off_t{INT32_MAX} * 1024 + 1023;
+  const int fd = open((local / "huge").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_EQ(ftruncate(fd, largest), 0);
+  close(fd);
+  struct statvfs volume {};
+  ASSERT_EQ(statvfs(remote.path().c_str(), &volume), 0);
+  ASSERT_LT(static_cast<double>(volume.f_bavail) * volume.f_frsize, static_cast<double>(largest));
   const std::string long_name(57, 'n');
 
-  const auto run = customer({"-q", line(), "put a.txt nodir/a.txt; put a.txt " + long_name + "; put gone; pwd"});
+  const auto run = customer(
+      {"-q", line(), "put a.txt nodir/a.txt; put huge; put a.txt " + long_name + "; put gone; put .; pwd"});
 
   EXPECT_EQ(run.status, kExitCommandFailed);
   EXPECT_EQ(run.err,
             "put: the service refused to store 'a.txt' (its disk is full or write-protected, or it cannot "
             "create a file of that name)\n"
+            "put: the service refused to store 'huge' (its disk is full or write-protected, or it cannot "
+            "create a file of that name)\n"
             "put: '" + long_name + "' is too long: the name and the size must fit the 60 bytes of the file header\n"
-            "put: stat(gone): No such file or directory\n");
+            "put: stat(gone): No such file or directory\n"
+            "put: . is not a plain file\n");
   EXPECT_EQ(run.out, remote.path() + "\n");
-  // Only the first put reached the service.
   EXPECT_TRUE(service->wait_for_output("Customer Terminierung empfangen\n"));
-  const std::string& console = service->output();
-  EXPECT_EQ(console.find("Empfangen der Datei"), console.rfind("Empfangen der Datei")) << console;
+  EXPECT_NE(service->output().find("Empfangen der Datei status 13\nEmpfangen der Datei status 12\n"
+                                   "Akt. Verzeichnisname"),
+            std::string::npos)
+      << service->output();
+  EXPECT_EQ(names_in(remote.path()), std::vector<std::string>{});
 }
 
 TEST_F(CustomerAndService, RefusesDevicesItCannotUse) {

@@ -44,13 +44,6 @@ bool parse_options(int argc, char** argv, Options& options) {
   return argc % 2 == 1 && options.size > 0 && options.runs > 0;
 }
 
-long send_command(std::uint8_t code, const std::string& argument = "") {
-  char payload[61] = {};
-  payload[0] = static_cast<char>(code);
-  std::snprintf(payload + 1, 60, "%s", argument.c_str());
-  return send_data(payload, 60);
-}
-
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }

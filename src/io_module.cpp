@@ -69,7 +69,9 @@ bool send_with_repeats(const char* data, long len, int& retry) {
 // else would leave the peer with a junk file, and opening a FIFO would block.
 long examine_for_sending(const char* local, platform::ExamineData& examined) {
   const platform::FsLock lock = platform::FsLock::obtain(local);
-  if (!lock) return FILE_NO_LOCK;
+  // A file we may not read is refused before it is announced, not after the
+  // peer has made room for it.
+  if (!lock || !platform::may_read(local)) return FILE_NO_LOCK;
   if (!lock.examine(examined)) return FILE_NO_EXAMINE;
   if (examined.type != platform::ObjectType::plain_file) return FILE_NO_EXAMINE;
   if (examined.file_size / kBlockBytes > kLargestBlockCount) return FILE_NO_EXAMINE;

@@ -17,10 +17,12 @@ constexpr int kMaxRetries = 4;  // failures a transfer survives; the fifth ends 
 
 // Sends the plain file `name` (relative to the current directory, or with a
 // path), announcing it under that name. `gad` shows progress, or is null.
-// FILE_OK, FILE_TOO_MANY_FAILURES, FILE_NO_LOCK (no such object: the refusal
-// frame went out), FILE_NO_EXAMINE (no plain file, or too large for the header:
-// refusal frame), FILE_HEADER_NOT_ACKED, FILE_OPEN_FAILED or FILE_READ_FAILED
-// (also when the file yields fewer bytes than announced).
+// FILE_OK, FILE_TOO_MANY_FAILURES, FILE_NO_LOCK (no such object, or not
+// readable: the refusal frame went out), FILE_NO_EXAMINE (no plain file, or too
+// large for the header: refusal frame), FILE_HEADER_NOT_ACKED, FILE_OPEN_FAILED
+// (the object changed since it was examined) or FILE_READ_FAILED (also when the
+// file yields fewer bytes than announced). Every wait is bounded by the link's
+// time limit.
 long send_file(const char* name, Gadget* gad);
 // As send_file, but reads the local file `local` and announces it as
 // `wire_name` in the header (spaces go out as 0xAE).

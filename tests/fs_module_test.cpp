@@ -12,6 +12,7 @@
 #include "io_atome.h"
 #include "service.h"
 #include "support/customer_script.h"
+#include "support/list_rows.h"
 #include "support/temp_dir.h"
 
 using namespace testsupport;
@@ -44,30 +45,6 @@ std::string current_name() {
   get_akt_dir(name);
   return name;
 }
-
-struct Row {
-  std::string column0;
-  std::string column1;
-  std::string entry;
-  int pri;
-};
-
-std::vector<Row> rows_of(const List& list) {
-  std::vector<Row> rows;
-  for (Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
-    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
-    EXPECT_EQ(node->ln_Name, row->entry);
-    EXPECT_EQ(node->ln_Type, 0);
-    rows.push_back({list_row_column(row, 0), list_row_column(row, 1), row->entry, node->ln_Pri});
-  }
-  return rows;
-}
-
-// A list that gives its rows back however the test ends.
-struct OwnedList : List {
-  OwnedList() { NewList(this); }
-  ~OwnedList() { free_list_rows(this); }
-};
 
 }  // namespace
 
@@ -119,10 +96,7 @@ TEST(FsModule, ReadAktDirAppendsOneRowPerEntry) {
   CurrentDirectory inside(tmp.path());
 
   OwnedList list;
-  Dir_Entry* earlier = alloc_list_row("earlier", "FILE");
-  std::snprintf(earlier->entry, sizeof earlier->entry, "earlier");
-  earlier->node.ln_Name = earlier->entry;
-  AddTail(&list, &earlier->node);
+  append_row(list, "earlier");
   ASSERT_EQ(read_akt_dir(&list), DIR_OK);
 
   std::vector<Row> rows = rows_of(list);
@@ -130,7 +104,6 @@ TEST(FsModule, ReadAktDirAppendsOneRowPerEntry) {
   EXPECT_EQ(rows.front().column0, "earlier");  // kept, and first
   rows.erase(rows.begin());
   std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.column0 < b.column0; });
-  const auto padded = [](const std::string& name) { return name + std::string(30 - name.size(), ' '); };
   const std::vector<Row> expected = {
       {"abcde", "FILE", "abcde" + std::string(25, ' '), 0},
       {"dangling", "FILE", padded("dangling"), 0},
@@ -141,13 +114,7 @@ TEST(FsModule, ReadAktDirAppendsOneRowPerEntry) {
       {"readme", "FILE", padded("readme"), 0},
       {"sub", "DIR", padded("sub"), 1},
   };
-  ASSERT_EQ(rows.size(), expected.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    EXPECT_EQ(rows[i].column0, expected[i].column0);
-    EXPECT_EQ(rows[i].column1, expected[i].column1) << rows[i].column0;
-    EXPECT_EQ(rows[i].entry, expected[i].entry) << rows[i].column0;
-    EXPECT_EQ(rows[i].pri, expected[i].pri) << rows[i].column0;
-  }
+  EXPECT_EQ(rows, expected);
 }
 
 TEST(FsModule, ReadAktDirOfAnEmptyDirectoryAppendsNothing) {

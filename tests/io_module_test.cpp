@@ -1,4 +1,6 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include "service.h"
 #include "support/customer_script.h"
 #include "support/link_end.h"
+#include "support/list_rows.h"
 #include "support/temp_dir.h"
 
 using namespace testsupport;
@@ -89,31 +92,6 @@ void expect_progress_of_one_block_and_rest(const RecordingGadget& gadget, std::i
   EXPECT_EQ(gadget.pauses, 1);
 }
 
-struct OwnedList : List {
-  OwnedList() { NewList(this); }
-  ~OwnedList() { free_list_rows(this); }
-};
-
-struct Row {
-  std::string column0;
-  std::string column1;
-  std::string entry;
-  int pri;
-  bool operator==(const Row&) const = default;
-};
-
-std::vector<Row> rows_of(const List& list) {
-  std::vector<Row> rows;
-  for (Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
-    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
-    EXPECT_EQ(node->ln_Name, row->entry);
-    rows.push_back({list_row_column(row, 0), list_row_column(row, 1), row->entry, node->ln_Pri});
-  }
-  return rows;
-}
-
-std::string padded(const std::string& name) { return name + std::string(30 - name.size(), ' '); }
-
 }  // namespace
 
 // --- The directory listing ---
@@ -182,9 +160,7 @@ TEST(IoModule, ReceiveAktDirAppendsARowPerLineAndAcknowledgesEachFrame) {
   PtyPair pty;
   LinkEnd link(pty, LinkEnd::Side::slave);
   OwnedList list;
-  Dir_Entry* earlier = alloc_list_row("earlier", "FILE");
-  AddTail(&list, &earlier->node);
-  earlier->node.ln_Name = earlier->entry;
+  append_row(list, "earlier");
   auto reading = std::async(std::launch::async, [&list] { return receive_akt_dir(&list); });
 
   const std::string name31(31, 'q');
@@ -200,7 +176,7 @@ TEST(IoModule, ReceiveAktDirAppendsARowPerLineAndAcknowledgesEachFrame) {
   EXPECT_EQ(answers, "06 15 06 06 06 ");
   EXPECT_EQ(reading.get(), DIR_OK);
   const std::vector<Row> expected = {
-      {"earlier", "FILE", "", 0},
+      {"earlier", "FILE", "earlier", 0},
       {padded("readme"), "FILE", padded("readme"), 0},
       {padded("sub"), "DIR", padded("sub"), 1},
       {name31.substr(0, 30), "FILE", name31.substr(0, 30), 0},
@@ -365,6 +341,74 @@ TEST(IoModule, SendFileAsAnnouncesTheWireNameAndShowsProgress) {
   expect_progress_of_one_block_and_rest(gadget, 1500);
 }
 
+TEST(IoModule, SendFileAsStopsWhenTheFileChangesAfterItsHeaderWentOut) {
+  const struct {
+    const char* story;
+    void (*change)(const std::string& path);
+    long status;
+  } cases[] = {
+      {"shrunk: no stale bytes go out as file data",
+       [](const std::string& path) { std::filesystem::resize_file(path, 100); }, FILE_READ_FAILED},
+      {"replaced by a FIFO: not opened, so nothing blocks",
+       [](const std::string& path) {
+         ASSERT_EQ(mkfifo((path + ".fifo").c_str(), 0600), 0);
+         std::filesystem::rename(path + ".fifo", path);
+       },
+       FILE_OPEN_FAILED},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    const std::string path = tmp / "data.bin";
+    write_file(path, pattern_bytes(2048));
+    PtyPair pty;
+    LinkEnd link(pty, LinkEnd::Side::slave);
+    auto sending = std::async(std::launch::async, [&] { return send_file_as(path.c_str(), "data.bin", nullptr); });
+    EXPECT_EQ(hex(pty.receive(63)), hex(header_frame("data.bin 2 0"))) << c.story;
+    c.change(path);
+    pty.send({ACK});
+    EXPECT_EQ(sending.get(), c.status) << c.story;
+    EXPECT_TRUE(pty.quiet_for(100ms)) << c.story;
+  }
+}
+
+TEST(IoModule, SendFileAsRefusesAFileItMayNotReadBeforeAnnouncingIt) {
+  TempDir tmp;
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  const std::string path = tmp / "secret.bin";
+  write_file(path, pattern_bytes(10));
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  PtyPair pty;
+  LinkEnd link(pty, LinkEnd::Side::slave);
+  // The superuser reads anything: the sender runs as nobody then.
+  const pid_t sender = fork();
+  ASSERT_GE(sender, 0);
+  if (sender == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(99);
+    _exit(static_cast<int>(send_file_as(path.c_str(), "secret.bin", nullptr)));
+  }
+  EXPECT_EQ(hex(pty.receive(4)), "02 2d 2d 03");
+  pty.send({ACK});
+  int status = 0;
+  ASSERT_EQ(waitpid(sender, &status, 0), sender);
+  EXPECT_EQ(WEXITSTATUS(status), FILE_NO_LOCK);
+}
+
+TEST(IoModule, SendFileAsOfAnEmptyFileShowsOnlyItsRate) {
+  TempDir tmp;
+  write_file(tmp / "empty.bin", {});
+  PtyPair pty;
+  LinkEnd link(pty, LinkEnd::Side::slave);
+  RecordingGadget gadget;
+  const std::string local = tmp / "empty.bin";
+  auto sending = std::async(std::launch::async, [&] { return send_file_as(local.c_str(), "empty.bin", &gadget); });
+  EXPECT_EQ(hex(pty.receive(63)), hex(header_frame("empty.bin 0 0")));
+  pty.send({ACK});
+  EXPECT_EQ(sending.get(), FILE_OK);
+  EXPECT_EQ(gadget.texts, std::vector<std::string>{"0 Bytes/s"});
+  EXPECT_EQ(gadget.pauses, 1);
+}
+
 // --- Receiving a file ---
 
 TEST(IoModule, ReceiveFileCommandStoresTheFileItsHeaderNames) {
@@ -514,17 +558,6 @@ TEST(IoModule, ReceiveFileToStoresUnderTheChosenNameWhateverTheHeaderSays) {
 }
 
 // --- Both halves against each other ---
-
-namespace {
-
-long send_command(std::uint8_t code, const std::string& argument = "") {
-  char payload[61] = {};
-  payload[0] = static_cast<char>(code);
-  std::snprintf(payload + 1, 60, "%s", argument.c_str());
-  return send_data(payload, 60);
-}
-
-}  // namespace
 
 TEST(IoModule, SixteenMebibytesCrossThePtyBothWaysUnchanged) {
   TempDir service_dir;

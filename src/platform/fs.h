@@ -41,6 +41,10 @@ struct VolumeInfo {
   std::int64_t bytes_free = 0;   // free for this user, not for the superuser
 };
 
+// True when this process may read the object `name` names. A lock alone does
+// not tell: it needs no read access.
+bool may_read(const char* name);
+
 // Writes the full name of the current directory into `name` (kFullNameBytes),
 // or the empty string when the host cannot produce it or it does not fit.
 void current_dir_name(char* name);

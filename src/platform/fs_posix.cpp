@@ -100,6 +100,8 @@ void sync_directory(const std::string& directory) {
 
 }  // namespace
 
+bool may_read(const char* name) { return faccessat(AT_FDCWD, name, R_OK, AT_EACCESS) == 0; }
+
 void current_dir_name(char* name) {
   if (getcwd(name, kFullNameBytes) == nullptr) name[0] = '\0';
 }

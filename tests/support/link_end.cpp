@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -68,5 +69,12 @@ LinkEnd::LinkEnd(const PtyPair& pty, Side side) {
 }
 
 LinkEnd::~LinkEnd() { freeport(0); }
+
+long send_command(std::uint8_t code, const std::string& argument) {
+  char payload[61] = {};
+  payload[0] = static_cast<char>(code);
+  std::snprintf(payload + 1, 60, "%s", argument.c_str());
+  return send_data(payload, 60);
+}
 
 }  // namespace testsupport

@@ -3,6 +3,9 @@
 // link layer has one request per process, so a process is one end only.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "support/pty_pair.h"
 
 namespace testsupport {
@@ -20,5 +23,9 @@ class LinkEnd {
   LinkEnd(const LinkEnd&) = delete;
   LinkEnd& operator=(const LinkEnd&) = delete;
 };
+
+// Sends a command frame from this process's end, as the customer program
+// does. The link result (LINK_OK once the service acknowledged it).
+long send_command(std::uint8_t code, const std::string& argument = "");
 
 }  // namespace testsupport

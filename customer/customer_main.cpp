@@ -126,9 +126,10 @@ int customer_main(int argc, char** argv) {
     std::cerr << kProgram << ": cannot open the line: " << session.detail << '\n';
     return kExitNoLink;
   }
-  if (identify_service(session) != LINK_OK) {
-    std::cerr << kProgram << ": no service answers on " << options.device << " (" << session.detail << ")\n";
+  if (identify_service(session, stop_requested) != LINK_OK) {
     close_line();
+    if (stop_requested()) return exit_status(RunState{});
+    std::cerr << kProgram << ": no service answers on " << options.device << " (" << session.detail << ")\n";
     return kExitNoLink;
   }
   if (!options.quiet) print_service_line();

@@ -291,8 +291,8 @@ long open_line(Session& session, const std::string& device, long unit) {
 
 void close_line() { freeport(0); }
 
-long identify_service(Session& session) {
-  for (int attempt = 0; attempt < kIdentifyAttempts; ++attempt) {
+long identify_service(Session& session, const StopRequested& stop) {
+  for (int attempt = 0; attempt < kIdentifyAttempts && !stop(); ++attempt) {
     drop_pending_input();
     if (identify('c') == LINK_OK) return LINK_OK;
   }

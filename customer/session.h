@@ -55,8 +55,8 @@ long open_line(Session& session, const std::string& device, long unit);
 // Closes the line (the line's own settings go back on it).
 void close_line();
 // Sends the customer's identification and reads the service's into `service`,
-// up to kIdentifyAttempts times. LINK_OK or NO_SERVICE.
-long identify_service(Session& session);
+// up to kIdentifyAttempts times, fewer when `stop` says so. LINK_OK or NO_SERVICE.
+long identify_service(Session& session, const StopRequested& stop);
 
 // --- The service ---
 // The service's current directory into session.remote_dir.

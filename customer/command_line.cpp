@@ -1,0 +1,122 @@
+#include "command_line.h"
+
+namespace customer_side {
+namespace {
+
+struct Token {
+  std::string text;
+  bool ends_command = false;
+};
+
+Token word_token(std::string text) { return Token{std::move(text), false}; }
+Token end_token() { return Token{"", true}; }
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The tokens of one line, by the quoting rules of split_line.
+bool tokenize_line(const std::string& line, std::vector<Token>& tokens, std::string& error) {
+  enum class Quote { none, single, dbl };
+  Quote quote = Quote::none;
+  std::string word;
+  bool in_word = false;
+  auto finish_word = [&] {
+    if (in_word) tokens.push_back(word_token(word));
+    word.clear();
+    in_word = false;
+  };
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    const bool has_next = i + 1 < line.size();
+    if (quote == Quote::single) {
+      if (c == '\'') {
+        quote = Quote::none;
+      } else {
+        word += c;
+      }
+    } else if (quote == Quote::dbl) {
+      if (c == '"') {
+        quote = Quote::none;
+      } else if (c == '\\' && has_next && (line[i + 1] == '"' || line[i + 1] == '\\')) {
+        word += line[++i];
+      } else {
+        word += c;
+      }
+    } else if (is_blank(c)) {
+      finish_word();
+    } else if (c == ';') {
+      finish_word();
+      tokens.push_back(end_token());
+    } else if (c == '#' && !in_word) {
+      break;
+    } else {
+      in_word = true;
+      if (c == '\'') {
+        quote = Quote::single;
+      } else if (c == '"') {
+        quote = Quote::dbl;
+      } else if (c == '\\') {
+        if (has_next) word += line[++i];
+      } else {
+        word += c;
+      }
+    }
+  }
+  if (quote != Quote::none) {
+    error = quote == Quote::single ? "the quote ' is not closed" : "the quote \" is not closed";
+    return false;
+  }
+  finish_word();
+  return true;
+}
+
+std::vector<Command> group(const std::vector<Token>& tokens) {
+  std::vector<Command> commands;
+  Command current;
+  for (const Token& token : tokens) {
+    if (token.ends_command) {
+      if (!current.empty()) commands.push_back(std::move(current));
+      current.clear();
+    } else {
+      current.push_back(token.text);
+    }
+  }
+  if (!current.empty()) commands.push_back(std::move(current));
+  return commands;
+}
+
+bool holds_blank_or_separator(const std::string& word) {
+  for (char c : word) {
+    if (is_blank(c) || c == ';') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool split_line(const std::string& line, std::vector<Command>& commands, std::string& error) {
+  std::vector<Token> tokens;
+  if (!tokenize_line(line, tokens, error)) return false;
+  commands = group(tokens);
+  return true;
+}
+
+bool split_words(const std::vector<std::string>& words, std::vector<Command>& commands, std::string& error) {
+  std::vector<Token> tokens;
+  for (const std::string& word : words) {
+    const bool command_position = tokens.empty() || tokens.back().ends_command;
+    if (word == ";") {
+      tokens.push_back(end_token());
+    } else if (command_position && holds_blank_or_separator(word)) {
+      if (!tokenize_line(word, tokens, error)) return false;
+    } else if (word.size() > 1 && word.back() == ';') {
+      tokens.push_back(word_token(word.substr(0, word.size() - 1)));
+      tokens.push_back(end_token());
+    } else {
+      tokens.push_back(word_token(word));
+    }
+  }
+  commands = group(tokens);
+  return true;
+}
+
+}  // namespace customer_side

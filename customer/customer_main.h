@@ -1,0 +1,17 @@
+// The customer program: opens the line, identifies the service, runs the
+// commands from the command line, a script or the shell, and signs off.
+#pragma once
+
+namespace customer_side {
+
+// Exit status: 0 when every command succeeded; 1 when one failed; 2 for a
+// command line that cannot be used; 3 when the line could not be opened or no
+// service answered; 128 + the signal when the user interrupted.
+constexpr int kExitOk = 0;
+constexpr int kExitCommandFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoLink = 3;
+
+int customer_main(int argc, char** argv);
+
+}  // namespace customer_side

@@ -1,0 +1,103 @@
+// The customer's end of a session with a service: the line, the identification,
+// and one function per remote or local operation. Each returns 0 on success or
+// a status code: the program-wide codes of transfer_ext.h, or the customer's own
+// codes below. Details of the last failure (a path, an errno text) are left in
+// Session::detail for the caller's message.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "transfer_ext.h"
+
+namespace customer_side {
+
+// --- The customer's own status codes, above the program-wide ones ---
+constexpr long NO_SERVICE = 101;            // the identification got no answer
+constexpr long LINK_LOST = 102;             // a command frame got no answer at all
+constexpr long NAME_TOO_LONG = 103;         // a name does not fit its frame
+constexpr long NAME_UNUSABLE = 104;         // empty, "." or "..", or bytes the header cannot carry
+constexpr long LOCAL_NOT_A_FILE = 105;      // put: no readable plain file of that name
+constexpr long LOCAL_TOO_LARGE = 106;       // put: more blocks than the header can count
+constexpr long LOCAL_NO_DIRECTORY = 107;    // lcd: no such directory
+constexpr long REMOTE_DIR_UNCHANGED = 108;  // cd: the service stayed where it was
+constexpr long REMOTE_DIR_UNCONFIRMED = 109;  // cd: names too long to tell whether it moved
+constexpr long RATE_REFUSED = 110;          // baud: this end's line cannot take the rate
+constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; back at the old one
+constexpr long INTERRUPTED = 112;           // the user stopped a transfer part-way
+
+constexpr long kStartBaud = 9600;
+constexpr int kIdentifyAttempts = 3;
+constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument
+
+struct Session {
+  long baud = kStartBaud;
+  std::string remote_dir;        // as the last pwd gave it
+  bool remote_dir_cut = false;   // the service's name had 60 or more characters
+  bool lost = false;             // the service stopped answering; nothing more is sent
+  std::string detail;            // particulars of the last failure
+};
+
+struct RemoteEntry {
+  std::string name;
+  bool is_dir = false;
+};
+
+// Asks between frames of a transfer whether the user wants it stopped.
+using StopRequested = std::function<bool()>;
+
+// --- The line ---
+// Opens the line at 9600 baud. PORT_OK, or a PORT_* code with the cause in detail.
+long open_line(Session& session, const std::string& device, long unit);
+// Closes the line (the line's own settings go back on it).
+void close_line();
+// Sends the customer's identification and reads the service's into `service`,
+// up to kIdentifyAttempts times, fewer when `stop` says so. LINK_OK or NO_SERVICE.
+long identify_service(Session& session, const StopRequested& stop);
+
+// --- The service ---
+// The service's current directory into session.remote_dir.
+long remote_pwd(Session& session);
+// Changes the service's current directory and reads it back: the service says
+// nothing when it cannot change, so a directory that stays the same when it
+// should not gives REMOTE_DIR_UNCHANGED; REMOTE_DIR_UNCONFIRMED when the names
+// are cut at 60 characters and cannot tell.
+long remote_cd(Session& session, const std::string& dir);
+// The service's current directory listing, in the order the service sent it.
+long remote_list(Session& session, std::vector<RemoteEntry>& entries);
+// Fetches `remote` into the local file get_target names. The file is written
+// beside it under a temporary name and renamed once complete: a failed get
+// leaves no partial file, and a file of that name as it was.
+long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad,
+                const StopRequested& stop);
+// Stores the local file `local` on the service as `remote`.
+long remote_put(Session& session, const std::string& local, const std::string& remote, Gadget* gad,
+                const StopRequested& stop);
+// Switches both ends of the line to `rate` and checks the link with a pwd.
+long remote_set_baud(Session& session, long rate);
+// Signs off: the service goes back to 9600 baud and waits for the next customer.
+long sign_off(Session& session);
+// Ends the service.
+long shutdown_service(Session& session);
+
+// --- This end ---
+long local_pwd(std::string& dir);
+long local_cd(Session& session, const std::string& dir);
+long local_list(std::vector<RemoteEntry>& entries);
+
+// --- Names ---
+// The last part of a path ("a/b/c" gives "c", "Work:x" gives "x"); empty when
+// there is none ("dir/", "..").
+std::string last_component(const std::string& path);
+// Where `get REMOTE [LOCAL]` writes: LOCAL, or the last part of REMOTE; inside
+// LOCAL when that is a directory. Empty, with session.detail filled, when no
+// usable name results.
+std::string get_target(Session& session, const std::string& remote, const std::string& local);
+// NAME_TOO_LONG or NAME_UNUSABLE when `wire_name` cannot travel in the header of
+// a file of `size` bytes ("%s %d %d" in 60 bytes), else 0.
+long check_wire_name(const std::string& wire_name, std::int64_t size);
+
+}  // namespace customer_side

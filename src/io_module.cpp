@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "fs_module.h"
 #include "io_atome.h"
@@ -53,14 +54,71 @@ void show_throughput(Gadget* gad, std::int64_t bytes, Clock::time_point start) {
   gad->pause_after_final();
 }
 
+// --- Watching the line between frames ---
+//
+// Frames carry no sequence number: when our ACK of a block is lost or garbled,
+// the sender sends that block again, and a receiver that takes it for the next
+// block stores it twice and reports success for a wrong file. A byte that a
+// fault adds to a frame, or takes from it, puts every later frame off by that
+// much. Neither needs a byte more on the wire: between frames both ends watch
+// the line themselves (the link layer reads the frames), to learn when a frame
+// began and where the next one will begin.
+
+using std::chrono::nanoseconds;
+
+platform::Line& line() { return *ioreq->io_Device; }
+
+nanoseconds time_limit() { return kPollsPerOperation * kTicksBetweenPolls * platform::tick(); }
+
+// A sender sends the next block as soon as our ACK is in, and the same block
+// again only after its time limit or, ours, after a repeat pause. So a block
+// that begins only after the line has been silent this long since our ACK is a
+// repeat when it equals the block we acknowledged.
+nanoseconds repeat_silence() { return time_limit() / 4; }
+// How long our sender keeps quiet before it sends again a frame whose answer
+// was a wrong byte (a garbled ACK, a NAK, a stray byte).
+nanoseconds repeat_pause() { return time_limit() * 2 / 5; }
+// A line quiet this long is between frames: its sender waits for an answer.
+nanoseconds frame_gap() { return time_limit() / 5; }
+
+// Takes and drops what arrives until the line has been quiet for `quiet`, at
+// most `limit` in all.
+void drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
+  std::uint8_t scrap[kBlockBytes];
+  const nanoseconds deadline = line().now() + limit;
+  nanoseconds quiet_since = line().now();
+  for (nanoseconds now = quiet_since; now < deadline; now = line().now()) {
+    if (line().read_some(scrap, sizeof scrap) > 0) {
+      quiet_since = line().now();
+      continue;
+    }
+    if (now - quiet_since >= quiet) return;
+    line().wait_ready(platform::Direction::in, std::min(quiet - (now - quiet_since), deadline - now));
+  }
+}
+
+// Waits at most `limit` for the first byte of a frame, without taking it.
+// When it was there; nothing when the line stayed silent.
+std::optional<nanoseconds> first_byte_within(nanoseconds limit) {
+  const nanoseconds deadline = line().now() + limit;
+  line().wait_ready(platform::Direction::in, limit);
+  const nanoseconds now = line().now();
+  if (now >= deadline) return std::nullopt;
+  return now;
+}
+
 // --- Sending a file ---
 
 // Sends one frame of the transfer again and again until it is acknowledged.
-// False on the transfer's fifth failure.
+// After a wrong answer byte it first keeps quiet for a repeat pause, dropping
+// whatever else arrives: the receiver can then tell our repeat of a block it
+// has stored from a next block, and the answer we read next is the answer to
+// the repeat. False on the transfer's fifth failure.
 bool send_with_repeats(const char* data, long len, int& retry) {
-  while (send_data(data, len) != LINK_OK) {
+  for (long result; (result = send_data(data, len)) != LINK_OK;) {
     if (retry == kMaxRetries) return false;
     ++retry;
+    if (result == LINK_NOT_ACKED) drop_input_until_quiet(repeat_pause(), 2 * time_limit());
   }
   return true;
 }
@@ -152,16 +210,45 @@ long check_room(std::int64_t size) {
   return FILE_OK;
 }
 
-// Receives one frame of the transfer until it arrives intact. A damaged block
-// frame is left unanswered (the sender repeats it after its time limit); a
-// damaged short block is refused at once. False on the fifth failure.
-bool receive_with_repeats(UBYTE* data, long len, int& retry, bool refuse_damaged) {
-  while (receive_data(data, len) != LINK_OK) {
-    if (retry == kMaxRetries) return false;
+// What the receiving end knows of the line since its last ACK.
+struct SinceAck {
+  nanoseconds at{};     // when the ACK went out
+  bool silent = true;   // not a byte has arrived since
+};
+
+SinceAck just_acknowledged() { return SinceAck{line().now(), true}; }
+
+enum class Arrival { fresh, repeat, failed };
+
+// Receives one frame of the transfer until it arrives intact. A block equal to
+// `last_block` (the block acknowledged last; null when there is none) that
+// began only after repeat_silence() of silence since our ACK is the sender's
+// repeat after a lost or garbled ACK. After a damaged or torn frame the line
+// is left to go quiet, so that the next read starts where the sender's next
+// frame starts; a damaged block frame is left unanswered (the sender repeats
+// it after its time limit), a damaged short block is refused at once. Every
+// failure and every repeat counts towards the transfer's failures; `failed`
+// on the fifth.
+Arrival receive_frame(UBYTE* data, long len, int& retry, const UBYTE* last_block, SinceAck& since_ack) {
+  const bool short_block = len != kBlockBytes;
+  for (;;) {
+    const std::optional<nanoseconds> began = first_byte_within(time_limit());
+    if (began) {
+      if (receive_data(data, len) == LINK_OK) {
+        const bool repeat = last_block != nullptr && since_ack.silent && *began - since_ack.at >= repeat_silence() &&
+                            std::memcmp(data, last_block, kBlockBytes) == 0;
+        if (!repeat) return Arrival::fresh;
+        if (retry == kMaxRetries) return Arrival::failed;
+        ++retry;
+        return Arrival::repeat;
+      }
+      since_ack.silent = false;
+      drop_input_until_quiet(frame_gap(), 2 * time_limit());
+    }
+    if (retry == kMaxRetries) return Arrival::failed;
     ++retry;
-    if (refuse_damaged) send_NAK();
+    if (short_block) send_NAK();
   }
-  return true;
 }
 
 // Acknowledges a frame that has been written. The last frame's ACK also
@@ -177,15 +264,26 @@ long receive_contents(platform::ReplacementFile& file, UBYTE* data, const Header
   const long rest = header.rest;
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
   if (acknowledge(file, blocks == 0 && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
+  SinceAck since_ack = just_acknowledged();
+  UBYTE last_block[kBlockBytes];
   int retry = 0;
-  for (long done = 1; done <= blocks; ++done) {
-    if (!receive_with_repeats(data, kBlockBytes, retry, false)) return refuse(FILE_TOO_MANY_FAILURES);
+  for (long done = 1; done <= blocks;) {
+    const Arrival arrival = receive_frame(data, kBlockBytes, retry, done > 1 ? last_block : nullptr, since_ack);
+    if (arrival == Arrival::failed) return refuse(FILE_TOO_MANY_FAILURES);
+    if (arrival == Arrival::repeat) {
+      send_ACK();  // once more; the block is stored already
+      since_ack = just_acknowledged();
+      continue;
+    }
     if (!file.write(data, kBlockBytes)) return refuse(FILE_WRITE_FAILED);
     show_blocks(gad, static_cast<int>(done), static_cast<int>(blocks), total);
     if (acknowledge(file, done == blocks && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
+    since_ack = just_acknowledged();
+    std::memcpy(last_block, data, kBlockBytes);
+    ++done;
   }
   if (rest == 0) return FILE_OK;
-  if (!receive_with_repeats(data, rest, retry, true)) return refuse(FILE_TOO_MANY_FAILURES);
+  if (receive_frame(data, rest, retry, nullptr, since_ack) == Arrival::failed) return refuse(FILE_TOO_MANY_FAILURES);
   if (!file.write(data, static_cast<std::size_t>(rest))) return refuse(FILE_WRITE_FAILED);
   return acknowledge(file, true);
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -27,6 +28,7 @@ namespace {
 constexpr auto kShortTick = 1ms;
 constexpr std::size_t kListingFrameBytes = 48;
 constexpr auto kNoAnswerWithin = 300ms;
+constexpr auto kRepeatAfter = 600ms;  // past a fifth of the 2.1 s time limit
 
 // The 45-byte listing payload for one entry, formatted independently of the
 // code under test.
@@ -479,7 +481,9 @@ TEST(IoModule, ReceiveFileCommandTakesDamagedFramesAgain) {
   customer.send(header_frame("dmg.bin 2 0"));
   EXPECT_EQ(hex(customer.receive(1)), "06");
   customer.send(damaged(frame_of(two, 0, 1024)));
-  EXPECT_TRUE(customer.line().quiet_for(kNoAnswerWithin));  // a damaged block gets no answer
+  // A damaged block gets no answer; a sender repeats it only after a pause
+  // (its time limit), and the service waits for the line to go quiet first.
+  EXPECT_TRUE(customer.line().quiet_for(kRepeatAfter));
   customer.send(frame_of(two, 0, 1024));
   EXPECT_EQ(hex(customer.receive(1)), "06");
   customer.send(frame_of(two, 1024, 1024));
@@ -529,6 +533,115 @@ TEST(IoModule, ReceiveFileLeavesAnExistingFileIntactWhenThePeerStopsMidway) {
   EXPECT_EQ(customer.console_after("Empfangen der Datei status 14\n"), "Empfangen der Datei status 14\n");
   EXPECT_EQ(read_file(tmp / "keep.txt"), bytes_of("precious"));
   EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"keep.txt"});
+  EXPECT_EQ(customer.terminate(), 0);
+}
+
+// --- Faults the frames cannot show: a repeat taken for a new block, a frame off by a byte ---
+
+// A tick at which the time limit is 525 ms: a repeat is told by 131 ms of
+// silence, the line counts as between frames after 105 ms of quiet, and our
+// sender pauses 210 ms before it repeats a frame that drew a wrong answer.
+// The senders played here repeat after 300 ms, well clear of all of them.
+constexpr auto kFaultTick = 5ms;
+constexpr auto kRepeatAfter300 = 300ms;
+
+Bytes joined(const Bytes& first, const Bytes& second) {
+  Bytes both = first;
+  both.insert(both.end(), second.begin(), second.end());
+  return both;
+}
+
+TEST(IoModule, ReceiveFileTellsASendersRepeatFromANextBlockOfTheSameBytes) {
+  TempDir tmp;
+  const Bytes a = pattern_bytes(1024, 5);
+  const Bytes b = pattern_bytes(1024, 6);
+  struct Frame {
+    Bytes payload;
+    std::chrono::milliseconds after;  // silence before it
+  };
+  const struct {
+    std::string header;
+    std::vector<Frame> frames;
+    Bytes stored;
+  } cases[] = {
+      // Our ACK of a was lost: the sender repeats a after a pause.
+      {"repeat.bin 2 0", {{a, 0ms}, {a, kRepeatAfter300}, {b, 0ms}}, joined(a, b)},
+      // A file of two equal blocks: the second follows our ACK at once.
+      {"same.bin 2 0", {{a, 0ms}, {a, 0ms}}, joined(a, a)},
+  };
+  CustomerScript customer(tmp.path(), kFaultTick);
+  for (const auto& c : cases) {
+    customer.command(cmd_receive_file);
+    customer.send(header_frame(c.header));
+    EXPECT_EQ(hex(customer.receive(1)), "06") << c.header;
+    for (const auto& f : c.frames) {
+      std::this_thread::sleep_for(f.after);
+      customer.send(frame(f.payload));
+      EXPECT_EQ(hex(customer.receive(1)), "06") << c.header;
+    }
+  }
+  EXPECT_EQ(customer.console_after("status 0\nEmpfangen der Datei status 0\n"),
+            "Empfangen der Datei status 0\nEmpfangen der Datei status 0\n");
+  EXPECT_EQ(read_file(tmp / "repeat.bin"), joined(a, b));
+  EXPECT_EQ(read_file(tmp / "same.bin"), joined(a, a));
+  EXPECT_EQ(customer.terminate(), 0);
+}
+
+TEST(IoModule, ReceiveFileFindsTheNextFrameAfterAByteAddedOrLost) {
+  TempDir tmp;
+  const Bytes a = pattern_bytes(1024, 7);
+  const Bytes b = pattern_bytes(1024, 8);
+  Bytes longer = frame(a);
+  longer.insert(longer.begin() + 500, 0x55);
+  Bytes shorter = frame(a);
+  shorter.erase(shorter.begin() + 500);
+  const struct {
+    std::string header;
+    Bytes torn;
+    int repeats_lost;  // whole repeats the service drops while it finds the frames again
+  } cases[] = {
+      {"added.bin 2 0", longer, 0},
+      // The first repeat completes the torn frame and goes with it.
+      {"lost.bin 2 0", shorter, 1},
+  };
+  CustomerScript customer(tmp.path(), kFaultTick);
+  for (const auto& c : cases) {
+    customer.command(cmd_receive_file);
+    customer.send(header_frame(c.header));
+    EXPECT_EQ(hex(customer.receive(1)), "06") << c.header;
+    customer.send(c.torn);
+    // No answer, so the sender repeats the block after a pause, as often as it must.
+    for (int lost = 0; lost < c.repeats_lost; ++lost) {
+      EXPECT_TRUE(customer.line().quiet_for(kRepeatAfter300)) << c.header;
+      customer.send(frame(a));
+    }
+    EXPECT_TRUE(customer.line().quiet_for(kRepeatAfter300)) << c.header;
+    customer.send(frame(a));
+    EXPECT_EQ(hex(customer.receive(1)), "06") << c.header;
+    customer.send(frame(b));
+    EXPECT_EQ(hex(customer.receive(1)), "06") << c.header;
+  }
+  EXPECT_EQ(customer.terminate(), 0);
+  EXPECT_EQ(read_file(tmp / "added.bin"), joined(a, b));
+  EXPECT_EQ(read_file(tmp / "lost.bin"), joined(a, b));
+}
+
+TEST(IoModule, SendFilePausesBeforeItRepeatsAFrameThatDrewAWrongAnswer) {
+  TempDir tmp;
+  const Bytes content = pattern_bytes(2048, 9);
+  write_file(tmp / "two.bin", content);
+  CustomerScript customer(tmp.path(), kFaultTick);
+  customer.command(cmd_send_file, "two.bin");
+  EXPECT_EQ(hex(customer.receive_and_answer(63, ACK)), hex(header_frame("two.bin 2 0")));
+  EXPECT_EQ(hex(customer.receive(1027)), hex(frame_of(content, 0, 1024)));
+  // A garbled ACK, and behind it a stray byte that must not pass for the next answer.
+  customer.send({0x86, ACK});
+  const auto answered = std::chrono::steady_clock::now();
+  EXPECT_EQ(hex(customer.receive(1027)), hex(frame_of(content, 0, 1024)));
+  EXPECT_GE(std::chrono::steady_clock::now() - answered, 200ms);  // the repeat pause: our receiver tells it a repeat
+  customer.answer(ACK);
+  EXPECT_EQ(hex(customer.receive_and_answer(1027, ACK)), hex(frame_of(content, 1024, 1024)));
+  EXPECT_EQ(customer.console_after("Sende Datei <two.bin> status 0\n"), "Sende Datei <two.bin> status 0\n");
   EXPECT_EQ(customer.terminate(), 0);
 }
 

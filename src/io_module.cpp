@@ -78,6 +78,11 @@ nanoseconds repeat_silence() { return time_limit() / 4; }
 // How long our sender keeps quiet before it sends again a frame whose answer
 // was a wrong byte (a garbled ACK, a NAK, a stray byte).
 nanoseconds repeat_pause() { return time_limit() * 2 / 5; }
+// How long it keeps quiet before it sends again a frame that got no answer:
+// long enough that a receiver still reading the torn first copy has given it
+// up, short enough that one that has waited for the line to go quiet after a
+// damaged copy still waits.
+nanoseconds timeout_pause() { return time_limit() / 10; }
 // A line quiet this long is between frames: its sender waits for an answer.
 nanoseconds frame_gap() { return time_limit() / 5; }
 
@@ -110,15 +115,17 @@ std::optional<nanoseconds> first_byte_within(nanoseconds limit) {
 // --- Sending a file ---
 
 // Sends one frame of the transfer again and again until it is acknowledged.
-// After a wrong answer byte it first keeps quiet for a repeat pause, dropping
-// whatever else arrives: the receiver can then tell our repeat of a block it
-// has stored from a next block, and the answer we read next is the answer to
-// the repeat. False on the transfer's fifth failure.
+// Before a repeat it keeps quiet for a while, dropping whatever arrives: after
+// a wrong answer byte for a repeat pause, so that the receiver can tell our
+// repeat of a block it has stored from a next block, and the answer we read
+// next is the answer to the repeat; after no answer for a timeout pause, so
+// that the repeat does not run into the receiver's read of a torn first copy.
+// False on the transfer's fifth failure.
 bool send_with_repeats(const char* data, long len, int& retry) {
   for (long result; (result = send_data(data, len)) != LINK_OK;) {
     if (retry == kMaxRetries) return false;
     ++retry;
-    if (result == LINK_NOT_ACKED) drop_input_until_quiet(repeat_pause(), 2 * time_limit());
+    drop_input_until_quiet(result == LINK_NOT_ACKED ? repeat_pause() : timeout_pause(), 2 * time_limit());
   }
   return true;
 }
@@ -212,41 +219,51 @@ long check_room(std::int64_t size) {
 
 // What the receiving end knows of the line since its last ACK.
 struct SinceAck {
-  nanoseconds at{};     // when the ACK went out
-  bool silent = true;   // not a byte has arrived since
+  nanoseconds at{};      // when the ACK went out
+  bool silent = true;    // not a byte has arrived since
+  int silent_limits = 0;  // runs into the time limit meanwhile
 };
 
-SinceAck just_acknowledged() { return SinceAck{line().now(), true}; }
+SinceAck just_acknowledged() { return SinceAck{line().now(), true, 0}; }
 
 enum class Arrival { fresh, repeat, failed };
 
-// Receives one frame of the transfer until it arrives intact. A block equal to
-// `last_block` (the block acknowledged last; null when there is none) that
-// began only after repeat_silence() of silence since our ACK is the sender's
-// repeat after a lost or garbled ACK. After a damaged or torn frame the line
-// is left to go quiet, so that the next read starts where the sender's next
-// frame starts; a damaged block frame is left unanswered (the sender repeats
-// it after its time limit), a damaged short block is refused at once. Every
-// failure and every repeat counts towards the transfer's failures; `failed`
-// on the fifth.
+// Counts one failure of the transfer; false when it is the fifth.
+bool count_failure(int& retry) {
+  if (retry == kMaxRetries) return false;
+  ++retry;
+  return true;
+}
+
+// Receives one frame of the transfer until it arrives intact. A frame's time
+// limit runs from its first byte, so that a repeat that begins within our
+// wait is taken whole. A block equal to `last_block` (the block acknowledged
+// last; null when there is none) that began only after repeat_silence() of
+// silence since our ACK is the sender's repeat after our ACK was lost or
+// garbled: it counts as one failure, as at the sender, and the silent waits
+// for it do not. After a damaged frame the line is left to go quiet, so that
+// the next read starts where the sender's next frame starts; a damaged block
+// frame is left unanswered (the sender repeats it after its time limit), a
+// damaged short block is refused at once. `failed` on the fifth failure.
 Arrival receive_frame(UBYTE* data, long len, int& retry, const UBYTE* last_block, SinceAck& since_ack) {
   const bool short_block = len != kBlockBytes;
   for (;;) {
     const std::optional<nanoseconds> began = first_byte_within(time_limit());
-    if (began) {
-      if (receive_data(data, len) == LINK_OK) {
+    if (!began) {
+      ++since_ack.silent_limits;
+    } else {
+      const long result = receive_data(data, len);
+      if (result == LINK_OK) {
         const bool repeat = last_block != nullptr && since_ack.silent && *began - since_ack.at >= repeat_silence() &&
                             std::memcmp(data, last_block, kBlockBytes) == 0;
         if (!repeat) return Arrival::fresh;
-        if (retry == kMaxRetries) return Arrival::failed;
-        ++retry;
-        return Arrival::repeat;
+        retry -= std::min(retry, since_ack.silent_limits);
+        return count_failure(retry) ? Arrival::repeat : Arrival::failed;
       }
       since_ack.silent = false;
-      drop_input_until_quiet(frame_gap(), 2 * time_limit());
+      if (result == LINK_CHECK_ERROR) drop_input_until_quiet(frame_gap(), 2 * time_limit());
     }
-    if (retry == kMaxRetries) return Arrival::failed;
-    ++retry;
+    if (!count_failure(retry)) return Arrival::failed;
     if (short_block) send_NAK();
   }
 }

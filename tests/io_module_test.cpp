@@ -301,7 +301,7 @@ TEST(IoModule, SendFileCommandRepeatsFramesUntilTheFifthFailureOfTheTransfer) {
        {{0, NAK}, {0, ACK}, {1, NAK}, {1, ACK}, {2, NAK}, {2, ACK}, {3, NAK}, {3, NAK}},
        FILE_TOO_MANY_FAILURES},
   };
-  CustomerScript customer(tmp.path());
+  CustomerScript customer(tmp.path(), kShortTick);  // each wrong answer costs a repeat pause
   std::string console;
   for (const auto& c : cases) {
     customer.command(cmd_send_file, "data.bin");

@@ -1,8 +1,8 @@
 // The fastest any stop-and-wait protocol with our frame sizes can go on a line:
 // end A sends a 1027-byte frame (a 1024-byte block in its frame), end B reads
 // it whole and answers one byte, A reads the answer, and so on, with nothing
-// else done in between. Each end runs in a thread of its own and blocks on its
-// line as a program would.
+// else done in between. Each end runs in a process of its own, as the two
+// programs of a transfer do, and blocks on its line as a program would.
 //
 //   build/bench/stop_and_wait_ceiling PATH_A PATH_B [ROUNDS]
 //
@@ -11,6 +11,7 @@
 // Exit status 1 when a line cannot be opened or an exchange stalls.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,7 +23,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/unique_fd.h"
@@ -115,26 +115,33 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    UniqueFd a = open_raw(argv[1]);
+    // The answering end opens its line first, so that no frame reaches a line nobody has set up.
     UniqueFd b = open_raw(argv[2]);
-    std::exception_ptr answer_failure;
-    std::thread answerer([&] {
+    std::fflush(nullptr);
+    const pid_t answerer = fork();
+    if (answerer < 0) throw std::runtime_error("fork failed");
+    if (answerer == 0) {
       try {
         answer_frames(b.get(), rounds);
-      } catch (...) {
-        answer_failure = std::current_exception();
+      } catch (const std::exception& failure) {
+        std::fprintf(stderr, "stop_and_wait_ceiling: answering end: %s\n", failure.what());
+        _exit(1);
       }
-    });
+      _exit(0);
+    }
+    b.reset();
+    UniqueFd a = open_raw(argv[1]);
     double seconds = 0;
+    std::string failure;
     try {
       seconds = send_frames(a.get(), rounds);
-    } catch (...) {
-      // The answering end stalls too once this end has stopped; let it run out.
-      answerer.join();
-      throw;
+    } catch (const std::exception& error) {
+      failure = error.what();
     }
-    answerer.join();
-    if (answer_failure) std::rethrow_exception(answer_failure);
+    int status = 0;
+    waitpid(answerer, &status, 0);
+    if (!failure.empty()) throw std::runtime_error(failure);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("the answering end failed");
     const double rate = static_cast<double>(rounds) * kPayloadBytes / seconds;
     std::printf("stop_and_wait_ceiling: %ld rounds in %.3f s, %.0f bytes/s of payload\n", rounds, seconds, rate);
   } catch (const std::exception& failure) {

@@ -343,10 +343,12 @@ void wait_io_ticks(IOExtSer* request, int ticks) {
   }
   platform::Line& line = *request->io_Device;
   const auto deadline = line.now() + ticks * platform::tick();
-  while (!check_io(request)) {
+  // The caller has just polled: wait first, then look (one read fewer a frame).
+  while (request->io_Pending) {
     const auto now = line.now();
     if (now >= deadline) return;
     line.wait_ready(direction_of(request), deadline - now);
+    if (check_io(request)) return;
   }
 }
 

@@ -291,10 +291,26 @@ long open_line(Session& session, const std::string& device, long unit) {
 
 void close_line() { freeport(0); }
 
+// A service whose last customer went away without signing off still waits in
+// its command loop, where an identification frame never completes a command
+// frame: the sign-off command sends it back to waiting for an identification.
+// A service that waits for one already takes the command frame for damaged
+// identifications and says nothing.
+void send_back_to_identification() {
+  settle();
+  char frame[kCommandFrameBytes] = {};
+  frame[0] = static_cast<char>(cmd_customer_terminate);
+  send_data(frame, kCommandFrameBytes);
+  settle();
+}
+
 long identify_service(Session& session, const StopRequested& stop) {
   for (int attempt = 0; attempt < kIdentifyAttempts && !stop(); ++attempt) {
     drop_pending_input();
-    if (identify('c') == LINK_OK) return LINK_OK;
+    const long result = identify('c');
+    if (result == LINK_OK) return LINK_OK;
+    // No answer at all, not a damaged one: perhaps a service left in its command loop.
+    if (result == LINK_TIMEOUT && attempt + 1 < kIdentifyAttempts && !stop()) send_back_to_identification();
   }
   session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";
   return NO_SERVICE;

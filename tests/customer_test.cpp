@@ -344,6 +344,25 @@ TEST_F(CustomerAndService, SignsOffSoThatTheNextCustomerIsServedThenShutsDown) {
   EXPECT_NE(service->output().find("Terminierungsignal empfangen\n"), std::string::npos);
 }
 
+TEST_F(CustomerAndService, ReachesAServiceThatItsLastCustomerLeftWithoutSigningOff) {
+  start_service(kShortTick);
+  const auto vanished = run_forked([this] {
+    platform::testing::set_tick(kShortTick);
+    Session session;
+    if (open_line(session, line(), 0) != PORT_OK) return 1;
+    const long identified = identify_service(session, [] { return false; });
+    close_line();
+    return identified == LINK_OK ? 0 : 1;
+  });
+  ASSERT_EQ(vanished.status, 0);
+  ASSERT_TRUE(service->wait_for_output("Customer:"));
+
+  const auto next = quick_customer({"-q", line(), "pwd"});
+
+  EXPECT_EQ(next.status, kExitOk) << next.err;
+  EXPECT_EQ(next.out, remote.path() + "\n");
+}
+
 TEST_F(CustomerAndService, ReadsCommandsFromAScriptFile) {
   start_service();
   write_file(remote / "a b.txt", pattern_bytes(300));

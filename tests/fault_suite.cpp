@@ -124,7 +124,7 @@ enum class Verdict { completed, failed_cleanly, wrong_data_as_success, ends_disa
 struct Outcome {
   Verdict verdict = Verdict::broken;
   int customer_status = -1;
-  long service_status = -1;  // -1: no console line
+  long service_status = -1;  // -1: no console line, the service ran no transfer
   std::string detail;
 };
 
@@ -231,9 +231,10 @@ Outcome run_transfer(const Settings& settings, const Scenario& scenario, Directi
     outcome.verdict = Verdict::broken;
     outcome.detail = "the customer hung or crashed (" + std::to_string(customer.status) + "): " + customer.err;
   }
-  if (outcome.service_status < 0) {
+  // No status line: the command never got through, and the customer must say so.
+  if (outcome.service_status < 0 && outcome.customer_status == 0) {
     outcome.verdict = Verdict::broken;
-    outcome.detail = "the service printed no status for the transfer";
+    outcome.detail = "the customer reports success, but the service printed no status for the transfer";
   } else if (const std::string said = next_customer_served(settings, work / "B", service_dir); !said.empty()) {
     outcome.verdict = Verdict::broken;
     outcome.detail = "the service did not answer the next customer: " + said + "service console:\n" + service.output();

@@ -115,7 +115,11 @@ long send_data(const char* data, long len) {
   return answer == ACK ? LINK_OK : LINK_NOT_ACKED;
 }
 
-long receive_data(UBYTE* data, long len) {
+namespace {
+
+// receive_data, telling also whether the frame began with STX and ended with ETX.
+long receive_frame(UBYTE* data, long len, bool& framed) {
+  framed = false;
   if (!payload_fits(len)) return LINK_CHECK_ERROR;
   UBYTE reqdata[kMaxPayload + 3] = {};
   const auto frame_length = static_cast<std::uint32_t>(len + 3);
@@ -124,7 +128,21 @@ long receive_data(UBYTE* data, long len) {
   }
   if (len > 0) std::memcpy(data, reqdata + 1, static_cast<std::size_t>(len));
   data[len] = 0;
+  framed = reqdata[0] == STX && reqdata[len + 2] == ETX;
   return calc_LPC(data, len) == reqdata[len + 1] ? LINK_OK : LINK_CHECK_ERROR;
+}
+
+}  // namespace
+
+long receive_data(UBYTE* data, long len) {
+  bool framed = false;
+  return receive_frame(data, len, framed);
+}
+
+long receive_framed_data(UBYTE* data, long len) {
+  bool framed = false;
+  const long result = receive_frame(data, len, framed);
+  return result == LINK_OK && !framed ? LINK_CHECK_ERROR : result;
 }
 
 BOOL send_ACK() { return send_answer(ACK); }

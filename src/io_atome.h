@@ -40,6 +40,11 @@ long send_data(const char* data, long len);
 // is put after the payload). LINK_OK, LINK_CHECK_ERROR (payload stored all the
 // same) or LINK_TIMEOUT (data untouched).
 long receive_data(UBYTE* data, long len);
+// As receive_data, but a frame that does not begin with STX and end with ETX
+// is damaged too (LINK_CHECK_ERROR): a read out of step with the sender, by a
+// byte that a fault added or took away, shows there even where the check byte
+// happens to match.
+long receive_framed_data(UBYTE* data, long len);
 // Write the one answer byte. 0, or LINK_TIMEOUT.
 BOOL send_ACK();
 BOOL send_NAK();

@@ -321,7 +321,7 @@ Arrival receive_frame(UBYTE* data, long len, int& retry, const UBYTE* last_block
     if (!began) {
       ++since_ack.silent_limits;
     } else {
-      const long result = receive_data(data, len);
+      const long result = receive_framed_data(data, len);
       if (result == LINK_OK) {
         const bool repeat = last_block != nullptr && since_ack.silent && *began - since_ack.at >= repeat_silence() &&
                             std::memcmp(data, last_block, kBlockBytes) == 0;
@@ -335,6 +335,20 @@ Arrival receive_frame(UBYTE* data, long len, int& retry, const UBYTE* last_block
     if (!count_failure(retry)) return Arrival::failed;
     if (short_block) send_NAK();
   }
+}
+
+// Whether bytes follow what should be the sender's last frame before we have
+// answered it. A sender waits for that answer; bytes that come meanwhile were
+// sent before it, by a sender a frame ahead of us (it took a late answer for
+// the answer to a later frame, after a stall held a frame in the line until
+// its repeat came right behind it) or a frame longer than the one we read:
+// either way some block is in the file twice or a wrong one. Looked at for a
+// few byte times, once a transfer.
+bool sender_is_ahead() {
+  using std::chrono::microseconds;
+  const long baud = std::max(ioreq->io_Baud, 1L);
+  const nanoseconds byte_times = microseconds(3 * 10 * 1'000'000L / baud);
+  return first_byte_within(std::max<nanoseconds>(byte_times, microseconds(1000))).has_value();
 }
 
 // Acknowledges a frame that has been taken in. The last frame's ACK also
@@ -364,7 +378,9 @@ long receive_contents(platform::ReplacementFile& replacement, UBYTE* data, const
     }
     if (!file.put(data, kBlockBytes)) return refuse(FILE_WRITE_FAILED);
     show_blocks(gad, static_cast<int>(done), static_cast<int>(blocks), total);
-    if (acknowledge(file, done == blocks && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
+    const bool last = done == blocks && rest == 0;
+    if (last && sender_is_ahead()) return refuse(FILE_TOO_MANY_FAILURES);
+    if (acknowledge(file, last) != FILE_OK) return FILE_WRITE_FAILED;
     since_ack = just_acknowledged();
     std::memcpy(last_block, data, kBlockBytes);
     ++done;
@@ -372,6 +388,7 @@ long receive_contents(platform::ReplacementFile& replacement, UBYTE* data, const
   if (rest == 0) return FILE_OK;
   if (receive_frame(data, rest, retry, nullptr, since_ack) == Arrival::failed) return refuse(FILE_TOO_MANY_FAILURES);
   if (!file.put(data, static_cast<std::size_t>(rest))) return refuse(FILE_WRITE_FAILED);
+  if (sender_is_ahead()) return refuse(FILE_TOO_MANY_FAILURES);
   return acknowledge(file, true);
 }
 

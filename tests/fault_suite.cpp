@@ -99,7 +99,8 @@ class Linesim {
       execv(argv[0], argv.data());
       _exit(127);
     }
-    for (int waits = 0; waits < 500 && !(std::filesystem::exists(a) && std::filesystem::exists(b)); ++waits) {
+    // A busy machine may take its time to start a program.
+    for (int waits = 0; waits < 2000 && !(std::filesystem::exists(a) && std::filesystem::exists(b)); ++waits) {
       std::this_thread::sleep_for(10ms);
     }
     if (!std::filesystem::exists(a) || !std::filesystem::exists(b)) throw std::runtime_error("the simulator did not start");

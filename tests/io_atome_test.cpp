@@ -333,6 +333,28 @@ TEST_F(LinkOnFakeLine, BytesArrivingAfterTheLimitStayForTheNextReceive) {
   EXPECT_EQ(text_of(data), "abc");
 }
 
+TEST_F(LinkOnFakeLine, FramedReceiveAlsoWantsStxAndEtxWhereThePlainOneLooksAtNeither) {
+  const struct {
+    const char* name;
+    Bytes wire;
+    long plain;
+    long framed;
+  } rows[] = {
+      {"a whole frame", wire({0x02, 'a', 'b', 'c', 0x60, 0x03}), LINK_OK, LINK_OK},
+      {"no STX", wire({0x7F, 'a', 'b', 'c', 0x60, 0x03}), LINK_OK, LINK_CHECK_ERROR},
+      {"no ETX", wire({0x02, 'a', 'b', 'c', 0x60, 0x04}), LINK_OK, LINK_CHECK_ERROR},
+      {"a wrong check byte", wire({0x02, 'a', 'b', 'c', 0x61, 0x03}), LINK_CHECK_ERROR, LINK_CHECK_ERROR},
+  };
+  for (const auto& row : rows) {
+    UBYTE data[4] = {};
+    fake->arrive(row.wire, fake->clock());
+    EXPECT_EQ(receive_data(data, 3), row.plain) << row.name;
+    fake->arrive(row.wire, fake->clock());
+    EXPECT_EQ(receive_framed_data(data, 3), row.framed) << row.name;
+    EXPECT_EQ(text_of(data), "abc") << row.name;
+  }
+}
+
 TEST_F(LinkOnFakeLine, FrameInPiecesCompletesWithinOneLimit) {
   const Bytes whole = frame(bytes_of("abc"));
   fake->arrive(Bytes(whole.begin(), whole.begin() + 2), 0ms);

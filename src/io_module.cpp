@@ -348,7 +348,9 @@ bool sender_is_ahead() {
   using std::chrono::microseconds;
   const long baud = std::max(ioreq->io_Baud, 1L);
   const nanoseconds byte_times = microseconds(3 * 10 * 1'000'000L / baud);
-  return first_byte_within(std::max<nanoseconds>(byte_times, microseconds(1000))).has_value();
+  if (!first_byte_within(std::max<nanoseconds>(byte_times, microseconds(1000)))) return false;
+  drop_input_until_quiet(frame_gap(), 2 * time_limit());  // so that the next command starts clean
+  return true;
 }
 
 // Acknowledges a frame that has been taken in. The last frame's ACK also

@@ -626,6 +626,36 @@ TEST(IoModule, ReceiveFileFindsTheNextFrameAfterAByteAddedOrLost) {
   EXPECT_EQ(read_file(tmp / "lost.bin"), joined(a, b));
 }
 
+TEST(IoModule, ReceiveFileFailsWhenBytesFollowTheLastFrameBeforeItsAnswer) {
+  TempDir tmp;
+  const Bytes a = pattern_bytes(1024, 10);
+  const Bytes b = pattern_bytes(1024, 11);
+  const struct {
+    std::string header;
+    Bytes sent;
+    std::string answer;
+    std::string console;
+  } cases[] = {
+      {"alone.bin 1 0", frame(a), "06", "Empfangen der Datei status 0\n"},
+      // A sender a frame ahead of us: its next frame is there before our answer.
+      {"ahead.bin 1 0", joined(frame(a), frame(b)), "15", "Empfangen der Datei status 14\n"},
+  };
+  CustomerScript customer(tmp.path(), kFaultTick);
+  std::string console;
+  for (const auto& c : cases) {
+    customer.command(cmd_receive_file);
+    customer.send(header_frame(c.header));
+    EXPECT_EQ(hex(customer.receive(1)), "06") << c.header;
+    customer.send(c.sent);
+    EXPECT_EQ(hex(customer.receive(1)), c.answer) << c.header;
+    console += c.console;
+    EXPECT_EQ(customer.console_after(c.console), console) << c.header;
+  }
+  EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"alone.bin"});
+  EXPECT_EQ(read_file(tmp / "alone.bin"), a);
+  EXPECT_EQ(customer.terminate(), 0);  // what followed did not reach the command loop
+}
+
 TEST(IoModule, SendFilePausesBeforeItRepeatsAFrameThatDrewAWrongAnswer) {
   TempDir tmp;
   const Bytes content = pattern_bytes(2048, 9);

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fs_module.h"
 #include "io_atome.h"
+#include "io_module.h"
 #include "misc.h"
 
 IOExtSer* ioreq = nullptr;
@@ -13,6 +15,7 @@ BOOL ADebug = 0;
 ID service{};
 ID customer{};
 const char version[] = "$VER: Quorvantix 11.00 (07.06.26)";
+char progr[35] = {};
 
 namespace {
 
@@ -54,6 +57,38 @@ struct Command {
 
 const char* argument_of(const char* buffer) { return buffer + 1; }
 
+// The name goes back in the loop's buffer; the customer reads its first 60
+// bytes, without a terminator when the name is longer.
+bool run_get_akt_dir(char* buffer) {
+  get_akt_dir(buffer);
+  send_data(buffer, kCommandFrameBytes);
+  std::printf("Akt. Verzeichnisname (%s) gesendet.\n", buffer);
+  return true;
+}
+
+bool run_set_akt_dir(char* buffer) {
+  if (set_akt_dir(argument_of(buffer)) != 0) {
+    std::printf("Akt. Verzeichnis auf %s gesetzt.\n", argument_of(buffer));
+  }
+  return true;
+}
+
+bool run_send_file(char* buffer) {
+  const long status = send_file(argument_of(buffer), nullptr);
+  std::printf("Sende Datei <%s> status %ld\n", argument_of(buffer), status);
+  return true;
+}
+
+bool run_receive_file(char*) {
+  std::printf("Empfangen der Datei status %ld\n", receive_file(nullptr));
+  return true;
+}
+
+bool run_send_akt_dir(char*) {
+  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir());
+  return true;
+}
+
 bool run_terminate(char*) {
   std::puts("Terminierungsignal empfangen");
   return false;
@@ -73,6 +108,11 @@ bool run_set_baud_rate(char* buffer) {
 }
 
 constexpr Command kCommands[] = {
+    {cmd_get_akt_dir, run_get_akt_dir},
+    {cmd_set_akt_dir, run_set_akt_dir},
+    {cmd_send_file, run_send_file},
+    {cmd_receive_file, run_receive_file},
+    {cmd_send_akt_dir, run_send_akt_dir},
     {cmd_terminate, run_terminate},
     {cmd_customer_terminate, run_customer_terminate},
     {cmd_set_baud_rate, run_set_baud_rate},

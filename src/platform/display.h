@@ -32,3 +32,9 @@ Dir_Entry* alloc_list_row(const char* column0, const char* column1);
 const char* list_row_column(const Dir_Entry* row, int column);
 // Frees every row of `list` (made by alloc_list_row) and makes it empty.
 void free_list_rows(List* list);
+
+namespace platform::testing {
+// Lets only `rows` more list rows be allocated, as if memory ran short after
+// them; -1 lifts the limit. For tests only.
+void limit_list_rows(int rows);
+}  // namespace platform::testing

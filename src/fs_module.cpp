@@ -1,0 +1,55 @@
+#include "fs_module.h"
+
+#include <cstdio>
+
+#include "platform/fs.h"
+
+namespace {
+
+constexpr int kEntryNameColumns = 30;
+constexpr int kLongestEntryName = sizeof(Dir_Entry::entry) - 1;
+
+const char* type_word(platform::ObjectType type) {
+  return type == platform::ObjectType::directory ? "DIR" : "FILE";
+}
+
+// Appends one scanned entry as a row; false when no row can be had.
+bool append_entry(List* list, const platform::ExamineData& found) {
+  Dir_Entry* row = alloc_list_row(found.name, type_word(found.type));
+  if (row == nullptr) return false;
+  // Padded to 30 columns; a longer name is cut where `entry` ends.
+  std::snprintf(row->entry, sizeof row->entry, "%-*.*s", kEntryNameColumns, kLongestEntryName, found.name);
+  row->node.ln_Type = 0;
+  row->node.ln_Pri = found.type == platform::ObjectType::directory ? 1 : 0;
+  row->node.ln_Name = row->entry;
+  AddTail(list, &row->node);
+  return true;
+}
+
+}  // namespace
+
+void get_akt_dir(char* name) {
+  name[0] = '\0';
+  platform::current_dir_name(name);
+}
+
+long set_akt_dir(const char* dir) {
+  const platform::FsLock lock = platform::FsLock::obtain(dir);
+  if (!lock) return 0;
+  // A plain file locks as well as a directory, but cannot become current.
+  return lock.make_current() ? 1 : 0;
+}
+
+long read_akt_dir(List* list) {
+  char name[kDirNameBytes + 1];
+  get_akt_dir(name);
+  const platform::FsLock lock = platform::FsLock::obtain(name);
+  if (!lock) return DIR_OK;
+  platform::DirScan scan = platform::DirScan::start(lock);
+  if (!scan) return DIR_OK;
+  platform::ExamineData found;
+  while (scan.next(found)) {
+    if (!append_entry(list, found)) return DIR_NO_MEMORY;
+  }
+  return DIR_OK;
+}

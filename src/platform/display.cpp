@@ -1,0 +1,72 @@
+#include "platform/display.h"
+
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "transfer_ext.h"
+
+namespace {
+
+// A row begins with the caller's Dir_Entry, so that the row and the node are
+// one object; the column texts are the row's own copies.
+struct ListRow {
+  Dir_Entry entry;
+  char* columns[2];
+};
+static_assert(std::is_standard_layout_v<ListRow>, "a Dir_Entry* must convert to its row");
+
+int g_rows_left = -1;  // rows that may still be allocated; -1 for no limit
+
+char* copy_of(const char* text) {
+  const std::size_t length = std::strlen(text);
+  char* copy = new (std::nothrow) char[length + 1];
+  if (copy != nullptr) std::memcpy(copy, text, length + 1);
+  return copy;
+}
+
+void free_row(ListRow* row) {
+  delete[] row->columns[0];
+  delete[] row->columns[1];
+  delete row;
+}
+
+bool row_allowed() {
+  if (g_rows_left < 0) return true;
+  if (g_rows_left == 0) return false;
+  --g_rows_left;
+  return true;
+}
+
+}  // namespace
+
+Dir_Entry* alloc_list_row(const char* column0, const char* column1) {
+  if (!row_allowed()) return nullptr;
+  auto* row = new (std::nothrow) ListRow{};
+  if (row == nullptr) return nullptr;
+  row->columns[0] = copy_of(column0);
+  row->columns[1] = copy_of(column1);
+  if (row->columns[0] == nullptr || row->columns[1] == nullptr) {
+    free_row(row);
+    return nullptr;
+  }
+  return &row->entry;
+}
+
+const char* list_row_column(const Dir_Entry* row, int column) {
+  return reinterpret_cast<const ListRow*>(row)->columns[column];
+}
+
+void free_list_rows(List* list) {
+  Node* node = list->lh_Head;
+  while (node != nullptr) {
+    Node* next = node->ln_Succ;
+    free_row(reinterpret_cast<ListRow*>(node));
+    node = next;
+  }
+  NewList(list);
+}
+
+namespace platform::testing {
+void limit_list_rows(int rows) { g_rows_left = rows; }
+}  // namespace platform::testing

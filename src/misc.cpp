@@ -72,11 +72,12 @@ long identify_customer() {
   UBYTE answer[kFrameBytes + 3] = {};
   result = receive_data(answer, kFrameBytes);
   // A damaged or missing answer is refused rather than decoded: the caller
-  // learns that the exchange failed, and `service` keeps what it held.
-  if (result != LINK_OK) {
-    send_NAK();
-    return result;
-  }
+  // learns that the exchange failed, and `service` keeps what it held. Only a
+  // frame that arrived whole has a sender waiting for its answer; after a
+  // time-out the service has stopped waiting, and a late byte would become the
+  // first byte of the next command frame.
+  if (result == LINK_CHECK_ERROR) send_NAK();
+  if (result != LINK_OK) return result;
   send_ACK();
   get_sys_data(&service, answer);
   return LINK_OK;

@@ -184,6 +184,7 @@ int service_main(int argc, char** argv) {
     if (std::strlen(argv[1]) >= kDeviceNameBytes) {
       std::fprintf(stderr, "quorvantix: device name '%s' is longer than %zu characters\n", argv[1],
                    kDeviceNameBytes - 1);
+      std::puts("Can't config Serial-Port");
       return 1;
     }
     std::strcpy(device, argv[1]);

@@ -5,12 +5,19 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "platform/line_speed.h"
 
 namespace platform {
 
 bool set_arbitrary_speed(int fd, long baud, std::string& error) {
+  // A rate wider than the kernel's field would be cut to another rate and then
+  // read back as "kept".
+  if (baud < 1 || static_cast<unsigned long>(baud) > std::numeric_limits<speed_t>::max()) {
+    error = "the port does not take " + std::to_string(baud) + " baud";
+    return false;
+  }
   struct termios2 settings {};
   if (ioctl(fd, TCGETS2, &settings) != 0) {
     error = std::string("TCGETS2: ") + std::strerror(errno);

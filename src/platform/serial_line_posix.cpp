@@ -73,7 +73,9 @@ class TtyLine final : public Line {
   static std::unique_ptr<TtyLine> open(const std::string& path, std::string& error) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
-      error = describe_errno("open", path);
+      // EBUSY: another program holds the line with TIOCEXCL.
+      error = errno == EBUSY ? "open(" + path + "): the line is in use by another program"
+                             : describe_errno("open", path);
       return nullptr;
     }
     if (!isatty(fd.get())) {

@@ -20,6 +20,10 @@ PtyPair::PtyPair() {
   int slave = -1;
   char name[256] = {};
   if (openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+  // A service started from the test must not inherit the far end: closing the
+  // master here has to look like a dead line to it.
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(slave, F_SETFD, FD_CLOEXEC);
   master_.reset(master);
   slave_.reset(slave);
   slave_path_ = name;

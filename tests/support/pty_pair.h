@@ -17,6 +17,8 @@ class PtyPair {
  public:
   PtyPair();
   int master() const { return master_.get(); }
+  // The test's own descriptor of the line, to read back the settings a program applied.
+  int slave() const { return slave_.get(); }
   const std::string& slave_path() const { return slave_path_; }
 
   // Writes all bytes to the far end.

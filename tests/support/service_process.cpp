@@ -52,7 +52,12 @@ ServiceProcess ServiceProcess::start(const std::string& directory, const std::fu
 }
 
 ServiceProcess ServiceProcess::binary(const std::vector<std::string>& args, const std::string& directory) {
-  std::vector<std::string> all{QUORVANTIX_SERVICE_BINARY};
+  return program(QUORVANTIX_SERVICE_BINARY, args, directory);
+}
+
+ServiceProcess ServiceProcess::program(const std::string& path, const std::vector<std::string>& args,
+                                       const std::string& directory) {
+  std::vector<std::string> all{path};
   all.insert(all.end(), args.begin(), args.end());
   return start(directory, [&all] {
     auto argv = argv_of(all);

@@ -19,6 +19,9 @@ class ServiceProcess {
  public:
   // Runs build/quorvantix with `args`, in `directory` when one is given.
   static ServiceProcess binary(const std::vector<std::string>& args, const std::string& directory = "");
+  // Runs the program at `path` with `args` (another of the project's binaries).
+  static ServiceProcess program(const std::string& path, const std::vector<std::string>& args,
+                                const std::string& directory = "");
   // Runs service_main(args) in a child with the tick set to `tick`.
   static ServiceProcess forked(const std::vector<std::string>& args, std::chrono::nanoseconds tick,
                                const std::string& directory = "");

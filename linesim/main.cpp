@@ -1,0 +1,73 @@
+// quorvantix-linesim: a null-modem cable in software. See usage_text().
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "linesim/cable.h"
+#include "linesim/options.h"
+#include "platform/unique_fd.h"
+
+namespace {
+
+constexpr int kExitStopped = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// The signals that end the simulator arrive as a readable descriptor, so the
+// poll loop notices them between two moves and the links are removed on the way out.
+platform::UniqueFd stop_signals(std::string& error) {
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopping, signal_number);
+  if (sigprocmask(SIG_BLOCK, &stopping, nullptr) != 0) {
+    error = std::string("sigprocmask: ") + std::strerror(errno);
+    return {};
+  }
+  platform::UniqueFd fd(signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!fd) error = std::string("signalfd: ") + std::strerror(errno);
+  return fd;
+}
+
+std::string pace_description(const linesim::Options& options) {
+  std::string text = options.baud > 0 ? std::to_string(options.baud) + " baud" : "unthrottled";
+  if (options.latency.count() > 0) text += ", latency " + std::to_string(options.latency.count()) + " ms";
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  const auto options = linesim::parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!options) {
+    std::fprintf(stderr, "quorvantix-linesim: %s (see --help)\n", error.c_str());
+    return kExitUsage;
+  }
+  if (options->help) {
+    std::fputs(linesim::usage_text().c_str(), stdout);
+    return kExitStopped;
+  }
+  const platform::UniqueFd stop = stop_signals(error);
+  auto cable = stop ? linesim::Cable::open(*options, error) : nullptr;
+  if (!cable) {
+    std::fprintf(stderr, "quorvantix-linesim: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  if (!options->quiet) {
+    std::printf("linesim: %s -> %s, %s -> %s, %s\n", cable->end_a().link_path().c_str(),
+                cable->end_a().slave_name().c_str(), cable->end_b().link_path().c_str(),
+                cable->end_b().slave_name().c_str(), pace_description(*options).c_str());
+    std::fflush(stdout);
+  }
+  const bool stopped = cable->run(stop.get(), error);
+  const std::string summary = linesim::summary_line(cable->counts());
+  cable.reset();
+  if (!stopped) std::fprintf(stderr, "quorvantix-linesim: %s\n", error.c_str());
+  std::printf("%s\n", summary.c_str());
+  return stopped ? kExitStopped : kExitFailed;
+}

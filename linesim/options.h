@@ -1,0 +1,44 @@
+// The command line of quorvantix-linesim.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace linesim {
+
+// Which directions of the cable the faults (flips, drops, inserts, the stall) act on.
+enum class FaultDirections { both, a_to_b, b_to_a };
+
+// Per-byte probabilities, each in [0, 1].
+struct FaultRates {
+  double flip = 0;    // one bit of the byte is inverted
+  double drop = 0;    // the byte is lost
+  double insert = 0;  // a random byte is added after it
+};
+
+struct Options {
+  std::string path_a;
+  std::string path_b;
+  long baud = 0;  // 8N1, ten bit-times a byte; 0 = no pacing
+  std::chrono::milliseconds latency{0};
+  std::uint64_t seed = 1;
+  FaultRates rates;
+  std::optional<std::uint64_t> stall_after_bytes;  // set together with stall
+  std::chrono::milliseconds stall{0};
+  FaultDirections fault_directions = FaultDirections::both;
+  bool quiet = false;
+  bool help = false;
+};
+
+// Parses the arguments after the program name. Returns nothing, with `error`
+// naming the offending argument, when they do not make a complete set of
+// options; with --help the rest need not be complete.
+std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error);
+
+// The --help text.
+std::string usage_text();
+
+}  // namespace linesim

@@ -107,8 +107,10 @@ void print_entries(std::vector<RemoteEntry> entries, std::ostream& out) {
   std::sort(entries.begin(), entries.end(),
             [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });
   for (const auto& entry : entries) {
+    char size[24] = "?";
+    if (entry.size >= 0) std::snprintf(size, sizeof size, "%lld", static_cast<long long>(entry.size));
     char row[128];
-    std::snprintf(row, sizeof row, "%-30s  %s", entry.name.c_str(), entry.is_dir ? "DIR" : "FILE");
+    std::snprintf(row, sizeof row, "%-30s  %-4s  %10s", entry.name.c_str(), entry.is_dir ? "DIR" : "FILE", size);
     out << row << '\n';
   }
 }

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include "interrupt.h"
+#include "transfer_ext.h"
 
 namespace customer_side {
 
@@ -23,6 +24,12 @@ void run_commands(Session& session, const std::vector<Command>& commands, Consol
     const Outcome outcome = run_command(session, command, console, stop);
     console.where.clear();
     if (!outcome.ok) state.failed = true;
+    if (!outcome.ok && !state.line_gone && line_lost(ioreq)) {
+      // Nothing will move on this line again: say so once, and send nothing more.
+      state.line_gone = true;
+      session.lost = true;
+      console.err << "quorvantix-customer: the line went away; the session is over\n";
+    }
     state.ending = outcome.ending;
     if (session.lost && outcome.ending == Ending::none) state.stopped = true;
     if (stop_requested()) state.stopped = true;

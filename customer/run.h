@@ -14,6 +14,7 @@ struct RunState {
   bool failed = false;            // some command failed
   Ending ending = Ending::none;   // bye or shutdown has run
   bool stopped = false;           // the service was lost or the user interrupted
+  bool line_gone = false;         // the line itself went away (and that was said)
 };
 
 // True once no further command should run.

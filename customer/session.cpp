@@ -174,7 +174,7 @@ void collect_entries(const List& list, std::vector<RemoteEntry>& entries) {
   for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
     const auto* row = reinterpret_cast<const Dir_Entry*>(node);
     entries.push_back(RemoteEntry{without_trailing_spaces(list_row_column(row, 0)),
-                                  std::strcmp(list_row_column(row, 1), "DIR") == 0});
+                                  std::strcmp(list_row_column(row, 1), "DIR") == 0, list_row_size(row)});
   }
 }
 

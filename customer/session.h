@@ -44,6 +44,7 @@ struct Session {
 struct RemoteEntry {
   std::string name;
   bool is_dir = false;
+  std::int64_t size = -1;  // as the listing gave it; -1 when it did not
 };
 
 // Asks between frames of a transfer whether the user wants it stopped.

@@ -17,6 +17,7 @@ const char* type_word(platform::ObjectType type) {
 bool append_entry(List* list, const platform::ExamineData& found) {
   Dir_Entry* row = alloc_list_row(found.name, type_word(found.type));
   if (row == nullptr) return false;
+  set_list_row_size(row, found.file_size);
   // Padded to 30 columns; a longer name is cut where `entry` ends.
   std::snprintf(row->entry, sizeof row->entry, "%-*.*s", kEntryNameColumns, kLongestEntryName, found.name);
   row->node.ln_Type = 0;

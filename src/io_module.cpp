@@ -90,6 +90,7 @@ nanoseconds frame_gap() { return time_limit() / 5; }
 // Takes and drops what arrives until the line has been quiet for `quiet`, at
 // most `limit` in all.
 void drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
+  if (!ioreq->io_Device) return;
   std::uint8_t scrap[kBlockBytes];
   const nanoseconds deadline = line().now() + limit;
   nanoseconds quiet_since = line().now();
@@ -106,6 +107,7 @@ void drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
 // Waits at most `limit` for the first byte of a frame, without taking it.
 // When it was there; nothing when the line stayed silent.
 std::optional<nanoseconds> first_byte_within(nanoseconds limit) {
+  if (!ioreq->io_Device) return std::nullopt;
   const nanoseconds deadline = line().now() + limit;
   line().wait_ready(platform::Direction::in, limit);
   const nanoseconds now = line().now();
@@ -419,6 +421,18 @@ bool send_listing_frame(const char* frame) {
   return false;
 }
 
+// The size field of a listing line, for displays that show it. It can be
+// trusted only when the formatted line ended inside the frame: a name longer
+// than its 30 columns pushes the field right, and the frame may cut its digits.
+std::int64_t listed_size(const char* frame) {
+  const std::size_t length = strnlen(frame, kListingLineBytes);
+  if (length == static_cast<std::size_t>(kListingLineBytes)) return -1;
+  std::size_t digits_start = length;
+  while (digits_start > 0 && frame[digits_start - 1] >= '0' && frame[digits_start - 1] <= '9') --digits_start;
+  if (digits_start == length || digits_start == 0 || frame[digits_start - 1] != ' ') return -1;
+  return std::strtoll(frame + digits_start, nullptr, 10);
+}
+
 // Turns one listing line into a row at the tail of `list`; false when no row
 // can be had.
 bool append_listing_line(List* list, const char* frame) {
@@ -430,6 +444,7 @@ bool append_listing_line(List* list, const char* frame) {
   name[length] = '\0';
   Dir_Entry* row = alloc_list_row(name, directory ? "DIR" : "FILE");
   if (row == nullptr) return false;
+  set_list_row_size(row, listed_size(frame));
   std::memcpy(row->entry, name, length + 1);
   row->node.ln_Type = 0;
   row->node.ln_Pri = directory ? 1 : 0;

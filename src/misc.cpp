@@ -54,7 +54,11 @@ void put_text(char* field, const char* text) { std::memcpy(field, text, std::str
 long identify_service() {
   UBYTE buffer[kFrameBytes + 3] = {};
   for (;;) {
-    while (receive_data(buffer, kFrameBytes) != LINK_OK) {
+    const long result = receive_data(buffer, kFrameBytes);
+    if (result != LINK_OK) {
+      // Nobody identifies over a line that has gone: the caller opens it again.
+      if (result == LINK_TIMEOUT && line_lost(ioreq)) return LINK_TIMEOUT;
+      continue;
     }
     send_ACK();
     get_sys_data(&customer, buffer);

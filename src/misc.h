@@ -11,7 +11,8 @@ constexpr UBYTE kSpaceSubstitute = 0xAE;  // stands for a space in a name on the
 
 // Runs the identification exchange. Mode 's', the service side: waits without
 // limit for the customer's frame, acknowledges it, fills `customer` and
-// `service`, sends the own frame; returns LINK_OK. Mode 'c', the customer side:
+// `service`, sends the own frame; returns LINK_OK, or LINK_TIMEOUT when the
+// line is lost while it waits (line_lost). Mode 'c', the customer side:
 // sends the own frame (into `customer`), receives the service's into `service`;
 // returns LINK_OK, or the failing link code with `service` left untouched. Any
 // other mode sends the own frame and returns without waiting.

@@ -21,6 +21,30 @@ namespace {
 
 constexpr std::size_t kDeviceNameBytes = 30;
 constexpr std::size_t kCommandBufferBytes = 1024;
+// Half a second between tries to open a lost line: no CPU to speak of while it is away.
+constexpr int kTicksBetweenReopenTries = 25;
+
+// The line the service serves, so that a lost line can be opened again.
+char g_device[kDeviceNameBytes] = "serial.device";
+long g_unit = 0;
+
+// The line has gone (adapter pulled, far end of a pty closed, TCP peer left).
+// Closes it and opens the same device again as soon as it is back, at 9600 baud.
+void reopen_lost_line() {
+  std::puts("Line lost, waiting for it to come back");
+  freeport(g_unit);
+  while (allocport(g_unit, g_device) != PORT_OK) {
+    freeport(g_unit);
+    delay_ticks(kTicksBetweenReopenTries);
+  }
+  std::puts("Line is open again");
+}
+
+// Waits for a customer's identification, opening the line again whenever it
+// is lost meanwhile.
+void identify_customer() {
+  while (identify('s') != LINK_OK) reopen_lost_line();
+}
 
 // A handler gets the payload of its command frame (argument from offset 1) in
 // the loop's buffer, which it may reuse. It returns false to end the loop.
@@ -73,7 +97,7 @@ bool run_terminate(char*) {
 bool run_customer_terminate(char*) {
   std::puts("Customer Terminierung empfangen");
   set_baud_rate("9600");
-  identify('s');
+  identify_customer();
   return true;
 }
 
@@ -106,7 +130,9 @@ void print_usage() {
       "usage: quorvantix [DEVICE UNIT]\n"
       "Serves a file-transfer customer on the other end of a serial line.\n"
       "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
-      "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>.\n"
+      "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>,\n"
+      "or a serial port on the network: tcp:HOST:PORT connects to it, tcp-listen:PORT\n"
+      "(or tcp-listen:ADDR:PORT) waits for it to connect, on 127.0.0.1 unless ADDR is given.\n"
       "Without arguments it serves serial.device unit 0.\n");
 }
 
@@ -117,7 +143,14 @@ void exec_commands() {
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
   for (;;) {
     const long result = receive_data(frame, kCommandFrameBytes);
-    if (result == LINK_TIMEOUT) continue;
+    if (result == LINK_TIMEOUT) {
+      // A customer on a lost line is gone too: as after a sign-off, wait for the next one.
+      if (line_lost(ioreq)) {
+        reopen_lost_line();
+        identify_customer();
+      }
+      continue;
+    }
     // A damaged command is refused, not guessed at: the customer counts it as failed.
     if (result != LINK_OK) {
       send_NAK();
@@ -157,6 +190,8 @@ int service_main(int argc, char** argv) {
     std::strcpy(device, argv[1]);
     std::printf("%s %ld\n", device, port);
   }
+  std::strcpy(g_device, device);
+  g_unit = port;
   std::printf("Opening Device %s Port %ld\n", device, port);
   if (allocport(port, device) != PORT_OK) {
     std::fprintf(stderr, "quorvantix: %s\n", platform::last_line_error().c_str());
@@ -165,7 +200,7 @@ int service_main(int argc, char** argv) {
     return 1;
   }
   std::puts("Service is ready");
-  identify('s');
+  identify_customer();
   std::printf("Customer:%s %s / %s\n", customer.os, customer.os_ver, customer.cpu);
   exec_commands();
   freeport(port);

@@ -265,6 +265,18 @@ class CustomerAndService : public ::testing::Test {
   std::optional<ServiceProcess> service;
 };
 
+// One row of ls or lls: name, type word, size.
+std::string listing_row(const std::string& name, const std::string& type, long long size) {
+  char row[128];
+  std::snprintf(row, sizeof row, "%-30s  %-4s  %10lld\n", name.c_str(), type.c_str(), size);
+  return row;
+}
+
+long long size_of(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
 }  // namespace
 
 TEST_F(CustomerAndService, BrowsesTheServicesDirectories) {
@@ -276,12 +288,9 @@ TEST_F(CustomerAndService, BrowsesTheServicesDirectories) {
   const auto run = customer({line(), "pwd;", "ls;", "cd", "sub", ";", "pwd", ";", "ls", ";", "cd", "..", ";", "pwd"});
 
   EXPECT_EQ(run.status, kExitOk) << run.err;
-  EXPECT_EQ(run.out, remote.path() + "\n" +
-                         "readme.txt                      FILE\n"
-                         "sub                             DIR\n" +
-                         remote.path() + "/sub\n" +
-                         "inner.bin                       FILE\n" +
-                         remote.path() + "\n");
+  EXPECT_EQ(run.out, remote.path() + "\n" + listing_row("readme.txt", "FILE", 1234) +
+                         listing_row("sub", "DIR", size_of(remote / "sub")) + remote.path() + "/sub\n" +
+                         listing_row("inner.bin", "FILE", 10) + remote.path() + "\n");
   EXPECT_EQ(run.err, service_line());
   EXPECT_TRUE(service->wait_for_output("Customer Terminierung empfangen\n"));
 }
@@ -379,9 +388,8 @@ TEST_F(CustomerAndService, ReadsCommandsFromAScriptFile) {
   EXPECT_EQ(read_file(local / "a b.txt"), read_file(remote / "a b.txt"));
   EXPECT_EQ(read_file(local / "second"), read_file(remote / "a b.txt"));
   // lls lists the local directory; nothing runs after bye.
-  EXPECT_EQ(run.out, "a b.txt                         FILE\n"
-                     "script                          FILE\n"
-                     "second                          FILE\n");
+  EXPECT_EQ(run.out, listing_row("a b.txt", "FILE", 300) + listing_row("script", "FILE", size_of(local / "script")) +
+                         listing_row("second", "FILE", 300));
 }
 
 // --- Failures, each with a clear sentence and its exit status ---
@@ -471,7 +479,7 @@ TEST_F(CustomerAndService, RefusesDevicesItCannotUse) {
       {{"/nonexistent/tty", "pwd"}, kExitNoLink,
        "quorvantix-customer: cannot open the line: open(/nonexistent/tty): No such file or directory\n"},
       {{"floppy.device", "pwd"}, kExitNoLink,
-       "quorvantix-customer: cannot open the line: unknown device 'floppy.device': give a path, or "
+       "quorvantix-customer: cannot open the line: unknown device 'floppy.device': give a path, tcp:HOST:PORT, tcp-listen:PORT, or "
        "serial.device, usbserial.device or acm.device with a unit\n"},
       {{line(), "fetch", "x"}, kExitUsage,
        "quorvantix-customer: unknown command 'fetch' (try help)\nTry 'quorvantix-customer --help'.\n"},
@@ -491,6 +499,26 @@ TEST_F(CustomerAndService, GivesUpOnALineWithoutService) {
   EXPECT_EQ(run.status, kExitNoLink);
   EXPECT_EQ(run.err, "quorvantix-customer: no service answers on " + line() +
                          " (no answer to the identification after 3 tries)\n");
+}
+
+// The cable is pulled in the middle of a session: the customer says so and
+// ends with a failure, neither hanging nor signing off into the void.
+TEST_F(CustomerAndService, ReportsALineThatWentAway) {
+  PtyPair pulled;
+  std::optional<ProgramResult> run;
+  std::thread customer([&] { run = quick_customer({"-q", pulled.slave_path(), "pwd; pwd"}); });
+  EXPECT_EQ(pulled.receive(6).size(), 6u);
+  pulled.send({ACK});
+  pulled.send(frame({0x1F, 0x2F, 0x41}));
+  EXPECT_EQ(hex(pulled.receive(1)), "06");
+  pulled.hang_up();
+  customer.join();
+
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->status, kExitCommandFailed);
+  EXPECT_NE(run->err.find("quorvantix-customer: the line went away; the session is over\n"), std::string::npos)
+      << run->err;
+  EXPECT_EQ(run->err.find("pwd: ", run->err.find("went away")), std::string::npos) << "nothing runs after the loss";
 }
 
 // A peer that names a path of its own choosing in the file header: the file

@@ -184,6 +184,12 @@ TEST(IoModule, ReceiveAktDirAppendsARowPerLineAndAcknowledgesEachFrame) {
       {name31.substr(0, 30), "FILE", name31.substr(0, 30), 0},
   };
   EXPECT_EQ(rows_of(list), expected);
+  // The size a display may show: the listed one, or none where a long name pushed it out of reach.
+  std::vector<std::int64_t> sizes;
+  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
+    sizes.push_back(list_row_size(reinterpret_cast<const Dir_Entry*>(node)));
+  }
+  EXPECT_EQ(sizes, (std::vector<std::int64_t>{-1, 1234, 4096, -1}));
 }
 
 TEST(IoModule, ReceiveAktDirEndsOnTheEndMarkerOrAfterFiveFailedFramesInARow) {

@@ -94,8 +94,8 @@ TEST(ServiceStart, LineThatCannotBeOpenedEndsWithStatusOne) {
        "quorvantix: open(/nonexistent/tty): No such file or directory\nCan't config Serial-Port\n"},
       {{"floppy.device", "2"},
        "floppy.device 2\nOpening Device floppy.device Port 2\n"
-       "quorvantix: unknown device 'floppy.device': give a path, or serial.device, usbserial.device or "
-       "acm.device with a unit\nCan't config Serial-Port\n"},
+       "quorvantix: unknown device 'floppy.device': give a path, tcp:HOST:PORT, tcp-listen:PORT, or "
+       "serial.device, usbserial.device or acm.device with a unit\nCan't config Serial-Port\n"},
       {{"/dev/a-name-of-thirty-chars-xx", "0"},
        "quorvantix: device name '/dev/a-name-of-thirty-chars-xx' is longer than 29 characters\n"
        "Can't config Serial-Port\n"},

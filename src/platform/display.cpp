@@ -13,6 +13,7 @@ namespace {
 struct ListRow {
   Dir_Entry entry;
   char* columns[2];
+  std::int64_t size;
 };
 static_assert(std::is_standard_layout_v<ListRow>, "a Dir_Entry* must convert to its row");
 
@@ -44,6 +45,7 @@ Dir_Entry* alloc_list_row(const char* column0, const char* column1) {
   if (!row_allowed()) return nullptr;
   auto* row = new (std::nothrow) ListRow{};
   if (row == nullptr) return nullptr;
+  row->size = -1;
   row->columns[0] = copy_of(column0);
   row->columns[1] = copy_of(column1);
   if (row->columns[0] == nullptr || row->columns[1] == nullptr) {
@@ -56,6 +58,10 @@ Dir_Entry* alloc_list_row(const char* column0, const char* column1) {
 const char* list_row_column(const Dir_Entry* row, int column) {
   return reinterpret_cast<const ListRow*>(row)->columns[column];
 }
+
+void set_list_row_size(Dir_Entry* row, std::int64_t size) { reinterpret_cast<ListRow*>(row)->size = size; }
+
+std::int64_t list_row_size(const Dir_Entry* row) { return reinterpret_cast<const ListRow*>(row)->size; }
 
 void free_list_rows(List* list) {
   Node* node = list->lh_Head;

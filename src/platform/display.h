@@ -30,6 +30,10 @@ class Gadget {
 Dir_Entry* alloc_list_row(const char* column0, const char* column1);
 // The text of column 0 or 1 of a row made by alloc_list_row.
 const char* list_row_column(const Dir_Entry* row, int column);
+// The size in bytes of the entry behind a row, as its listing gave it; -1
+// (the start value) when it did not give one.
+void set_list_row_size(Dir_Entry* row, std::int64_t size);
+std::int64_t list_row_size(const Dir_Entry* row);
 // Frees every row of `list` (made by alloc_list_row) and makes it empty.
 void free_list_rows(List* list);
 

@@ -41,6 +41,11 @@ class Line {
 
   // The clock the time limits run on.
   virtual std::chrono::nanoseconds now() const;
+
+  // True once the line has gone for good (the device vanished, the far end of
+  // a pty closed, the TCP peer left): nothing moves on it again until it is
+  // opened anew.
+  virtual bool lost() const { return false; }
 };
 
 }  // namespace platform
@@ -92,8 +97,9 @@ std::chrono::nanoseconds tick();
 
 // Maps a device name and unit to a path: a name beginning with "/" is used as
 // it is; "serial.device", "usbserial.device" and "acm.device" select
-// /dev/ttyS<unit>, /dev/ttyUSB<unit> and /dev/ttyACM<unit>. Returns the empty
-// string, with `error` filled, for any other name.
+// /dev/ttyS<unit>, /dev/ttyUSB<unit> and /dev/ttyACM<unit>; "tcp:..." and
+// "tcp-listen:..." names (platform/tcp_line.h) are kept as they are. Returns
+// the empty string, with `error` filled, for any other name.
 std::string device_path(const std::string& device, long unit, std::string& error);
 
 // What went wrong with the last failed open or parameter change, as
@@ -133,6 +139,11 @@ void wait_io(IOExtSer* request);
 void wait_io_ticks(IOExtSer* request, int ticks);
 // Closes the device; the line is free again.
 void close_device(IOExtSer* request);
+// True when the request has no open line, or its line has gone for good (see
+// Line::lost). A transfer on a lost line moves nothing and ends only at the
+// time limit; a caller that sees LINK_TIMEOUT asks this to tell a silent peer
+// from a line that is not there any more.
+bool line_lost(const IOExtSer* request);
 void free_serial_request(IOExtSer* request);
 void free_reply_port(MsgPort* port);
 // Sleeps the given number of ticks.

@@ -11,7 +11,9 @@
 #include <utility>
 
 #include "platform/line_speed.h"
+#include "platform/low_latency.h"
 #include "platform/serial_line.h"
+#include "platform/tcp_line.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -128,6 +130,8 @@ class TtyLine final : public Line {
     if (line_gone) sleep_for(deadline - now());
   }
 
+  bool lost() const override { return failed_; }
+
   bool apply_settings(const IOExtSer& request, std::string& error) override {
     termios before{};
     if (tcgetattr(fd_.get(), &before) != 0) {
@@ -213,6 +217,7 @@ class TtyLine final : public Line {
   std::string path_;
   termios saved_;
   bool failed_ = false;
+  LowLatency low_latency_{fd_.get()};
 };
 
 std::string unit_path(const std::string& prefix, long unit) {
@@ -235,6 +240,7 @@ std::string device_path(const std::string& device, long unit, std::string& error
     return {};
   }
   if (!device.empty() && device.front() == '/') return device;
+  if (is_tcp_line_name(device)) return device;
   if (unit < 0) {
     error = "unit " + std::to_string(unit) + " of " + device + " does not exist";
     return {};
@@ -243,7 +249,8 @@ std::string device_path(const std::string& device, long unit, std::string& error
   if (device == "usbserial.device") return unit_path("/dev/ttyUSB", unit);
   if (device == "acm.device") return unit_path("/dev/ttyACM", unit);
   error = "unknown device '" + device +
-          "': give a path, or serial.device, usbserial.device or acm.device with a unit";
+          "': give a path, tcp:HOST:PORT, tcp-listen:PORT, or serial.device, usbserial.device or "
+          "acm.device with a unit";
   return {};
 }
 
@@ -273,7 +280,11 @@ int open_device(const char* device, long unit, IOExtSer* request) {
     request->io_Device = std::move(platform::g_installed_line);
     return 0;
   }
-  request->io_Device = platform::TtyLine::open(path, error);
+  if (platform::is_tcp_line_name(path)) {
+    request->io_Device = platform::open_tcp_line(path, error);
+  } else {
+    request->io_Device = platform::TtyLine::open(path, error);
+  }
   return request->io_Device ? 0 : -1;
 }
 
@@ -353,6 +364,10 @@ void wait_io_ticks(IOExtSer* request, int ticks) {
 }
 
 void close_device(IOExtSer* request) { request->io_Device.reset(); }
+
+bool line_lost(const IOExtSer* request) {
+  return request == nullptr || !request->io_Device || request->io_Device->lost();
+}
 
 void free_serial_request(IOExtSer* request) { delete request; }
 

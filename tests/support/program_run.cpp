@@ -97,6 +97,9 @@ ProgramResult start(const std::function<int()>& child, const std::string& input,
     dup2(in.read_end.get(), STDIN_FILENO);
     dup2(out.write_end.get(), STDOUT_FILENO);
     dup2(err.write_end.get(), STDERR_FILENO);
+    // The test's own ends of lines must not live on in the child, or closing
+    // them in the test would never look like a pulled cable.
+    close_range(3, ~0U, 0);
     if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(127);
     const int status = child();
     std::cout.flush();

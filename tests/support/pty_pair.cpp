@@ -70,6 +70,11 @@ bool PtyPair::quiet_for(milliseconds limit) const {
   return poll(&in, 1, static_cast<int>(limit.count())) == 0;
 }
 
+void PtyPair::hang_up() {
+  master_.reset();
+  slave_.reset();
+}
+
 Bytes frame(const Bytes& payload) {
   Bytes out;
   out.reserve(payload.size() + 3);

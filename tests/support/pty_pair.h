@@ -27,6 +27,8 @@ class PtyPair {
   Bytes receive(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
   // True when no byte arrives within `limit`.
   bool quiet_for(std::chrono::milliseconds limit) const;
+  // Closes both of the test's ends: the program's line hangs up, as when a cable is pulled.
+  void hang_up();
 
  private:
   platform::UniqueFd master_;

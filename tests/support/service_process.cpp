@@ -37,6 +37,9 @@ ServiceProcess ServiceProcess::start(const std::string& directory, const std::fu
   if (pid == 0) {
     dup2(pipe_ends[1], STDOUT_FILENO);
     dup2(pipe_ends[1], STDERR_FILENO);
+    // The far ends that the test holds (a pty master, a socket) must close when
+    // the test closes them, not live on in the service.
+    close_range(3, ~0U, 0);
     if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(127);
     const int status = child();
     std::fflush(nullptr);

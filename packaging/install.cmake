@@ -1,0 +1,59 @@
+# What `cmake --install` puts in place, and the Debian package that CPack
+# builds from the same install: the programs, a man page each, the systemd
+# unit template and the README.
+include(GNUInstallDirs)
+
+set(QUORVANTIX_MAN_PAGES quorvantix)
+install(TARGETS quorvantix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(program quorvantix-customer quorvantix-linesim)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND QUORVANTIX_MAN_PAGES ${program})
+  endif()
+endforeach()
+
+# Man pages go out compressed, as man-db and Debian expect them.
+set(QUORVANTIX_COMPRESSED_MAN_PAGES)
+foreach(page ${QUORVANTIX_MAN_PAGES})
+  set(source ${PROJECT_SOURCE_DIR}/man/${page}.1)
+  set(compressed ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+  add_custom_command(OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND gzip -9 -n -c ${source} > ${compressed}
+    DEPENDS ${source} VERBATIM)
+  list(APPEND QUORVANTIX_COMPRESSED_MAN_PAGES ${compressed})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${QUORVANTIX_COMPRESSED_MAN_PAGES})
+install(FILES ${QUORVANTIX_COMPRESSED_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The unit names /usr/bin/quorvantix, where the package puts it; an install
+# elsewhere gets a unit that names the program where it went.
+set(QUORVANTIX_UNIT_SOURCE ${PROJECT_SOURCE_DIR}/packaging/systemd/quorvantix@.service)
+set(QUORVANTIX_UNIT_BUILT ${PROJECT_BINARY_DIR}/packaging/quorvantix@.service)
+install(CODE "
+  file(READ \"${QUORVANTIX_UNIT_SOURCE}\" unit)
+  string(REPLACE \"/usr/bin/quorvantix\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quorvantix\" unit \"\${unit}\")
+  file(WRITE \"${QUORVANTIX_UNIT_BUILT}\" \"\${unit}\")
+")
+install(FILES ${QUORVANTIX_UNIT_BUILT} DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorvantix)
+set(CPACK_PACKAGE_VENDOR Quorvantix)
+set(CPACK_PACKAGE_CONTACT "Quorvantix maintainers <maintainers@quorvantix.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial-line file-transfer service")
+set(CPACK_PACKAGE_DESCRIPTION "Serves a directory to a customer at the other end of a serial cable,
+an emulator's virtual serial port or a terminal server, with the
+established stop-and-wait link protocol. Comes with the customer
+program and the line simulator.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION comm)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+include(CPack)

@@ -23,7 +23,6 @@ namespace {
 using std::chrono::nanoseconds;
 
 // The time limit of one transfer on the line (2.1 s at the standard tick).
-nanoseconds time_limit() { return kPollsPerOperation * kTicksBetweenPolls * platform::tick(); }
 
 // What a peer needs beyond its own time limit to notice a time-out and act on it.
 nanoseconds settle_margin() { return time_limit() / 5; }
@@ -40,23 +39,6 @@ void drop_pending_input() {
   std::uint8_t scrap[kMaxPayload];
   while (line().read_some(scrap, sizeof scrap) > 0) {
   }
-}
-
-// Drops input until the line has been quiet for `quiet`, but not longer than
-// `limit` in all. False when the line never went quiet.
-bool drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
-  std::uint8_t scrap[kMaxPayload];
-  const nanoseconds deadline = line().now() + limit;
-  nanoseconds quiet_since = line().now();
-  for (nanoseconds now = quiet_since; now < deadline; now = line().now()) {
-    if (line().read_some(scrap, sizeof scrap) > 0) {
-      quiet_since = line().now();
-      continue;
-    }
-    if (now - quiet_since >= quiet) return true;
-    line().wait_ready(platform::Direction::in, std::min(quiet - (now - quiet_since), deadline - now));
-  }
-  return false;
 }
 
 // After an exchange that went wrong, waits until the service is back in its

@@ -1,5 +1,6 @@
 #include "io_atome.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,3 +149,23 @@ long receive_framed_data(UBYTE* data, long len) {
 BOOL send_ACK() { return send_answer(ACK); }
 
 BOOL send_NAK() { return send_answer(NAK); }
+
+std::chrono::nanoseconds time_limit() { return kPollsPerOperation * kTicksBetweenPolls * platform::tick(); }
+
+bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit) {
+  using std::chrono::nanoseconds;
+  if (ioreq == nullptr || !ioreq->io_Device) return false;
+  platform::Line& line = *ioreq->io_Device;
+  UBYTE scrap[kMaxPayload];
+  const nanoseconds deadline = line.now() + limit;
+  nanoseconds quiet_since = line.now();
+  for (nanoseconds now = quiet_since; now < deadline; now = line.now()) {
+    if (line.read_some(scrap, sizeof scrap) > 0) {
+      quiet_since = line.now();
+      continue;
+    }
+    if (now - quiet_since >= quiet) return true;
+    line.wait_ready(platform::Direction::in, std::min(quiet - (now - quiet_since), deadline - now));
+  }
+  return false;
+}

@@ -6,6 +6,8 @@
 // line gets the time limit: 21 polls with a wait of 5 ticks after each, 2.1 s.
 #pragma once
 
+#include <chrono>
+
 #include "transfer_ext.h"
 
 constexpr UBYTE STX = 0x02;
@@ -45,6 +47,12 @@ long receive_data(UBYTE* data, long len);
 // byte that a fault added or took away, shows there even where the check byte
 // happens to match.
 long receive_framed_data(UBYTE* data, long len);
+// The whole time limit of one transfer on the line: 21 waits of 5 ticks.
+std::chrono::nanoseconds time_limit();
+// Takes and drops what arrives until the line has been quiet for `quiet`, at
+// most `limit` in all. False when it never went quiet, or no line is open.
+bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit);
+
 // Write the one answer byte. 0, or LINK_TIMEOUT.
 BOOL send_ACK();
 BOOL send_NAK();

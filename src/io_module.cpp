@@ -69,8 +69,6 @@ using std::chrono::nanoseconds;
 
 platform::Line& line() { return *ioreq->io_Device; }
 
-nanoseconds time_limit() { return kPollsPerOperation * kTicksBetweenPolls * platform::tick(); }
-
 // A sender sends the next block as soon as our ACK is in, and the same block
 // again only after its time limit or, ours, after a repeat pause. So a block
 // that begins only after the line has been silent this long since our ACK is a
@@ -86,23 +84,6 @@ nanoseconds repeat_pause() { return time_limit() * 2 / 5; }
 nanoseconds timeout_pause() { return time_limit() / 10; }
 // A line quiet this long is between frames: its sender waits for an answer.
 nanoseconds frame_gap() { return time_limit() / 5; }
-
-// Takes and drops what arrives until the line has been quiet for `quiet`, at
-// most `limit` in all.
-void drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
-  if (!ioreq->io_Device) return;
-  std::uint8_t scrap[kBlockBytes];
-  const nanoseconds deadline = line().now() + limit;
-  nanoseconds quiet_since = line().now();
-  for (nanoseconds now = quiet_since; now < deadline; now = line().now()) {
-    if (line().read_some(scrap, sizeof scrap) > 0) {
-      quiet_since = line().now();
-      continue;
-    }
-    if (now - quiet_since >= quiet) return;
-    line().wait_ready(platform::Direction::in, std::min(quiet - (now - quiet_since), deadline - now));
-  }
-}
 
 // Waits at most `limit` for the first byte of a frame, without taking it.
 // When it was there; nothing when the line stayed silent.

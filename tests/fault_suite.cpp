@@ -106,14 +106,20 @@ class Linesim {
     if (!std::filesystem::exists(a) || !std::filesystem::exists(b)) throw std::runtime_error("the simulator did not start");
   }
   ~Linesim() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    if (!ended_) kill(pid_, SIGTERM);
+    if (!ended_) waitpid(pid_, nullptr, 0);
+  }
+  // False once the simulator has ended by itself (or something else ended it).
+  bool running() {
+    if (!ended_ && waitpid(pid_, nullptr, WNOHANG) == pid_) ended_ = true;
+    return !ended_;
   }
   Linesim(const Linesim&) = delete;
   Linesim& operator=(const Linesim&) = delete;
 
  private:
   pid_t pid_ = -1;
+  bool ended_ = false;
 };
 
 // --- One transfer ---
@@ -127,6 +133,7 @@ struct Outcome {
   int customer_status = -1;
   long service_status = -1;  // -1: no console line, the service ran no transfer
   std::string detail;
+  bool simulator_ended = false;  // the cable went away under the transfer: not our ends' doing
 };
 
 Bytes random_bytes(std::size_t count, std::mt19937_64& random) {
@@ -240,6 +247,7 @@ Outcome run_transfer(const Settings& settings, const Scenario& scenario, Directi
     outcome.verdict = Verdict::broken;
     outcome.detail = "the service did not answer the next customer: " + said + "service console:\n" + service.output();
   }
+  outcome.simulator_ended = !line.running();
   return outcome;
 }
 
@@ -327,7 +335,11 @@ int main(int argc, char** argv) {
         const unsigned long seed = settings.seed * 1'000'003 + s * 10'007 + static_cast<unsigned long>(t);
         // Sizes vary, so that both full blocks and a short block are on the line.
         const std::size_t size = settings.size + static_cast<std::size_t>(t) * 337 % 1024;
-        const Outcome outcome = run_transfer(settings, all[s], direction, seed, size);
+        Outcome outcome = run_transfer(settings, all[s], direction, seed, size);
+        if (outcome.simulator_ended) {
+          std::printf("%-12s transfer %d: the line simulator ended under it; once more\n", all[s].name.c_str(), t);
+          outcome = run_transfer(settings, all[s], direction, seed, size);
+        }
         ++row.transfers;
         ++row.counts[static_cast<int>(outcome.verdict)];
         if (outcome.verdict != Verdict::completed && outcome.verdict != Verdict::failed_cleanly) {

@@ -12,6 +12,7 @@
 #include "io_atome.h"
 #include "support/fake_line.h"
 #include "support/line_probe.h"
+#include "support/link_end.h"
 #include "support/pty_pair.h"
 
 using namespace testsupport;
@@ -49,13 +50,10 @@ class LinkOnFakeLine : public ::testing::Test {
 // The link layer on a real pseudo-terminal; the test is the far end.
 class LinkOnPty : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(allocport(0, line.slave_path().c_str()), PORT_OK) << platform::last_line_error(); }
-  void TearDown() override {
-    freeport(0);
-    platform::testing::set_tick(20ms);
-  }
+  ~LinkOnPty() override { platform::testing::set_tick(20ms); }
 
   PtyPair line;
+  LinkEnd end{line, LinkEnd::Side::slave};
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "io_atome.h"
 #include "misc.h"
 #include "platform/system_info.h"
+#include "support/link_end.h"
 #include "support/pty_pair.h"
 
 using namespace testsupport;
@@ -36,18 +37,15 @@ ID untouched_record() {
 
 class IdentifyOnPty : public ::testing::Test {
  protected:
-  void SetUp() override {
+  IdentifyOnPty() {
     service = ID{};
     customer = ID{};
-    ASSERT_EQ(allocport(0, line.slave_path().c_str()), PORT_OK);
     platform::testing::set_tick(1ms);
   }
-  void TearDown() override {
-    freeport(0);
-    platform::testing::set_tick(20ms);
-  }
+  ~IdentifyOnPty() override { platform::testing::set_tick(20ms); }
 
   PtyPair line;
+  LinkEnd end{line, LinkEnd::Side::slave};
 };
 
 }  // namespace

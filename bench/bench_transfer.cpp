@@ -1,30 +1,35 @@
-// Measures how fast a file moves through the service over a pty pair: this
-// program is the customer (on the master), the real service binary serves the
-// slave. Reports bytes per second for sending to the service and for
-// receiving from it.
+// Measures how fast a file moves through the service: the real service binary
+// serves one end of the line simulator (unthrottled), this program is the
+// customer on the other end. Reports bytes per second for sending to the
+// service and for receiving from it.
 //
 //   bench_transfer [--size BYTES] [--runs N]
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "io_atome.h"
-#include "io_module.h"
-#include "misc.h"
-#include "service.h"
-#include "support/link_end.h"
-#include "support/pty_pair.h"
-#include "support/service_process.h"
-#include "support/temp_dir.h"
+#include "session.h"
 
-using namespace testsupport;
-using Clock = std::chrono::steady_clock;
+extern char** environ;
 
 namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 struct Options {
   std::size_t size = 16u << 20;
@@ -44,67 +49,101 @@ bool parse_options(int argc, char** argv, Options& options) {
   return argc % 2 == 1 && options.size > 0 && options.runs > 0;
 }
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+// A program of the project, running until this object goes.
+class Program {
+ public:
+  Program(std::vector<std::string> args, const fs::path& directory) {
+    const fs::path here = fs::current_path();
+    fs::current_path(directory);
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
+    fs::current_path(here);
+  }
+  ~Program() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+void write_random_file(const fs::path& path, std::size_t size) {
+  std::vector<char> bytes(size);
+  std::mt19937 random(1);
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+bool same_file(const fs::path& a, const fs::path& b) {
+  std::ifstream x(a, std::ios::binary);
+  std::ifstream y(b, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(x), {}) == std::string(std::istreambuf_iterator<char>(y), {});
 }
 
-void report(const char* direction, std::size_t size, const std::vector<double>& seconds) {
-  const double typical = median(seconds);
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void report(const char* direction, std::size_t size, std::vector<double> seconds) {
+  std::sort(seconds.begin(), seconds.end());
+  const double typical = seconds[seconds.size() / 2];
   std::printf("%-8s %zu bytes  median %.3f s  %.0f bytes/s  (best %.0f bytes/s, %zu runs)\n", direction, size,
-              typical, size / typical, size / *std::min_element(seconds.begin(), seconds.end()), seconds.size());
+              typical, size / typical, size / seconds.front(), seconds.size());
+}
+
+int fail(const char* what) {
+  std::fprintf(stderr, "bench_transfer: %s\n", what);
+  return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  using namespace customer_side;
   Options options;
   if (!parse_options(argc, argv, options)) {
     std::fprintf(stderr, "usage: bench_transfer [--size BYTES] [--runs N]\n");
     return 2;
   }
-  TempDir service_dir;
-  TempDir customer_dir;
-  CurrentDirectory inside(customer_dir.path());
-  write_file("payload.bin", pattern_bytes(options.size));
-  PtyPair pty;
-  auto service = ServiceProcess::binary({pty.slave_path(), "0"}, service_dir.path());
-  if (!service.wait_for_output("Service is ready\n")) {
-    std::fprintf(stderr, "bench_transfer: the service did not start:\n%s", service.output().c_str());
-    return 1;
+  const fs::path work = fs::temp_directory_path() / ("bench_transfer." + std::to_string(getpid()));
+  fs::create_directories(work / "served");
+  const std::string a = (work / "A").string();
+  const std::string b = (work / "B").string();
+  write_random_file(work / "payload.bin", options.size);
+  Program cable({QUORVANTIX_LINESIM_BINARY, "--a", a, "--b", b, "--quiet"}, work);
+  for (int waits = 0; waits < 500 && !(fs::exists(a) && fs::exists(b)); ++waits) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  LinkEnd link(pty, LinkEnd::Side::master);
-  if (identify('c') != LINK_OK) {
-    std::fprintf(stderr, "bench_transfer: no identification from the service\n");
-    return 1;
-  }
+  Program service({QUORVANTIX_SERVICE_BINARY, a, "0"}, work / "served");
 
+  platform::SteadyClock clock;
+  Link link(clock);
+  Session session(link);
+  if (open_line(session, b, 0) != PORT_OK) return fail("cannot open the line");
+  if (reach_service(session) != LINK_OK) return fail("no identification from the service");
   std::vector<double> sending;
   std::vector<double> receiving;
   for (int run = 0; run < options.runs; ++run) {
     auto start = Clock::now();
-    if (send_command(cmd_receive_file) != LINK_OK || send_file_as("payload.bin", "payload.bin", nullptr) != FILE_OK) {
-      std::fprintf(stderr, "bench_transfer: sending failed\n");
-      return 1;
+    if (remote_put(session, (work / "payload.bin").string(), "payload.bin", nullptr) != FILE_OK) {
+      return fail("sending failed");
     }
     sending.push_back(seconds_since(start));
     start = Clock::now();
-    if (send_command(cmd_send_file, "payload.bin") != LINK_OK || receive_file_to(nullptr, "back.bin") != FILE_OK) {
-      std::fprintf(stderr, "bench_transfer: receiving failed\n");
-      return 1;
+    fs::remove(work / "back.bin");
+    if (remote_get(session, "payload.bin", (work / "back.bin").string(), nullptr) != FILE_OK) {
+      return fail("receiving failed");
     }
     receiving.push_back(seconds_since(start));
   }
-  send_command(cmd_terminate);
-  service.wait_exit();
-  if (read_file("back.bin") != read_file("payload.bin")) {
-    std::fprintf(stderr, "bench_transfer: the file came back changed\n");
-    return 1;
-  }
+  shutdown_service(session);
+  close_line(session);
+  const bool same = same_file(work / "back.bin", work / "payload.bin");
+  fs::remove_all(work);
+  if (!same) return fail("the file came back changed");
   report("send", options.size, sending);
   report("receive", options.size, receiving);
   return 0;

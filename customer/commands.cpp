@@ -9,9 +9,9 @@
 namespace customer_side {
 namespace {
 
-using Runner = Outcome (*)(Session&, const Command&, Console&, const StopRequested&);
+using Runner = Outcome (*)(Session&, const Command&, Console&);
 
-struct CommandSpec {
+struct CommandEntry {
   const char* name;
   std::size_t min_args;
   std::size_t max_args;
@@ -115,7 +115,7 @@ void print_entries(std::vector<RemoteEntry> entries, std::ostream& out) {
   }
 }
 
-Outcome run_pwd(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_pwd(Session& session, const Command& command, Console& console) {
   const long status = remote_pwd(session);
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
   console.out << session.remote_dir << '\n';
@@ -125,7 +125,7 @@ Outcome run_pwd(Session& session, const Command& command, Console& console, cons
   return {};
 }
 
-Outcome run_cd(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_cd(Session& session, const Command& command, Console& console) {
   const long status = remote_cd(session, command[1]);
   if (status == REMOTE_DIR_UNCONFIRMED) {
     console.err << console.where << "cd: cannot tell whether the service changed directory: its name is longer than "
@@ -139,7 +139,7 @@ Outcome run_cd(Session& session, const Command& command, Console& console, const
   return {};
 }
 
-Outcome run_ls(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_ls(Session& session, const Command& command, Console& console) {
   std::vector<RemoteEntry> entries;
   const long status = remote_list(session, entries);
   print_entries(entries, console.out);
@@ -151,40 +151,38 @@ Outcome run_ls(Session& session, const Command& command, Console& console, const
 
 // Stopping a transfer takes the service up to five of its time limits to
 // notice; the user hears at once that the stop is under way.
-StopRequested announced(const StopRequested& stop, TerminalProgress& progress, Console& console,
-                        const Command& command) {
-  return [&stop, &progress, &console, &command, said = false]() mutable {
-    if (!stop || !stop()) return false;
-    if (!said) {
-      progress.finish();
-      console.err << console.where << command[0] << ": stopping; the service needs a few seconds to give up\n";
-      said = true;
-    }
-    return true;
+void announce_stop(Session& session, TerminalProgress& progress, Console& console, const Command& command) {
+  session.on_stop = [&progress, &console, &command] {
+    progress.finish();
+    console.err << console.where << command[0] << ": stopping; the service needs a few seconds to give up\n";
   };
 }
 
-Outcome run_get(Session& session, const Command& command, Console& console, const StopRequested& stop) {
+Outcome run_get(Session& session, const Command& command, Console& console) {
   const std::string& remote = command[1];
   const std::string local = command.size() > 2 ? command[2] : "";
   TerminalProgress progress(console.err, "get " + remote, console.live_progress);
-  const long status = remote_get(session, remote, local, &progress, announced(stop, progress, console, command));
+  announce_stop(session, progress, console, command);
+  const long status = remote_get(session, remote, local, &progress);
+  session.on_stop = nullptr;
   progress.finish();
   if (status != FILE_OK) return failed(console, command, get_failure(status, remote, session));
   return {};
 }
 
-Outcome run_put(Session& session, const Command& command, Console& console, const StopRequested& stop) {
+Outcome run_put(Session& session, const Command& command, Console& console) {
   const std::string& local = command[1];
   const std::string remote = command.size() > 2 ? command[2] : "";
   TerminalProgress progress(console.err, "put " + local, console.live_progress);
-  const long status = remote_put(session, local, remote, &progress, announced(stop, progress, console, command));
+  announce_stop(session, progress, console, command);
+  const long status = remote_put(session, local, remote, &progress);
+  session.on_stop = nullptr;
   progress.finish();
   if (status != FILE_OK) return failed(console, command, put_failure(status, local, session));
   return {};
 }
 
-Outcome run_baud(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_baud(Session& session, const Command& command, Console& console) {
   const long rate = parse_rate(command[1]);
   if (rate == 0) return failed(console, command, quoted(command[1]) + " is not a line speed in baud");
   const long status = remote_set_baud(session, rate);
@@ -192,7 +190,7 @@ Outcome run_baud(Session& session, const Command& command, Console& console, con
   return {};
 }
 
-Outcome run_lpwd(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_lpwd(Session& session, const Command& command, Console& console) {
   std::string dir;
   if (local_pwd(dir) != DIR_OK) {
     session.detail = "the name of the current directory cannot be had";
@@ -202,13 +200,13 @@ Outcome run_lpwd(Session& session, const Command& command, Console& console, con
   return {};
 }
 
-Outcome run_lcd(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_lcd(Session& session, const Command& command, Console& console) {
   const long status = local_cd(session, command[1]);
   if (status != DIR_OK) return failed(console, command, link_failure(status, session));
   return {};
 }
 
-Outcome run_lls(Session&, const Command& command, Console& console, const StopRequested&) {
+Outcome run_lls(Session&, const Command& command, Console& console) {
   std::vector<RemoteEntry> entries;
   const long status = local_list(entries);
   print_entries(entries, console.out);
@@ -216,7 +214,7 @@ Outcome run_lls(Session&, const Command& command, Console& console, const StopRe
   return {};
 }
 
-Outcome run_bye(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_bye(Session& session, const Command& command, Console& console) {
   const long status = sign_off(session);
   if (status != LINK_OK) {
     Outcome outcome = failed(console, command, link_failure(status, session));
@@ -226,7 +224,7 @@ Outcome run_bye(Session& session, const Command& command, Console& console, cons
   return Outcome{true, Ending::signed_off};
 }
 
-Outcome run_shutdown(Session& session, const Command& command, Console& console, const StopRequested&) {
+Outcome run_shutdown(Session& session, const Command& command, Console& console) {
   const long status = shutdown_service(session);
   if (status != LINK_OK) {
     Outcome outcome = failed(console, command, link_failure(status, session));
@@ -236,12 +234,12 @@ Outcome run_shutdown(Session& session, const Command& command, Console& console,
   return Outcome{true, Ending::shut_down};
 }
 
-Outcome run_help(Session&, const Command&, Console& console, const StopRequested&) {
+Outcome run_help(Session&, const Command&, Console& console) {
   console.out << help_text();
   return {};
 }
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {"pwd", 0, 0, "", run_pwd},
     {"cd", 1, 1, " DIR", run_cd},
     {"ls", 0, 0, "", run_ls},
@@ -261,9 +259,9 @@ constexpr CommandSpec kCommands[] = {
 constexpr const char* kCommandNames[] = {"pwd", "cd",  "ls",   "get",  "put",      "baud", "lpwd", "lcd",
                                          "lls", "bye", "quit", "exit", "shutdown", "help", nullptr};
 
-const CommandSpec* find_command(const std::string& name) {
-  for (const auto& spec : kCommands) {
-    if (name == spec.name) return &spec;
+const CommandEntry* find_command(const std::string& name) {
+  for (const auto& entry : kCommands) {
+    if (name == entry.name) return &entry;
   }
   return nullptr;
 }
@@ -273,22 +271,22 @@ const CommandSpec* find_command(const std::string& name) {
 bool is_command_name(const std::string& name) { return find_command(name) != nullptr; }
 
 bool check_command(const Command& command, std::string& error) {
-  const CommandSpec* spec = command.empty() ? nullptr : find_command(command[0]);
-  if (spec == nullptr) {
+  const CommandEntry* entry = command.empty() ? nullptr : find_command(command[0]);
+  if (entry == nullptr) {
     error = "unknown command " + quoted(command.empty() ? "" : command[0]) + " (try help)";
     return false;
   }
   const std::size_t args = command.size() - 1;
-  if (args < spec->min_args || args > spec->max_args) {
-    error = std::string("usage: ") + spec->name + spec->arguments;
+  if (args < entry->min_args || args > entry->max_args) {
+    error = std::string("usage: ") + entry->name + entry->arguments;
     return false;
   }
   return true;
 }
 
-Outcome run_command(Session& session, const Command& command, Console& console, const StopRequested& stop) {
+Outcome run_command(Session& session, const Command& command, Console& console) {
   session.detail.clear();
-  return find_command(command[0])->run(session, command, console, stop);
+  return find_command(command[0])->run(session, command, console);
 }
 
 const char* help_text() {

@@ -32,7 +32,7 @@ bool is_command_name(const std::string& name);
 bool check_command(const Command& command, std::string& error);
 // Runs one checked command. Results go to console.out, errors (one sentence,
 // starting with the command's name) to console.err.
-Outcome run_command(Session& session, const Command& command, Console& console, const StopRequested& stop);
+Outcome run_command(Session& session, const Command& command, Console& console);
 // The command list for `help`.
 const char* help_text();
 // The names of all commands, for completion; ends with a null pointer.

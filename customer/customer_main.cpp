@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <utility>
 
 #include "interrupt.h"
 #include "options.h"
@@ -85,6 +86,8 @@ void run_source(Session& session, const Source& source, Console& console, RunSta
 // at 9600 baud for the next customer.
 void leave(Session& session, RunState& state) {
   if (state.ending != Ending::none || session.lost) return;
+  // A signal that stopped the session must not stop the sign-off too.
+  session.link.clear_cancel();
   if (sign_off(session) != LINK_OK) {
     std::cerr << kProgram << ": signing off failed: the service does not answer\n";
     state.failed = true;
@@ -96,13 +99,19 @@ int exit_status(const RunState& state) {
   return state.failed ? kExitCommandFailed : kExitOk;
 }
 
-void print_service_line() {
+void print_service_line(const Session& session) {
+  const ID& service = session.ids.service;
   std::cerr << "Service: " << service.os << ' ' << service.os_ver << " / " << service.cpu << '\n';
 }
 
 }  // namespace
 
 int customer_main(int argc, char** argv) {
+  platform::SteadyClock clock;
+  return customer_main(argc, argv, clock, platform::open_host_line);
+}
+
+int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener) {
   Options options;
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);
@@ -120,19 +129,20 @@ int customer_main(int argc, char** argv) {
     return usage_error("cannot read the script " + source.script_path + ": " + std::strerror(errno));
   }
 
-  InterruptCatcher interrupts;
-  Session session;
+  Link link(clock, std::move(opener));
+  InterruptCatcher interrupts(link);
+  Session session(link);
   if (open_line(session, options.device, options.unit) != PORT_OK) {
     std::cerr << kProgram << ": cannot open the line: " << session.detail << '\n';
     return kExitNoLink;
   }
-  if (identify_service(session, stop_requested) != LINK_OK) {
-    close_line();
+  if (reach_service(session) != LINK_OK) {
+    close_line(session);
     if (stop_requested()) return exit_status(RunState{});
     std::cerr << kProgram << ": no service answers on " << options.device << " (" << session.detail << ")\n";
     return kExitNoLink;
   }
-  if (!options.quiet) print_service_line();
+  if (!options.quiet) print_service_line(session);
 
   Console console{std::cout, std::cerr, !options.quiet && isatty(STDERR_FILENO) != 0, ""};
   RunState state;
@@ -141,7 +151,7 @@ int customer_main(int argc, char** argv) {
   }
   if (!run_is_over(state)) run_source(session, source, console, state);
   leave(session, state);
-  close_line();
+  close_line(session);
   std::cout.flush();
   return exit_status(state);
 }

@@ -2,6 +2,9 @@
 // commands from the command line, a script or the shell, and signs off.
 #pragma once
 
+#include "platform/clock.h"
+#include "platform/serial_line.h"
+
 namespace customer_side {
 
 // Exit status: 0 when every command succeeded; 1 when one failed; 2 for a
@@ -13,5 +16,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoLink = 3;
 
 int customer_main(int argc, char** argv);
+// The same on `clock`, with lines from `opener`.
+int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
 
 }  // namespace customer_side

@@ -4,17 +4,22 @@
 // the first is still being dealt with ends the program at once.
 #pragma once
 
+class Link;
+
 namespace customer_side {
 
+// While it lives, a caught signal also cancels `link`: the transfer in flight
+// ends at its next poll.
 class InterruptCatcher {
  public:
-  InterruptCatcher();
+  explicit InterruptCatcher(Link& link);
   InterruptCatcher(const InterruptCatcher&) = delete;
   InterruptCatcher& operator=(const InterruptCatcher&) = delete;
   ~InterruptCatcher();  // the previous handlers come back
 
   // The signal caught since the last clear(), or 0.
   static int caught();
+  // Forgets the signal, and takes back the link's cancel.
   static void clear();
 };
 

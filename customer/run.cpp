@@ -1,7 +1,6 @@
 #include "run.h"
 
 #include "interrupt.h"
-#include "transfer_ext.h"
 
 namespace customer_side {
 
@@ -11,7 +10,6 @@ bool run_is_over(const RunState& state) { return state.ending != Ending::none ||
 
 void run_commands(Session& session, const std::vector<Command>& commands, Console& console, RunState& state,
                   const std::string& where) {
-  const StopRequested stop = stop_requested;
   for (const Command& command : commands) {
     if (run_is_over(state)) return;
     std::string error;
@@ -21,10 +19,10 @@ void run_commands(Session& session, const std::vector<Command>& commands, Consol
       continue;
     }
     console.where = where;
-    const Outcome outcome = run_command(session, command, console, stop);
+    const Outcome outcome = run_command(session, command, console);
     console.where.clear();
     if (!outcome.ok) state.failed = true;
-    if (!outcome.ok && !state.line_gone && line_lost(ioreq)) {
+    if (!outcome.ok && !state.line_gone && session.link.lost()) {
       // Nothing will move on this line again: say so once, and send nothing more.
       state.line_gone = true;
       session.lost = true;

@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "fs_module.h"
-#include "io_atome.h"
 #include "io_module.h"
 #include "misc.h"
 #include "service.h"
@@ -22,41 +21,8 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-// The time limit of one transfer on the line (2.1 s at the standard tick).
-
-// What a peer needs beyond its own time limit to notice a time-out and act on it.
-nanoseconds settle_margin() { return time_limit() / 5; }
-
 std::string errno_text(const std::string& call, const std::string& path) {
   return call + "(" + path + "): " + std::strerror(errno);
-}
-
-platform::Line& line() { return *ioreq->io_Device; }
-
-// Bytes that no exchange is waiting for belong to an exchange that has ended:
-// the late answer to a refusal frame, a repeated block nobody reads any more.
-void drop_pending_input() {
-  std::uint8_t scrap[kMaxPayload];
-  while (line().read_some(scrap, sizeof scrap) > 0) {
-  }
-}
-
-// After an exchange that went wrong, waits until the service is back in its
-// command loop with an empty frame buffer: it repeats unanswered frames within
-// its time limit, and a read of its own that has taken up stray bytes ends
-// within its time limit too, throwing them away. So once the line has been
-// quiet for longer than one time limit, the next command frame arrives whole.
-void settle() { drop_input_until_quiet(time_limit() + settle_margin(), 10 * time_limit()); }
-
-// After an upload that stopped part-way: the service waits for the next block
-// until its fifth time-out, then answers NAK and goes back to its command loop.
-void wait_for_receiver_to_give_up() {
-  std::uint8_t answer = 0;
-  const nanoseconds deadline = line().now() + (kMaxRetries + 2) * time_limit();
-  while (line().now() < deadline && line().read_some(&answer, 1) <= 0) {
-    line().wait_ready(platform::Direction::in, deadline - line().now());
-  }
-  settle();
 }
 
 // Sends one command frame. A NAK means the service could not read the frame (a
@@ -69,9 +35,10 @@ long send_command(Session& session, UBYTE code, const std::string& argument = ""
   frame[0] = static_cast<char>(code);
   std::memcpy(frame + 1, argument.data(), std::min(argument.size(), kCommandArgumentBytes));
   for (int attempt = 1;; ++attempt) {
-    drop_pending_input();
-    const long result = send_data(frame, kCommandFrameBytes);
+    session.link.drop_pending_input();
+    const long result = send_data(session.link, frame, kCommandFrameBytes);
     if (result == LINK_OK) return LINK_OK;
+    if (session.link.cancelled()) return INTERRUPTED;
     if (result != LINK_NOT_ACKED) {
       session.lost = true;
       session.detail = "the service does not answer";
@@ -81,62 +48,9 @@ long send_command(Session& session, UBYTE code, const std::string& argument = ""
       session.detail = "the service refused the command twice";
       return LINK_NOT_ACKED;
     }
-    settle();
+    settle(session.link);
   }
 }
-
-// A line that has failed for good and whose clock races ahead, so that every
-// time limit on it runs out at once.
-class CutLine final : public platform::Line {
- public:
-  long read_some(std::uint8_t*, std::size_t) override { return -1; }
-  long write_some(const std::uint8_t*, std::size_t) override { return -1; }
-  void wait_ready(platform::Direction, nanoseconds) override {}
-  bool apply_settings(const IOExtSer&, std::string& error) override {
-    error = "the line is cut";
-    return false;
-  }
-  nanoseconds now() const override { return clock_ += std::chrono::seconds(1); }
-
- private:
-  mutable nanoseconds clock_{};
-};
-
-// Passes the progress on to the display, and stops the transfer when the user
-// asks for it: the transfer modules know no cancel, so the real line is parked
-// and a cut one put in its place, on which the transfer fails at once by its
-// own rules. The real line comes back when this object goes.
-class StoppableGadget final : public Gadget {
- public:
-  StoppableGadget(Gadget* shown, const StopRequested& stop) : shown_(shown), stop_(stop) {}
-  StoppableGadget(const StoppableGadget&) = delete;
-  StoppableGadget& operator=(const StoppableGadget&) = delete;
-  ~StoppableGadget() override { reconnect(); }
-
-  void set_text(const char* text, const TransferProgress& progress) override {
-    if (shown_ != nullptr) shown_->set_text(text, progress);
-    if (!parked_ && !progress.final && stop_ && stop_()) cut();
-  }
-  void pause_after_final() override {
-    if (shown_ != nullptr) shown_->pause_after_final();
-  }
-  bool was_cut() const { return was_cut_; }
-  void reconnect() {
-    if (parked_) ioreq->io_Device = std::move(parked_);
-  }
-
- private:
-  void cut() {
-    parked_ = std::move(ioreq->io_Device);
-    ioreq->io_Device = std::make_unique<CutLine>();
-    was_cut_ = true;
-  }
-
-  Gadget* shown_;
-  const StopRequested& stop_;
-  std::unique_ptr<platform::Line> parked_;
-  bool was_cut_ = false;
-};
 
 // The rows of a list view, freed with the list.
 struct ListRows {
@@ -233,25 +147,35 @@ long check_local_file(Session& session, const std::string& local, std::int64_t& 
   return FILE_OK;
 }
 
-long finish_failed_put(Session& session, long result, bool stopped, nanoseconds took) {
-  if (stopped) {
-    wait_for_receiver_to_give_up();
+// Takes back a cancel that stopped a transfer, so that the ends can get back
+// in step and sign off. True when there was one.
+bool take_back_stop(Session& session) {
+  if (!session.link.cancelled()) return false;
+  session.link.clear_cancel();
+  if (session.on_stop) session.on_stop();
+  return true;
+}
+
+long finish_failed_put(Session& session, long result, nanoseconds took) {
+  Link& link = session.link;
+  if (take_back_stop(session)) {
+    wait_for_receiver_to_give_up(link);
     return INTERRUPTED;
   }
   switch (result) {
     case FILE_HEADER_NOT_ACKED:
       // A NAK comes at once; silence for a whole time limit may mean the header
       // arrived and only its answer was lost, so the service may be waiting for blocks.
-      if (took < time_limit()) return FILE_HEADER_NOT_ACKED;
-      wait_for_receiver_to_give_up();
+      if (took < time_limit(link)) return FILE_HEADER_NOT_ACKED;
+      wait_for_receiver_to_give_up(link);
       session.detail = "the service did not answer the file's header";
       return LINK_TIMEOUT;
     case FILE_NO_LOCK:
     case FILE_NO_EXAMINE:
-      settle();
+      settle(link);
       return result;
     default:
-      wait_for_receiver_to_give_up();
+      wait_for_receiver_to_give_up(link);
       return result;
   }
 }
@@ -261,38 +185,28 @@ long finish_failed_put(Session& session, long result, bool stopped, nanoseconds 
 // --- The line ---
 
 long open_line(Session& session, const std::string& device, long unit) {
-  const long result = allocport(unit, device.c_str());
+  const long result = allocport(session.link, unit, device.c_str());
   if (result != PORT_OK) {
-    session.detail = platform::last_line_error();
-    freeport(unit);
+    session.detail = session.link.last_error();
+    freeport(session.link, unit);
     return result;
   }
   session.baud = kStartBaud;
   return PORT_OK;
 }
 
-void close_line() { freeport(0); }
+void close_line(Session& session) { freeport(session.link, 0); }
 
-// A service whose last customer went away without signing off still waits in
-// its command loop, where an identification frame never completes a command
-// frame: the sign-off command sends it back to waiting for an identification.
-// A service that waits for one already takes the command frame for damaged
-// identifications and says nothing.
-void send_back_to_identification() {
-  settle();
-  char frame[kCommandFrameBytes] = {};
-  frame[0] = static_cast<char>(cmd_customer_terminate);
-  send_data(frame, kCommandFrameBytes);
-  settle();
-}
-
-long identify_service(Session& session, const StopRequested& stop) {
-  for (int attempt = 0; attempt < kIdentifyAttempts && !stop(); ++attempt) {
-    drop_pending_input();
-    const long result = identify('c');
+long reach_service(Session& session) {
+  Link& link = session.link;
+  for (int attempt = 0; attempt < kIdentifyAttempts && !link.cancelled(); ++attempt) {
+    link.drop_pending_input();
+    const long result = identify(link, 'c', session.ids);
     if (result == LINK_OK) return LINK_OK;
     // No answer at all, not a damaged one: perhaps a service left in its command loop.
-    if (result == LINK_TIMEOUT && attempt + 1 < kIdentifyAttempts && !stop()) send_back_to_identification();
+    if (result == LINK_TIMEOUT && attempt + 1 < kIdentifyAttempts && !link.cancelled()) {
+      send_back_to_identification(link);
+    }
   }
   session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";
   return NO_SERVICE;
@@ -304,14 +218,14 @@ long remote_pwd(Session& session) {
   const long sent = send_command(session, cmd_get_akt_dir);
   if (sent != LINK_OK) return sent;
   UBYTE reply[kCommandFrameBytes + 1] = {};
-  const long result = receive_data(reply, kCommandFrameBytes);
+  const long result = receive_data(session.link, reply, kCommandFrameBytes);
   if (result != LINK_OK) {
-    if (result == LINK_CHECK_ERROR) send_NAK();
-    settle();
+    if (result == LINK_CHECK_ERROR) send_NAK(session.link);
+    settle(session.link);
     session.detail = "the directory name did not arrive intact";
     return result;
   }
-  send_ACK();
+  send_ACK(session.link);
   const auto* text = reinterpret_cast<const char*>(reply);
   const std::size_t length = strnlen(text, kCommandFrameBytes);
   session.remote_dir.assign(text, length);
@@ -345,14 +259,13 @@ long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
   const long sent = send_command(session, cmd_send_akt_dir);
   if (sent != LINK_OK) return sent;
   ListRows rows;
-  const long result = receive_akt_dir(&rows.list);
+  const long result = receive_akt_dir(session.link, &rows.list);
   collect_entries(rows.list, entries);
-  if (result != DIR_OK) settle();
+  if (result != DIR_OK) settle(session.link);
   return result;
 }
 
-long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad,
-                const StopRequested& stop) {
+long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad) {
   if (remote.empty()) {
     session.detail = "name the file to fetch";
     return NAME_UNUSABLE;
@@ -368,16 +281,14 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
   if (sent != LINK_OK) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
-  StoppableGadget gadget(gad, stop);
-  const long result = receive_file_to(&gadget, target.c_str());
-  gadget.reconnect();
+  const long result = receive_file_to(session.link, gad, target.c_str());
   if (result == FILE_OK) return FILE_OK;
-  if (!refused_by_this_end(result)) settle();
-  return gadget.was_cut() ? INTERRUPTED : result;
+  const bool stopped = take_back_stop(session);
+  if (!refused_by_this_end(result)) settle(session.link);
+  return stopped ? INTERRUPTED : result;
 }
 
-long remote_put(Session& session, const std::string& local, const std::string& remote, Gadget* gad,
-                const StopRequested& stop) {
+long remote_put(Session& session, const std::string& local, const std::string& remote, Gadget* gad) {
   std::int64_t size = 0;
   const long checked = check_local_file(session, local, size);
   if (checked != FILE_OK) return checked;
@@ -393,36 +304,35 @@ long remote_put(Session& session, const std::string& local, const std::string& r
   }
   const long sent = send_command(session, cmd_receive_file);
   if (sent != LINK_OK) return sent;
-  StoppableGadget gadget(gad, stop);
-  const nanoseconds start = line().now();
-  const long result = send_file_as(local.c_str(), wire_name.c_str(), &gadget);
-  gadget.reconnect();
+  const nanoseconds start = session.link.now();
+  const long result = send_file_as(session.link, local.c_str(), wire_name.c_str(), gad);
   if (result == FILE_OK) return FILE_OK;
-  return finish_failed_put(session, result, gadget.was_cut(), line().now() - start);
+  return finish_failed_put(session, result, session.link.now() - start);
 }
 
 long remote_set_baud(Session& session, long rate) {
+  Link& link = session.link;
   const long old_rate = session.baud;
   const std::string rate_text = std::to_string(rate);
   // Ask our own port first: once the service has switched, there is no way back.
-  if (set_baud_rate(rate_text.c_str()) != PORT_OK) {
-    session.detail = platform::last_line_error();
-    set_baud_rate(std::to_string(old_rate).c_str());
+  if (set_baud_rate(link, rate_text.c_str()) != PORT_OK) {
+    session.detail = link.last_error();
+    set_baud_rate(link, std::to_string(old_rate).c_str());
     return RATE_REFUSED;
   }
-  set_baud_rate(std::to_string(old_rate).c_str());
+  set_baud_rate(link, std::to_string(old_rate).c_str());
   const long sent = send_command(session, cmd_set_baud_rate, rate_text);
   if (sent != LINK_OK) return sent;
   // The service switches just after its ACK has left; switching later than it
   // does keeps our next frame from arriving at the old speed.
-  delay_ticks(2 * kTicksBeforeParamChange);
-  set_baud_rate(rate_text.c_str());
+  link.delay_ticks(2 * kTicksBeforeParamChange);
+  set_baud_rate(link, rate_text.c_str());
   session.baud = rate;
   if (remote_pwd(session) == LINK_OK) return LINK_OK;
-  set_baud_rate(std::to_string(old_rate).c_str());
+  set_baud_rate(link, std::to_string(old_rate).c_str());
   session.baud = old_rate;
   session.lost = false;
-  settle();
+  settle(link);
   if (remote_pwd(session) == LINK_OK) {
     session.detail = "the service did not answer at " + rate_text + " baud; the line stays at " +
                      std::to_string(old_rate) + " baud";

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "io_atome.h"
 #include "transfer_ext.h"
 
 namespace customer_side {
@@ -27,18 +28,24 @@ constexpr long REMOTE_DIR_UNCHANGED = 108;  // cd: the service stayed where it w
 constexpr long REMOTE_DIR_UNCONFIRMED = 109;  // cd: names too long to tell whether it moved
 constexpr long RATE_REFUSED = 110;          // baud: this end's line cannot take the rate
 constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; back at the old one
-constexpr long INTERRUPTED = 112;           // the user stopped a transfer part-way
+constexpr long INTERRUPTED = 112;           // the user stopped a command part-way (the link was cancelled)
 
-constexpr long kStartBaud = 9600;
 constexpr int kIdentifyAttempts = 3;
 constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument
 
 struct Session {
+  explicit Session(Link& on) : link(on) {}
+
+  Link& link;
+  Identities ids;                // this end and the service, from the identification
   long baud = kStartBaud;
   std::string remote_dir;        // as the last pwd gave it
   bool remote_dir_cut = false;   // the service's name had 60 or more characters
   bool lost = false;             // the service stopped answering; nothing more is sent
   std::string detail;            // particulars of the last failure
+  // Told once a transfer has been stopped by a cancel of the link, before the
+  // wait for the service to give up its side begins.
+  std::function<void()> on_stop;
 };
 
 struct RemoteEntry {
@@ -47,17 +54,15 @@ struct RemoteEntry {
   std::int64_t size = -1;  // as the listing gave it; -1 when it did not
 };
 
-// Asks between frames of a transfer whether the user wants it stopped.
-using StopRequested = std::function<bool()>;
-
 // --- The line ---
 // Opens the line at 9600 baud. PORT_OK, or a PORT_* code with the cause in detail.
 long open_line(Session& session, const std::string& device, long unit);
 // Closes the line (the line's own settings go back on it).
-void close_line();
-// Sends the customer's identification and reads the service's into `service`,
-// up to kIdentifyAttempts times, fewer when `stop` says so. LINK_OK or NO_SERVICE.
-long identify_service(Session& session, const StopRequested& stop);
+void close_line(Session& session);
+// Sends the customer's identification and reads the service's into
+// session.ids, up to kIdentifyAttempts times, fewer when the link is
+// cancelled. LINK_OK or NO_SERVICE.
+long reach_service(Session& session);
 
 // --- The service ---
 // The service's current directory into session.remote_dir.
@@ -71,12 +76,12 @@ long remote_cd(Session& session, const std::string& dir);
 long remote_list(Session& session, std::vector<RemoteEntry>& entries);
 // Fetches `remote` into the local file get_target names. The file is written
 // beside it under a temporary name and renamed once complete: a failed get
-// leaves no partial file, and a file of that name as it was.
-long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad,
-                const StopRequested& stop);
-// Stores the local file `local` on the service as `remote`.
-long remote_put(Session& session, const std::string& local, const std::string& remote, Gadget* gad,
-                const StopRequested& stop);
+// leaves no partial file, and a file of that name as it was. A cancel of the
+// link stops it: INTERRUPTED.
+long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad);
+// Stores the local file `local` on the service as `remote`. A cancel of the
+// link stops it: INTERRUPTED, once the service has given up its side.
+long remote_put(Session& session, const std::string& local, const std::string& remote, Gadget* gad);
 // Switches both ends of the line to `rate` and checks the link with a pwd.
 long remote_set_baud(Session& session, long rate);
 // Signs off: the service goes back to 9600 baud and waits for the next customer.

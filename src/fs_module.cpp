@@ -14,8 +14,8 @@ const char* type_word(platform::ObjectType type) {
 }
 
 // Appends one scanned entry as a row; false when no row can be had.
-bool append_entry(List* list, const platform::ExamineData& found) {
-  Dir_Entry* row = alloc_list_row(found.name, type_word(found.type));
+bool append_entry(List* list, const platform::ExamineData& found, RowMaker make_row) {
+  Dir_Entry* row = make_row(found.name, type_word(found.type));
   if (row == nullptr) return false;
   set_list_row_size(row, found.file_size);
   // Padded to 30 columns; a longer name is cut where `entry` ends.
@@ -41,7 +41,7 @@ long set_akt_dir(const char* dir) {
   return lock.make_current() ? 1 : 0;
 }
 
-long read_akt_dir(List* list) {
+long read_akt_dir(List* list, RowMaker make_row) {
   char name[kDirNameBytes + 1];
   get_akt_dir(name);
   const platform::FsLock lock = platform::FsLock::obtain(name);
@@ -50,7 +50,7 @@ long read_akt_dir(List* list) {
   if (!scan) return DIR_OK;
   platform::ExamineData found;
   while (scan.next(found)) {
-    if (!append_entry(list, found)) return DIR_NO_MEMORY;
+    if (!append_entry(list, found, make_row)) return DIR_NO_MEMORY;
   }
   return DIR_OK;
 }

@@ -19,4 +19,4 @@ long set_akt_dir(const char* dir);
 // columns and cut at 49, ln_Pri 1 for a directory. The rows belong to the
 // caller (free_list_rows). DIR_OK, also when the directory cannot be read, or
 // DIR_NO_MEMORY with the rows appended so far left in the list.
-long read_akt_dir(List* list);
+long read_akt_dir(List* list, RowMaker make_row = alloc_list_row);

@@ -4,128 +4,45 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
-constexpr std::uint32_t kReceiveBufferBytes = 2048;
-constexpr std::uint8_t kLineFlags = SERF_XDISABLED | SERF_RAD_BOOGIE;
+using std::chrono::nanoseconds;
+
+constexpr BOOL ADebug = 0;  // the link's debug lines; nothing turns them on
 constexpr UBYTE kNoAnswerYet = 0x66;  // anything but ACK
+constexpr int kTransferFailuresBeforeGivingUp = 5;  // a receiver's repeat rule
 
 void debug_line(const char* text) {
   if (ADebug) std::printf("%s\n", text);
 }
 
-// Starts one transfer on the request and waits for it within the time limit.
-// Returns false on a time-out.
-bool transfer(std::uint16_t command, void* data, std::uint32_t length) {
-  ioreq->io_Command = command;
-  ioreq->io_Data = data;
-  ioreq->io_Length = length;
-  send_io(ioreq);
-  return checktimeout(ioreq) == 0;
+// Starts one transfer on the link's request and waits for it within the time
+// limit. Returns false on a time-out.
+bool transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
+  IOExtSer& request = link.request();
+  request.io_Command = command;
+  request.io_Data = data;
+  request.io_Length = length;
+  link.send_io();
+  return checktimeout(link) == 0;
 }
 
-BOOL send_answer(UBYTE answer) {
-  return transfer(CMD_WRITE, &answer, 1) ? static_cast<BOOL>(LINK_OK) : static_cast<BOOL>(LINK_TIMEOUT);
+BOOL send_answer(Link& link, UBYTE answer) {
+  return transfer(link, CMD_WRITE, &answer, 1) ? static_cast<BOOL>(LINK_OK) : static_cast<BOOL>(LINK_TIMEOUT);
 }
 
-}  // namespace
-
-long allocport(long port, const char* device) {
-  hw_MsgPort = create_reply_port();
-  if (hw_MsgPort == nullptr) return PORT_NO_REPLY_PORT;
-  ioreq = create_serial_request(hw_MsgPort);
-  if (ioreq == nullptr) return PORT_NO_REQUEST;
-  if (open_device(device, port, ioreq) != 0) return PORT_OPEN_FAILED;
-  debug_line("setbaudrate");
-  return set_baud_rate("9600");
-}
-
-long freeport(long /*port*/) {
-  if (ioreq != nullptr && ioreq->io_Device) {
-    if (!check_io(ioreq)) abort_io(ioreq);
-    wait_io(ioreq);
-    close_device(ioreq);
-  }
-  if (ioreq != nullptr) free_serial_request(ioreq);
-  if (hw_MsgPort != nullptr) free_reply_port(hw_MsgPort);
-  ioreq = nullptr;
-  hw_MsgPort = nullptr;
-  return 0;
-}
-
-long set_baud_rate(const char* baud) {
-  delay_ticks(kTicksBeforeParamChange);
-  ioreq->io_Command = SDCMD_SETPARAMS;
-  ioreq->io_SerFlags = kLineFlags;
-  ioreq->io_Baud = std::strtol(baud, nullptr, 10);
-  ioreq->io_ReadLen = 8;
-  ioreq->io_WriteLen = 8;
-  ioreq->io_StopBits = 1;
-  ioreq->io_RBufLen = kReceiveBufferBytes;
-  ioreq->io_ExtFlags = 0;
-  return do_io(ioreq) != 0 ? PORT_PARAMS_FAILED : PORT_OK;
-}
-
-BOOL checktimeout(IOExtSer* request) {
-  int polls_left = kPollsPerOperation;
-  for (;;) {
-    if (check_io(request)) {
-      debug_line("NO TIMEOUT");
-      return 0;
-    }
-    --polls_left;
-    // Ends early once the transfer is done: stop and wait pays this on every frame.
-    wait_io_ticks(request, kTicksBetweenPolls);
-    if (polls_left == 0) {
-      if (check_io(request)) return 0;  // done just as the limit ran out
-      abort_io(request);
-      wait_io(request);
-      debug_line("TIMEOUT");
-      return 1;
-    }
-  }
-}
-
-std::uint8_t calc_LPC(const UBYTE* data, long len) {
-  if (len < 1) return 4;
-  UBYTE x = 0;
-  for (long i = 0; i < len; ++i) x ^= data[i];
-  if (x >= 3 && x <= 127) return x;
-  return static_cast<std::uint8_t>(x + 4);
-}
-
-namespace {
 bool payload_fits(long len) { return len >= 0 && len <= kMaxPayload; }
-}  // namespace
-
-long send_data(const char* data, long len) {
-  if (!payload_fits(len)) return LINK_NOT_ACKED;
-  UBYTE reqdata[kMaxPayload + 3] = {};
-  UBYTE answer = kNoAnswerYet;
-  const auto* payload = reinterpret_cast<const UBYTE*>(data);
-  reqdata[0] = STX;
-  if (len > 0) std::memcpy(reqdata + 1, payload, static_cast<std::size_t>(len));
-  reqdata[len + 1] = calc_LPC(payload, len);
-  reqdata[len + 2] = ETX;
-  const auto frame_length = static_cast<std::uint32_t>(len + 3);
-  for (std::uint32_t act_len = 0; act_len < frame_length; act_len += ioreq->io_Actual) {
-    if (!transfer(CMD_WRITE, reqdata + act_len, frame_length - act_len)) return LINK_SEND_TIMEOUT;
-  }
-  if (!transfer(CMD_READ, &answer, 1)) return LINK_TIMEOUT;
-  return answer == ACK ? LINK_OK : LINK_NOT_ACKED;
-}
-
-namespace {
 
 // receive_data, telling also whether the frame began with STX and ended with ETX.
-long receive_frame(UBYTE* data, long len, bool& framed) {
+long read_frame(Link& link, UBYTE* data, long len, bool& framed) {
   framed = false;
   if (!payload_fits(len)) return LINK_CHECK_ERROR;
   UBYTE reqdata[kMaxPayload + 3] = {};
   const auto frame_length = static_cast<std::uint32_t>(len + 3);
-  for (std::uint32_t act_len = 0; act_len < frame_length; act_len += ioreq->io_Actual) {
-    if (!transfer(CMD_READ, reqdata + act_len, frame_length - act_len)) return LINK_TIMEOUT;
+  for (std::uint32_t act_len = 0; act_len < frame_length; act_len += link.request().io_Actual) {
+    if (!transfer(link, CMD_READ, reqdata + act_len, frame_length - act_len)) return LINK_TIMEOUT;
   }
   if (len > 0) std::memcpy(data, reqdata + 1, static_cast<std::size_t>(len));
   data[len] = 0;
@@ -135,37 +52,219 @@ long receive_frame(UBYTE* data, long len, bool& framed) {
 
 }  // namespace
 
-long receive_data(UBYTE* data, long len) {
-  bool framed = false;
-  return receive_frame(data, len, framed);
+// --- Link ---
+
+Link::Link(platform::Clock& clock, platform::LineOpener opener) : clock_(clock), opener_(std::move(opener)) {}
+
+Link::~Link() = default;
+
+bool Link::open_device(const char* device, long unit) {
+  last_error_.clear();
+  line_ = opener_(device, unit, last_error_);
+  pending_ = false;
+  return line_ != nullptr;
 }
 
-long receive_framed_data(UBYTE* data, long len) {
+void Link::close_device() {
+  line_.reset();
+  pending_ = false;
+}
+
+bool Link::do_io() {
+  if (request_.io_Command != SDCMD_SETPARAMS || !line_) return false;
+  // Rate 0 hangs a line up; no rate below 1 is ever applied.
+  if (request_.io_Baud < 1) {
+    last_error_ = "line speed " + std::to_string(request_.io_Baud) + " is not a rate";
+    return false;
+  }
+  return line_->set_speed(request_.io_Baud, last_error_);
+}
+
+void Link::send_io() {
+  request_.io_Actual = 0;
+  pending_ = line_ != nullptr;
+}
+
+platform::Direction Link::direction() const {
+  return request_.io_Command == CMD_READ ? platform::Direction::in : platform::Direction::out;
+}
+
+// One attempt to move the rest of the transfer. A failed line moves nothing
+// and leaves the transfer pending, so that only the time limit ends it.
+void Link::advance() {
+  auto* bytes = static_cast<std::uint8_t*>(request_.io_Data) + request_.io_Actual;
+  const std::size_t left = request_.io_Length - request_.io_Actual;
+  if (left == 0) {
+    pending_ = false;
+    return;
+  }
+  const bool reading = request_.io_Command == CMD_READ;
+  const long moved = reading ? line_->read_some(bytes, left) : line_->write_some(bytes, left);
+  if (moved <= 0) return;
+  request_.io_Actual += static_cast<std::uint32_t>(moved);
+  if (!reading || request_.io_Actual == request_.io_Length) pending_ = false;
+}
+
+bool Link::check_io() {
+  if (pending_) advance();
+  return !pending_;
+}
+
+void Link::abort_io() { pending_ = false; }
+
+void Link::wait_io_ticks(int ticks) {
+  const nanoseconds deadline = now() + ticks * tick();
+  if (!line_) {
+    clock_.sleep_for(deadline - now());
+    return;
+  }
+  // The caller has just polled: wait first, then look (one read fewer a frame).
+  while (pending_) {
+    const nanoseconds left = deadline - now();
+    if (left <= nanoseconds::zero()) return;
+    line_->wait_ready(direction(), left);
+    if (check_io()) return;
+  }
+}
+
+bool Link::lost() const { return !line_ || line_->lost(); }
+
+std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {
+  if (!line_ || cancelled()) return std::nullopt;
+  const nanoseconds deadline = now() + limit;
+  line_->wait_ready(platform::Direction::in, limit);
+  const nanoseconds arrived = now();
+  if (arrived >= deadline || cancelled()) return std::nullopt;
+  return arrived;
+}
+
+bool Link::drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
+  if (!line_) return false;
+  UBYTE scrap[kMaxPayload];
+  const nanoseconds deadline = now() + limit;
+  nanoseconds quiet_since = now();
+  for (nanoseconds at = quiet_since; at < deadline; at = now()) {
+    if (line_->read_some(scrap, sizeof scrap) > 0) {
+      quiet_since = now();
+      continue;
+    }
+    if (at - quiet_since >= quiet) return true;
+    line_->wait_ready(platform::Direction::in, std::min(quiet - (at - quiet_since), deadline - at));
+  }
+  return false;
+}
+
+void Link::drop_pending_input() {
+  if (!line_) return;
+  UBYTE scrap[kMaxPayload];
+  while (line_->read_some(scrap, sizeof scrap) > 0) {
+  }
+}
+
+// --- The port ---
+
+long allocport(Link& link, long port, const char* device) {
+  if (!link.open_device(device, port)) return PORT_OPEN_FAILED;
+  debug_line("setbaudrate");
+  return set_baud_rate(link, "9600");
+}
+
+long freeport(Link& link, long /*port*/) {
+  if (!link.check_io()) link.abort_io();
+  link.close_device();
+  return 0;
+}
+
+long set_baud_rate(Link& link, const char* baud) {
+  link.delay_ticks(kTicksBeforeParamChange);
+  IOExtSer& request = link.request();
+  const long before = request.io_Baud;
+  request.io_Command = SDCMD_SETPARAMS;
+  request.io_Baud = std::strtol(baud, nullptr, 10);
+  if (link.do_io()) return PORT_OK;
+  request.io_Baud = before;
+  return PORT_PARAMS_FAILED;
+}
+
+BOOL checktimeout(Link& link) {
+  for (int polls_left = kPollsPerOperation; !link.cancelled();) {
+    if (link.check_io()) {
+      debug_line("NO TIMEOUT");
+      return 0;
+    }
+    --polls_left;
+    // Ends early once the transfer is done: stop and wait pays this on every frame.
+    link.wait_io_ticks(kTicksBetweenPolls);
+    if (polls_left == 0) {
+      if (link.check_io()) return 0;  // done just as the limit ran out
+      break;
+    }
+  }
+  link.abort_io();
+  debug_line("TIMEOUT");
+  return 1;
+}
+
+nanoseconds time_limit(const Link& link) { return kPollsPerOperation * kTicksBetweenPolls * link.tick(); }
+
+// --- Link frames ---
+
+std::uint8_t calc_LPC(const UBYTE* data, long len) {
+  if (len < 1) return 4;
+  UBYTE x = 0;
+  for (long i = 0; i < len; ++i) x ^= data[i];
+  if (x >= 3 && x <= 127) return x;
+  return static_cast<std::uint8_t>(x + 4);
+}
+
+long send_data(Link& link, const char* data, long len) {
+  if (!payload_fits(len)) return LINK_NOT_ACKED;
+  UBYTE reqdata[kMaxPayload + 3] = {};
+  UBYTE answer = kNoAnswerYet;
+  const auto* payload = reinterpret_cast<const UBYTE*>(data);
+  reqdata[0] = STX;
+  if (len > 0) std::memcpy(reqdata + 1, payload, static_cast<std::size_t>(len));
+  reqdata[len + 1] = calc_LPC(payload, len);
+  reqdata[len + 2] = ETX;
+  const auto frame_length = static_cast<std::uint32_t>(len + 3);
+  for (std::uint32_t act_len = 0; act_len < frame_length; act_len += link.request().io_Actual) {
+    if (!transfer(link, CMD_WRITE, reqdata + act_len, frame_length - act_len)) return LINK_SEND_TIMEOUT;
+  }
+  if (!transfer(link, CMD_READ, &answer, 1)) return LINK_TIMEOUT;
+  return answer == ACK ? LINK_OK : LINK_NOT_ACKED;
+}
+
+long receive_data(Link& link, UBYTE* data, long len) {
   bool framed = false;
-  const long result = receive_frame(data, len, framed);
+  return read_frame(link, data, len, framed);
+}
+
+long receive_framed_data(Link& link, UBYTE* data, long len) {
+  bool framed = false;
+  const long result = read_frame(link, data, len, framed);
   return result == LINK_OK && !framed ? LINK_CHECK_ERROR : result;
 }
 
-BOOL send_ACK() { return send_answer(ACK); }
+BOOL send_ACK(Link& link) { return send_answer(link, ACK); }
 
-BOOL send_NAK() { return send_answer(NAK); }
+BOOL send_NAK(Link& link) { return send_answer(link, NAK); }
 
-std::chrono::nanoseconds time_limit() { return kPollsPerOperation * kTicksBetweenPolls * platform::tick(); }
+// --- Getting back in step ---
 
-bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit) {
-  using std::chrono::nanoseconds;
-  if (ioreq == nullptr || !ioreq->io_Device) return false;
-  platform::Line& line = *ioreq->io_Device;
-  UBYTE scrap[kMaxPayload];
-  const nanoseconds deadline = line.now() + limit;
-  nanoseconds quiet_since = line.now();
-  for (nanoseconds now = quiet_since; now < deadline; now = line.now()) {
-    if (line.read_some(scrap, sizeof scrap) > 0) {
-      quiet_since = line.now();
-      continue;
-    }
-    if (now - quiet_since >= quiet) return true;
-    line.wait_ready(platform::Direction::in, std::min(quiet - (now - quiet_since), deadline - now));
-  }
-  return false;
+void settle(Link& link) {
+  // What a peer needs beyond its own time limit to notice a time-out and act on it.
+  const nanoseconds margin = time_limit(link) / 5;
+  link.drop_input_until_quiet(time_limit(link) + margin, 10 * time_limit(link));
+}
+
+void wait_for_receiver_to_give_up(Link& link) {
+  UBYTE answer = 0;
+  link.request().io_Command = CMD_READ;
+  link.request().io_Data = &answer;
+  link.request().io_Length = 1;
+  link.send_io();
+  const nanoseconds deadline = link.now() + (kTransferFailuresBeforeGivingUp + 1) * time_limit(link);
+  while (!link.check_io() && link.now() < deadline) link.wait_io_ticks(kTicksBetweenPolls);
+  link.abort_io();
+  settle(link);
 }

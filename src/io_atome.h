@@ -1,13 +1,25 @@
-// The serial port, the time limit on every transfer, and link frames.
+// The serial link: the line, the time limit on every transfer, link frames.
 //
 // A link frame is STX (0x02), a payload whose length both ends know in advance
 // (0 to 1024 bytes), the check byte calc_LPC of the payload, and ETX (0x03).
 // Every frame is answered by one bare byte, ACK or NAK. Every transfer on the
-// line gets the time limit: 21 polls with a wait of 5 ticks after each, 2.1 s.
+// line gets the time limit: 21 polls with a wait of 5 ticks after each, 2.1 s
+// on the standard tick.
+//
+// Each end of a connection owns one Link: it holds the line, the clock the
+// limits run on, the one request that moves bytes, cancellation and the last
+// error. Every operation below works on the link it is given.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
 
+#include "platform/clock.h"
+#include "platform/serial_line.h"
 #include "transfer_ext.h"
 
 constexpr UBYTE STX = 0x02;
@@ -18,41 +30,144 @@ constexpr long kMaxPayload = 1024;
 constexpr int kPollsPerOperation = 21;
 constexpr int kTicksBetweenPolls = 5;
 constexpr int kTicksBeforeParamChange = 1;
+constexpr long kStartBaud = 9600;
+
+// Request commands.
+constexpr std::uint16_t CMD_READ = 2;
+constexpr std::uint16_t CMD_WRITE = 3;
+constexpr std::uint16_t SDCMD_SETPARAMS = 11;
+
+// The one request of a link: the transfer in flight, and the line speed.
+struct IOExtSer {
+  std::uint16_t io_Command = 0;
+  void* io_Data = nullptr;
+  std::uint32_t io_Length = 0;
+  std::uint32_t io_Actual = 0;  // bytes moved by the last transfer
+  long io_Baud = kStartBaud;
+};
+
+class Link {
+ public:
+  // `clock` must outlive the link. `opener` turns a device name and a unit
+  // into a line (the host's lines unless a test hands in its own).
+  explicit Link(platform::Clock& clock, platform::LineOpener opener = platform::open_host_line);
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+  ~Link();
+
+  // --- The device cycle ---
+  // Opens unit `unit` of `device`. False, with last_error() filled, otherwise.
+  bool open_device(const char* device, long unit);
+  void close_device();
+  bool is_open() const { return line_ != nullptr; }
+  // Applies the request's SDCMD_SETPARAMS (io_Baud) to the line, after what
+  // was written has left. False, with last_error() filled and the line as it
+  // was, when the rate is no rate or the line cannot take it.
+  bool do_io();
+  // Starts the CMD_READ or CMD_WRITE set up in the request, without waiting. A
+  // read ends when io_Length bytes have arrived, a write once it has moved bytes.
+  void send_io();
+  // True once the transfer has ended (or none is pending). Never blocks.
+  bool check_io();
+  // Makes a pending transfer end at once; harmless on one that has ended.
+  void abort_io();
+  // Waits at most `ticks` ticks, ending early as soon as the transfer has ended.
+  void wait_io_ticks(int ticks);
+  IOExtSer& request() { return request_; }
+  const IOExtSer& request() const { return request_; }
+
+  // True when no line is open, or the line has gone for good: a transfer on it
+  // moves nothing and ends only at the time limit, so a caller that sees
+  // LINK_TIMEOUT asks this to tell a silent peer from a line that is gone.
+  bool lost() const;
+  const std::string& last_error() const { return last_error_; }
+
+  // --- Cancellation ---
+  // Makes the transfer in flight, and every later one, end at its next poll as
+  // if its time limit had run out. Safe to call from a signal handler.
+  void cancel() noexcept { cancelled_.store(true); }
+  void clear_cancel() noexcept { cancelled_.store(false); }
+  bool cancelled() const noexcept { return cancelled_.load(); }
+
+  // --- Time ---
+  std::chrono::nanoseconds now() const { return clock_.now(); }
+  std::chrono::nanoseconds tick() const { return clock_.tick(); }
+  void delay_ticks(int ticks) { clock_.sleep_for(ticks * clock_.tick()); }
+
+  // --- Watching the line between frames ---
+  // Waits at most `limit` for the first byte of a frame, without taking it.
+  // When it came; nothing when the line stayed silent or was cancelled.
+  std::optional<std::chrono::nanoseconds> first_byte_within(std::chrono::nanoseconds limit);
+  // Takes and drops what arrives until the line has been quiet for `quiet`, at
+  // most `limit` in all. False when it never went quiet, or no line is open.
+  bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit);
+  // Drops what has arrived so far, without waiting.
+  void drop_pending_input();
+
+ private:
+  void advance();
+  platform::Direction direction() const;
+
+  platform::Clock& clock_;
+  platform::LineOpener opener_;
+  std::unique_ptr<platform::Line> line_;
+  IOExtSer request_;
+  bool pending_ = false;
+  std::atomic<bool> cancelled_{false};
+  std::string last_error_;
+};
+
+// --- The port ---
 
 // Opens unit `port` of `device` and sets the line to 9600 baud, 8N1, no flow
-// control. Returns PORT_OK, PORT_PARAMS_FAILED, PORT_NO_REPLY_PORT,
-// PORT_NO_REQUEST or PORT_OPEN_FAILED; whatever it created stays for freeport.
-long allocport(long port, const char* device);
-// Ends a pending transfer, closes the device, releases request and port. Always 0.
-long freeport(long port);
-// Sets the line speed from the decimal text `baud` (and all other settings
-// again). PORT_OK, or PORT_PARAMS_FAILED with the line left as it was.
-long set_baud_rate(const char* baud);
-// Waits, within the time limit, for the transfer just started on `request`.
-// 0 when it completed; 1 when the limit ran out and it was aborted.
-BOOL checktimeout(IOExtSer* request);
+// control. PORT_OK, PORT_OPEN_FAILED or PORT_PARAMS_FAILED (the cause in
+// link.last_error()); whatever it opened stays for freeport.
+long allocport(Link& link, long port, const char* device);
+// Ends a pending transfer and closes the device. Always 0.
+long freeport(Link& link, long port);
+// Sets the line speed from the decimal text `baud`. PORT_OK, or
+// PORT_PARAMS_FAILED with the line left as it was.
+long set_baud_rate(Link& link, const char* baud);
+// Waits, within the time limit, for the transfer just started on the link.
+// 0 when it completed (also as the limit ran out); 1 when the limit ran out,
+// or the link was cancelled, and the transfer was aborted.
+BOOL checktimeout(Link& link);
+// The whole time limit of one transfer: 21 waits of 5 ticks.
+std::chrono::nanoseconds time_limit(const Link& link);
+
+// --- Link frames ---
 
 // The check byte of `len` bytes: their exclusive-or, moved off the values 128
 // to 131; 4 for no bytes.
 std::uint8_t calc_LPC(const UBYTE* data, long len);
 // Sends `len` bytes as one frame and reads the one-byte answer.
 // LINK_OK (answer ACK), LINK_NOT_ACKED, LINK_SEND_TIMEOUT or LINK_TIMEOUT.
-long send_data(const char* data, long len);
+long send_data(Link& link, const char* data, long len);
 // Receives one frame of `len` payload bytes into `data` (len + 1 bytes, a NUL
 // is put after the payload). LINK_OK, LINK_CHECK_ERROR (payload stored all the
 // same) or LINK_TIMEOUT (data untouched).
-long receive_data(UBYTE* data, long len);
+long receive_data(Link& link, UBYTE* data, long len);
 // As receive_data, but a frame that does not begin with STX and end with ETX
 // is damaged too (LINK_CHECK_ERROR): a read out of step with the sender, by a
 // byte that a fault added or took away, shows there even where the check byte
 // happens to match.
-long receive_framed_data(UBYTE* data, long len);
-// The whole time limit of one transfer on the line: 21 waits of 5 ticks.
-std::chrono::nanoseconds time_limit();
-// Takes and drops what arrives until the line has been quiet for `quiet`, at
-// most `limit` in all. False when it never went quiet, or no line is open.
-bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit);
-
+long receive_framed_data(Link& link, UBYTE* data, long len);
 // Write the one answer byte. 0, or LINK_TIMEOUT.
-BOOL send_ACK();
-BOOL send_NAK();
+BOOL send_ACK(Link& link);
+BOOL send_NAK(Link& link);
+
+// --- Getting back in step, for both ends ---
+//
+// Frames carry no sequence number and no length: after an exchange that went
+// wrong, the ends find each other again by the silence between frames.
+
+// After an exchange that went wrong: waits until the peer is back in step with
+// an empty frame buffer. It repeats unanswered frames within its time limit,
+// and a read of its own that has taken up stray bytes ends within its time
+// limit too, throwing them away; so once the line has been quiet for longer
+// than one time limit, the next frame arrives whole.
+void settle(Link& link);
+// After a transfer that stopped part-way on our side as sender: the receiver
+// waits for the next frame until its fifth time-out, then answers NAK and
+// goes back to its command loop. Waits for that answer, then settles.
+void wait_for_receiver_to_give_up(Link& link);

@@ -36,8 +36,12 @@ static_assert(sizeof kEndMarker == kListingLineBytes + 1, "the end marker fills 
 
 // --- Display ---
 
+// The progress text of the running transfer, as the gadget shows it.
+constexpr std::size_t kProgressTextBytes = 35;
+
 void show_blocks(Gadget* gad, int done, int all, std::int64_t total_bytes) {
   if (gad == nullptr) return;
+  char progr[kProgressTextBytes];
   std::snprintf(progr, sizeof progr, "%5d/%5d", done, all);
   gad->set_text(progr, TransferProgress{std::int64_t{done} * kBlockBytes, total_bytes, false});
 }
@@ -50,6 +54,7 @@ void show_throughput(Gadget* gad, std::int64_t bytes, Clock::time_point start) {
   const auto elapsed = std::max<std::int64_t>(
       1, std::chrono::duration_cast<microseconds>(Clock::now() - start).count());
   const long long per_second = bytes * 1'000'000 / elapsed;
+  char progr[kProgressTextBytes];
   std::snprintf(progr, sizeof progr, "%lld Bytes/s", per_second);
   gad->set_text(progr, TransferProgress{bytes, bytes, true});
   gad->pause_after_final();
@@ -67,34 +72,21 @@ void show_throughput(Gadget* gad, std::int64_t bytes, Clock::time_point start) {
 
 using std::chrono::nanoseconds;
 
-platform::Line& line() { return *ioreq->io_Device; }
-
 // A sender sends the next block as soon as our ACK is in, and the same block
 // again only after its time limit or, ours, after a repeat pause. So a block
 // that begins only after the line has been silent this long since our ACK is a
 // repeat when it equals the block we acknowledged.
-nanoseconds repeat_silence() { return time_limit() / 4; }
+nanoseconds repeat_silence(const Link& link) { return time_limit(link) / 4; }
 // How long our sender keeps quiet before it sends again a frame whose answer
 // was a wrong byte (a garbled ACK, a NAK, a stray byte).
-nanoseconds repeat_pause() { return time_limit() * 2 / 5; }
+nanoseconds repeat_pause(const Link& link) { return time_limit(link) * 2 / 5; }
 // How long it keeps quiet before it sends again a frame that got no answer:
 // long enough that a receiver still reading the torn first copy has given it
 // up, short enough that one that has waited for the line to go quiet after a
 // damaged copy still waits.
-nanoseconds timeout_pause() { return time_limit() / 10; }
+nanoseconds timeout_pause(const Link& link) { return time_limit(link) / 10; }
 // A line quiet this long is between frames: its sender waits for an answer.
-nanoseconds frame_gap() { return time_limit() / 5; }
-
-// Waits at most `limit` for the first byte of a frame, without taking it.
-// When it was there; nothing when the line stayed silent.
-std::optional<nanoseconds> first_byte_within(nanoseconds limit) {
-  if (!ioreq->io_Device) return std::nullopt;
-  const nanoseconds deadline = line().now() + limit;
-  line().wait_ready(platform::Direction::in, limit);
-  const nanoseconds now = line().now();
-  if (now >= deadline) return std::nullopt;
-  return now;
-}
+nanoseconds frame_gap(const Link& link) { return time_limit(link) / 5; }
 
 // --- Files in runs of blocks ---
 //
@@ -172,11 +164,13 @@ class BlockSink {
 // next is the answer to the repeat; after no answer for a timeout pause, so
 // that the repeat does not run into the receiver's read of a torn first copy.
 // False on the transfer's fifth failure.
-bool send_with_repeats(const char* data, long len, int& retry) {
-  for (long result; (result = send_data(data, len)) != LINK_OK;) {
+bool send_with_repeats(Link& link, const char* data, long len, int& retry) {
+  for (long result; (result = send_data(link, data, len)) != LINK_OK;) {
     if (retry == kMaxRetries) return false;
     ++retry;
-    drop_input_until_quiet(result == LINK_NOT_ACKED ? repeat_pause() : timeout_pause(), 2 * time_limit());
+    if (link.cancelled()) continue;
+    const nanoseconds pause = result == LINK_NOT_ACKED ? repeat_pause(link) : timeout_pause(link);
+    link.drop_input_until_quiet(pause, 2 * time_limit(link));
   }
   return true;
 }
@@ -206,25 +200,25 @@ void format_header(char* data, const char* wire_name, int blocks, int rest) {
 
 // Reads and sends the blocks and the short block. A file that yields fewer
 // bytes than announced has shrunk under us; its tail is not invented.
-long send_contents(platform::ReadFile& file, char* data, int blocks, int rest, Gadget* gad) {
+long send_contents(Link& link, platform::ReadFile& file, char* data, int blocks, int rest, Gadget* gad) {
   BlockSource source(file);
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
   int retry = 0;
   for (int done = 1; done <= blocks; ++done) {
     if (!source.take(data, kBlockBytes)) return FILE_READ_FAILED;
-    if (!send_with_repeats(data, kBlockBytes, retry)) return FILE_TOO_MANY_FAILURES;
+    if (!send_with_repeats(link, data, kBlockBytes, retry)) return FILE_TOO_MANY_FAILURES;
     show_blocks(gad, done, blocks, total);
   }
   if (rest == 0) return FILE_OK;
   if (!source.take(data, static_cast<std::size_t>(rest))) return FILE_READ_FAILED;
-  if (!send_with_repeats(data, rest, retry)) return FILE_TOO_MANY_FAILURES;
+  if (!send_with_repeats(link, data, rest, retry)) return FILE_TOO_MANY_FAILURES;
   return FILE_OK;
 }
 
 // --- Receiving a file ---
 
-long refuse(long status) {
-  send_NAK();
+long refuse(Link& link, long status) {
+  send_NAK(link);
   return status;
 }
 
@@ -276,7 +270,7 @@ struct SinceAck {
   int silent_limits = 0;  // runs into the time limit meanwhile
 };
 
-SinceAck just_acknowledged() { return SinceAck{line().now(), true, 0}; }
+SinceAck just_acknowledged(const Link& link) { return SinceAck{link.now(), true, 0}; }
 
 enum class Arrival { fresh, repeat, failed };
 
@@ -297,26 +291,27 @@ bool count_failure(int& retry) {
 // the next read starts where the sender's next frame starts; a damaged block
 // frame is left unanswered (the sender repeats it after its time limit), a
 // damaged short block is refused at once. `failed` on the fifth failure.
-Arrival receive_frame(UBYTE* data, long len, int& retry, const UBYTE* last_block, SinceAck& since_ack) {
+Arrival receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, const UBYTE* last_block,
+                               SinceAck& since_ack) {
   const bool short_block = len != kBlockBytes;
   for (;;) {
-    const std::optional<nanoseconds> began = first_byte_within(time_limit());
+    const std::optional<nanoseconds> began = link.first_byte_within(time_limit(link));
     if (!began) {
       ++since_ack.silent_limits;
     } else {
-      const long result = receive_framed_data(data, len);
+      const long result = receive_framed_data(link, data, len);
       if (result == LINK_OK) {
-        const bool repeat = last_block != nullptr && since_ack.silent && *began - since_ack.at >= repeat_silence() &&
+        const bool repeat = last_block != nullptr && since_ack.silent && *began - since_ack.at >= repeat_silence(link) &&
                             std::memcmp(data, last_block, kBlockBytes) == 0;
         if (!repeat) return Arrival::fresh;
         retry -= std::min(retry, since_ack.silent_limits);
         return count_failure(retry) ? Arrival::repeat : Arrival::failed;
       }
       since_ack.silent = false;
-      if (result == LINK_CHECK_ERROR) drop_input_until_quiet(frame_gap(), 2 * time_limit());
+      if (result == LINK_CHECK_ERROR) link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
     }
     if (!count_failure(retry)) return Arrival::failed;
-    if (short_block) send_NAK();
+    if (short_block) send_NAK(link);
   }
 }
 
@@ -327,54 +322,58 @@ Arrival receive_frame(UBYTE* data, long len, int& retry, const UBYTE* last_block
 // its repeat came right behind it) or a frame longer than the one we read:
 // either way some block is in the file twice or a wrong one. Looked at for a
 // few byte times, once a transfer.
-bool sender_is_ahead() {
+bool sender_is_ahead(Link& link) {
   using std::chrono::microseconds;
-  const long baud = std::max(ioreq->io_Baud, 1L);
+  const long baud = std::max(link.request().io_Baud, 1L);
   const nanoseconds byte_times = microseconds(3 * 10 * 1'000'000L / baud);
-  if (!first_byte_within(std::max<nanoseconds>(byte_times, microseconds(1000)))) return false;
-  drop_input_until_quiet(frame_gap(), 2 * time_limit());  // so that the next command starts clean
+  if (!link.first_byte_within(std::max<nanoseconds>(byte_times, microseconds(1000)))) return false;
+  link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));  // so that the next command starts clean
   return true;
 }
 
 // Acknowledges a frame that has been taken in. The last frame's ACK also
 // says the file is in place, so the file is written out and committed before it.
-long acknowledge(BlockSink& file, bool last) {
-  if (last && !file.commit()) return refuse(FILE_WRITE_FAILED);
-  send_ACK();
+long acknowledge(Link& link, BlockSink& file, bool last) {
+  if (last && !file.commit()) return refuse(link, FILE_WRITE_FAILED);
+  send_ACK(link);
   return FILE_OK;
 }
 
-long receive_contents(platform::ReplacementFile& replacement, UBYTE* data, const Header& header, Gadget* gad) {
+long receive_contents(Link& link, platform::ReplacementFile& replacement, UBYTE* data, const Header& header,
+                      Gadget* gad) {
   BlockSink file(replacement);
   const long blocks = header.blocks;
   const long rest = header.rest;
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
-  if (acknowledge(file, blocks == 0 && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
-  SinceAck since_ack = just_acknowledged();
+  if (acknowledge(link, file, blocks == 0 && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
+  SinceAck since_ack = just_acknowledged(link);
   UBYTE last_block[kBlockBytes];
   int retry = 0;
   for (long done = 1; done <= blocks;) {
-    const Arrival arrival = receive_frame(data, kBlockBytes, retry, done > 1 ? last_block : nullptr, since_ack);
-    if (arrival == Arrival::failed) return refuse(FILE_TOO_MANY_FAILURES);
+    const Arrival arrival =
+        receive_transfer_frame(link, data, kBlockBytes, retry, done > 1 ? last_block : nullptr, since_ack);
+    if (arrival == Arrival::failed) return refuse(link, FILE_TOO_MANY_FAILURES);
     if (arrival == Arrival::repeat) {
-      send_ACK();  // once more; the block is stored already
-      since_ack = just_acknowledged();
+      send_ACK(link);  // once more; the block is stored already
+      since_ack = just_acknowledged(link);
       continue;
     }
-    if (!file.put(data, kBlockBytes)) return refuse(FILE_WRITE_FAILED);
+    if (!file.put(data, kBlockBytes)) return refuse(link, FILE_WRITE_FAILED);
     show_blocks(gad, static_cast<int>(done), static_cast<int>(blocks), total);
     const bool last = done == blocks && rest == 0;
-    if (last && sender_is_ahead()) return refuse(FILE_TOO_MANY_FAILURES);
-    if (acknowledge(file, last) != FILE_OK) return FILE_WRITE_FAILED;
-    since_ack = just_acknowledged();
+    if (last && sender_is_ahead(link)) return refuse(link, FILE_TOO_MANY_FAILURES);
+    if (acknowledge(link, file, last) != FILE_OK) return FILE_WRITE_FAILED;
+    since_ack = just_acknowledged(link);
     std::memcpy(last_block, data, kBlockBytes);
     ++done;
   }
   if (rest == 0) return FILE_OK;
-  if (receive_frame(data, rest, retry, nullptr, since_ack) == Arrival::failed) return refuse(FILE_TOO_MANY_FAILURES);
-  if (!file.put(data, static_cast<std::size_t>(rest))) return refuse(FILE_WRITE_FAILED);
-  if (sender_is_ahead()) return refuse(FILE_TOO_MANY_FAILURES);
-  return acknowledge(file, true);
+  if (receive_transfer_frame(link, data, rest, retry, nullptr, since_ack) == Arrival::failed) {
+    return refuse(link, FILE_TOO_MANY_FAILURES);
+  }
+  if (!file.put(data, static_cast<std::size_t>(rest))) return refuse(link, FILE_WRITE_FAILED);
+  if (sender_is_ahead(link)) return refuse(link, FILE_TOO_MANY_FAILURES);
+  return acknowledge(link, file, true);
 }
 
 // --- The directory listing ---
@@ -395,9 +394,9 @@ void format_listing_line(char* frame, const platform::ExamineData& entry) {
 }
 
 // Each listing frame is tried twice at most.
-bool send_listing_frame(const char* frame) {
+bool send_listing_frame(Link& link, const char* frame) {
   for (int attempt = 0; attempt < kSendsPerListingFrame; ++attempt) {
-    if (send_data(frame, kListingLineBytes) == LINK_OK) return true;
+    if (send_data(link, frame, kListingLineBytes) == LINK_OK) return true;
   }
   return false;
 }
@@ -416,14 +415,14 @@ std::int64_t listed_size(const char* frame) {
 
 // Turns one listing line into a row at the tail of `list`; false when no row
 // can be had.
-bool append_listing_line(List* list, const char* frame) {
+bool append_listing_line(List* list, const char* frame, RowMaker make_row) {
   const bool directory = std::strncmp(frame, "DIR", 3) == 0;
   const char* field = frame + kTypeFieldColumns;
   char name[kNameFieldColumns + 1];
   const std::size_t length = strnlen(field, kNameFieldColumns);
   std::memcpy(name, field, length);
   name[length] = '\0';
-  Dir_Entry* row = alloc_list_row(name, directory ? "DIR" : "FILE");
+  Dir_Entry* row = make_row(name, directory ? "DIR" : "FILE");
   if (row == nullptr) return false;
   set_list_row_size(row, listed_size(frame));
   std::memcpy(row->entry, name, length + 1);
@@ -436,54 +435,54 @@ bool append_listing_line(List* list, const char* frame) {
 
 }  // namespace
 
-long send_file(const char* name, Gadget* gad) { return send_file_as(name, name, gad); }
+long send_file(Link& link, const char* name, Gadget* gad) { return send_file_as(link, name, name, gad); }
 
-long send_file_as(const char* local, const char* wire_name, Gadget* gad) {
+long send_file_as(Link& link, const char* local, const char* wire_name, Gadget* gad) {
   platform::ExamineData examined;
   const long refusal = examine_for_sending(local, examined);
   if (refusal != FILE_OK) {
-    send_data(kRefusal, kRefusalBytes);
+    send_data(link, kRefusal, kRefusalBytes);
     return refusal;
   }
   const auto blocks = static_cast<int>(examined.file_size / kBlockBytes);
   const auto rest = static_cast<int>(examined.file_size % kBlockBytes);
   char data[kBlockBytes + 1] = {};
   format_header(data, wire_name, blocks, rest);
-  if (send_data(data, kHeaderBytes) != LINK_OK) return FILE_HEADER_NOT_ACKED;
+  if (send_data(link, data, kHeaderBytes) != LINK_OK) return FILE_HEADER_NOT_ACKED;
   const auto start = Clock::now();
   {
     platform::ReadFile file = platform::ReadFile::open(local, examined);
     if (!file) return FILE_OPEN_FAILED;
-    const long status = send_contents(file, data, blocks, rest, gad);
+    const long status = send_contents(link, file, data, blocks, rest, gad);
     if (status != FILE_OK) return status;
   }
   show_throughput(gad, examined.file_size, start);
   return FILE_OK;
 }
 
-long receive_file(Gadget* gad) { return receive_file_to(gad, nullptr); }
+long receive_file(Link& link, Gadget* gad) { return receive_file_to(link, gad, nullptr); }
 
-long receive_file_to(Gadget* gad, const char* target) {
+long receive_file_to(Link& link, Gadget* gad, const char* target) {
   UBYTE data[kBlockBytes + 1] = {};
-  if (receive_data(data, kHeaderBytes) != LINK_OK) return refuse(FILE_HEADER_DAMAGED);
+  if (receive_data(link, data, kHeaderBytes) != LINK_OK) return refuse(link, FILE_HEADER_DAMAGED);
   Header header;
-  if (!parse_header(reinterpret_cast<const char*>(data), header)) return refuse(FILE_HEADER_BAD);
+  if (!parse_header(reinterpret_cast<const char*>(data), header)) return refuse(link, FILE_HEADER_BAD);
   code_name(header.name, 'r');
   const std::int64_t size = std::int64_t{header.blocks} * kBlockBytes + header.rest;
   const long room = check_room(size);
-  if (room != FILE_OK) return refuse(room);
+  if (room != FILE_OK) return refuse(link, room);
   const auto start = Clock::now();
   {
     platform::ReplacementFile file = platform::ReplacementFile::create(target != nullptr ? target : header.name);
-    if (!file) return refuse(FILE_CREATE_FAILED);
-    const long status = receive_contents(file, data, header, gad);
+    if (!file) return refuse(link, FILE_CREATE_FAILED);
+    const long status = receive_contents(link, file, data, header, gad);
     if (status != FILE_OK) return status;
   }
   show_throughput(gad, size, start);
   return FILE_OK;
 }
 
-long send_akt_dir() {
+long send_akt_dir(Link& link) {
   const platform::FsLock lock = platform::FsLock::obtain("");
   if (!lock) return DIR_OK;
   platform::DirScan scan = platform::DirScan::start(lock);
@@ -493,30 +492,30 @@ long send_akt_dir() {
   while (scan.next(entry)) {
     format_listing_line(frame, entry);
     // A line that fails twice ends the listing; the end marker still follows.
-    if (!send_listing_frame(frame)) break;
+    if (!send_listing_frame(link, frame)) break;
   }
-  return send_listing_frame(kEndMarker) ? DIR_OK : DIR_END_NOT_ACKED;
+  return send_listing_frame(link, kEndMarker) ? DIR_OK : DIR_END_NOT_ACKED;
 }
 
-long receive_akt_dir(List* list) {
+long receive_akt_dir(Link& link, List* list, RowMaker make_row) {
   char frame[kListingFrameBytes] = {};
   auto* payload = reinterpret_cast<UBYTE*>(frame);
   int failed_in_a_row = 0;
   for (;;) {
-    const long err = receive_data(payload, kListingLineBytes);
+    const long err = receive_data(link, payload, kListingLineBytes);
     // An end marker ends the listing even when damaged: nothing follows it.
     if (err != LINK_TIMEOUT && std::strncmp(frame, "END", 3) == 0) {
-      send_ACK();
+      send_ACK(link);
       return err == LINK_OK ? DIR_OK : DIR_END_DAMAGED;
     }
     if (err != LINK_OK) {
-      send_NAK();
+      send_NAK(link);
       // A sender that has gone away would otherwise keep us here for ever.
       if (++failed_in_a_row == kFailedListingFramesLimit) return DIR_END_DAMAGED;
       continue;
     }
     failed_in_a_row = 0;
-    if (!append_listing_line(list, frame)) return DIR_NO_MEMORY;
-    send_ACK();
+    if (!append_listing_line(list, frame, make_row)) return DIR_NO_MEMORY;
+    send_ACK(link);
   }
 }

@@ -8,6 +8,7 @@
 // in 10), then "END" and 42 spaces.
 #pragma once
 
+#include "io_atome.h"
 #include "transfer_ext.h"
 
 constexpr long kHeaderBytes = 60;
@@ -23,10 +24,10 @@ constexpr int kMaxRetries = 4;  // failures a transfer survives; the fifth ends 
 // (the object changed since it was examined) or FILE_READ_FAILED (also when the
 // file yields fewer bytes than announced). Every wait is bounded by the link's
 // time limit.
-long send_file(const char* name, Gadget* gad);
+long send_file(Link& link, const char* name, Gadget* gad);
 // As send_file, but reads the local file `local` and announces it as
 // `wire_name` in the header (spaces go out as 0xAE).
-long send_file_as(const char* local, const char* wire_name, Gadget* gad);
+long send_file_as(Link& link, const char* local, const char* wire_name, Gadget* gad);
 
 // Receives one file under the name its header gives (0xAE back to spaces; a
 // path is taken relative to the current directory). The header is acknowledged
@@ -37,15 +38,16 @@ long send_file_as(const char* local, const char* wire_name, Gadget* gad);
 // FILE_TOO_MANY_FAILURES, FILE_WRITE_FAILED. Every result but FILE_OK has been
 // answered with NAK. A failed transfer leaves no partial file, and a file of
 // that name that existed before stays as it was.
-long receive_file(Gadget* gad);
+long receive_file(Link& link, Gadget* gad);
 // As receive_file, but stores the file as `target` whatever name the header
 // gives, so that a peer cannot choose the path; with `target` null it is
 // receive_file.
-long receive_file_to(Gadget* gad, const char* target);
+long receive_file_to(Link& link, Gadget* gad, const char* target);
 
 // Service side: streams the current directory's listing. DIR_OK,
 // DIR_END_NOT_ACKED or DIR_NO_SCAN.
-long send_akt_dir();
-// Customer side: reads a listing stream into `list`. DIR_OK, DIR_END_DAMAGED
-// (also after 5 consecutive failed frames) or DIR_NO_MEMORY.
-long receive_akt_dir(List* list);
+long send_akt_dir(Link& link);
+// Customer side: reads a listing stream into `list`, one row from `make_row`
+// a line. DIR_OK, DIR_END_DAMAGED (also after 5 consecutive failed frames) or
+// DIR_NO_MEMORY (no row could be had: that line is left unanswered).
+long receive_akt_dir(Link& link, List* list, RowMaker make_row = alloc_list_row);

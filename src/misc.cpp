@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "io_atome.h"
+#include "service.h"
 #include "platform/system_info.h"
 
 namespace {
@@ -51,53 +51,61 @@ void put_text(char* field, const char* text) { std::memcpy(field, text, std::str
 // the way, and it answers NAK, a byte of its next identification, or nothing)
 // starts the exchange again, and so do we: from the command loop we would
 // never answer an identification again, neither its nor any later customer's.
-long identify_service() {
+long identify_as_service(Link& link, Identities& ids) {
   UBYTE buffer[kFrameBytes + 3] = {};
   for (;;) {
-    const long result = receive_data(buffer, kFrameBytes);
+    const long result = receive_data(link, buffer, kFrameBytes);
     if (result != LINK_OK) {
       // Nobody identifies over a line that has gone: the caller opens it again.
-      if (result == LINK_TIMEOUT && line_lost(ioreq)) return LINK_TIMEOUT;
+      if (result == LINK_TIMEOUT && link.lost()) return LINK_TIMEOUT;
       continue;
     }
-    send_ACK();
-    get_sys_data(&customer, buffer);
+    send_ACK(link);
+    get_sys_data(&ids.customer, buffer);
     build_own_frame(buffer);
-    get_sys_data(&service, buffer);
-    if (send_data(reinterpret_cast<const char*>(buffer), kFrameBytes) == LINK_OK) return LINK_OK;
+    get_sys_data(&ids.service, buffer);
+    if (send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes) == LINK_OK) return LINK_OK;
   }
 }
 
-long identify_customer() {
+long identify_as_customer(Link& link, Identities& ids) {
   UBYTE buffer[kFrameBytes + 3] = {};
   build_own_frame(buffer);
-  get_sys_data(&customer, buffer);
-  long result = send_data(reinterpret_cast<const char*>(buffer), kFrameBytes);
+  get_sys_data(&ids.customer, buffer);
+  long result = send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
   if (result != LINK_OK) return result;
   UBYTE answer[kFrameBytes + 3] = {};
-  result = receive_data(answer, kFrameBytes);
+  result = receive_data(link, answer, kFrameBytes);
   // A damaged or missing answer is refused rather than decoded: the caller
   // learns that the exchange failed, and `service` keeps what it held. Only a
   // frame that arrived whole has a sender waiting for its answer; after a
   // time-out the service has stopped waiting, and a late byte would become the
   // first byte of the next command frame.
-  if (result == LINK_CHECK_ERROR) send_NAK();
+  if (result == LINK_CHECK_ERROR) send_NAK(link);
   if (result != LINK_OK) return result;
-  send_ACK();
-  get_sys_data(&service, answer);
+  send_ACK(link);
+  get_sys_data(&ids.service, answer);
   return LINK_OK;
 }
 
 }  // namespace
 
-long identify(char mode) {
-  if (mode == 's') return identify_service();
-  if (mode == 'c') return identify_customer();
+long identify(Link& link, char mode, Identities& ids) {
+  if (mode == 's') return identify_as_service(link, ids);
+  if (mode == 'c') return identify_as_customer(link, ids);
   UBYTE buffer[kFrameBytes + 3] = {};
   build_own_frame(buffer);
-  get_sys_data(&customer, buffer);
-  send_data(reinterpret_cast<const char*>(buffer), kFrameBytes);
+  get_sys_data(&ids.customer, buffer);
+  send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
   return LINK_OK;
+}
+
+void send_back_to_identification(Link& link) {
+  settle(link);
+  char frame[kCommandFrameBytes] = {};
+  frame[0] = static_cast<char>(cmd_customer_terminate);
+  send_data(link, frame, kCommandFrameBytes);
+  settle(link);
 }
 
 void get_sys_data(ID* id_ptr, const UBYTE* buffer) {

@@ -5,18 +5,27 @@
 // first; the service answers with its own.
 #pragma once
 
+#include "io_atome.h"
 #include "transfer_ext.h"
 
 constexpr UBYTE kSpaceSubstitute = 0xAE;  // stands for a space in a name on the wire
 
-// Runs the identification exchange. Mode 's', the service side: waits without
-// limit for the customer's frame, acknowledges it, fills `customer` and
-// `service`, sends the own frame; returns LINK_OK, or LINK_TIMEOUT when the
-// line is lost while it waits (line_lost). Mode 'c', the customer side:
-// sends the own frame (into `customer`), receives the service's into `service`;
-// returns LINK_OK, or the failing link code with `service` left untouched. Any
-// other mode sends the own frame and returns without waiting.
-long identify(char mode);
+// Runs the identification exchange on `link`. Mode 's', the service side:
+// waits without limit for the customer's frame, acknowledges it, fills
+// `ids.customer` and `ids.service`, sends the own frame; returns LINK_OK, or
+// LINK_TIMEOUT when the line is lost while it waits (Link::lost). Mode 'c',
+// the customer side: sends the own frame (into `ids.customer`), receives the
+// service's into `ids.service`; returns LINK_OK, or the failing link code with
+// `ids.service` left untouched. Any other mode sends the own frame and returns
+// without waiting.
+long identify(Link& link, char mode, Identities& ids);
+// For a customer whose identification got no answer at all: a service whose
+// last customer went away without signing off still waits in its command
+// loop, where an identification frame never completes a command frame. The
+// sign-off command sends it back to waiting for an identification; a service
+// that waits for one already takes the command frame for damaged
+// identifications and says nothing.
+void send_back_to_identification(Link& link);
 // Decodes the 3 bytes at `buffer` into `id_ptr`: os, cpu and os_ver only.
 void get_sys_data(ID* id_ptr, const UBYTE* buffer);
 // The own frame's three codes, as this host reports itself.

@@ -3,19 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "fs_module.h"
-#include "io_atome.h"
 #include "io_module.h"
 #include "misc.h"
 
-IOExtSer* ioreq = nullptr;
-MsgPort* hw_MsgPort = nullptr;
-BOOL ADebug = 0;
-ID service{};
-ID customer{};
 const char version[] = "$VER: Quorvantix 11.00 (07.06.26)";
-char progr[35] = {};
 
 namespace {
 
@@ -24,31 +18,21 @@ constexpr std::size_t kCommandBufferBytes = 1024;
 // Half a second between tries to open a lost line: no CPU to speak of while it is away.
 constexpr int kTicksBetweenReopenTries = 25;
 
-// The line the service serves, so that a lost line can be opened again.
-char g_device[kDeviceNameBytes] = "serial.device";
-long g_unit = 0;
-
 // The line has gone (adapter pulled, far end of a pty closed, TCP peer left).
 // Closes it and opens the same device again as soon as it is back, at 9600 baud.
-void reopen_lost_line() {
+void reopen_lost_line(ServiceState& state) {
   std::puts("Line lost, waiting for it to come back");
-  freeport(g_unit);
-  while (allocport(g_unit, g_device) != PORT_OK) {
-    freeport(g_unit);
-    delay_ticks(kTicksBetweenReopenTries);
+  freeport(state.link, state.port);
+  while (allocport(state.link, state.port, state.device.c_str()) != PORT_OK) {
+    freeport(state.link, state.port);
+    state.link.delay_ticks(kTicksBetweenReopenTries);
   }
   std::puts("Line is open again");
 }
 
-// Waits for a customer's identification, opening the line again whenever it
-// is lost meanwhile.
-void identify_customer() {
-  while (identify('s') != LINK_OK) reopen_lost_line();
-}
-
 // A handler gets the payload of its command frame (argument from offset 1) in
 // the loop's buffer, which it may reuse. It returns false to end the loop.
-using Handler = bool (*)(char* buffer);
+using Handler = bool (*)(ServiceState& state, char* buffer);
 
 struct Command {
   UBYTE code;
@@ -59,50 +43,50 @@ const char* argument_of(const char* buffer) { return buffer + 1; }
 
 // The name goes back in the loop's buffer; the customer reads its first 60
 // bytes, without a terminator when the name is longer.
-bool run_get_akt_dir(char* buffer) {
+bool run_get_akt_dir(ServiceState& state, char* buffer) {
   get_akt_dir(buffer);
-  send_data(buffer, kCommandFrameBytes);
+  send_data(state.link, buffer, kCommandFrameBytes);
   std::printf("Akt. Verzeichnisname (%s) gesendet.\n", buffer);
   return true;
 }
 
-bool run_set_akt_dir(char* buffer) {
+bool run_set_akt_dir(ServiceState&, char* buffer) {
   if (set_akt_dir(argument_of(buffer)) != 0) {
     std::printf("Akt. Verzeichnis auf %s gesetzt.\n", argument_of(buffer));
   }
   return true;
 }
 
-bool run_send_file(char* buffer) {
-  const long status = send_file(argument_of(buffer), nullptr);
+bool run_send_file(ServiceState& state, char* buffer) {
+  const long status = send_file(state.link, argument_of(buffer), nullptr);
   std::printf("Sende Datei <%s> status %ld\n", argument_of(buffer), status);
   return true;
 }
 
-bool run_receive_file(char*) {
-  std::printf("Empfangen der Datei status %ld\n", receive_file(nullptr));
+bool run_receive_file(ServiceState& state, char*) {
+  std::printf("Empfangen der Datei status %ld\n", receive_file(state.link, nullptr));
   return true;
 }
 
-bool run_send_akt_dir(char*) {
-  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir());
+bool run_send_akt_dir(ServiceState& state, char*) {
+  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir(state.link));
   return true;
 }
 
-bool run_terminate(char*) {
+bool run_terminate(ServiceState&, char*) {
   std::puts("Terminierungsignal empfangen");
   return false;
 }
 
-bool run_customer_terminate(char*) {
+bool run_customer_terminate(ServiceState& state, char*) {
   std::puts("Customer Terminierung empfangen");
-  set_baud_rate("9600");
-  identify_customer();
+  set_baud_rate(state.link, "9600");
+  wait_for_customer(state);
   return true;
 }
 
-bool run_set_baud_rate(char* buffer) {
-  const long status = set_baud_rate(argument_of(buffer));
+bool run_set_baud_rate(ServiceState& state, char* buffer) {
+  const long status = set_baud_rate(state.link, argument_of(buffer));
   std::printf("Baudrate auf %s gesetzt status %ld\n", argument_of(buffer), status);
   return true;
 }
@@ -138,35 +122,45 @@ void print_usage() {
 
 }  // namespace
 
-void exec_commands() {
+void wait_for_customer(ServiceState& state) {
+  while (identify(state.link, 's', state.ids) != LINK_OK) reopen_lost_line(state);
+}
+
+void exec_commands(ServiceState& state) {
+  Link& link = state.link;
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
   for (;;) {
-    const long result = receive_data(frame, kCommandFrameBytes);
+    const long result = receive_data(link, frame, kCommandFrameBytes);
     if (result == LINK_TIMEOUT) {
       // A customer on a lost line is gone too: as after a sign-off, wait for the next one.
-      if (line_lost(ioreq)) {
-        reopen_lost_line();
-        identify_customer();
+      if (link.lost()) {
+        reopen_lost_line(state);
+        wait_for_customer(state);
       }
       continue;
     }
     // A damaged command is refused, not guessed at: the customer counts it as failed.
     if (result != LINK_OK) {
-      send_NAK();
+      send_NAK(link);
       continue;
     }
-    send_ACK();
+    send_ACK(link);
     const Handler run = handler_for(frame[0]);
     if (run == nullptr) {
-      send_NAK();
+      send_NAK(link);
       continue;
     }
-    if (!run(buffer)) return;
+    if (!run(state, buffer)) return;
   }
 }
 
 int service_main(int argc, char** argv) {
+  platform::SteadyClock clock;
+  return service_main(argc, argv, clock, platform::open_host_line);
+}
+
+int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   char device[kDeviceNameBytes] = "serial.device";
   long port = 0;
@@ -190,19 +184,19 @@ int service_main(int argc, char** argv) {
     std::strcpy(device, argv[1]);
     std::printf("%s %ld\n", device, port);
   }
-  std::strcpy(g_device, device);
-  g_unit = port;
   std::printf("Opening Device %s Port %ld\n", device, port);
-  if (allocport(port, device) != PORT_OK) {
-    std::fprintf(stderr, "quorvantix: %s\n", platform::last_line_error().c_str());
+  Link link(clock, std::move(opener));
+  if (allocport(link, port, device) != PORT_OK) {
+    std::fprintf(stderr, "quorvantix: %s\n", link.last_error().c_str());
     std::puts("Can't config Serial-Port");
-    freeport(port);
+    freeport(link, port);
     return 1;
   }
   std::puts("Service is ready");
-  identify_customer();
-  std::printf("Customer:%s %s / %s\n", customer.os, customer.os_ver, customer.cpu);
-  exec_commands();
-  freeport(port);
+  ServiceState state{link, device, port, {}};
+  wait_for_customer(state);
+  std::printf("Customer:%s %s / %s\n", state.ids.customer.os, state.ids.customer.os_ver, state.ids.customer.cpu);
+  exec_commands(state);
+  freeport(link, port);
   return 0;
 }

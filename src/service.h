@@ -7,6 +7,9 @@
 // and is dropped.
 #pragma once
 
+#include <string>
+
+#include "io_atome.h"
 #include "transfer_ext.h"
 
 constexpr long kCommandFrameBytes = 60;
@@ -21,10 +24,24 @@ constexpr UBYTE cmd_terminate = 0x25;
 constexpr UBYTE cmd_customer_terminate = 0x26;
 constexpr UBYTE cmd_set_baud_rate = 0x29;
 
+// What the command loop works with: the link, the device it serves (to open
+// it again when the line is lost) and the identities of both ends.
+struct ServiceState {
+  Link& link;
+  std::string device;
+  long port = 0;
+  Identities ids;
+};
+
 // The program: takes device and unit from the command line, opens the line,
 // identifies the customer and serves commands until cmd_terminate. Returns the
 // exit status: 0 after cmd_terminate or --help/--version, 1 when the device name
 // is refused or the port cannot be opened.
 int service_main(int argc, char** argv);
+// The same on `clock`, with lines from `opener`.
+int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
+// Waits for a customer's identification, opening the line again whenever it
+// is lost meanwhile.
+void wait_for_customer(ServiceState& state);
 // Serves command frames until cmd_terminate.
-void exec_commands();
+void exec_commands(ServiceState& state);

@@ -1,11 +1,9 @@
-// Shared by every module: the records, the process-wide state and the status
-// codes. Every operation that can fail returns one of these codes, 0 for
-// success; they are printed on the console and never sent to the peer.
+// Shared by every module: the records and the status codes. Every operation
+// that can fail returns one of these codes, 0 for success; they are printed on
+// the console and never sent to the peer.
 #pragma once
 
 #include <cstdint>
-
-#include "platform/serial_line.h"
 
 using UBYTE = std::uint8_t;
 using BOOL = std::int16_t;
@@ -17,6 +15,13 @@ struct ID {
   char os_ver[20];
   std::int32_t fn_len;
   std::int32_t ext_len;
+};
+
+// The two records of an identification exchange, as one end holds them:
+// `service` the serving end, `customer` the other.
+struct Identities {
+  ID service{};
+  ID customer{};
 };
 
 // --- Status codes ---
@@ -52,12 +57,6 @@ constexpr long FILE_HEADER_BAD = 21;
 constexpr long LINK_SEND_TIMEOUT = 22;
 constexpr long LINK_TIMEOUT = 23;
 
-// --- Process-wide state ---
-extern IOExtSer* ioreq;       // the one serial request, from allocport to freeport
-extern MsgPort* hw_MsgPort;   // its reply port
-extern BOOL ADebug;           // debug lines of the link layer; nothing turns it on
-extern ID service;            // this machine, from the last identification exchange
-extern ID customer;           // the peer, from the last identification exchange
 extern const char version[];  // "$VER: ..." version text
 
 #include "platform/display.h"
@@ -68,5 +67,3 @@ struct Dir_Entry {
   Node node;
   char entry[50];  // the name, left-justified and padded with spaces to 30
 };
-
-extern char progr[35];  // the progress text of the running transfer

@@ -17,8 +17,6 @@ struct ListRow {
 };
 static_assert(std::is_standard_layout_v<ListRow>, "a Dir_Entry* must convert to its row");
 
-int g_rows_left = -1;  // rows that may still be allocated; -1 for no limit
-
 char* copy_of(const char* text) {
   const std::size_t length = std::strlen(text);
   char* copy = new (std::nothrow) char[length + 1];
@@ -32,17 +30,9 @@ void free_row(ListRow* row) {
   delete row;
 }
 
-bool row_allowed() {
-  if (g_rows_left < 0) return true;
-  if (g_rows_left == 0) return false;
-  --g_rows_left;
-  return true;
-}
-
 }  // namespace
 
 Dir_Entry* alloc_list_row(const char* column0, const char* column1) {
-  if (!row_allowed()) return nullptr;
   auto* row = new (std::nothrow) ListRow{};
   if (row == nullptr) return nullptr;
   row->size = -1;
@@ -72,7 +62,3 @@ void free_list_rows(List* list) {
   }
   NewList(list);
 }
-
-namespace platform::testing {
-void limit_list_rows(int rows) { g_rows_left = rows; }
-}  // namespace platform::testing

@@ -28,6 +28,8 @@ class Gadget {
 // Allocates one list row holding a whole Dir_Entry and its own copies of the
 // two column texts; null when memory is short.
 Dir_Entry* alloc_list_row(const char* column0, const char* column1);
+// What the listings make their rows with (alloc_list_row, or a test's own).
+using RowMaker = Dir_Entry* (*)(const char* column0, const char* column1);
 // The text of column 0 or 1 of a row made by alloc_list_row.
 const char* list_row_column(const Dir_Entry* row, int column);
 // The size in bytes of the entry behind a row, as its listing gave it; -1
@@ -36,9 +38,3 @@ void set_list_row_size(Dir_Entry* row, std::int64_t size);
 std::int64_t list_row_size(const Dir_Entry* row);
 // Frees every row of `list` (made by alloc_list_row) and makes it empty.
 void free_list_rows(List* list);
-
-namespace platform::testing {
-// Lets only `rows` more list rows be allocated, as if memory ran short after
-// them; -1 lifts the limit. For tests only.
-void limit_list_rows(int rows);
-}  // namespace platform::testing

@@ -7,9 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <utility>
 
+#include "platform/clock.h"
+#include "platform/fd_wait.h"
 #include "platform/line_speed.h"
 #include "platform/low_latency.h"
 #include "platform/serial_line.h"
@@ -22,15 +23,10 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-constexpr nanoseconds kStandardTick = milliseconds(20);
 constexpr std::size_t kMaxDeviceNameLength = 29;
 // How long closing waits for the last bytes (the final ACK) to leave before the
 // saved settings go back on the port.
 constexpr milliseconds kCloseDrainLimit{500};
-
-nanoseconds g_tick = kStandardTick;
-std::unique_ptr<Line> g_installed_line;
-std::string g_last_error;
 
 std::string describe_errno(const std::string& call, const std::string& path) {
   return call + "(" + path + "): " + std::strerror(errno);
@@ -60,10 +56,6 @@ bool standard_rate(long baud, speed_t& code) {
     }
   }
   return false;
-}
-
-void sleep_for(nanoseconds length) {
-  if (length > nanoseconds::zero()) std::this_thread::sleep_for(length);
 }
 
 // A terminal device (a serial port, a pty, an adapter) in raw 8N1 without flow
@@ -117,22 +109,20 @@ class TtyLine final : public Line {
   }
 
   void wait_ready(Direction direction, nanoseconds limit) override {
-    const nanoseconds deadline = now() + limit;
+    const nanoseconds deadline = system_now() + limit;
     if (failed_) {
-      sleep_for(limit);
+      sleep_on_system_clock(limit);
       return;
     }
-    pollfd watched{fd_.get(), static_cast<short>(direction == Direction::in ? POLLIN : POLLOUT), 0};
-    const timespec timeout = to_timespec(limit);
-    const int ready = ppoll(&watched, 1, &timeout, nullptr);
-    const bool line_gone = ready > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) &&
-                           !(watched.revents & watched.events);
-    if (line_gone) sleep_for(deadline - now());
+    const short wanted = direction == Direction::in ? POLLIN : POLLOUT;
+    const short came = wait_for_fd(fd_.get(), wanted, limit);
+    const bool line_gone = (came & (POLLHUP | POLLERR | POLLNVAL)) && !(came & wanted);
+    if (line_gone) sleep_on_system_clock(deadline - system_now());
   }
 
   bool lost() const override { return failed_; }
 
-  bool apply_settings(const IOExtSer& request, std::string& error) override {
+  bool set_speed(long baud, std::string& error) override {
     termios before{};
     if (tcgetattr(fd_.get(), &before) != 0) {
       error = describe_errno("tcgetattr", path_);
@@ -140,7 +130,7 @@ class TtyLine final : public Line {
     }
     termios wanted = raw_8n1(before);
     speed_t code{};
-    const bool standard = standard_rate(request.io_Baud, code);
+    const bool standard = standard_rate(baud, code);
     if (standard) {
       cfsetispeed(&wanted, code);
       cfsetospeed(&wanted, code);
@@ -152,13 +142,13 @@ class TtyLine final : public Line {
       tcsetattr(fd_.get(), TCSANOW, &before);
       return false;
     }
-    if (!standard && !set_arbitrary_speed(fd_.get(), request.io_Baud, error)) {
+    if (!standard && !set_arbitrary_speed(fd_.get(), baud, error)) {
       error = path_ + ": " + error;
       tcsetattr(fd_.get(), TCSANOW, &before);
       return false;
     }
     if (standard && !speed_kept(code)) {
-      error = path_ + ": the port does not take " + std::to_string(request.io_Baud) + " baud";
+      error = path_ + ": the port does not take " + std::to_string(baud) + " baud";
       tcsetattr(fd_.get(), TCSANOW, &before);
       return false;
     }
@@ -186,12 +176,6 @@ class TtyLine final : public Line {
     return tcgetattr(fd_.get(), &applied) == 0 && cfgetospeed(&applied) == code;
   }
 
-  static timespec to_timespec(nanoseconds length) {
-    if (length < nanoseconds::zero()) length = nanoseconds::zero();
-    return timespec{static_cast<time_t>(length.count() / 1'000'000'000),
-                    static_cast<long>(length.count() % 1'000'000'000)};
-  }
-
   // A line that hangs up, errs or reaches its end stays failed until bytes move
   // again; wait_ready then sleeps instead of polling a descriptor that is
   // always "ready".
@@ -206,10 +190,10 @@ class TtyLine final : public Line {
   }
 
   void drain_output_briefly() {
-    const nanoseconds deadline = now() + kCloseDrainLimit;
+    const nanoseconds deadline = system_now() + kCloseDrainLimit;
     int queued = 0;
-    while (ioctl(fd_.get(), TIOCOUTQ, &queued) == 0 && queued > 0 && now() < deadline) {
-      sleep_for(milliseconds(5));
+    while (ioctl(fd_.get(), TIOCOUTQ, &queued) == 0 && queued > 0 && system_now() < deadline) {
+      sleep_on_system_clock(milliseconds(5));
     }
   }
 
@@ -225,14 +209,6 @@ std::string unit_path(const std::string& prefix, long unit) {
 }
 
 }  // namespace
-
-nanoseconds Line::now() const {
-  return std::chrono::steady_clock::now().time_since_epoch();
-}
-
-nanoseconds tick() { return g_tick; }
-
-const std::string& last_line_error() { return g_last_error; }
 
 std::string device_path(const std::string& device, long unit, std::string& error) {
   if (device.size() > kMaxDeviceNameLength) {
@@ -254,123 +230,11 @@ std::string device_path(const std::string& device, long unit, std::string& error
   return {};
 }
 
-namespace testing {
-void set_tick(nanoseconds length) { g_tick = length; }
-void install_line(std::unique_ptr<Line> line) { g_installed_line = std::move(line); }
-}  // namespace testing
+std::unique_ptr<Line> open_host_line(const std::string& device, long unit, std::string& error) {
+  const std::string path = device_path(device, unit, error);
+  if (path.empty()) return nullptr;
+  if (is_tcp_line_name(path)) return open_tcp_line(path, error);
+  return TtyLine::open(path, error);
+}
 
 }  // namespace platform
-
-using platform::Direction;
-
-MsgPort* create_reply_port() { return new (std::nothrow) MsgPort; }
-
-IOExtSer* create_serial_request(MsgPort* port) {
-  auto* request = new (std::nothrow) IOExtSer;
-  if (request != nullptr) request->io_ReplyPort = port;
-  return request;
-}
-
-int open_device(const char* device, long unit, IOExtSer* request) {
-  std::string& error = platform::g_last_error;
-  error.clear();
-  const std::string path = platform::device_path(device, unit, error);
-  if (path.empty()) return -1;
-  if (platform::g_installed_line) {
-    request->io_Device = std::move(platform::g_installed_line);
-    return 0;
-  }
-  if (platform::is_tcp_line_name(path)) {
-    request->io_Device = platform::open_tcp_line(path, error);
-  } else {
-    request->io_Device = platform::TtyLine::open(path, error);
-  }
-  return request->io_Device ? 0 : -1;
-}
-
-int do_io(IOExtSer* request) {
-  if (request->io_Command != SDCMD_SETPARAMS || !request->io_Device) return -1;
-  std::string& error = platform::g_last_error;
-  // Rate 0 hangs a line up; no rate below 1 is ever applied.
-  if (request->io_Baud < 1) {
-    error = "line speed " + std::to_string(request->io_Baud) + " is not a rate";
-    return -1;
-  }
-  return request->io_Device->apply_settings(*request, error) ? 0 : -1;
-}
-
-void send_io(IOExtSer* request) {
-  request->io_Actual = 0;
-  request->io_Error = 0;
-  request->io_Pending = request->io_Device != nullptr;
-}
-
-namespace {
-
-// One attempt to move the rest of the transfer. A read ends when all its bytes
-// are in; a write ends as soon as it has moved some. A failed line moves
-// nothing and leaves the transfer pending, so only the time limit ends it.
-void advance(IOExtSer* request) {
-  auto* bytes = static_cast<std::uint8_t*>(request->io_Data) + request->io_Actual;
-  const std::size_t left = request->io_Length - request->io_Actual;
-  if (left == 0) {
-    request->io_Pending = false;
-    return;
-  }
-  platform::Line& line = *request->io_Device;
-  const bool reading = request->io_Command == CMD_READ;
-  const long moved = reading ? line.read_some(bytes, left) : line.write_some(bytes, left);
-  if (moved < 0) {
-    request->io_Error = -1;
-    return;
-  }
-  request->io_Actual += static_cast<std::uint32_t>(moved);
-  if (reading ? request->io_Actual == request->io_Length : moved > 0) request->io_Pending = false;
-}
-
-Direction direction_of(const IOExtSer* request) {
-  return request->io_Command == CMD_READ ? Direction::in : Direction::out;
-}
-
-}  // namespace
-
-bool check_io(IOExtSer* request) {
-  if (request->io_Pending) advance(request);
-  return !request->io_Pending;
-}
-
-void abort_io(IOExtSer* request) { request->io_Pending = false; }
-
-void wait_io(IOExtSer* request) {
-  while (!check_io(request)) {
-    request->io_Device->wait_ready(direction_of(request), platform::tick());
-  }
-}
-
-void wait_io_ticks(IOExtSer* request, int ticks) {
-  if (!request->io_Device) {
-    delay_ticks(ticks);
-    return;
-  }
-  platform::Line& line = *request->io_Device;
-  const auto deadline = line.now() + ticks * platform::tick();
-  // The caller has just polled: wait first, then look (one read fewer a frame).
-  while (request->io_Pending) {
-    const auto now = line.now();
-    if (now >= deadline) return;
-    line.wait_ready(direction_of(request), deadline - now);
-    if (check_io(request)) return;
-  }
-}
-
-void close_device(IOExtSer* request) { request->io_Device.reset(); }
-
-bool line_lost(const IOExtSer* request) {
-  return request == nullptr || !request->io_Device || request->io_Device->lost();
-}
-
-void free_serial_request(IOExtSer* request) { delete request; }
-
-void free_reply_port(MsgPort* port) { delete port; }
-
-void delay_ticks(int ticks) { platform::sleep_for(ticks * platform::tick()); }

@@ -9,9 +9,9 @@
 #include <charconv>
 #include <cstring>
 #include <string_view>
-#include <thread>
 #include <utility>
 
+#include "platform/fd_wait.h"
 #include "platform/tcp_line.h"
 #include "platform/unique_fd.h"
 
@@ -40,16 +40,6 @@ struct Endpoint {
   std::string host;
   std::string port;
 };
-
-void sleep_for(nanoseconds length) {
-  if (length > nanoseconds::zero()) std::this_thread::sleep_for(length);
-}
-
-timespec to_timespec(nanoseconds length) {
-  if (length < nanoseconds::zero()) length = nanoseconds::zero();
-  return timespec{static_cast<time_t>(length.count() / 1'000'000'000),
-                  static_cast<long>(length.count() % 1'000'000'000)};
-}
 
 std::string describe_errno(const std::string& call, const std::string& name, int error_number) {
   return call + "(" + name + "): " + std::strerror(error_number);
@@ -224,26 +214,25 @@ class TcpLine final : public Line {
   }
 
   void wait_ready(Direction direction, nanoseconds limit) override {
-    const nanoseconds deadline = now() + limit;
+    const nanoseconds deadline = system_now() + limit;
     if (failed_) {
-      sleep_for(limit);
+      sleep_on_system_clock(limit);
       return;
     }
     const bool awaiting_peer = !peer_;
     const short wanted = awaiting_peer || direction == Direction::in ? POLLIN : POLLOUT;
-    pollfd watched{awaiting_peer ? listener_.get() : peer_.get(), wanted, 0};
-    const timespec timeout = to_timespec(limit);
-    const int ready = ppoll(&watched, 1, &timeout, nullptr);
-    if (ready <= 0) return;
+    const short came = wait_for_fd(awaiting_peer ? listener_.get() : peer_.get(), wanted, limit);
+    if (came == 0) return;
     if (awaiting_peer) {
       accept_peer();
       return;
     }
-    const bool line_gone = (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(watched.revents & wanted);
-    if (line_gone) sleep_for(deadline - now());
+    const bool line_gone = (came & (POLLHUP | POLLERR | POLLNVAL)) && !(came & wanted);
+    if (line_gone) sleep_on_system_clock(deadline - system_now());
   }
 
-  bool apply_settings(const IOExtSer&, std::string&) override { return true; }
+  // A speed means nothing to a TCP connection: taken, without effect.
+  bool set_speed(long, std::string&) override { return true; }
 
   bool lost() const override { return failed_; }
 

@@ -1,0 +1,28 @@
+#include <poll.h>
+
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/fd_wait.h"
+
+namespace platform {
+
+short wait_for_fd(int fd, short events, std::chrono::nanoseconds limit) {
+  if (limit < std::chrono::nanoseconds::zero()) limit = std::chrono::nanoseconds::zero();
+  const timespec timeout{static_cast<time_t>(limit.count() / 1'000'000'000),
+                         static_cast<long>(limit.count() % 1'000'000'000)};
+  pollfd watched{fd, events, 0};
+  return ppoll(&watched, 1, &timeout, nullptr) > 0 ? watched.revents : 0;
+}
+
+std::chrono::nanoseconds system_now() { return std::chrono::steady_clock::now().time_since_epoch(); }
+
+void sleep_on_system_clock(std::chrono::nanoseconds length) {
+  if (length > std::chrono::nanoseconds::zero()) std::this_thread::sleep_for(length);
+}
+
+std::chrono::nanoseconds SteadyClock::now() const { return system_now(); }
+
+void SteadyClock::sleep_for(std::chrono::nanoseconds length) { sleep_on_system_clock(length); }
+
+}  // namespace platform

@@ -1,0 +1,261 @@
+#include "support/sim_link.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+
+namespace testsupport {
+namespace {
+
+// Thrown into the background ends once the main end is done, to unwind them.
+struct SimulationOver {};
+
+thread_local int t_end = -1;
+
+// Longer than any test runs in fake time: beyond it the ends are stuck.
+constexpr nanoseconds kTimeCap = std::chrono::hours(24 * 30);
+
+}  // namespace
+
+// --- SimClock ---
+
+SimClock::~SimClock() = default;
+
+void SimClock::sleep_for(nanoseconds length) {
+  wait_until(now_ + std::max(length, nanoseconds::zero()), [] { return kNever; });
+}
+
+void SimClock::wait_until(nanoseconds deadline, const std::function<nanoseconds()>& ready_at) {
+  if (t_end < 0) {
+    now_ = std::max(now_, std::min(deadline, ready_at()));
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  if (over_) {
+    if (std::uncaught_exceptions() > 0) return;
+    throw SimulationOver{};
+  }
+  End& me = ends_[t_end];
+  me.waiting = true;
+  me.deadline = deadline;
+  me.ready_at = ready_at;
+  hand_over(t_end);
+  turn_.wait(lock, [&] { return running_ == t_end; });
+  me.waiting = false;
+  if (over_ && std::uncaught_exceptions() == 0) throw SimulationOver{};
+}
+
+// Picks the end that can go on first, moves the clock there and lets it run.
+// Ties go to the next end after `from`, so that no end starves another.
+void SimClock::hand_over(int from) {
+  const int count = static_cast<int>(ends_.size());
+  int chosen = -1;
+  nanoseconds earliest = kNever;
+  for (int step = 1; step <= count; ++step) {
+    const int index = (from + step) % count;
+    End& end = ends_[index];
+    if (!end.waiting || end.done) continue;
+    const nanoseconds wake = std::max(now_, std::min(end.deadline, end.ready_at()));
+    if (wake < earliest) {
+      earliest = wake;
+      chosen = index;
+    }
+  }
+  if (chosen < 0 || earliest >= kTimeCap) {
+    stuck_ = true;
+    over_ = true;
+    running_ = -1;
+    turn_.notify_all();
+    return;
+  }
+  now_ = earliest;
+  running_ = chosen;
+  turn_.notify_all();
+}
+
+void SimClock::run_end(int index, const std::function<void()>& body) {
+  t_end = index;
+  {
+    std::unique_lock lock(mutex_);
+    turn_.wait(lock, [&] { return running_ == index || over_; });
+    ends_[index].waiting = false;
+  }
+  try {
+    if (!over_) body();
+  } catch (const SimulationOver&) {
+  }
+  std::unique_lock lock(mutex_);
+  ends_[index].done = true;
+  if (index == 0) over_ = true;
+  if (!over_) hand_over(index);
+  running_ = over_ ? -1 : running_;
+  turn_.notify_all();
+}
+
+void SimClock::run(const std::function<void()>& main, const std::vector<std::function<void()>>& background) {
+  // Every end is ready to start at once; the main end starts first.
+  ends_.assign(background.size() + 1, End{true, false, now_, [] { return kNever; }});
+  over_ = false;
+  stuck_ = false;
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { run_end(0, main); });
+  for (std::size_t i = 0; i < background.size(); ++i) {
+    threads.emplace_back([&, i] { run_end(static_cast<int>(i + 1), background[i]); });
+  }
+  {
+    std::unique_lock lock(mutex_);
+    running_ = 0;
+    turn_.notify_all();
+    turn_.wait(lock, [&] { return over_; });
+    // Unwind the ends that are left, one at a time.
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+      if (ends_[i].done) continue;
+      running_ = static_cast<int>(i);
+      turn_.notify_all();
+      turn_.wait(lock, [&] { return ends_[i].done; });
+    }
+  }
+  for (auto& thread : threads) thread.join();
+  ends_.clear();
+  running_ = -1;
+  if (stuck_) throw std::runtime_error("every end waits for something that never comes");
+}
+
+// --- The cable's lines ---
+
+class SimLine final : public platform::Line {
+ public:
+  SimLine(SimCable& cable, SimCable::Side side) : cable_(cable), side_(side), generation_(cable.generation_) {}
+
+  long read_some(std::uint8_t* into, std::size_t count) override {
+    if (lost()) return -1;
+    auto& in = incoming();
+    std::size_t moved = 0;
+    while (moved < count && in.read_at < in.queue.size() && in.queue[in.read_at].at <= cable_.clock_.now()) {
+      into[moved++] = in.queue[in.read_at++].byte;
+    }
+    return static_cast<long>(moved);
+  }
+
+  long write_some(const std::uint8_t* from, std::size_t count) override {
+    if (lost()) return -1;
+    cable_.carry(side_, from, count);
+    return static_cast<long>(count);
+  }
+
+  void wait_ready(platform::Direction direction, nanoseconds limit) override {
+    const nanoseconds deadline = cable_.clock_.now() + limit;
+    if (lost() || direction == platform::Direction::out) {
+      cable_.clock_.wait_until(lost() ? deadline : cable_.clock_.now(), [] { return kNever; });
+      return;
+    }
+    cable_.clock_.wait_until(deadline, [this] {
+      if (lost()) return kNever;
+      const auto& in = incoming();
+      return in.read_at < in.queue.size() ? in.queue[in.read_at].at : kNever;
+    });
+  }
+
+  bool set_speed(long baud, std::string& error) override {
+    if (lost()) {
+      error = "the line is cut";
+      return false;
+    }
+    cable_.directions_[side_].speeds.push_back(baud);
+    return true;
+  }
+
+  bool lost() const override { return generation_ != cable_.generation_; }
+
+ private:
+  SimCable::Direction& incoming() { return cable_.directions_[1 - side_]; }
+  const SimCable::Direction& incoming() const { return cable_.directions_[1 - side_]; }
+
+  SimCable& cable_;
+  SimCable::Side side_;
+  int generation_;
+};
+
+// --- SimCable ---
+
+std::unique_ptr<platform::Line> SimCable::open(Side side, std::string& error) {
+  if (!available_) {
+    error = "open(sim): No such device";
+    return nullptr;
+  }
+  return std::make_unique<SimLine>(*this, side);
+}
+
+platform::LineOpener SimCable::opener(Side side) {
+  return [this, side](const std::string&, long, std::string& error) { return open(side, error); };
+}
+
+void SimCable::stall(Side from, std::size_t after, nanoseconds length) {
+  directions_[from].stall_after = after;
+  directions_[from].stall_length = length;
+}
+
+void SimCable::inject(Side from, const Bytes& bytes) { carry(from, bytes.data(), bytes.size()); }
+
+void SimCable::cut() {
+  ++generation_;
+  available_ = false;
+}
+
+void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
+  Direction& out = directions_[from];
+  const nanoseconds byte_time = baud_ > 0 ? nanoseconds(10'000'000'000LL / baud_) : nanoseconds::zero();
+  for (std::size_t i = 0; i < count; ++i) {
+    const nanoseconds now = clock_.now();
+    const std::size_t index = out.sent.size();
+    out.sent.push_back(bytes[i]);
+    out.sent_times.push_back(now);
+    if (index == out.stall_after) out.free_at = std::max(out.free_at, now) + out.stall_length;
+    const Bytes on_line = out.fault ? out.fault(index, bytes[i]) : Bytes{bytes[i]};
+    for (const std::uint8_t byte : on_line) {
+      out.free_at = std::max(out.free_at, now) + byte_time;
+      out.queue.push_back(Arrival{out.free_at + latency_, byte});
+    }
+  }
+}
+
+// --- Raw bytes and frames ---
+
+bool write_raw(Link& link, const Bytes& bytes) {
+  Bytes copy = bytes;
+  for (std::uint32_t done = 0; done < copy.size(); done += link.request().io_Actual) {
+    link.request() = IOExtSer{CMD_WRITE, copy.data() + done, static_cast<std::uint32_t>(copy.size() - done), 0,
+                              link.request().io_Baud};
+    link.send_io();
+    if (checktimeout(link) != 0) return false;
+  }
+  return true;
+}
+
+Bytes read_raw(Link& link, std::size_t count) {
+  Bytes got(count);
+  link.request() = IOExtSer{CMD_READ, got.data(), static_cast<std::uint32_t>(count), 0, link.request().io_Baud};
+  link.send_io();
+  checktimeout(link);
+  got.resize(link.request().io_Actual);
+  return got;
+}
+
+Bytes frame_of(const Bytes& payload) {
+  Bytes frame(payload.size() + 3);
+  frame.front() = STX;
+  std::copy(payload.begin(), payload.end(), frame.begin() + 1);
+  frame[payload.size() + 1] = calc_LPC(payload.data(), static_cast<long>(payload.size()));
+  frame.back() = ETX;
+  return frame;
+}
+
+Bytes frame_of(const std::string& payload) { return frame_of(Bytes(payload.begin(), payload.end())); }
+
+SimPair::SimPair(nanoseconds tick) : clock(tick) {
+  if (allocport(service, 0, "sim") != PORT_OK || allocport(customer, 0, "sim") != PORT_OK) {
+    throw std::runtime_error("the simulated line did not open");
+  }
+}
+
+}  // namespace testsupport

@@ -1,0 +1,151 @@
+// Both ends of a link in one process: a cable of two fake lines on one fake
+// clock. Each end runs in a thread of its own, but only one runs at a time;
+// the clock moves only when every end waits, straight to the earliest moment
+// one of them can go on. So time limits, repeats and stalls are instant, and
+// the same test always makes the same bytes cross at the same fake times.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io_atome.h"
+#include "platform/clock.h"
+#include "platform/serial_line.h"
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+using std::chrono::nanoseconds;
+
+constexpr nanoseconds kNever = nanoseconds::max();
+
+class SimClock final : public platform::Clock {
+ public:
+  explicit SimClock(nanoseconds tick = platform::kStandardTick) : tick_(tick) {}
+  ~SimClock() override;
+
+  nanoseconds now() const override { return now_; }
+  void sleep_for(nanoseconds length) override;
+  nanoseconds tick() const override { return tick_; }
+
+  // Blocks the calling end until the clock reaches `deadline`, or the time
+  // `ready_at()` gives, if earlier: the moment from which the end can go on
+  // (kNever while it cannot). Outside run(), the clock simply jumps there.
+  void wait_until(nanoseconds deadline, const std::function<nanoseconds()>& ready_at);
+
+  // Runs `main` and the `background` ends until `main` returns; the
+  // background ends (a service that would wait for ever) are then unwound.
+  // Throws when every end waits for something that can never come.
+  void run(const std::function<void()>& main, const std::vector<std::function<void()>>& background = {});
+
+ private:
+  struct End {
+    bool waiting = false;
+    bool done = false;
+    nanoseconds deadline{};
+    std::function<nanoseconds()> ready_at;
+  };
+  void hand_over(int from);
+  void run_end(int index, const std::function<void()>& body);
+
+  nanoseconds tick_;
+  nanoseconds now_{};
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  std::vector<End> ends_;
+  int running_ = -1;
+  bool over_ = false;
+  bool stuck_ = false;
+};
+
+// The cable: what one end writes, the other reads, at the pace and with the
+// faults the test sets.
+class SimCable {
+ public:
+  enum Side { a = 0, b = 1 };
+
+  explicit SimCable(SimClock& clock) : clock_(clock) {}
+
+  // Opens the line at `side` (a fresh line object on the same cable).
+  std::unique_ptr<platform::Line> open(Side side, std::string& error);
+  platform::LineOpener opener(Side side);
+
+  // Each byte takes ten bit times at `baud` to leave its end (0: no time).
+  void pace(long baud) { baud_ = baud; }
+  // Every byte arrives this long after it has left.
+  void delay(nanoseconds latency) { latency_ = latency; }
+  // Sees every byte that `from` writes (the index counts them from the
+  // start) and returns what goes on the line instead: nothing (the byte is
+  // lost), the byte changed, or more bytes (bytes added).
+  using Fault = std::function<Bytes(std::size_t index, std::uint8_t byte)>;
+  void tamper(Side from, Fault fault) { directions_[from].fault = std::move(fault); }
+  // Once `after` bytes from `from` have left, the line stands still for `length`.
+  void stall(Side from, std::size_t after, nanoseconds length);
+  // Puts bytes on the line as if `from` had written them now.
+  void inject(Side from, const Bytes& bytes);
+  // The lines of both sides fail and cannot be opened until restore().
+  void cut();
+  void restore() { available_ = true; }
+
+  // Everything `side` wrote, as written, and when each byte was written.
+  const Bytes& sent_by(Side side) const { return directions_[side].sent; }
+  const std::vector<nanoseconds>& sent_at(Side side) const { return directions_[side].sent_times; }
+  // The line speeds the ends set, in order.
+  const std::vector<long>& speeds(Side side) const { return directions_[side].speeds; }
+
+ private:
+  friend class SimLine;
+  struct Arrival {
+    nanoseconds at;
+    std::uint8_t byte;
+  };
+  struct Direction {
+    Bytes sent;
+    std::vector<nanoseconds> sent_times;
+    std::vector<Arrival> queue;  // what the other side can read, from `at` on
+    std::size_t read_at = 0;
+    nanoseconds free_at{};  // when the last byte written has left
+    Fault fault;
+    std::size_t stall_after = SIZE_MAX;
+    nanoseconds stall_length{};
+    std::vector<long> speeds;
+  };
+  void carry(Side from, const std::uint8_t* bytes, std::size_t count);
+
+  SimClock& clock_;
+  Direction directions_[2];
+  long baud_ = 0;
+  nanoseconds latency_{};
+  int generation_ = 0;
+  bool available_ = true;
+};
+
+// Raw bytes through a link's request cycle, for peers that break the rules.
+// write_raw returns false on a time-out; read_raw returns what came within
+// one time limit.
+bool write_raw(Link& link, const Bytes& bytes);
+Bytes read_raw(Link& link, std::size_t count);
+
+// A link frame as it crosses the wire: STX, payload, check byte, ETX.
+Bytes frame_of(const Bytes& payload);
+Bytes frame_of(const std::string& payload);
+
+// Two links on a cable, opened at 9600 baud: `service` on side a, `customer`
+// on side b.
+struct SimPair {
+  explicit SimPair(nanoseconds tick = platform::kStandardTick);
+  SimClock clock;
+  SimCable cable{clock};
+  Link service{clock, cable.opener(SimCable::a)};
+  Link customer{clock, cable.opener(SimCable::b)};
+};
+
+}  // namespace testsupport

@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place, and the Debian package that CPack
 # builds from the same install: the programs, a man page each, the systemd
-# unit template and the README.
+# unit template, the README, the copyright notice and the Debian changelog.
 include(GNUInstallDirs)
 
 set(QUORVANTIX_MAN_PAGES quorvantix)
@@ -37,6 +37,17 @@ install(CODE "
 ")
 install(FILES ${QUORVANTIX_UNIT_BUILT} DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The licence in Debian's machine-readable form, and the package's changelog,
+# compressed as Debian expects it (-n: the same bytes from every build).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(QUORVANTIX_CHANGELOG ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(OUTPUT ${QUORVANTIX_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${QUORVANTIX_CHANGELOG}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${QUORVANTIX_CHANGELOG})
+install(FILES ${QUORVANTIX_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvantix)

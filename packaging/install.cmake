@@ -55,9 +55,9 @@ set(CPACK_PACKAGE_VENDOR Quorvantix)
 set(CPACK_PACKAGE_CONTACT "Quorvantix maintainers <maintainers@quorvantix.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial-line file-transfer service")
 set(CPACK_PACKAGE_DESCRIPTION "Serves a directory to a customer at the other end of a serial cable,
-an emulator's virtual serial port or a terminal server, with the
-established stop-and-wait link protocol. Comes with the customer
-program and the line simulator.")
+an emulator's virtual serial port or a terminal server, with its own
+stop-and-wait link protocol: framed blocks, each answered by one byte.
+Comes with the customer program and the line simulator.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place, and the Debian package that CPack
 # builds from the same install: the programs, a man page each, the systemd
-# unit template and the README.
+# unit template, the README, the copyright notice and the Debian changelog.
 include(GNUInstallDirs)
 
 set(QUORVANTIX_MAN_PAGES quorvantix)
@@ -38,15 +38,26 @@ install(CODE "
 install(FILES ${QUORVANTIX_UNIT_BUILT} DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The licence in Debian's machine-readable form, and the package's changelog,
+# compressed as Debian expects it (-n: the same bytes from every build).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(QUORVANTIX_CHANGELOG ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(OUTPUT ${QUORVANTIX_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${QUORVANTIX_CHANGELOG}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${QUORVANTIX_CHANGELOG})
+install(FILES ${QUORVANTIX_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvantix)
 set(CPACK_PACKAGE_VENDOR Quorvantix)
 set(CPACK_PACKAGE_CONTACT "Quorvantix maintainers <maintainers@quorvantix.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial-line file-transfer service")
 set(CPACK_PACKAGE_DESCRIPTION "Serves a directory to a customer at the other end of a serial cable,
-an emulator's virtual serial port or a terminal server, with the
-established stop-and-wait link protocol. Comes with the customer
-program and the line simulator.")
+an emulator's virtual serial port or a terminal server, with its own
+stop-and-wait link protocol: framed blocks, each answered by one byte.
+Comes with the customer program and the line simulator.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -44,32 +44,32 @@ const char* argument_of(const char* buffer) { return buffer + 1; }
 // The name goes back in the loop's buffer; the customer reads its first 60
 // bytes, without a terminator when the name is longer.
 bool run_get_akt_dir(ServiceState& state, char* buffer) {
-  get_akt_dir(buffer);
+  get_akt_dir(state.tree, buffer);
   send_data(state.link, buffer, kCommandFrameBytes);
   std::printf("Akt. Verzeichnisname (%s) gesendet.\n", buffer);
   return true;
 }
 
-bool run_set_akt_dir(ServiceState&, char* buffer) {
-  if (set_akt_dir(argument_of(buffer)) != 0) {
+bool run_set_akt_dir(ServiceState& state, char* buffer) {
+  if (set_akt_dir(state.tree, argument_of(buffer)) != 0) {
     std::printf("Akt. Verzeichnis auf %s gesetzt.\n", argument_of(buffer));
   }
   return true;
 }
 
 bool run_send_file(ServiceState& state, char* buffer) {
-  const long status = send_file(state.link, argument_of(buffer), nullptr);
+  const long status = send_file(state.link, state.tree, argument_of(buffer), nullptr);
   std::printf("Sende Datei <%s> status %ld\n", argument_of(buffer), status);
   return true;
 }
 
 bool run_receive_file(ServiceState& state, char*) {
-  std::printf("Empfangen der Datei status %ld\n", receive_file(state.link, nullptr));
+  std::printf("Empfangen der Datei status %ld\n", receive_file(state.link, state.tree, nullptr));
   return true;
 }
 
 bool run_send_akt_dir(ServiceState& state, char*) {
-  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir(state.link));
+  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir(state.link, state.tree));
   return true;
 }
 
@@ -153,6 +153,7 @@ Arrival receive_command(Link& link, UBYTE* frame) {
 }  // namespace
 
 void exec_commands(ServiceState& state) {
+  state.tree.sweep_temporaries();
   Link& link = state.link;
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);

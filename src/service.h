@@ -10,6 +10,7 @@
 #include <string>
 
 #include "io_atome.h"
+#include "platform/fs.h"
 #include "transfer_ext.h"
 
 constexpr long kCommandFrameBytes = 60;
@@ -25,12 +26,15 @@ constexpr UBYTE cmd_customer_terminate = 0x26;
 constexpr UBYTE cmd_set_baud_rate = 0x29;
 
 // What the command loop works with: the link, the device it serves (to open
-// it again when the line is lost) and the identities of both ends.
+// it again when the line is lost), the identities of both ends, and the tree
+// of names it serves (the whole file system from the process's current
+// directory unless it is confined to a directory).
 struct ServiceState {
   Link& link;
   std::string device;
   long port = 0;
   Identities ids;
+  platform::Tree tree = platform::Tree::whole();
 };
 
 // The program: takes device and unit from the command line, opens the line,
@@ -43,5 +47,7 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
 // Waits for a customer's identification, opening the line again whenever it
 // is lost meanwhile.
 void wait_for_customer(ServiceState& state);
-// Serves command frames until cmd_terminate.
+// Serves command frames until cmd_terminate, after sweeping the temporaries
+// that files being stored left in the tree's current directory when an earlier
+// service was killed.
 void exec_commands(ServiceState& state);

@@ -1,0 +1,105 @@
+// The tree of names, the current directory and its listing, and how files
+// are stored, on real directories.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "fs_module.h"
+#include "support/list_rows.h"
+#include "support/program_run.h"
+#include "support/temp_dir.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Stores `bytes` as `target`, as a receive does; true once it is in place.
+bool store(const platform::Tree& tree, const std::string& target, const Bytes& bytes) {
+  std::string name;
+  const platform::FsLock folder = platform::FsLock::folder_of(tree, target.c_str(), name);
+  platform::ReplacementFile file = platform::ReplacementFile::create(folder, name);
+  return file && file.write(bytes.data(), bytes.size()) && file.commit();
+}
+
+}  // namespace
+
+TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplacedNotWrittenThrough) {
+  TempDir outer;
+  const std::string root = outer / "root", secret = outer / "secret";
+  fs::create_directories(root + "/sub/deep");
+  write_file(secret, pattern_bytes(10));
+  write_file(root + "/sub/inside", pattern_bytes(10));
+  fs::create_symlink(secret, root + "/abs");
+  fs::create_symlink("../secret", root + "/rel");
+  fs::create_symlink("sub/inside", root + "/live");
+  fs::create_directory_symlink(outer.path(), root + "/out");
+  std::string error;
+  std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
+  ASSERT_TRUE(tree) << error;
+  const fs::path process_directory = fs::current_path();
+  OwnedList list;  // a link is listed as what it leads to inside the root
+  ASSERT_EQ(read_akt_dir(*tree, &list), DIR_OK);
+  for (const Row& row : rows_of(list)) EXPECT_EQ(row.column1, row.column0 == "sub" ? "DIR" : "FILE") << row.column0;
+  // One after another: the result, and where the tree is then, named inside it.
+  const struct { std::string dir; long result; std::string now_in; } cds[] = {
+      {"..", 1, "/"},           {"sub/deep", 1, "/sub/deep"}, {"../../../..", 1, "/"}, {"/sub", 1, "/sub"},
+      {outer.path(), 0, "/sub"}, {"/out", 0, "/sub"},          {"/etc", 0, "/sub"},    {"", 1, "/sub"},
+  };
+  for (const auto& c : cds) {
+    char name[kDirNameBytes + 1] = "not written";
+    EXPECT_EQ(set_akt_dir(*tree, c.dir.c_str()), c.result) << c.dir;
+    get_akt_dir(*tree, name);
+    EXPECT_EQ(name, c.now_in) << c.dir;
+  }
+  EXPECT_EQ(fs::current_path(), process_directory);
+  for (const std::string name : {"../../secret", secret.c_str(), "/abs", "../rel", "/out/secret", "/../secret"}) {
+    EXPECT_FALSE(platform::FsLock::obtain(*tree, name.c_str())) << name;
+  }
+  EXPECT_TRUE(platform::FsLock::obtain(*tree, "/sub/../sub/inside"));
+  // Stored through ".." or as a link, live or leading out, a file stays inside.
+  for (const char* name : {"../../x", "/abs", "/live"}) EXPECT_TRUE(store(*tree, name, pattern_bytes(3))) << name;
+  EXPECT_EQ(names_in(outer.path()), (std::vector<std::string>{"root", "secret"}));
+  EXPECT_EQ(read_file(secret), pattern_bytes(10));
+  EXPECT_EQ(read_file(root + "/sub/inside"), pattern_bytes(10));
+  for (const char* name : {"/x", "/abs", "/live"}) EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root + name)));
+}
+
+// As root any owner can be kept; as nobody only its own, and its own group.
+TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to own files as others";
+  const uid_t n = getpwnam("nobody")->pw_uid;
+  const gid_t g = getpwnam("nobody")->pw_gid;
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::all);
+  const std::string path = dir / "file";
+  const struct { bool as_nobody; uid_t uid; gid_t gid; mode_t mode; uid_t new_uid; gid_t new_gid; mode_t new_mode; }
+      cases[] = {
+          {false, 1234, 5678, 06755, 1234, 5678, 06755}, {true, n, g, 06757, n, g, 06757},
+          {true, 1234, g, 06775, n, g, 0775},             {true, 1234, 5678, 03757, n, g, 01757},
+          {true, 0, 0, 0, n, g, 0640},  // no file yet: the umask's 027 on 0666
+      };
+  for (const auto& c : cases) {
+    fs::remove(path);
+    if (c.mode != 0) {
+      write_file(path, pattern_bytes(10));
+      ASSERT_EQ(chown(path.c_str(), c.uid, c.gid) | chmod(path.c_str(), c.mode), 0);
+    }
+    const auto stored = run_forked([&] {
+      umask(027);
+      if (c.as_nobody && (setgroups(0, nullptr) != 0 || setgid(g) != 0 || setuid(n) != 0)) return 2;
+      return store(platform::Tree::whole(), path, pattern_bytes(20, 3)) ? 0 : 1;
+    });
+    struct stat st {};
+    ASSERT_EQ(stored.status | stat(path.c_str(), &st), 0) << std::oct << c.mode;
+    EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(c.new_uid, c.new_gid, c.new_mode))
+        << "old mode " << std::oct << c.mode << std::dec << " owner " << c.uid << " as nobody " << c.as_nobody;
+  }
+}

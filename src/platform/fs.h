@@ -237,11 +237,13 @@ class ReplacementFile {
  private:
   void discard() noexcept;
   void write_back(std::size_t count);
+  bool set_mode();
   bool give_temporary_name();
 
   UniqueFd fd_;
   UniqueFd folder_;
   bool unnamed_ = false;         // no name yet (an unnamed file)
+  std::optional<mode_t> mode_;   // the replaced file's, once the data is written
   std::string temporary_name_;   // the named temporary in the folder, if any
   std::string target_name_;
   std::uint64_t written_ = 0;         // bytes written so far

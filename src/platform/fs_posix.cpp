@@ -380,18 +380,14 @@ ReplacementFile ReplacementFile::create(const FsLock& folder, const std::string&
   // Held until the file is in place: a sweep leaves a locked temporary alone.
   flock(file.fd_.get(), LOCK_EX);
   if (replaces) {
-    // The owner and group where the host lets us set them, then the mode,
-    // whose setuid and setgid bits need both kept.
+    // The owner and group where the host lets us set them; the mode, whose
+    // setuid and setgid bits need both kept, follows at commit (a write by a
+    // process without the privilege would clear those bits again).
     try_to_keep_owner(file.fd_.get(), existing);
     struct stat now {};
     if (fstat(file.fd_.get(), &now) != 0) return {};
     const bool kept = now.st_uid == existing.st_uid && now.st_gid == existing.st_gid;
-    const mode_t replaced_mode = replacement_mode(existing.st_mode, kept);
-    // A host that forbids setuid and setgid files refuses the mode with them.
-    if (fchmod(file.fd_.get(), replaced_mode) != 0 &&
-        (errno != EPERM || fchmod(file.fd_.get(), replaced_mode & ~static_cast<mode_t>(S_ISUID | S_ISGID)) != 0)) {
-      return {};
-    }
+    file.mode_ = replacement_mode(existing.st_mode, kept);
   }
   return file;
 }
@@ -400,6 +396,7 @@ ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : fd_(std::move(other.fd_)),
       folder_(std::move(other.folder_)),
       unnamed_(std::exchange(other.unnamed_, false)),
+      mode_(std::exchange(other.mode_, std::nullopt)),
       temporary_name_(std::exchange(other.temporary_name_, {})),
       target_name_(std::exchange(other.target_name_, {})),
       written_(other.written_),
@@ -411,6 +408,7 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
     fd_ = std::move(other.fd_);
     folder_ = std::move(other.folder_);
     unnamed_ = std::exchange(other.unnamed_, false);
+    mode_ = std::exchange(other.mode_, std::nullopt);
     temporary_name_ = std::exchange(other.temporary_name_, {});
     target_name_ = std::exchange(other.target_name_, {});
     written_ = other.written_;
@@ -464,8 +462,16 @@ bool ReplacementFile::give_temporary_name() {
   return false;
 }
 
+// A host that forbids setuid and setgid files refuses the mode with them;
+// the file then goes without them.
+bool ReplacementFile::set_mode() {
+  if (!mode_) return true;
+  if (fchmod(fd_.get(), *mode_) == 0) return true;
+  return errno == EPERM && fchmod(fd_.get(), *mode_ & ~static_cast<mode_t>(S_ISUID | S_ISGID)) == 0;
+}
+
 bool ReplacementFile::commit() {
-  if (!fd_ || fsync(fd_.get()) != 0 || (unnamed_ && !give_temporary_name()) ||
+  if (!fd_ || !set_mode() || fsync(fd_.get()) != 0 || (unnamed_ && !give_temporary_name()) ||
       renameat(folder_.get(), temporary_name_.c_str(), folder_.get(), target_name_.c_str()) != 0) {
     discard();
     return false;

@@ -63,14 +63,15 @@ TEST(EndToEndStoring, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKil
       {"setuid", 1234, 06757, 0757}, {"plain", nobody.pw_uid, 0640, 0640}};
   for (const auto& f : files) {
     write_file(served / f.name, pattern_bytes(10));
-    ASSERT_EQ(chown((served / f.name).c_str(), f.owner, 0) | chmod((served / f.name).c_str(), f.mode), 0);
+    ASSERT_EQ(chown((served / f.name).c_str(), f.owner, 0), 0);  // before chmod: a chown clears setuid
+    ASSERT_EQ(chmod((served / f.name).c_str(), f.mode), 0);
   }
   const std::string port = std::to_string(free_port());
   const std::string device = "tcp-listen:" + port;
   Child service{fork()};
   if (service.pid == 0) {
-    if ((chdir(served.path().c_str()) | setgroups(0, nullptr) | setgid(nobody.pw_gid) | setuid(nobody.pw_uid)) == 0 &&
-        std::freopen("/dev/null", "w", stdout) != nullptr) {
+    if (chdir(served.path().c_str()) == 0 && setgroups(0, nullptr) == 0 && setgid(nobody.pw_gid) == 0 &&
+        setuid(nobody.pw_uid) == 0 && std::freopen("/dev/null", "w", stdout) != nullptr) {
       execl(QUORVANTIX_SERVICE_BINARY, "quorvantix", device.c_str(), "0", static_cast<char*>(nullptr));
     }
     _exit(127);
@@ -90,9 +91,11 @@ TEST(EndToEndStoring, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKil
   const auto before = state_of(served.path());
   const char command[kCommandFrameBytes] = {static_cast<char>(cmd_receive_file)}, header[kHeaderBytes] = "plain 9 0";
   const std::string block(kBlockBytes, 'k');
-  EXPECT_EQ(send_data(link, command, kCommandFrameBytes) | send_data(link, header, kHeaderBytes) |
-                send_data(link, block.data(), kBlockBytes) | send_data(link, block.data(), kBlockBytes),
-            LINK_OK);
+  ASSERT_EQ(send_data(link, command, kCommandFrameBytes), LINK_OK);
+  ASSERT_EQ(send_data(link, header, kHeaderBytes), LINK_OK);
+  for (int block_number = 0; block_number < 2; ++block_number) {
+    ASSERT_EQ(send_data(link, block.data(), kBlockBytes), LINK_OK);
+  }
   service.kill_now();
   EXPECT_EQ(state_of(served.path()), before);
   freeport(link, 0);

@@ -90,7 +90,8 @@ TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
     fs::remove(path);
     if (c.mode != 0) {
       write_file(path, pattern_bytes(10));
-      ASSERT_EQ(chown(path.c_str(), c.uid, c.gid) | chmod(path.c_str(), c.mode), 0);
+      ASSERT_EQ(chown(path.c_str(), c.uid, c.gid), 0);  // before chmod: a chown clears setuid
+      ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
     }
     const auto stored = run_forked([&] {
       umask(027);

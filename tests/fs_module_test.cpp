@@ -2,7 +2,10 @@
 // are stored, on real directories.
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -72,18 +75,18 @@ TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplac
   for (const char* name : {"/x", "/abs", "/live"}) EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root + name)));
 }
 
-// As root any owner can be kept; as nobody only its own, and its own group.
+// As root any owner can be kept; as nobody only its own, and its groups.
 TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to own files as others";
   const uid_t n = getpwnam("nobody")->pw_uid;
-  const gid_t g = getpwnam("nobody")->pw_gid;
+  const gid_t g = getpwnam("nobody")->pw_gid, extra = 5678;
   TempDir dir;
   fs::permissions(dir.path(), fs::perms::all);
   const std::string path = dir / "file";
   const struct { bool as_nobody; uid_t uid; gid_t gid; mode_t mode; uid_t new_uid; gid_t new_gid; mode_t new_mode; }
       cases[] = {
-          {false, 1234, 5678, 06755, 1234, 5678, 06755}, {true, n, g, 06757, n, g, 06757},
-          {true, 1234, g, 06775, n, g, 0775},             {true, 1234, 5678, 03757, n, g, 01757},
+          {false, 1234, 4321, 06755, 1234, 4321, 06755}, {true, n, g, 06757, n, g, 06757},
+          {true, 1234, extra, 06775, n, extra, 0775},     {true, 1234, 4321, 03757, n, g, 01757},
           {true, 0, 0, 0, n, g, 0640},  // no file yet: the umask's 027 on 0666
       };
   for (const auto& c : cases) {
@@ -95,7 +98,7 @@ TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
     }
     const auto stored = run_forked([&] {
       umask(027);
-      if (c.as_nobody && (setgroups(0, nullptr) != 0 || setgid(g) != 0 || setuid(n) != 0)) return 2;
+      if (c.as_nobody && (setgroups(1, &extra) != 0 || setgid(g) != 0 || setuid(n) != 0)) return 2;
       return store(platform::Tree::whole(), path, pattern_bytes(20, 3)) ? 0 : 1;
     });
     struct stat st {};
@@ -103,4 +106,33 @@ TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
     EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(c.new_uid, c.new_gid, c.new_mode))
         << "old mode " << std::oct << c.mode << std::dec << " owner " << c.uid << " as nobody " << c.as_nobody;
   }
+}
+
+// Where the host cannot name an unnamed file (here /proc is hidden), a named
+// temporary stands in: it goes with a file that is dropped, and one that a
+// process ending without cleaning up (as if killed) left goes with the next
+// file stored in its folder.
+TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to hide /proc";
+  TempDir dir;
+  const auto begin = [&](const char* target) {
+    std::string name;
+    platform::ReplacementFile file = platform::ReplacementFile::create(
+        platform::FsLock::folder_of(platform::Tree::whole(), (dir / target).c_str(), name), name);
+    return file && file.write("a", 1) ? std::optional(std::move(file)) : std::nullopt;
+  };
+  const auto stored = run_forked([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) {
+      return 2;
+    }
+    if (!begin("dropped")) return 6;
+    if (!names_in(dir.path()).empty()) return 3;
+    if (fork() == 0) _exit(begin("killed") ? 0 : 1);
+    wait(nullptr);
+    if (names_in(dir.path()).size() != 1) return 4;
+    return store(platform::Tree::whole(), dir / "kept", {1}) && names_in(dir.path()).size() == 1 ? 0 : 5;
+  });
+  EXPECT_EQ(stored.status, 0);
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"kept"});
 }

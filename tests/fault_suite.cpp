@@ -11,8 +11,8 @@
 //   build/tests/fault_suite [--quick] [--transfers N] [--seed N] [--size BYTES]
 //
 // --quick (for ctest) runs 4 transfers a row. Exit status: 1 when a transfer
-// broke or the fault-free row did not complete every transfer, 2 for a bad
-// command line, else 0.
+// broke, the fault-free row did not complete every transfer or the stalled
+// line delivered a wrong file; 2 for a bad command line; else 0.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -96,7 +96,7 @@ Outcome transfer(const Row& row, bool get, std::uint64_t seed, std::size_t size)
   const bool identical = names == std::vector{kName} && read_file(receiver_dir + "/" + kName) == content;
   if (out.customer == 0 && out.service == 0) out.verdict = identical ? completed : wrong_data;
   else if (out.customer != 0 && out.service != 0) out.verdict = names.empty() ? failed_cleanly : broken;
-  else out.verdict = !names.empty() && !identical ? wrong_data : ends_disagree;  // one says success: a lost last answer
+  else out.verdict = !names.empty() && !identical ? wrong_data : ends_disagree;  // one end says success, one not
   if (names.size() > 1 || (!names.empty() && names.front() != kName)) out.detail = "a stray file: " + names.back();
   if (out.service < 0 && out.customer == 0) out.detail = "the customer reports a transfer the service never ran";
   if (!answers_next) out.detail = "the service does not answer the next customer";

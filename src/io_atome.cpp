@@ -40,14 +40,8 @@ long read_frame(Link& link, UBYTE* data, long len, bool& framed) {
   framed = false;
   if (!payload_fits(len)) return LINK_CHECK_ERROR;
   UBYTE reqdata[kMaxPayload + 3] = {};
-  const auto frame_length = static_cast<std::uint32_t>(len + 3);
-  for (std::uint32_t act_len = 0; act_len < frame_length; act_len += link.request().io_Actual) {
-    if (!transfer(link, CMD_READ, reqdata + act_len, frame_length - act_len)) return LINK_TIMEOUT;
-  }
-  if (len > 0) std::memcpy(data, reqdata + 1, static_cast<std::size_t>(len));
-  data[len] = 0;
-  framed = reqdata[0] == STX && reqdata[len + 2] == ETX;
-  return calc_LPC(data, len) == reqdata[len + 1] ? LINK_OK : LINK_CHECK_ERROR;
+  if (!receive_bytes(link, reqdata, static_cast<std::uint32_t>(len + 3))) return LINK_TIMEOUT;
+  return unpack_frame(reqdata, data, len, framed);
 }
 
 }  // namespace
@@ -89,20 +83,27 @@ platform::Direction Link::direction() const {
   return request_.io_Command == CMD_READ ? platform::Direction::in : platform::Direction::out;
 }
 
-// One attempt to move the rest of the transfer. A failed line moves nothing
-// and leaves the transfer pending, so that only the time limit ends it.
+// One attempt to move the rest of the transfer. A read ends when all its bytes
+// are in. A write ends once it has moved bytes and they have left the port:
+// the answer's time limit must not run while our own frame is still on the
+// wire. A failed line moves nothing and leaves the transfer pending, so that
+// only the time limit ends it.
 void Link::advance() {
+  const bool reading = request_.io_Command == CMD_READ;
+  if (!reading && request_.io_Actual > 0) {
+    pending_ = line_->output_queued() > 0;
+    return;
+  }
   auto* bytes = static_cast<std::uint8_t*>(request_.io_Data) + request_.io_Actual;
   const std::size_t left = request_.io_Length - request_.io_Actual;
   if (left == 0) {
     pending_ = false;
     return;
   }
-  const bool reading = request_.io_Command == CMD_READ;
   const long moved = reading ? line_->read_some(bytes, left) : line_->write_some(bytes, left);
   if (moved <= 0) return;
   request_.io_Actual += static_cast<std::uint32_t>(moved);
-  if (!reading || request_.io_Actual == request_.io_Length) pending_ = false;
+  pending_ = reading ? request_.io_Actual < request_.io_Length : line_->output_queued() > 0;
 }
 
 bool Link::check_io() {
@@ -207,6 +208,8 @@ BOOL checktimeout(Link& link) {
 
 nanoseconds time_limit(const Link& link) { return kPollsPerOperation * kTicksBetweenPolls * link.tick(); }
 
+nanoseconds frame_gap(const Link& link) { return time_limit(link) / 5; }
+
 // --- Link frames ---
 
 std::uint8_t calc_LPC(const UBYTE* data, long len) {
@@ -232,6 +235,20 @@ long send_data(Link& link, const char* data, long len) {
   }
   if (!transfer(link, CMD_READ, &answer, 1)) return LINK_TIMEOUT;
   return answer == ACK ? LINK_OK : LINK_NOT_ACKED;
+}
+
+bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count) {
+  for (std::uint32_t act_len = 0; act_len < count; act_len += link.request().io_Actual) {
+    if (!transfer(link, CMD_READ, into + act_len, count - act_len)) return false;
+  }
+  return true;
+}
+
+long unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed) {
+  if (len > 0) std::memcpy(data, wire + 1, static_cast<std::size_t>(len));
+  data[len] = 0;
+  framed = wire[0] == STX && wire[len + 2] == ETX;
+  return calc_LPC(data, len) == wire[len + 1] ? LINK_OK : LINK_CHECK_ERROR;
 }
 
 long receive_data(Link& link, UBYTE* data, long len) {

@@ -65,7 +65,8 @@ class Link {
   // was, when the rate is no rate or the line cannot take it.
   bool do_io();
   // Starts the CMD_READ or CMD_WRITE set up in the request, without waiting. A
-  // read ends when io_Length bytes have arrived, a write once it has moved bytes.
+  // read ends when io_Length bytes have arrived, a write once it has moved
+  // bytes and they have left the port.
   void send_io();
   // True once the transfer has ended (or none is pending). Never blocks.
   bool check_io();
@@ -134,6 +135,8 @@ long set_baud_rate(Link& link, const char* baud);
 BOOL checktimeout(Link& link);
 // The whole time limit of one transfer: 21 waits of 5 ticks.
 std::chrono::nanoseconds time_limit(const Link& link);
+// A line quiet this long is between frames: its sender waits for an answer.
+std::chrono::nanoseconds frame_gap(const Link& link);
 
 // --- Link frames ---
 
@@ -152,6 +155,14 @@ long receive_data(Link& link, UBYTE* data, long len);
 // byte that a fault added or took away, shows there even where the check byte
 // happens to match.
 long receive_framed_data(Link& link, UBYTE* data, long len);
+// The two halves of receive_data. Reads exactly `count` bytes of a frame,
+// each piece within a fresh time limit; false on a time-out (what had come is
+// thrown away).
+bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count);
+// Takes a frame of `len` payload bytes as it came off the line (len + 3
+// bytes) apart: the payload into `data` with a NUL after it; LINK_OK or
+// LINK_CHECK_ERROR. `framed` tells whether it began with STX and ended with ETX.
+long unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed);
 // Write the one answer byte. 0, or LINK_TIMEOUT.
 BOOL send_ACK(Link& link);
 BOOL send_NAK(Link& link);

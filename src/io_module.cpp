@@ -72,21 +72,25 @@ void show_throughput(Gadget* gad, std::int64_t bytes, Clock::time_point start) {
 
 using std::chrono::nanoseconds;
 
-// A sender sends the next block as soon as our ACK is in, and the same block
-// again only after its time limit or, ours, after a repeat pause. So a block
-// that begins only after the line has been silent this long since our ACK is a
-// repeat when it equals the block we acknowledged.
-nanoseconds repeat_silence(const Link& link) { return time_limit(link) / 4; }
-// How long our sender keeps quiet before it sends again a frame whose answer
-// was a wrong byte (a garbled ACK, a NAK, a stray byte).
-nanoseconds repeat_pause(const Link& link) { return time_limit(link) * 2 / 5; }
-// How long it keeps quiet before it sends again a frame that got no answer:
-// long enough that a receiver still reading the torn first copy has given it
-// up, short enough that one that has waited for the line to go quiet after a
-// damaged copy still waits.
+// A sender repeats a block only once its time limit for the answer has run
+// out, and that limit starts when the block has left it: so a repeat begins a
+// whole time limit after the block it repeats ended. A next block may take a
+// slow sender (an old machine reading a floppy) nearly as long to produce. So
+// a block that equals the one we acknowledged last is the sender's repeat only
+// when it begins this close to a whole time limit after that block ended.
+nanoseconds repeat_threshold(const Link& link) { return time_limit(link) - time_limit(link) / 20; }
+// How long our sender keeps quiet before it sends again a frame that got no
+// answer: long enough that a receiver still reading the torn first copy has
+// given it up, short enough that one that has waited for the line to go quiet
+// after a damaged copy still waits.
 nanoseconds timeout_pause(const Link& link) { return time_limit(link) / 10; }
-// A line quiet this long is between frames: its sender waits for an answer.
-nanoseconds frame_gap(const Link& link) { return time_limit(link) / 5; }
+// How long it keeps quiet before it sends again a block whose answer was a
+// wrong byte (a garbled ACK, a stray byte): as long as after no answer at all,
+// so that a receiver that has stored the block tells the repeat by its time.
+nanoseconds wrong_answer_pause(const Link& link) { return time_limit(link) + timeout_pause(link); }
+// And before it sends again a short block refused with NAK: the receiver has
+// not stored it, and waits for the line to go quiet before it reads again.
+nanoseconds refused_pause(const Link& link) { return time_limit(link) * 2 / 5; }
 
 // --- Files in runs of blocks ---
 //
@@ -157,20 +161,21 @@ class BlockSink {
 
 // --- Sending a file ---
 
+// Before a repeat it keeps quiet for a while, dropping whatever arrives, so
+// that the answer it reads next is the answer to the repeat.
+nanoseconds pause_before_repeat(const Link& link, long result, long len) {
+  if (result != LINK_NOT_ACKED) return timeout_pause(link);
+  return len == kBlockBytes ? wrong_answer_pause(link) : refused_pause(link);
+}
+
 // Sends one frame of the transfer again and again until it is acknowledged.
-// Before a repeat it keeps quiet for a while, dropping whatever arrives: after
-// a wrong answer byte for a repeat pause, so that the receiver can tell our
-// repeat of a block it has stored from a next block, and the answer we read
-// next is the answer to the repeat; after no answer for a timeout pause, so
-// that the repeat does not run into the receiver's read of a torn first copy.
 // False on the transfer's fifth failure.
 bool send_with_repeats(Link& link, const char* data, long len, int& retry) {
   for (long result; (result = send_data(link, data, len)) != LINK_OK;) {
     if (retry == kMaxRetries) return false;
     ++retry;
     if (link.cancelled()) continue;
-    const nanoseconds pause = result == LINK_NOT_ACKED ? repeat_pause(link) : timeout_pause(link);
-    link.drop_input_until_quiet(pause, 2 * time_limit(link));
+    link.drop_input_until_quiet(pause_before_repeat(link, result, len), 2 * time_limit(link));
   }
   return true;
 }
@@ -263,14 +268,14 @@ long check_room(std::int64_t size) {
   return FILE_OK;
 }
 
-// What the receiving end knows of the line since its last ACK.
+// What the receiving end knows of the line since the frame it acknowledged last.
 struct SinceAck {
-  nanoseconds at{};      // when the ACK went out
-  bool silent = true;    // not a byte has arrived since
-  int silent_limits = 0;  // runs into the time limit meanwhile
+  nanoseconds frame_end{};  // when that frame had arrived whole
+  bool silent = true;       // not a byte has arrived since
+  int silent_limits = 0;    // runs into the time limit meanwhile
 };
 
-SinceAck just_acknowledged(const Link& link) { return SinceAck{link.now(), true, 0}; }
+SinceAck acknowledged(nanoseconds frame_end) { return SinceAck{frame_end, true, 0}; }
 
 enum class Arrival { fresh, repeat, failed };
 
@@ -284,10 +289,10 @@ bool count_failure(int& retry) {
 // Receives one frame of the transfer until it arrives intact. A frame's time
 // limit runs from its first byte, so that a repeat that begins within our
 // wait is taken whole. A block equal to `last_block` (the block acknowledged
-// last; null when there is none) that began only after repeat_silence() of
-// silence since our ACK is the sender's repeat after our ACK was lost or
-// garbled: it counts as one failure, as at the sender, and the silent waits
-// for it do not. After a damaged frame the line is left to go quiet, so that
+// last; null when there is none) that began, after silence, at least
+// repeat_threshold() after that block ended is the sender's repeat after our
+// ACK was lost or garbled: it counts as one failure, as at the sender, and
+// the silent waits for it do not. After a damaged frame the line is left to go quiet, so that
 // the next read starts where the sender's next frame starts; a damaged block
 // frame is left unanswered (the sender repeats it after its time limit), a
 // damaged short block is refused at once. `failed` on the fifth failure.
@@ -301,7 +306,8 @@ Arrival receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, co
     } else {
       const long result = receive_framed_data(link, data, len);
       if (result == LINK_OK) {
-        const bool repeat = last_block != nullptr && since_ack.silent && *began - since_ack.at >= repeat_silence(link) &&
+        const bool repeat = last_block != nullptr && since_ack.silent &&
+                            *began - since_ack.frame_end >= repeat_threshold(link) &&
                             std::memcmp(data, last_block, kBlockBytes) == 0;
         if (!repeat) return Arrival::fresh;
         retry -= std::min(retry, since_ack.silent_limits);
@@ -346,16 +352,17 @@ long receive_contents(Link& link, platform::ReplacementFile& replacement, UBYTE*
   const long rest = header.rest;
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
   if (acknowledge(link, file, blocks == 0 && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
-  SinceAck since_ack = just_acknowledged(link);
+  SinceAck since_ack = acknowledged(link.now());
   UBYTE last_block[kBlockBytes];
   int retry = 0;
   for (long done = 1; done <= blocks;) {
     const Arrival arrival =
         receive_transfer_frame(link, data, kBlockBytes, retry, done > 1 ? last_block : nullptr, since_ack);
+    const nanoseconds frame_end = link.now();
     if (arrival == Arrival::failed) return refuse(link, FILE_TOO_MANY_FAILURES);
     if (arrival == Arrival::repeat) {
       send_ACK(link);  // once more; the block is stored already
-      since_ack = just_acknowledged(link);
+      since_ack = acknowledged(frame_end);
       continue;
     }
     if (!file.put(data, kBlockBytes)) return refuse(link, FILE_WRITE_FAILED);
@@ -363,7 +370,7 @@ long receive_contents(Link& link, platform::ReplacementFile& replacement, UBYTE*
     const bool last = done == blocks && rest == 0;
     if (last && sender_is_ahead(link)) return refuse(link, FILE_TOO_MANY_FAILURES);
     if (acknowledge(link, file, last) != FILE_OK) return FILE_WRITE_FAILED;
-    since_ack = just_acknowledged(link);
+    since_ack = acknowledged(frame_end);
     std::memcpy(last_block, data, kBlockBytes);
     ++done;
   }

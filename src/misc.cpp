@@ -9,7 +9,7 @@ namespace {
 
 constexpr UBYTE kOsAmiga = 31;
 constexpr UBYTE kCpuUnknown = 36;
-constexpr int kFrameBytes = 3;
+constexpr long kFrameBytes = kIdentificationBytes;
 
 struct CodeName {
   UBYTE code;
@@ -47,25 +47,16 @@ const char* name_of(const CodeName (&table)[N], UBYTE code) {
 // Writes the text and its NUL only; what follows the NUL stays as it was.
 void put_text(char* field, const char* text) { std::memcpy(field, text, std::strlen(text) + 1); }
 
-// A customer that has not taken our frame (our ACK or our frame was lost on
-// the way, and it answers NAK, a byte of its next identification, or nothing)
-// starts the exchange again, and so do we: from the command loop we would
-// never answer an identification again, neither its nor any later customer's.
 long identify_as_service(Link& link, Identities& ids) {
   UBYTE buffer[kFrameBytes + 3] = {};
   for (;;) {
     const long result = receive_data(link, buffer, kFrameBytes);
-    if (result != LINK_OK) {
-      // Nobody identifies over a line that has gone: the caller opens it again.
-      if (result == LINK_TIMEOUT && link.lost()) return LINK_TIMEOUT;
-      continue;
-    }
-    send_ACK(link);
-    get_sys_data(&ids.customer, buffer);
-    build_own_frame(buffer);
-    get_sys_data(&ids.service, buffer);
-    if (send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes) == LINK_OK) return LINK_OK;
+    if (result == LINK_OK) break;
+    // Nobody identifies over a line that has gone: the caller opens it again.
+    if (result == LINK_TIMEOUT && link.lost()) return LINK_TIMEOUT;
   }
+  answer_identification(link, buffer, ids);
+  return LINK_OK;
 }
 
 long identify_as_customer(Link& link, Identities& ids) {
@@ -98,6 +89,17 @@ long identify(Link& link, char mode, Identities& ids) {
   get_sys_data(&ids.customer, buffer);
   send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
   return LINK_OK;
+}
+
+void answer_identification(Link& link, const UBYTE* customer_frame, Identities& ids) {
+  send_ACK(link);
+  get_sys_data(&ids.customer, customer_frame);
+  UBYTE buffer[kFrameBytes + 3] = {};
+  build_own_frame(buffer);
+  get_sys_data(&ids.service, buffer);
+  // Sent once: a customer that does not take it identifies again, and the
+  // command loop answers that too.
+  send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
 }
 
 void send_back_to_identification(Link& link) {

@@ -10,15 +10,21 @@
 
 constexpr UBYTE kSpaceSubstitute = 0xAE;  // stands for a space in a name on the wire
 
+constexpr long kIdentificationBytes = 3;  // the payload of an identification frame
+
 // Runs the identification exchange on `link`. Mode 's', the service side:
-// waits without limit for the customer's frame, acknowledges it, fills
-// `ids.customer` and `ids.service`, sends the own frame; returns LINK_OK, or
-// LINK_TIMEOUT when the line is lost while it waits (Link::lost). Mode 'c',
+// waits without limit for the customer's frame, then answer_identification;
+// returns LINK_OK whatever the customer makes of the answer, or LINK_TIMEOUT
+// when the line is lost while it waits (Link::lost). Mode 'c',
 // the customer side: sends the own frame (into `ids.customer`), receives the
 // service's into `ids.service`; returns LINK_OK, or the failing link code with
 // `ids.service` left untouched. Any other mode sends the own frame and returns
 // without waiting.
 long identify(Link& link, char mode, Identities& ids);
+// The service's answer to an intact identification frame (its 3 payload
+// bytes): ACK, `ids.customer` decoded from it, `ids.service` from the own
+// frame, and the own frame sent once.
+void answer_identification(Link& link, const UBYTE* customer_frame, Identities& ids);
 // For a customer whose identification got no answer at all: a service whose
 // last customer went away without signing off still waits in its command
 // loop, where an identification frame never completes a command frame. The

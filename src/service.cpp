@@ -126,24 +126,54 @@ void wait_for_customer(ServiceState& state) {
   while (identify(state.link, 's', state.ids) != LINK_OK) reopen_lost_line(state);
 }
 
+namespace {
+
+enum class Arrival { command, damaged, identification, nothing };
+
+// Reads what comes where a command frame is expected. Its time limit runs
+// from its first byte. A customer that did not take our identification (it
+// came damaged, or not at all) identifies again from here: a lone
+// identification frame followed by quiet, which a command frame cannot be.
+Arrival receive_command(Link& link, UBYTE* frame) {
+  constexpr std::uint32_t kIdentificationFrameBytes = kIdentificationBytes + 3;
+  UBYTE wire[kCommandFrameBytes + 3] = {};
+  bool framed = false;
+  if (!link.first_byte_within(time_limit(link))) return Arrival::nothing;
+  if (!receive_bytes(link, wire, kIdentificationFrameBytes)) return Arrival::nothing;
+  if (unpack_frame(wire, frame, kIdentificationBytes, framed) == LINK_OK && framed &&
+      !link.first_byte_within(frame_gap(link))) {
+    return Arrival::identification;
+  }
+  if (!receive_bytes(link, wire + kIdentificationFrameBytes, sizeof wire - kIdentificationFrameBytes)) {
+    return Arrival::nothing;
+  }
+  return unpack_frame(wire, frame, kCommandFrameBytes, framed) == LINK_OK ? Arrival::command : Arrival::damaged;
+}
+
+}  // namespace
+
 void exec_commands(ServiceState& state) {
   Link& link = state.link;
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
   for (;;) {
-    const long result = receive_data(link, frame, kCommandFrameBytes);
-    if (result == LINK_TIMEOUT) {
-      // A customer on a lost line is gone too: as after a sign-off, wait for the next one.
-      if (link.lost()) {
-        reopen_lost_line(state);
-        wait_for_customer(state);
-      }
-      continue;
-    }
-    // A damaged command is refused, not guessed at: the customer counts it as failed.
-    if (result != LINK_OK) {
-      send_NAK(link);
-      continue;
+    switch (receive_command(link, frame)) {
+      case Arrival::nothing:
+        // A customer on a lost line is gone too: as after a sign-off, wait for the next one.
+        if (link.lost()) {
+          reopen_lost_line(state);
+          wait_for_customer(state);
+        }
+        continue;
+      case Arrival::identification:
+        answer_identification(link, frame, state.ids);
+        continue;
+      case Arrival::damaged:
+        // A damaged command is refused, not guessed at: the customer counts it as failed.
+        send_NAK(link);
+        continue;
+      case Arrival::command:
+        break;
     }
     send_ACK(link);
     const Handler run = handler_for(frame[0]);

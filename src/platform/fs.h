@@ -134,7 +134,8 @@ class ReplacementFile {
   ~ReplacementFile();
 
   explicit operator bool() const { return static_cast<bool>(fd_); }
-  // Appends `count` bytes; false unless all of them were stored.
+  // Appends `count` bytes and starts their way to the disk; false unless all
+  // of them were stored.
   bool write(const void* from, std::size_t count);
   // Flushes the data to disk and renames the temporary over the target.
   // False, with the temporary removed and the target untouched, on failure.
@@ -142,10 +143,13 @@ class ReplacementFile {
 
  private:
   void discard() noexcept;
+  void write_back(std::size_t count);
 
   UniqueFd fd_;
   std::string temporary_path_;
   std::string target_path_;
+  std::uint64_t written_ = 0;         // bytes written so far
+  std::uint64_t previous_write_ = 0;  // where the last write began
 };
 
 }  // namespace platform

@@ -28,8 +28,13 @@ class Line {
   virtual long read_some(std::uint8_t* into, std::size_t count) = 0;
   virtual long write_some(const std::uint8_t* from, std::size_t count) = 0;
 
-  // Blocks until bytes can move in the given direction or `limit` has passed.
-  // A failed line waits out the whole limit, so that nobody spins on it.
+  // The bytes written that have not yet left the port. Only a serial port
+  // has them: on a pty or a socket, written bytes count as gone at once.
+  virtual std::size_t output_queued() const { return 0; }
+
+  // Blocks until bytes can move in the given direction, or (out) the output
+  // queue has drained, or `limit` has passed. A failed line waits out the
+  // whole limit, so that nobody spins on it.
   virtual void wait_ready(Direction direction, std::chrono::nanoseconds limit) = 0;
 
   // Sets the speed in baud, with 8N1 and no flow control, after everything

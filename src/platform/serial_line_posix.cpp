@@ -2,10 +2,13 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -91,7 +94,8 @@ class TtyLine final : public Line {
     }
     // Whatever sat in the input before we came belongs to nobody.
     tcflush(fd.get(), TCIFLUSH);
-    return std::unique_ptr<TtyLine>(new TtyLine(std::move(fd), path, saved));
+    const bool wire = !is_pty(fd.get());
+    return std::unique_ptr<TtyLine>(new TtyLine(std::move(fd), path, saved, wire));
   }
 
   ~TtyLine() override {
@@ -108,10 +112,22 @@ class TtyLine final : public Line {
     return note(::write(fd_.get(), from, count));
   }
 
+  std::size_t output_queued() const override {
+    int queued = 0;
+    if (!wire_ || ioctl(fd_.get(), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::size_t>(queued);
+  }
+
   void wait_ready(Direction direction, nanoseconds limit) override {
     const nanoseconds deadline = system_now() + limit;
     if (failed_) {
       sleep_on_system_clock(limit);
+      return;
+    }
+    // No descriptor event tells when the output has drained: sleep for the
+    // wire time of what is queued, then look again.
+    if (const std::size_t queued = direction == Direction::out ? output_queued() : 0; queued > 0) {
+      sleep_on_system_clock(std::min(limit, std::max<nanoseconds>(queued * byte_time(), milliseconds(1))));
       return;
     }
     const short wanted = direction == Direction::in ? POLLIN : POLLOUT;
@@ -123,6 +139,28 @@ class TtyLine final : public Line {
   bool lost() const override { return failed_; }
 
   bool set_speed(long baud, std::string& error) override {
+    if (!apply_speed(baud, error)) return false;
+    baud_ = baud;
+    return true;
+  }
+
+ private:
+  TtyLine(UniqueFd fd, std::string path, const termios& saved, bool wire)
+      : fd_(std::move(fd)), path_(std::move(path)), saved_(saved), wire_(wire) {}
+
+  // Unix98 pseudo-terminal slaves: bytes written to them have no wire to cross.
+  static bool is_pty(int fd) {
+    constexpr unsigned kFirstPtyMajor = 136;
+    constexpr unsigned kLastPtyMajor = 143;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    return major(st.st_rdev) >= kFirstPtyMajor && major(st.st_rdev) <= kLastPtyMajor;
+  }
+
+  // Ten bit times: a start bit, eight data bits, a stop bit.
+  nanoseconds byte_time() const { return nanoseconds(10'000'000'000LL / std::max(baud_, 1L)); }
+
+  bool apply_speed(long baud, std::string& error) {
     termios before{};
     if (tcgetattr(fd_.get(), &before) != 0) {
       error = describe_errno("tcgetattr", path_);
@@ -154,10 +192,6 @@ class TtyLine final : public Line {
     }
     return true;
   }
-
- private:
-  TtyLine(UniqueFd fd, std::string path, const termios& saved)
-      : fd_(std::move(fd)), path_(std::move(path)), saved_(saved) {}
 
   static termios raw_8n1(termios settings) {
     cfmakeraw(&settings);
@@ -200,6 +234,8 @@ class TtyLine final : public Line {
   UniqueFd fd_;
   std::string path_;
   termios saved_;
+  bool wire_;  // a serial port, where written bytes take their time to leave
+  long baud_ = 9600;
   bool failed_ = false;
   LowLatency low_latency_{fd_.get()};
 };

@@ -143,10 +143,17 @@ class SimLine final : public platform::Line {
     return static_cast<long>(count);
   }
 
+  std::size_t output_queued() const override {
+    const nanoseconds left = cable_.directions_[side_].port_free_at - cable_.clock_.now();
+    if (left <= nanoseconds::zero()) return 0;
+    return static_cast<std::size_t>((left + cable_.byte_time() - nanoseconds(1)) / cable_.byte_time());
+  }
+
   void wait_ready(platform::Direction direction, nanoseconds limit) override {
     const nanoseconds deadline = cable_.clock_.now() + limit;
     if (lost() || direction == platform::Direction::out) {
-      cable_.clock_.wait_until(lost() ? deadline : cable_.clock_.now(), [] { return kNever; });
+      const nanoseconds drained = std::max(cable_.directions_[side_].port_free_at, cable_.clock_.now());
+      cable_.clock_.wait_until(lost() ? deadline : std::min(deadline, drained), [] { return kNever; });
       return;
     }
     cable_.clock_.wait_until(deadline, [this] {
@@ -204,17 +211,17 @@ void SimCable::cut() {
 
 void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
   Direction& out = directions_[from];
-  const nanoseconds byte_time = baud_ > 0 ? nanoseconds(10'000'000'000LL / baud_) : nanoseconds::zero();
   for (std::size_t i = 0; i < count; ++i) {
     const nanoseconds now = clock_.now();
     const std::size_t index = out.sent.size();
     out.sent.push_back(bytes[i]);
     out.sent_times.push_back(now);
-    if (index == out.stall_after) out.free_at = std::max(out.free_at, now) + out.stall_length;
+    out.port_free_at = std::max(out.port_free_at, now) + byte_time();
+    if (index == out.stall_after) out.line_free_at = std::max(out.line_free_at, out.port_free_at) + out.stall_length;
     const Bytes on_line = out.fault ? out.fault(index, bytes[i]) : Bytes{bytes[i]};
     for (const std::uint8_t byte : on_line) {
-      out.free_at = std::max(out.free_at, now) + byte_time;
-      out.queue.push_back(Arrival{out.free_at + latency_, byte});
+      out.line_free_at = std::max(out.line_free_at, out.port_free_at + latency_);
+      out.queue.push_back(Arrival{out.line_free_at, byte});
     }
   }
 }

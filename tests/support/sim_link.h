@@ -78,7 +78,8 @@ class SimCable {
   std::unique_ptr<platform::Line> open(Side side, std::string& error);
   platform::LineOpener opener(Side side);
 
-  // Each byte takes ten bit times at `baud` to leave its end (0: no time).
+  // Each byte takes ten bit times at `baud` to leave its end (0: no time),
+  // and a write ends only once its bytes have left, as on a serial port.
   void pace(long baud) { baud_ = baud; }
   // Every byte arrives this long after it has left.
   void delay(nanoseconds latency) { latency_ = latency; }
@@ -112,13 +113,15 @@ class SimCable {
     std::vector<nanoseconds> sent_times;
     std::vector<Arrival> queue;  // what the other side can read, from `at` on
     std::size_t read_at = 0;
-    nanoseconds free_at{};  // when the last byte written has left
+    nanoseconds port_free_at{};  // when the last byte written has left its port
+    nanoseconds line_free_at{};  // when the last byte on the line arrives
     Fault fault;
     std::size_t stall_after = SIZE_MAX;
     nanoseconds stall_length{};
     std::vector<long> speeds;
   };
   void carry(Side from, const std::uint8_t* bytes, std::size_t count);
+  nanoseconds byte_time() const { return baud_ > 0 ? nanoseconds(10'000'000'000LL / baud_) : nanoseconds::zero(); }
 
   SimClock& clock_;
   Direction directions_[2];

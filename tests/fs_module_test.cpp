@@ -1,5 +1,5 @@
-// The tree of names, the current directory and its listing, and how files
-// are stored, on real directories.
+// The current directory and its local listing, the tree names resolve in,
+// and how files are stored, on real directories.
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <tuple>
@@ -24,6 +25,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string current_name(const platform::Tree& tree) {
+  char name[kDirNameBytes + 1] = "not written";
+  get_akt_dir(tree, name);
+  return name;
+}
+
 // Stores `bytes` as `target`, as a receive does; true once it is in place.
 bool store(const platform::Tree& tree, const std::string& target, const Bytes& bytes) {
   std::string name;
@@ -33,6 +40,51 @@ bool store(const platform::Tree& tree, const std::string& target, const Bytes& b
 }
 
 }  // namespace
+
+TEST(FsModule, SetAktDirEntersOnlyADirectoryAndGetAktDirNamesItInFull) {
+  TempDir tmp;
+  const std::string sub = tmp / std::string(100, 's'), longest = sub + "/" + std::string(249 - sub.size() - 1, 'd');
+  for (const auto& dir : {sub + "/inner", longest, longest + "d"}) std::filesystem::create_directories(dir);
+  write_file(sub + "/plain", {});
+  // A full name of 249 characters is named; one of 250 is too long.
+  const struct { std::string dir; long result; std::string now_in; } cases[] = {
+      {"", 1, sub},          {"missing", 0, sub},     {"plain", 0, sub},
+      {"inner", 1, sub + "/inner"}, {longest, 1, longest}, {longest + "d", 1, ""},
+  };
+  for (const auto& c : cases) {
+    CurrentDirectory start(sub);
+    platform::Tree tree = platform::Tree::whole();
+    EXPECT_EQ(set_akt_dir(tree, c.dir.c_str()), c.result) << c.dir;
+    EXPECT_EQ(current_name(tree), c.now_in) << c.dir;
+  }
+}
+
+TEST(FsModule, ReadAktDirAppendsOneRowPerEntryAfterTheRowsBefore) {
+  TempDir tmp;
+  const std::string n30(30, 'n'), l60(60, 'l');
+  for (const auto& name : {std::string("abcde"), n30, l60}) write_file(tmp / name, {});
+  std::filesystem::create_directory(tmp / "sub");
+  CurrentDirectory inside(tmp.path());
+  OwnedList list("earlier");
+  const platform::Tree tree = platform::Tree::whole();
+  ASSERT_EQ(read_akt_dir(tree, &list), DIR_OK);
+  std::vector<Row> rows = rows_of(list);
+  ASSERT_EQ(rows.size(), 5U);
+  std::sort(rows.begin() + 1, rows.end(), [](const Row& a, const Row& b) { return a.column0 < b.column0; });
+  EXPECT_EQ(rows, (std::vector<Row>{{"earlier", "FILE", "", 0},
+                                    {"abcde", "FILE", "abcde" + std::string(25, ' '), 0},
+                                    {l60, "FILE", l60.substr(0, 49), 0},
+                                    {n30, "FILE", n30, 0},
+                                    {"sub", "DIR", padded("sub"), 1}}));
+  // Short of memory after two rows: the two stay.
+  static int rows_left = 2;
+  const RowMaker two_rows = [](const char* name, const char* type) {
+    return rows_left-- > 0 ? alloc_list_row(name, type) : nullptr;
+  };
+  OwnedList short_of_memory;
+  EXPECT_EQ(read_akt_dir(tree, &short_of_memory, two_rows), DIR_NO_MEMORY);
+  EXPECT_EQ(rows_of(short_of_memory).size(), 2U);
+}
 
 TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplacedNotWrittenThrough) {
   TempDir outer;
@@ -57,10 +109,8 @@ TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplac
       {outer.path(), 0, "/sub"}, {"/out", 0, "/sub"},          {"/etc", 0, "/sub"},    {"", 1, "/sub"},
   };
   for (const auto& c : cds) {
-    char name[kDirNameBytes + 1] = "not written";
     EXPECT_EQ(set_akt_dir(*tree, c.dir.c_str()), c.result) << c.dir;
-    get_akt_dir(*tree, name);
-    EXPECT_EQ(name, c.now_in) << c.dir;
+    EXPECT_EQ(current_name(*tree), c.now_in) << c.dir;
   }
   EXPECT_EQ(fs::current_path(), process_directory);
   for (const std::string name : {"../../secret", secret.c_str(), "/abs", "../rel", "/out/secret", "/../secret"}) {

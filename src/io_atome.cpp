@@ -76,7 +76,7 @@ bool Link::do_io() {
 
 void Link::send_io() {
   request_.io_Actual = 0;
-  pending_ = line_ != nullptr;
+  pending_ = true;  // without a line it never ends: only the time limit does
 }
 
 platform::Direction Link::direction() const {
@@ -107,7 +107,7 @@ void Link::advance() {
 }
 
 bool Link::check_io() {
-  if (pending_) advance();
+  if (pending_ && line_) advance();
   return !pending_;
 }
 

@@ -55,6 +55,17 @@ TEST(SendData, OneFrameOnTheWireAndOnlyAnAckInTimeIsSuccess) {
   }
 }
 
+TEST(SendData, OnALineThatDidNotOpenEndsAtTheTimeLimitWithoutSpinning) {
+  SimClock clock;
+  Link link(clock, [](const std::string&, long, std::string& error) {
+    error = "gone";
+    return std::unique_ptr<platform::Line>();
+  });
+  EXPECT_EQ(allocport(link, 0, "nowhere"), PORT_OPEN_FAILED);
+  EXPECT_EQ(send_data(link, "a", 1), LINK_SEND_TIMEOUT);
+  EXPECT_EQ(clock.now(), 2100ms);
+}
+
 TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
   const struct { Bytes wire; std::size_t stall_after; nanoseconds stall; long plain, framed; nanoseconds done; } table[] = {
       {frame_of("abc"), 0, 0ns, LINK_OK, LINK_OK, 0ns},

@@ -136,6 +136,16 @@ void Link::wait_io_ticks(int ticks) {
 
 bool Link::lost() const { return !line_ || line_->lost(); }
 
+bool Link::take_next_peer() {
+  if (!line_ || !line_->take_next_peer()) return false;
+  pending_ = false;
+  return true;
+}
+
+void Link::keep_peer() {
+  if (line_) line_->keep_peer();
+}
+
 std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {
   if (lost() || cancelled()) return std::nullopt;
   const nanoseconds deadline = now() + limit;

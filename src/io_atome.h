@@ -87,6 +87,13 @@ class Link {
   // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
   // tell a silent peer from a line that is gone.
   bool lost() const;
+  // After the line was lost: takes it up again where it goes on without a new
+  // open (a listening TCP line takes its next peer). False when it must be
+  // closed and opened again.
+  bool take_next_peer();
+  // The peer has identified: a listening TCP line keeps it however long it
+  // stays silent.
+  void keep_peer();
   const std::string& last_error() const { return last_error_; }
 
   // --- Cancellation ---

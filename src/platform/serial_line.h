@@ -46,6 +46,17 @@ class Line {
   // a pty closed, the TCP peer left or closed its side): nothing moves on it
   // again until it is taken up anew.
   virtual bool lost() const { return false; }
+
+  // Takes up a lost line again where that needs no new open: a line that
+  // listens for TCP peers drops the peer that has gone and takes the next one
+  // on the socket it listens on all along. False for every other line: it
+  // must be closed and opened again.
+  virtual bool take_next_peer() { return false; }
+
+  // The peer has shown itself to be a customer: it keeps the line however
+  // long it stays silent. Until then a listening line gives a silent peer's
+  // place to a connection that waits (tcp_line.h); other lines ignore this.
+  virtual void keep_peer() {}
 };
 
 // Opens the line that a device name and a unit select; null, with `error`

@@ -61,12 +61,12 @@ bool measure(const fs::path& dir, std::size_t mib, int port) {
   std::thread receiver([&] {
     Link link(clock);
     if (allocport(link, 0, ("tcp-listen:" + where).c_str()) != PORT_OK) return;
-    received = receive_file_to(link, nullptr, target.c_str());
+    received = receive_file_to(link, platform::Tree::whole(), nullptr, target.c_str());
   });
   std::thread sender([&] {
     Link link(clock);
     while (allocport(link, 0, ("tcp:" + where).c_str()) != PORT_OK) link.delay_ticks(1);
-    sent = send_file_as(link, source.c_str(), "payload", &acks);
+    sent = send_file_as(link, platform::Tree::whole(), source.c_str(), "payload", &acks);
   });
   sender.join();
   receiver.join();

@@ -21,6 +21,9 @@ namespace {
 
 using std::chrono::nanoseconds;
 
+// This end's files: the whole file system, from the process's current directory.
+platform::Tree local_files() { return platform::Tree::whole(); }
+
 std::string errno_text(const std::string& call, const std::string& path) {
   return call + "(" + path + "): " + std::strerror(errno);
 }
@@ -281,7 +284,7 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
   if (sent != LINK_OK) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
-  const long result = receive_file_to(session.link, gad, target.c_str());
+  const long result = receive_file_to(session.link, local_files(), gad, target.c_str());
   if (result == FILE_OK) return FILE_OK;
   const bool stopped = take_back_stop(session);
   if (!refused_by_this_end(result)) settle(session.link);
@@ -305,7 +308,7 @@ long remote_put(Session& session, const std::string& local, const std::string& r
   const long sent = send_command(session, cmd_receive_file);
   if (sent != LINK_OK) return sent;
   const nanoseconds start = session.link.now();
-  const long result = send_file_as(session.link, local.c_str(), wire_name.c_str(), gad);
+  const long result = send_file_as(session.link, local_files(), local.c_str(), wire_name.c_str(), gad);
   if (result == FILE_OK) return FILE_OK;
   return finish_failed_put(session, result, session.link.now() - start);
 }
@@ -359,7 +362,7 @@ long shutdown_service(Session& session) {
 
 long local_pwd(std::string& dir) {
   char name[kDirNameBytes + 1] = {};
-  get_akt_dir(name);
+  get_akt_dir(local_files(), name);
   dir = name;
   return dir.empty() ? LOCAL_NO_DIRECTORY : DIR_OK;
 }
@@ -369,7 +372,8 @@ long local_cd(Session& session, const std::string& dir) {
     session.detail = "no directory " + dir + " here";
     return LOCAL_NO_DIRECTORY;
   }
-  if (set_akt_dir(dir.c_str()) == 0) {
+  platform::Tree local = local_files();
+  if (set_akt_dir(local, dir.c_str()) == 0) {
     session.detail = "cannot enter " + dir;
     return LOCAL_NO_DIRECTORY;
   }
@@ -378,7 +382,7 @@ long local_cd(Session& session, const std::string& dir) {
 
 long local_list(std::vector<RemoteEntry>& entries) {
   ListRows rows;
-  const long result = read_akt_dir(&rows.list);
+  const long result = read_akt_dir(local_files(), &rows.list);
   collect_entries(rows.list, entries);
   return result;
 }

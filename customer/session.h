@@ -75,9 +75,9 @@ long remote_cd(Session& session, const std::string& dir);
 // The service's current directory listing, in the order the service sent it.
 long remote_list(Session& session, std::vector<RemoteEntry>& entries);
 // Fetches `remote` into the local file get_target names. The file is written
-// beside it under a temporary name and renamed once complete: a failed get
-// leaves no partial file, and a file of that name as it was. A cancel of the
-// link stops it: INTERRUPTED.
+// unnamed beside it and takes its place once complete: a failed get leaves no
+// partial file, and a file of that name as it was. A cancel of the link stops
+// it: INTERRUPTED.
 long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad);
 // Stores the local file `local` on the service as `remote`. A cancel of the
 // link stops it: INTERRUPTED, once the service has given up its side.

@@ -29,24 +29,22 @@ bool append_entry(List* list, const platform::ExamineData& found, RowMaker make_
 
 }  // namespace
 
-void get_akt_dir(char* name) {
+void get_akt_dir(const platform::Tree& tree, char* name) {
   name[0] = '\0';
-  platform::current_dir_name(name);
+  tree.current_dir_name(name);
 }
 
-long set_akt_dir(const char* dir) {
-  const platform::FsLock lock = platform::FsLock::obtain(dir);
+long set_akt_dir(platform::Tree& tree, const char* dir) {
+  const platform::FsLock lock = platform::FsLock::obtain(tree, dir);
   if (!lock) return 0;
   // A plain file locks as well as a directory, but cannot become current.
-  return lock.make_current() ? 1 : 0;
+  return tree.set_current(lock) ? 1 : 0;
 }
 
-long read_akt_dir(List* list, RowMaker make_row) {
-  char name[kDirNameBytes + 1];
-  get_akt_dir(name);
-  const platform::FsLock lock = platform::FsLock::obtain(name);
+long read_akt_dir(const platform::Tree& tree, List* list, RowMaker make_row) {
+  const platform::FsLock lock = platform::FsLock::obtain(tree, "");
   if (!lock) return DIR_OK;
-  platform::DirScan scan = platform::DirScan::start(lock);
+  platform::DirScan scan = platform::DirScan::start(tree, lock);
   if (!scan) return DIR_OK;
   platform::ExamineData found;
   while (scan.next(found)) {

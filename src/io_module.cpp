@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
-#include "fs_module.h"
 #include "io_atome.h"
 #include "misc.h"
 #include "platform/fs.h"
@@ -182,11 +182,11 @@ bool send_with_repeats(Link& link, const char* data, long len, int& retry) {
 
 // Only a plain file of a size the header can state is announced: anything
 // else would leave the peer with a junk file, and opening a FIFO would block.
-long examine_for_sending(const char* local, platform::ExamineData& examined) {
-  const platform::FsLock lock = platform::FsLock::obtain(local);
+long examine_for_sending(const platform::Tree& tree, const char* local, platform::ExamineData& examined) {
+  const platform::FsLock lock = platform::FsLock::obtain(tree, local);
   // A file we may not read is refused before it is announced, not after the
   // peer has made room for it.
-  if (!lock || !platform::may_read(local)) return FILE_NO_LOCK;
+  if (!lock || !lock.may_read()) return FILE_NO_LOCK;
   if (!lock.examine(examined)) return FILE_NO_EXAMINE;
   if (examined.type != platform::ObjectType::plain_file) return FILE_NO_EXAMINE;
   if (examined.file_size / kBlockBytes > kLargestBlockCount) return FILE_NO_EXAMINE;
@@ -255,14 +255,13 @@ bool parse_header(const char* text, Header& header) {
          header.rest < kBlockBytes;
 }
 
-// Judged on the volume of the current directory, by what it has free for us.
-long check_room(std::int64_t size) {
-  char dname[kDirNameBytes + 1];
-  get_akt_dir(dname);
-  const platform::FsLock lock = platform::FsLock::obtain(dname);
-  if (!lock) return FILE_NO_DIR_LOCK;
+// Judged on the volume of the folder the file lands in (`folder`), by what it
+// has free for us. A read-only tree is write-protected throughout.
+long check_room(const platform::Tree& tree, const platform::FsLock& folder, std::int64_t size) {
+  if (tree.read_only()) return FILE_WRITE_PROTECTED;
+  if (!folder) return FILE_NO_DIR_LOCK;
   platform::VolumeInfo info;
-  if (!lock.volume_info(info)) return FILE_NO_INFO;
+  if (!folder.volume_info(info)) return FILE_NO_INFO;
   if (info.write_protected) return FILE_WRITE_PROTECTED;
   if (info.bytes_free - size < kRoomMarginBytes) return FILE_NO_ROOM;
   return FILE_OK;
@@ -442,11 +441,13 @@ bool append_listing_line(List* list, const char* frame, RowMaker make_row) {
 
 }  // namespace
 
-long send_file(Link& link, const char* name, Gadget* gad) { return send_file_as(link, name, name, gad); }
+long send_file(Link& link, const platform::Tree& tree, const char* name, Gadget* gad) {
+  return send_file_as(link, tree, name, name, gad);
+}
 
-long send_file_as(Link& link, const char* local, const char* wire_name, Gadget* gad) {
+long send_file_as(Link& link, const platform::Tree& tree, const char* local, const char* wire_name, Gadget* gad) {
   platform::ExamineData examined;
-  const long refusal = examine_for_sending(local, examined);
+  const long refusal = examine_for_sending(tree, local, examined);
   if (refusal != FILE_OK) {
     send_data(link, kRefusal, kRefusalBytes);
     return refusal;
@@ -458,7 +459,7 @@ long send_file_as(Link& link, const char* local, const char* wire_name, Gadget* 
   if (send_data(link, data, kHeaderBytes) != LINK_OK) return FILE_HEADER_NOT_ACKED;
   const auto start = Clock::now();
   {
-    platform::ReadFile file = platform::ReadFile::open(local, examined);
+    platform::ReadFile file = platform::ReadFile::open(tree, local, examined);
     if (!file) return FILE_OPEN_FAILED;
     const long status = send_contents(link, file, data, blocks, rest, gad);
     if (status != FILE_OK) return status;
@@ -467,20 +468,24 @@ long send_file_as(Link& link, const char* local, const char* wire_name, Gadget* 
   return FILE_OK;
 }
 
-long receive_file(Link& link, Gadget* gad) { return receive_file_to(link, gad, nullptr); }
+long receive_file(Link& link, const platform::Tree& tree, Gadget* gad) {
+  return receive_file_to(link, tree, gad, nullptr);
+}
 
-long receive_file_to(Link& link, Gadget* gad, const char* target) {
+long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const char* target) {
   UBYTE data[kBlockBytes + 1] = {};
   if (receive_data(link, data, kHeaderBytes) != LINK_OK) return refuse(link, FILE_HEADER_DAMAGED);
   Header header;
   if (!parse_header(reinterpret_cast<const char*>(data), header)) return refuse(link, FILE_HEADER_BAD);
   code_name(header.name, 'r');
   const std::int64_t size = std::int64_t{header.blocks} * kBlockBytes + header.rest;
-  const long room = check_room(size);
+  std::string name;
+  const platform::FsLock folder = platform::FsLock::folder_of(tree, target != nullptr ? target : header.name, name);
+  const long room = check_room(tree, folder, size);
   if (room != FILE_OK) return refuse(link, room);
   const auto start = Clock::now();
   {
-    platform::ReplacementFile file = platform::ReplacementFile::create(target != nullptr ? target : header.name);
+    platform::ReplacementFile file = platform::ReplacementFile::create(folder, name);
     if (!file) return refuse(link, FILE_CREATE_FAILED);
     const long status = receive_contents(link, file, data, header, gad);
     if (status != FILE_OK) return status;
@@ -489,10 +494,10 @@ long receive_file_to(Link& link, Gadget* gad, const char* target) {
   return FILE_OK;
 }
 
-long send_akt_dir(Link& link) {
-  const platform::FsLock lock = platform::FsLock::obtain("");
+long send_akt_dir(Link& link, const platform::Tree& tree) {
+  const platform::FsLock lock = platform::FsLock::obtain(tree, "");
   if (!lock) return DIR_OK;
-  platform::DirScan scan = platform::DirScan::start(lock);
+  platform::DirScan scan = platform::DirScan::start(tree, lock);
   if (!scan) return DIR_NO_SCAN;
   char frame[kListingFrameBytes] = {};
   platform::ExamineData entry;

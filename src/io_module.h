@@ -9,6 +9,7 @@
 #pragma once
 
 #include "io_atome.h"
+#include "platform/fs.h"
 #include "transfer_ext.h"
 
 constexpr long kHeaderBytes = 60;
@@ -16,37 +17,44 @@ constexpr long kBlockBytes = 1024;
 constexpr long kListingLineBytes = 45;
 constexpr int kMaxRetries = 4;  // failures a transfer survives; the fifth ends it
 
-// Sends the plain file `name` (relative to the current directory, or with a
-// path), announcing it under that name. `gad` shows progress, or is null.
-// FILE_OK, FILE_TOO_MANY_FAILURES, FILE_NO_LOCK (no such object, or not
+// The names below resolve in `tree` (platform::Tree: the whole file system
+// with the process's current directory, or a tree confined to a directory that
+// no name and no link leads out of).
+
+// Sends the plain file `name` (relative to the tree's current directory, or
+// with a path), announcing it under that name. `gad` shows progress, or is
+// null. FILE_OK, FILE_TOO_MANY_FAILURES, FILE_NO_LOCK (no such object, or not
 // readable: the refusal frame went out), FILE_NO_EXAMINE (no plain file, or too
 // large for the header: refusal frame), FILE_HEADER_NOT_ACKED, FILE_OPEN_FAILED
 // (the object changed since it was examined) or FILE_READ_FAILED (also when the
 // file yields fewer bytes than announced). Every wait is bounded by the link's
 // time limit.
-long send_file(Link& link, const char* name, Gadget* gad);
+long send_file(Link& link, const platform::Tree& tree, const char* name, Gadget* gad);
 // As send_file, but reads the local file `local` and announces it as
 // `wire_name` in the header (spaces go out as 0xAE).
-long send_file_as(Link& link, const char* local, const char* wire_name, Gadget* gad);
+long send_file_as(Link& link, const platform::Tree& tree, const char* local, const char* wire_name, Gadget* gad);
 
 // Receives one file under the name its header gives (0xAE back to spaces; a
-// path is taken relative to the current directory). The header is acknowledged
-// only after the room check on the current directory's volume and once the
-// file can be written. FILE_OK, or one of FILE_HEADER_DAMAGED, FILE_HEADER_BAD
-// (also a negative block count or a rest outside 0 to 1023), FILE_NO_DIR_LOCK,
-// FILE_NO_INFO, FILE_WRITE_PROTECTED, FILE_NO_ROOM, FILE_CREATE_FAILED,
-// FILE_TOO_MANY_FAILURES, FILE_WRITE_FAILED. Every result but FILE_OK has been
-// answered with NAK. A failed transfer leaves no partial file, and a file of
-// that name that existed before stays as it was.
-long receive_file(Link& link, Gadget* gad);
+// path is taken relative to the tree's current directory). The header is
+// acknowledged only after the room check on the volume of the folder the file
+// lands in and once the file can be written. FILE_OK, or one of
+// FILE_HEADER_DAMAGED, FILE_HEADER_BAD (also a negative block count or a rest
+// outside 0 to 1023), FILE_NO_DIR_LOCK (no such folder), FILE_NO_INFO,
+// FILE_WRITE_PROTECTED (also in a read-only tree), FILE_NO_ROOM,
+// FILE_CREATE_FAILED, FILE_TOO_MANY_FAILURES, FILE_WRITE_FAILED. Every result
+// but FILE_OK has been answered with NAK. A failed transfer leaves no partial
+// file, and a file of that name that existed before stays as it was. The file
+// is stored by the rules of platform::ReplacementFile (mode, owner, links).
+long receive_file(Link& link, const platform::Tree& tree, Gadget* gad);
 // As receive_file, but stores the file as `target` whatever name the header
 // gives, so that a peer cannot choose the path; with `target` null it is
 // receive_file.
-long receive_file_to(Link& link, Gadget* gad, const char* target);
+long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const char* target);
 
-// Service side: streams the current directory's listing. DIR_OK,
-// DIR_END_NOT_ACKED or DIR_NO_SCAN.
-long send_akt_dir(Link& link);
+// Service side: streams the listing of the tree's current directory (without
+// the temporaries of files being stored). DIR_OK, DIR_END_NOT_ACKED or
+// DIR_NO_SCAN.
+long send_akt_dir(Link& link, const platform::Tree& tree);
 // Customer side: reads a listing stream into `list`, one row from `make_row`
 // a line. DIR_OK, DIR_END_DAMAGED (also after 5 consecutive failed frames) or
 // DIR_NO_MEMORY (no row could be had: that line is left unanswered).

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -56,32 +55,32 @@ const char* argument_of(const char* buffer) { return buffer + 1; }
 // The name goes back in the loop's buffer; the customer reads its first 60
 // bytes, without a terminator when the name is longer.
 bool run_get_akt_dir(ServiceState& state, char* buffer) {
-  get_akt_dir(buffer);
+  get_akt_dir(state.tree, buffer);
   send_data(state.link, buffer, kCommandFrameBytes);
   std::printf("Akt. Verzeichnisname (%s) gesendet.\n", buffer);
   return true;
 }
 
-bool run_set_akt_dir(ServiceState&, char* buffer) {
-  if (set_akt_dir(argument_of(buffer)) != 0) {
+bool run_set_akt_dir(ServiceState& state, char* buffer) {
+  if (set_akt_dir(state.tree, argument_of(buffer)) != 0) {
     std::printf("Akt. Verzeichnis auf %s gesetzt.\n", argument_of(buffer));
   }
   return true;
 }
 
 bool run_send_file(ServiceState& state, char* buffer) {
-  const long status = send_file(state.link, argument_of(buffer), nullptr);
+  const long status = send_file(state.link, state.tree, argument_of(buffer), nullptr);
   std::printf("Sende Datei <%s> status %ld\n", argument_of(buffer), status);
   return true;
 }
 
 bool run_receive_file(ServiceState& state, char*) {
-  std::printf("Empfangen der Datei status %ld\n", receive_file(state.link, nullptr));
+  std::printf("Empfangen der Datei status %ld\n", receive_file(state.link, state.tree, nullptr));
   return true;
 }
 
 bool run_send_akt_dir(ServiceState& state, char*) {
-  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir(state.link));
+  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir(state.link, state.tree));
   return true;
 }
 
@@ -255,6 +254,7 @@ Arrival receive_command(Link& link, UBYTE* frame) {
 }  // namespace
 
 void exec_commands(ServiceState& state) {
+  state.tree.sweep_temporaries();
   Link& link = state.link;
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
@@ -286,19 +286,18 @@ void exec_commands(ServiceState& state) {
 
 namespace {
 
-// The folder served: DIR for --root, else the current directory.
-// ADAPTER until the confined tree of the served-folder work is in: --root only
-// changes into DIR (names are not yet kept beneath it), and --read-only is
-// refused rather than half done.
-bool serve_folder(const ServiceOptions& options, ServiceState&, std::string& error) {
-  if (options.read_only) {
-    error = "--read-only: not available in this build";
-    return false;
+// The folder served: the current directory, in the whole file system, or
+// for --root a tree confined to DIR; read-only for --read-only.
+bool serve_folder(const ServiceOptions& options, ServiceState& state, std::string& error) {
+  if (!options.root.empty()) {
+    std::optional<platform::Tree> tree = platform::Tree::confined(options.root.c_str(), error);
+    if (!tree) {
+      error = "--root: " + error;
+      return false;
+    }
+    state.tree = std::move(*tree);
   }
-  if (!options.root.empty() && chdir(options.root.c_str()) != 0) {
-    error = "--root " + options.root + ": " + std::strerror(errno);
-    return false;
-  }
+  state.tree.set_read_only(options.read_only);
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "io_atome.h"
+#include "platform/fs.h"
 #include "platform/serial_line.h"
 #include "transfer_ext.h"
 
@@ -27,13 +28,16 @@ constexpr UBYTE cmd_customer_terminate = 0x26;
 constexpr UBYTE cmd_set_baud_rate = 0x29;
 
 // What the command loop works with: the link, the device it serves (to open
-// it again when the line is lost), the identities of both ends, and whether
-// the customer may end the service.
+// it again when the line is lost), the identities of both ends, the tree of
+// names it serves (the whole file system from the process's current
+// directory unless it is confined to a directory), and whether the customer
+// may end the service.
 struct ServiceState {
   Link& link;
   std::string device;
   long port = 0;
   Identities ids;
+  platform::Tree tree = platform::Tree::whole();
   bool no_shutdown = false;  // cmd_terminate is refused as an unassigned code
 };
 
@@ -70,5 +74,7 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
 // Waits for a customer's identification, opening the line again whenever it
 // is lost meanwhile. False when the link was cancelled (the service stops).
 bool wait_for_customer(ServiceState& state);
-// Serves command frames until cmd_terminate, or until the link is cancelled.
+// Serves command frames until cmd_terminate, or until the link is cancelled,
+// after sweeping the temporaries that files being stored left in the tree's
+// current directory when an earlier service was killed.
 void exec_commands(ServiceState& state);

@@ -1,12 +1,14 @@
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -18,6 +20,9 @@ namespace {
 // Keeps a temporary name within the host's name length whatever the target's.
 constexpr std::size_t kMaxBaseInTemporaryName = 200;
 constexpr int kTemporaryNameAttempts = 100;
+// A resolution beneath a root is tried again when a rename elsewhere raced it.
+constexpr int kResolveAttempts = 8;
+constexpr char kTemporaryMark[] = ".part-";
 
 ObjectType type_of(mode_t mode) {
   if (S_ISREG(mode)) return ObjectType::plain_file;
@@ -36,83 +41,200 @@ bool is_dot_or_dot_dot(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// Examines one directory entry. A link is followed; one that leads nowhere is
-// reported as itself. False when the entry has vanished meanwhile.
-bool examine_entry(int dir_fd, const char* name, ExamineData& entry) {
-  struct stat st {};
-  if (fstatat(dir_fd, name, &st, 0) != 0 && fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  fill_from(st, entry);
-  if (S_ISLNK(st.st_mode)) entry.type = ObjectType::other;
-  return true;
-}
-
-std::string directory_part(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string last_component(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Where a write to `target` would land: a link to a file is followed, as
-// opening it for writing would.
-std::string resolved_target(const char* target) {
-  struct stat st {};
-  if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return target;
-  char* real = realpath(target, nullptr);
-  if (real == nullptr) return target;
-  std::string resolved = real;
-  std::free(real);
-  return resolved;
-}
-
-// May `target` be created or overwritten by this process? `existing` receives
-// the target's state when it exists (st_nlink 0 otherwise).
-bool target_writable(const char* target, struct stat& existing) {
-  existing = {};
-  if (stat(target, &existing) != 0) {
-    existing.st_nlink = 0;
-    return errno == ENOENT;
+// Opens `path` beneath `root`, as if `root` were the root of the file system.
+UniqueFd open_in_root(int root, const std::string& path, int flags) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0; attempt < kResolveAttempts; ++attempt) {
+    const long fd = syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+    if (errno != EAGAIN) break;
   }
-  if (!S_ISREG(existing.st_mode)) return false;
-  return faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) == 0;
+  return UniqueFd();
 }
 
-UniqueFd create_exclusive(const std::string& path, mode_t mode) {
-  return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+std::string proc_link(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// The name the host gives the object of `fd`: a path from the file system's root.
+std::optional<std::string> host_name_of(int fd) {
+  const std::string link = proc_link(fd);
+  char target[PATH_MAX + 1];
+  const ssize_t length = readlink(link.c_str(), target, PATH_MAX);
+  if (length <= 0 || target[0] != '/') return std::nullopt;
+  return std::string(target, static_cast<std::size_t>(length));
 }
 
-std::string temporary_name(const std::string& directory, const std::string& base, int attempt) {
+// Whether the host lets this process do `mode` (R_OK, W_OK, X_OK) to the object of `fd`.
+bool allowed(int fd, int mode) { return faccessat(fd, "", mode, AT_EACCESS | AT_EMPTY_PATH) == 0; }
+
+// "/" joined with a name inside a confined tree.
+std::string joined(const std::string& directory, const char* name) {
+  if (name[0] == '\0') return directory;
+  return directory == "/" ? "/" + std::string(name) : directory + "/" + name;
+}
+
+std::string temporary_name(const std::string& base, int attempt) {
   static unsigned counter = 0;
-  return directory + "/." + base.substr(0, kMaxBaseInTemporaryName) + ".part-" + std::to_string(getpid()) + "-" +
+  return "." + base.substr(0, kMaxBaseInTemporaryName) + kTemporaryMark + std::to_string(getpid()) + "-" +
          std::to_string(++counter) + "-" + std::to_string(attempt);
 }
 
+bool all_digits(const char* from, const char* to) {
+  if (from == to) return false;
+  for (const char* c = from; c != to; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  return true;
+}
+
+// Removes the temporary `name` in `folder` unless a live process holds it:
+// each one holds its temporary locked until it is done with it, and a lock
+// dies with its process, however that ends.
+void sweep_if_orphaned(int folder, const char* name) {
+  UniqueFd file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened {};
+  if (!file || fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
+  if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return;
+  struct stat named {};
+  if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) unlinkat(folder, name, 0);
+}
+
+void sweep_folder(int folder) {
+  const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return;
+  }
+  while (const dirent* found = readdir(dir)) {
+    if (is_temporary_name(found->d_name)) sweep_if_orphaned(fd, found->d_name);
+  }
+  closedir(dir);
+}
+
 // Makes the rename itself durable; the replacement has happened either way.
-void sync_directory(const std::string& directory) {
-  UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+void sync_directory(int folder) {
+  UniqueFd dir(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) fsync(dir.get());
+}
+
+// Gives the file of `fd` the owner and group of `old` where the host lets us;
+// a refusal is no error (the group alone may still be allowed).
+void try_to_keep_owner(int fd, const struct stat& old) {
+  if (fchown(fd, old.st_uid, old.st_gid) == 0) return;
+  if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0) return;
 }
 
 }  // namespace
 
-bool may_read(const char* name) { return faccessat(AT_FDCWD, name, R_OK, AT_EACCESS) == 0; }
+bool is_temporary_name(const char* name) {
+  // ".BASE.part-PID-COUNTER-ATTEMPT"
+  if (name[0] != '.') return false;
+  const char* mark = nullptr;
+  for (const char* at = std::strstr(name + 1, kTemporaryMark); at != nullptr; at = std::strstr(at + 1, kTemporaryMark)) {
+    mark = at;
+  }
+  if (mark == nullptr || mark == name + 1) return false;
+  const char* numbers = mark + sizeof kTemporaryMark - 1;
+  const char* first_dash = std::strchr(numbers, '-');
+  if (first_dash == nullptr) return false;
+  const char* second_dash = std::strchr(first_dash + 1, '-');
+  if (second_dash == nullptr) return false;
+  const char* end = second_dash + std::strlen(second_dash);
+  return all_digits(numbers, first_dash) && all_digits(first_dash + 1, second_dash) &&
+         all_digits(second_dash + 1, end);
+}
 
-void current_dir_name(char* name) {
-  if (getcwd(name, kFullNameBytes) == nullptr) name[0] = '\0';
+mode_t replacement_mode(mode_t old_mode, bool owner_and_group_kept) {
+  const mode_t mode = old_mode & 07777;
+  return owner_and_group_kept ? mode : mode & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+}
+
+// --- Tree ---
+
+Tree Tree::whole() { return Tree(); }
+
+std::optional<Tree> Tree::confined(const char* dir, std::string& error) {
+  Tree tree;
+  tree.root_ = UniqueFd(::open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!tree.root_) {
+    error = std::string(dir) + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (!allowed(tree.root_.get(), X_OK)) {
+    error = std::string(dir) + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  tree.current_ = "/";
+  if (!tree.open("", O_PATH | O_DIRECTORY)) {
+    error = std::string("this system cannot confine names beneath a directory (openat2): ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (!host_name_of(tree.root_.get())) {
+    error = "this system cannot name directories through /proc/self/fd";
+    return std::nullopt;
+  }
+  return tree;
+}
+
+UniqueFd Tree::open(const char* name, int flags) const {
+  if (!root_) return UniqueFd(::openat(AT_FDCWD, name[0] == '\0' ? "." : name, flags | O_CLOEXEC));
+  return open_in_root(root_.get(), name[0] == '/' ? std::string(name) : joined(current_, name), flags);
+}
+
+void Tree::current_dir_name(char* name) const {
+  name[0] = '\0';
+  if (!root_) {
+    if (getcwd(name, kFullNameBytes) == nullptr) name[0] = '\0';
+    return;
+  }
+  if (current_.size() < kFullNameBytes) std::memcpy(name, current_.c_str(), current_.size() + 1);
+}
+
+bool Tree::set_current(const FsLock& dir) {
+  ExamineData examined;
+  if (!dir || !dir.examine(examined) || examined.type != ObjectType::directory) return false;
+  if (!root_) return fchdir(dir.fd()) == 0;
+  if (!allowed(dir.fd(), X_OK)) return false;
+  // The directory's path inside the root, links resolved: the path the host
+  // gives it, less the root's.
+  const std::optional<std::string> root = host_name_of(root_.get());
+  const std::optional<std::string> inside = host_name_of(dir.fd());
+  if (!root || !inside) return false;
+  const std::string prefix = *root == "/" ? "" : *root;
+  if (inside->compare(0, prefix.size(), prefix) != 0) return false;
+  std::string path = inside->substr(prefix.size());
+  if (path.empty()) path = "/";
+  if (path[0] != '/') return false;  // a sibling that begins with the root's name
+  current_ = std::move(path);
+  return true;
+}
+
+void Tree::sweep_temporaries() const {
+  const UniqueFd here = open("", O_PATH | O_DIRECTORY);
+  if (here) sweep_folder(here.get());
 }
 
 // --- FsLock ---
 
-FsLock FsLock::obtain(const char* name) {
+FsLock FsLock::obtain(const Tree& tree, const char* name) {
   // O_PATH names the object without opening its contents: no read access is
   // needed, and a FIFO does not block.
-  const char* path = name[0] == '\0' ? "." : name;
-  return FsLock(UniqueFd(::open(path, O_PATH | O_CLOEXEC)));
+  return FsLock(tree.open(name, O_PATH));
+}
+
+FsLock FsLock::folder_of(const Tree& tree, const char* target, std::string& name) {
+  const char* slash = std::strrchr(target, '/');
+  if (slash == nullptr) {
+    name = target;
+    return FsLock(tree.open("", O_PATH | O_DIRECTORY));
+  }
+  name = slash + 1;
+  const std::string folder = slash == target ? "/" : std::string(target, slash);
+  return FsLock(tree.open(folder.c_str(), O_PATH | O_DIRECTORY));
 }
 
 bool FsLock::examine(ExamineData& data) const {
@@ -122,7 +244,7 @@ bool FsLock::examine(ExamineData& data) const {
   return true;
 }
 
-bool FsLock::make_current() const { return fchdir(fd_.get()) == 0; }
+bool FsLock::may_read() const { return fd_ && allowed(fd_.get(), R_OK); }
 
 bool FsLock::volume_info(VolumeInfo& info) const {
   struct statvfs vfs {};
@@ -135,22 +257,48 @@ bool FsLock::volume_info(VolumeInfo& info) const {
 
 // --- DirScan ---
 
-DirScan DirScan::start(const FsLock& dir) {
+DirScan DirScan::start(const Tree& tree, const FsLock& dir) {
   DirScan scan;
   const int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return scan;
   scan.dir_.reset(fdopendir(fd));
-  if (!scan.dir_) ::close(fd);
+  if (!scan.dir_) {
+    ::close(fd);
+    return scan;
+  }
+  scan.tree_ = &tree;
+  if (tree.is_confined()) {
+    // Entries can be named in the tree from its current directory, when that
+    // is the directory scanned, as it is for every listing; elsewhere links
+    // are not followed.
+    const UniqueFd current = tree.open("", O_PATH | O_DIRECTORY);
+    struct stat here {}, scanned {};
+    const bool same = current && fstat(current.get(), &here) == 0 && fstat(dir.fd(), &scanned) == 0 &&
+                      here.st_dev == scanned.st_dev && here.st_ino == scanned.st_ino;
+    scan.links_ = same ? Links::in_tree : Links::unfollowed;
+  }
   return scan;
 }
 
 bool DirScan::next(ExamineData& entry) {
+  const int dir_fd = dirfd(dir_.get());
   for (;;) {
     const dirent* found = readdir(dir_.get());
     if (found == nullptr) return false;
-    if (is_dot_or_dot_dot(found->d_name)) continue;
+    if (is_dot_or_dot_dot(found->d_name) || is_temporary_name(found->d_name)) continue;
+    struct stat st {};
+    if (fstatat(dir_fd, found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished meanwhile
+    struct stat target {};
+    if (S_ISLNK(st.st_mode)) {
+      // A link that leads nowhere is reported as itself.
+      if (links_ == Links::host && fstatat(dir_fd, found->d_name, &target, 0) == 0) st = target;
+      if (links_ == Links::in_tree) {
+        const UniqueFd reached = tree_->open(found->d_name, O_PATH);
+        if (reached && fstat(reached.get(), &target) == 0) st = target;
+      }
+    }
     entry = {};
-    if (!examine_entry(dirfd(dir_.get()), found->d_name, entry)) continue;
+    fill_from(st, entry);
     std::snprintf(entry.name, sizeof entry.name, "%s", found->d_name);
     return true;
   }
@@ -158,8 +306,8 @@ bool DirScan::next(ExamineData& entry) {
 
 // --- ReadFile ---
 
-ReadFile ReadFile::open(const char* name, const ExamineData& examined) {
-  UniqueFd fd(::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+ReadFile ReadFile::open(const Tree& tree, const char* name, const ExamineData& examined) {
+  UniqueFd fd = tree.open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   if (!fd) return {};
   ExamineData opened;
   struct stat st {};
@@ -185,32 +333,75 @@ long ReadFile::read(void* into, std::size_t count) {
 
 // --- ReplacementFile ---
 
-ReplacementFile ReplacementFile::create(const char* target) {
+ReplacementFile ReplacementFile::create(const FsLock& folder, const std::string& name) {
+  if (!folder || name.empty() || is_dot_or_dot_dot(name.c_str()) || name.find('/') != std::string::npos) return {};
+  // What the name holds now: a plain file is replaced and hands on its mode
+  // and owner; a link (live or dangling) is replaced as it is, like no file.
   struct stat existing {};
-  if (!target_writable(target, existing)) return {};
+  bool replaces = false;
+  if (fstatat(folder.fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISREG(existing.st_mode)) {
+      if (faccessat(folder.fd(), name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) return {};
+      replaces = true;
+    } else if (!S_ISLNK(existing.st_mode)) {
+      return {};
+    }
+  } else if (errno != ENOENT) {
+    return {};
+  }
   ReplacementFile file;
-  file.target_path_ = resolved_target(target);
-  const std::string base = last_component(file.target_path_);
-  if (base.empty()) return {};
-  const std::string directory = directory_part(file.target_path_);
-  const bool replaces = existing.st_nlink != 0;
-  // A new file gets what the umask leaves of 0666, as if created directly.
+  file.folder_ = UniqueFd(fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0));
+  if (!file.folder_) return {};
+  file.target_name_ = name;
+  sweep_folder(file.folder_.get());
+  // A new file gets what the umask leaves of 0666, as if created directly; a
+  // replacement gets its mode once its owner is settled.
   const mode_t mode = replaces ? S_IRUSR | S_IWUSR : 0666;
+  file.fd_ = UniqueFd(openat(file.folder_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+  if (file.fd_) {
+    // Naming it at commit goes through /proc; without it, a named temporary.
+    struct stat link {};
+    if (fstatat(AT_FDCWD, proc_link(file.fd_.get()).c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0) {
+      file.unnamed_ = true;
+    } else {
+      file.fd_.reset();
+    }
+  } else if (errno != EOPNOTSUPP && errno != EISDIR) {
+    return {};
+  }
   for (int attempt = 0; attempt < kTemporaryNameAttempts && !file.fd_; ++attempt) {
-    std::string path = temporary_name(directory, base, attempt);
-    file.fd_ = create_exclusive(path, mode);
-    if (file.fd_) file.temporary_path_ = std::move(path);
+    std::string temporary = temporary_name(name, attempt);
+    file.fd_ = UniqueFd(
+        openat(file.folder_.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (file.fd_) file.temporary_name_ = std::move(temporary);
     else if (errno != EEXIST) return {};
   }
   if (!file.fd_) return {};
-  if (replaces && fchmod(file.fd_.get(), existing.st_mode & 07777) != 0) return {};
+  // Held until the file is in place: a sweep leaves a locked temporary alone.
+  flock(file.fd_.get(), LOCK_EX);
+  if (replaces) {
+    // The owner and group where the host lets us set them, then the mode,
+    // whose setuid and setgid bits need both kept.
+    try_to_keep_owner(file.fd_.get(), existing);
+    struct stat now {};
+    if (fstat(file.fd_.get(), &now) != 0) return {};
+    const bool kept = now.st_uid == existing.st_uid && now.st_gid == existing.st_gid;
+    const mode_t replaced_mode = replacement_mode(existing.st_mode, kept);
+    // A host that forbids setuid and setgid files refuses the mode with them.
+    if (fchmod(file.fd_.get(), replaced_mode) != 0 &&
+        (errno != EPERM || fchmod(file.fd_.get(), replaced_mode & ~static_cast<mode_t>(S_ISUID | S_ISGID)) != 0)) {
+      return {};
+    }
+  }
   return file;
 }
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : fd_(std::move(other.fd_)),
-      temporary_path_(std::exchange(other.temporary_path_, {})),
-      target_path_(std::exchange(other.target_path_, {})),
+      folder_(std::move(other.folder_)),
+      unnamed_(std::exchange(other.unnamed_, false)),
+      temporary_name_(std::exchange(other.temporary_name_, {})),
+      target_name_(std::exchange(other.target_name_, {})),
       written_(other.written_),
       previous_write_(other.previous_write_) {}
 
@@ -218,8 +409,10 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
   if (this != &other) {
     discard();
     fd_ = std::move(other.fd_);
-    temporary_path_ = std::exchange(other.temporary_path_, {});
-    target_path_ = std::exchange(other.target_path_, {});
+    folder_ = std::move(other.folder_);
+    unnamed_ = std::exchange(other.unnamed_, false);
+    temporary_name_ = std::exchange(other.temporary_name_, {});
+    target_name_ = std::exchange(other.target_name_, {});
     written_ = other.written_;
     previous_write_ = other.previous_write_;
   }
@@ -255,21 +448,42 @@ void ReplacementFile::write_back(std::size_t count) {
   written_ += count;
 }
 
+// Gives the unnamed file a hidden temporary name beside the target, from
+// which a rename can replace the target in one step (a link cannot).
+bool ReplacementFile::give_temporary_name() {
+  const std::string from = proc_link(fd_.get());
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    std::string temporary = temporary_name(target_name_, attempt);
+    if (linkat(AT_FDCWD, from.c_str(), folder_.get(), temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporary_name_ = std::move(temporary);
+      unnamed_ = false;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
 bool ReplacementFile::commit() {
-  if (!fd_ || fsync(fd_.get()) != 0 || ::close(fd_.release()) != 0 ||
-      rename(temporary_path_.c_str(), target_path_.c_str()) != 0) {
+  if (!fd_ || fsync(fd_.get()) != 0 || (unnamed_ && !give_temporary_name()) ||
+      renameat(folder_.get(), temporary_name_.c_str(), folder_.get(), target_name_.c_str()) != 0) {
     discard();
     return false;
   }
-  temporary_path_.clear();
-  sync_directory(directory_part(target_path_));
+  temporary_name_.clear();
+  sync_directory(folder_.get());
+  // Closed only now: until the rename, its lock kept sweeps off the temporary.
+  fd_.reset();
+  folder_.reset();
   return true;
 }
 
 void ReplacementFile::discard() noexcept {
+  if (!temporary_name_.empty() && folder_) unlinkat(folder_.get(), temporary_name_.c_str(), 0);
+  temporary_name_.clear();
+  unnamed_ = false;
   fd_.reset();
-  if (!temporary_path_.empty()) unlink(temporary_path_.c_str());
-  temporary_path_.clear();
+  folder_.reset();
 }
 
 }  // namespace platform

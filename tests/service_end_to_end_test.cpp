@@ -53,6 +53,7 @@ class Started {
     if (pipe_ == nullptr || pid <= 0) return -1;
     kill(pid, signal);
     says(std::string(1, '\0'));
+    kill(pid, SIGKILL);  // if it has not ended by now
     const int status = pclose(pipe_.release());
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }

@@ -1,6 +1,7 @@
 // The service binary as it is left running: the unit's options, a stop in the
 // middle of a receive, lock files on its line, and peers on a listening TCP
-// line that leave junk, stay silent or come one after the other.
+// line that leave junk, stay silent or come one after the other; and such a
+// line under a link of this process.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/unique_fd.h"
 #include "service.h"
 #include "support/program_run.h"
@@ -86,10 +88,11 @@ UniqueFd connect_to(int port) {
   return fd;
 }
 
+// Sends `out`, and reads an answer of `answer_bytes` (none for 0).
 Bytes exchange(int fd, const Bytes& out, std::size_t answer_bytes) {
   send(fd, out.data(), out.size(), MSG_NOSIGNAL);
   Bytes answer(answer_bytes);
-  answer.resize(std::max<ssize_t>(recv(fd, answer.data(), answer.size(), MSG_WAITALL), 0));
+  if (answer_bytes > 0) answer.resize(std::max<ssize_t>(recv(fd, answer.data(), answer_bytes, MSG_WAITALL), 0));
   return answer;
 }
 
@@ -202,7 +205,7 @@ TEST_F(ServiceOnTcp, CustomersComeOneAfterAnotherAndWaitTheirTurn) {
   for (int i = 0; i < 10; ++i) EXPECT_EQ(pwd().status, 0) << i;
   UniqueFd first = connect_to(port);
   EXPECT_EQ(exchange(first.get(), frame(bytes_of("\x1F\x2B\x41")), 7).size(), 7u);
-  ASSERT_EQ(send(first.get(), &ACK, 1, MSG_NOSIGNAL), 1);
+  exchange(first.get(), {ACK}, 0);
   ProgramResult second;
   std::thread waiting([&] { second = pwd(); });
   std::this_thread::sleep_for(300ms);  // the second customer waits in the queue
@@ -214,4 +217,22 @@ TEST_F(ServiceOnTcp, CustomersComeOneAfterAnotherAndWaitTheirTurn) {
   EXPECT_EQ(pwd().status, 0);
   EXPECT_EQ(service.end(SIGTERM), 0);
   EXPECT_EQ(service.seen.find("Line lost"), std::string::npos) << service.seen;
+}
+
+// A peer that closed is gone with what it sent: a whole identification frame
+// that it left behind is not taken. The next peer gets the same port.
+TEST(TcpListenLine, DropsWhatAPeerLeftBehindAndTakesTheNextOnTheSamePort) {
+  platform::SteadyClock clock;
+  Link link(clock);
+  const int port = free_tcp_port();
+  ASSERT_EQ(allocport(link, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
+  const Bytes identification = frame(bytes_of("\x1F\x2B\x41"));
+  UBYTE payload[4];
+  exchange(connect_to(port).get(), identification, 0);  // sent, and the peer closes
+  std::this_thread::sleep_for(50ms);  // its bytes and its close have arrived
+  EXPECT_EQ(receive_data(link, payload, 3), LINK_TIMEOUT);
+  ASSERT_TRUE(link.lost() && link.take_next_peer());
+  const UniqueFd next = connect_to(port);
+  exchange(next.get(), identification, 0);
+  EXPECT_EQ(receive_data(link, payload, 3), LINK_OK);
 }

@@ -10,9 +10,12 @@
 
 using namespace testsupport;
 
+// Names resolve as the host resolves them, from the process's current directory.
+static platform::Tree whole = platform::Tree::whole();
+
 static std::string current_name() {
   char name[kDirNameBytes + 1] = "not written";
-  get_akt_dir(name);
+  get_akt_dir(whole, name);
   return name;
 }
 
@@ -28,7 +31,7 @@ TEST(FsModule, SetAktDirEntersOnlyADirectoryAndGetAktDirNamesItInFull) {
   };
   for (const auto& c : cases) {
     CurrentDirectory start(sub);
-    EXPECT_EQ(set_akt_dir(c.dir.c_str()), c.result) << c.dir;
+    EXPECT_EQ(set_akt_dir(whole, c.dir.c_str()), c.result) << c.dir;
     EXPECT_EQ(current_name(), c.now_in) << c.dir;
   }
 }
@@ -40,7 +43,7 @@ TEST(FsModule, ReadAktDirAppendsOneRowPerEntryAfterTheRowsBefore) {
   std::filesystem::create_directory(tmp / "sub");
   CurrentDirectory inside(tmp.path());
   OwnedList list("earlier");
-  ASSERT_EQ(read_akt_dir(&list), DIR_OK);
+  ASSERT_EQ(read_akt_dir(whole, &list), DIR_OK);
   std::vector<Row> rows = rows_of(list);
   ASSERT_EQ(rows.size(), 5U);
   std::sort(rows.begin() + 1, rows.end(), [](const Row& a, const Row& b) { return a.column0 < b.column0; });
@@ -55,6 +58,6 @@ TEST(FsModule, ReadAktDirAppendsOneRowPerEntryAfterTheRowsBefore) {
     return rows_left-- > 0 ? alloc_list_row(name, type) : nullptr;
   };
   OwnedList short_of_memory;
-  EXPECT_EQ(read_akt_dir(&short_of_memory, two_rows), DIR_NO_MEMORY);
+  EXPECT_EQ(read_akt_dir(whole, &short_of_memory, two_rows), DIR_NO_MEMORY);
   EXPECT_EQ(rows_of(short_of_memory).size(), 2U);
 }

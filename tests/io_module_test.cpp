@@ -17,6 +17,9 @@ using Results = std::pair<long, long>;
 using Names = std::vector<std::string>;
 using At = std::set<std::size_t>;
 
+// Names resolve as the host resolves them, from the process's current directory.
+static const platform::Tree whole = platform::Tree::whole();
+
 namespace {
 
 Bytes operator+(Bytes first, const Bytes& second) {
@@ -62,8 +65,8 @@ struct Ends {
   // `target`, or the header's name. {received, sent}.
   Results send(const std::string& wire_name, const std::string& target = "", const std::string& local = "src") {
     return both(
-        pair, [&] { return receive_file_to(pair.service, nullptr, target.empty() ? nullptr : target.c_str()); },
-        [&] { return send_file_as(pair.customer, (from / local).c_str(), wire_name.c_str(), nullptr); });
+        pair, [&] { return receive_file_to(pair.service, whole, nullptr, target.empty() ? nullptr : target.c_str()); },
+        [&] { return send_file_as(pair.customer, whole, (from / local).c_str(), wire_name.c_str(), nullptr); });
   }
   const Bytes& customer_wrote() const { return pair.cable.sent_by(SimCable::b); }
   const Bytes& service_wrote() const { return pair.cable.sent_by(SimCable::a); }
@@ -92,8 +95,8 @@ TEST(IoModule, AFileCrossesAsHeaderBlocksAndShortBlockIsStoredUnderItsNameAndCom
     EXPECT_EQ(e.stored(), Names{c.stored});
     EXPECT_TRUE(read_file(e.to / c.stored) == pattern_bytes(c.size));
     // And back, the service sending, the customer receiving.
-    EXPECT_EQ(both(e.pair, [&] { return receive_file_to(e.pair.customer, nullptr, (e.from / "back").c_str()); },
-                   [&] { return send_file(e.pair.service, c.stored.c_str(), nullptr); }),
+    EXPECT_EQ(both(e.pair, [&] { return receive_file_to(e.pair.customer, whole, nullptr, (e.from / "back").c_str()); },
+                   [&] { return send_file(e.pair.service, whole, c.stored.c_str(), nullptr); }),
               Results(FILE_OK, FILE_OK));
     EXPECT_TRUE(read_file(e.from / "back") == pattern_bytes(c.size));
   }
@@ -166,7 +169,7 @@ TEST(IoModule, ABadHeaderNoRoomOrASenderAFrameAheadLeavesNoFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header);
     Ends e;
-    EXPECT_EQ(both(e.pair, [&] { return receive_file(e.pair.service, nullptr); },
+    EXPECT_EQ(both(e.pair, [&] { return receive_file(e.pair.service, whole, nullptr); },
                    [&] { return long{write_raw(e.pair.customer, header_frame(c.header) + c.then)}; }),
               Results(c.result, 1));
     EXPECT_EQ(e.service_wrote(), c.answers);
@@ -216,7 +219,7 @@ TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
     e.pair.cable.tamper(SimCable::b, damage(c.lost, true));
     OwnedList list("earlier");
     EXPECT_EQ(both(e.pair, [&] { return receive_akt_dir(e.pair.customer, &list, c.make_row); },
-                   [&] { return send_akt_dir(e.pair.service); }),
+                   [&] { return send_akt_dir(e.pair.service, whole); }),
               c.results);
     Bytes sent;
     for (const auto& payload : c.sent) sent = sent + frame_of(payload);

@@ -20,7 +20,8 @@ class LineLockFile {
 
   // Takes the lock for the device at `path` in `directory`. A lock file whose
   // process is gone is stale and taken over; one that names this process
-  // counts as busy (another open of the line in this program holds it).
+  // counts as busy (another open of the line in this program holds it). No
+  // lock is taken (`none`) for a path where no device is.
   static LineLockFile take(const std::string& directory, const std::string& path, Outcome& outcome);
 
   LineLockFile() = default;

@@ -56,6 +56,11 @@ std::string line_lock_file_name(const std::string& directory, const std::string&
 }
 
 LineLockFile LineLockFile::take(const std::string& directory, const std::string& path, Outcome& outcome) {
+  // No device there: nothing to lock, and opening it says why.
+  if (::access(path.c_str(), F_OK) != 0) {
+    outcome = Outcome::none;
+    return {};
+  }
   const std::string file = line_lock_file_name(directory, path);
   // Twice at most: once more after a stale lock has been cleared away.
   for (int attempt = 0; attempt < 2; ++attempt) {

@@ -4,14 +4,11 @@
 // line under a link of this process.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <thread>
 
 #include "platform/clock.h"
@@ -19,6 +16,7 @@
 #include "service.h"
 #include "support/program_run.h"
 #include "support/pty_pair.h"
+#include "support/running.h"
 #include "support/temp_dir.h"
 
 using namespace testsupport;
@@ -27,44 +25,12 @@ using platform::UniqueFd;
 
 namespace {
 
-// A program started in `directory` and left running; what it writes to
-// standard output and error collects in `seen`.
-class Started {
- public:
-  Started(const std::vector<std::string>& words, const std::string& directory) {
-    std::string command = "cd " + directory + " && echo $$ && exec";
-    for (const auto& word : words) command += " '" + word + "'";
-    pipe_.reset(popen((command + " 2>&1").c_str(), "r"));
-    if (says("\n")) pid = std::stoi(seen);
-    seen.erase(0, seen.find('\n') + 1);
-  }
-  ~Started() { end(SIGKILL); }
-
-  // Whether `text` shows, with at most 5 s between two pieces of output.
-  bool says(const std::string& text) {
-    char chunk[512];
-    for (pollfd in{fileno(pipe_.get()), POLLIN, 0}; seen.find(text) == std::string::npos;) {
-      const ssize_t got = poll(&in, 1, 5000) > 0 ? read(in.fd, chunk, sizeof chunk) : 0;
-      if (got <= 0) return false;
-      seen.append(chunk, static_cast<std::size_t>(got));
-    }
-    return true;
-  }
-  // Sends `signal` (0: none), and gives the exit status once the program has ended.
-  int end(int signal) {
-    if (pipe_ == nullptr || pid <= 0) return -1;
-    kill(pid, signal);
-    says(std::string(1, '\0'));
-    kill(pid, SIGKILL);  // if it has not ended by now
-    const int status = pclose(pipe_.release());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  pid_t pid = -1;
-  std::string seen;
-
- private:
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe_{nullptr, pclose};
-};
+// `words` as one command line of the shell, with errors into the output.
+std::string command(const std::vector<std::string>& words) {
+  std::string line;
+  for (const auto& word : words) line += "'" + word + "' ";
+  return line + "2>&1";
+}
 
 ProgramResult customer(const std::string& line, const std::vector<std::string>& commands, const std::string& in) {
   std::vector<std::string> words = {QUORVANTIX_CUSTOMER_BINARY, "-q", line};
@@ -104,10 +70,11 @@ Bytes exchange(int fd, const Bytes& out, std::size_t answer_bytes) {
 TEST(ServiceEndToEnd, UnitOptionsRefuseShutdownAndStoredFilesAndServeTheRoot) {
   TempDir dir, remote, local;
   const std::string line = dir / std::string(60, 'q');
-  Started linesim({QUORVANTIX_LINESIM_BINARY, "--a", line, "--b", dir / "b"}, dir.path());
+  Running linesim(command({QUORVANTIX_LINESIM_BINARY, "--a", line, "--b", dir / "b"}), dir.path());
   ASSERT_TRUE(linesim.says("linesim: "));
-  Started service({QUORVANTIX_SERVICE_BINARY, "--no-shutdown", "--read-only", "--root", remote.path(), line, "0"},
-                  dir.path());
+  Running service(
+      command({QUORVANTIX_SERVICE_BINARY, "--no-shutdown", "--read-only", "--root", remote.path(), line, "0"}),
+      dir.path());
   ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
   write_file(local / "l.txt", pattern_bytes(100));
   EXPECT_EQ(customer(dir / "b", {"put", "l.txt"}, local.path()).status, 1);
@@ -130,13 +97,13 @@ TEST(ServiceEndToEnd, HelpNamesTheServedFolderAndARefusedCommandLineEndsWithTwo)
 
 TEST(ServiceEndToEnd, SigtermDuringAReceiveLeavesTheFolderAsItWasAndEndsWithZero) {
   TempDir dir, remote, local;
-  Started linesim({QUORVANTIX_LINESIM_BINARY, "--a", "a", "--b", "b", "--baud", "115200"}, dir.path());
+  Running linesim(command({QUORVANTIX_LINESIM_BINARY, "--a", "a", "--b", "b", "--baud", "115200"}), dir.path());
   ASSERT_TRUE(linesim.says("linesim: "));
-  Started service({QUORVANTIX_SERVICE_BINARY, dir / "a", "0"}, remote.path());
+  Running service(command({QUORVANTIX_SERVICE_BINARY, dir / "a", "0"}), remote.path());
   ASSERT_TRUE(service.says("Service is ready\n"));
   write_file(remote / "kept", pattern_bytes(10));
   write_file(local / "big", pattern_bytes(24 * 1024));  // about 2 s on this line
-  Started put({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "pwd", ";", "put", "big", "kept"}, local.path());
+  Running put(command({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "pwd", ";", "put", "big", "kept"}), local.path());
   ASSERT_TRUE(service.says("gesendet.\n"));
   std::this_thread::sleep_for(300ms);  // the header has been taken; blocks are coming
   EXPECT_EQ(service.end(SIGTERM), 0);
@@ -160,7 +127,8 @@ TEST(ServiceEndToEnd, LockFilesOfLiveProcessesRefuseTheLineAndStaleOnesAreTakenO
       {ten_wide(alive), true}, {Bytes(raw, raw + sizeof alive), true}, {ten_wide(999'999'999), false}};
   for (const auto& [content, busy] : cases) {
     write_file(lock, content);
-    Started service({QUORVANTIX_SERVICE_BINARY, "--lock-dir", locks.path(), line.slave_path(), "0"}, locks.path());
+    Running service(command({QUORVANTIX_SERVICE_BINARY, "--lock-dir", locks.path(), line.slave_path(), "0"}),
+                    locks.path());
     if (busy) {
       EXPECT_EQ(service.end(0), 1);
       EXPECT_NE(service.seen.find("the line is in use by another program"), std::string::npos) << service.seen;
@@ -168,11 +136,12 @@ TEST(ServiceEndToEnd, LockFilesOfLiveProcessesRefuseTheLineAndStaleOnesAreTakenO
       continue;
     }
     ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-    EXPECT_EQ(read_file(lock), ten_wide(service.pid));
+    EXPECT_EQ(read_file(lock), ten_wide(service.pid()));
     EXPECT_EQ(service.end(SIGTERM), 0);
     EXPECT_FALSE(exists(lock));
   }
-  Started unlocked({QUORVANTIX_SERVICE_BINARY, "--lock-dir", locks / "none", line.slave_path(), "0"}, locks.path());
+  Running unlocked(command({QUORVANTIX_SERVICE_BINARY, "--lock-dir", locks / "none", line.slave_path(), "0"}),
+                   locks.path());
   EXPECT_TRUE(unlocked.says("Service is ready\n")) << unlocked.seen;
 }
 
@@ -184,7 +153,7 @@ class ServiceOnTcp : public ::testing::Test {
 
   TempDir remote;
   int port = free_tcp_port();
-  Started service{{QUORVANTIX_SERVICE_BINARY, "tcp-listen:" + std::to_string(port), "0"}, remote.path()};
+  Running service{command({QUORVANTIX_SERVICE_BINARY, "tcp-listen:" + std::to_string(port), "0"}), remote.path()};
 };
 
 TEST_F(ServiceOnTcp, ServesTheNextCustomerWithinASecondOfAPeerThatLeftJunk) {

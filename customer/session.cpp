@@ -206,9 +206,14 @@ long reach_service(Session& session) {
     link.drop_pending_input();
     const long result = identify(link, 'c', session.ids);
     if (result == LINK_OK) return LINK_OK;
+    if (attempt + 1 == kIdentifyAttempts || link.cancelled()) break;
     // No answer at all, not a damaged one: perhaps a service left in its command loop.
-    if (result == LINK_TIMEOUT && attempt + 1 < kIdentifyAttempts && !link.cancelled()) {
+    if (result == LINK_TIMEOUT) {
       send_back_to_identification(link);
+    } else {
+      // A damaged answer: what is left of the service's frame must not pass
+      // for the answer to the next try.
+      link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
     }
   }
   session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";

@@ -96,7 +96,8 @@ Outcome transfer(const Row& row, bool get, std::uint64_t seed, std::size_t size)
   const bool identical = names == std::vector{kName} && read_file(receiver_dir + "/" + kName) == content;
   if (out.customer == 0 && out.service == 0) out.verdict = identical ? completed : wrong_data;
   else if (out.customer != 0 && out.service != 0) out.verdict = names.empty() ? failed_cleanly : broken;
-  else out.verdict = !names.empty() && !identical ? wrong_data : ends_disagree;  // one end says success, one not
+  else if ((get ? out.customer : out.service) != 0) out.detail = "the sender reports success for a file not kept";
+  else out.verdict = identical ? ends_disagree : wrong_data;  // the sender alone failed: its last answer was lost
   if (names.size() > 1 || (!names.empty() && names.front() != kName)) out.detail = "a stray file: " + names.back();
   if (out.service < 0 && out.customer == 0) out.detail = "the customer reports a transfer the service never ran";
   if (!answers_next) out.detail = "the service does not answer the next customer";

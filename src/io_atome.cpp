@@ -76,7 +76,9 @@ bool Link::do_io() {
 
 void Link::send_io() {
   request_.io_Actual = 0;
-  pending_ = true;  // without a line it never ends: only the time limit does
+  // Without a line the transfer ends at once, failed, as on a line that has gone.
+  request_.io_Error = line_ ? 0 : IOERR_LINE_GONE;
+  pending_ = line_ != nullptr;
 }
 
 platform::Direction Link::direction() const {
@@ -86,8 +88,8 @@ platform::Direction Link::direction() const {
 // One attempt to move the rest of the transfer. A read ends when all its bytes
 // are in. A write ends once it has moved bytes and they have left the port:
 // the answer's time limit must not run while our own frame is still on the
-// wire. A failed line moves nothing and leaves the transfer pending, so that
-// only the time limit ends it.
+// wire. A line that fails ends the transfer at once: waiting out the time
+// limit on a line that has gone only keeps the next customer waiting.
 void Link::advance() {
   const bool reading = request_.io_Command == CMD_READ;
   if (!reading && request_.io_Actual > 0) {
@@ -101,13 +103,18 @@ void Link::advance() {
     return;
   }
   const long moved = reading ? line_->read_some(bytes, left) : line_->write_some(bytes, left);
-  if (moved <= 0) return;
+  if (moved < 0) {
+    request_.io_Error = IOERR_LINE_GONE;
+    pending_ = false;
+    return;
+  }
+  if (moved == 0) return;
   request_.io_Actual += static_cast<std::uint32_t>(moved);
   pending_ = reading ? request_.io_Actual < request_.io_Length : line_->output_queued() > 0;
 }
 
 bool Link::check_io() {
-  if (pending_ && line_) advance();
+  if (pending_) advance();
   return !pending_;
 }
 
@@ -130,25 +137,37 @@ void Link::wait_io_ticks(int ticks) {
 
 bool Link::lost() const { return !line_ || line_->lost(); }
 
+bool Link::take_next_peer() {
+  if (!line_ || !line_->take_next_peer()) return false;
+  pending_ = false;
+  return true;
+}
+
+void Link::keep_peer() {
+  if (line_) line_->keep_peer();
+}
+
 std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {
-  if (!line_ || cancelled()) return std::nullopt;
+  if (lost() || cancelled()) return std::nullopt;
   const nanoseconds deadline = now() + limit;
   line_->wait_ready(platform::Direction::in, limit);
   const nanoseconds arrived = now();
-  if (arrived >= deadline || cancelled()) return std::nullopt;
+  if (arrived >= deadline || cancelled() || line_->lost()) return std::nullopt;
   return arrived;
 }
 
 bool Link::drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
-  if (!line_) return false;
   UBYTE scrap[kMaxPayload];
   const nanoseconds deadline = now() + limit;
   nanoseconds quiet_since = now();
   for (nanoseconds at = quiet_since; at < deadline; at = now()) {
-    if (line_->read_some(scrap, sizeof scrap) > 0) {
+    if (lost() || cancelled()) return false;
+    const long got = line_->read_some(scrap, sizeof scrap);
+    if (got > 0) {
       quiet_since = now();
       continue;
     }
+    if (got < 0) return false;
     if (at - quiet_since >= quiet) return true;
     line_->wait_ready(platform::Direction::in, std::min(quiet - (at - quiet_since), deadline - at));
   }
@@ -191,13 +210,13 @@ BOOL checktimeout(Link& link) {
   for (int polls_left = kPollsPerOperation; !link.cancelled();) {
     if (link.check_io()) {
       debug_line("NO TIMEOUT");
-      return 0;
+      return link.request().io_Error == 0 ? 0 : 1;
     }
     --polls_left;
     // Ends early once the transfer is done: stop and wait pays this on every frame.
     link.wait_io_ticks(kTicksBetweenPolls);
     if (polls_left == 0) {
-      if (link.check_io()) return 0;  // done just as the limit ran out
+      if (link.check_io()) return link.request().io_Error == 0 ? 0 : 1;  // done just as the limit ran out
       break;
     }
   }
@@ -281,7 +300,7 @@ void wait_for_receiver_to_give_up(Link& link) {
   link.request().io_Length = 1;
   link.send_io();
   const nanoseconds deadline = link.now() + (kTransferFailuresBeforeGivingUp + 1) * time_limit(link);
-  while (!link.check_io() && link.now() < deadline) link.wait_io_ticks(kTicksBetweenPolls);
+  while (!link.check_io() && link.now() < deadline && !link.cancelled()) link.wait_io_ticks(kTicksBetweenPolls);
   link.abort_io();
   settle(link);
 }

@@ -44,7 +44,10 @@ struct IOExtSer {
   std::uint32_t io_Length = 0;
   std::uint32_t io_Actual = 0;  // bytes moved by the last transfer
   long io_Baud = kStartBaud;
+  std::int8_t io_Error = 0;  // the transfer ended because the line has gone (IOERR_LINE_GONE)
 };
+
+constexpr std::int8_t IOERR_LINE_GONE = 1;
 
 class Link {
  public:
@@ -66,7 +69,10 @@ class Link {
   bool do_io();
   // Starts the CMD_READ or CMD_WRITE set up in the request, without waiting. A
   // read ends when io_Length bytes have arrived, a write once it has moved
-  // bytes and they have left the port.
+  // bytes and they have left the port; either ends at once, with io_Error
+  // IOERR_LINE_GONE, when the line fails under it (a write the far end did
+  // not take, a hang-up, a peer that closed). A read that gets nothing from
+  // a line that is there goes on until its time limit.
   void send_io();
   // True once the transfer has ended (or none is pending). Never blocks.
   bool check_io();
@@ -78,14 +84,23 @@ class Link {
   const IOExtSer& request() const { return request_; }
 
   // True when no line is open, or the line has gone for good: a transfer on it
-  // moves nothing and ends only at the time limit, so a caller that sees
-  // LINK_TIMEOUT asks this to tell a silent peer from a line that is gone.
+  // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
+  // tell a silent peer from a line that is gone.
   bool lost() const;
+  // After the line was lost: takes it up again where it goes on without a new
+  // open (a listening TCP line takes its next peer). False when it must be
+  // closed and opened again.
+  bool take_next_peer();
+  // The peer has identified: a listening TCP line keeps it however long it
+  // stays silent.
+  void keep_peer();
   const std::string& last_error() const { return last_error_; }
 
   // --- Cancellation ---
   // Makes the transfer in flight, and every later one, end at its next poll as
-  // if its time limit had run out. Safe to call from a signal handler.
+  // if its time limit had run out; the waits between frames (first_byte_within,
+  // drop_input_until_quiet, settle) end at once. Safe to call from a signal
+  // handler.
   void cancel() noexcept { cancelled_.store(true); }
   void clear_cancel() noexcept { cancelled_.store(false); }
   bool cancelled() const noexcept { return cancelled_.load(); }
@@ -97,10 +112,11 @@ class Link {
 
   // --- Watching the line between frames ---
   // Waits at most `limit` for the first byte of a frame, without taking it.
-  // When it came; nothing when the line stayed silent or was cancelled.
+  // When it came; nothing when the line stayed silent, was lost or cancelled.
   std::optional<std::chrono::nanoseconds> first_byte_within(std::chrono::nanoseconds limit);
   // Takes and drops what arrives until the line has been quiet for `quiet`, at
-  // most `limit` in all. False when it never went quiet, or no line is open.
+  // most `limit` in all. False when it never went quiet, no line is open, the
+  // line is lost or the link cancelled.
   bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit);
   // Drops what has arrived so far, without waiting.
   void drop_pending_input();
@@ -131,7 +147,8 @@ long freeport(Link& link, long port);
 long set_baud_rate(Link& link, const char* baud);
 // Waits, within the time limit, for the transfer just started on the link.
 // 0 when it completed (also as the limit ran out); 1 when the limit ran out,
-// or the link was cancelled, and the transfer was aborted.
+// the line failed under it or the link was cancelled, and the transfer was
+// aborted.
 BOOL checktimeout(Link& link);
 // The whole time limit of one transfer: 21 waits of 5 ticks.
 std::chrono::nanoseconds time_limit(const Link& link);

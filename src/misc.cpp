@@ -53,7 +53,8 @@ long identify_as_service(Link& link, Identities& ids) {
     const long result = receive_data(link, buffer, kFrameBytes);
     if (result == LINK_OK) break;
     // Nobody identifies over a line that has gone: the caller opens it again.
-    if (result == LINK_TIMEOUT && link.lost()) return LINK_TIMEOUT;
+    // A cancelled link ends the wait too.
+    if (result == LINK_TIMEOUT && (link.lost() || link.cancelled())) return LINK_TIMEOUT;
   }
   answer_identification(link, buffer, ids);
   return LINK_OK;

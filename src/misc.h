@@ -15,7 +15,8 @@ constexpr long kIdentificationBytes = 3;  // the payload of an identification fr
 // Runs the identification exchange on `link`. Mode 's', the service side:
 // waits without limit for the customer's frame, then answer_identification;
 // returns LINK_OK whatever the customer makes of the answer, or LINK_TIMEOUT
-// when the line is lost while it waits (Link::lost). Mode 'c',
+// when the line is lost while it waits (Link::lost) or the link is
+// cancelled. Mode 'c',
 // the customer side: sends the own frame (into `ids.customer`), receives the
 // service's into `ids.service`; returns LINK_OK, or the failing link code with
 // `ids.service` left untouched. Any other mode sends the own frame and returns

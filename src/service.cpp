@@ -1,33 +1,44 @@
 #include "service.h"
 
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "fs_module.h"
 #include "io_module.h"
 #include "misc.h"
+#include "stop_signals.h"
 
 const char version[] = "$VER: Quorvantix 11.00 (07.06.26)";
 
 namespace {
 
-constexpr std::size_t kDeviceNameBytes = 30;
 constexpr std::size_t kCommandBufferBytes = 1024;
 // Half a second between tries to open a lost line: no CPU to speak of while it is away.
 constexpr int kTicksBetweenReopenTries = 25;
 
 // The line has gone (adapter pulled, far end of a pty closed, TCP peer left).
-// Closes it and opens the same device again as soon as it is back, at 9600 baud.
-void reopen_lost_line(ServiceState& state) {
+// A listening line takes its next peer: a customer that left is no lost line.
+// Any other is closed and opened again as soon as it is back, at 9600 baud.
+// False when the link is cancelled meanwhile.
+bool take_up_line_again(ServiceState& state) {
+  Link& link = state.link;
+  if (link.take_next_peer()) return true;
   std::puts("Line lost, waiting for it to come back");
-  freeport(state.link, state.port);
-  while (allocport(state.link, state.port, state.device.c_str()) != PORT_OK) {
-    freeport(state.link, state.port);
-    state.link.delay_ticks(kTicksBetweenReopenTries);
+  freeport(link, state.port);
+  while (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
+    freeport(link, state.port);
+    if (link.cancelled()) return false;
+    link.delay_ticks(kTicksBetweenReopenTries);
   }
   std::puts("Line is open again");
+  return true;
 }
 
 // A handler gets the payload of its command frame (argument from offset 1) in
@@ -73,7 +84,14 @@ bool run_send_akt_dir(ServiceState& state, char*) {
   return true;
 }
 
-bool run_terminate(ServiceState&, char*) {
+// Under --no-shutdown the command is answered as a code the table does not
+// know: ACK (already sent), then NAK.
+bool run_terminate(ServiceState& state, char*) {
+  if (state.no_shutdown) {
+    std::puts("Terminierungsignal abgelehnt");
+    send_NAK(state.link);
+    return true;
+  }
   std::puts("Terminierungsignal empfangen");
   return false;
 }
@@ -81,8 +99,7 @@ bool run_terminate(ServiceState&, char*) {
 bool run_customer_terminate(ServiceState& state, char*) {
   std::puts("Customer Terminierung empfangen");
   set_baud_rate(state.link, "9600");
-  wait_for_customer(state);
-  return true;
+  return wait_for_customer(state);
 }
 
 bool run_set_baud_rate(ServiceState& state, char* buffer) {
@@ -109,21 +126,105 @@ Handler handler_for(UBYTE code) {
   return nullptr;
 }
 
-void print_usage() {
-  std::printf(
-      "usage: quorvantix [DEVICE UNIT]\n"
-      "Serves a file-transfer customer on the other end of a serial line.\n"
-      "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
-      "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>,\n"
-      "or a serial port on the network: tcp:HOST:PORT connects to it, tcp-listen:PORT\n"
-      "(or tcp-listen:ADDR:PORT) waits for it to connect, on 127.0.0.1 unless ADDR is given.\n"
-      "Without arguments it serves serial.device unit 0.\n");
+constexpr char kUsage[] =
+    "usage: quorvantix [OPTIONS] [DEVICE UNIT]\n"
+    "       quorvantix [OPTIONS] DEVICE\n";
+
+void print_help() {
+  char here[PATH_MAX] = "?";
+  if (getcwd(here, sizeof here) == nullptr) std::strcpy(here, "?");
+  std::printf("%s"
+              "Serves a folder to a file-transfer customer on the other end of a serial line:\n"
+              "the current directory (now %s), or DIR with --root. Whoever is on\n"
+              "the line may read and write its files; no password is asked.\n"
+              "  --root DIR     serve DIR; every name and every cd stays beneath it\n"
+              "  --read-only    refuse every file a customer sends (as a write-protected volume)\n"
+              "  --no-shutdown  refuse the customer's command that ends the service\n"
+              "  --help, --version\n"
+              "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
+              "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>,\n"
+              "or a serial port on the network: tcp:HOST:PORT connects to it, tcp-listen:PORT\n"
+              "(or tcp-listen:ADDR:PORT) waits for peers to connect, on 127.0.0.1 unless ADDR is given.\n"
+              "A DEVICE alone is served at unit 0; without arguments it serves serial.device unit 0.\n"
+              "SIGTERM, SIGINT and SIGHUP end it cleanly.\n",
+              kUsage, here);
+}
+
+bool is_option(const std::string& argument) {
+  return argument.size() > 1 && argument[0] == '-' && !std::isdigit(static_cast<unsigned char>(argument[1]));
+}
+
+// "--root DIR" or "--root=DIR" at argv[i]; moves i past its value. False,
+// with `error` filled, when the value is missing or empty.
+bool take_value(int argc, char** argv, int& i, const std::string& option, std::string& value, std::string& error) {
+  const std::string argument = argv[i];
+  if (argument.size() > option.size() && argument[option.size()] == '=') {
+    value = argument.substr(option.size() + 1);
+  } else if (i + 1 < argc) {
+    value = argv[++i];
+  } else {
+    value.clear();
+  }
+  if (value.empty()) error = option + " needs a directory";
+  return !value.empty();
+}
+
+bool is_option_with_value(const std::string& argument, const std::string& option) {
+  return argument == option || argument.starts_with(option + "=");
 }
 
 }  // namespace
 
-void wait_for_customer(ServiceState& state) {
-  while (identify(state.link, 's', state.ids) != LINK_OK) reopen_lost_line(state);
+std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::string& error) {
+  ServiceOptions options;
+  std::vector<std::string> arguments;
+  bool options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (options_ended || !is_option(argument)) {
+      arguments.push_back(argument);
+    } else if (argument == "--") {
+      options_ended = true;
+    } else if (argument == "--help" || argument == "-h") {
+      options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
+    } else if (argument == "--read-only") {
+      options.read_only = true;
+    } else if (argument == "--no-shutdown") {
+      options.no_shutdown = true;
+    } else if (is_option_with_value(argument, "--root")) {
+      if (!take_value(argc, argv, i, "--root", options.root, error)) return std::nullopt;
+    } else if (is_option_with_value(argument, "--lock-dir")) {
+      if (!take_value(argc, argv, i, "--lock-dir", options.lock_directory, error)) return std::nullopt;
+    } else {
+      error = "unknown option '" + argument + "'";
+      return std::nullopt;
+    }
+  }
+  if (options.help || options.version) return options;
+  if (arguments.size() > 2) {
+    error = "too many arguments: give DEVICE UNIT, or DEVICE alone";
+    return std::nullopt;
+  }
+  if (arguments.size() == 1 && !platform::names_a_device(arguments[0])) {
+    error = "'" + arguments[0] + "' names no line: give DEVICE UNIT, a path, tcp:HOST:PORT or tcp-listen:PORT";
+    return std::nullopt;
+  }
+  if (!arguments.empty()) {
+    options.device_given = true;
+    options.device = arguments[0];
+    options.unit = arguments.size() == 2 ? std::atol(arguments[1].c_str()) : 0;
+  }
+  return options;
+}
+
+bool wait_for_customer(ServiceState& state) {
+  while (identify(state.link, 's', state.ids) != LINK_OK) {
+    if (state.link.cancelled() || !take_up_line_again(state)) return false;
+  }
+  state.link.keep_peer();
+  return true;
 }
 
 namespace {
@@ -157,14 +258,11 @@ void exec_commands(ServiceState& state) {
   Link& link = state.link;
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
-  for (;;) {
+  while (!link.cancelled()) {
     switch (receive_command(link, frame)) {
       case Arrival::nothing:
         // A customer on a lost line is gone too: as after a sign-off, wait for the next one.
-        if (link.lost()) {
-          reopen_lost_line(state);
-          wait_for_customer(state);
-        }
+        if (link.lost() && !(take_up_line_again(state) && wait_for_customer(state))) return;
         continue;
       case Arrival::identification:
         answer_identification(link, frame, state.ids);
@@ -186,48 +284,68 @@ void exec_commands(ServiceState& state) {
   }
 }
 
+namespace {
+
+// The folder served: the current directory, in the whole file system, or
+// for --root a tree confined to DIR; read-only for --read-only.
+bool serve_folder(const ServiceOptions& options, ServiceState& state, std::string& error) {
+  if (!options.root.empty()) {
+    std::optional<platform::Tree> tree = platform::Tree::confined(options.root.c_str(), error);
+    if (!tree) {
+      error = "--root: " + error;
+      return false;
+    }
+    state.tree = std::move(*tree);
+  }
+  state.tree.set_read_only(options.read_only);
+  return true;
+}
+
+}  // namespace
+
 int service_main(int argc, char** argv) {
   platform::SteadyClock clock;
-  return service_main(argc, argv, clock, platform::open_host_line);
+  return service_main(argc, argv, clock, {});
 }
 
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  char device[kDeviceNameBytes] = "serial.device";
-  long port = 0;
-
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    print_usage();
+  std::string error;
+  const std::optional<ServiceOptions> options = parse_service_options(argc, argv, error);
+  if (!options) {
+    std::fprintf(stderr, "quorvantix: %s\n%s(quorvantix --help tells more)\n", error.c_str(), kUsage);
+    return 2;
+  }
+  if (options->help) {
+    print_help();
     return 0;
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+  if (options->version) {
     std::printf("%s\n", version + std::strlen("$VER: "));
     return 0;
   }
-  if (argc == 3) {
-    port = std::atol(argv[2]);
-    if (std::strlen(argv[1]) >= kDeviceNameBytes) {
-      std::fprintf(stderr, "quorvantix: device name '%s' is longer than %zu characters\n", argv[1],
-                   kDeviceNameBytes - 1);
-      std::puts("Can't config Serial-Port");
-      return 1;
-    }
-    std::strcpy(device, argv[1]);
-    std::printf("%s %ld\n", device, port);
+  if (options->device_given) std::printf("%s %ld\n", options->device.c_str(), options->unit);
+  Link link(clock, opener ? std::move(opener) : platform::host_line_opener(options->lock_directory));
+  ServiceState state{link, options->device, options->unit, {}};
+  state.no_shutdown = options->no_shutdown;
+  if (!serve_folder(*options, state, error)) {
+    std::fprintf(stderr, "quorvantix: %s\n", error.c_str());
+    return 1;
   }
-  std::printf("Opening Device %s Port %ld\n", device, port);
-  Link link(clock, std::move(opener));
-  if (allocport(link, port, device) != PORT_OK) {
+  const StopSignals stop_signals(link);
+  std::printf("Opening Device %s Port %ld\n", state.device.c_str(), state.port);
+  if (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
     std::fprintf(stderr, "quorvantix: %s\n", link.last_error().c_str());
     std::puts("Can't config Serial-Port");
-    freeport(link, port);
+    freeport(link, state.port);
     return 1;
   }
   std::puts("Service is ready");
-  ServiceState state{link, device, port, {}};
-  wait_for_customer(state);
-  std::printf("Customer:%s %s / %s\n", state.ids.customer.os, state.ids.customer.os_ver, state.ids.customer.cpu);
-  exec_commands(state);
-  freeport(link, port);
+  if (wait_for_customer(state)) {
+    std::printf("Customer:%s %s / %s\n", state.ids.customer.os, state.ids.customer.os_ver, state.ids.customer.cpu);
+    exec_commands(state);
+  }
+  freeport(link, state.port);
+  if (link.cancelled()) std::printf("Service stopped by %s\n", stop_signal_name(StopSignals::caught()));
   return 0;
 }

@@ -7,10 +7,12 @@
 // and is dropped.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "io_atome.h"
 #include "platform/fs.h"
+#include "platform/serial_line.h"
 #include "transfer_ext.h"
 
 constexpr long kCommandFrameBytes = 60;
@@ -26,28 +28,53 @@ constexpr UBYTE cmd_customer_terminate = 0x26;
 constexpr UBYTE cmd_set_baud_rate = 0x29;
 
 // What the command loop works with: the link, the device it serves (to open
-// it again when the line is lost), the identities of both ends, and the tree
-// of names it serves (the whole file system from the process's current
-// directory unless it is confined to a directory).
+// it again when the line is lost), the identities of both ends, the tree of
+// names it serves (the whole file system from the process's current
+// directory unless it is confined to a directory), and whether the customer
+// may end the service.
 struct ServiceState {
   Link& link;
   std::string device;
   long port = 0;
   Identities ids;
   platform::Tree tree = platform::Tree::whole();
+  bool no_shutdown = false;  // cmd_terminate is refused as an unassigned code
 };
 
-// The program: takes device and unit from the command line, opens the line,
-// identifies the customer and serves commands until cmd_terminate. Returns the
-// exit status: 0 after cmd_terminate or --help/--version, 1 when the device name
-// is refused or the port cannot be opened.
+// The command line: `quorvantix [OPTIONS] [DEVICE UNIT]`, or a DEVICE alone
+// that names a line (platform::names_a_device) at unit 0.
+struct ServiceOptions {
+  bool help = false;
+  bool version = false;
+  std::string device = "serial.device";
+  long unit = 0;
+  bool device_given = false;
+  std::string root;  // --root DIR: the folder served, every name beneath it; empty: the current directory
+  bool read_only = false;
+  bool no_shutdown = false;
+  // --lock-dir DIR, for tests: where the line's lock files go.
+  std::string lock_directory = platform::kLockDirectory;
+};
+
+// The options of a command line, or nothing (with `error` filled) for one
+// that cannot be used: an unknown option, an option without its value, more
+// than two arguments, or a lone argument that names no line.
+std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::string& error);
+
+// The program: takes its options from the command line, opens the line,
+// identifies the customer and serves commands until cmd_terminate or a stop
+// signal (stop_signals.h). Returns the exit status: 0 after cmd_terminate, a
+// stop signal or --help/--version; 1 when the device name is refused, the port
+// cannot be opened or the served folder cannot be had; 2 when the command
+// line is refused (the usage goes to standard error).
 int service_main(int argc, char** argv);
-// The same on `clock`, with lines from `opener`.
+// The same on `clock`, with lines from `opener`; an empty opener stands for
+// the host's lines, with their lock files where --lock-dir says.
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
 // Waits for a customer's identification, opening the line again whenever it
-// is lost meanwhile.
-void wait_for_customer(ServiceState& state);
-// Serves command frames until cmd_terminate, after sweeping the temporaries
-// that files being stored left in the tree's current directory when an earlier
-// service was killed.
+// is lost meanwhile. False when the link was cancelled (the service stops).
+bool wait_for_customer(ServiceState& state);
+// Serves command frames until cmd_terminate, or until the link is cancelled,
+// after sweeping the temporaries that files being stored left in the tree's
+// current directory when an earlier service was killed.
 void exec_commands(ServiceState& state);

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -19,49 +18,13 @@
 #include "service.h"
 #include "session.h"
 #include "support/program_run.h"
+#include "support/running.h"
 #include "support/temp_dir.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A program started by the shell in `directory` and left running; what it
-// writes to standard output collects in `seen`.
-class Running {
- public:
-  Running(const std::string& command, const std::string& directory)
-      : pipe_(popen(("cd " + directory + " && echo $$ && exec " + command).c_str(), "r"), pclose) {
-    if (says("\n")) pid_ = std::stoi(seen);
-    seen.erase(0, seen.find('\n') + 1);
-  }
-  ~Running() { end(SIGKILL); }
-
-  // Whether `text` shows, with at most 5 s between two pieces of output.
-  bool says(const std::string& text) {
-    char chunk[512];
-    for (pollfd in{fileno(pipe_.get()), POLLIN, 0}; seen.find(text) == std::string::npos;) {
-      const ssize_t got = poll(&in, 1, 5000) > 0 ? read(in.fd, chunk, sizeof chunk) : 0;
-      if (got <= 0) return false;
-      seen.append(chunk, static_cast<std::size_t>(got));
-    }
-    return true;
-  }
-  // Sends `signal` (0: none), waits for the output to end and gives the exit status.
-  int end(int signal) {
-    if (pipe_ == nullptr || pid_ <= 0) return -1;
-    kill(pid_, signal);
-    says(std::string(1, '\0'));
-    kill(pid_, SIGKILL);  // if it has not ended by now
-    const int status = pclose(pipe_.release());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  std::string seen;
-
- private:
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe_;
-  pid_t pid_ = -1;
-};
 
 // The service on end a of a simulated cable, serving `remote`.
 class EndToEnd : public ::testing::Test {

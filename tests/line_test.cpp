@@ -5,7 +5,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <ctime>
 
 #include "support/pty_pair.h"
 #include "support/sim_link.h"
@@ -64,17 +63,14 @@ TEST_F(PtyLine, FramesCrossByteForByte) {
   EXPECT_EQ(pty.receive(259), frame_of(kEveryByte));
 }
 
-TEST_F(PtyLine, AClosedFarEndIsLostAndTimesOutWithoutSpinning) {
+TEST_F(PtyLine, AClosedFarEndIsLostAtOnceWhereASilentOneTimesOut) {
   UBYTE data[11];
   EXPECT_EQ(receive_data(link, data, 10), LINK_TIMEOUT);
   EXPECT_FALSE(link.lost()) << "a silent far end is still there";
   pty.hang_up();
   const auto wall_start = steady_clock::now();
-  const std::clock_t cpu_start = std::clock();
   EXPECT_EQ(receive_data(link, data, 10), LINK_TIMEOUT);
-  const nanoseconds wall = steady_clock::now() - wall_start;
-  EXPECT_TRUE(link.lost() && wall >= time_limit(link));
-  EXPECT_LT(duration<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC, wall / 2);
+  EXPECT_TRUE(link.lost() && steady_clock::now() - wall_start < time_limit(link));
 }
 
 // Names become paths, and a line that cannot be had is refused with the object
@@ -86,7 +82,7 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
       {"/nonexistent", 5, "/nonexistent", "open(/nonexistent): No such file or directory"},
       {"/dev/null", 0, "/dev/null", "open(/dev/null): not a terminal device"},
       {"serial.device", -1, "", "unit -1 of serial.device does not exist"}, {"modem.device", 0, "", "unknown device"},
-      {"/dev/serial/by-id/usb-adapter0", 0, "", "device name '/dev/serial/by-id/usb-adapter0' is longer than 29"},
+      {"/dev/serial/by-id/usb-adapter0", 0, "/dev/serial/by-id/usb-adapter0", "open(/dev/serial/by-id/usb-adapter0): No such"},
       {"tcp:127.0.0.1:0", 0, "tcp:127.0.0.1:0", "tcp:127.0.0.1:0: give the line as tcp:HOST:PORT, with a port from 1"},
       {"tcp::2323", -4, "tcp::2323", "tcp::2323: give the line as tcp:HOST:PORT"},
       {"tcp-listen:telnet", 0, "tcp-listen:telnet", "tcp-listen:telnet: give the line as tcp-listen:PORT or"},

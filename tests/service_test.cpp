@@ -108,10 +108,10 @@ TEST(ServiceMain, StartUpLinesAndExitStatus) {
   const std::string opening = "Opening Device serial.device Port 0\n";
   const struct { std::vector<std::string> args; bool cut; int status; std::string console; bool serves; } table[] = {
       {{"quorvantix"}, false, 0, opening, true},
-      {{"quorvantix", "dev"}, false, 0, opening, true},
+      {{"quorvantix", "dev"}, false, 2, "", false},  // names no line
       {{"quorvantix", "dev", "abc"}, false, 0, "dev 0\nOpening Device dev Port 0\n", true},
       {{"quorvantix", "--version"}, false, 0, "Quorvantix 11.00 (07.06.26)\n", false},
-      {{"quorvantix", "--help"}, false, 0, "usage: quorvantix [DEVICE UNIT]\n", false},  // first line only
+      {{"quorvantix", "--help"}, false, 0, "usage: quorvantix [OPTIONS] [DEVICE UNIT]\n", false},  // first line only
       {{"quorvantix"}, true, 1, opening + "Can't config Serial-Port\n", false}};
   for (auto row : table) {
     SimPair pair;

@@ -43,25 +43,47 @@ class Line {
   virtual bool set_speed(long baud, std::string& error) = 0;
 
   // True once the line has gone for good (the device vanished, the far end of
-  // a pty closed, the TCP peer left): nothing moves on it again until it is
-  // opened anew.
+  // a pty closed, the TCP peer left or closed its side): nothing moves on it
+  // again until it is taken up anew.
   virtual bool lost() const { return false; }
+
+  // Takes up a lost line again where that needs no new open: a line that
+  // listens for TCP peers drops the peer that has gone and takes the next one
+  // on the socket it listens on all along. False for every other line: it
+  // must be closed and opened again.
+  virtual bool take_next_peer() { return false; }
+
+  // The peer has shown itself to be a customer: it keeps the line however
+  // long it stays silent. Until then a listening line gives a silent peer's
+  // place to a connection that waits (tcp_line.h); other lines ignore this.
+  virtual void keep_peer() {}
 };
 
 // Opens the line that a device name and a unit select; null, with `error`
-// filled ("open(/dev/ttyS0): Device or resource busy"), when it cannot be had.
+// filled ("open(/dev/ttyS0): the line is in use by another program"), when it
+// cannot be had.
 using LineOpener = std::function<std::unique_ptr<Line>(const std::string& device, long unit, std::string& error)>;
 
-// The host's lines: terminal devices by path or device name, and tcp: lines.
-// Opened for exclusive use; the line's own settings go back on it when it is
-// closed.
-std::unique_ptr<Line> open_host_line(const std::string& device, long unit, std::string& error);
+// Where programs that share serial lines leave their lock files.
+constexpr char kLockDirectory[] = "/run/lock";
 
-// Maps a device name and unit to a path: a name beginning with "/" is used as
-// it is; "serial.device", "usbserial.device" and "acm.device" select
-// /dev/ttyS<unit>, /dev/ttyUSB<unit> and /dev/ttyACM<unit>; "tcp:..." and
-// "tcp-listen:..." names are kept as they are. Returns the empty string, with
-// `error` filled, for any other name.
+// The host's lines: terminal devices by path or device name, and tcp: lines.
+// A terminal device is opened for exclusive use: refused while another
+// program holds it, by flock or by a lock file in kLockDirectory
+// (line_lock.h), and locked both ways while it is ours; its own settings go
+// back on it when it is closed.
+std::unique_ptr<Line> open_host_line(const std::string& device, long unit, std::string& error);
+// The same lines, with the lock files in `lock_directory`.
+LineOpener host_line_opener(std::string lock_directory);
+
+// Maps a device name (of any length) and unit to a path: a name beginning
+// with "/" is used as it is; "serial.device", "usbserial.device" and
+// "acm.device" select /dev/ttyS<unit>, /dev/ttyUSB<unit> and
+// /dev/ttyACM<unit>; "tcp:..." and "tcp-listen:..." names are kept as they
+// are. Returns the empty string, with `error` filled, for any other name.
 std::string device_path(const std::string& device, long unit, std::string& error);
+// True when `device` alone names a line: a path, a tcp: or tcp-listen: name,
+// or one of the three device names (which then take unit 0).
+bool names_a_device(const std::string& device);
 
 }  // namespace platform

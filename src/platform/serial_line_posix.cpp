@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/fd_wait.h"
+#include "platform/line_lock.h"
 #include "platform/line_speed.h"
 #include "platform/low_latency.h"
 #include "platform/serial_line.h"
@@ -26,7 +27,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-constexpr std::size_t kMaxDeviceNameLength = 29;
 // How long closing waits for the last bytes (the final ACK) to leave before the
 // saved settings go back on the port.
 constexpr milliseconds kCloseDrainLimit{500};
@@ -34,6 +34,9 @@ constexpr milliseconds kCloseDrainLimit{500};
 std::string describe_errno(const std::string& call, const std::string& path) {
   return call + "(" + path + "): " + std::strerror(errno);
 }
+
+// One message whichever lock showed that another program has the line.
+std::string in_use(const std::string& path) { return "open(" + path + "): the line is in use by another program"; }
 
 struct StandardRate {
   long baud;
@@ -65,22 +68,29 @@ bool standard_rate(long baud, speed_t& code) {
 // control, opened for exclusive use and given back its settings on close.
 class TtyLine final : public Line {
  public:
-  static std::unique_ptr<TtyLine> open(const std::string& path, std::string& error) {
+  static std::unique_ptr<TtyLine> open(const std::string& path, const std::string& lock_directory,
+                                       std::string& error) {
+    // Two programs on one line corrupt each other's frames. The lock file
+    // comes first: a program that keeps to lock files alone must not see its
+    // line opened (and its modem lines moved) under it.
+    LineLockFile::Outcome locked = LineLockFile::Outcome::none;
+    LineLockFile lock_file = LineLockFile::take(lock_directory, path, locked);
+    if (locked == LineLockFile::Outcome::busy) {
+      error = in_use(path);
+      return nullptr;
+    }
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
       // EBUSY: another program holds the line with TIOCEXCL.
-      error = errno == EBUSY ? "open(" + path + "): the line is in use by another program"
-                             : describe_errno("open", path);
+      error = errno == EBUSY ? in_use(path) : describe_errno("open", path);
       return nullptr;
     }
     if (!isatty(fd.get())) {
       error = "open(" + path + "): not a terminal device";
       return nullptr;
     }
-    // Two programs on one line corrupt each other's frames.
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-      error = errno == EWOULDBLOCK ? "open(" + path + "): the line is in use by another program"
-                                   : describe_errno("flock", path);
+      error = errno == EWOULDBLOCK ? in_use(path) : describe_errno("flock", path);
       return nullptr;
     }
     if (ioctl(fd.get(), TIOCEXCL) != 0) {
@@ -95,7 +105,7 @@ class TtyLine final : public Line {
     // Whatever sat in the input before we came belongs to nobody.
     tcflush(fd.get(), TCIFLUSH);
     const bool wire = !is_pty(fd.get());
-    return std::unique_ptr<TtyLine>(new TtyLine(std::move(fd), path, saved, wire));
+    return std::unique_ptr<TtyLine>(new TtyLine(std::move(lock_file), std::move(fd), path, saved, wire));
   }
 
   ~TtyLine() override {
@@ -119,7 +129,6 @@ class TtyLine final : public Line {
   }
 
   void wait_ready(Direction direction, nanoseconds limit) override {
-    const nanoseconds deadline = system_now() + limit;
     if (failed_) {
       sleep_on_system_clock(limit);
       return;
@@ -132,8 +141,9 @@ class TtyLine final : public Line {
     }
     const short wanted = direction == Direction::in ? POLLIN : POLLOUT;
     const short came = wait_for_fd(fd_.get(), wanted, limit);
-    const bool line_gone = (came & (POLLHUP | POLLERR | POLLNVAL)) && !(came & wanted);
-    if (line_gone) sleep_on_system_clock(deadline - system_now());
+    // Gone (the adapter pulled, the far end of a pty closed): the link learns
+    // it at once, and later waits sleep.
+    if ((came & (POLLHUP | POLLERR | POLLNVAL)) && !(came & wanted)) failed_ = true;
   }
 
   bool lost() const override { return failed_; }
@@ -145,8 +155,8 @@ class TtyLine final : public Line {
   }
 
  private:
-  TtyLine(UniqueFd fd, std::string path, const termios& saved, bool wire)
-      : fd_(std::move(fd)), path_(std::move(path)), saved_(saved), wire_(wire) {}
+  TtyLine(LineLockFile lock_file, UniqueFd fd, std::string path, const termios& saved, bool wire)
+      : lock_file_(std::move(lock_file)), fd_(std::move(fd)), path_(std::move(path)), saved_(saved), wire_(wire) {}
 
   // Unix98 pseudo-terminal slaves: bytes written to them have no wire to cross.
   static bool is_pty(int fd) {
@@ -231,6 +241,7 @@ class TtyLine final : public Line {
     }
   }
 
+  LineLockFile lock_file_;  // goes last, once the line is closed
   UniqueFd fd_;
   std::string path_;
   termios saved_;
@@ -244,14 +255,28 @@ std::string unit_path(const std::string& prefix, long unit) {
   return prefix + std::to_string(unit);
 }
 
+bool is_path(const std::string& device) { return !device.empty() && device.front() == '/'; }
+
+bool is_device_name(const std::string& device) {
+  return device == "serial.device" || device == "usbserial.device" || device == "acm.device";
+}
+
+std::unique_ptr<Line> open_line_locked_in(const std::string& device, long unit, std::string& error,
+                                          const std::string& lock_directory) {
+  const std::string path = device_path(device, unit, error);
+  if (path.empty()) return nullptr;
+  if (is_tcp_line_name(path)) return open_tcp_line(path, error);
+  return TtyLine::open(path, lock_directory, error);
+}
+
 }  // namespace
 
+bool names_a_device(const std::string& device) {
+  return is_path(device) || is_tcp_line_name(device) || is_device_name(device);
+}
+
 std::string device_path(const std::string& device, long unit, std::string& error) {
-  if (device.size() > kMaxDeviceNameLength) {
-    error = "device name '" + device + "' is longer than 29 characters";
-    return {};
-  }
-  if (!device.empty() && device.front() == '/') return device;
+  if (is_path(device)) return device;
   if (is_tcp_line_name(device)) return device;
   if (unit < 0) {
     error = "unit " + std::to_string(unit) + " of " + device + " does not exist";
@@ -267,10 +292,13 @@ std::string device_path(const std::string& device, long unit, std::string& error
 }
 
 std::unique_ptr<Line> open_host_line(const std::string& device, long unit, std::string& error) {
-  const std::string path = device_path(device, unit, error);
-  if (path.empty()) return nullptr;
-  if (is_tcp_line_name(path)) return open_tcp_line(path, error);
-  return TtyLine::open(path, error);
+  return open_line_locked_in(device, unit, error, kLockDirectory);
+}
+
+LineOpener host_line_opener(std::string lock_directory) {
+  return [lock_directory = std::move(lock_directory)](const std::string& device, long unit, std::string& error) {
+    return open_line_locked_in(device, unit, error, lock_directory);
+  };
 }
 
 }  // namespace platform

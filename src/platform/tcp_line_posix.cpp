@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -35,6 +36,13 @@ constexpr int kKeepaliveProbes = 3;
 // The same bound for bytes we sent that the peer never acknowledges.
 constexpr unsigned kUnacknowledgedLimitMs = 25'000;
 constexpr long kHighestPort = 65535;
+// Connections that wait their turn while a peer has the line.
+constexpr int kListenBacklog = 16;
+// How long a peer that has not shown itself a customer keeps a listening line
+// while another connection waits: a customer identifies the moment it has
+// connected, and one that waits in the queue must be answered within its
+// first time limit (2.1 s).
+constexpr milliseconds kUnknownPeerGrace{1000};
 
 struct Endpoint {
   std::string host;
@@ -163,8 +171,8 @@ UniqueFd listen_on(const addrinfo& address, const std::string& name, std::string
     error = describe_errno("socket", name, errno);
     return {};
   }
-  // The service opens the line again after each peer: a connection of the last
-  // peer that lingers in TIME_WAIT must not hold the port.
+  // A service started again at once: a connection of the last peer that
+  // lingers in TIME_WAIT must not hold the port.
   if (!set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1)) {
     error = describe_errno("setsockopt", name, errno);
     return {};
@@ -173,15 +181,20 @@ UniqueFd listen_on(const addrinfo& address, const std::string& name, std::string
     error = describe_errno("bind", name, errno);
     return {};
   }
-  if (listen(fd.get(), 1) != 0) {
+  if (listen(fd.get(), kListenBacklog) != 0) {
     error = describe_errno("listen", name, errno);
     return {};
   }
   return fd;
 }
 
-// A TCP connection as a line. A listening line holds its listening socket
-// until the one peer has come, and then only the peer.
+// The peer's events among `came`: it has closed its side, reset the
+// connection, or failed.
+bool peer_gone(short came) { return (came & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
+// A TCP connection as a line. A listening line listens for as long as it
+// lives: the peers take the line one after the other, the next waiting in the
+// socket's queue until the one before has gone.
 class TcpLine final : public Line {
  public:
   static std::unique_ptr<TcpLine> connected(UniqueFd peer, std::string name) {
@@ -199,15 +212,21 @@ class TcpLine final : public Line {
   // The last bytes written (the final ACK) still leave after the close; the
   // half-close tells the peer that nothing more is coming.
   ~TcpLine() override {
-    if (peer_) shutdown(peer_.get(), SHUT_WR);
+    if (peer_ && !failed_) shutdown(peer_.get(), SHUT_WR);
   }
 
+  // Bytes that a peer sent before it closed its side belong to nobody: the
+  // line is lost as soon as the close is seen, unread bytes and all, so that
+  // no answer goes out to a peer that is gone.
   long read_some(std::uint8_t* into, std::size_t count) override {
+    if (failed_) return -1;
     if (!peer_present()) return 0;
+    if (peer_gone(wait_for_fd(peer_.get(), POLLRDHUP, nanoseconds::zero()))) return fail();
     return note(recv(peer_.get(), into, count, 0));
   }
 
   long write_some(const std::uint8_t* from, std::size_t count) override {
+    if (failed_) return -1;
     if (!peer_present()) return 0;
     // MSG_NOSIGNAL: a peer that has gone must fail the write, not kill the process.
     return note(send(peer_.get(), from, count, MSG_NOSIGNAL));
@@ -215,26 +234,35 @@ class TcpLine final : public Line {
 
   void wait_ready(Direction direction, nanoseconds limit) override {
     const nanoseconds deadline = system_now() + limit;
-    if (failed_) {
-      sleep_on_system_clock(limit);
-      return;
+    for (nanoseconds left = limit; left > nanoseconds::zero(); left = deadline - system_now()) {
+      if (failed_) {
+        sleep_on_system_clock(left);
+        return;
+      }
+      if (!peer_) {
+        if (wait_for_fd(listener_.get(), POLLIN, left) != 0) accept_peer();
+        continue;
+      }
+      const short wanted = direction == Direction::in ? POLLIN : POLLOUT;
+      const short came = wait_for_peer(static_cast<short>(wanted | POLLRDHUP), left);
+      if (peer_gone(came)) failed_ = true;
+      if (came != 0) return;
     }
-    const bool awaiting_peer = !peer_;
-    const short wanted = awaiting_peer || direction == Direction::in ? POLLIN : POLLOUT;
-    const short came = wait_for_fd(awaiting_peer ? listener_.get() : peer_.get(), wanted, limit);
-    if (came == 0) return;
-    if (awaiting_peer) {
-      accept_peer();
-      return;
-    }
-    const bool line_gone = (came & (POLLHUP | POLLERR | POLLNVAL)) && !(came & wanted);
-    if (line_gone) sleep_on_system_clock(deadline - system_now());
   }
 
   // A speed means nothing to a TCP connection: taken, without effect.
   bool set_speed(long, std::string&) override { return true; }
 
   bool lost() const override { return failed_; }
+
+  bool take_next_peer() override {
+    if (!listener_) return false;
+    peer_.reset();
+    failed_ = false;
+    return true;
+  }
+
+  void keep_peer() override { known_ = true; }
 
  private:
   explicit TcpLine(std::string name) : name_(std::move(name)) {}
@@ -244,30 +272,53 @@ class TcpLine final : public Line {
     return static_cast<bool>(peer_);
   }
 
-  // Takes the one peer and stops listening: a second one is refused at once
-  // rather than left waiting on a line that is taken.
+  // Takes the next peer from the queue, if one waits.
   void accept_peer() {
     UniqueFd peer(accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!peer) return;  // nobody yet, or a peer that left before it was taken
     std::string ignored;
     if (!tune_peer_socket(peer.get(), name_, ignored)) return;
     peer_ = std::move(peer);
-    listener_.reset();
+    known_ = false;
+    peer_since_ = system_now();
   }
 
-  // The peer closing, a reset, and keepalive giving up all end the line for
-  // good; only opening it again brings a new connection.
+  // Waits for `events` on the peer. A peer that has not identified gives its
+  // place, after its grace, to a connection that waits in the queue: it is
+  // dropped as gone (POLLHUP).
+  short wait_for_peer(short events, nanoseconds limit) {
+    if (known_ || !listener_) return wait_for_fd(peer_.get(), events, limit);
+    const nanoseconds grace_left = peer_since_ + kUnknownPeerGrace - system_now();
+    if (grace_left > nanoseconds::zero()) {
+      return wait_for_fd(peer_.get(), events, std::min(limit, grace_left));
+    }
+    pollfd watched[2] = {{peer_.get(), events, 0}, {listener_.get(), POLLIN, 0}};
+    const timespec timeout{static_cast<time_t>(limit.count() / 1'000'000'000),
+                           static_cast<long>(limit.count() % 1'000'000'000)};
+    if (ppoll(watched, 2, &timeout, nullptr) <= 0) return 0;
+    return watched[1].revents != 0 ? static_cast<short>(POLLHUP) : watched[0].revents;
+  }
+
+  long fail() {
+    failed_ = true;
+    return -1;
+  }
+
+  // The peer closing, a reset, and keepalive giving up all end the peer for
+  // good: a connecting line must be opened again, a listening one takes the
+  // next peer.
   long note(ssize_t result) {
     if (result > 0) return result;
     if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
-    failed_ = true;
-    return -1;
+    return fail();
   }
 
   std::string name_;
   UniqueFd listener_;
   UniqueFd peer_;
   bool failed_ = false;
+  bool known_ = false;  // the peer has identified: it keeps the line
+  nanoseconds peer_since_{};
 };
 
 std::unique_ptr<Line> open_endpoint(const std::string& name, bool listening, const addrinfo& address,

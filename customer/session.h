@@ -5,6 +5,7 @@
 // Session::detail for the caller's message.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -63,6 +64,8 @@ void close_line(Session& session);
 // session.ids, up to kIdentifyAttempts times, fewer when the link is
 // cancelled. LINK_OK or NO_SERVICE.
 long reach_service(Session& session);
+// How long reach_service waits on a line where no service answers.
+std::chrono::nanoseconds longest_wait_for_service(const Link& link);
 
 // --- The service ---
 // The service's current directory into session.remote_dir.

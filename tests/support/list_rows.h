@@ -8,29 +8,26 @@
 
 namespace testsupport {
 
-// A list that frees its rows however the test ends.
+// A list that frees its rows however the test ends; `first` names a row that
+// is in it before the test adds any.
 struct OwnedList : List {
-  OwnedList() { NewList(this); }
+  explicit OwnedList(const char* first = nullptr) { if (first) AddTail(this, &alloc_list_row(first, "FILE")->node); }
   ~OwnedList() { free_list_rows(this); }
-  OwnedList(const OwnedList&) = delete;
-  OwnedList& operator=(const OwnedList&) = delete;
 };
 
-// One row: both column texts, the text the node is named by, its priority.
-struct Row {
-  std::string column0;
-  std::string column1;
-  std::string entry;
-  int pri;
-  bool operator==(const Row&) const = default;
-};
+// One row: both column texts, its entry text, its priority.
+struct Row { std::string column0, column1, entry; int pri; bool operator==(const Row&) const = default; };
 
-// The rows of `list` in list order. A node whose ln_Name is not its own
-// `entry`, or whose ln_Type is not 0, shows as such in `entry`.
-std::vector<Row> rows_of(const List& list);
-// Appends a row named `name` to `list`, as a caller's earlier contents.
-void append_row(List& list, const std::string& name);
-// `name` padded with spaces to 30 characters.
-std::string padded(const std::string& name);
+inline std::vector<Row> rows_of(const List& list) {
+  std::vector<Row> rows;
+  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
+    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
+    rows.push_back({list_row_column(row, 0), list_row_column(row, 1), row->entry, node->ln_Pri});
+  }
+  return rows;
+}
+
+// `name` padded with spaces to 30 columns.
+inline std::string padded(const std::string& name) { return name + std::string(30 - name.size(), ' '); }
 
 }  // namespace testsupport

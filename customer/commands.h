@@ -24,7 +24,7 @@ struct Console {
   std::ostream& out;
   std::ostream& err;
   bool live_progress = false;  // draw progress lines on err (a terminal, and not -q)
-  std::string where;           // put before each error message ("line 3: ")
+  std::string where{};         // put before each error message ("line 3: ")
   bool quiet = false;          // -q: no summary after a command for many files
   bool overwrite = false;      // set overwrite on: get replaces local files without -f
   RemoteListing listing{};

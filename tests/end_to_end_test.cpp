@@ -122,6 +122,8 @@ TEST_F(EndToEnd, AScriptFetchesAndStoresManyFilesAndStopsAtTheFirstFailure) {
   for (const auto& name : files) EXPECT_EQ(read_file(local / name), read_file(remote / name)) << name;
   for (const char* name : {"up1.dat", "up2.dat"}) EXPECT_EQ(read_file(remote / name), read_file(local / name));
   EXPECT_FALSE(exists(remote / "x"));
+  // A word is a command, never a script to run.
+  EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "script"}, "", local.path()).status, 2);
 }
 
 TEST(EndToEndRefusals, LinesThatCannotBeOpenedAndCommandsThatDoNotExist) {
@@ -129,7 +131,7 @@ TEST(EndToEndRefusals, LinesThatCannotBeOpenedAndCommandsThatDoNotExist) {
   EXPECT_EQ(service.status, 1);
   EXPECT_NE(service.out.find("Can't config Serial-Port\n"), std::string::npos) << service.out;
   EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "/nonexistent/tty", "pwd"}, "", "", 10s).status, 3);
-  // Every command is checked before the line is opened; a bare word is a command, not a script file.
-  for (const char* word : {"fetch", "baud abc", QUORVANTIX_CUSTOMER_BINARY})
+  // Every command is checked before the line is opened.
+  for (const char* word : {"fetch", "baud abc"})
     EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "/nonexistent/tty", word}, "", "", 10s).status, 2) << word;
 }

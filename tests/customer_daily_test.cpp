@@ -99,7 +99,7 @@ TEST(CustomerCompletion, RemoteNamesWhereTheServiceTakesThemLocalOnesElsewhere) 
   for (const auto& [before, kind] : cases) EXPECT_EQ(completion_kind(before), kind) << before;
   const std::vector<RemoteEntry> listing = {
       {"bulk", true, 4096}, {"hello.txt", false, 20}, {"help", false, 1}, {std::string(30, 'h'), false, -1}};
-  EXPECT_EQ(remote_candidates(listing, K::remote_file, "he"), (std::vector<std::string>{"hello.txt", "help"}));
+  EXPECT_EQ(remote_candidates(listing, K::remote_file, "h"), (std::vector<std::string>{"hello.txt", "help"}));
   EXPECT_EQ(remote_candidates(listing, K::remote_folder, "b"), std::vector<std::string>{"bulk"});
 }
 

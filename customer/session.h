@@ -62,7 +62,8 @@ long open_line(Session& session, const std::string& device, long unit);
 void close_line(Session& session);
 // Sends the customer's identification and reads the service's into
 // session.ids, up to kIdentifyAttempts times, fewer when the link is
-// cancelled. LINK_OK or NO_SERVICE.
+// cancelled; between tries the line must be quiet (settle). LINK_OK or
+// NO_SERVICE.
 long reach_service(Session& session);
 // How long reach_service waits on a line where no service answers.
 std::chrono::nanoseconds longest_wait_for_service(const Link& link);

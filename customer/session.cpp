@@ -201,10 +201,17 @@ long reach_service(Session& session) {
     link.drop_pending_input();
     const long result = identify(link, 'c', session.ids);
     if (result == LINK_OK) return LINK_OK;
-    // A service busy with a transfer its last customer left answers once it
-    // has given up; one that waits for an identification, or a command,
-    // answers the next try once the line has been quiet.
-    if (attempt + 1 < kIdentifyAttempts && !link.cancelled()) settle(link);
+    if (attempt + 1 == kIdentifyAttempts || link.cancelled()) break;
+    if (result == LINK_CHECK_ERROR) {
+      // A damaged answer: what is left of the service's frame must not pass
+      // for the answer to the next try.
+      link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
+    } else {
+      // No answer, or bytes that were none: a service busy with a transfer its
+      // last customer left answers once it has given up; one that waits for an
+      // identification, or a command, answers once the line has been quiet.
+      settle(link);
+    }
   }
   session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";
   return NO_SERVICE;

@@ -169,14 +169,21 @@ nanoseconds pause_before_repeat(const Link& link, long result, long len) {
 }
 
 // Sends one frame of the transfer again and again until it is acknowledged.
-// False on the transfer's fifth failure.
-bool send_with_repeats(Link& link, const char* data, long len, int& retry) {
-  for (long result; (result = send_data(link, data, len)) != LINK_OK;) {
+// A frame that had to be repeated may draw two answers: a late one to the
+// first copy, taken for the answer to the repeat, and the repeat's own, right
+// behind it. The line is left to go quiet before the next frame, so that the
+// second is not taken for the next frame's answer and the sender does not run
+// a frame ahead. Not after the last frame: the receiver is done with it and
+// may go on at once. False on the transfer's fifth failure.
+bool send_with_repeats(Link& link, const char* data, long len, int& retry, bool last) {
+  bool repeated = false;
+  for (long result; (result = send_data(link, data, len)) != LINK_OK; repeated = true) {
     if (retry == kMaxRetries) return false;
     ++retry;
     if (link.cancelled()) continue;
     link.drop_input_until_quiet(pause_before_repeat(link, result, len), 2 * time_limit(link));
   }
+  if (repeated && !last) link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
   return true;
 }
 
@@ -211,12 +218,13 @@ long send_contents(Link& link, platform::ReadFile& file, char* data, int blocks,
   int retry = 0;
   for (int done = 1; done <= blocks; ++done) {
     if (!source.take(data, kBlockBytes)) return FILE_READ_FAILED;
-    if (!send_with_repeats(link, data, kBlockBytes, retry)) return FILE_TOO_MANY_FAILURES;
+    const bool last = done == blocks && rest == 0;
+    if (!send_with_repeats(link, data, kBlockBytes, retry, last)) return FILE_TOO_MANY_FAILURES;
     show_blocks(gad, done, blocks, total);
   }
   if (rest == 0) return FILE_OK;
   if (!source.take(data, static_cast<std::size_t>(rest))) return FILE_READ_FAILED;
-  if (!send_with_repeats(link, data, rest, retry)) return FILE_TOO_MANY_FAILURES;
+  if (!send_with_repeats(link, data, rest, retry, true)) return FILE_TOO_MANY_FAILURES;
   return FILE_OK;
 }
 

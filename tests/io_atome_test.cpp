@@ -1,0 +1,110 @@
+// The link layer on the simulated cable: check bytes, frames, answers, the
+// time limit, cancellation and the line speed. One end runs alone (its waits
+// jump the fake clock) unless a case needs a second one.
+#include <gtest/gtest.h>
+
+#include "io_atome.h"
+#include "support/sim_link.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+Bytes operator+(Bytes head, const Bytes& tail) { return head.insert(head.end(), tail.begin(), tail.end()), head; }
+
+// A pair whose clock reads 0 once both ends are open.
+struct Pair : SimPair {
+  nanoseconds start = clock.now();
+  nanoseconds elapsed() const { return clock.now() - start; }
+};
+
+}  // namespace
+
+TEST(CalcLpc, KeepsTheCheckByteOffTheValuesNearFrameBytes) {
+  const struct { Bytes data; int check; } table[] = {
+      {{}, 4},      {{0}, 4},   {{1}, 5},   {{2}, 6},   {{128}, 132}, {{200}, 204},          {{251}, 255},
+      {{252}, 0},   {{253}, 1}, {{254}, 2}, {{255}, 3}, {{0x80}, 0x84}, {{'a', 'b', 'c'}, 0x60}, {{0xFE}, 0x02}};
+  for (const auto& row : table) EXPECT_EQ(calc_LPC(row.data.data(), long(row.data.size())), row.check);
+  for (UBYTE x = 3; x <= 127; ++x) EXPECT_EQ(calc_LPC(&x, 1), x);
+}
+
+TEST(SendData, OneFrameOnTheWireAndOnlyAnAckInTimeIsSuccess) {
+  Bytes counting(1024);  // its exclusive-or is 0
+  for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = UBYTE(i);
+  const Bytes fe = {0x02, 0xFE, 0x02, 0x03};
+  const struct { Bytes payload, answer; nanoseconds arrives; long result; nanoseconds done; Bytes wire; } table[] = {
+      {{}, {ACK}, 0ns, LINK_OK, 0ns, {0x02, 0x04, 0x03}},
+      {{'a', 'b', 'c'}, {ACK}, 0ns, LINK_OK, 0ns, {0x02, 0x61, 0x62, 0x63, 0x60, 0x03}},
+      {{0xFE}, {ACK}, 0ns, LINK_OK, 0ns, fe},
+      {counting, {ACK}, 0ns, LINK_OK, 0ns, Bytes{0x02} + counting + Bytes{0x04, 0x03}},
+      {{0xFE}, {NAK}, 0ns, LINK_NOT_ACKED, 0ns, fe},
+      {{0xFE}, {0x41}, 0ns, LINK_NOT_ACKED, 0ns, fe},
+      {{0xFE}, {ACK}, 2100ms, LINK_OK, 2100ms, fe},  // done just as the limit runs out: complete
+      {{0xFE}, {ACK}, 2100ms + 1ns, LINK_TIMEOUT, 2100ms, fe},
+      {{0xFE}, {}, 0ns, LINK_TIMEOUT, 2100ms, fe},
+  };
+  for (const auto& row : table) {
+    Pair pair;
+    pair.cable.delay(row.arrives);
+    pair.cable.inject(SimCable::a, row.answer);
+    EXPECT_EQ(send_data(pair.customer, reinterpret_cast<const char*>(row.payload.data()), long(row.payload.size())),
+              row.result) << row.payload.size() << " " << row.arrives.count();
+    EXPECT_EQ(pair.elapsed(), row.done) << row.arrives.count();
+    EXPECT_EQ(pair.cable.sent_by(SimCable::b), row.wire) << row.payload.size();
+  }
+}
+
+TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
+  const struct { Bytes wire; std::size_t stall_after; nanoseconds stall; long plain, framed; nanoseconds done; } table[] = {
+      {frame_of("abc"), 0, 0ns, LINK_OK, LINK_OK, 0ns},
+      {{0x00, 'a', 'b', 'c', 0x60, 0x00}, 0, 0ns, LINK_OK, LINK_CHECK_ERROR, 0ns},  // out of step, check matches
+      {{STX, 'a', 'b', 'c', 0x61, ETX}, 0, 0ns, LINK_CHECK_ERROR, LINK_CHECK_ERROR, 0ns},
+      {frame_of("abc"), 2, 2000ms, LINK_OK, LINK_OK, 2000ms},  // in pieces
+      {frame_of("abc"), 0, 2100ms, LINK_OK, LINK_OK, 2100ms},
+      {frame_of("abc"), 0, 2200ms, LINK_TIMEOUT, LINK_TIMEOUT, 2100ms}};  // late: kept for the next receive
+  for (const auto& row : table) {
+    for (const bool framed : {false, true}) {
+      Pair pair;
+      pair.cable.stall(SimCable::a, row.stall_after, row.stall);
+      pair.cable.inject(SimCable::a, row.wire);
+      UBYTE data[6] = {'x', 'x', 'x', 'x', 'x'};  // and a NUL
+      EXPECT_EQ(framed ? receive_framed_data(pair.customer, data, 3) : receive_data(pair.customer, data, 3),
+                framed ? row.framed : row.plain) << row.stall.count() << framed;
+      EXPECT_EQ(pair.elapsed(), row.done);
+      // Stored and terminated, damaged or not; untouched after a time-out.
+      EXPECT_STREQ(reinterpret_cast<char*>(data), row.plain == LINK_TIMEOUT ? "xxxxx" : "abc");
+      if (row.plain == LINK_TIMEOUT) {
+        EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_OK);
+      }
+    }
+  }
+}
+
+TEST(ReceiveData, ACancelEndsItAtTheNextPollAndALostLineWaitsOutTheLimit) {
+  Pair pair;
+  UBYTE data[4] = {};
+  pair.clock.run([&] { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_TIMEOUT); },
+                 {[&] { pair.clock.sleep_for(1050ms), pair.customer.cancel(); }});
+  EXPECT_EQ(pair.elapsed(), 1100ms);
+  pair.customer.clear_cancel();
+  pair.cable.cut();
+  EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_TIMEOUT);
+  EXPECT_EQ(pair.elapsed(), 3200ms);
+  EXPECT_TRUE(pair.customer.lost());
+}
+
+TEST(SetBaudRate, TakesTheLeadingNumberAfterOneTick) {
+  const struct { const char* text; bool cut; long result, baud; } table[] = {
+      {"9600", false, PORT_OK, 9600},        {"19200xyz", false, PORT_OK, 19200},
+      {"abc", false, PORT_PARAMS_FAILED, 0}, {"19200", true, PORT_PARAMS_FAILED, 0}};
+  for (const auto& row : table) {
+    Pair pair;
+    pair.customer.request().io_Baud = 4800;
+    if (row.cut) pair.cable.cut();
+    EXPECT_EQ(set_baud_rate(pair.customer, row.text), row.result) << row.text;
+    EXPECT_EQ(pair.elapsed(), 20ms) << "what was written leaves first";
+    EXPECT_EQ(pair.customer.request().io_Baud, row.baud ? row.baud : 4800) << row.text;
+    EXPECT_EQ(pair.cable.speeds(SimCable::b), (row.baud ? std::vector<long>{9600, row.baud} : std::vector<long>{9600}));
+  }
+}

@@ -1,0 +1,108 @@
+// Identification codes and frames, and the name helpers of the transfers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "misc.h"
+#include "support/sim_link.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+Bytes operator+(Bytes head, const Bytes& tail) { return head.insert(head.end(), tail.begin(), tail.end()), head; }
+
+// This host's identification codes, and its frame; `flip` damages the check byte.
+Bytes own_codes() {
+  Bytes codes(3);
+  build_own_frame(codes.data());
+  return codes;
+}
+Bytes own_frame(UBYTE flip = 0) {
+  Bytes frame = frame_of(own_codes());
+  frame[4] ^= flip;
+  return frame;
+}
+
+}  // namespace
+
+TEST(GetSysData, DecodesTheThreeCodesWritingOnlyTextAndNul) {
+  const std::pair<Bytes, std::string> table[] = {
+      {{31, 36, 0x41}, "AmigaOS Unknown 4.1"},    {{32, 37, 0x00}, "MS-DOS Unknown 0.0"},
+      {{33, 38, 0xAB}, "PC-DOS Unknown :.;"},     {{34, 30, 0x12}, "DR-DOS Unknown 1.2"},
+      {{35, 48, 0x20}, "Novell-DOS Unknown 2.0"}, {{30, 47, 0x41}, "Unknown x86 4.1"},
+      {{36, 43, 0x41}, "Unknown PPC7400 4.1"},    {{31, 31, 0x41}, "AmigaOS 68000 4.1"}};
+  for (const auto& [codes, names] : table) {
+    ID id;
+    std::memset(&id, '#', sizeof id);
+    get_sys_data(&id, codes.data());
+    EXPECT_EQ(std::string(id.os) + " " + id.cpu + " " + id.os_ver, names);
+    for (const char* text : {id.os, id.cpu, id.os_ver}) EXPECT_EQ(text[std::strlen(text) + 1], '#') << text;
+  }
+}
+
+TEST(OwnCodes, FromFeatureFlagsAndLibraryVersion) {
+  const std::pair<int, int> cpus[] = {{1 << 12 | 1 << 11 | 1 << 8, 44}, {0, 36}, {0x807F, 36}, {1 << 7, 39}, {1 << 14, 46}};
+  for (const auto& [flags, code] : cpus) EXPECT_EQ(cpu_code_from_attn_flags(std::uint16_t(flags)), code) << flags;
+  const std::pair<int, int> versions[] = {{33, 0x12}, {36, 0x20}, {37, 0x20}, {53, 0x41}, {54, 0x41}};
+  for (const auto& [lib, code] : versions) EXPECT_EQ(version_code_from_lib_version(lib), code) << lib;
+  for (const int lib : {32, 35, 41, 42, 43, 44, 46, 47, 48, 49, 51, 52, 55}) EXPECT_EQ(version_code_from_lib_version(lib), 0);
+}
+
+TEST(NameHelpers, CodeNameAndStripStr) {
+  const struct { std::string in; const char* modes; std::string out; } coded[] = {
+      {" a b ", "i", "\xAE" "a\xAE" "b\xAE"}, {"\xAE" "a\xAE", "r", " a "}, {"a\xAE" "b", "x", "a b"},
+      {"a\xAE b", "ir", "a  b"}};  // a substitute already in the name comes back as a space
+  for (auto [name, modes, out] : coded) {
+    for (const char* mode = modes; *mode; ++mode) code_name(name.data(), *mode);
+    EXPECT_EQ(name, out) << modes;
+  }
+  const std::pair<std::string, std::string> stripped[] = {
+      {"ab  ", "ab"}, {"", ""}, {"ab", "ab"}, {"ab\t", "ab\t"}, {"   ", ""}, {" a b ", " a b"}};
+  for (auto [in, out] : stripped) {
+    strip_str(in.data());
+    EXPECT_STREQ(in.c_str(), out.c_str());
+  }
+}
+
+// The service waits silently past damaged frames and time-outs for an intact one.
+TEST(Identify, BothEndsExchangeTheirFrames) {
+  SimPair pair;
+  Identities at_service, at_customer;
+  pair.clock.run([&] { EXPECT_EQ(identify(pair.service, 's', at_service), LINK_OK); },
+                 {[&] {
+                   write_raw(pair.customer, own_frame(1));
+                   pair.clock.sleep_for(3s);  // a time-out with nothing on the line
+                   write_raw(pair.customer, {STX, 0x1F});
+                   pair.clock.sleep_for(3s);
+                   EXPECT_EQ(identify(pair.customer, 'c', at_customer), LINK_OK);
+                 }});
+  const Bytes codes = own_codes();
+  EXPECT_EQ(own_frame(), Bytes({STX, 0x1F, codes[1], 0x41, calc_LPC(codes.data(), 3), ETX}));
+  EXPECT_EQ(pair.cable.sent_by(SimCable::b), own_frame(1) + Bytes({STX, 0x1F}) + own_frame() + Bytes{ACK});
+  EXPECT_EQ(pair.cable.sent_by(SimCable::a), Bytes{ACK} + own_frame());
+  ID own;
+  get_sys_data(&own, codes.data());
+  for (const ID* id : {&at_service.customer, &at_service.service, &at_customer.customer, &at_customer.service}) {
+    EXPECT_EQ(std::string(id->os) + id->os_ver + id->cpu, std::string("AmigaOS4.1") + own.cpu);
+  }
+}
+
+TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
+  const struct { char mode; Bytes answer; long result; Bytes after_frame; } table[] = {
+      {'c', {}, LINK_TIMEOUT, {}},  {'c', {NAK}, LINK_NOT_ACKED, {}},
+      {'c', {ACK}, LINK_TIMEOUT, {}}, {'c', Bytes{ACK} + own_frame(1), LINK_CHECK_ERROR, {NAK}},
+      {'x', {}, LINK_OK, {}}};  // any other mode sends its frame and returns
+  for (const auto& row : table) {
+    SimPair pair;
+    pair.cable.inject(SimCable::a, row.answer);
+    Identities ids;
+    std::memset(&ids.service, '#', sizeof ids.service);
+    EXPECT_EQ(identify(pair.customer, row.mode, ids), row.result) << row.answer.size();
+    EXPECT_EQ(pair.cable.sent_by(SimCable::b), own_frame() + row.after_frame) << row.answer.size();
+    EXPECT_EQ(ids.service.os[0], '#') << "untouched";
+    EXPECT_STREQ(ids.customer.os, "AmigaOS");
+  }
+}

@@ -4,25 +4,45 @@
 #include <cstdio>
 
 #include "options.h"
-#include "progress.h"
+#include "text_width.h"
+#include "transfers.h"
 
 namespace customer_side {
 namespace {
 
-using Runner = Outcome (*)(Session&, const Command&, Console&);
+// A command with its options taken apart from its arguments.
+struct Parsed {
+  std::string name;
+  bool force = false;      // -f
+  bool recursive = false;  // -r
+  std::vector<std::string> args;
+};
+
+using Runner = Outcome (*)(Session&, const Parsed&, Console&);
+// Checks the arguments; an empty text when they can be used.
+using Checker = std::string (*)(const Parsed&);
 
 struct CommandEntry {
   const char* name;
+  const char* options;  // the option letters it takes
   std::size_t min_args;
   std::size_t max_args;
-  const char* arguments;
+  const char* usage;
   Runner run;
+  Checker check;
 };
 
-Outcome failed(Console& console, const Command& command, const std::string& message) {
-  console.err << console.where << command[0] << ": " << message << '\n';
+constexpr std::size_t kAny = SIZE_MAX;
+// A name is listed with this many columns at least, and cut beyond the most.
+constexpr std::size_t kNameColumns = 30;
+constexpr std::size_t kMostNameColumns = 40;
+
+Outcome failed(Console& console, const Parsed& command, const std::string& message) {
+  console.err << console.where << command.name << ": " << message << '\n';
   return Outcome{false, Ending::none};
 }
+
+Outcome result(bool ok) { return Outcome{ok, Ending::none}; }
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
@@ -30,7 +50,260 @@ std::string with_detail(const std::string& sentence, const Session& session) {
   return session.detail.empty() ? sentence : sentence + ": " + session.detail;
 }
 
-// Sentences for failures that any exchange with the service can end in.
+// Rows of a listing: the name, DIR or FILE, and the size, in columns that
+// line up on the terminal. A name the service's listing cut shows its mark.
+void print_entries(std::vector<RemoteEntry> entries, bool from_service, std::ostream& out) {
+  std::sort(entries.begin(), entries.end(),
+            [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });
+  std::vector<std::string> names;
+  std::size_t columns = kNameColumns;
+  for (const auto& entry : entries) {
+    const bool cut = from_service && listing_cut(entry);
+    names.push_back(cut ? whole_characters(entry.name) + cut_mark() : entry.name);
+    columns = std::max(columns, std::min(display_width(names.back()), kMostNameColumns));
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    char size[24] = "?";
+    if (entries[i].size >= 0) std::snprintf(size, sizeof size, "%lld", static_cast<long long>(entries[i].size));
+    char rest[48];
+    std::snprintf(rest, sizeof rest, "  %-4s  %10s", entries[i].is_dir ? "DIR" : "FILE", size);
+    out << pad_columns(names[i], columns) << rest << '\n';
+  }
+}
+
+Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
+  const long status = remote_pwd(session);
+  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
+  console.out << session.remote_dir << '\n';
+  if (session.remote_dir_cut) {
+    console.err << console.where << "pwd: the name is longer; the line carries only its first 60 characters\n";
+  }
+  return {};
+}
+
+Outcome run_cd(Session& session, const Parsed& command, Console& console) {
+  const std::string& dir = command.args[0];
+  console.listing.valid = false;
+  const long status = remote_cd(session, dir);
+  if (status == REMOTE_DIR_UNCONFIRMED) {
+    console.err << console.where << "cd: cannot tell whether the service changed directory: its name is longer than "
+                   "the 60 characters the line carries\n";
+    return {};
+  }
+  if (status == REMOTE_DIR_UNCHANGED) {
+    return failed(console, command, "no directory " + quoted(dir) + " on the service (" + session.detail + ")");
+  }
+  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
+  return {};
+}
+
+Outcome run_ls(Session& session, const Parsed& command, Console& console) {
+  console.listing.valid = false;
+  const long status = current_listing(session, console);
+  print_entries(console.listing.entries, true, console.out);
+  if (status != LINK_OK) return failed(console, command, listing_failure(status, session));
+  return {};
+}
+
+Outcome run_get(Session& session, const Parsed& command, Console& console) {
+  const std::string local = command.args.size() > 1 ? command.args[1] : "";
+  if (command.recursive) return result(get_tree(session, console, command.args[0], local, command.force));
+  return result(get_file(session, console, command.args[0], local, command.force));
+}
+
+Outcome run_mget(Session& session, const Parsed& command, Console& console) {
+  return result(get_matching(session, console, command.args, command.force));
+}
+
+Outcome run_put(Session& session, const Parsed& command, Console& console) {
+  const std::string remote = command.args.size() > 1 ? command.args[1] : "";
+  if (command.recursive) return result(put_tree(session, console, command.args[0], remote));
+  return result(put_file(session, console, command.args[0], remote));
+}
+
+Outcome run_mput(Session& session, const Parsed& command, Console& console) {
+  return result(put_matching(session, console, command.args));
+}
+
+Outcome run_baud(Session& session, const Parsed& command, Console& console) {
+  const long status = remote_set_baud(session, parse_rate(command.args[0]));
+  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
+  return {};
+}
+
+Outcome run_lpwd(Session&, const Parsed& command, Console& console) {
+  std::string dir;
+  if (local_pwd(dir) != DIR_OK) return failed(console, command, "the name of the current directory cannot be had");
+  console.out << dir << '\n';
+  return {};
+}
+
+Outcome run_lcd(Session& session, const Parsed& command, Console& console) {
+  const long status = local_cd(session, command.args[0]);
+  if (status != DIR_OK) return failed(console, command, link_failure(status, session));
+  return {};
+}
+
+Outcome run_lls(Session&, const Parsed& command, Console& console) {
+  std::vector<RemoteEntry> entries;
+  const long status = local_list(entries);
+  print_entries(entries, false, console.out);
+  if (status != DIR_OK) return failed(console, command, "no memory for the whole listing");
+  return {};
+}
+
+Outcome run_set(Session&, const Parsed& command, Console& console) {
+  if (!command.args.empty()) console.overwrite = command.args[1] == "on";
+  console.out << "overwrite " << (console.overwrite ? "on" : "off") << '\n';
+  return {};
+}
+
+Outcome run_bye(Session& session, const Parsed& command, Console& console) {
+  const long status = sign_off(session);
+  Outcome outcome = status == LINK_OK ? Outcome{} : failed(console, command, link_failure(status, session));
+  outcome.ending = Ending::signed_off;
+  return outcome;
+}
+
+Outcome run_shutdown(Session& session, const Parsed& command, Console& console) {
+  const long status = shutdown_service(session);
+  Outcome outcome = status == LINK_OK ? Outcome{} : failed(console, command, link_failure(status, session));
+  outcome.ending = Ending::shut_down;
+  return outcome;
+}
+
+Outcome run_help(Session&, const Parsed&, Console& console) {
+  console.out << help_text();
+  return {};
+}
+
+std::string no_check(const Parsed&) { return {}; }
+
+// A name that travels in a command frame.
+std::string check_remote_name(const Parsed& command) {
+  const std::string& name = command.args[0];
+  if (name.empty()) return "the name is empty";
+  if (name.size() > kCommandArgumentBytes) {
+    return quoted(name) + " is too long: a name on the service may have at most " +
+           std::to_string(kCommandArgumentBytes) + " characters here";
+  }
+  return {};
+}
+
+std::string check_rate(const Parsed& command) {
+  return parse_rate(command.args[0]) != 0 ? std::string() : quoted(command.args[0]) + " is not a line speed in baud";
+}
+
+std::string check_setting(const Parsed& command) {
+  if (command.args.empty()) return {};
+  if (command.args[0] != "overwrite") return "there is no setting " + quoted(command.args[0]) + " (try overwrite)";
+  if (command.args.size() == 2 && (command.args[1] == "on" || command.args[1] == "off")) return {};
+  return "usage: set overwrite on|off";
+}
+
+constexpr CommandEntry kCommands[] = {
+    {"pwd", "", 0, 0, "pwd", run_pwd, no_check},
+    {"cd", "", 1, 1, "cd DIR", run_cd, check_remote_name},
+    {"ls", "", 0, 0, "ls", run_ls, no_check},
+    {"get", "fr", 1, 2, "get [-f] REMOTE [LOCAL], or get -r [-f] DIR [LOCAL]", run_get, check_remote_name},
+    {"mget", "f", 1, kAny, "mget [-f] PATTERN...", run_mget, no_check},
+    {"put", "r", 1, 2, "put LOCAL [REMOTE], or put -r DIR [REMOTE]", run_put, no_check},
+    {"mput", "", 1, kAny, "mput PATTERN...", run_mput, no_check},
+    {"baud", "", 1, 1, "baud RATE", run_baud, check_rate},
+    {"lpwd", "", 0, 0, "lpwd", run_lpwd, no_check},
+    {"lcd", "", 1, 1, "lcd DIR", run_lcd, no_check},
+    {"lls", "", 0, 0, "lls", run_lls, no_check},
+    {"set", "", 0, 2, "set overwrite on|off", run_set, check_setting},
+    {"bye", "", 0, 0, "bye", run_bye, no_check},
+    {"quit", "", 0, 0, "quit", run_bye, no_check},
+    {"exit", "", 0, 0, "exit", run_bye, no_check},
+    {"shutdown", "", 0, 0, "shutdown", run_shutdown, no_check},
+    {"help", "", 0, 0, "help", run_help, no_check},
+};
+
+constexpr const char* kCommandNames[] = {"pwd",  "cd",   "ls",  "get", "mget", "put",  "mput",     "baud", "lpwd",
+                                         "lcd",  "lls",  "set", "bye", "quit", "exit", "shutdown", "help", nullptr};
+
+const CommandEntry* find_command(const std::string& name) {
+  for (const auto& entry : kCommands) {
+    if (name == entry.name) return &entry;
+  }
+  return nullptr;
+}
+
+// Takes `command` apart; false with `error` filled when it cannot be used.
+bool parse(Command command, const CommandEntry*& entry, Parsed& parsed, std::string& error) {
+  take_go_on_mark(command);
+  entry = command.empty() ? nullptr : find_command(command[0]);
+  if (entry == nullptr) {
+    error = "unknown command " + quoted(command.empty() ? "" : command[0]) + " (try help)";
+    return false;
+  }
+  parsed.name = command[0];
+  std::size_t i = 1;
+  const std::string options = entry->options;
+  for (; !options.empty() && i < command.size() && command[i].size() > 1 && command[i][0] == '-'; ++i) {
+    if (command[i] == "--") {
+      ++i;
+      break;
+    }
+    for (const char letter : command[i].substr(1)) {
+      if (options.find(letter) == std::string::npos) {
+        error = parsed.name + ": unknown option " + quoted(command[i]) + " (a name that begins with '-' goes after --)";
+        return false;
+      }
+      (letter == 'f' ? parsed.force : parsed.recursive) = true;
+    }
+  }
+  parsed.args.assign(command.begin() + static_cast<std::ptrdiff_t>(i), command.end());
+  if (parsed.args.size() < entry->min_args || parsed.args.size() > entry->max_args) {
+    error = std::string("usage: ") + entry->usage;
+    return false;
+  }
+  const std::string problem = entry->check(parsed);
+  if (!problem.empty()) {
+    error = parsed.name + ": " + problem;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_command_name(const std::string& name) { return find_command(name) != nullptr; }
+
+bool take_go_on_mark(Command& command) {
+  if (command.empty() || command[0].size() < 2 || command[0][0] != '-') return false;
+  command[0].erase(0, 1);
+  return true;
+}
+
+bool check_command(const Command& command, std::string& error) {
+  const CommandEntry* entry = nullptr;
+  Parsed parsed;
+  return parse(command, entry, parsed, error);
+}
+
+Outcome run_command(Session& session, const Command& command, Console& console) {
+  const CommandEntry* entry = nullptr;
+  Parsed parsed;
+  std::string error;
+  if (!parse(command, entry, parsed, error)) {
+    console.err << console.where << error << '\n';
+    return Outcome{false, Ending::none};
+  }
+  session.detail.clear();
+  return entry->run(session, parsed, console);
+}
+
+long current_listing(Session& session, Console& console) {
+  if (console.listing.valid) return LINK_OK;
+  console.listing.entries.clear();
+  const long status = remote_list(session, console.listing.entries);
+  console.listing.valid = status == DIR_OK;
+  return status == DIR_OK ? LINK_OK : status;
+}
+
 std::string link_failure(long status, const Session& session) {
   switch (status) {
     case LINK_LOST:
@@ -54,254 +327,31 @@ std::string link_failure(long status, const Session& session) {
   }
 }
 
-std::string get_failure(long status, const std::string& remote, const Session& session) {
-  switch (status) {
-    case FILE_HEADER_DAMAGED:
-      return "the service sent no file " + quoted(remote) + " (it has none of that name, or cannot read it)";
-    case FILE_HEADER_BAD:
-      return "the service's answer for " + quoted(remote) + " was not a file header";
-    case FILE_NO_DIR_LOCK:
-    case FILE_NO_MEMORY:
-    case FILE_NO_INFO:
-      return "cannot find out how much room there is here for " + quoted(remote);
-    case FILE_WRITE_PROTECTED:
-      return "cannot store " + quoted(remote) + " here: the disk is write-protected";
-    case FILE_NO_ROOM:
-      return "not enough room here for " + quoted(remote);
-    case FILE_CREATE_FAILED:
-      return "cannot create a local file for " + quoted(remote);
-    case FILE_TOO_MANY_FAILURES:
-      return "the transfer of " + quoted(remote) + " broke off after repeated failures on the line; nothing was kept";
-    case FILE_WRITE_FAILED:
-      return "writing the local copy of " + quoted(remote) + " failed; nothing was kept";
-    case INTERRUPTED:
-      return "stopped; nothing was kept";
-    default:
-      return link_failure(status, session);
-  }
-}
-
-std::string put_failure(long status, const std::string& local, const Session& session) {
-  switch (status) {
-    case FILE_HEADER_NOT_ACKED:
-      return "the service refused to store " + quoted(local) +
-             " (its disk is full or write-protected, or it cannot create a file of that name)";
-    case LINK_TIMEOUT:
-      return session.detail;
-    case FILE_NO_LOCK:
-    case FILE_NO_EXAMINE:
-    case FILE_OPEN_FAILED:
-    case FILE_READ_FAILED:
-      return "reading " + quoted(local) + " failed";
-    case FILE_TOO_MANY_FAILURES:
-      return "the transfer of " + quoted(local) + " broke off after repeated failures on the line";
-    case INTERRUPTED:
-      return "stopped part-way";
-    default:
-      return link_failure(status, session);
-  }
-}
-
-// Rows of a listing: the name and the type word, in two columns.
-void print_entries(std::vector<RemoteEntry> entries, std::ostream& out) {
-  std::sort(entries.begin(), entries.end(),
-            [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });
-  for (const auto& entry : entries) {
-    char size[24] = "?";
-    if (entry.size >= 0) std::snprintf(size, sizeof size, "%lld", static_cast<long long>(entry.size));
-    char row[128];
-    std::snprintf(row, sizeof row, "%-30s  %-4s  %10s", entry.name.c_str(), entry.is_dir ? "DIR" : "FILE", size);
-    out << row << '\n';
-  }
-}
-
-Outcome run_pwd(Session& session, const Command& command, Console& console) {
-  const long status = remote_pwd(session);
-  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  console.out << session.remote_dir << '\n';
-  if (session.remote_dir_cut) {
-    console.err << console.where << "pwd: the name is longer; the line carries only its first 60 characters\n";
-  }
-  return {};
-}
-
-Outcome run_cd(Session& session, const Command& command, Console& console) {
-  const long status = remote_cd(session, command[1]);
-  if (status == REMOTE_DIR_UNCONFIRMED) {
-    console.err << console.where << "cd: cannot tell whether the service changed directory: its name is longer than "
-                   "the 60 characters the line carries\n";
-    return {};
-  }
-  if (status == REMOTE_DIR_UNCHANGED) {
-    return failed(console, command, "no directory " + quoted(command[1]) + " on the service (" + session.detail + ")");
-  }
-  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  return {};
-}
-
-Outcome run_ls(Session& session, const Command& command, Console& console) {
-  std::vector<RemoteEntry> entries;
-  const long status = remote_list(session, entries);
-  print_entries(entries, console.out);
-  if (status == DIR_END_DAMAGED) return failed(console, command, "the listing did not arrive intact");
-  if (status == DIR_NO_MEMORY) return failed(console, command, "no memory for the whole listing");
-  if (status != DIR_OK) return failed(console, command, link_failure(status, session));
-  return {};
-}
-
-// Stopping a transfer takes the service up to five of its time limits to
-// notice; the user hears at once that the stop is under way.
-void announce_stop(Session& session, TerminalProgress& progress, Console& console, const Command& command) {
-  session.on_stop = [&progress, &console, &command] {
-    progress.finish();
-    console.err << console.where << command[0] << ": stopping; the service needs a few seconds to give up\n";
-  };
-}
-
-Outcome run_get(Session& session, const Command& command, Console& console) {
-  const std::string& remote = command[1];
-  const std::string local = command.size() > 2 ? command[2] : "";
-  TerminalProgress progress(console.err, "get " + remote, console.live_progress);
-  announce_stop(session, progress, console, command);
-  const long status = remote_get(session, remote, local, &progress);
-  session.on_stop = nullptr;
-  progress.finish();
-  if (status != FILE_OK) return failed(console, command, get_failure(status, remote, session));
-  return {};
-}
-
-Outcome run_put(Session& session, const Command& command, Console& console) {
-  const std::string& local = command[1];
-  const std::string remote = command.size() > 2 ? command[2] : "";
-  TerminalProgress progress(console.err, "put " + local, console.live_progress);
-  announce_stop(session, progress, console, command);
-  const long status = remote_put(session, local, remote, &progress);
-  session.on_stop = nullptr;
-  progress.finish();
-  if (status != FILE_OK) return failed(console, command, put_failure(status, local, session));
-  return {};
-}
-
-Outcome run_baud(Session& session, const Command& command, Console& console) {
-  const long rate = parse_rate(command[1]);
-  if (rate == 0) return failed(console, command, quoted(command[1]) + " is not a line speed in baud");
-  const long status = remote_set_baud(session, rate);
-  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  return {};
-}
-
-Outcome run_lpwd(Session& session, const Command& command, Console& console) {
-  std::string dir;
-  if (local_pwd(dir) != DIR_OK) {
-    session.detail = "the name of the current directory cannot be had";
-    return failed(console, command, session.detail);
-  }
-  console.out << dir << '\n';
-  return {};
-}
-
-Outcome run_lcd(Session& session, const Command& command, Console& console) {
-  const long status = local_cd(session, command[1]);
-  if (status != DIR_OK) return failed(console, command, link_failure(status, session));
-  return {};
-}
-
-Outcome run_lls(Session&, const Command& command, Console& console) {
-  std::vector<RemoteEntry> entries;
-  const long status = local_list(entries);
-  print_entries(entries, console.out);
-  if (status != DIR_OK) return failed(console, command, "no memory for the whole listing");
-  return {};
-}
-
-Outcome run_bye(Session& session, const Command& command, Console& console) {
-  const long status = sign_off(session);
-  if (status != LINK_OK) {
-    Outcome outcome = failed(console, command, link_failure(status, session));
-    outcome.ending = Ending::signed_off;
-    return outcome;
-  }
-  return Outcome{true, Ending::signed_off};
-}
-
-Outcome run_shutdown(Session& session, const Command& command, Console& console) {
-  const long status = shutdown_service(session);
-  if (status != LINK_OK) {
-    Outcome outcome = failed(console, command, link_failure(status, session));
-    outcome.ending = Ending::shut_down;
-    return outcome;
-  }
-  return Outcome{true, Ending::shut_down};
-}
-
-Outcome run_help(Session&, const Command&, Console& console) {
-  console.out << help_text();
-  return {};
-}
-
-constexpr CommandEntry kCommands[] = {
-    {"pwd", 0, 0, "", run_pwd},
-    {"cd", 1, 1, " DIR", run_cd},
-    {"ls", 0, 0, "", run_ls},
-    {"get", 1, 2, " REMOTE [LOCAL]", run_get},
-    {"put", 1, 2, " LOCAL [REMOTE]", run_put},
-    {"baud", 1, 1, " RATE", run_baud},
-    {"lpwd", 0, 0, "", run_lpwd},
-    {"lcd", 1, 1, " DIR", run_lcd},
-    {"lls", 0, 0, "", run_lls},
-    {"bye", 0, 0, "", run_bye},
-    {"quit", 0, 0, "", run_bye},
-    {"exit", 0, 0, "", run_bye},
-    {"shutdown", 0, 0, "", run_shutdown},
-    {"help", 0, 0, "", run_help},
-};
-
-constexpr const char* kCommandNames[] = {"pwd", "cd",  "ls",   "get",  "put",      "baud", "lpwd", "lcd",
-                                         "lls", "bye", "quit", "exit", "shutdown", "help", nullptr};
-
-const CommandEntry* find_command(const std::string& name) {
-  for (const auto& entry : kCommands) {
-    if (name == entry.name) return &entry;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-bool is_command_name(const std::string& name) { return find_command(name) != nullptr; }
-
-bool check_command(const Command& command, std::string& error) {
-  const CommandEntry* entry = command.empty() ? nullptr : find_command(command[0]);
-  if (entry == nullptr) {
-    error = "unknown command " + quoted(command.empty() ? "" : command[0]) + " (try help)";
-    return false;
-  }
-  const std::size_t args = command.size() - 1;
-  if (args < entry->min_args || args > entry->max_args) {
-    error = std::string("usage: ") + entry->name + entry->arguments;
-    return false;
-  }
-  return true;
-}
-
-Outcome run_command(Session& session, const Command& command, Console& console) {
-  session.detail.clear();
-  return find_command(command[0])->run(session, command, console);
+std::string listing_failure(long status, const Session& session) {
+  if (status == DIR_END_DAMAGED) return "the listing did not arrive intact";
+  if (status == DIR_NO_MEMORY) return "no memory for the whole listing";
+  return link_failure(status, session);
 }
 
 const char* help_text() {
-  return "pwd                   show the service's current directory\n"
-         "cd DIR                change the service's current directory\n"
-         "ls                    list the service's current directory\n"
-         "get REMOTE [LOCAL]    fetch a file (LOCAL: default the last part of REMOTE, here)\n"
-         "put LOCAL [REMOTE]    store a file (REMOTE: default the last part of LOCAL)\n"
-         "baud RATE             switch both ends of the line to RATE baud\n"
-         "lpwd                  show the local current directory\n"
-         "lcd DIR               change the local current directory\n"
-         "lls                   list the local current directory\n"
-         "bye                   sign off (also quit, exit, end of input)\n"
-         "shutdown              end the service\n"
-         "help                  this list\n";
+  return "pwd                       show the service's current directory\n"
+         "cd DIR                    change the service's current directory\n"
+         "ls                        list the service's current directory\n"
+         "get [-f] REMOTE [LOCAL]   fetch a file (LOCAL: default the last part of REMOTE, here);\n"
+         "                          -f replaces a local file of that name\n"
+         "get -r [-f] DIR [LOCAL]   fetch the folder tree DIR (into LOCAL, default DIR's name)\n"
+         "mget [-f] PATTERN...      fetch the files whose names match (* ? [...])\n"
+         "put LOCAL [REMOTE]        store a file (REMOTE: default the last part of LOCAL)\n"
+         "put -r DIR [REMOTE]       store a folder tree into folders that the service has\n"
+         "mput PATTERN...           store the local files that match\n"
+         "baud RATE                 switch both ends of the line to RATE baud\n"
+         "lpwd                      show the local current directory\n"
+         "lcd DIR                   change the local current directory\n"
+         "lls                       list the local current directory\n"
+         "set overwrite on|off      whether get replaces local files without -f\n"
+         "bye                       sign off (also quit, exit, end of input)\n"
+         "shutdown                  end the service\n"
+         "help                      this list\n";
 }
 
 const char* const* command_names() { return kCommandNames; }

@@ -1,12 +1,14 @@
 #include "customer_main.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <utility>
 
 #include "interrupt.h"
@@ -22,40 +24,67 @@ enum class SourceKind { arguments, script, shell };
 
 struct Source {
   SourceKind kind = SourceKind::arguments;
-  std::string script_path;  // empty: standard input
+  std::string script_name;    // for messages; empty: standard input
+  std::string script_text;    // a script file, read before the line is opened
   std::vector<Command> commands;
 };
 
-bool is_plain_file(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+bool names_readable_file(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+// Checks every command of the command line before the line is opened.
+bool check_commands(const std::vector<Command>& commands, std::string& error) {
+  for (const Command& command : commands) {
+    if (check_command(command, error)) continue;
+    if (command.size() == 1 && !is_command_name(command[0]) && names_readable_file(command[0])) {
+      error += "; to run the commands in the file " + command[0] + ", give --batch " + command[0];
+    }
+    return false;
+  }
+  return true;
 }
 
-// A lone word that is no command but names a file is a script.
-bool names_script(const std::vector<std::string>& words) {
-  return words.size() == 1 && !is_command_name(words[0]) && is_plain_file(words[0]);
+// Reads the script file and checks every line of it.
+bool read_script(const std::string& path, Source& source, std::string& error) {
+  std::ifstream file(path);
+  if (!file) {
+    error = "cannot read the script " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  source.script_text = text.str();
+  std::istringstream lines(source.script_text);
+  std::string line;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    std::vector<Command> commands;
+    if (!split_line(line, commands, error) || !check_commands(commands, error)) {
+      error = path + ", line " + std::to_string(number) + ": " + error;
+      return false;
+    }
+  }
+  return true;
 }
 
 bool choose_source(const Options& options, Source& source, std::string& error) {
   const auto& words = options.command_words;
+  if (!options.batch.empty() && !words.empty()) {
+    error = "give commands after DEVICE or --batch FILE, not both";
+    return false;
+  }
+  if (options.batch == "-" || (words.size() == 1 && words[0] == "-")) {
+    source.kind = SourceKind::script;
+    return true;
+  }
+  if (!options.batch.empty()) {
+    source.kind = SourceKind::script;
+    source.script_name = options.batch;
+    return read_script(options.batch, source, error);
+  }
   if (words.empty()) {
     source.kind = isatty(STDIN_FILENO) ? SourceKind::shell : SourceKind::script;
     return true;
   }
-  if (words.size() == 1 && words[0] == "-") {
-    source.kind = SourceKind::script;
-    return true;
-  }
-  if (names_script(words)) {
-    source.kind = SourceKind::script;
-    source.script_path = words[0];
-    return true;
-  }
-  if (!split_words(words, source.commands, error)) return false;
-  for (const Command& command : source.commands) {
-    if (!check_command(command, error)) return false;
-  }
-  return true;
+  return split_words(words, source.commands, error) && check_commands(source.commands, error);
 }
 
 int usage_error(const std::string& error) {
@@ -72,12 +101,12 @@ void run_source(Session& session, const Source& source, Console& console, RunSta
       run_shell(session, console, state);
       return;
     case SourceKind::script:
-      if (source.script_path.empty()) {
+      if (source.script_name.empty()) {
         run_script(session, std::cin, console, state);
         return;
       }
-      std::ifstream script(source.script_path);
-      run_script(session, script, console, state);
+      std::istringstream script(source.script_text);
+      run_script(session, script, console, state, "the script " + source.script_name);
       return;
   }
 }
@@ -99,6 +128,17 @@ int exit_status(const RunState& state) {
   return state.failed ? kExitCommandFailed : kExitOk;
 }
 
+std::string whole_seconds(std::chrono::nanoseconds length) {
+  return std::to_string(std::lround(std::chrono::duration<double>(length).count())) + " s";
+}
+
+// The line as its device name and unit select it, for the user's eyes.
+std::string line_name(const Options& options) {
+  std::string error;
+  const std::string path = platform::device_path(options.device, options.unit, error);
+  return path.empty() ? options.device : path;
+}
+
 void print_service_line(const Session& session) {
   const ID& service = session.ids.service;
   std::cerr << "Service: " << service.os << ' ' << service.os_ver << " / " << service.cpu << '\n';
@@ -107,6 +147,7 @@ void print_service_line(const Session& session) {
 }  // namespace
 
 int customer_main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
   platform::SteadyClock clock;
   return customer_main(argc, argv, clock, platform::open_host_line);
 }
@@ -125,9 +166,6 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   }
   Source source;
   if (!choose_source(options, source, error)) return usage_error(error);
-  if (!source.script_path.empty() && access(source.script_path.c_str(), R_OK) != 0) {
-    return usage_error("cannot read the script " + source.script_path + ": " + std::strerror(errno));
-  }
 
   Link link(clock, std::move(opener));
   InterruptCatcher interrupts(link);
@@ -136,15 +174,21 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
     std::cerr << kProgram << ": cannot open the line: " << session.detail << '\n';
     return kExitNoLink;
   }
+  const std::string wait = whole_seconds(longest_wait_for_service(link));
+  if (!options.quiet) {
+    std::cerr << kProgram << ": " << line_name(options) << " is open; waiting for a service to answer (" +
+                     std::to_string(kIdentifyAttempts) + " tries, about " + wait + ")\n";
+  }
   if (reach_service(session) != LINK_OK) {
     close_line(session);
     if (stop_requested()) return exit_status(RunState{});
-    std::cerr << kProgram << ": no service answers on " << options.device << " (" << session.detail << ")\n";
+    std::cerr << kProgram << ": no service answers on " << line_name(options) << " (" << session.detail << ", "
+              << wait << ")\n";
     return kExitNoLink;
   }
   if (!options.quiet) print_service_line(session);
 
-  Console console{std::cout, std::cerr, !options.quiet && isatty(STDERR_FILENO) != 0, ""};
+  Console console{std::cout, std::cerr, !options.quiet && isatty(STDERR_FILENO) != 0, "", options.quiet};
   RunState state;
   if (options.baud != 0) {
     run_commands(session, {{"baud", std::to_string(options.baud)}}, console, state);

@@ -5,6 +5,21 @@ namespace {
 
 constexpr long kHighestRate = 100'000'000;
 
+enum class Takes { help, version, quiet, unit, baud, batch };
+
+struct OptionSpec {
+  char short_name;  // 0: none
+  const char* long_name;
+  Takes takes;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {'h', "help", Takes::help},   {'V', "version", Takes::version}, {'q', "quiet", Takes::quiet},
+    {'u', "unit", Takes::unit},   {'b', "baud", Takes::baud},       {0, "batch", Takes::batch},
+};
+
+bool takes_value(Takes takes) { return takes == Takes::unit || takes == Takes::baud || takes == Takes::batch; }
+
 bool parse_unit(const std::string& text, long& unit) {
   if (text.empty() || text.size() > 9) return false;
   for (char c : text) {
@@ -14,25 +29,63 @@ bool parse_unit(const std::string& text, long& unit) {
   return true;
 }
 
-// "--name=value" or "--name value"; advances `index` past what it used.
-bool take_value(int argc, const char* const* argv, int& index, const char* name, std::string& value,
-                std::string& error) {
-  const std::string word = argv[index];
-  const std::string prefix = std::string(name) + "=";
-  if (word.rfind(prefix, 0) == 0) {
-    value = word.substr(prefix.size());
-    return true;
+// Finds the option `word` names; `joined` gets a value written into the same
+// word, `has_joined` whether there was one.
+const OptionSpec* find_option(const std::string& word, std::string& joined, bool& has_joined) {
+  has_joined = false;
+  for (const auto& spec : kOptions) {
+    if (word.rfind("--", 0) == 0) {
+      const std::string body = word.substr(2);
+      const std::size_t equals = body.find('=');
+      if (body.substr(0, equals) != spec.long_name) continue;
+      has_joined = equals != std::string::npos;
+      if (has_joined) joined = body.substr(equals + 1);
+      return &spec;
+    }
+    if (spec.short_name != 0 && word.size() >= 2 && word[1] == spec.short_name) {
+      has_joined = word.size() > 2;
+      if (has_joined) joined = word.substr(2);
+      return &spec;
+    }
   }
-  if (index + 1 >= argc) {
-    error = std::string("option ") + name + " needs a value";
-    return false;
-  }
-  value = argv[++index];
-  return true;
+  return nullptr;
 }
 
-bool is_option(const std::string& word, const char* name) {
-  return word == name || word.rfind(std::string(name) + "=", 0) == 0;
+std::string spelled(const OptionSpec& spec) {
+  std::string text = std::string("--") + spec.long_name;
+  if (spec.short_name != 0) text = std::string("-") + spec.short_name + "/" + text;
+  return text;
+}
+
+bool apply(const OptionSpec& spec, const std::string& value, Options& options, std::string& error) {
+  switch (spec.takes) {
+    case Takes::help:
+      options.help = true;
+      return true;
+    case Takes::version:
+      options.version = true;
+      return true;
+    case Takes::quiet:
+      options.quiet = true;
+      return true;
+    case Takes::unit:
+      if (parse_unit(value, options.unit)) return true;
+      error = spelled(spec) + " takes a unit number (0, 1, ...), not '" + value + "'";
+      return false;
+    case Takes::baud:
+      options.baud = parse_rate(value);
+      if (options.baud != 0) return true;
+      error = spelled(spec) + " takes a line speed in baud (for example 115200), not '" + value + "'";
+      return false;
+    case Takes::batch:
+      if (value.empty()) {
+        error = "--batch takes the name of a file of commands, or - for standard input";
+        return false;
+      }
+      options.batch = value;
+      return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -54,44 +107,26 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
       ++index;
       break;
     }
-    if (word == "-h" || word == "--help") {
-      options.help = true;
-      return true;
-    }
-    if (word == "--version") {
-      options.version = true;
-      return true;
-    }
-    if (word == "-q" || word == "--quiet") {
-      options.quiet = true;
-      continue;
-    }
+    if (word.size() < 2 || word[0] != '-') break;
     std::string value;
-    if (is_option(word, "--unit")) {
-      if (!take_value(argc, argv, index, "--unit", value, error)) return false;
-      if (!parse_unit(value, options.unit)) {
-        error = "--unit takes a unit number (0, 1, ...), not '" + value + "'";
-        return false;
-      }
-      continue;
-    }
-    if (is_option(word, "--baud")) {
-      if (!take_value(argc, argv, index, "--baud", value, error)) return false;
-      options.baud = parse_rate(value);
-      if (options.baud == 0) {
-        error = "--baud takes a line speed in baud (for example 115200), not '" + value + "'";
-        return false;
-      }
-      continue;
-    }
-    if (word.size() > 1 && word[0] == '-') {
+    bool has_joined = false;
+    const OptionSpec* spec = find_option(word, value, has_joined);
+    if (spec == nullptr || (has_joined && !takes_value(spec->takes))) {
       error = "unknown option '" + word + "'";
       return false;
     }
-    break;
+    if (takes_value(spec->takes) && !has_joined) {
+      if (index + 1 >= argc) {
+        error = "option " + spelled(*spec) + " needs a value";
+        return false;
+      }
+      value = argv[++index];
+    }
+    if (!apply(*spec, value, options, error)) return false;
+    if (options.help || options.version) return true;
   }
   if (index >= argc) {
-    error = "name the serial line (a path such as /dev/ttyUSB0, or serial.device with --unit)";
+    error = "name the serial line (a path such as /dev/ttyUSB0, or serial.device with -u)";
     return false;
   }
   options.device = argv[index++];
@@ -100,34 +135,41 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
 }
 
 const char* usage_text() {
-  return "usage: quorvantix-customer [--unit N] [--baud RATE] [-q] DEVICE [COMMAND [ARG...]]\n"
+  return "usage: quorvantix-customer [-u N] [-b RATE] [-q] [--batch FILE] DEVICE [COMMAND [ARG...]]\n"
          "\n"
          "Works with a Quorvantix service on the other end of a serial line.\n"
          "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
-         "acm.device, whose unit (--unit, default 0) selects /dev/ttyS<N>, /dev/ttyUSB<N>\n"
-         "or /dev/ttyACM<N>. The line starts at 9600 baud; --baud switches both ends to\n"
-         "RATE once the service has answered.\n"
+         "acm.device, whose unit (-u, default 0) selects /dev/ttyS<N>, /dev/ttyUSB<N>\n"
+         "or /dev/ttyACM<N>, or tcp:HOST:PORT, tcp-listen:PORT. The line starts at\n"
+         "9600 baud; -b switches both ends to RATE once the service has answered.\n"
          "\n"
          "Commands (several may be given, separated by ';'):\n"
-         "  pwd                   the service's current directory\n"
-         "  cd DIR                change the service's current directory\n"
-         "  ls                    list the service's current directory\n"
-         "  get REMOTE [LOCAL]    fetch a file (LOCAL defaults to the last part of REMOTE)\n"
-         "  put LOCAL [REMOTE]    store a file (REMOTE defaults to the last part of LOCAL)\n"
-         "  baud RATE             switch both ends of the line to RATE baud\n"
-         "  lpwd, lcd DIR, lls    the local current directory\n"
-         "  bye                   sign off; the service waits for the next customer\n"
-         "  shutdown              end the service\n"
-         "  help                  this list\n"
+         "  pwd, cd DIR, ls          the service's current directory\n"
+         "  get [-f] REMOTE [LOCAL]  fetch a file; -f replaces a local file\n"
+         "  get -r [-f] DIR [LOCAL]  fetch a whole folder tree\n"
+         "  mget [-f] PATTERN...     fetch the files whose names match (* ? [...])\n"
+         "  put LOCAL [REMOTE]       store a file\n"
+         "  put -r DIR [REMOTE]      store a folder tree into folders the service has\n"
+         "  mput PATTERN...          store the local files that match\n"
+         "  baud RATE                switch both ends of the line to RATE baud\n"
+         "  lpwd, lcd DIR, lls       the local current directory\n"
+         "  set overwrite on|off     whether get replaces local files without -f\n"
+         "  bye                      sign off; the service waits for the next customer\n"
+         "  shutdown                 end the service\n"
+         "  help                     the list of commands\n"
          "\n"
-         "With '-' as the command, or the name of a file, commands are read one a line.\n"
+         "Commands are checked before the line is opened, and run in order until one\n"
+         "fails. --batch FILE (or - as the command, for standard input) reads them one\n"
+         "a line; a line that begins with '-' may fail without stopping the script.\n"
          "Without a command on a terminal, an interactive shell starts.\n"
          "\n"
          "Options:\n"
-         "  --unit N      unit of a named device (default 0)\n"
-         "  --baud RATE   line speed after the identification\n"
-         "  -q, --quiet   no progress line and no service line on standard error\n"
-         "  --help, --version\n"
+         "  -u, --unit N      unit of a named device (default 0)\n"
+         "  -b, --baud RATE   line speed after the identification\n"
+         "  -q, --quiet       no progress, no summaries, no service line on standard error\n"
+         "      --batch FILE  run the commands in FILE\n"
+         "  -h, --help        this text\n"
+         "  -V, --version     the version\n"
          "\n"
          "Exit status: 0 when every command succeeded, 1 when one failed, 2 for a wrong\n"
          "command line, 3 when the line could not be opened or no service answered.\n";

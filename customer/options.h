@@ -1,5 +1,5 @@
 // The command line of the customer program:
-//   quorvantix-customer [--unit N] [--baud RATE] [-q] DEVICE [COMMAND [ARG...]]
+//   quorvantix-customer [-u N] [-b RATE] [-q] [--batch FILE] DEVICE [COMMAND [ARG...]]
 #pragma once
 
 #include <string>
@@ -14,12 +14,14 @@ struct Options {
   bool quiet = false;
   bool help = false;
   bool version = false;
+  std::string batch;  // --batch FILE: the script to run ("-": standard input)
   std::vector<std::string> command_words;  // everything after DEVICE, as given
 };
 
 // Parses argv. Returns false, with `error` filled, when the line cannot be used;
 // --help and --version need no DEVICE. Options may only come before DEVICE:
-// what follows it belongs to the commands ("get -x" fetches a file named -x).
+// what follows it belongs to the commands. A value follows its option as the
+// next word, or is joined to it ("--baud=115200", "-b115200").
 bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);
 
 // A line speed as the user writes it: a decimal number of at least 1 baud.

@@ -1,6 +1,13 @@
 #include "progress.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <vector>
+
+#include "text_width.h"
 
 namespace customer_side {
 namespace {
@@ -18,8 +25,24 @@ std::string printf_text(const char* format, double value) {
   return text;
 }
 
-std::string rate_text(double bytes_per_second) {
-  return format_bytes(static_cast<std::int64_t>(bytes_per_second)) + "/s";
+// The label, then the fields that fit, each two spaces after the one before;
+// fields at the back give way first, down to the first two, and then the
+// label is cut. `columns` 0 is no limit; otherwise the line stays
+// out of the last column, where a terminal would wrap.
+std::string fit_line(const std::string& label, const std::string& after_label, std::vector<std::string> fields,
+                     std::size_t columns) {
+  auto join = [&](const std::string& head) {
+    std::string line = head + after_label;
+    for (std::size_t i = 0; i < fields.size(); ++i) line += (i == 0 ? "" : "  ") + fields[i];
+    return line;
+  };
+  if (columns == 0) return join(label);
+  const std::size_t room = columns - 1;
+  const std::size_t keep = std::min<std::size_t>(2, fields.size());
+  while (fields.size() > keep && display_width(join(label)) > room) fields.pop_back();
+  const std::size_t rest = display_width(join(""));
+  if (rest + display_width(label) <= room) return join(label);
+  return fit_columns(join(fit_columns(label, rest < room ? room - rest : 0)), room);
 }
 
 }  // namespace
@@ -48,43 +71,58 @@ std::string format_duration(seconds length) {
   return text;
 }
 
-std::string progress_line(const std::string& label, std::int64_t done, std::int64_t total,
-                          duration<double> elapsed) {
-  const long percent = total > 0 ? static_cast<long>(done * 100 / total) : 100;
-  std::string line = label + "  " + std::to_string(percent) + "%  " + format_bytes(done) + " of " +
-                     format_bytes(total);
-  if (elapsed < kFirstRateAfter || done <= 0) return line;
-  const double rate = static_cast<double>(done) / elapsed.count();
-  const auto left = seconds(static_cast<long>(static_cast<double>(total - done) / rate + 0.5));
-  return line + "  " + rate_text(rate) + "  " + format_duration(left) + " left";
-}
-
-std::string summary_line(const std::string& label, std::int64_t total, duration<double> elapsed) {
+std::string format_rate(std::int64_t bytes, duration<double> elapsed) {
   const double secs = elapsed.count() > 0.0 ? elapsed.count() : 1e-9;
-  const double rate = static_cast<double>(total) / secs;
-  char figure[64];
-  std::snprintf(figure, sizeof figure, " in %.2f s, ", elapsed.count());
-  return label + ": " + format_bytes(total) + figure + rate_text(rate) + " (" +
-         std::to_string(static_cast<std::int64_t>(rate)) + " Bytes/s)";
+  return format_bytes(static_cast<std::int64_t>(static_cast<double>(bytes) / secs)) + "/s";
 }
 
-TerminalProgress::TerminalProgress(std::ostream& err, std::string label, bool live)
-    : err_(err), label_(std::move(label)), live_(live) {}
+std::string progress_line(const std::string& label, std::int64_t done, std::int64_t total, duration<double> elapsed,
+                          std::size_t columns) {
+  const long percent = total > 0 ? static_cast<long>(done * 100 / total) : 100;
+  std::vector<std::string> fields{std::to_string(percent) + "%", format_bytes(done) + " of " + format_bytes(total)};
+  if (elapsed >= kFirstRateAfter && done > 0) {
+    const double rate = static_cast<double>(done) / elapsed.count();
+    fields.push_back(format_rate(done, elapsed));
+    fields.push_back(format_duration(seconds(static_cast<long>(static_cast<double>(total - done) / rate + 0.5))) +
+                     " left");
+  }
+  return fit_line(label, "  ", fields, columns);
+}
+
+std::string summary_line(const std::string& label, std::int64_t total, duration<double> elapsed,
+                         std::size_t columns) {
+  const std::string took = printf_text("in %.2f s,", elapsed.count());
+  return fit_line(label, ": ", {format_bytes(total) + " " + took + " " + format_rate(total, elapsed)}, columns);
+}
+
+std::size_t terminal_columns(int fd) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+TerminalProgress::TerminalProgress(std::ostream& err, std::string label, bool live, Now now, Columns columns)
+    : err_(err),
+      label_(std::move(label)),
+      live_(live),
+      now_(now ? std::move(now) : Now([] { return steady_clock::now().time_since_epoch(); })),
+      columns_(columns ? std::move(columns) : Columns([] { return terminal_columns(STDERR_FILENO); })),
+      start_(now_()) {}
 
 TerminalProgress::~TerminalProgress() { finish(); }
 
 void TerminalProgress::set_text(const char*, const TransferProgress& progress) {
   if (!live_) return;
-  const auto now = Clock::now();
+  const nanoseconds now = now_();
   const duration<double> elapsed = now - start_;
   if (progress.final) {
-    draw(summary_line(label_, progress.bytes_total, elapsed));
+    draw(summary_line(label_, progress.bytes_total, elapsed, columns_()));
     finish();
     return;
   }
   if (line_open_ && now - last_draw_ < kRedrawInterval) return;
   last_draw_ = now;
-  draw(progress_line(label_, progress.bytes_done, progress.bytes_total, elapsed));
+  draw(progress_line(label_, progress.bytes_done, progress.bytes_total, elapsed, columns_()));
 }
 
 void TerminalProgress::draw(const std::string& text) {

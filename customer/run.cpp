@@ -10,22 +10,25 @@ bool run_is_over(const RunState& state) { return state.ending != Ending::none ||
 
 void run_commands(Session& session, const std::vector<Command>& commands, Console& console, RunState& state,
                   const std::string& where) {
-  for (const Command& command : commands) {
+  for (std::size_t i = 0; i < commands.size(); ++i) {
     if (run_is_over(state)) return;
-    std::string error;
-    if (!check_command(command, error)) {
-      console.err << where << error << '\n';
-      state.failed = true;
-      continue;
-    }
+    Command command = commands[i];
+    const bool may_fail = take_go_on_mark(command);
     console.where = where;
     const Outcome outcome = run_command(session, command, console);
     console.where.clear();
-    if (!outcome.ok) state.failed = true;
+    if (!outcome.ok && !may_fail) {
+      state.failed = true;
+      if (state.stop_at_failure) state.stopped = true;
+      if (state.stopped && where.empty() && i + 1 < commands.size() && !session.link.lost()) {
+        console.err << "quorvantix-customer: the commands after the one that failed were not run\n";
+      }
+    }
     if (!outcome.ok && !state.line_gone && session.link.lost()) {
       // Nothing will move on this line again: say so once, and send nothing more.
       state.line_gone = true;
       session.lost = true;
+      state.failed = true;
       console.err << "quorvantix-customer: the line went away; the session is over\n";
     }
     state.ending = outcome.ending;
@@ -34,18 +37,29 @@ void run_commands(Session& session, const std::vector<Command>& commands, Consol
   }
 }
 
-void run_script(Session& session, std::istream& in, Console& console, RunState& state) {
+void run_script(Session& session, std::istream& in, Console& console, RunState& state, const std::string& name) {
   std::string line;
-  for (int number = 1; !run_is_over(state) && std::getline(in, line); ++number) {
-    const std::string where = "line " + std::to_string(number) + ": ";
+  int number = 0;
+  bool stopped_by_failure = false;
+  while (!run_is_over(state) && std::getline(in, line)) {
+    const std::string where = "line " + std::to_string(++number) + ": ";
+    const bool failed_before = state.failed;
     std::vector<Command> commands;
     std::string error;
-    if (!split_line(line, commands, error)) {
+    if (split_line(line, commands, error)) {
+      run_commands(session, commands, console, state, where);
+    } else {
       console.err << where << error << '\n';
       state.failed = true;
-      continue;
+      state.stopped = state.stop_at_failure;
     }
-    run_commands(session, commands, console, state, where);
+    stopped_by_failure = state.stopped && state.failed && !failed_before && !state.line_gone && !session.lost &&
+                         !stop_requested();
+  }
+  // Say where it stopped when there was more to do.
+  if (stopped_by_failure && std::getline(in, line)) {
+    console.err << "quorvantix-customer: " << name << " stops at line " << number
+                << ", where a command failed (a '-' before a command lets the script go on after it fails)\n";
   }
 }
 

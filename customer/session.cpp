@@ -24,9 +24,7 @@ using std::chrono::nanoseconds;
 // This end's files: the whole file system, from the process's current directory.
 platform::Tree local_files() { return platform::Tree::whole(); }
 
-std::string errno_text(const std::string& call, const std::string& path) {
-  return call + "(" + path + "): " + std::strerror(errno);
-}
+std::string cannot_read(const std::string& path) { return "cannot read " + path + ": " + std::strerror(errno); }
 
 // Sends one command frame. A NAK means the service could not read the frame (a
 // stray byte from an earlier exchange ran ahead of it); it did not run the
@@ -129,16 +127,16 @@ bool refused_by_this_end(long result) {
 long check_local_file(Session& session, const std::string& local, std::int64_t& size) {
   struct stat st {};
   if (stat(local.c_str(), &st) != 0) {
-    session.detail = errno_text("stat", local);
+    session.detail = errno == ENOENT ? "there is no file " + local : cannot_read(local);
     return LOCAL_NOT_A_FILE;
   }
   if (!S_ISREG(st.st_mode)) {
-    session.detail = local + " is not a plain file";
+    session.detail = S_ISDIR(st.st_mode) ? local + " is a folder (put -r stores a folder)" : local + " is not a plain file";
     return LOCAL_NOT_A_FILE;
   }
   const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    session.detail = errno_text("open", local);
+    session.detail = cannot_read(local);
     return LOCAL_NOT_A_FILE;
   }
   close(fd);
@@ -207,17 +205,25 @@ long reach_service(Session& session) {
     const long result = identify(link, 'c', session.ids);
     if (result == LINK_OK) return LINK_OK;
     if (attempt + 1 == kIdentifyAttempts || link.cancelled()) break;
-    // No answer at all, not a damaged one: perhaps a service left in its command loop.
-    if (result == LINK_TIMEOUT) {
-      send_back_to_identification(link);
-    } else {
+    if (result == LINK_CHECK_ERROR) {
       // A damaged answer: what is left of the service's frame must not pass
       // for the answer to the next try.
       link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
+    } else {
+      // No answer, or bytes that were none: a service busy with a transfer its
+      // last customer left answers once it has given up; one that waits for an
+      // identification, or a command, answers once the line has been quiet.
+      settle(link);
     }
   }
   session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";
   return NO_SERVICE;
+}
+
+std::chrono::nanoseconds longest_wait_for_service(const Link& link) {
+  // Each try waits a time limit for the answer; settle() waits for a quiet
+  // line of a time limit and a fifth between them.
+  return kIdentifyAttempts * time_limit(link) + (kIdentifyAttempts - 1) * (time_limit(link) * 6 / 5);
 }
 
 // --- The service ---

@@ -5,6 +5,7 @@
 // Session::detail for the caller's message.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -61,8 +62,11 @@ long open_line(Session& session, const std::string& device, long unit);
 void close_line(Session& session);
 // Sends the customer's identification and reads the service's into
 // session.ids, up to kIdentifyAttempts times, fewer when the link is
-// cancelled. LINK_OK or NO_SERVICE.
+// cancelled; between tries the line must be quiet (settle). LINK_OK or
+// NO_SERVICE.
 long reach_service(Session& session);
+// How long reach_service waits on a line where no service answers.
+std::chrono::nanoseconds longest_wait_for_service(const Link& link);
 
 // --- The service ---
 // The service's current directory into session.remote_dir.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <readline/history.h>
 #include <readline/readline.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "completion.h"
 #include "interrupt.h"
 #include "run.h"
 
@@ -19,6 +21,8 @@ namespace {
 
 enum class Read { line, end };
 
+constexpr int kHistoryLines = 1000;
+
 struct PendingLine {
   bool ready = false;
   bool end_of_input = false;
@@ -26,6 +30,10 @@ struct PendingLine {
 };
 
 PendingLine g_pending;
+// What completion works with while the shell runs.
+Session* g_session = nullptr;
+Console* g_console = nullptr;
+std::vector<std::string> g_matches;
 
 void take_line(char* text) {
   g_pending.ready = true;
@@ -35,21 +43,57 @@ void take_line(char* text) {
   rl_callback_handler_remove();
 }
 
-char* next_command_name(const char* text, int state) {
+char* next_match(const char*, int state) {
   static std::size_t index = 0;
   if (state == 0) index = 0;
-  const char* const* names = command_names();
-  const std::size_t length = std::strlen(text);
-  while (names[index] != nullptr) {
-    const char* name = names[index++];
-    if (std::strncmp(name, text, length) == 0) return strdup(name);
-  }
-  return nullptr;
+  return index < g_matches.size() ? strdup(g_matches[index++].c_str()) : nullptr;
 }
 
-// Command names in the first word, local file names after it.
+// A name of the service is no local file: readline must not look for one of
+// that name to mark it as a directory.
+int no_local_file(char** name) {
+  std::free(*name);
+  *name = strdup("");
+  return 1;
+}
+
+// A backslash takes the next character as it is, as in a command line.
+int is_quoted(char* text, int index) { return index > 0 && text[index - 1] == '\\' && !is_quoted(text, index - 1); }
+
+char* dequoted(char* text, int quote) {
+  std::string plain;
+  for (const char* c = text; *c != '\0'; ++c) {
+    const bool escape = quote != '\'' && *c == '\\' && c[1] != '\0' && (quote != '"' || c[1] == '"' || c[1] == '\\');
+    if (escape) ++c;
+    plain += *c;
+  }
+  return strdup(plain.c_str());
+}
+
 char** complete(const char* text, int start, int) {
-  return start == 0 ? rl_completion_matches(text, next_command_name) : nullptr;
+  rl_attempted_completion_over = 1;
+  rl_filename_stat_hook = nullptr;
+  const NameKind kind = completion_kind(std::string(rl_line_buffer, static_cast<std::size_t>(start)));
+  g_matches.clear();
+  switch (kind) {
+    case NameKind::local:
+      return rl_completion_matches(text, rl_filename_completion_function);
+    case NameKind::command:
+      for (const char* const* name = command_names(); *name != nullptr; ++name) {
+        if (std::strncmp(*name, text, std::strlen(text)) == 0) g_matches.emplace_back(*name);
+      }
+      break;
+    case NameKind::nothing:
+      return nullptr;
+    default:
+      if (current_listing(*g_session, *g_console) != LINK_OK) return nullptr;
+      g_matches = remote_candidates(g_console->listing.entries, kind, text);
+      rl_filename_completion_desired = 1;
+      rl_filename_quoting_desired = 1;
+      rl_filename_stat_hook = no_local_file;
+      break;
+  }
+  return rl_completion_matches(text, next_match);
 }
 
 void forget_typed_line() {
@@ -95,19 +139,73 @@ std::string prompt_for(const Session& session) {
 
 bool blank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
 
+// $XDG_STATE_HOME/quorvantix/history, or ~/.local/state/quorvantix/history;
+// its folders are made when missing. Empty when there is no home.
+std::string history_file() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  std::string folder;
+  if (state != nullptr && state[0] == '/') {
+    folder = state;
+  } else if (home != nullptr && home[0] == '/') {
+    folder = std::string(home) + "/.local/state";
+  } else {
+    return {};
+  }
+  folder += "/quorvantix";
+  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    mkdir(folder.substr(0, slash).c_str(), 0700);
+    if (slash == std::string::npos) break;
+  }
+  return folder + "/history";
+}
+
+class History {
+ public:
+  History() : file_(history_file()) {
+    using_history();
+    stifle_history(kHistoryLines);
+    if (!file_.empty()) read_history(file_.c_str());
+  }
+  ~History() {
+    if (!file_.empty()) history_truncate_file(file_.c_str(), kHistoryLines);
+  }
+  History(const History&) = delete;
+  History& operator=(const History&) = delete;
+
+  void add(const std::string& line) {
+    add_history(line.c_str());
+    if (file_.empty()) return;
+    // Line by line, so that a program ended by a second Ctrl-C keeps it too.
+    if (append_history(1, file_.c_str()) != 0) write_history(file_.c_str());
+  }
+
+ private:
+  std::string file_;
+};
+
 }  // namespace
 
 void run_shell(Session& session, Console& console, RunState& state) {
   rl_readline_name = "quorvantix-customer";
   rl_catch_signals = 0;
   rl_attempted_completion_function = complete;
-  using_history();
-  if (remote_pwd(session) != LINK_OK && session.lost) state.stopped = true;
+  rl_completer_word_break_characters = " \t\n;";
+  rl_completer_quote_characters = "'\"";
+  rl_filename_quote_characters = " \t\n\\\"';#";
+  rl_char_is_quoted_p = is_quoted;
+  rl_filename_dequoting_function = dequoted;
+  g_session = &session;
+  g_console = &console;
+  state.stop_at_failure = false;
+  History history;
+  if (remote_pwd(session) != LINK_OK && session.lost) state.stopped = state.failed = true;
   while (!run_is_over(state)) {
     std::string line;
-    if (read_line(prompt_for(session), line) == Read::end) return;
+    state.failed = false;
+    if (read_line(prompt_for(session), line) == Read::end) break;
     if (blank(line)) continue;
-    add_history(line.c_str());
+    history.add(line);
     std::vector<Command> commands;
     std::string error;
     if (!split_line(line, commands, error)) {
@@ -123,6 +221,8 @@ void run_shell(Session& session, Console& console, RunState& state) {
       state.stopped = session.lost;
     }
   }
+  g_session = nullptr;
+  g_console = nullptr;
 }
 
 }  // namespace customer_side

@@ -78,9 +78,9 @@ TEST_F(EndToEnd, ServesCustomersOneAfterAnotherAcrossALostLine) {
   linesim->end(SIGTERM);
   linesim = start_linesim();
   ASSERT_TRUE(service.says("Line is open again\n")) << service.seen;
-  // A command that fails here (nothing to put) makes the exit status 1; the rest still runs.
-  const auto second = customer({"-"}, "cd sub\npwd\nget s.txt\nput missing\nshutdown\n");
-  EXPECT_EQ(std::tie(second.status, second.out), std::make_tuple(1, remote / "sub\n")) << second.err;
+  // A command marked '-' may fail (nothing to put): the rest still runs.
+  const auto second = customer({"-"}, "cd sub\npwd\nget s.txt\n-put missing\nshutdown\n");
+  EXPECT_EQ(std::tie(second.status, second.out), std::make_tuple(0, remote / "sub\n")) << second.err;
   EXPECT_EQ(service.end(0), 0);
   EXPECT_EQ(read_file(local / "r.bin"), read_file(remote / "r.bin"));
   EXPECT_EQ(read_file(remote / "l.bin"), read_file(local / "l.bin"));
@@ -98,12 +98,33 @@ TEST_F(EndToEnd, ServesCustomersOneAfterAnotherAcrossALostLine) {
                               "/sub) gesendet.\nSende Datei <s.txt> status 0\nTerminierungsignal empfangen\n");
 }
 
+TEST_F(EndToEnd, AScriptFetchesAndStoresManyFilesAndStopsAtTheFirstFailure) {
+  ASSERT_TRUE(service.says("Service is ready\n"));
+  const std::string files[] = {"one.txt", "two.txt", "tree/t.bin", "tree/a/a.bin", "tree/a/b/b.bin"};
+  for (const char* folder : {"tree", "tree/a", "tree/a/b"}) ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+  for (std::uint8_t i = 0; i < 5; ++i) write_file(remote / files[i], pattern_bytes(1500u * i + 7, i));
+  for (const char* name : {"up1.dat", "up2.dat"}) write_file(local / name, pattern_bytes(2000, 9));
+  const std::string script = "-cd missing\nmget *.txt\nget -r tree\npwd\nmput up*.dat\nget one.txt\nput up1.dat x\n";
+  write_file(local / "script", Bytes(script.begin(), script.end()));
+  const auto run = run_program({QUORVANTIX_CUSTOMER_BINARY, "-q", "--batch", "script", dir / "b"}, "", local.path());
+  // Back where it started after get -r; stopped by the get that would replace one.txt.
+  EXPECT_EQ(std::tie(run.status, run.out), std::make_tuple(1, remote.path() + "\n")) << run.err;
+  EXPECT_NE(run.err.find("line 6: get: one.txt exists here already; get -f replaces it"), std::string::npos);
+  for (const auto& name : files) EXPECT_EQ(read_file(local / name), read_file(remote / name)) << name;
+  for (const char* name : {"up1.dat", "up2.dat"}) EXPECT_EQ(read_file(remote / name), read_file(local / name));
+  EXPECT_FALSE(exists(remote / "x"));
+  // A word is a command, never a script to run.
+  EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "script"}, "", local.path()).status, 2);
+}
+
 TEST(EndToEndRefusals, LinesThatCannotBeOpenedAndCommandsThatDoNotExist) {
   const auto service = run_program({QUORVANTIX_SERVICE_BINARY, "/nonexistent/tty", "0"}, "", "", 10s);
   EXPECT_EQ(service.status, 1);
   EXPECT_NE(service.out.find("Can't config Serial-Port\n"), std::string::npos) << service.out;
   EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "/nonexistent/tty", "pwd"}, "", "", 10s).status, 3);
-  EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "/nonexistent/tty", "fetch"}, "", "", 10s).status, 2);
+  // Every command is checked before the line is opened.
+  for (const char* word : {"fetch", "baud abc"})
+    EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "/nonexistent/tty", word}, "", "", 10s).status, 2) << word;
 }
 
 TEST(EndToEndStoring, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledReceiveLeavesNothing) {

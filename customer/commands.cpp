@@ -167,6 +167,7 @@ Outcome run_bye(Session& session, const Parsed& command, Console& console) {
 
 Outcome run_shutdown(Session& session, const Parsed& command, Console& console) {
   const long status = shutdown_service(session);
+  if (status == SHUTDOWN_REFUSED) return failed(console, command, session.detail);
   Outcome outcome = status == LINK_OK ? Outcome{} : failed(console, command, link_failure(status, session));
   outcome.ending = Ending::shut_down;
   return outcome;

@@ -364,9 +364,17 @@ long sign_off(Session& session) {
 }
 
 long shutdown_service(Session& session) {
+  Link& link = session.link;
   const long result = send_command(session, cmd_terminate);
+  if (result != LINK_OK) return result;
+  // A service that ends sends nothing more; one that refuses sends a NAK at once.
+  UBYTE answer = 0;
+  if (link.first_byte_within(frame_gap(link)) && receive_bytes(link, &answer, 1) && answer == NAK) {
+    session.detail = "the service does not take shutdown (it runs with --no-shutdown); it goes on serving";
+    return SHUTDOWN_REFUSED;
+  }
   session.lost = true;
-  return result;
+  return LINK_OK;
 }
 
 // --- This end ---

@@ -30,6 +30,7 @@ constexpr long REMOTE_DIR_UNCONFIRMED = 109;  // cd: names too long to tell whet
 constexpr long RATE_REFUSED = 110;          // baud: this end's line cannot take the rate
 constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; back at the old one
 constexpr long INTERRUPTED = 112;           // the user stopped a command part-way (the link was cancelled)
+constexpr long SHUTDOWN_REFUSED = 113;      // shutdown: the service answered the command with a NAK after its ACK
 
 constexpr int kIdentifyAttempts = 3;
 constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument
@@ -90,7 +91,9 @@ long remote_put(Session& session, const std::string& local, const std::string& r
 long remote_set_baud(Session& session, long rate);
 // Signs off: the service goes back to 9600 baud and waits for the next customer.
 long sign_off(Session& session);
-// Ends the service.
+// Ends the service. A service that refuses (it runs with --no-shutdown)
+// answers the command as one it does not know, ACK and then NAK:
+// SHUTDOWN_REFUSED, and the session goes on.
 long shutdown_service(Session& session);
 
 // --- This end ---

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "service.h"
+#include "io_atome.h"
 #include "platform/system_info.h"
 
 namespace {
@@ -103,13 +103,6 @@ void answer_identification(Link& link, const UBYTE* customer_frame, Identities& 
   send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
 }
 
-void send_back_to_identification(Link& link) {
-  settle(link);
-  char frame[kCommandFrameBytes] = {};
-  frame[0] = static_cast<char>(cmd_customer_terminate);
-  send_data(link, frame, kCommandFrameBytes);
-  settle(link);
-}
 
 void get_sys_data(ID* id_ptr, const UBYTE* buffer) {
   put_text(id_ptr->os, name_of(kOsNames, buffer[0]));

@@ -26,13 +26,6 @@ long identify(Link& link, char mode, Identities& ids);
 // bytes): ACK, `ids.customer` decoded from it, `ids.service` from the own
 // frame, and the own frame sent once.
 void answer_identification(Link& link, const UBYTE* customer_frame, Identities& ids);
-// For a customer whose identification got no answer at all: a service whose
-// last customer went away without signing off still waits in its command
-// loop, where an identification frame never completes a command frame. The
-// sign-off command sends it back to waiting for an identification; a service
-// that waits for one already takes the command frame for damaged
-// identifications and says nothing.
-void send_back_to_identification(Link& link);
 // Decodes the 3 bytes at `buffer` into `id_ptr`: os, cpu and os_ver only.
 void get_sys_data(ID* id_ptr, const UBYTE* buffer);
 // The own frame's three codes, as this host reports itself.

@@ -109,7 +109,8 @@ TEST_F(CustomerSession, AGetWritesToLocalOrInsideIt) {
   for (const auto& [from, to, target] : cases) EXPECT_EQ(get_target(session, from, to), target) << from;
 }
 
-TEST_F(CustomerSession, BrowsesAndIsReachedAgainByTheNextCustomer) {
+TEST_F(CustomerSession, BrowsesIsReachedByTheNextCustomerAndMayRefuseShutdown) {
+  service.no_shutdown = true;
   write_file(remote / "a.txt", pattern_bytes(1234));
   ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
   std::vector<RemoteEntry> entries;
@@ -122,6 +123,7 @@ TEST_F(CustomerSession, BrowsesAndIsReachedAgainByTheNextCustomer) {
     EXPECT_EQ(session.remote_dir, remote.path());
     Session next(pair.customer);  // the first one left without signing off
     EXPECT_EQ(reach_service(next), LINK_OK);
+    EXPECT_EQ(shutdown_service(next), SHUTDOWN_REFUSED);
     EXPECT_EQ(remote_pwd(next), LINK_OK);
   });
   Strings listed;

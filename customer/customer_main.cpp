@@ -11,7 +11,7 @@
 #include <sstream>
 #include <utility>
 
-#include "interrupt.h"
+#include "platform/stop_signals.h"
 #include "options.h"
 #include "run.h"
 
@@ -124,7 +124,7 @@ void leave(Session& session, RunState& state) {
 }
 
 int exit_status(const RunState& state) {
-  if (const int signal_number = InterruptCatcher::caught(); signal_number != 0) return 128 + signal_number;
+  if (const int signal_number = platform::StopSignals::caught(); signal_number != 0) return 128 + signal_number;
   return state.failed ? kExitCommandFailed : kExitOk;
 }
 
@@ -168,7 +168,7 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   if (!choose_source(options, source, error)) return usage_error(error);
 
   Link link(clock, std::move(opener));
-  InterruptCatcher interrupts(link);
+  platform::StopSignals interrupts(Link::cancel_from_signal, &link);
   Session session(link);
   if (open_line(session, options.device, options.unit) != PORT_OK) {
     std::cerr << kProgram << ": cannot open the line: " << session.detail << '\n';

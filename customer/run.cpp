@@ -1,10 +1,10 @@
 #include "run.h"
 
-#include "interrupt.h"
+#include "platform/stop_signals.h"
 
 namespace customer_side {
 
-bool stop_requested() { return InterruptCatcher::caught() != 0; }
+bool stop_requested() { return platform::StopSignals::caught() != 0; }
 
 bool run_is_over(const RunState& state) { return state.ending != Ending::none || state.stopped; }
 

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "completion.h"
-#include "interrupt.h"
+#include "platform/stop_signals.h"
 #include "run.h"
 
 namespace customer_side {
@@ -105,19 +105,26 @@ void forget_typed_line() {
   rl_redisplay();
 }
 
-Read read_line(const std::string& prompt, std::string& line) {
+// A Ctrl-C that has been dealt with: the next one is a first one again, and
+// the link it cancelled carries on.
+void forget_interrupt(Link& link) {
+  platform::StopSignals::clear();
+  link.clear_cancel();
+}
+
+Read read_line(Link& link, const std::string& prompt, std::string& line) {
   g_pending = PendingLine{};
   rl_callback_handler_install(prompt.c_str(), take_line);
   while (!g_pending.ready) {
     pollfd terminal{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&terminal, 1, -1);
     if (ready < 0 && errno != EINTR) break;
-    if (InterruptCatcher::caught() == SIGINT) {
-      InterruptCatcher::clear();
+    if (platform::StopSignals::caught() == SIGINT) {
+      forget_interrupt(link);
       forget_typed_line();
       continue;
     }
-    if (InterruptCatcher::caught() != 0) break;
+    if (platform::StopSignals::caught() != 0) break;
     if (ready > 0) rl_callback_read_char();
   }
   if (!g_pending.ready) {
@@ -203,7 +210,7 @@ void run_shell(Session& session, Console& console, RunState& state) {
   while (!run_is_over(state)) {
     std::string line;
     state.failed = false;
-    if (read_line(prompt_for(session), line) == Read::end) break;
+    if (read_line(session.link, prompt_for(session), line) == Read::end) break;
     if (blank(line)) continue;
     history.add(line);
     std::vector<Command> commands;
@@ -216,8 +223,8 @@ void run_shell(Session& session, Console& console, RunState& state) {
     run_commands(session, commands, console, state);
     // Ctrl-C during a command stops that command (and the rest of its line),
     // not the shell.
-    if (InterruptCatcher::caught() == SIGINT) {
-      InterruptCatcher::clear();
+    if (platform::StopSignals::caught() == SIGINT) {
+      forget_interrupt(session.link);
       state.stopped = session.lost;
     }
   }

@@ -102,6 +102,8 @@ class Link {
   // drop_input_until_quiet, settle) end at once. Safe to call from a signal
   // handler.
   void cancel() noexcept { cancelled_.store(true); }
+  // cancel() for a signal handler that holds the link as a plain pointer.
+  static void cancel_from_signal(void* link) noexcept { static_cast<Link*>(link)->cancel(); }
   void clear_cancel() noexcept { cancelled_.store(false); }
   bool cancelled() const noexcept { return cancelled_.load(); }
 

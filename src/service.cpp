@@ -13,7 +13,7 @@
 #include "fs_module.h"
 #include "io_module.h"
 #include "misc.h"
-#include "stop_signals.h"
+#include "platform/stop_signals.h"
 
 const char version[] = "$VER: Quorvantix 11.00 (07.06.26)";
 
@@ -332,7 +332,7 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     std::fprintf(stderr, "quorvantix: %s\n", error.c_str());
     return 1;
   }
-  const StopSignals stop_signals(link);
+  const platform::StopSignals stop_signals(Link::cancel_from_signal, &link);
   std::printf("Opening Device %s Port %ld\n", state.device.c_str(), state.port);
   if (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
     std::fprintf(stderr, "quorvantix: %s\n", link.last_error().c_str());
@@ -346,6 +346,6 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     exec_commands(state);
   }
   freeport(link, state.port);
-  if (link.cancelled()) std::printf("Service stopped by %s\n", stop_signal_name(StopSignals::caught()));
+  if (link.cancelled()) std::printf("Service stopped by %s\n", platform::StopSignals::name(platform::StopSignals::caught()));
   return 0;
 }

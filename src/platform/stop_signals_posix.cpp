@@ -1,11 +1,10 @@
-#include "stop_signals.h"
-
 #include <signal.h>
 
 #include <csignal>
 
-#include "io_atome.h"
+#include "platform/stop_signals.h"
 
+namespace platform {
 namespace {
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -13,40 +12,45 @@ constexpr int kStopSignalCount = 3;
 
 volatile std::sig_atomic_t g_caught = 0;
 struct sigaction g_previous[kStopSignalCount];
-// The link to cancel; a signal handler reaches it only through a global.
-Link* g_link = nullptr;
+// A signal handler reaches the program only through globals.
+void (*g_on_signal)(void*) = nullptr;
+void* g_context = nullptr;
 
-void stop(int number) {
+void note(int number) {
   if (g_caught != 0) {
     signal(number, SIG_DFL);
     raise(number);
     return;
   }
   g_caught = number;
-  if (g_link != nullptr) g_link->cancel();
+  if (g_on_signal != nullptr) g_on_signal(g_context);
 }
 
 }  // namespace
 
-StopSignals::StopSignals(Link& link) {
+StopSignals::StopSignals(void (*on_signal)(void*), void* context) {
   g_caught = 0;
-  g_link = &link;
+  g_on_signal = on_signal;
+  g_context = context;
   struct sigaction action {};
-  action.sa_handler = stop;
+  action.sa_handler = note;
   sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a wait on the line ends early and sees the cancel.
+  // No SA_RESTART: a wait on the line or the terminal ends early and looks again.
   action.sa_flags = 0;
   for (int i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &action, &g_previous[i]);
 }
 
 StopSignals::~StopSignals() {
   for (int i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &g_previous[i], nullptr);
-  g_link = nullptr;
+  g_on_signal = nullptr;
+  g_context = nullptr;
 }
 
 int StopSignals::caught() { return g_caught; }
 
-const char* stop_signal_name(int number) {
+void StopSignals::clear() { g_caught = 0; }
+
+const char* StopSignals::name(int number) {
   switch (number) {
     case SIGTERM:
       return "SIGTERM";
@@ -58,3 +62,5 @@ const char* stop_signal_name(int number) {
       return "a signal";
   }
 }
+
+}  // namespace platform

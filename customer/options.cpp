@@ -7,13 +7,13 @@ constexpr long kHighestRate = 100'000'000;
 
 enum class Takes { help, version, quiet, unit, baud, batch };
 
-struct OptionSpec {
+struct OptionEntry {
   char short_name;  // 0: none
   const char* long_name;
   Takes takes;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionEntry kOptions[] = {
     {'h', "help", Takes::help},   {'V', "version", Takes::version}, {'q', "quiet", Takes::quiet},
     {'u', "unit", Takes::unit},   {'b', "baud", Takes::baud},       {0, "batch", Takes::batch},
 };
@@ -31,34 +31,34 @@ bool parse_unit(const std::string& text, long& unit) {
 
 // Finds the option `word` names; `joined` gets a value written into the same
 // word, `has_joined` whether there was one.
-const OptionSpec* find_option(const std::string& word, std::string& joined, bool& has_joined) {
+const OptionEntry* find_option(const std::string& word, std::string& joined, bool& has_joined) {
   has_joined = false;
-  for (const auto& spec : kOptions) {
+  for (const auto& entry : kOptions) {
     if (word.rfind("--", 0) == 0) {
       const std::string body = word.substr(2);
       const std::size_t equals = body.find('=');
-      if (body.substr(0, equals) != spec.long_name) continue;
+      if (body.substr(0, equals) != entry.long_name) continue;
       has_joined = equals != std::string::npos;
       if (has_joined) joined = body.substr(equals + 1);
-      return &spec;
+      return &entry;
     }
-    if (spec.short_name != 0 && word.size() >= 2 && word[1] == spec.short_name) {
+    if (entry.short_name != 0 && word.size() >= 2 && word[1] == entry.short_name) {
       has_joined = word.size() > 2;
       if (has_joined) joined = word.substr(2);
-      return &spec;
+      return &entry;
     }
   }
   return nullptr;
 }
 
-std::string spelled(const OptionSpec& spec) {
-  std::string text = std::string("--") + spec.long_name;
-  if (spec.short_name != 0) text = std::string("-") + spec.short_name + "/" + text;
+std::string spelled(const OptionEntry& entry) {
+  std::string text = std::string("--") + entry.long_name;
+  if (entry.short_name != 0) text = std::string("-") + entry.short_name + "/" + text;
   return text;
 }
 
-bool apply(const OptionSpec& spec, const std::string& value, Options& options, std::string& error) {
-  switch (spec.takes) {
+bool apply(const OptionEntry& entry, const std::string& value, Options& options, std::string& error) {
+  switch (entry.takes) {
     case Takes::help:
       options.help = true;
       return true;
@@ -70,12 +70,12 @@ bool apply(const OptionSpec& spec, const std::string& value, Options& options, s
       return true;
     case Takes::unit:
       if (parse_unit(value, options.unit)) return true;
-      error = spelled(spec) + " takes a unit number (0, 1, ...), not '" + value + "'";
+      error = spelled(entry) + " takes a unit number (0, 1, ...), not '" + value + "'";
       return false;
     case Takes::baud:
       options.baud = parse_rate(value);
       if (options.baud != 0) return true;
-      error = spelled(spec) + " takes a line speed in baud (for example 115200), not '" + value + "'";
+      error = spelled(entry) + " takes a line speed in baud (for example 115200), not '" + value + "'";
       return false;
     case Takes::batch:
       if (value.empty()) {
@@ -110,19 +110,19 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
     if (word.size() < 2 || word[0] != '-') break;
     std::string value;
     bool has_joined = false;
-    const OptionSpec* spec = find_option(word, value, has_joined);
-    if (spec == nullptr || (has_joined && !takes_value(spec->takes))) {
+    const OptionEntry* entry = find_option(word, value, has_joined);
+    if (entry == nullptr || (has_joined && !takes_value(entry->takes))) {
       error = "unknown option '" + word + "'";
       return false;
     }
-    if (takes_value(spec->takes) && !has_joined) {
+    if (takes_value(entry->takes) && !has_joined) {
       if (index + 1 >= argc) {
-        error = "option " + spelled(*spec) + " needs a value";
+        error = "option " + spelled(*entry) + " needs a value";
         return false;
       }
       value = argv[++index];
     }
-    if (!apply(*spec, value, options, error)) return false;
+    if (!apply(*entry, value, options, error)) return false;
     if (options.help || options.version) return true;
   }
   if (index >= argc) {

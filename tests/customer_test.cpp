@@ -15,7 +15,6 @@
 
 #include "completion.h"
 #include "customer_main.h"
-#include "io_module.h"
 #include "options.h"
 #include "progress.h"
 #include "run.h"

@@ -1,35 +1,72 @@
-// The customer program: its command line, its names, and its sessions with the
-// real service loop on the simulated cable.
+// The customer program: its command line, its names and texts, its sessions
+// with the real service loop on the simulated cable, its scripts and commands
+// for many files, and its shell on a terminal.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <readline/readline.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <sstream>
 
-#include "io_module.h"
-#include "misc.h"
+#include "completion.h"
+#include "customer_main.h"
 #include "options.h"
 #include "progress.h"
 #include "run.h"
-#include "service.h"
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
+#include "support/fixtures.h"
+#include "support/running.h"
+#include "text_width.h"
+#include "transfers.h"
 
 using namespace customer_side;
 using namespace testsupport;
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
-TEST(CustomerParsing, OptionsGoBeforeTheDeviceAndWordsAfterIt) {
-  const char* usable[] = {"c", "--unit", "2", "--baud=115200", "-q", "/dev/x", "get", "-q"};
+namespace {
+
+// What the customer takes from a command line, in one line.
+std::string parsed(std::vector<const char*> argv) {
   Options o;
-  std::string error;
-  ASSERT_TRUE(parse_options(8, usable, o, error)) << error;
-  EXPECT_EQ(std::tie(o.unit, o.baud, o.quiet, o.device, o.command_words),
-            std::make_tuple(2, 115200, true, "/dev/x", Strings{"get", "-q"}));
-  const std::vector<const char*> refused[] = {{"c"}, {"c", "-q"}, {"c", "--unit"}, {"c", "--baud", "0", "x"},
-                                              {"c", "--unit", "-1", "x"}, {"c", "-x", "x"}};
-  for (const auto& argv : refused) EXPECT_FALSE(parse_options(static_cast<int>(argv.size()), argv.data(), o, error));
+  std::string error, words;
+  if (!parse_options(static_cast<int>(argv.size()), argv.data(), o, error)) return "refused";
+  for (const auto& word : o.command_words) words += " " + word;
+  return o.device + " unit " + std::to_string(o.unit) + " baud " + std::to_string(o.baud) + (o.quiet ? " quiet" : "") +
+         (o.batch.empty() ? "" : " batch " + o.batch) + (o.version ? " version" : "") + words;
+}
+
+// The service serves `remote`; the customer keeps its files in `local`.
+struct CustomerSession : testing::Test, Served {
+  bool command(const Command& words) { return run_command(session, words, console).ok; }
+  std::ostringstream out, err;
+  Console console{out, err};
+};
+
+// Cancels the link as the given block goes by, as a Ctrl-C would.
+struct CancelAt final : Gadget {
+  CancelAt(Link& on, int block) : link(on), left(block) {}
+  void set_text(const char*, const TransferProgress&) override { if (--left == 0) link.cancel(); }
+  Link& link;
+  int left;
+};
+
+}  // namespace
+
+TEST(CustomerParsing, OptionsGoBeforeTheDeviceShortOrLongWithJoinedOrSeparateValues) {
+  const std::pair<std::vector<const char*>, std::string> cases[] = {
+      {{"c", "--unit", "2", "--baud=115200", "-q", "/dev/x", "get", "-q"}, "/dev/x unit 2 baud 115200 quiet get -q"},
+      {{"c", "-b", "115200", "-u2", "-q", "--batch", "f", "d"}, "d unit 2 baud 115200 quiet batch f"},
+      {{"c", "--baud=115200", "--unit", "2", "--quiet", "--batch=f", "d"}, "d unit 2 baud 115200 quiet batch f"},
+      {{"c", "-V"}, " unit 0 baud 0 version"},
+      {{"c"}, "refused"},          {{"c", "-q"}, "refused"},          {{"c", "--unit"}, "refused"},
+      {{"c", "--baud", "0", "x"}, "refused"}, {{"c", "--unit", "-1", "x"}, "refused"}, {{"c", "-x", "x"}, "refused"},
+      {{"c", "-b", "abc", "d"}, "refused"},   {{"c", "-qb", "d"}, "refused"},          {{"c", "--batch"}, "refused"}};
+  for (const auto& [argv, expected] : cases) EXPECT_EQ(parsed(argv), expected) << argv.back();
 }
 
 TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
@@ -51,11 +88,17 @@ TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
   }
 }
 
-TEST(CustomerParsing, ChecksCommandNamesAndArgumentCounts) {
-  const std::pair<Command, bool> cases[] = {{{"get", "a", "b"}, true}, {{"bye"}, true},  {{"fetch", "x"}, false},
-                                            {{"get"}, false}, {{"get", "a", "b", "c"}, false}, {{"pwd", "x"}, false}};
+// Before the line is opened: names, options and arguments of every command.
+TEST(CustomerParsing, ChecksCommandsTheirOptionsAndArguments) {
+  const std::pair<Command, bool> cases[] = {
+      {{"get", "a", "b"}, true},          {{"bye"}, true},                     {{"fetch", "x"}, false},
+      {{"get"}, false},                   {{"get", "a", "b", "c"}, false},     {{"pwd", "x"}, false},
+      {{"baud", "abc"}, false},           {{"get", "-rf", "d", "l"}, true},    {{"get", "-x", "a"}, false},
+      {{"get", "--", "-x"}, true},        {{"cd", std::string(60, 'd')}, false}, {{"-cd", "x"}, true},
+      {{"mget"}, false},                  {{"mget", "-f", "*", "?"}, true},    {{"put", "-f", "a"}, false},
+      {{"set", "overwrite", "on"}, true}, {{"set", "overwrite", "yes"}, false}, {{"-"}, false}};
   std::string error;
-  for (const auto& [command, ok] : cases) EXPECT_EQ(check_command(command, error), ok) << command[0];
+  for (const auto& [command, ok] : cases) EXPECT_EQ(check_command(command, error), ok) << command[0] << error;
 }
 
 TEST(CustomerNames, AWireNameAndItsSizeMustFitTheHeader) {
@@ -67,39 +110,37 @@ TEST(CustomerNames, AWireNameAndItsSizeMustFitTheHeader) {
   for (const auto& [name, size, result] : cases) EXPECT_EQ(check_wire_name(name, size), result) << name;
 }
 
-TEST(CustomerProgress, SizesDurationsAndTheSummary) {
+TEST(CustomerText, CutsWholeCharactersWithAMarkAndKeepsLinesWithinTheTerminal) {
   EXPECT_EQ(format_bytes(1023) + ", " + format_bytes(1536) + ", " + format_bytes(std::int64_t{3} << 30) + ", " +
                 format_duration(7s) + ", " + format_duration(754s) + ", " + format_duration(3723s),
             "1023 B, 1.5 KiB, 3.00 GiB, 0:07, 12:34, 1:02:03");
   EXPECT_EQ(summary_line("a", 3 << 20, 2s), "a: 3.0 MiB in 2.00 s, 1.5 MiB/s");
+  std::setlocale(LC_CTYPE, "C.UTF-8");  // character widths as a UTF-8 terminal has them
+  const std::tuple<std::string, std::size_t, std::string> cases[] = {
+      {"abcdef", 4, "abc\u2026"}, {"abc", 3, "abc"}, {"\u540d\u524d\u524d", 4, "\u540d\u2026"},
+      {"\u00e4\u00e4\u00e4\u00e4", 3, "\u00e4\u00e4\u2026"}, {"ab\xC3", 2, "a\u2026"}};
+  for (const auto& [text, columns, fitted] : cases) EXPECT_EQ(fit_columns(text, columns), fitted) << text;
+  EXPECT_EQ(display_width("\u540d\u524d.txt") + display_width("\u00e4"), 9u);
+  EXPECT_EQ(whole_characters("abc\xE5\x90") + whole_characters("\xC3\xA4") + pad_columns("\u00e4", 3), "abc\u00e4\u00e4  ");
+  const std::string label = "get a_rather_long_file_name_for_\u540d\u524d.bin";  // the time left goes first
+  EXPECT_EQ(progress_line(label, 5000, 20000, 3s, 62), "get a_rather_long_file_name_for_\u540d\u2026  25%  4.9 KiB of 19.5 KiB");
+  EXPECT_EQ(summary_line(label, 2000, 2s, 40), "get a_rat\u2026: 2.0 KiB in 2.00 s, 1000 B/s");
+  std::setlocale(LC_CTYPE, "C");
 }
 
-namespace {
-
-// The service serves `remote` on side a; the customer keeps its files in `local`.
-class CustomerSession : public ::testing::Test {
- protected:
-  // Runs `body` as the customer once it has reached the service.
-  void run(const std::function<void()>& body) {
-    pair.clock.run([&] { ASSERT_EQ(reach_service(session), LINK_OK); body(); }, {serve});
-  }
-  TempDir remote, local;
-  CurrentDirectory in_remote{remote.path()};
-  SimPair pair;
-  ServiceState service{pair.service, "sim", 0, {}};
-  Session session{pair.customer};
-  std::function<void()> serve = [this] { wait_for_customer(service); exec_commands(service); };
-};
-
-// Cancels the link as the given block goes by, as a Ctrl-C would.
-struct CancelAt final : Gadget {
-  CancelAt(Link& on, int block) : link(on), left(block) {}
-  void set_text(const char*, const TransferProgress&) override { if (--left == 0) link.cancel(); }
-  Link& link;
-  int left;
-};
-
-}  // namespace
+TEST(CustomerCompletion, RemoteNamesWhereTheServiceTakesThemLocalOnesElsewhere) {
+  using K = NameKind;
+  const std::pair<std::string, K> cases[] = {
+      {"", K::command},           {"ls; ", K::command},   {"cd ", K::remote_folder}, {"get ", K::remote_file},
+      {"get -r ", K::remote_folder}, {"get a ", K::local}, {"-get \"", K::remote_file}, {"mget a ", K::remote_file},
+      {"put ", K::local},         {"put a ", K::remote_any}, {"mput ", K::local},    {"lcd ", K::local},
+      {"baud ", K::nothing},      {"cd a ", K::nothing}};
+  for (const auto& [before, kind] : cases) EXPECT_EQ(completion_kind(before), kind) << before;
+  const std::vector<RemoteEntry> listing = {
+      {"bulk", true, 4096}, {"hello.txt", false, 20}, {"help", false, 1}, {std::string(30, 'h'), false, -1}};
+  EXPECT_EQ(remote_candidates(listing, K::remote_file, "h"), (Strings{"hello.txt", "help"}));
+  EXPECT_EQ(remote_candidates(listing, K::remote_folder, "b"), Strings{"bulk"});
+}
 
 TEST_F(CustomerSession, AGetWritesToLocalOrInsideIt) {
   ASSERT_EQ(mkdir("dir", 0755) + mkdir("dir/in", 0755), 0);
@@ -107,6 +148,35 @@ TEST_F(CustomerSession, AGetWritesToLocalOrInsideIt) {
                                   {"x/a", "dir", "dir/a"}, {"x/a", "dir/", "dir/a"}, {"dir", "", ""},
                                   {"in", "dir", ""},       {"sub/", "", ""},         {"..", "dir", ""}};
   for (const auto& [from, to, target] : cases) EXPECT_EQ(get_target(session, from, to), target) << from;
+}
+
+// Every command on the command line is checked before the line is opened;
+// a word is a command, never a script to run.
+TEST_F(CustomerSession, TheProgramChecksItsCommandLineBeforeItOpensTheLine) {
+  write_file(remote / "script", {'p', 'w', 'd', '\n'});
+  pair.cable.cut();
+  const std::pair<std::vector<const char*>, int> runs[] = {
+      {{"c", "sim", "pwd"}, kExitNoLink},  {{"c", "-b", "115200", "sim", "pwd"}, kExitNoLink},
+      {{"c", "sim", "fetch"}, kExitUsage}, {{"c", "sim", "baud abc"}, kExitUsage}, {{"c", "sim", "script"}, kExitUsage}};
+  for (auto [words, status] : runs) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(customer_main(int(words.size()), const_cast<char**>(words.data()), pair.clock,
+                            pair.cable.opener(SimCable::b)), status) << words.back();
+    testing::internal::GetCapturedStderr();
+  }
+}
+
+// With no service, three tries, in the time it says it waits.
+TEST_F(CustomerSession, GivesUpAfterThreeTriesAsLongAsItSays) {
+  const auto start = pair.clock.now();
+  EXPECT_EQ(reach_service(session), NO_SERVICE);
+  const auto took = pair.clock.now() - start, said = longest_wait_for_service(pair.customer);
+  EXPECT_TRUE(took >= said && took < said + 50ms) << took.count();
+  EXPECT_EQ(std::chrono::round<std::chrono::seconds>(said), 11s);
+  const Bytes id = own_frame(), &sent = pair.cable.sent_by(SimCable::b);
+  int tries = 0;
+  for (auto at = sent.begin(); (at = std::search(at, sent.end(), id.begin(), id.end())) != sent.end(); ++at) ++tries;
+  EXPECT_EQ(tries, kIdentifyAttempts);
 }
 
 TEST_F(CustomerSession, BrowsesIsReachedByTheNextCustomerAndMayRefuseShutdown) {
@@ -173,19 +243,7 @@ TEST_F(CustomerSession, AStoppedTransferKeepsNothingAndTheSessionStillSignsOff) 
   EXPECT_EQ(names_in(remote.path()), Strings{"big"});
 }
 
-TEST_F(CustomerSession, GivesUpAfterThreeTriesWithoutAService) {
-  EXPECT_EQ(reach_service(session), NO_SERVICE);
-  UBYTE own[3];
-  build_own_frame(own);
-  const Bytes id = frame_of(Bytes(own, own + 3)), &sent = pair.cable.sent_by(SimCable::b);
-  int tries = 0;
-  for (auto at = sent.begin(); (at = std::search(at, sent.end(), id.begin(), id.end())) != sent.end(); ++at) ++tries;
-  EXPECT_EQ(tries, kIdentifyAttempts);
-}
-
 TEST_F(CustomerSession, ACutLineEndsTheSessionAndIsReported) {
-  std::ostringstream out, err;
-  Console console{out, err, false, ""};
   RunState state;
   run([&] { pair.cable.cut(); run_commands(session, {{"pwd"}, {"ls"}}, console, state); });
   EXPECT_TRUE(state.line_gone && state.failed && session.lost);
@@ -193,22 +251,143 @@ TEST_F(CustomerSession, ACutLineEndsTheSessionAndIsReported) {
                        "quorvantix-customer: the line went away; the session is over\n");
 }
 
-// A peer whose header names a path of its own: the file lands where the
-// customer said, and nowhere else.
-TEST_F(CustomerSession, StoresAFetchedFileOnlyUnderTheLocalName) {
-  ASSERT_EQ(mkdir((local / "in").c_str(), 0755), 0);
-  CurrentDirectory inside(local / "in");  // where a path in the header would start
-  std::string header = "../evil 0 5";
-  header.resize(kHeaderBytes);
-  pair.clock.run([&] { EXPECT_EQ(remote_get(session, "x", local / "x", nullptr), FILE_OK); },
-                 {[&] {
-                   EXPECT_EQ(read_raw(pair.service, kCommandFrameBytes + 3).at(1), cmd_send_file);
-                   write_raw(pair.service, {ACK});
-                   write_raw(pair.service, frame_of(header));
-                   EXPECT_EQ(read_raw(pair.service, 1), Bytes{ACK});
-                   write_raw(pair.service, frame_of("hello"));
-                   EXPECT_EQ(read_raw(pair.service, 1), Bytes{ACK});
-                 }});
-  EXPECT_EQ(read_file(local / "x"), (Bytes{'h', 'e', 'l', 'l', 'o'}));
-  EXPECT_EQ(names_in(local.path()), (Strings{"in", "x"}));
+TEST_F(CustomerSession, AScriptStopsAtItsFirstFailureUnlessTheCommandIsMarked) {
+  const std::tuple<std::string, int, bool> cases[] = {  // the script, the pwds that ran, failed
+      {"-cd missing\npwd\n", 1, false}, {"cd missing\npwd\n", 0, true},
+      {"pwd; cd missing; pwd\npwd\n", 1, true}, {"pwd; -get missing; pwd\n-bogus\npwd\n", 3, false}};
+  run([&] {
+    for (const auto& [script, pwds, failed] : cases) {
+      RunState state;
+      std::istringstream in(script);
+      out.str("");
+      run_script(session, in, console, state);
+      EXPECT_EQ(out.str().size(), pwds * (remote.path().size() + 1)) << script;
+      EXPECT_EQ(state.failed, failed) << script;
+    }
+  });
+  EXPECT_TRUE(has(err.str(), "line 1: cd: no directory 'missing' on the service (it stayed in " + remote.path()));
+  EXPECT_TRUE(has(err.str(), "the script stops at line 1, where a command failed")) << err.str();
+}
+
+TEST_F(CustomerSession, GetReplacesALocalFileOnlyWhenToldToAndNamesWhatWentWrong) {
+  write_file(remote / "a.txt", pattern_bytes(100, 1));
+  write_file(remote / "big", pattern_bytes(20000, 1));
+  const std::string target = local / "a.txt";
+  const Bytes mine = pattern_bytes(10, 2), theirs = read_file(remote / "a.txt");
+  const std::tuple<Command, bool, Bytes> steps[] = {{{"get", "a.txt", target}, false, mine},
+                                                    {{"get", "-f", "a.txt", target}, true, theirs},
+                                                    {{"set", "overwrite", "on"}, true, mine},
+                                                    {{"get", "a.txt", target}, true, theirs}};
+  pair.cable.pace(9600);
+  run([&] {
+    EXPECT_FALSE(command({"get", "big", local / "big"}));  // stopped as by a Ctrl-C
+    for (const auto& [words, ok, after] : steps) {
+      write_file(target, mine);
+      const std::size_t sent = pair.cable.sent_by(SimCable::b).size();
+      EXPECT_EQ(command(words), ok) << words[1];
+      EXPECT_EQ(read_file(target), after) << words[1];
+      EXPECT_EQ(pair.cable.sent_by(SimCable::b).size() == sent, !ok || words[0] == "set") << words[1];
+    }
+    console.live_progress = true;
+    EXPECT_FALSE(command({"get", "a.txt", "/nonexistent/dir/x"}));
+    EXPECT_FALSE(command({"put", local / "none"}));
+    EXPECT_TRUE(command({"put", target, "copy.txt"}));
+  }, {[&] { pair.clock.sleep_for(3s), pair.customer.cancel(); }});
+  const std::string said[] = {"get: stopping; the service needs a few seconds to give up (press Ctrl-C again to quit",
+                              "get: " + target + " exists here already; get -f replaces it",
+                              "get: cannot store /nonexistent/dir/x: there is no folder /nonexistent/dir\n",
+                              "put: there is no file " + (local / "none") + "\n", "\r\033[Kput copy.txt: 100 B in "};
+  for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
+  EXPECT_FALSE(has(err.str(), "Bytes/s"));
+}
+
+TEST_F(CustomerSession, NamesTheListingCutAndFoldersTheServiceLacks) {
+  const std::string cut = "a_name_longer_than_the_listing_carries.txt";
+  write_file(remote / cut, pattern_bytes(3, 1));
+  write_file(remote / "\u00e4.txt", pattern_bytes(3, 1));
+  ASSERT_EQ(mkdir((remote / "up").c_str(), 0755) + mkdir((local / "up").c_str(), 0755) +
+                mkdir((local / "up/x").c_str(), 0755), 0);
+  write_file(local / "up/f1", pattern_bytes(5, 1));
+  write_file(local / "up/x/f2", pattern_bytes(5, 1));
+  run([&] {
+    EXPECT_TRUE(command({"ls"}));
+    EXPECT_FALSE(command({"mget", "a_name*", "zzz*"}));
+    EXPECT_FALSE(command({"put", "-r", local / "up"}));
+    EXPECT_TRUE(command({"pwd"}));
+  });
+  EXPECT_EQ(read_file(remote / "up/f1"), read_file(local / "up/f1"));
+  EXPECT_FALSE(exists(remote / "up/x"));
+  std::istringstream rows(out.str());
+  std::string row;
+  const std::string names[] = {cut.substr(0, 30) + "~", "up", "\u00e4.txt"};
+  for (const auto& name : names) {  // in columns: the cut name and its mark are the widest
+    ASSERT_TRUE(std::getline(rows, row));
+    EXPECT_EQ(row.substr(0, name.size()), name);
+    EXPECT_EQ(display_width(row.substr(0, std::min(row.find("  DIR"), row.find("  FILE")))), 31u) << row;
+  }
+  EXPECT_TRUE(std::getline(rows, row) && row == remote.path()) << row;  // back where put -r began
+  const std::string said[] = {"mget: cannot fetch '" + names[0] + "': the listing carries only the first 30",
+                              "mget: no file on the service matches 'zzz*'", "mget: 2 not fetched: ",
+                              "put: cannot place " + (local / "up/x/f2") + ": the service has no folder 'x' in " +
+                                  (remote / "up")};
+  for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
+}
+
+// The interactive shell on a terminal 50 columns wide, played through a
+// pseudo-terminal: the service's names completed, a progress line that never
+// wraps, the exit status after Ctrl-D, and the history kept for next time.
+TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColumns) {
+  Served ends;
+  TempDir state;
+  write_file(ends.remote / "hello_with_a_long_name.bin", pattern_bytes(20000, 1));
+  ASSERT_EQ(mkdir((ends.remote / "bulk").c_str(), 0755), 0);
+  winsize size{20, 50, 0, 0};
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
+  if (child == 0) {
+    // The customer program on the terminal, against the service on a line
+    // paced at 9600 baud; the service's console lines go nowhere.
+    rl_outstream = fdopen(dup(STDOUT_FILENO), "w");
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(1);
+    setenv("TERM", "dumb", 1);
+    setenv("XDG_STATE_HOME", state.path().c_str(), 1);
+    ends.pair.cable.pace(9600);
+    int status = 1;
+    const char* argv[] = {"quorvantix-customer", "sim", nullptr};
+    ends.pair.clock.run([&] { status = customer_main(2, const_cast<char**>(argv), ends.pair.clock,
+                                                     ends.pair.cable.opener(SimCable::b)); },
+                        {[&] { ends.serve(); }});
+    _exit(status);
+  }
+  ASSERT_GT(child, 0);
+  std::string screen;
+  auto type = [&](const std::string& keys) { ASSERT_EQ(write(terminal, keys.data(), keys.size()), ssize_t(keys.size())); };
+  // Keys go in only at a prompt: the terminal itself echoes keys typed ahead.
+  const std::string prompt = "\nquorvantix " + ends.remote.path();
+  EXPECT_TRUE(read_until(terminal, screen, prompt + "> "));
+  type("get hel\t");
+  EXPECT_TRUE(read_until(terminal, screen, "hello_with_a_long_name.bin ")) << screen;
+  type(ends.local / "copy\n");
+  EXPECT_TRUE(read_until(terminal, screen, " B/s\r" + prompt + "> ")) << screen;
+  type("cd bu\t\n");
+  EXPECT_TRUE(read_until(terminal, screen, prompt + "/bulk> ")) << screen;
+  type("typo\n");
+  EXPECT_TRUE(read_until(terminal, screen, "unknown command 'typo' (try help)\r" + prompt + "/bulk> ")) << screen;
+  type("\x04");
+  read_until(terminal, screen, std::string(1, '\0'));  // to the end of what it shows
+  int status = -1;
+  kill(child, SIGKILL);  // if it has not ended
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << screen;  // Ctrl-D after a typo
+  EXPECT_EQ(read_file(ends.local / "copy"), read_file(ends.remote / "hello_with_a_long_name.bin"));
+  // Every redraw of the progress line keeps out of the last column.
+  int redraws = 0;
+  for (std::size_t at = screen.find("\r\033[K"); at != std::string::npos; at = screen.find("\r\033[K", at + 1)) {
+    const std::string line = screen.substr(at + 4, screen.find_first_of("\r\n", at + 4) - at - 4);
+    EXPECT_LE(display_width(line), 49u) << line;
+    ++redraws;
+  }
+  EXPECT_GT(redraws, 10);
+  const Bytes history = read_file(state / "quorvantix/history");
+  EXPECT_NE(std::string(history.begin(), history.end()).find("cd bulk \ntypo\n"), std::string::npos);
 }

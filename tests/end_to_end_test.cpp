@@ -1,58 +1,56 @@
-// The real programs over the line simulator: the service, its customers one
-// after another across a line that goes away and comes back, and refusals at
-// start; and the service, as a user of its own, storing files for a customer.
+// The real programs: the service and its customers over the line simulator
+// or TCP, one after another, across a line that goes away, under the unit's
+// options and stops, and storing files as a user of its own.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "io_module.h"
-#include "misc.h"
-#include "service.h"
-#include "session.h"
-#include "support/program_run.h"
+#include "support/fixtures.h"
 #include "support/running.h"
-#include "support/temp_dir.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
 
 namespace {
 
-// The service on end a of a simulated cable, serving `remote`.
-class EndToEnd : public ::testing::Test {
- protected:
-  std::unique_ptr<Running> start_linesim() {
-    auto sim = std::make_unique<Running>(std::string(QUORVANTIX_LINESIM_BINARY) + " --a a --b b", dir.path());
-    EXPECT_TRUE(sim->says("linesim: "));
-    return sim;
-  }
-  // The customer program on end b, in `local`.
-  ProgramResult customer(std::vector<std::string> words, const std::string& input = "") {
-    words.insert(words.begin(), {QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b"});
-    return run_program(words, input, local.path(), 20s);
-  }
+const std::string kService = QUORVANTIX_SERVICE_BINARY, kCustomer = QUORVANTIX_CUSTOMER_BINARY;
 
+// The service serving `remote`: on end a of the line simulator, whose end b
+// is for the customers, or on a line of its own.
+struct EndToEnd : testing::Test {
+  // Unpaced, unless a speed is given.
+  bool start_linesim(const std::string& line = "a", const std::string& baud = "") {
+    Strings words{QUORVANTIX_LINESIM_BINARY, "--a", dir / line, "--b", dir / "b"};
+    if (!baud.empty()) words.insert(words.end(), {"--baud", baud});
+    linesim = std::make_unique<Running>(words, dir.path());
+    return linesim->says("linesim: ");
+  }
+  bool start(Strings words, const std::string& line = "a", const std::string& baud = "") {
+    if (!line.starts_with("tcp") && !start_linesim(line, baud)) return false;
+    words.insert(words.begin(), kService);
+    words.insert(words.end(), {line.starts_with("tcp") ? line : dir / line, "0"});
+    service = std::make_unique<Running>(words, remote.path());
+    return service->says("Service is ready\n");
+  }
+  // The customer program with `words` after its line, run to its end in
+  // `local`: its exit status, and what it wrote.
+  std::pair<int, std::string> customer(Strings words, const std::string& line = "") {
+    words.insert(words.begin(), {kCustomer, "-q", line.empty() ? dir / "b" : line});
+    Running run(words, local.path());
+    const int status = run.end();
+    return {status, run.seen};
+  }
   TempDir dir, remote, local;
-  std::unique_ptr<Running> linesim = start_linesim();
-  Running service{std::string(QUORVANTIX_SERVICE_BINARY) + " " + (dir / "a") + " 0", remote.path()};
+  std::unique_ptr<Running> linesim, service;
 };
-
-int free_port() {
-  const platform::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof address;
-  bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
 
 // Every name in `dir` with its contents, mode and owner.
 std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> state_of(const std::string& dir) {
@@ -68,83 +66,130 @@ std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> state_of(const std::stri
 }  // namespace
 
 TEST_F(EndToEnd, ServesCustomersOneAfterAnotherAcrossALostLine) {
-  ASSERT_TRUE(service.says("Service is ready\n"));
+  ASSERT_TRUE(start({}));
   write_file(remote / "r.bin", pattern_bytes(5000, 1));
   ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
   write_file(remote / "sub/s.txt", pattern_bytes(300, 2));
   write_file(local / "l.bin", pattern_bytes(3000, 3));
   const auto first = customer({"get", "r.bin;", "put", "l.bin"});
-  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.first, 0) << first.second;
   linesim->end(SIGTERM);
-  linesim = start_linesim();
-  ASSERT_TRUE(service.says("Line is open again\n")) << service.seen;
+  ASSERT_TRUE(start_linesim());
+  ASSERT_TRUE(service->says("Line is open again\n")) << service->seen;
   // A command marked '-' may fail (nothing to put): the rest still runs.
-  const auto second = customer({"-"}, "cd sub\npwd\nget s.txt\n-put missing\nshutdown\n");
-  EXPECT_EQ(std::tie(second.status, second.out), std::make_tuple(0, remote / "sub\n")) << second.err;
-  EXPECT_EQ(service.end(0), 0);
+  const auto second = customer({"cd", "sub;", "pwd;", "get", "s.txt;", "-put", "missing;", "shutdown"});
+  EXPECT_TRUE(second.first == 0 && has(second.second, remote / "sub\n")) << second.second;
+  EXPECT_EQ(service->end(), 0);
   EXPECT_EQ(read_file(local / "r.bin"), read_file(remote / "r.bin"));
+  EXPECT_EQ(read_file(local / "s.txt"), read_file(remote / "sub/s.txt"));
   EXPECT_EQ(read_file(remote / "l.bin"), read_file(local / "l.bin"));
-  UBYTE own[3];
-  build_own_frame(own);
   ID id{};
-  get_sys_data(&id, own);
+  get_sys_data(&id, own_codes().data());
   const std::string a = dir / "a", here = remote.path();
-  EXPECT_EQ(service.seen, a + " 0\nOpening Device " + a + " Port 0\nService is ready\nCustomer:" + id.os + " " +
-                              id.os_ver + " / " + id.cpu + "\nSende Datei <r.bin> status 0\n" +
-                              "Empfangen der Datei status 0\nCustomer Terminierung empfangen\n" +
-                              "Line lost, waiting for it to come back\nLine is open again\n" +
-                              "Akt. Verzeichnisname (" + here + ") gesendet.\nAkt. Verzeichnis auf sub gesetzt.\n" +
-                              "Akt. Verzeichnisname (" + here + "/sub) gesendet.\nAkt. Verzeichnisname (" + here +
-                              "/sub) gesendet.\nSende Datei <s.txt> status 0\nTerminierungsignal empfangen\n");
+  EXPECT_EQ(service->seen, a + " 0\nOpening Device " + a + " Port 0\nService is ready\nCustomer:" + id.os + " " +
+                               id.os_ver + " / " + id.cpu + "\nSende Datei <r.bin> status 0\n" +
+                               "Empfangen der Datei status 0\nCustomer Terminierung empfangen\n" +
+                               "Line lost, waiting for it to come back\nLine is open again\n" +
+                               "Akt. Verzeichnisname (" + here + ") gesendet.\nAkt. Verzeichnis auf sub gesetzt.\n" +
+                               "Akt. Verzeichnisname (" + here + "/sub) gesendet.\nAkt. Verzeichnisname (" + here +
+                               "/sub) gesendet.\nSende Datei <s.txt> status 0\nTerminierungsignal empfangen\n");
 }
 
 TEST_F(EndToEnd, AScriptFetchesAndStoresManyFilesAndStopsAtTheFirstFailure) {
-  ASSERT_TRUE(service.says("Service is ready\n"));
+  ASSERT_TRUE(start({}));
   const std::string files[] = {"one.txt", "two.txt", "tree/t.bin", "tree/a/a.bin", "tree/a/b/b.bin"};
   for (const char* folder : {"tree", "tree/a", "tree/a/b"}) ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
   for (std::uint8_t i = 0; i < 5; ++i) write_file(remote / files[i], pattern_bytes(1500u * i + 7, i));
   for (const char* name : {"up1.dat", "up2.dat"}) write_file(local / name, pattern_bytes(2000, 9));
   const std::string script = "-cd missing\nmget *.txt\nget -r tree\npwd\nmput up*.dat\nget one.txt\nput up1.dat x\n";
   write_file(local / "script", Bytes(script.begin(), script.end()));
-  const auto run = run_program({QUORVANTIX_CUSTOMER_BINARY, "-q", "--batch", "script", dir / "b"}, "", local.path());
-  // Back where it started after get -r; stopped by the get that would replace one.txt.
-  EXPECT_EQ(std::tie(run.status, run.out), std::make_tuple(1, remote.path() + "\n")) << run.err;
-  EXPECT_NE(run.err.find("line 6: get: one.txt exists here already; get -f replaces it"), std::string::npos);
+  Running run({kCustomer, "-q", "--batch", "script", dir / "b"}, local.path());
+  // Stopped by the get that would replace one.txt; back where it started after get -r.
+  EXPECT_EQ(run.end(), 1) << run.seen;
+  EXPECT_TRUE(has(run.seen, "\n" + remote.path() + "\n")) << run.seen;
+  EXPECT_TRUE(has(run.seen, "line 6: get: one.txt exists here already; get -f replaces it")) << run.seen;
   for (const auto& name : files) EXPECT_EQ(read_file(local / name), read_file(remote / name)) << name;
   for (const char* name : {"up1.dat", "up2.dat"}) EXPECT_EQ(read_file(remote / name), read_file(local / name));
   EXPECT_FALSE(exists(remote / "x"));
-  // A word is a command, never a script to run.
-  EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "script"}, "", local.path()).status, 2);
 }
 
-TEST(EndToEndRefusals, LinesThatCannotBeOpenedAndCommandsThatDoNotExist) {
-  const auto service = run_program({QUORVANTIX_SERVICE_BINARY, "/nonexistent/tty", "0"}, "", "", 10s);
-  EXPECT_EQ(service.status, 1);
-  EXPECT_NE(service.out.find("Can't config Serial-Port\n"), std::string::npos) << service.out;
-  EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "/nonexistent/tty", "pwd"}, "", "", 10s).status, 3);
-  // Every command is checked before the line is opened.
-  for (const char* word : {"fetch", "baud abc"})
-    EXPECT_EQ(run_program({QUORVANTIX_CUSTOMER_BINARY, "/nonexistent/tty", word}, "", "", 10s).status, 2) << word;
+// The unit's command line, with --read-only: the customer's file and its
+// terminate command are refused, names stay inside the root, and SIGTERM
+// ends the service with 0. The line's name has 60 characters and more.
+TEST_F(EndToEnd, UnitOptionsRefuseShutdownAndStoredFilesAndServeTheRoot) {
+  ASSERT_TRUE(start({"--no-shutdown", "--read-only", "--root", remote.path()}, std::string(60, 'q')));
+  write_file(local / "l.txt", pattern_bytes(100));
+  EXPECT_EQ(customer({"put", "l.txt"}).first, 1);
+  EXPECT_EQ(customer({"pwd"}), std::make_pair(0, std::string("/\n")));
+  customer({"shutdown"});
+  ASSERT_TRUE(service->says("Terminierungsignal abgelehnt\n")) << service->seen;
+  EXPECT_EQ(service->end(SIGTERM), 0);
+  EXPECT_TRUE(has(service->seen, "Empfangen der Datei status 11\n")) << service->seen;
+  EXPECT_TRUE(service->seen.ends_with("Service stopped by SIGTERM\n")) << service->seen;
+  EXPECT_TRUE(names_in(remote.path()).empty());
 }
 
-TEST(EndToEndStoring, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledReceiveLeavesNothing) {
+TEST_F(EndToEnd, SigtermDuringAReceiveLeavesTheFolderAsItWasAndEndsWithZero) {
+  ASSERT_TRUE(start({}, "a", "115200"));
+  write_file(remote / "kept", pattern_bytes(10));
+  write_file(local / "big", pattern_bytes(24 * 1024));  // about 2 s on this line
+  Running put({kCustomer, "-q", dir / "b", "pwd", ";", "put", "big", "kept"}, local.path());
+  ASSERT_TRUE(service->says("gesendet.\n"));
+  std::this_thread::sleep_for(300ms);  // the header has been taken; blocks are coming
+  EXPECT_EQ(service->end(SIGTERM), 0);
+  EXPECT_TRUE(service->seen.ends_with("Empfangen der Datei status 14\nService stopped by SIGTERM\n")) << service->seen;
+  EXPECT_EQ(names_in(remote.path()), Strings{"kept"});
+  EXPECT_EQ(read_file(remote / "kept"), pattern_bytes(10));
+}
+
+// tcp-listen: the next customer is served within a second of a peer that
+// left junk behind; ten customers one after the other, none refused; one
+// that connects while another is served waits its turn; a silent peer gives
+// way to a customer. Peers that leave are no lost line.
+TEST_F(EndToEnd, CustomersOnAListeningTcpLineComeOneAfterAnotherAndWaitTheirTurn) {
+  const std::string line = "tcp:127.0.0.1:" + std::to_string(free_tcp_port());
+  ASSERT_TRUE(start({}, "tcp-listen" + line.substr(3)));
+  platform::SteadyClock clock;
+  Link peer(clock);
+  ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
+  EXPECT_TRUE(write_raw(peer, pattern_bytes(64 * 1024, 9)));
+  freeport(peer, 0);
+  const auto hung_up = std::chrono::steady_clock::now();
+  EXPECT_EQ(customer({"pwd"}, line).first, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - hung_up, 1s);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(customer({"pwd"}, line).first, 0) << i;
+  ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
+  Identities ids;
+  EXPECT_EQ(identify(peer, 'c', ids), LINK_OK);
+  std::pair<int, std::string> second;
+  std::thread waiting([&] { second = customer({"pwd"}, line); });
+  std::this_thread::sleep_for(300ms);  // the second customer waits in the queue
+  EXPECT_TRUE(write_raw(peer, command_frame(cmd_customer_terminate)) && read_raw(peer, 1) == Bytes{ACK});
+  freeport(peer, 0);
+  waiting.join();
+  EXPECT_EQ(second.first, 0) << second.second;
+  ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);  // and stays silent
+  EXPECT_EQ(customer({"pwd"}, line).first, 0);
+  EXPECT_EQ(service->end(SIGTERM), 0);
+  EXPECT_FALSE(has(service->seen, "Line lost")) << service->seen;
+}
+
+TEST_F(EndToEnd, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledReceiveLeavesNothing) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the service as nobody";
-  TempDir served, local;
-  chmod(served.path().c_str(), 0777);
+  chmod(remote.path().c_str(), 0777);
   const uid_t nobody = getpwnam("nobody")->pw_uid;
   write_file(local / "new.bin", pattern_bytes(3000, 4));
   const struct { const char* name; uid_t owner; mode_t mode, new_mode; } files[] = {
       {"setuid", 1234, 06757, 0757}, {"plain", nobody, 0640, 0640}};
   for (const auto& f : files) {
-    write_file(served / f.name, pattern_bytes(10));
-    ASSERT_EQ(chown((served / f.name).c_str(), f.owner, 0), 0);  // before chmod: a chown clears setuid
-    ASSERT_EQ(chmod((served / f.name).c_str(), f.mode), 0);
+    write_file(remote / f.name, pattern_bytes(10));
+    ASSERT_EQ(chown((remote / f.name).c_str(), f.owner, 0), 0);  // before chmod: a chown clears setuid
+    ASSERT_EQ(chmod((remote / f.name).c_str(), f.mode), 0);
   }
-  const std::string port = std::to_string(free_port());
-  Running service("setpriv --reuid=nobody --regid=nogroup --clear-groups " + std::string(QUORVANTIX_SERVICE_BINARY) +
-                      " tcp-listen:" + port + " 0",
-                  served.path());
-  ASSERT_TRUE(service.says("Service is ready\n"));
+  const std::string port = std::to_string(free_tcp_port());
+  service = std::make_unique<Running>(Strings{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                              kService, "tcp-listen:" + port, "0"}, remote.path());
+  ASSERT_TRUE(service->says("Service is ready\n")) << service->seen;
   platform::SteadyClock clock;
   Link link(clock);
   ASSERT_EQ(allocport(link, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK);
@@ -152,18 +197,17 @@ TEST(EndToEndStoring, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKil
   ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
   for (const auto& f : files) {
     EXPECT_EQ(customer_side::remote_put(session, local / "new.bin", f.name, nullptr), FILE_OK) << f.name;
-    EXPECT_EQ(state_of(served.path())[f.name], std::make_tuple(pattern_bytes(3000, 4), f.new_mode, nobody));
+    EXPECT_EQ(state_of(remote.path())[f.name], std::make_tuple(pattern_bytes(3000, 4), f.new_mode, nobody));
   }
   // A third upload, killed after its header and two blocks.
-  const auto before = state_of(served.path());
-  const char command[kCommandFrameBytes] = {static_cast<char>(cmd_receive_file)}, header[kHeaderBytes] = "plain 9 0";
+  const auto before = state_of(remote.path());
+  const char header[kHeaderBytes] = "plain 9 0";
   const std::string block(kBlockBytes, 'k');
-  ASSERT_EQ(send_data(link, command, kCommandFrameBytes), LINK_OK);
+  ASSERT_TRUE(write_raw(link, command_frame(cmd_receive_file)) && read_raw(link, 1) == Bytes{ACK});
   ASSERT_EQ(send_data(link, header, kHeaderBytes), LINK_OK);
   for (int block_number = 0; block_number < 2; ++block_number) {
     ASSERT_EQ(send_data(link, block.data(), kBlockBytes), LINK_OK);
   }
-  EXPECT_EQ(service.end(SIGKILL), 128 + SIGKILL);
-  EXPECT_EQ(state_of(served.path()), before);
-  freeport(link, 0);
+  EXPECT_EQ(service->end(SIGKILL), 128 + SIGKILL);
+  EXPECT_EQ(state_of(remote.path()), before);
 }

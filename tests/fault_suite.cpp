@@ -17,10 +17,7 @@
 
 #include <random>
 
-#include "service.h"
-#include "session.h"
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
+#include "support/fixtures.h"
 
 using namespace testsupport;
 using namespace customer_side;
@@ -30,13 +27,13 @@ enum Verdict { completed, failed_cleanly, wrong_data, ends_disagree, broken };
 const char* const kVerdicts[] = {"completed", "failed cleanly", "WRONG DATA AS SUCCESS", "ends disagree", "BROKEN"};
 const std::string kName = "file.bin";
 
-struct Row { const char* name; Kind kind; double rate; };
+struct Case { const char* name; Kind kind; double rate; };
 // The service's status is -1 when it printed none: it ran no transfer.
 struct Outcome { Verdict verdict = broken; long customer = -1, service = -1; std::string detail; };
 
 // What the cable does to each byte of one direction, drawn in the order the
 // bytes leave: the same seed damages the same bytes, whatever the timing.
-SimCable::Fault fault(const Row& row, std::uint64_t seed) {
+SimCable::Fault fault(const Case& row, std::uint64_t seed) {
   return [row, random = std::mt19937_64(seed)](std::size_t, std::uint8_t byte) mutable -> Bytes {
     const std::uint64_t draw = random();
     if (static_cast<double>(draw >> 11) * 0x1.0p-53 >= row.rate) return {byte};
@@ -45,14 +42,14 @@ SimCable::Fault fault(const Row& row, std::uint64_t seed) {
   };
 }
 
-Outcome transfer(const Row& row, bool get, std::uint64_t seed, std::size_t size) {
-  const TempDir served, local;
-  const CurrentDirectory in_service(served.path());
+Outcome transfer(const Case& row, bool get, std::uint64_t seed, std::size_t size) {
+  Served ends;
+  SimPair& pair = ends.pair;
   Bytes content(size);  // arbitrary bytes: a block of zeros, say, hides some flips from the check byte
   std::generate(content.begin(), content.end(), std::independent_bits_engine<std::mt19937_64, 8, unsigned>(seed));
-  const std::string sender = (get ? served : local) / kName, receiver_dir = (get ? local : served).path();
+  const std::string sender = (get ? ends.remote : ends.local) / kName;
+  const std::string receiver_dir = (get ? ends.local : ends.remote).path();
   write_file(sender, content);
-  SimPair pair;
   pair.cable.pace(kStartBaud);
   const auto faults = [&](bool on) {
     for (const auto side : {SimCable::a, SimCable::b}) {
@@ -67,23 +64,22 @@ Outcome transfer(const Row& row, bool get, std::uint64_t seed, std::size_t size)
     });
   };
   faults(true);
-  ServiceState service{pair.service, "sim", 0, {}};
-  Session session(pair.customer);
+  Session& session = ends.session;
   Outcome out;
   bool answers_next = false;
   const auto customer = [&] {
     out.customer = reach_service(session);
-    if (out.customer == LINK_OK && get) out.customer = remote_get(session, kName, local / kName, nullptr);
+    if (out.customer == LINK_OK && get) out.customer = remote_get(session, kName, ends.local / kName, nullptr);
     if (out.customer == LINK_OK && !get) out.customer = remote_put(session, sender, kName, nullptr);
     faults(false);  // a clean line for the next customer, who may try three times, as a person would
     for (int attempt = 0; attempt < 3 && !answers_next; ++attempt) {
       Session next(pair.customer);
-      answers_next = reach_service(next) == LINK_OK && remote_pwd(next) == LINK_OK && next.remote_dir == served.path();
+      answers_next = reach_service(next) == LINK_OK && remote_pwd(next) == LINK_OK && next.remote_dir == ends.remote.path();
     }
   };
   testing::internal::CaptureStdout();
   try {
-    pair.clock.run(customer, {[&] { wait_for_customer(service); exec_commands(service); }});
+    pair.clock.run(customer, {[&] { ends.serve(); }});
   } catch (const std::runtime_error& stuck) {
     out.detail = std::string("the simulation is stuck: ") + stuck.what();
   }
@@ -120,14 +116,14 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const Row rows[] = {{"none", Kind::none, 0}, {"flip 1e-5", Kind::flip, 1e-5}, {"flip 1e-4", Kind::flip, 1e-4},
+  const Case rows[] = {{"none", Kind::none, 0}, {"flip 1e-5", Kind::flip, 1e-5}, {"flip 1e-4", Kind::flip, 1e-4},
                       {"flip 1e-3", Kind::flip, 1e-3}, {"drop 1e-4", Kind::drop, 1e-4},
                       {"insert 1e-4", Kind::insert, 1e-4}, {"stall 1.5 time limits", Kind::stall, 0}};
   std::printf("fault suite: %zu bytes and up to 1023 more, seed %llu (transfers that went wrong on stderr)\n\n"
               "| faults | transfers | completed | failed cleanly | wrong data as success | ends disagree | broken |\n"
               "|---|---:|---:|---:|---:|---:|---:|\n", size, seed);
   bool failed = false;
-  for (const Row& row : rows) {
+  for (const Case& row : rows) {
     int counts[5] = {};
     for (int t = 0; t < transfers; ++t) {
       const unsigned long long transfer_seed = seed * 1'000'003 + (&row - rows) * 10'007 + static_cast<unsigned>(t);

@@ -1,8 +1,11 @@
 // The current directory and its local listing, the tree names resolve in,
-// and how files are stored, on real directories.
+// the service confined to a tree, and how files are stored, on real
+// directories.
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,11 +19,11 @@
 #include <gtest/gtest.h>
 
 #include "fs_module.h"
-#include "support/list_rows.h"
-#include "support/program_run.h"
-#include "support/temp_dir.h"
+#include "support/fixtures.h"
+#include "support/running.h"
 
 using namespace testsupport;
+using Names = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
@@ -29,6 +32,13 @@ std::string current_name(const platform::Tree& tree) {
   char name[kDirNameBytes + 1] = "not written";
   get_akt_dir(tree, name);
   return name;
+}
+
+platform::Tree confined_to(const std::string& root) {
+  std::string error;
+  std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
+  if (!tree) throw std::runtime_error(error);
+  return std::move(*tree);
 }
 
 // Stores `bytes` as `target`, as a receive does; true once it is in place.
@@ -44,7 +54,7 @@ bool store(const platform::Tree& tree, const std::string& target, const Bytes& b
 TEST(FsModule, SetAktDirEntersOnlyADirectoryAndGetAktDirNamesItInFull) {
   TempDir tmp;
   const std::string sub = tmp / std::string(100, 's'), longest = sub + "/" + std::string(249 - sub.size() - 1, 'd');
-  for (const auto& dir : {sub + "/inner", longest, longest + "d"}) std::filesystem::create_directories(dir);
+  for (const auto& dir : {sub + "/inner", longest, longest + "d"}) fs::create_directories(dir);
   write_file(sub + "/plain", {});
   // A full name of 249 characters is named; one of 250 is too long.
   const struct { std::string dir; long result; std::string now_in; } cases[] = {
@@ -63,7 +73,7 @@ TEST(FsModule, ReadAktDirAppendsOneRowPerEntryAfterTheRowsBefore) {
   TempDir tmp;
   const std::string n30(30, 'n'), l60(60, 'l');
   for (const auto& name : {std::string("abcde"), n30, l60}) write_file(tmp / name, {});
-  std::filesystem::create_directory(tmp / "sub");
+  fs::create_directory(tmp / "sub");
   CurrentDirectory inside(tmp.path());
   OwnedList list("earlier");
   const platform::Tree tree = platform::Tree::whole();
@@ -72,7 +82,7 @@ TEST(FsModule, ReadAktDirAppendsOneRowPerEntryAfterTheRowsBefore) {
   ASSERT_EQ(rows.size(), 5U);
   std::sort(rows.begin() + 1, rows.end(), [](const Row& a, const Row& b) { return a.column0 < b.column0; });
   EXPECT_EQ(rows, (std::vector<Row>{{"earlier", "FILE", "", 0},
-                                    {"abcde", "FILE", "abcde" + std::string(25, ' '), 0},
+                                    {"abcde", "FILE", padded("abcde"), 0},
                                     {l60, "FILE", l60.substr(0, 49), 0},
                                     {n30, "FILE", n30, 0},
                                     {"sub", "DIR", padded("sub"), 1}}));
@@ -96,12 +106,10 @@ TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplac
   fs::create_symlink("../secret", root + "/rel");
   fs::create_symlink("sub/inside", root + "/live");
   fs::create_directory_symlink(outer.path(), root + "/out");
-  std::string error;
-  std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
-  ASSERT_TRUE(tree) << error;
+  platform::Tree tree = confined_to(root);
   const fs::path process_directory = fs::current_path();
   OwnedList list;  // a link is listed as what it leads to inside the root
-  ASSERT_EQ(read_akt_dir(*tree, &list), DIR_OK);
+  ASSERT_EQ(read_akt_dir(tree, &list), DIR_OK);
   for (const Row& row : rows_of(list)) EXPECT_EQ(row.column1, row.column0 == "sub" ? "DIR" : "FILE") << row.column0;
   // One after another: the result, and where the tree is then, named inside it.
   const struct { std::string dir; long result; std::string now_in; } cds[] = {
@@ -109,20 +117,54 @@ TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplac
       {outer.path(), 0, "/sub"}, {"/out", 0, "/sub"},          {"/etc", 0, "/sub"},    {"", 1, "/sub"},
   };
   for (const auto& c : cds) {
-    EXPECT_EQ(set_akt_dir(*tree, c.dir.c_str()), c.result) << c.dir;
-    EXPECT_EQ(current_name(*tree), c.now_in) << c.dir;
+    EXPECT_EQ(set_akt_dir(tree, c.dir.c_str()), c.result) << c.dir;
+    EXPECT_EQ(current_name(tree), c.now_in) << c.dir;
   }
   EXPECT_EQ(fs::current_path(), process_directory);
   for (const std::string name : {"../../secret", secret.c_str(), "/abs", "../rel", "/out/secret", "/../secret"}) {
-    EXPECT_FALSE(platform::FsLock::obtain(*tree, name.c_str())) << name;
+    EXPECT_FALSE(platform::FsLock::obtain(tree, name.c_str())) << name;
   }
-  EXPECT_TRUE(platform::FsLock::obtain(*tree, "/sub/../sub/inside"));
+  EXPECT_TRUE(platform::FsLock::obtain(tree, "/sub/../sub/inside"));
   // Stored through ".." or as a link, live or leading out, a file stays inside.
-  for (const char* name : {"../../x", "/abs", "/live"}) EXPECT_TRUE(store(*tree, name, pattern_bytes(3))) << name;
-  EXPECT_EQ(names_in(outer.path()), (std::vector<std::string>{"root", "secret"}));
+  for (const char* name : {"../../x", "/abs", "/live"}) EXPECT_TRUE(store(tree, name, pattern_bytes(3))) << name;
+  EXPECT_EQ(names_in(outer.path()), (Names{"root", "secret"}));
   EXPECT_EQ(read_file(secret), pattern_bytes(10));
   EXPECT_EQ(read_file(root + "/sub/inside"), pattern_bytes(10));
   for (const char* name : {"/x", "/abs", "/live"}) EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root + name)));
+}
+
+// Through the service's commands too: its temporaries, those a killed
+// service left and those of another that still stores, are swept or left
+// alone, and never listed.
+TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTemporaries) {
+  Served ends;
+  const std::string root = ends.remote / "root", outer = ends.remote.path();
+  fs::create_directories(root + "/sub");
+  write_file(outer + "/secret", pattern_bytes(10));
+  fs::create_symlink(outer + "/secret", root + "/abs");
+  write_file(ends.local / "up.bin", pattern_bytes(2000, 5));
+  // Left by a killed service, held by one that still stores, and a file of a user.
+  for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6", ".c.part-7-8"}) write_file(root + "/" + name, {});
+  const platform::UniqueFd held(open((root + "/.held.part-4-5-6").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  ends.service.tree = confined_to(root);
+  std::vector<customer_side::RemoteEntry> entries;
+  customer_side::Session& session = ends.session;
+  ends.run([&] {
+    EXPECT_EQ(customer_side::remote_cd(session, "sub"), LINK_OK);
+    EXPECT_EQ(session.remote_dir, "/sub");
+    EXPECT_NE(customer_side::remote_get(session, outer + "/secret", ends.local / "got", nullptr), FILE_OK);
+    EXPECT_NE(customer_side::remote_get(session, "../abs", ends.local / "got", nullptr), FILE_OK);
+    EXPECT_EQ(customer_side::remote_put(session, ends.local / "up.bin", "../../abs", nullptr), FILE_OK);
+    EXPECT_EQ(customer_side::remote_cd(session, ".."), LINK_OK);
+    EXPECT_EQ(customer_side::remote_list(session, entries), DIR_OK);
+  });
+  EXPECT_EQ(names_in(outer), (Names{"root", "secret"}));
+  EXPECT_EQ(read_file(outer + "/secret"), pattern_bytes(10));
+  EXPECT_EQ(names_in(root), (Names{".c.part-7-8", ".held.part-4-5-6", "abs", "sub"}));
+  EXPECT_EQ(read_file(root + "/abs"), pattern_bytes(2000, 5));
+  EXPECT_EQ(entries.size(), 3U);  // all but the held temporary
+  EXPECT_FALSE(exists(ends.local / "got"));
 }
 
 // As root any owner can be kept; as nobody only its own, and its groups.
@@ -146,13 +188,13 @@ TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
       ASSERT_EQ(chown(path.c_str(), c.uid, c.gid), 0);  // before chmod: a chown clears setuid
       ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
     }
-    const auto stored = run_forked([&] {
+    const int stored = in_child([&] {
       umask(027);
       if (c.as_nobody && (setgroups(1, &extra) != 0 || setgid(g) != 0 || setuid(n) != 0)) return 2;
       return store(platform::Tree::whole(), path, pattern_bytes(20, 3)) ? 0 : 1;
     });
     struct stat st {};
-    ASSERT_EQ(stored.status | stat(path.c_str(), &st), 0) << std::oct << c.mode;
+    ASSERT_EQ(stored | stat(path.c_str(), &st), 0) << std::oct << c.mode;
     EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(c.new_uid, c.new_gid, c.new_mode))
         << "old mode " << std::oct << c.mode << std::dec << " owner " << c.uid << " as nobody " << c.as_nobody;
   }
@@ -171,7 +213,7 @@ TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
         platform::FsLock::folder_of(platform::Tree::whole(), (dir / target).c_str(), name), name);
     return file && file.write("a", 1) ? std::optional(std::move(file)) : std::nullopt;
   };
-  const auto stored = run_forked([&] {
+  EXPECT_EQ(in_child([&] {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) {
       return 2;
@@ -182,7 +224,6 @@ TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
     wait(nullptr);
     if (names_in(dir.path()).size() != 1) return 4;
     return store(platform::Tree::whole(), dir / "kept", {1}) && names_in(dir.path()).size() == 1 ? 0 : 5;
-  });
-  EXPECT_EQ(stored.status, 0);
-  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"kept"});
+  }), 0);
+  EXPECT_EQ(names_in(dir.path()), Names{"kept"});
 }

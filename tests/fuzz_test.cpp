@@ -1,4 +1,4 @@
-// Seeded random input against the frame reader and sender, the service's
+// Seeded random input against the frame reader, the service's
 // command loop and the file header: nothing may crash or touch memory it does
 // not own (the sanitizer build checks that), no half-written file may stay,
 // and the service must still answer afterwards. The default seed is fixed, so
@@ -9,10 +9,7 @@
 #include <random>
 
 #include "io_module.h"
-#include "service.h"
-#include "session.h"
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
+#include "support/fixtures.h"
 
 using namespace testsupport;
 using namespace customer_side;
@@ -68,21 +65,11 @@ TEST(FrameFuzz, ReadsExactlyOneFrameOfAnyBytes) {
   }
 }
 
-TEST(FrameFuzz, SenderTakesOnlyAckAsSuccess) {
-  SimPair pair;
-  for (int answer = 0; answer < 256; ++answer) {
-    pair.cable.inject(SimCable::b, {static_cast<std::uint8_t>(answer)});
-    EXPECT_EQ(send_data(pair.service, "?", 1), answer == ACK ? LINK_OK : LINK_NOT_ACKED) << answer;
-  }
-}
-
 TEST(ServiceFuzz, CommandLoopSurvivesGarbageAndStillAnswers) {
   Dice dice;
-  const TempDir served;
-  const CurrentDirectory in_service(served.path());
-  SimPair pair;
-  ServiceState service{pair.service, "sim", 0, {}};
-  Session session(pair.customer), next(pair.customer);
+  Served ends;
+  Link& customer = ends.pair.customer;
+  Session next(customer);
   // Now and then a customer identifies, as after a sign-off; the rest are command frames (mostly known codes,
   // never the one that ends the service, arguments that stay in the served directory) and bytes. Pauses are
   // sometimes longer than a time limit, after which commands are read in step.
@@ -93,18 +80,16 @@ TEST(ServiceFuzz, CommandLoopSurvivesGarbageAndStillAnswers) {
       if (payload[0] == cmd_terminate) payload[0] = cmd_get_akt_dir;
       std::replace_if(payload.begin() + 1, payload.end(), [](std::uint8_t b) { return b == '/' || b == '.'; }, '_');
       const long choice = dice.number(0, 19);
-      if (choice == 0) reach_service(session);
-      write_raw(pair.customer, choice < 12 ? frame_of(payload) : bytes);
-      pair.customer.delay_ticks(static_cast<int>(dice.number(0, 150)));
+      if (choice == 0) reach_service(ends.session);
+      write_raw(customer, choice < 12 ? frame_of(payload) : bytes);
+      customer.delay_ticks(static_cast<int>(dice.number(0, 150)));
     }
-    pair.customer.drop_input_until_quiet(7 * time_limit(pair.customer), 100 * time_limit(pair.customer));
-    EXPECT_TRUE(reach_service(next) == LINK_OK && remote_pwd(next) == LINK_OK && next.remote_dir == served.path());
+    customer.drop_input_until_quiet(7 * time_limit(customer), 100 * time_limit(customer));
+    EXPECT_TRUE(reach_service(next) == LINK_OK && remote_pwd(next) == LINK_OK && next.remote_dir == ends.remote.path());
   };
-  testing::internal::CaptureStdout();
-  pair.clock.run(rude_customer, {[&] { wait_for_customer(service); exec_commands(service); }});
-  const std::string console = testing::internal::GetCapturedStdout();
+  const std::string console = console_of([&] { ends.pair.clock.run(rude_customer, {[&] { ends.serve(); }}); });
   if (HasFailure()) std::fputs(console.c_str(), stdout);
-  EXPECT_EQ(names_in(served.path()), std::vector<std::string>{});
+  EXPECT_EQ(names_in(ends.remote.path()), std::vector<std::string>{});
 }
 
 // The peer sends the header alone: only an empty file can complete; any other
@@ -119,9 +104,8 @@ TEST(ServiceFuzz, AnyFileHeaderEndsInARefusalOrAWholeFile) {
     std::string header = dice.pick(names);
     for (long field = dice.number(0, 1) ? 2 : dice.number(0, 3); field > 0; --field) header += " " + dice.pick(numbers);
     header.resize(kHeaderBytes);  // as it travels: 60 bytes, zeros after the text
-    const TempDir served;
-    const CurrentDirectory in_service(served.path());
-    SimPair pair;
+    Served ends;
+    SimPair& pair = ends.pair;
     long status = -1;
     pair.clock.run([&] { status = receive_file(pair.service, platform::Tree::whole(), nullptr); },
                    {[&] { send_data(pair.customer, header.data(), kHeaderBytes); }});
@@ -129,7 +113,7 @@ TEST(ServiceFuzz, AnyFileHeaderEndsInARefusalOrAWholeFile) {
     EXPECT_TRUE(status == FILE_OK || status == FILE_HEADER_BAD || status == FILE_NO_DIR_LOCK ||
                 status == FILE_NO_ROOM || status == FILE_CREATE_FAILED || status == FILE_TOO_MANY_FAILURES)
         << status;
-    EXPECT_EQ(names_in(served.path()).size(), status == FILE_OK ? 1u : 0u);
+    EXPECT_EQ(names_in(ends.remote.path()).size(), status == FILE_OK ? 1u : 0u);
     EXPECT_EQ(pair.cable.sent_by(SimCable::a).back(), status == FILE_OK ? ACK : NAK);
   }
 }

@@ -1,17 +1,14 @@
 // The link layer on the simulated cable: check bytes, frames, answers, the
-// time limit, cancellation and the line speed. One end runs alone (its waits
-// jump the fake clock) unless a case needs a second one.
+// time limit, cancellation, lines that fail and the line speed. One end runs
+// alone (its waits jump the fake clock) unless a case needs a second one.
 #include <gtest/gtest.h>
 
-#include "io_atome.h"
-#include "support/sim_link.h"
+#include "support/fixtures.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
-
-Bytes operator+(Bytes head, const Bytes& tail) { return head.insert(head.end(), tail.begin(), tail.end()), head; }
 
 // A pair whose clock reads 0 once both ends are open.
 struct Pair : SimPair {
@@ -32,20 +29,24 @@ TEST(CalcLpc, KeepsTheCheckByteOffTheValuesNearFrameBytes) {
 TEST(SendData, OneFrameOnTheWireAndOnlyAnAckInTimeIsSuccess) {
   Bytes counting(1024);  // its exclusive-or is 0
   for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = UBYTE(i);
-  const Bytes fe = {0x02, 0xFE, 0x02, 0x03};
-  const struct { Bytes payload, answer; nanoseconds arrives; long result; nanoseconds done; Bytes wire; } table[] = {
-      {{}, {ACK}, 0ns, LINK_OK, 0ns, {0x02, 0x04, 0x03}},
-      {{'a', 'b', 'c'}, {ACK}, 0ns, LINK_OK, 0ns, {0x02, 0x61, 0x62, 0x63, 0x60, 0x03}},
-      {{0xFE}, {ACK}, 0ns, LINK_OK, 0ns, fe},
-      {counting, {ACK}, 0ns, LINK_OK, 0ns, Bytes{0x02} + counting + Bytes{0x04, 0x03}},
-      {{0xFE}, {NAK}, 0ns, LINK_NOT_ACKED, 0ns, fe},
-      {{0xFE}, {0x41}, 0ns, LINK_NOT_ACKED, 0ns, fe},
-      {{0xFE}, {ACK}, 2100ms, LINK_OK, 2100ms, fe},  // done just as the limit runs out: complete
-      {{0xFE}, {ACK}, 2100ms + 1ns, LINK_TIMEOUT, 2100ms, fe},
-      {{0xFE}, {}, 0ns, LINK_TIMEOUT, 2100ms, fe},
+  const Bytes fe = {0x02, 0xFE, 0x02, 0x03}, block = Bytes{0x02} + counting + Bytes{0x04, 0x03};
+  const nanoseconds byte_at_9600 = 1041666ns;
+  const struct { Bytes payload, answer; long baud; nanoseconds arrives; long result; nanoseconds done; Bytes wire; } table[] = {
+      {{}, {ACK}, 0, 0ns, LINK_OK, 0ns, {0x02, 0x04, 0x03}},
+      {{'a', 'b', 'c'}, {ACK}, 0, 0ns, LINK_OK, 0ns, {0x02, 0x61, 0x62, 0x63, 0x60, 0x03}},
+      {{0xFE}, {ACK}, 0, 0ns, LINK_OK, 0ns, fe},
+      {counting, {ACK}, 0, 0ns, LINK_OK, 0ns, block},
+      {{0xFE}, {NAK}, 0, 0ns, LINK_NOT_ACKED, 0ns, fe},
+      {{0xFE}, {0x41}, 0, 0ns, LINK_NOT_ACKED, 0ns, fe},
+      {{0xFE}, {ACK}, 0, 2100ms, LINK_OK, 2100ms, fe},  // done just as the limit runs out: complete
+      {{0xFE}, {ACK}, 0, 2100ms + 1ns, LINK_TIMEOUT, 2100ms, fe},
+      {{0xFE}, {}, 0, 0ns, LINK_TIMEOUT, 2100ms, fe},
+      // The time limit for the answer starts once the block has left a serial port (1.07 s at 9600 baud).
+      {counting, {ACK}, 9600, 3100ms, LINK_OK, 3100ms + byte_at_9600, block},
   };
   for (const auto& row : table) {
     Pair pair;
+    pair.cable.pace(row.baud);
     pair.cable.delay(row.arrives);
     pair.cable.inject(SimCable::a, row.answer);
     EXPECT_EQ(send_data(pair.customer, reinterpret_cast<const char*>(row.payload.data()), long(row.payload.size())),
@@ -53,17 +54,6 @@ TEST(SendData, OneFrameOnTheWireAndOnlyAnAckInTimeIsSuccess) {
     EXPECT_EQ(pair.elapsed(), row.done) << row.arrives.count();
     EXPECT_EQ(pair.cable.sent_by(SimCable::b), row.wire) << row.payload.size();
   }
-}
-
-TEST(SendData, OnALineThatDidNotOpenFailsAtOnceWithoutSpinning) {
-  SimClock clock;
-  Link link(clock, [](const std::string&, long, std::string& error) {
-    error = "gone";
-    return std::unique_ptr<platform::Line>();
-  });
-  EXPECT_EQ(allocport(link, 0, "nowhere"), PORT_OPEN_FAILED);
-  EXPECT_EQ(send_data(link, "a", 1), LINK_SEND_TIMEOUT);
-  EXPECT_EQ(clock.now(), 0ms);
 }
 
 TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
@@ -85,24 +75,43 @@ TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
       EXPECT_EQ(pair.elapsed(), row.done);
       // Stored and terminated, damaged or not; untouched after a time-out.
       EXPECT_STREQ(reinterpret_cast<char*>(data), row.plain == LINK_TIMEOUT ? "xxxxx" : "abc");
-      if (row.plain == LINK_TIMEOUT) {
-        EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_OK);
-      }
+      if (row.plain == LINK_TIMEOUT) { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_OK); }
     }
   }
 }
 
-TEST(ReceiveData, ACancelEndsItAtTheNextPollAndALostLineAtOnce) {
+TEST(ReceiveData, ACancelEndsItAtTheNextPoll) {
   Pair pair;
   UBYTE data[4] = {};
   pair.clock.run([&] { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_TIMEOUT); },
                  {[&] { pair.clock.sleep_for(1050ms), pair.customer.cancel(); }});
   EXPECT_EQ(pair.elapsed(), 1100ms);
-  pair.customer.clear_cancel();
+}
+
+// A silent line times out; one that has failed, or never opened, ends every
+// transfer at once, and the rules for getting back in step do not wait on it.
+TEST(Link, ALineThatFailedOrNeverOpenedEndsEveryTransferAtOnce) {
+  Pair pair;
+  UBYTE data[4];
+  EXPECT_EQ(receive_data(pair.service, data, 3), LINK_TIMEOUT);
+  EXPECT_EQ(pair.elapsed(), time_limit(pair.service));
   pair.cable.cut();
-  EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_TIMEOUT);
-  EXPECT_EQ(pair.elapsed(), 1100ms);
-  EXPECT_TRUE(pair.customer.lost());
+  Link unopened(pair.clock, [](const std::string&, long, std::string& error) {
+    error = "gone";
+    return std::unique_ptr<platform::Line>();
+  });
+  EXPECT_EQ(allocport(unopened, 0, "nowhere"), PORT_OPEN_FAILED);
+  const nanoseconds failed = pair.clock.now();
+  for (Link* link : {&pair.service, &unopened}) {
+    EXPECT_EQ(send_data(*link, "abc", 3), LINK_SEND_TIMEOUT);
+    EXPECT_EQ(send_ACK(*link), LINK_TIMEOUT);
+    EXPECT_EQ(receive_data(*link, data, 3), LINK_TIMEOUT);
+    EXPECT_FALSE(link->first_byte_within(time_limit(*link)));
+    settle(*link);
+    wait_for_receiver_to_give_up(*link);
+    EXPECT_TRUE(link->lost());
+  }
+  EXPECT_EQ(pair.clock.now(), failed);
 }
 
 TEST(SetBaudRate, TakesTheLeadingNumberAfterOneTick) {

@@ -1,7 +1,5 @@
 // File transfers and listings between two real ends on the simulated cable,
 // with real files on both sides.
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -13,13 +11,10 @@
 
 #include "fs_module.h"
 #include "io_module.h"
-#include "service.h"
-#include "session.h"
-#include "support/list_rows.h"
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
+#include "support/fixtures.h"
 
 using namespace testsupport;
+using namespace std::chrono_literals;
 using Results = std::pair<long, long>;
 using Names = std::vector<std::string>;
 using At = std::set<std::size_t>;
@@ -29,18 +24,6 @@ namespace {
 
 // The whole file system, from the current directory, as both ends see it here.
 const platform::Tree whole = platform::Tree::whole();
-
-platform::Tree confined_to(const std::string& root) {
-  std::string error;
-  std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
-  if (!tree) throw std::runtime_error(error);
-  return std::move(*tree);
-}
-
-Bytes operator+(Bytes first, const Bytes& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
-}
 
 // Runs both ends until each has returned; their results, `first`'s first.
 Results both(SimPair& pair, const std::function<long()>& first, const std::function<long()>& second) {
@@ -72,24 +55,29 @@ SimCable::Fault damage(At at, bool lose = false) {
   };
 }
 
-// Both ends on a cable. The service works in `to`, its current directory; the
-// customer's files are in `from`, where `src` holds `content`.
-struct Ends {
-  explicit Ends(const Bytes& content = {}) { write_file(from / "src", content); }
-  // The customer sends `local` as `wire_name`; the service stores it under
+// A sender that takes 1.5 s to read each block from its disk (an old machine
+// on a floppy): the next block comes that long after the last ACK.
+struct SlowDisk final : Gadget {
+  explicit SlowDisk(SimClock& on) : clock(on) {}
+  void set_text(const char*, const TransferProgress& progress) override { if (!progress.final) clock.sleep_for(1500ms); }
+  SimClock& clock;
+};
+
+// Both ends on a cable. The service works in `remote`, its current
+// directory; the customer's file `src`, in `local`, holds `content`.
+struct Ends : Served {
+  explicit Ends(const Bytes& content = {}) { write_file(local / "src", content); }
+  // The customer sends `file` as `wire_name`; the service stores it under
   // `target`, or the header's name. {received, sent}.
-  Results send(const std::string& wire_name, const std::string& target = "", const std::string& local = "src") {
+  Results send(const std::string& wire_name, const std::string& target = "", const std::string& file = "src",
+               Gadget* sender = nullptr) {
     return both(
         pair, [&] { return receive_file_to(pair.service, whole, nullptr, target.empty() ? nullptr : target.c_str()); },
-        [&] { return send_file_as(pair.customer, whole, (from / local).c_str(), wire_name.c_str(), nullptr); });
+        [&] { return send_file_as(pair.customer, whole, (local / file).c_str(), wire_name.c_str(), sender); });
   }
   const Bytes& customer_wrote() const { return pair.cable.sent_by(SimCable::b); }
   const Bytes& service_wrote() const { return pair.cable.sent_by(SimCable::a); }
-  Names stored() const { return names_in(to.path()); }
-
-  SimPair pair;
-  TempDir from, to;
-  CurrentDirectory inside{to.path()};
+  Names stored() const { return names_in(remote.path()); }
 };
 
 }  // namespace
@@ -108,17 +96,17 @@ TEST(IoModule, AFileCrossesAsHeaderBlocksAndShortBlockIsStoredUnderItsNameAndCom
     EXPECT_EQ(e.send(c.wire_name, c.target), Results(FILE_OK, FILE_OK));
     EXPECT_EQ(e.customer_wrote(), stream(c.header, pattern_bytes(c.size)));
     EXPECT_EQ(e.stored(), Names{c.stored});
-    EXPECT_TRUE(read_file(e.to / c.stored) == pattern_bytes(c.size));
+    EXPECT_TRUE(read_file(e.remote / c.stored) == pattern_bytes(c.size));
     // And back, the service sending, the customer receiving.
-    EXPECT_EQ(both(e.pair, [&] { return receive_file_to(e.pair.customer, whole, nullptr, (e.from / "back").c_str()); },
+    EXPECT_EQ(both(e.pair, [&] { return receive_file_to(e.pair.customer, whole, nullptr, (e.local / "back").c_str()); },
                    [&] { return send_file(e.pair.service, whole, c.stored.c_str(), nullptr); }),
               Results(FILE_OK, FILE_OK));
-    EXPECT_TRUE(read_file(e.from / "back") == pattern_bytes(c.size));
+    EXPECT_TRUE(read_file(e.local / "back") == pattern_bytes(c.size));
   }
 }
 
 TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeader) {
-  const struct { std::string local, wire_name; Results results; Bytes sent; } cases[] = {
+  const struct { std::string file, wire_name; Results results; Bytes sent; } cases[] = {
       {"missing", "missing", {FILE_HEADER_DAMAGED, FILE_NO_LOCK}, {STX, '-', '-', ETX}},
       {"", "dir", {FILE_HEADER_DAMAGED, FILE_NO_EXAMINE}, {STX, '-', '-', ETX}},
       // No file can be created where a directory is.
@@ -126,54 +114,61 @@ TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeader) {
   };
   for (const auto& c : cases) {
     Ends e(pattern_bytes(1500));
-    std::filesystem::create_directory(e.to / "sub");
-    EXPECT_EQ(e.send(c.wire_name, "", c.local), c.results);
+    fs::create_directory(e.remote / "sub");
+    EXPECT_EQ(e.send(c.wire_name, "", c.file), c.results);
     EXPECT_EQ(e.customer_wrote(), c.sent);
     EXPECT_EQ(e.service_wrote(), Bytes{NAK});
   }
 }
 
+// A repeat that follows a lost ACK is acknowledged again, not stored again;
+// equal blocks of a sender, slow or not, are all stored.
 TEST(IoModule, FailedFramesAreRepeatedUntilTheFifthFailureOfTheTransfer) {
-  const Bytes five = pattern_bytes(5 * kBlockBytes);
-  const struct { std::string what; Bytes content; At damaged, lost; long result; Bytes answers; } cases[] = {
-      {"four", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6)}, {}, FILE_OK, Bytes(6, ACK)},
-      {"five", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6), in_frame(8)}, {}, FILE_TOO_MANY_FAILURES,
-       Bytes(5, ACK) + Bytes{NAK}},
-      {"short block", pattern_bytes(1500), {in_frame(1)}, {}, FILE_OK, {ACK, ACK, NAK, ACK}},
-      // The first block comes again: it is acknowledged again, not stored again.
-      {"ACK lost", pattern_bytes(3 * kBlockBytes), {}, {1}, FILE_OK, Bytes(5, ACK)},
-      {"equal blocks", Bytes(3 * kBlockBytes, 9), {}, {}, FILE_OK, Bytes(4, ACK)},
+  const Bytes five = pattern_bytes(5 * kBlockBytes), zeros(20 * kBlockBytes, 0);
+  const struct { std::string what; Bytes content; At damaged, lost; bool slow; long result; Bytes answers; } cases[] = {
+      {"four", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6)}, {}, false, FILE_OK, Bytes(6, ACK)},
+      {"five", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6), in_frame(8)}, {}, false,
+       FILE_TOO_MANY_FAILURES, Bytes(5, ACK) + Bytes{NAK}},
+      {"short block", pattern_bytes(1500), {in_frame(1)}, {}, false, FILE_OK, {ACK, ACK, NAK, ACK}},
+      {"ACK lost", pattern_bytes(3 * kBlockBytes), {}, {1}, false, FILE_OK, Bytes(5, ACK)},
+      {"equal blocks", Bytes(3 * kBlockBytes, 9), {}, {}, false, FILE_OK, Bytes(4, ACK)},
+      {"slow sender", zeros, {}, {}, true, FILE_OK, Bytes(21, ACK)},
+      {"slow sender, ACK lost", zeros, {}, {5}, true, FILE_OK, Bytes(22, ACK)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Ends e(c.content);
-    write_file(e.to / "f", {'o', 'l', 'd'});
-    std::filesystem::permissions(e.to / "f", std::filesystem::perms{0604});
+    write_file(e.remote / "f", {'o', 'l', 'd'});
+    fs::permissions(e.remote / "f", fs::perms{0604});
     e.pair.cable.tamper(SimCable::b, damage(c.damaged));
     e.pair.cable.tamper(SimCable::a, damage(c.lost, true));
-    EXPECT_EQ(e.send("f"), Results(c.result, c.result));
+    SlowDisk slow(e.pair.clock);
+    EXPECT_EQ(e.send("f", "", "src", c.slow ? &slow : nullptr), Results(c.result, c.result));
     EXPECT_EQ(e.service_wrote(), c.answers);
     EXPECT_EQ(e.stored(), Names{"f"});
-    EXPECT_EQ(read_file(e.to / "f"), (c.result == FILE_OK ? c.content : Bytes{'o', 'l', 'd'}));
-    EXPECT_EQ(std::filesystem::status(e.to / "f").permissions(), std::filesystem::perms{0604});
+    EXPECT_EQ(read_file(e.remote / "f"), (c.result == FILE_OK ? c.content : Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(fs::status(e.remote / "f").permissions(), fs::perms{0604});
   }
 }
 
+// Until then the file being received has no name in the folder.
 TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
   Ends e(pattern_bytes(1500));
+  Names while_receiving;
   // As the short block leaves, a directory takes the file's name.
   e.pair.cable.tamper(SimCable::b, [&](std::size_t index, std::uint8_t byte) {
-    if (index == in_frame(1) - 100) std::filesystem::create_directory(e.to / "f");
+    if (index == in_frame(1) - 100) while_receiving = e.stored(), fs::create_directory(e.remote / "f");
     return Bytes{byte};
   });
   EXPECT_EQ(e.send("f"), Results(FILE_WRITE_FAILED, FILE_TOO_MANY_FAILURES));
   EXPECT_EQ(e.service_wrote(), (Bytes{ACK, ACK, NAK}));
   EXPECT_EQ(e.stored(), Names{"f"});
+  EXPECT_EQ(while_receiving, Names{});
 }
 
 TEST(IoModule, ABadHeaderNoRoomOrASenderAFrameAheadLeavesNoFile) {
   // Half as much again as the volume has free (f_bavail * f_frsize), in blocks.
-  const auto free = std::filesystem::space(std::filesystem::temp_directory_path()).available;
+  const auto free = fs::space(fs::temp_directory_path()).available;
   const auto too_big = std::to_string(free / 2 * 3 / kBlockBytes);
   const Bytes two_frames = frame_of(pattern_bytes(kBlockBytes)) + frame_of(pattern_bytes(kBlockBytes, 2));
   const struct { std::string header; Bytes then; long result; Bytes answers; } cases[] = {
@@ -190,6 +185,48 @@ TEST(IoModule, ABadHeaderNoRoomOrASenderAFrameAheadLeavesNoFile) {
     EXPECT_EQ(e.service_wrote(), c.answers);
     EXPECT_EQ(e.stored(), Names{});
   }
+}
+
+// The header is answered once the room on the volume the file lands on is
+// known; an acknowledged header with no blocks after it ends in failures,
+// and leaves the folder as it was.
+TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
+  TempDir root;
+  const std::string small = root / "small";
+  fs::create_directory(small);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::unique_ptr<const char, int (*)(const char*)> unmount(small.c_str(), [](const char* at) {
+    return umount2(at, MNT_DETACH);
+  });
+  write_file(small + "/little", pattern_bytes(10));
+  const struct { const char* cwd; const char* name; int blocks; bool read_only; long status; } cases[] = {
+      {"/", "small/big", 2048, false, FILE_NO_ROOM},
+      {"/small", "../big", 2048, false, FILE_TOO_MANY_FAILURES},
+      {"/small", "little", 10, false, FILE_TOO_MANY_FAILURES},
+      {"/small", "../little", 10, true, FILE_WRITE_PROTECTED},  // a read-only tree
+      {"/", "small/little", 10, false, FILE_WRITE_PROTECTED},   // the volume mounted read-only
+  };
+  for (const auto& c : cases) {
+    if (c.status == FILE_WRITE_PROTECTED && !c.read_only) {
+      ASSERT_EQ(mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m"), 0);
+    }
+    SimPair pair;
+    std::string error;
+    std::optional<platform::Tree> tree = platform::Tree::confined(root.path().c_str(), error);
+    ASSERT_TRUE(tree && set_akt_dir(*tree, c.cwd) == 1) << error;
+    tree->set_read_only(c.read_only);
+    long status = -1;
+    char header[kHeaderBytes + 1] = {};
+    std::snprintf(header, sizeof header, "%s %d 0", c.name, c.blocks);
+    pair.clock.run([&] { status = receive_file(pair.service, *tree, nullptr); },
+                   {[&] { send_data(pair.customer, header, kHeaderBytes); }});
+    EXPECT_EQ(status, c.status) << c.cwd << " " << c.name;
+    // The header's answer: ACK once the file can come, NAK at once when it cannot.
+    EXPECT_EQ(pair.cable.sent_by(SimCable::a).at(0), c.status == FILE_TOO_MANY_FAILURES ? ACK : NAK);
+  }
+  EXPECT_EQ(names_in(root.path()), Names{"small"});
+  EXPECT_EQ(names_in(small), Names{"little"});
+  EXPECT_EQ(read_file(small + "/little"), pattern_bytes(10));
 }
 
 TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
@@ -228,7 +265,7 @@ TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry + " answered by " + std::to_string(c.answers.size()));
     Ends e;
-    if (c.entry == "sub") std::filesystem::create_directory(c.entry);
+    if (c.entry == "sub") fs::create_directory(c.entry);
     if (c.entry != "sub" && !c.entry.empty()) write_file(c.entry, pattern_bytes(c.entry == "readme" ? 1234 : 0));
     e.pair.cable.tamper(SimCable::a, damage(c.damaged));
     e.pair.cable.tamper(SimCable::b, damage(c.lost, true));
@@ -242,84 +279,4 @@ TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
     EXPECT_EQ(e.customer_wrote(), c.answers);
     EXPECT_EQ(rows_of(list), c.rows);
   }
-}
-
-TEST(ServedTree, AConfinedServiceReadsAndWritesNothingOutsideItsRootAndListsNoTemporaries) {
-  TempDir outer, local;
-  const std::string root = outer / "root";
-  fs::create_directories(root + "/sub");
-  write_file(outer / "secret", pattern_bytes(10));
-  fs::create_symlink(outer / "secret", root + "/abs");
-  write_file(local / "up.bin", pattern_bytes(2000, 5));
-  // Left by a killed service, held by one that still stores, and a file of a user.
-  for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6", ".c.part-7-8"}) write_file(root + "/" + name, {});
-  const platform::UniqueFd held(open((root + "/.held.part-4-5-6").c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
-  SimPair pair;
-  ServiceState service{pair.service, "sim", 0, {}, confined_to(root)};
-  customer_side::Session session(pair.customer);
-  std::vector<customer_side::RemoteEntry> entries;
-  pair.clock.run(
-      [&] {
-        ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
-        EXPECT_EQ(customer_side::remote_cd(session, "sub"), LINK_OK);
-        EXPECT_EQ(session.remote_dir, "/sub");
-        EXPECT_NE(customer_side::remote_get(session, outer / "secret", local / "got", nullptr), FILE_OK);
-        EXPECT_NE(customer_side::remote_get(session, "../abs", local / "got", nullptr), FILE_OK);
-        EXPECT_EQ(customer_side::remote_put(session, local / "up.bin", "../../abs", nullptr), FILE_OK);
-        EXPECT_EQ(customer_side::remote_cd(session, ".."), LINK_OK);
-        EXPECT_EQ(customer_side::remote_list(session, entries), DIR_OK);
-        customer_side::shutdown_service(session);
-      },
-      {[&] {
-        wait_for_customer(service);
-        exec_commands(service);
-      }});
-  EXPECT_EQ(names_in(outer.path()), (std::vector<std::string>{"root", "secret"}));
-  EXPECT_EQ(read_file(outer / "secret"), pattern_bytes(10));
-  EXPECT_EQ(names_in(root), (std::vector<std::string>{".c.part-7-8", ".held.part-4-5-6", "abs", "sub"}));
-  EXPECT_EQ(read_file(root + "/abs"), pattern_bytes(2000, 5));
-  EXPECT_EQ(entries.size(), 3U);  // all but the held temporary
-  EXPECT_FALSE(exists(local / "got"));
-}
-
-// The header is answered once the room on the volume the file lands on is
-// known; an acknowledged header with no blocks after it ends in failures,
-// and leaves the folder as it was.
-TEST(ServedTree, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
-  TempDir root;
-  const std::string small = root / "small";
-  fs::create_directory(small);
-  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
-  const std::unique_ptr<const char, int (*)(const char*)> unmount(small.c_str(), [](const char* at) {
-    return umount2(at, MNT_DETACH);
-  });
-  write_file(small + "/little", pattern_bytes(10));
-  const struct { const char* cwd; const char* name; int blocks; bool read_only; long status; } cases[] = {
-      {"/", "small/big", 2048, false, FILE_NO_ROOM},
-      {"/small", "../big", 2048, false, FILE_TOO_MANY_FAILURES},
-      {"/small", "little", 10, false, FILE_TOO_MANY_FAILURES},
-      {"/small", "../little", 10, true, FILE_WRITE_PROTECTED},  // a read-only tree
-      {"/", "small/little", 10, false, FILE_WRITE_PROTECTED},   // the volume mounted read-only
-  };
-  for (const auto& c : cases) {
-    if (c.status == FILE_WRITE_PROTECTED && !c.read_only) {
-      ASSERT_EQ(mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m"), 0);
-    }
-    SimPair pair;
-    platform::Tree tree = confined_to(root.path());
-    ASSERT_EQ(set_akt_dir(tree, c.cwd), 1);
-    tree.set_read_only(c.read_only);
-    long status = -1;
-    char header[kHeaderBytes + 1] = {};
-    std::snprintf(header, sizeof header, "%s %d 0", c.name, c.blocks);
-    pair.clock.run([&] { status = receive_file(pair.service, tree, nullptr); },
-                   {[&] { send_data(pair.customer, header, kHeaderBytes); }});
-    EXPECT_EQ(status, c.status) << c.cwd << " " << c.name;
-    // The header's answer: ACK once the file can come, NAK at once when it cannot.
-    EXPECT_EQ(pair.cable.sent_by(SimCable::a).at(0), c.status == FILE_TOO_MANY_FAILURES ? 0x06 : 0x15);
-  }
-  EXPECT_EQ(names_in(root.path()), std::vector<std::string>{"small"});
-  EXPECT_EQ(names_in(small), std::vector<std::string>{"little"});
-  EXPECT_EQ(read_file(small + "/little"), pattern_bytes(10));
 }

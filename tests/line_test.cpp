@@ -1,14 +1,16 @@
 // The host's lines, opened as the programs open them: terminal devices (a
-// pseudo-terminal, the test playing the far end on its master) and TCP. Kept
-// few and quick: a tick of 1 ms makes a time limit 105 ms.
+// pseudo-terminal, the test playing the far end on its master), their lock
+// files, and TCP. Kept few and quick: a tick of 1 ms makes a time limit 105 ms.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <thread>
 
-#include "support/pty_pair.h"
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
+#include "support/fixtures.h"
+#include "support/running.h"
 
 using namespace testsupport;
 using namespace std::chrono;
@@ -18,6 +20,47 @@ namespace {
 const Bytes kEveryByte = pattern_bytes(256);  // every byte value once
 
 termios settings_of(int fd) { termios settings{}; tcgetattr(fd, &settings); return settings; }
+
+// A pseudo-terminal pair: the link opens the slave path as its line; the
+// test plays the far end on the master.
+class PtyPair {
+ public:
+  PtyPair() {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    master_.reset(master);
+    slave_.reset(slave);  // held, so that the master sees no hang-up between two opens of the line
+    slave_path_ = name;
+    for (const int fd : {master, slave}) {
+      termios raw = settings_of(fd);
+      cfmakeraw(&raw);
+      tcsetattr(fd, TCSANOW, &raw);
+    }
+  }
+  // The test's own descriptor of the line, to read back the settings the link applied.
+  int slave() const { return slave_.get(); }
+  const std::string& slave_path() const { return slave_path_; }
+  void send(const Bytes& bytes) const { ASSERT_EQ(write(master_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  // Exactly `count` bytes, or what arrived until 5 s passed without one.
+  Bytes receive(std::size_t count) const {
+    Bytes got(count);
+    std::size_t done = 0;
+    for (pollfd in{master_.get(), POLLIN, 0}; done < count && poll(&in, 1, 5000) > 0;) {
+      const ssize_t n = read(in.fd, got.data() + done, count - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    got.resize(done);
+    return got;
+  }
+  // Closes both of the test's ends: the line hangs up, as when a cable is pulled.
+  void hang_up() { master_.reset(), slave_.reset(); }
+
+ private:
+  platform::UniqueFd master_, slave_;
+  std::string slave_path_;
+};
 
 struct PtyLine : ::testing::Test {
   // The line as another program may have left it: two stop bits, flow control, echo (a pty keeps 8 bits, no parity).
@@ -30,14 +73,16 @@ struct PtyLine : ::testing::Test {
   }
   platform::SteadyClock clock{milliseconds(1)};
   PtyPair pty;
-  Link link{clock};
+  // No lock files here: the line's own locks alone keep a second program out.
+  platform::LineOpener opener = platform::host_line_opener("/nonexistent");
+  Link link{clock, opener};
   termios cooked = settings_of(pty.slave());
 };
 
 }  // namespace
 
 TEST_F(PtyLine, IsHeldAloneRaw8N1WithoutFlowControlAtTheRatesItTakesAndGetsItsOwnSettingsBackOnClose) {
-  Link second(clock);
+  Link second(clock, opener);
   EXPECT_EQ(allocport(second, 0, pty.slave_path().c_str()), PORT_OPEN_FAILED);
   EXPECT_EQ(second.last_error(), "open(" + pty.slave_path() + "): the line is in use by another program");
   const termios raw = settings_of(pty.slave());
@@ -73,6 +118,34 @@ TEST_F(PtyLine, AClosedFarEndIsLostAtOnceWhereASilentOneTimesOut) {
   EXPECT_TRUE(link.lost() && steady_clock::now() - wall_start < time_limit(link));
 }
 
+// A line whose lock file names a live process is busy, in either form; a
+// lock whose process is gone is taken over, and removed with the line. Where
+// no lock file can be made the line is served all the same.
+TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
+  PtyPair line;
+  TempDir locks;
+  const std::string lock = locks / ("LCK.." + line.slave_path().substr(line.slave_path().rfind('/') + 1));
+  const auto ten_wide = [](int pid) {
+    const std::string text = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n";
+    return Bytes(text.begin(), text.end());
+  };
+  const int init = 1;  // alive, whoever runs the test
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(&init);
+  const std::pair<Bytes, bool> cases[] = {{ten_wide(init), true}, {Bytes(raw, raw + sizeof init), true},
+                                          {ten_wide(999'999'999), false}};
+  platform::SteadyClock clock(milliseconds(1));
+  for (const auto& [content, busy] : cases) {
+    write_file(lock, content);
+    Link link(clock, platform::host_line_opener(locks.path()));
+    EXPECT_EQ(allocport(link, 0, line.slave_path().c_str()), busy ? PORT_OPEN_FAILED : PORT_OK) << link.last_error();
+    EXPECT_EQ(read_file(lock), busy ? content : ten_wide(getpid()));
+    freeport(link, 0);
+    EXPECT_EQ(exists(lock), busy);
+  }
+  Link unlocked(clock, platform::host_line_opener(locks / "none"));
+  EXPECT_EQ(allocport(unlocked, 0, line.slave_path().c_str()), PORT_OK) << unlocked.last_error();
+}
+
 // Names become paths, and a line that cannot be had is refused with the object
 // and the cause (names whose opening depends on the machine are only mapped).
 TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
@@ -100,12 +173,30 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
 TEST(TcpLine, CarriesEveryByteBothWaysAndNoticesAPeerThatLeaves) {
   platform::SteadyClock clock(milliseconds(1));
   Link listener(clock), caller(clock);
-  int port = 20000 + getpid() % 20000;
-  while (allocport(listener, 0, ("tcp-listen:127.0.0.1:" + std::to_string(port)).c_str()) != PORT_OK) ++port;
-  ASSERT_EQ(allocport(caller, 0, ("tcp:127.0.0.1:" + std::to_string(port)).c_str()), PORT_OK) << caller.last_error();
+  const std::string port = std::to_string(free_tcp_port());
+  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:127.0.0.1:" + port).c_str()), PORT_OK) << listener.last_error();
+  ASSERT_EQ(allocport(caller, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK) << caller.last_error();
   EXPECT_TRUE(write_raw(caller, kEveryByte) && read_raw(listener, 256) == kEveryByte);
   EXPECT_TRUE(write_raw(listener, kEveryByte) && read_raw(caller, 256) == kEveryByte);
   freeport(caller, 0);
   EXPECT_TRUE(read_raw(listener, 1).empty());
   EXPECT_TRUE(listener.lost());
+}
+
+// A peer that closed is gone with what it sent: a whole identification frame
+// that it left behind is not taken. The next peer gets the same port.
+TEST(TcpLine, AListeningLineDropsWhatAPeerLeftBehindAndTakesTheNext) {
+  platform::SteadyClock clock;
+  Link listener(clock), peer(clock);
+  const std::string port = std::to_string(free_tcp_port());
+  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + port).c_str()), PORT_OK);
+  UBYTE payload[4];
+  for (const bool leaves : {true, false}) {
+    ASSERT_EQ(allocport(peer, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK) << peer.last_error();
+    EXPECT_TRUE(write_raw(peer, own_frame()));
+    if (leaves) freeport(peer, 0);
+    std::this_thread::sleep_for(50ms);  // its bytes and its close have arrived
+    EXPECT_EQ(receive_data(listener, payload, 3), leaves ? LINK_TIMEOUT : LINK_OK);
+    ASSERT_TRUE(!leaves || (listener.lost() && listener.take_next_peer()));
+  }
 }

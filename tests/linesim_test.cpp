@@ -9,7 +9,7 @@
 
 #include "linesim/faults.h"
 #include "linesim/pacer.h"
-#include "support/program_run.h"
+#include "support/running.h"
 #include "support/sim_link.h"
 #include "support/temp_dir.h"
 
@@ -70,28 +70,24 @@ TEST(LinesimProgram, CarriesBytesBothWaysAcrossAReopenAndReplacesOnlySymlinks) {
   std::filesystem::create_symlink("/nonexistent", dir / "A");
   const Bytes precious = pattern_bytes(8);
   write_file(dir / "B", precious);
-  std::vector<std::string> args{QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"};
-  const ProgramResult refused = run_program(args, "", "", 10s);
-  EXPECT_TRUE(refused.status == 1 && refused.err.find(dir / "B exists and is not a symlink") != std::string::npos)
-      << refused.err;
+  const std::vector<std::string> args{QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"};
+  Running refused(args, dir.path());
+  EXPECT_EQ(refused.end(), 1);
+  EXPECT_NE(refused.seen.find(dir / "B exists and is not a symlink"), std::string::npos) << refused.seen;
   EXPECT_EQ(read_file(dir / "B"), precious);
   std::filesystem::remove(dir / "B");
-  std::vector<char*> argv{args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data(), nullptr};
-  const auto carry = [&](pid_t linesim) {
-    for (int waits = 0; waits < 500 && !exists(dir / "B"); ++waits) std::this_thread::sleep_for(10ms);  // A comes first
-    platform::SteadyClock clock;
-    Link a(clock), b(clock);
-    ASSERT_EQ(allocport(a, 0, (dir / "A").c_str()), PORT_OK) << a.last_error();
-    for (int opening = 0; opening < 2; ++opening) {
-      ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
-      EXPECT_TRUE(write_raw(a, precious) && read_raw(b, 8) == precious) << "a to b, opening " << opening;
-      EXPECT_TRUE(write_raw(b, precious) && read_raw(a, 8) == precious) << "b to a, opening " << opening;
-      freeport(b, 0);
-    }
-    kill(linesim, SIGTERM);
-  };
-  const ProgramResult run = run_forked([&] { return execv(argv[0], argv.data()); }, "", "", 20s, carry);
-  EXPECT_TRUE(run.status == 0 && run.out.find("a->b 16 bytes, b->a 16 bytes; flipped 0") != std::string::npos)
-      << run.out << run.err;
+  Running linesim(args, dir.path());
+  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
+  platform::SteadyClock clock;
+  Link a(clock), b(clock);
+  ASSERT_EQ(allocport(a, 0, (dir / "A").c_str()), PORT_OK) << a.last_error();
+  for (int opening = 0; opening < 2; ++opening) {
+    ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
+    EXPECT_TRUE(write_raw(a, precious) && read_raw(b, 8) == precious) << "a to b, opening " << opening;
+    EXPECT_TRUE(write_raw(b, precious) && read_raw(a, 8) == precious) << "b to a, opening " << opening;
+    freeport(b, 0);
+  }
+  EXPECT_EQ(linesim.end(SIGTERM), 0);
+  EXPECT_NE(linesim.seen.find("a->b 16 bytes, b->a 16 bytes; flipped 0"), std::string::npos) << linesim.seen;
   EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
 }

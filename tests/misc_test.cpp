@@ -4,25 +4,17 @@
 #include <cstring>
 #include <string>
 
-#include "misc.h"
-#include "support/sim_link.h"
+#include "support/fixtures.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
 
-Bytes operator+(Bytes head, const Bytes& tail) { return head.insert(head.end(), tail.begin(), tail.end()), head; }
-
-// This host's identification codes, and its frame; `flip` damages the check byte.
-Bytes own_codes() {
-  Bytes codes(3);
-  build_own_frame(codes.data());
-  return codes;
-}
-Bytes own_frame(UBYTE flip = 0) {
-  Bytes frame = frame_of(own_codes());
-  frame[4] ^= flip;
+// This host's identification frame with its check byte damaged.
+Bytes damaged_own_frame() {
+  Bytes frame = own_frame();
+  frame[4] ^= 1;
   return frame;
 }
 
@@ -73,7 +65,7 @@ TEST(Identify, BothEndsExchangeTheirFrames) {
   Identities at_service, at_customer;
   pair.clock.run([&] { EXPECT_EQ(identify(pair.service, 's', at_service), LINK_OK); },
                  {[&] {
-                   write_raw(pair.customer, own_frame(1));
+                   write_raw(pair.customer, damaged_own_frame());
                    pair.clock.sleep_for(3s);  // a time-out with nothing on the line
                    write_raw(pair.customer, {STX, 0x1F});
                    pair.clock.sleep_for(3s);
@@ -81,7 +73,7 @@ TEST(Identify, BothEndsExchangeTheirFrames) {
                  }});
   const Bytes codes = own_codes();
   EXPECT_EQ(own_frame(), Bytes({STX, 0x1F, codes[1], 0x41, calc_LPC(codes.data(), 3), ETX}));
-  EXPECT_EQ(pair.cable.sent_by(SimCable::b), own_frame(1) + Bytes({STX, 0x1F}) + own_frame() + Bytes{ACK});
+  EXPECT_EQ(pair.cable.sent_by(SimCable::b), damaged_own_frame() + Bytes({STX, 0x1F}) + own_frame() + Bytes{ACK});
   EXPECT_EQ(pair.cable.sent_by(SimCable::a), Bytes{ACK} + own_frame());
   ID own;
   get_sys_data(&own, codes.data());
@@ -93,7 +85,7 @@ TEST(Identify, BothEndsExchangeTheirFrames) {
 TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
   const struct { char mode; Bytes answer; long result; Bytes after_frame; } table[] = {
       {'c', {}, LINK_TIMEOUT, {}},  {'c', {NAK}, LINK_NOT_ACKED, {}},
-      {'c', {ACK}, LINK_TIMEOUT, {}}, {'c', Bytes{ACK} + own_frame(1), LINK_CHECK_ERROR, {NAK}},
+      {'c', {ACK}, LINK_TIMEOUT, {}}, {'c', Bytes{ACK} + damaged_own_frame(), LINK_CHECK_ERROR, {NAK}},
       {'x', {}, LINK_OK, {}}};  // any other mode sends its frame and returns
   for (const auto& row : table) {
     SimPair pair;

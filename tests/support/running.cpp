@@ -1,37 +1,74 @@
 #include "support/running.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace testsupport {
+#include "platform/unique_fd.h"
 
-Running::Running(const std::string& command, const std::string& directory)
-    : pipe_(popen(("cd " + directory + " && echo $$ && exec " + command).c_str(), "r"), pclose) {
+namespace testsupport {
+namespace {
+
+int status_of(int wait_status) {
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
+// The shell says its process id, which the program then takes over.
+std::string shell_line(const std::vector<std::string>& words, const std::string& directory) {
+  std::string line = "cd '" + directory + "' && echo $$ && exec";
+  for (const auto& word : words) line += " '" + word + "'";
+  return line + " </dev/null 2>&1";
+}
+
+}  // namespace
+
+Running::Running(const std::vector<std::string>& words, const std::string& directory)
+    : pipe_(popen(shell_line(words, directory).c_str(), "r"), pclose) {
   if (says("\n")) pid_ = std::stoi(seen);
   seen.erase(0, seen.find('\n') + 1);
 }
 
 Running::~Running() { end(SIGKILL); }
 
-bool Running::says(const std::string& text) {
-  char chunk[512];
-  for (pollfd in{fileno(pipe_.get()), POLLIN, 0}; seen.find(text) == std::string::npos;) {
-    const ssize_t got = poll(&in, 1, 5000) > 0 ? read(in.fd, chunk, sizeof chunk) : 0;
+bool Running::says(const std::string& text) { return read_until(fileno(pipe_.get()), seen, text); }
+
+int Running::end(int signal) {
+  if (pipe_ == nullptr || pid_ <= 0) return -1;
+  kill(pid_, signal);
+  read_until(fileno(pipe_.get()), seen, std::string(1, '\0'), 20'000);
+  kill(pid_, SIGKILL);  // if it has not ended by now
+  return status_of(pclose(pipe_.release()));
+}
+
+bool read_until(int fd, std::string& seen, const std::string& text, int silence_ms) {
+  char chunk[4096];
+  for (pollfd in{fd, POLLIN, 0}; seen.find(text) == std::string::npos;) {
+    const ssize_t got = poll(&in, 1, silence_ms) > 0 ? read(fd, chunk, sizeof chunk) : 0;
     if (got <= 0) return false;
     seen.append(chunk, static_cast<std::size_t>(got));
   }
   return true;
 }
 
-int Running::end(int signal) {
-  if (pipe_ == nullptr || pid_ <= 0) return -1;
-  kill(pid_, signal);
-  says(std::string(1, '\0'));
-  kill(pid_, SIGKILL);  // if it has not ended by now
-  const int status = pclose(pipe_.release());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+int in_child(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) _exit(body());
+  int wait_status = 0;
+  waitpid(child, &wait_status, 0);
+  return status_of(wait_status);
+}
+
+int free_tcp_port() {
+  const platform::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
 }
 
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 namespace {
@@ -36,9 +37,7 @@ void SimClock::wait_until(nanoseconds deadline, const std::function<nanoseconds(
     throw SimulationOver{};
   }
   End& me = ends_[t_end];
-  me.waiting = true;
-  me.deadline = deadline;
-  me.ready_at = ready_at;
+  me = End{true, false, deadline, ready_at};
   hand_over(t_end);
   turn_.wait(lock, [&] { return running_ == t_end; });
   me.waiting = false;
@@ -56,14 +55,10 @@ void SimClock::hand_over(int from) {
     End& end = ends_[index];
     if (!end.waiting || end.done) continue;
     const nanoseconds wake = std::max(now_, std::min(end.deadline, end.ready_at()));
-    if (wake < earliest) {
-      earliest = wake;
-      chosen = index;
-    }
+    if (wake < earliest) earliest = wake, chosen = index;
   }
   if (chosen < 0 || earliest >= kTimeCap) {
-    stuck_ = true;
-    over_ = true;
+    stuck_ = over_ = true;
     running_ = -1;
     turn_.notify_all();
     return;
@@ -95,8 +90,7 @@ void SimClock::run_end(int index, const std::function<void()>& body) {
 void SimClock::run(const std::function<void()>& main, const std::vector<std::function<void()>>& background) {
   // Every end is ready to start at once; the main end starts first.
   ends_.assign(background.size() + 1, End{true, false, now_, [] { return kNever; }});
-  over_ = false;
-  stuck_ = false;
+  over_ = stuck_ = false;
   std::vector<std::thread> threads;
   threads.emplace_back([&] { run_end(0, main); });
   for (std::size_t i = 0; i < background.size(); ++i) {
@@ -164,10 +158,7 @@ class SimLine final : public platform::Line {
   }
 
   bool set_speed(long baud, std::string& error) override {
-    if (lost()) {
-      error = "the line is cut";
-      return false;
-    }
+    if (lost()) return error = "the line is cut", false;
     cable_.directions_[side_].speeds.push_back(baud);
     return true;
   }
@@ -186,27 +177,12 @@ class SimLine final : public platform::Line {
 // --- SimCable ---
 
 std::unique_ptr<platform::Line> SimCable::open(Side side, std::string& error) {
-  if (!available_) {
-    error = "open(sim): No such device";
-    return nullptr;
-  }
+  if (!available_) return error = "open(sim): No such device", nullptr;
   return std::make_unique<SimLine>(*this, side);
 }
 
 platform::LineOpener SimCable::opener(Side side) {
   return [this, side](const std::string&, long, std::string& error) { return open(side, error); };
-}
-
-void SimCable::stall(Side from, std::size_t after, nanoseconds length) {
-  directions_[from].stall_after = after;
-  directions_[from].stall_length = length;
-}
-
-void SimCable::inject(Side from, const Bytes& bytes) { carry(from, bytes.data(), bytes.size()); }
-
-void SimCable::cut() {
-  ++generation_;
-  available_ = false;
 }
 
 void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
@@ -249,8 +225,7 @@ Bytes read_raw(Link& link, std::size_t count) {
 }
 
 Bytes frame_of(const Bytes& payload) {
-  Bytes frame(payload.size() + 3);
-  frame.front() = STX;
+  Bytes frame(payload.size() + 3, STX);
   std::copy(payload.begin(), payload.end(), frame.begin() + 1);
   frame[payload.size() + 1] = calc_LPC(payload.data(), static_cast<long>(payload.size()));
   frame.back() = ETX;

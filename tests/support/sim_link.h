@@ -8,12 +8,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "io_atome.h"
@@ -48,8 +46,7 @@ class SimClock final : public platform::Clock {
 
  private:
   struct End {
-    bool waiting = false;
-    bool done = false;
+    bool waiting = false, done = false;
     nanoseconds deadline{};
     std::function<nanoseconds()> ready_at;
   };
@@ -62,8 +59,7 @@ class SimClock final : public platform::Clock {
   std::condition_variable turn_;
   std::vector<End> ends_;
   int running_ = -1;
-  bool over_ = false;
-  bool stuck_ = false;
+  bool over_ = false, stuck_ = false;
 };
 
 // The cable: what one end writes, the other reads, at the pace and with the
@@ -89,11 +85,13 @@ class SimCable {
   using Fault = std::function<Bytes(std::size_t index, std::uint8_t byte)>;
   void tamper(Side from, Fault fault) { directions_[from].fault = std::move(fault); }
   // Once `after` bytes from `from` have left, the line stands still for `length`.
-  void stall(Side from, std::size_t after, nanoseconds length);
+  void stall(Side from, std::size_t after, nanoseconds length) {
+    directions_[from].stall_after = after, directions_[from].stall_length = length;
+  }
   // Puts bytes on the line as if `from` had written them now.
-  void inject(Side from, const Bytes& bytes);
+  void inject(Side from, const Bytes& bytes) { carry(from, bytes.data(), bytes.size()); }
   // The lines of both sides fail and cannot be opened until restore().
-  void cut();
+  void cut() { ++generation_, available_ = false; }
   void restore() { available_ = true; }
 
   // Everything `side` wrote, as written, and when each byte was written.
@@ -104,10 +102,7 @@ class SimCable {
 
  private:
   friend class SimLine;
-  struct Arrival {
-    nanoseconds at;
-    std::uint8_t byte;
-  };
+  struct Arrival { nanoseconds at; std::uint8_t byte; };
   struct Direction {
     Bytes sent;
     std::vector<nanoseconds> sent_times;

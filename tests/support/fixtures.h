@@ -1,0 +1,84 @@
+// What the tests share: frame builders, rows of a listing, the console of a
+// simulation, and the two ends of a session on a simulated cable.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "misc.h"
+#include "service.h"
+#include "session.h"
+#include "support/sim_link.h"
+#include "support/temp_dir.h"
+
+namespace testsupport {
+
+inline Bytes operator+(Bytes head, const Bytes& tail) { return head.insert(head.end(), tail.begin(), tail.end()), head; }
+
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A command frame: its code, its argument, NULs up to 60 bytes.
+inline Bytes command_frame(UBYTE code, const std::string& argument = "") {
+  std::string payload = static_cast<char>(code) + argument;
+  payload.resize(kCommandFrameBytes, '\0');
+  return frame_of(payload);
+}
+
+// This host's identification codes, and its identification frame.
+inline Bytes own_codes() {
+  Bytes codes(3);
+  build_own_frame(codes.data());
+  return codes;
+}
+inline Bytes own_frame() { return frame_of(own_codes()); }
+
+// What `body` prints on the console; a simulation that gets stuck fails the test.
+inline std::string console_of(const std::function<void()>& body) {
+  testing::internal::CaptureStdout();
+  EXPECT_NO_THROW(body());
+  return testing::internal::GetCapturedStdout();
+}
+
+// A list that frees its rows however the test ends; `first` names a row that
+// is in it before the test adds any.
+struct OwnedList : List {
+  explicit OwnedList(const char* first = nullptr) { if (first) AddTail(this, &alloc_list_row(first, "FILE")->node); }
+  ~OwnedList() { free_list_rows(this); }
+};
+
+// One row: both column texts, its entry text, its priority.
+struct Row { std::string column0, column1, entry; int pri; bool operator==(const Row&) const = default; };
+
+inline std::vector<Row> rows_of(const List& list) {
+  std::vector<Row> rows;
+  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
+    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
+    rows.push_back({list_row_column(row, 0), list_row_column(row, 1), row->entry, node->ln_Pri});
+  }
+  return rows;
+}
+
+// `name` padded with spaces to 30 columns.
+inline std::string padded(const std::string& name) { return name + std::string(30 - name.size(), ' '); }
+
+// The service in its command loop on side a, serving `remote`, its current
+// directory; the customer's session on side b, its files in `local`.
+struct Served {
+  void serve() { wait_for_customer(service), exec_commands(service); }
+  // Runs `customer` once the session has reached the service, the service
+  // and `beside` as background ends.
+  void run(const std::function<void()>& customer, std::vector<std::function<void()>> beside = {}) {
+    beside.insert(beside.begin(), [this] { serve(); });
+    pair.clock.run([&] { ASSERT_EQ(customer_side::reach_service(session), LINK_OK); customer(); }, beside);
+  }
+  TempDir remote, local;
+  CurrentDirectory in_remote{remote.path()};
+  SimPair pair;
+  ServiceState service{pair.service, "sim", 0, {}};
+  customer_side::Session session{pair.customer};
+};
+
+}  // namespace testsupport

@@ -5,8 +5,10 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <thread>
@@ -34,7 +36,7 @@ struct EndToEnd : testing::Test {
     return linesim->says("linesim: ");
   }
   bool start(Strings words, const std::string& line = "a", const std::string& baud = "") {
-    if (!line.starts_with("tcp") && !start_linesim(line, baud)) return false;
+    if (!line.starts_with("tcp") && !linesim && !start_linesim(line, baud)) return false;
     words.insert(words.begin(), kService);
     words.insert(words.end(), {line.starts_with("tcp") ? line : dir / line, "0"});
     service = std::make_unique<Running>(words, remote.path());
@@ -140,6 +142,31 @@ TEST_F(EndToEnd, SigtermDuringAReceiveLeavesTheFolderAsItWasAndEndsWithZero) {
   EXPECT_TRUE(service->seen.ends_with("Empfangen der Datei status 14\nService stopped by SIGTERM\n")) << service->seen;
   EXPECT_EQ(names_in(remote.path()), Strings{"kept"});
   EXPECT_EQ(read_file(remote / "kept"), pattern_bytes(10));
+}
+
+// A lock file of another program that is alive keeps the service off the
+// line; one whose program is gone is taken over, and the service's own goes
+// when a stop signal ends it.
+TEST_F(EndToEnd, LockFilesOfOtherProgramsAreHonouredAndTheServicesOwnGoesWithIt) {
+  ASSERT_TRUE(start_linesim());
+  const TempDir locks;
+  const std::string lock = locks / ("LCK.." + std::filesystem::canonical(dir / "a").filename().string());
+  const auto ten_wide = [](pid_t pid) {
+    const std::string text = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n";
+    return Bytes(text.begin(), text.end());
+  };
+  write_file(lock, ten_wide(getpid()));
+  Running refused({kService, "--lock-dir", locks.path(), dir / "a", "0"}, remote.path());
+  EXPECT_EQ(refused.end(), 1);
+  EXPECT_TRUE(has(refused.seen, "the line is in use by another program")) << refused.seen;
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  write_file(lock, ten_wide(gone));
+  ASSERT_TRUE(start({"--lock-dir", locks.path()}));
+  EXPECT_EQ(read_file(lock), ten_wide(service->pid()));
+  EXPECT_EQ(service->end(SIGTERM), 0);
+  EXPECT_FALSE(exists(lock));
 }
 
 // tcp-listen: the next customer is served within a second of a peer that

@@ -58,15 +58,17 @@ bool measure(const fs::path& dir, std::size_t mib, int port) {
   long received = -1;
   long sent = -1;
   AckTimes acks(clock);
+  // Both lines stay open until both ends are done: a peer that closes
+  // at once drops what it has not read, the last ACK among it.
+  Link receiving(clock);
+  Link sending(clock);
   std::thread receiver([&] {
-    Link link(clock);
-    if (allocport(link, 0, ("tcp-listen:" + where).c_str()) != PORT_OK) return;
-    received = receive_file_to(link, platform::Tree::whole(), nullptr, target.c_str());
+    if (allocport(receiving, 0, ("tcp-listen:" + where).c_str()) != PORT_OK) return;
+    received = receive_file_to(receiving, platform::Tree::whole(), nullptr, target.c_str());
   });
   std::thread sender([&] {
-    Link link(clock);
-    while (allocport(link, 0, ("tcp:" + where).c_str()) != PORT_OK) link.delay_ticks(1);
-    sent = send_file_as(link, platform::Tree::whole(), source.c_str(), "payload", &acks);
+    while (allocport(sending, 0, ("tcp:" + where).c_str()) != PORT_OK) sending.delay_ticks(1);
+    sent = send_file_as(sending, platform::Tree::whole(), source.c_str(), "payload", &acks);
   });
   sender.join();
   receiver.join();

@@ -236,7 +236,7 @@ class ReplacementFile {
 
  private:
   void discard() noexcept;
-  void write_back(std::size_t count);
+  void write_back();
   bool set_mode();
   bool give_temporary_name();
 
@@ -246,8 +246,9 @@ class ReplacementFile {
   std::optional<mode_t> mode_;   // the replaced file's, once the data is written
   std::string temporary_name_;   // the named temporary in the folder, if any
   std::string target_name_;
-  std::uint64_t written_ = 0;         // bytes written so far
-  std::uint64_t previous_write_ = 0;  // where the last write began
+  std::uint64_t written_ = 0;   // bytes written so far
+  std::uint64_t handed_ = 0;    // bytes sent on their way to the disk
+  std::uint64_t previous_ = 0;  // where the last range sent on its way began
 };
 
 }  // namespace platform

@@ -44,7 +44,6 @@ Outcome failed(Console& console, const Parsed& command, const std::string& messa
 
 Outcome result(bool ok) { return Outcome{ok, Ending::none}; }
 
-std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
 std::string with_detail(const std::string& sentence, const Session& session) {
   return session.detail.empty() ? sentence : sentence + ": " + session.detail;
@@ -356,5 +355,7 @@ const char* help_text() {
 }
 
 const char* const* command_names() { return kCommandNames; }
+
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
 }  // namespace customer_side

@@ -63,4 +63,7 @@ const char* help_text();
 // The names of all commands, for completion; ends with a null pointer.
 const char* const* command_names();
 
+// A name as the messages show it: 'name'.
+std::string quoted(const std::string& name);
+
 }  // namespace customer_side

@@ -21,8 +21,6 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-std::string quoted(const std::string& name) { return "'" + name + "'"; }
-
 void say(Console& console, const std::string& command, const std::string& message) {
   console.err << console.where << command << ": " << message << '\n';
 }

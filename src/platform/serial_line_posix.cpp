@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/errno_text.h"
 #include "platform/fd_wait.h"
 #include "platform/line_lock.h"
 #include "platform/line_speed.h"
@@ -30,10 +31,6 @@ using std::chrono::nanoseconds;
 // How long closing waits for the last bytes (the final ACK) to leave before the
 // saved settings go back on the port.
 constexpr milliseconds kCloseDrainLimit{500};
-
-std::string describe_errno(const std::string& call, const std::string& path) {
-  return call + "(" + path + "): " + std::strerror(errno);
-}
 
 // One message whichever lock showed that another program has the line.
 std::string in_use(const std::string& path) { return "open(" + path + "): the line is in use by another program"; }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/errno_text.h"
 #include "platform/fd_wait.h"
 #include "platform/tcp_line.h"
 #include "platform/unique_fd.h"
@@ -48,10 +49,6 @@ struct Endpoint {
   std::string host;
   std::string port;
 };
-
-std::string describe_errno(const std::string& call, const std::string& name, int error_number) {
-  return call + "(" + name + "): " + std::strerror(error_number);
-}
 
 bool valid_port(const std::string& port) {
   if (port.empty() || port.size() > 5) return false;

@@ -2,7 +2,6 @@
 
 #include <thread>
 
-#include "platform/clock.h"
 #include "platform/fd_wait.h"
 
 namespace platform {
@@ -20,9 +19,5 @@ std::chrono::nanoseconds system_now() { return std::chrono::steady_clock::now().
 void sleep_on_system_clock(std::chrono::nanoseconds length) {
   if (length > std::chrono::nanoseconds::zero()) std::this_thread::sleep_for(length);
 }
-
-std::chrono::nanoseconds SteadyClock::now() const { return system_now(); }
-
-void SteadyClock::sleep_for(std::chrono::nanoseconds length) { sleep_on_system_clock(length); }
 
 }  // namespace platform

@@ -38,12 +38,11 @@ constexpr std::size_t kNameColumns = 30;
 constexpr std::size_t kMostNameColumns = 40;
 
 Outcome failed(Console& console, const Parsed& command, const std::string& message) {
-  console.err << console.where << command.name << ": " << message << '\n';
+  say(console, command.name, message);
   return Outcome{false, Ending::none};
 }
 
 Outcome result(bool ok) { return Outcome{ok, Ending::none}; }
-
 
 std::string with_detail(const std::string& sentence, const Session& session) {
   return session.detail.empty() ? sentence : sentence + ": " + session.detail;
@@ -52,8 +51,7 @@ std::string with_detail(const std::string& sentence, const Session& session) {
 // Rows of a listing: the name, DIR or FILE, and the size, in columns that
 // line up on the terminal. A name the service's listing cut shows its mark.
 void print_entries(std::vector<RemoteEntry> entries, bool from_service, std::ostream& out) {
-  std::sort(entries.begin(), entries.end(),
-            [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });
+  entries = sorted_by_name(std::move(entries));
   std::vector<std::string> names;
   std::size_t columns = kNameColumns;
   for (const auto& entry : entries) {
@@ -75,7 +73,7 @@ Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
   console.out << session.remote_dir << '\n';
   if (session.remote_dir_cut) {
-    console.err << console.where << "pwd: the name is longer; the line carries only its first 60 characters\n";
+    say(console, command.name, "the name is longer; the line carries only its first 60 characters");
   }
   return {};
 }
@@ -85,8 +83,9 @@ Outcome run_cd(Session& session, const Parsed& command, Console& console) {
   console.listing.valid = false;
   const long status = remote_cd(session, dir);
   if (status == REMOTE_DIR_UNCONFIRMED) {
-    console.err << console.where << "cd: cannot tell whether the service changed directory: its name is longer than "
-                   "the 60 characters the line carries\n";
+    say(console, command.name,
+        "cannot tell whether the service changed directory: its name is longer than the 60 characters the line "
+        "carries");
     return {};
   }
   if (status == REMOTE_DIR_UNCHANGED) {
@@ -221,9 +220,6 @@ constexpr CommandEntry kCommands[] = {
     {"help", "", 0, 0, "help", run_help, no_check},
 };
 
-constexpr const char* kCommandNames[] = {"pwd",  "cd",   "ls",  "get", "mget", "put",  "mput",     "baud", "lpwd",
-                                         "lcd",  "lls",  "set", "bye", "quit", "exit", "shutdown", "help", nullptr};
-
 const CommandEntry* find_command(const std::string& name) {
   for (const auto& entry : kCommands) {
     if (name == entry.name) return &entry;
@@ -354,8 +350,20 @@ const char* help_text() {
          "help                      this list\n";
 }
 
-const char* const* command_names() { return kCommandNames; }
+const char* const* command_names() {
+  static const std::vector<const char*> names = [] {
+    std::vector<const char*> all;
+    for (const auto& entry : kCommands) all.push_back(entry.name);
+    all.push_back(nullptr);
+    return all;
+  }();
+  return names.data();
+}
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+void say(Console& console, const std::string& command, const std::string& message) {
+  console.err << console.where << command << ": " << message << '\n';
+}
 
 }  // namespace customer_side

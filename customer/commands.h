@@ -65,5 +65,7 @@ const char* const* command_names();
 
 // A name as the messages show it: 'name'.
 std::string quoted(const std::string& name);
+// Writes one message of `command` on console.err: "line 3: get: ...".
+void say(Console& console, const std::string& command, const std::string& message);
 
 }  // namespace customer_side

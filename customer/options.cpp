@@ -20,12 +20,13 @@ constexpr OptionEntry kOptions[] = {
 
 bool takes_value(Takes takes) { return takes == Takes::unit || takes == Takes::baud || takes == Takes::batch; }
 
-bool parse_unit(const std::string& text, long& unit) {
+// Up to nine decimal digits and nothing else: no sign, no space, no overflow.
+bool parse_digits(const std::string& text, long& value) {
   if (text.empty() || text.size() > 9) return false;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
   }
-  unit = std::stol(text);
+  value = std::stol(text);
   return true;
 }
 
@@ -69,7 +70,7 @@ bool apply(const OptionEntry& entry, const std::string& value, Options& options,
       options.quiet = true;
       return true;
     case Takes::unit:
-      if (parse_unit(value, options.unit)) return true;
+      if (parse_digits(value, options.unit)) return true;
       error = spelled(entry) + " takes a unit number (0, 1, ...), not '" + value + "'";
       return false;
     case Takes::baud:
@@ -91,12 +92,8 @@ bool apply(const OptionEntry& entry, const std::string& value, Options& options,
 }  // namespace
 
 long parse_rate(const std::string& text) {
-  if (text.empty() || text.size() > 9) return 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return 0;
-  }
-  const long rate = std::stol(text);
-  return rate >= 1 && rate <= kHighestRate ? rate : 0;
+  long rate = 0;
+  return parse_digits(text, rate) && rate >= 1 && rate <= kHighestRate ? rate : 0;
 }
 
 bool parse_options(int argc, const char* const* argv, Options& options, std::string& error) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "platform/fs.h"
 #include "progress.h"
 #include "run.h"
 #include "text_width.h"
@@ -20,10 +21,6 @@ namespace customer_side {
 namespace {
 
 using std::chrono::nanoseconds;
-
-void say(Console& console, const std::string& command, const std::string& message) {
-  console.err << console.where << command << ": " << message << '\n';
-}
 
 std::string joined(const std::string& folder, const std::string& name) {
   if (folder.empty() || folder == ".") return name;
@@ -214,12 +211,6 @@ std::string cut_name_text(const RemoteEntry& entry) {
          (entry.is_dir ? "cd to it by its whole name" : "get it by its whole name");
 }
 
-std::vector<RemoteEntry> sorted(std::vector<RemoteEntry> entries) {
-  std::sort(entries.begin(), entries.end(),
-            [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });
-  return entries;
-}
-
 bool make_folder(const std::string& path, std::string& error) {
   if (mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && is_folder(path))) return true;
   error = errno == EEXIST ? "cannot make the folder " + path + ": a file of that name is in the way"
@@ -259,14 +250,13 @@ bool go_back(Session& session, Console& console, const std::string& command, con
 // The names in a local folder, sorted; empty when it cannot be read.
 std::vector<std::string> local_names(const std::string& folder) {
   std::vector<std::string> names;
-  DIR* scan = opendir(folder.c_str());
-  if (scan == nullptr) return names;
-  while (const dirent* entry = readdir(scan)) {
+  const platform::DirStream scan(opendir(folder.c_str()));
+  if (!scan) return names;
+  while (const dirent* entry = readdir(scan.get())) {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
       names.emplace_back(entry->d_name);
     }
   }
-  closedir(scan);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -292,7 +282,7 @@ bool fetch_folder(Session& session, Console& console, Tally& tally, const std::s
     tally.failed.push_back(shown + "/");
     return !session.lost;
   }
-  const std::vector<RemoteEntry> entries = sorted(console.listing.entries);
+  const std::vector<RemoteEntry> entries = sorted_by_name(console.listing.entries);
   for (const RemoteEntry& entry : entries) {
     if (stopping(session)) return false;
     const std::string path = shown + "/" + entry.name;
@@ -416,6 +406,12 @@ bool prefix_matches(const std::string& pattern, std::size_t p, const std::string
 
 bool listing_cut(const RemoteEntry& entry) { return entry.name.size() == kListedNameBytes && entry.size < 0; }
 
+std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries) {
+  std::sort(entries.begin(), entries.end(),
+            [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });
+  return entries;
+}
+
 bool could_match_longer(const std::string& pattern, const std::string& prefix) {
   return prefix_matches(pattern, 0, prefix, 0);
 }
@@ -435,7 +431,7 @@ bool get_matching(Session& session, Console& console, const std::vector<std::str
     say(console, "mget", "cannot list the service's folder: " + listing_failure(status, session));
     return false;
   }
-  const std::vector<RemoteEntry> entries = sorted(console.listing.entries);
+  const std::vector<RemoteEntry> entries = sorted_by_name(console.listing.entries);
   std::set<std::string> chosen;
   std::vector<const RemoteEntry*> files;
   for (const auto& pattern : patterns) {

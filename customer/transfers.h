@@ -34,6 +34,8 @@ bool put_tree(Session& session, Console& console, const std::string& dir, const 
 // characters without a size is the start of a longer one.
 constexpr std::size_t kListedNameBytes = 30;
 bool listing_cut(const RemoteEntry& entry);
+// The entries in the order of their names.
+std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries);
 // Whether some name that begins with `prefix` can match the shell wildcard
 // `pattern` (* ? [...] and \ as fnmatch takes them).
 bool could_match_longer(const std::string& pattern, const std::string& prefix);

@@ -20,10 +20,7 @@ bool append_entry(List* list, const platform::ExamineData& found, RowMaker make_
   set_list_row_size(row, found.file_size);
   // Padded to 30 columns; a longer name is cut where `entry` ends.
   std::snprintf(row->entry, sizeof row->entry, "%-*.*s", kEntryNameColumns, kLongestEntryName, found.name);
-  row->node.ln_Type = 0;
-  row->node.ln_Pri = found.type == platform::ObjectType::directory ? 1 : 0;
-  row->node.ln_Name = row->entry;
-  AddTail(list, &row->node);
+  add_list_row(list, row, found.type == platform::ObjectType::directory);
   return true;
 }
 

@@ -18,14 +18,19 @@ void debug_line(const char* text) {
   if (ADebug) std::printf("%s\n", text);
 }
 
-// Starts one transfer on the link's request and waits for it within the time
-// limit. Returns false on a time-out.
-bool transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
+// Starts one transfer on the link's request, without waiting.
+void start_transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
   IOExtSer& request = link.request();
   request.io_Command = command;
   request.io_Data = data;
   request.io_Length = length;
   link.send_io();
+}
+
+// Starts one transfer and waits for it within the time limit. Returns false
+// on a time-out.
+bool transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
+  start_transfer(link, command, data, length);
   return checktimeout(link) == 0;
 }
 
@@ -295,10 +300,7 @@ void settle(Link& link) {
 
 void wait_for_receiver_to_give_up(Link& link) {
   UBYTE answer = 0;
-  link.request().io_Command = CMD_READ;
-  link.request().io_Data = &answer;
-  link.request().io_Length = 1;
-  link.send_io();
+  start_transfer(link, CMD_READ, &answer, 1);
   const nanoseconds deadline = link.now() + (kTransferFailuresBeforeGivingUp + 1) * time_limit(link);
   while (!link.check_io() && link.now() < deadline && !link.cancelled()) link.wait_io_ticks(kTicksBetweenPolls);
   link.abort_io();

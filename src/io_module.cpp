@@ -17,8 +17,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr char kRefusal[] = "-";
 constexpr long kRefusalBytes = 1;
 constexpr std::int64_t kRoomMarginBytes = 1024;  // a volume is never filled to its last kilobyte
@@ -48,11 +46,11 @@ void show_blocks(Gadget* gad, int done, int all, std::int64_t total_bytes) {
 
 // The figure is taken on a clock finer than whole seconds, so that a quick
 // transfer neither divides by zero nor shows its size as its rate.
-void show_throughput(Gadget* gad, std::int64_t bytes, Clock::time_point start) {
+void show_throughput(const Link& link, Gadget* gad, std::int64_t bytes, std::chrono::nanoseconds start) {
   if (gad == nullptr) return;
   using std::chrono::microseconds;
-  const auto elapsed = std::max<std::int64_t>(
-      1, std::chrono::duration_cast<microseconds>(Clock::now() - start).count());
+  const auto elapsed =
+      std::max<std::int64_t>(1, std::chrono::duration_cast<microseconds>(link.now() - start).count());
   const long long per_second = bytes * 1'000'000 / elapsed;
   char progr[kProgressTextBytes];
   std::snprintf(progr, sizeof progr, "%lld Bytes/s", per_second);
@@ -161,6 +159,13 @@ class BlockSink {
 
 // --- Sending a file ---
 
+// Counts one failure of the transfer; false when it is the fifth.
+bool count_failure(int& retry) {
+  if (retry == kMaxRetries) return false;
+  ++retry;
+  return true;
+}
+
 // Before a repeat it keeps quiet for a while, dropping whatever arrives, so
 // that the answer it reads next is the answer to the repeat.
 nanoseconds pause_before_repeat(const Link& link, long result, long len) {
@@ -178,8 +183,7 @@ nanoseconds pause_before_repeat(const Link& link, long result, long len) {
 bool send_with_repeats(Link& link, const char* data, long len, int& retry, bool last) {
   bool repeated = false;
   for (long result; (result = send_data(link, data, len)) != LINK_OK; repeated = true) {
-    if (retry == kMaxRetries) return false;
-    ++retry;
+    if (!count_failure(retry)) return false;
     if (link.cancelled()) continue;
     link.drop_input_until_quiet(pause_before_repeat(link, result, len), 2 * time_limit(link));
   }
@@ -284,14 +288,7 @@ struct SinceAck {
 
 SinceAck acknowledged(nanoseconds frame_end) { return SinceAck{frame_end, true, 0}; }
 
-enum class Arrival { fresh, repeat, failed };
-
-// Counts one failure of the transfer; false when it is the fifth.
-bool count_failure(int& retry) {
-  if (retry == kMaxRetries) return false;
-  ++retry;
-  return true;
-}
+enum class Received { fresh, repeat, failed };
 
 // Receives one frame of the transfer until it arrives intact. A frame's time
 // limit runs from its first byte, so that a repeat that begins within our
@@ -303,7 +300,7 @@ bool count_failure(int& retry) {
 // the next read starts where the sender's next frame starts; a damaged block
 // frame is left unanswered (the sender repeats it after its time limit), a
 // damaged short block is refused at once. `failed` on the fifth failure.
-Arrival receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, const UBYTE* last_block,
+Received receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, const UBYTE* last_block,
                                SinceAck& since_ack) {
   const bool short_block = len != kBlockBytes;
   for (;;) {
@@ -316,14 +313,14 @@ Arrival receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, co
         const bool repeat = last_block != nullptr && since_ack.silent &&
                             *began - since_ack.frame_end >= repeat_threshold(link) &&
                             std::memcmp(data, last_block, kBlockBytes) == 0;
-        if (!repeat) return Arrival::fresh;
+        if (!repeat) return Received::fresh;
         retry -= std::min(retry, since_ack.silent_limits);
-        return count_failure(retry) ? Arrival::repeat : Arrival::failed;
+        return count_failure(retry) ? Received::repeat : Received::failed;
       }
       since_ack.silent = false;
       if (result == LINK_CHECK_ERROR) link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
     }
-    if (!count_failure(retry)) return Arrival::failed;
+    if (!count_failure(retry)) return Received::failed;
     if (short_block) send_NAK(link);
   }
 }
@@ -363,11 +360,11 @@ long receive_contents(Link& link, platform::ReplacementFile& replacement, UBYTE*
   UBYTE last_block[kBlockBytes];
   int retry = 0;
   for (long done = 1; done <= blocks;) {
-    const Arrival arrival =
+    const Received arrival =
         receive_transfer_frame(link, data, kBlockBytes, retry, done > 1 ? last_block : nullptr, since_ack);
     const nanoseconds frame_end = link.now();
-    if (arrival == Arrival::failed) return refuse(link, FILE_TOO_MANY_FAILURES);
-    if (arrival == Arrival::repeat) {
+    if (arrival == Received::failed) return refuse(link, FILE_TOO_MANY_FAILURES);
+    if (arrival == Received::repeat) {
       send_ACK(link);  // once more; the block is stored already
       since_ack = acknowledged(frame_end);
       continue;
@@ -382,7 +379,7 @@ long receive_contents(Link& link, platform::ReplacementFile& replacement, UBYTE*
     ++done;
   }
   if (rest == 0) return FILE_OK;
-  if (receive_transfer_frame(link, data, rest, retry, nullptr, since_ack) == Arrival::failed) {
+  if (receive_transfer_frame(link, data, rest, retry, nullptr, since_ack) == Received::failed) {
     return refuse(link, FILE_TOO_MANY_FAILURES);
   }
   if (!file.put(data, static_cast<std::size_t>(rest))) return refuse(link, FILE_WRITE_FAILED);
@@ -440,10 +437,7 @@ bool append_listing_line(List* list, const char* frame, RowMaker make_row) {
   if (row == nullptr) return false;
   set_list_row_size(row, listed_size(frame));
   std::memcpy(row->entry, name, length + 1);
-  row->node.ln_Type = 0;
-  row->node.ln_Pri = directory ? 1 : 0;
-  row->node.ln_Name = row->entry;
-  AddTail(list, &row->node);
+  add_list_row(list, row, directory);
   return true;
 }
 
@@ -465,14 +459,14 @@ long send_file_as(Link& link, const platform::Tree& tree, const char* local, con
   char data[kBlockBytes + 1] = {};
   format_header(data, wire_name, blocks, rest);
   if (send_data(link, data, kHeaderBytes) != LINK_OK) return FILE_HEADER_NOT_ACKED;
-  const auto start = Clock::now();
+  const auto start = link.now();
   {
     platform::ReadFile file = platform::ReadFile::open(tree, local, examined);
     if (!file) return FILE_OPEN_FAILED;
     const long status = send_contents(link, file, data, blocks, rest, gad);
     if (status != FILE_OK) return status;
   }
-  show_throughput(gad, examined.file_size, start);
+  show_throughput(link, gad, examined.file_size, start);
   return FILE_OK;
 }
 
@@ -491,14 +485,14 @@ long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const 
   const platform::FsLock folder = platform::FsLock::folder_of(tree, target != nullptr ? target : header.name, name);
   const long room = check_room(tree, folder, size);
   if (room != FILE_OK) return refuse(link, room);
-  const auto start = Clock::now();
+  const auto start = link.now();
   {
     platform::ReplacementFile file = platform::ReplacementFile::create(folder, name);
     if (!file) return refuse(link, FILE_CREATE_FAILED);
     const long status = receive_contents(link, file, data, header, gad);
     if (status != FILE_OK) return status;
   }
-  show_throughput(gad, size, start);
+  show_throughput(link, gad, size, start);
   return FILE_OK;
 }
 

@@ -47,6 +47,15 @@ const char* name_of(const CodeName (&table)[N], UBYTE code) {
 // Writes the text and its NUL only; what follows the NUL stays as it was.
 void put_text(char* field, const char* text) { std::memcpy(field, text, std::strlen(text) + 1); }
 
+// Sends this end's identification frame, and decodes it into `own` for the
+// console. The link code of the exchange.
+long send_own_frame(Link& link, ID& own) {
+  UBYTE buffer[kFrameBytes + 1] = {};
+  build_own_frame(buffer);
+  get_sys_data(&own, buffer);
+  return send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
+}
+
 long identify_as_service(Link& link, Identities& ids) {
   UBYTE buffer[kFrameBytes + 3] = {};
   for (;;) {
@@ -61,10 +70,7 @@ long identify_as_service(Link& link, Identities& ids) {
 }
 
 long identify_as_customer(Link& link, Identities& ids) {
-  UBYTE buffer[kFrameBytes + 3] = {};
-  build_own_frame(buffer);
-  get_sys_data(&ids.customer, buffer);
-  long result = send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
+  long result = send_own_frame(link, ids.customer);
   if (result != LINK_OK) return result;
   UBYTE answer[kFrameBytes + 3] = {};
   result = receive_data(link, answer, kFrameBytes);
@@ -85,24 +91,17 @@ long identify_as_customer(Link& link, Identities& ids) {
 long identify(Link& link, char mode, Identities& ids) {
   if (mode == 's') return identify_as_service(link, ids);
   if (mode == 'c') return identify_as_customer(link, ids);
-  UBYTE buffer[kFrameBytes + 3] = {};
-  build_own_frame(buffer);
-  get_sys_data(&ids.customer, buffer);
-  send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
+  send_own_frame(link, ids.customer);
   return LINK_OK;
 }
 
 void answer_identification(Link& link, const UBYTE* customer_frame, Identities& ids) {
   send_ACK(link);
   get_sys_data(&ids.customer, customer_frame);
-  UBYTE buffer[kFrameBytes + 3] = {};
-  build_own_frame(buffer);
-  get_sys_data(&ids.service, buffer);
   // Sent once: a customer that does not take it identifies again, and the
   // command loop answers that too.
-  send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
+  send_own_frame(link, ids.service);
 }
-
 
 void get_sys_data(ID* id_ptr, const UBYTE* buffer) {
   put_text(id_ptr->os, name_of(kOsNames, buffer[0]));

@@ -229,26 +229,26 @@ bool wait_for_customer(ServiceState& state) {
 
 namespace {
 
-enum class Arrival { command, damaged, identification, nothing };
+enum class Incoming { command, damaged, identification, nothing };
 
 // Reads what comes where a command frame is expected. Its time limit runs
 // from its first byte. A customer that did not take our identification (it
 // came damaged, or not at all) identifies again from here: a lone
 // identification frame followed by quiet, which a command frame cannot be.
-Arrival receive_command(Link& link, UBYTE* frame) {
+Incoming receive_command(Link& link, UBYTE* frame) {
   constexpr std::uint32_t kIdentificationFrameBytes = kIdentificationBytes + 3;
   UBYTE wire[kCommandFrameBytes + 3] = {};
   bool framed = false;
-  if (!link.first_byte_within(time_limit(link))) return Arrival::nothing;
-  if (!receive_bytes(link, wire, kIdentificationFrameBytes)) return Arrival::nothing;
+  if (!link.first_byte_within(time_limit(link))) return Incoming::nothing;
+  if (!receive_bytes(link, wire, kIdentificationFrameBytes)) return Incoming::nothing;
   if (unpack_frame(wire, frame, kIdentificationBytes, framed) == LINK_OK && framed &&
       !link.first_byte_within(frame_gap(link))) {
-    return Arrival::identification;
+    return Incoming::identification;
   }
   if (!receive_bytes(link, wire + kIdentificationFrameBytes, sizeof wire - kIdentificationFrameBytes)) {
-    return Arrival::nothing;
+    return Incoming::nothing;
   }
-  return unpack_frame(wire, frame, kCommandFrameBytes, framed) == LINK_OK ? Arrival::command : Arrival::damaged;
+  return unpack_frame(wire, frame, kCommandFrameBytes, framed) == LINK_OK ? Incoming::command : Incoming::damaged;
 }
 
 }  // namespace
@@ -260,18 +260,18 @@ void exec_commands(ServiceState& state) {
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
   while (!link.cancelled()) {
     switch (receive_command(link, frame)) {
-      case Arrival::nothing:
+      case Incoming::nothing:
         // A customer on a lost line is gone too: as after a sign-off, wait for the next one.
         if (link.lost() && !(take_up_line_again(state) && wait_for_customer(state))) return;
         continue;
-      case Arrival::identification:
+      case Incoming::identification:
         answer_identification(link, frame, state.ids);
         continue;
-      case Arrival::damaged:
+      case Incoming::damaged:
         // A damaged command is refused, not guessed at: the customer counts it as failed.
         send_NAK(link);
         continue;
-      case Arrival::command:
+      case Incoming::command:
         break;
     }
     send_ACK(link);

@@ -53,6 +53,13 @@ void set_list_row_size(Dir_Entry* row, std::int64_t size) { reinterpret_cast<Lis
 
 std::int64_t list_row_size(const Dir_Entry* row) { return reinterpret_cast<const ListRow*>(row)->size; }
 
+void add_list_row(List* list, Dir_Entry* row, bool directory) {
+  row->node.ln_Type = 0;
+  row->node.ln_Pri = directory ? 1 : 0;
+  row->node.ln_Name = row->entry;
+  AddTail(list, &row->node);
+}
+
 void free_list_rows(List* list) {
   Node* node = list->lh_Head;
   while (node != nullptr) {

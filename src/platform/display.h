@@ -36,5 +36,8 @@ const char* list_row_column(const Dir_Entry* row, int column);
 // (the start value) when it did not give one.
 void set_list_row_size(Dir_Entry* row, std::int64_t size);
 std::int64_t list_row_size(const Dir_Entry* row);
+// Puts a row, its entry text filled in, at the tail of `list`, named by that
+// text; a directory's row gets priority 1, a file's 0.
+void add_list_row(List* list, Dir_Entry* row, bool directory);
 // Frees every row of `list` (made by alloc_list_row) and makes it empty.
 void free_list_rows(List* list);

@@ -1,9 +1,16 @@
 // Waiting on one descriptor with a time limit, for the host's lines.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 
 namespace platform {
+
+// Waits at most `limit` for the events each of `fds` asks for; their revents
+// tell what came. The number of descriptors with events (0 when the limit
+// ran out, -1 when a signal ended the wait).
+int wait_for_fds(pollfd* fds, nfds_t count, std::chrono::nanoseconds limit);
 
 // Waits at most `limit` for `events` (POLLIN, POLLOUT) on `fd`. Returns the
 // events that came (0 when the limit ran out or a signal ended the wait).

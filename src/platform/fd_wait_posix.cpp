@@ -1,17 +1,19 @@
-#include <poll.h>
-
 #include <thread>
 
 #include "platform/fd_wait.h"
 
 namespace platform {
 
-short wait_for_fd(int fd, short events, std::chrono::nanoseconds limit) {
+int wait_for_fds(pollfd* fds, nfds_t count, std::chrono::nanoseconds limit) {
   if (limit < std::chrono::nanoseconds::zero()) limit = std::chrono::nanoseconds::zero();
   const timespec timeout{static_cast<time_t>(limit.count() / 1'000'000'000),
                          static_cast<long>(limit.count() % 1'000'000'000)};
+  return ppoll(fds, count, &timeout, nullptr);
+}
+
+short wait_for_fd(int fd, short events, std::chrono::nanoseconds limit) {
   pollfd watched{fd, events, 0};
-  return ppoll(&watched, 1, &timeout, nullptr) > 0 ? watched.revents : 0;
+  return wait_for_fds(&watched, 1, limit) > 0 ? watched.revents : 0;
 }
 
 std::chrono::nanoseconds system_now() { return std::chrono::steady_clock::now().time_since_epoch(); }

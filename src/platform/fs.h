@@ -54,6 +54,12 @@ struct VolumeInfo {
 
 class FsLock;
 
+// An open directory stream, closed with its owner.
+struct CloseDir {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirStream = std::unique_ptr<DIR, CloseDir>;
+
 // Where names resolve: a root that no name can leave and a current directory
 // inside it. Two kinds:
 // - the whole file system with the process's current directory (the customer's
@@ -162,14 +168,11 @@ class DirScan {
   bool next(ExamineData& entry);
 
  private:
-  struct CloseDir {
-    void operator()(DIR* dir) const { closedir(dir); }
-  };
   // How a link among the entries is followed: as the host follows it, inside
   // the confined tree (whose current directory is the one scanned), or not.
   enum class Links { host, in_tree, unfollowed };
 
-  std::unique_ptr<DIR, CloseDir> dir_;
+  DirStream dir_;
   const Tree* tree_ = nullptr;
   Links links_ = Links::host;
 };

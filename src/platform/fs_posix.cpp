@@ -101,18 +101,22 @@ void sweep_if_orphaned(int folder, const char* name) {
   if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) unlinkat(folder, name, 0);
 }
 
+// A stream of the entries of the directory `folder` names; null when it
+// cannot be read.
+DirStream open_entries(int folder) {
+  UniqueFd fd(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return nullptr;
+  DirStream dir(fdopendir(fd.get()));
+  if (dir) fd.release();  // the stream owns it now
+  return dir;
+}
+
 void sweep_folder(int folder) {
-  const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    ::close(fd);
-    return;
+  const DirStream dir = open_entries(folder);
+  if (!dir) return;
+  while (const dirent* found = readdir(dir.get())) {
+    if (is_temporary_name(found->d_name)) sweep_if_orphaned(dirfd(dir.get()), found->d_name);
   }
-  while (const dirent* found = readdir(dir)) {
-    if (is_temporary_name(found->d_name)) sweep_if_orphaned(fd, found->d_name);
-  }
-  closedir(dir);
 }
 
 // Makes the rename itself durable; the replacement has happened either way.
@@ -259,13 +263,8 @@ bool FsLock::volume_info(VolumeInfo& info) const {
 
 DirScan DirScan::start(const Tree& tree, const FsLock& dir) {
   DirScan scan;
-  const int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return scan;
-  scan.dir_.reset(fdopendir(fd));
-  if (!scan.dir_) {
-    ::close(fd);
-    return scan;
-  }
+  scan.dir_ = open_entries(dir.fd());
+  if (!scan.dir_) return scan;
   scan.tree_ = &tree;
   if (tree.is_confined()) {
     // Entries can be named in the tree from its current directory, when that

@@ -7,8 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -232,10 +232,7 @@ class TtyLine final : public Line {
 
   void drain_output_briefly() {
     const nanoseconds deadline = system_now() + kCloseDrainLimit;
-    int queued = 0;
-    while (ioctl(fd_.get(), TIOCOUTQ, &queued) == 0 && queued > 0 && system_now() < deadline) {
-      sleep_on_system_clock(milliseconds(5));
-    }
+    while (output_queued() > 0 && system_now() < deadline) sleep_on_system_clock(milliseconds(5));
   }
 
   LineLockFile lock_file_;  // goes last, once the line is closed

@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include <csignal>
+#include <iterator>
 
 #include "platform/stop_signals.h"
 
@@ -8,7 +9,7 @@ namespace platform {
 namespace {
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
-constexpr int kStopSignalCount = 3;
+constexpr int kStopSignalCount = static_cast<int>(std::size(kStopSignals));
 
 volatile std::sig_atomic_t g_caught = 0;
 struct sigaction g_previous[kStopSignalCount];

@@ -132,12 +132,16 @@ bool tune_peer_socket(int fd, const std::string& name, std::string& error) {
   return tuned;
 }
 
-UniqueFd connect_within_limit(const addrinfo& address, const std::string& name, std::string& error) {
+// A socket for `address` that never blocks.
+UniqueFd open_socket(const addrinfo& address, const std::string& name, std::string& error) {
   UniqueFd fd(socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol));
-  if (!fd) {
-    error = describe_errno("socket", name, errno);
-    return {};
-  }
+  if (!fd) error = describe_errno("socket", name, errno);
+  return fd;
+}
+
+UniqueFd connect_within_limit(const addrinfo& address, const std::string& name, std::string& error) {
+  UniqueFd fd = open_socket(address, name, error);
+  if (!fd) return {};
   if (connect(fd.get(), address.ai_addr, address.ai_addrlen) == 0) return fd;
   if (errno != EINPROGRESS) {
     error = describe_errno("connect", name, errno);
@@ -163,11 +167,8 @@ UniqueFd connect_within_limit(const addrinfo& address, const std::string& name, 
 }
 
 UniqueFd listen_on(const addrinfo& address, const std::string& name, std::string& error) {
-  UniqueFd fd(socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol));
-  if (!fd) {
-    error = describe_errno("socket", name, errno);
-    return {};
-  }
+  UniqueFd fd = open_socket(address, name, error);
+  if (!fd) return {};
   // A service started again at once: a connection of the last peer that
   // lingers in TIME_WAIT must not hold the port.
   if (!set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1)) {
@@ -290,9 +291,7 @@ class TcpLine final : public Line {
       return wait_for_fd(peer_.get(), events, std::min(limit, grace_left));
     }
     pollfd watched[2] = {{peer_.get(), events, 0}, {listener_.get(), POLLIN, 0}};
-    const timespec timeout{static_cast<time_t>(limit.count() / 1'000'000'000),
-                           static_cast<long>(limit.count() % 1'000'000'000)};
-    if (ppoll(watched, 2, &timeout, nullptr) <= 0) return 0;
+    if (wait_for_fds(watched, 2, limit) <= 0) return 0;
     return watched[1].revents != 0 ? static_cast<short>(POLLHUP) : watched[0].revents;
   }
 

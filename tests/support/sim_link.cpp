@@ -194,10 +194,14 @@ void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
     out.sent_times.push_back(now);
     out.port_free_at = std::max(out.port_free_at, now) + byte_time();
     if (index == out.stall_after) out.line_free_at = std::max(out.line_free_at, out.port_free_at) + out.stall_length;
-    const Bytes on_line = out.fault ? out.fault(index, bytes[i]) : Bytes{bytes[i]};
-    for (const std::uint8_t byte : on_line) {
+    auto put_on_line = [&](std::uint8_t byte) {
       out.line_free_at = std::max(out.line_free_at, out.port_free_at + latency_);
       out.queue.push_back(Arrival{out.line_free_at, byte});
+    };
+    if (!out.fault) {
+      put_on_line(bytes[i]);  // the common case, without a vector a byte
+    } else {
+      for (const std::uint8_t byte : out.fault(index, bytes[i])) put_on_line(byte);
     }
   }
 }

@@ -14,7 +14,7 @@
 #include "fs_module.h"
 #include "io_module.h"
 #include "misc.h"
-#include "service.h"
+#include "wire.h"
 
 namespace customer_side {
 namespace {
@@ -157,6 +157,15 @@ bool take_back_stop(Session& session) {
   return true;
 }
 
+// After the service has taken us for a new customer (back at 9600 baud, in
+// the folder it serves): the line speed and the folder we had, as far as they
+// can be had again.
+void resume_session(Session& session, long rate, const std::string& folder) {
+  session.remote_dir.clear();
+  if (rate != session.baud) remote_set_baud(session, rate);
+  if (!folder.empty()) remote_cd(session, folder);
+}
+
 long finish_failed_put(Session& session, long result, nanoseconds took) {
   Link& link = session.link;
   if (take_back_stop(session)) {
@@ -198,8 +207,33 @@ long open_line(Session& session, const std::string& device, long unit) {
 
 void close_line(Session& session) { freeport(session.link, 0); }
 
+namespace {
+
+// A service that is still sending to a customer that has gone must not have
+// its frames taken for the answer to our identification: bytes that come
+// back to back are a frame under way, and we begin once it has passed.
+void begin_on_a_quiet_line(Link& link) {
+  link.drop_pending_input();
+  const nanoseconds look = std::max<nanoseconds>(wire_time(link, kBytesOfAFrameUnderWay), std::chrono::milliseconds(1));
+  if (link.first_byte_within(look)) link.drop_input_until_quiet(frame_gap(link), share_of_limit(link, timing::kQuietWaitCap));
+}
+
+// A service whose last customer left without signing off sits in its command
+// loop, where an identification frame is no command it knows: our sign-off
+// sends it back to waiting for one. A service that waits for an
+// identification takes the command frame for junk, and is back in step once
+// the line has been quiet for a frame gap after our wait for the answer.
+void ask_to_sign_off(Link& link) {
+  char frame[kCommandFrameBytes] = {static_cast<char>(cmd_customer_terminate)};
+  send_data(link, frame, kCommandFrameBytes);
+  link.drop_input_until_quiet(frame_gap(link), share_of_limit(link, timing::kQuietWaitCap));
+}
+
+}  // namespace
+
 long reach_service(Session& session) {
   Link& link = session.link;
+  begin_on_a_quiet_line(link);
   for (int attempt = 0; attempt < kIdentifyAttempts && !link.cancelled(); ++attempt) {
     link.drop_pending_input();
     const long result = identify(link, 'c', session.ids);
@@ -208,22 +242,26 @@ long reach_service(Session& session) {
     if (result == LINK_CHECK_ERROR) {
       // A damaged answer: what is left of the service's frame must not pass
       // for the answer to the next try.
-      link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
-    } else {
-      // No answer, or bytes that were none: a service busy with a transfer its
-      // last customer left answers once it has given up; one that waits for an
-      // identification, or a command, answers once the line has been quiet.
-      settle(link);
+      link.drop_input_until_quiet(frame_gap(link), share_of_limit(link, timing::kQuietWaitCap));
+      continue;
     }
+    // No answer, or bytes that were none: a service busy with a transfer its
+    // last customer left answers once it has given up; one that waits for an
+    // identification, or a command, answers once the line has been quiet.
+    settle(link);
+    if (attempt == 0) ask_to_sign_off(link);
   }
   session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";
   return NO_SERVICE;
 }
 
 std::chrono::nanoseconds longest_wait_for_service(const Link& link) {
-  // Each try waits a time limit for the answer; settle() waits for a quiet
-  // line of a time limit and a fifth between them.
-  return kIdentifyAttempts * time_limit(link) + (kIdentifyAttempts - 1) * (time_limit(link) * 6 / 5);
+  // Each try waits a time limit for the answer once its frame has crossed,
+  // and settle() for a quiet line between them; after the first, the
+  // sign-off waits a time limit for its answer and a frame gap of quiet.
+  const nanoseconds identification = wire_time(link, frame_bytes(kIdentificationBytes)) + time_limit(link);
+  const nanoseconds sign_off = wire_time(link, frame_bytes(kCommandFrameBytes)) + time_limit(link) + frame_gap(link);
+  return kIdentifyAttempts * identification + (kIdentifyAttempts - 1) * settle_quiet(link) + sign_off;
 }
 
 // --- The service ---
@@ -367,14 +405,21 @@ long shutdown_service(Session& session) {
   Link& link = session.link;
   const long result = send_command(session, cmd_terminate);
   if (result != LINK_OK) return result;
-  // A service that ends sends nothing more; one that refuses sends a NAK at once.
-  UBYTE answer = 0;
-  if (link.first_byte_within(frame_gap(link)) && receive_bytes(link, &answer, 1) && answer == NAK) {
-    session.detail = "the service does not take shutdown (it runs with --no-shutdown); it goes on serving";
-    return SHUTDOWN_REFUSED;
+  // A service that ends says nothing more. One that refuses takes the
+  // command for our sign-off: it goes back to 9600 baud and answers the next
+  // identification.
+  const long rate = session.baud;
+  const std::string folder = session.remote_dir;
+  link.delay_ticks(2 * kTicksBeforeParamChange);
+  set_baud_rate(link, std::to_string(kStartBaud).c_str());
+  session.baud = kStartBaud;
+  if (identify(link, 'c', session.ids) != LINK_OK) {
+    session.lost = true;
+    return LINK_OK;
   }
-  session.lost = true;
-  return LINK_OK;
+  resume_session(session, rate, folder);
+  session.detail = "the service does not take shutdown (it runs with --no-shutdown); it goes on serving";
+  return SHUTDOWN_REFUSED;
 }
 
 // --- This end ---

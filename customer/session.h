@@ -30,9 +30,11 @@ constexpr long REMOTE_DIR_UNCONFIRMED = 109;  // cd: names too long to tell whet
 constexpr long RATE_REFUSED = 110;          // baud: this end's line cannot take the rate
 constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; back at the old one
 constexpr long INTERRUPTED = 112;           // the user stopped a command part-way (the link was cancelled)
-constexpr long SHUTDOWN_REFUSED = 113;      // shutdown: the service answered the command with a NAK after its ACK
+constexpr long SHUTDOWN_REFUSED = 113;      // shutdown: the service went on, and answered an identification
 
 constexpr int kIdentifyAttempts = 3;
+// Bytes that come within this many byte times of each other are a frame under way.
+constexpr long kBytesOfAFrameUnderWay = 4;
 constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument
 
 struct Session {
@@ -63,8 +65,10 @@ long open_line(Session& session, const std::string& device, long unit);
 void close_line(Session& session);
 // Sends the customer's identification and reads the service's into
 // session.ids, up to kIdentifyAttempts times, fewer when the link is
-// cancelled; between tries the line must be quiet (settle). LINK_OK or
-// NO_SERVICE.
+// cancelled. It begins once a frame under way on the line has passed;
+// between tries the line must be quiet (settle), and after the first it signs
+// off, for a service whose last customer left without doing so and which
+// still waits for commands. LINK_OK or NO_SERVICE.
 long reach_service(Session& session);
 // How long reach_service waits on a line where no service answers.
 std::chrono::nanoseconds longest_wait_for_service(const Link& link);
@@ -91,9 +95,11 @@ long remote_put(Session& session, const std::string& local, const std::string& r
 long remote_set_baud(Session& session, long rate);
 // Signs off: the service goes back to 9600 baud and waits for the next customer.
 long sign_off(Session& session);
-// Ends the service. A service that refuses (it runs with --no-shutdown)
-// answers the command as one it does not know, ACK and then NAK:
-// SHUTDOWN_REFUSED, and the session goes on.
+// Ends the service. A service that refuses (it runs with --no-shutdown) takes
+// the command for a sign-off: it answers the identification that follows,
+// and the session goes on (SHUTDOWN_REFUSED) at the speed and in the folder
+// it had, where they can be had again. A service that ends leaves the
+// identification unanswered (one time limit).
 long shutdown_service(Session& session);
 
 // --- This end ---

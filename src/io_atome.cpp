@@ -6,50 +6,101 @@
 #include <cstring>
 #include <utility>
 
-namespace {
-
 using std::chrono::nanoseconds;
+
+namespace {
 
 constexpr BOOL ADebug = 0;  // the link's debug lines; nothing turns them on
 constexpr UBYTE kNoAnswerYet = 0x66;  // anything but ACK
-constexpr int kTransferFailuresBeforeGivingUp = 5;  // a receiver's repeat rule
+// A UART, a USB adapter or the kernel may hand on received bytes in bursts of
+// up to this many: more than that ahead of the line's pace means the bytes are
+// not paced at all (a pty that nothing throttles).
+constexpr std::uint32_t kBurstBytes = 64;
+// The last bytes of a frame are waited for as they come, so that the frame is
+// taken, and answered, the moment it is whole.
+constexpr std::uint32_t kTailBytes = 16;
 
 void debug_line(const char* text) {
   if (ADebug) std::printf("%s\n", text);
 }
 
-// Starts one transfer on the link's request, without waiting.
-void start_transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
-  IOExtSer& request = link.request();
-  request.io_Command = command;
-  request.io_Data = data;
-  request.io_Length = length;
-  link.send_io();
-}
-
-// Starts one transfer and waits for it within the time limit. Returns false
-// on a time-out.
-bool transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
-  start_transfer(link, command, data, length);
-  return checktimeout(link) == 0;
-}
-
-BOOL send_answer(Link& link, UBYTE answer) {
-  return transfer(link, CMD_WRITE, &answer, 1) ? static_cast<BOOL>(LINK_OK) : static_cast<BOOL>(LINK_TIMEOUT);
-}
-
 bool payload_fits(long len) { return len >= 0 && len <= kMaxPayload; }
 
-// receive_data, telling also whether the frame began with STX and ended with ETX.
-long read_frame(Link& link, UBYTE* data, long len, bool& framed) {
-  framed = false;
-  if (!payload_fits(len)) return LINK_CHECK_ERROR;
-  UBYTE reqdata[kMaxPayload + 3] = {};
-  if (!receive_bytes(link, reqdata, static_cast<std::uint32_t>(len + 3))) return LINK_TIMEOUT;
-  return unpack_frame(reqdata, data, len, framed);
-}
-
 }  // namespace
+
+// The request cycle of a link, for the operations of this file alone.
+struct RequestCycle {
+  // Starts one transfer on the link's request, without waiting.
+  static void start(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
+    IOExtSer& request = link.request_;
+    request.io_Command = command;
+    request.io_Data = data;
+    request.io_Length = length;
+    link.send_io();
+  }
+
+  // Starts one transfer and waits for it within the time limit. False on a time-out.
+  static bool transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
+    start(link, command, data, length);
+    return checktimeout(link) == 0;
+  }
+
+  static std::uint32_t moved(const Link& link) { return link.request_.io_Actual; }
+
+  // The peer has answered our frame: it has crossed the line, whatever our
+  // count of its wire time says (a line faster than its speed, a pty that
+  // nothing paces, has long delivered it).
+  static void frame_has_crossed(Link& link) { link.sent_until_ = std::min(link.sent_until_, link.now()); }
+
+  // Polls the transfer until it ends or its limit runs out. The limit starts
+  // once our own bytes have crossed a paced line; a transfer that has ended
+  // when the limit runs out counts as ended.
+  static BOOL checktimeout(Link& link) {
+    const nanoseconds deadline = link.limit_starts_at() + time_limit(link);
+    while (!link.cancelled()) {
+      if (link.check_io()) {
+        debug_line("NO TIMEOUT");
+        return link.request_.io_Error == 0 ? 0 : 1;
+      }
+      if (link.now() >= deadline) break;
+      // Ends early once the transfer is done: stop and wait pays this on every frame.
+      link.wait_io_until(std::min(deadline, link.now() + kTicksBetweenPolls * link.tick()));
+    }
+    link.abort_io();
+    debug_line("TIMEOUT");
+    return 1;
+  }
+
+  // Waits until `deadline` at most for one byte, which is dropped.
+  static void wait_for_answer(Link& link, nanoseconds deadline) {
+    UBYTE answer = 0;
+    start(link, CMD_READ, &answer, 1);
+    while (!link.check_io() && link.now() < deadline && !link.cancelled()) {
+      link.wait_io_until(std::min(deadline, link.now() + kTicksBetweenPolls * link.tick()));
+    }
+    link.abort_io();
+  }
+
+  static long open(Link& link, long port, const char* device) {
+    return link.open_device(device, port) ? PORT_OK : PORT_OPEN_FAILED;
+  }
+
+  static void close(Link& link) {
+    if (!link.check_io()) link.abort_io();
+    link.close_device();
+  }
+
+  // The speed from `baud` on the line, or the old one back. PORT_OK or PORT_PARAMS_FAILED.
+  static long set_speed(Link& link, long baud) {
+    IOExtSer& request = link.request_;
+    const long before = request.io_Baud;
+    request.io_Command = SDCMD_SETPARAMS;
+    request.io_Baud = baud;
+    if (link.do_io()) return PORT_OK;
+    request.io_Baud = before;
+    return PORT_PARAMS_FAILED;
+  }
+};
 
 // --- Link ---
 
@@ -61,12 +112,15 @@ bool Link::open_device(const char* device, long unit) {
   last_error_.clear();
   line_ = opener_(device, unit, last_error_);
   pending_ = false;
+  put_back_.clear();
+  sent_until_ = now();
   return line_ != nullptr;
 }
 
 void Link::close_device() {
   line_.reset();
   pending_ = false;
+  put_back_.clear();
 }
 
 bool Link::do_io() {
@@ -79,15 +133,33 @@ bool Link::do_io() {
   return line_->set_speed(request_.io_Baud, last_error_);
 }
 
+nanoseconds Link::byte_time() const { return nanoseconds(kBitsPerByte * 1'000'000'000LL / std::max(request_.io_Baud, 1L)); }
+
 void Link::send_io() {
   request_.io_Actual = 0;
   // Without a line the transfer ends at once, failed, as on a line that has gone.
   request_.io_Error = line_ ? 0 : IOERR_LINE_GONE;
   pending_ = line_ != nullptr;
+  // A write's limit covers the wire time of its own bytes, behind those still
+  // crossing; a read's starts once what we wrote has crossed, since no
+  // answer can begin before the frame it answers has arrived.
+  const nanoseconds crossed = std::max(now(), sent_until_);
+  wire_until_ = request_.io_Command == CMD_WRITE ? crossed + static_cast<long>(request_.io_Length) * byte_time() : crossed;
 }
+
+nanoseconds Link::limit_starts_at() const { return std::max(now(), wire_until_); }
 
 platform::Direction Link::direction() const {
   return request_.io_Command == CMD_READ ? platform::Direction::in : platform::Direction::out;
+}
+
+long Link::move_bytes(std::uint8_t* bytes, std::size_t count) {
+  if (request_.io_Command != CMD_READ) return line_->write_some(bytes, count);
+  if (put_back_.empty()) return line_->read_some(bytes, count);
+  const std::size_t taken = std::min(count, put_back_.size());
+  std::memcpy(bytes, put_back_.data(), taken);
+  put_back_.erase(put_back_.begin(), put_back_.begin() + static_cast<long>(taken));
+  return static_cast<long>(taken);
 }
 
 // One attempt to move the rest of the transfer. A read ends when all its bytes
@@ -107,13 +179,15 @@ void Link::advance() {
     pending_ = false;
     return;
   }
-  const long moved = reading ? line_->read_some(bytes, left) : line_->write_some(bytes, left);
+  const long moved = move_bytes(bytes, left);
   if (moved < 0) {
     request_.io_Error = IOERR_LINE_GONE;
     pending_ = false;
     return;
   }
   if (moved == 0) return;
+  if (reading && request_.io_Actual == 0) read_began_ = now();
+  if (!reading) sent_until_ = std::max(now(), sent_until_) + moved * byte_time();
   request_.io_Actual += static_cast<std::uint32_t>(moved);
   pending_ = reading ? request_.io_Actual < request_.io_Length : line_->output_queued() > 0;
 }
@@ -123,10 +197,29 @@ bool Link::check_io() {
   return !pending_;
 }
 
-void Link::abort_io() { pending_ = false; }
+void Link::abort_io() {
+  if (pending_ && line_ && request_.io_Command == CMD_WRITE) {
+    line_->discard_output();
+    sent_until_ = now();
+  }
+  pending_ = false;
+}
 
-void Link::wait_io_ticks(int ticks) {
-  const nanoseconds deadline = now() + ticks * tick();
+// A read on a paced line that has begun need not wake for every few bytes:
+// the rest cannot arrive sooner than its wire time. It sleeps for at most as
+// long as the bytes have been coming so far, so that a line that merely
+// paused is not slept through, and it waits for the last bytes as they come.
+std::optional<nanoseconds> Link::paced_rest_of_read() const {
+  if (request_.io_Command != CMD_READ || request_.io_Actual == 0) return std::nullopt;
+  const nanoseconds one_byte = byte_time();
+  const nanoseconds coming_for = now() - read_began_;
+  if (request_.io_Actual > coming_for / one_byte + kBurstBytes) return std::nullopt;  // not paced
+  const std::uint32_t rest = request_.io_Length - request_.io_Actual;
+  if (rest <= kTailBytes || coming_for <= nanoseconds::zero()) return std::nullopt;
+  return std::min(coming_for, static_cast<long>(rest - kTailBytes) * one_byte);
+}
+
+void Link::wait_io_until(nanoseconds deadline) {
   if (!line_) {
     clock_.sleep_for(deadline - now());
     return;
@@ -135,7 +228,11 @@ void Link::wait_io_ticks(int ticks) {
   while (pending_) {
     const nanoseconds left = deadline - now();
     if (left <= nanoseconds::zero()) return;
-    line_->wait_ready(direction(), left);
+    if (const std::optional<nanoseconds> rest = paced_rest_of_read()) {
+      clock_.sleep_for(std::min(left, *rest));
+    } else {
+      line_->wait_ready(direction(), left);
+    }
     if (check_io()) return;
   }
 }
@@ -145,6 +242,7 @@ bool Link::lost() const { return !line_ || line_->lost(); }
 bool Link::take_next_peer() {
   if (!line_ || !line_->take_next_peer()) return false;
   pending_ = false;
+  put_back_.clear();
   return true;
 }
 
@@ -154,6 +252,7 @@ void Link::keep_peer() {
 
 std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {
   if (lost() || cancelled()) return std::nullopt;
+  if (!put_back_.empty()) return now();
   const nanoseconds deadline = now() + limit;
   line_->wait_ready(platform::Direction::in, limit);
   const nanoseconds arrived = now();
@@ -162,6 +261,7 @@ std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {
 }
 
 bool Link::drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
+  put_back_.clear();
   UBYTE scrap[kMaxPayload];
   const nanoseconds deadline = now() + limit;
   nanoseconds quiet_since = now();
@@ -180,59 +280,48 @@ bool Link::drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
 }
 
 void Link::drop_pending_input() {
+  put_back_.clear();
   if (!line_) return;
   UBYTE scrap[kMaxPayload];
   while (line_->read_some(scrap, sizeof scrap) > 0) {
   }
 }
 
+void Link::put_back(const UBYTE* bytes, std::size_t count) {
+  put_back_.insert(put_back_.begin(), bytes, bytes + std::min<std::size_t>(count, frame_bytes(kMaxPayload)));
+}
+
 // --- The port ---
 
 long allocport(Link& link, long port, const char* device) {
-  if (!link.open_device(device, port)) return PORT_OPEN_FAILED;
+  if (RequestCycle::open(link, port, device) != PORT_OK) return PORT_OPEN_FAILED;
   debug_line("setbaudrate");
   return set_baud_rate(link, "9600");
 }
 
 long freeport(Link& link, long /*port*/) {
-  if (!link.check_io()) link.abort_io();
-  link.close_device();
+  RequestCycle::close(link);
   return 0;
 }
 
 long set_baud_rate(Link& link, const char* baud) {
   link.delay_ticks(kTicksBeforeParamChange);
-  IOExtSer& request = link.request();
-  const long before = request.io_Baud;
-  request.io_Command = SDCMD_SETPARAMS;
-  request.io_Baud = std::strtol(baud, nullptr, 10);
-  if (link.do_io()) return PORT_OK;
-  request.io_Baud = before;
-  return PORT_PARAMS_FAILED;
+  return RequestCycle::set_speed(link, std::strtol(baud, nullptr, 10));
 }
 
-BOOL checktimeout(Link& link) {
-  for (int polls_left = kPollsPerOperation; !link.cancelled();) {
-    if (link.check_io()) {
-      debug_line("NO TIMEOUT");
-      return link.request().io_Error == 0 ? 0 : 1;
-    }
-    --polls_left;
-    // Ends early once the transfer is done: stop and wait pays this on every frame.
-    link.wait_io_ticks(kTicksBetweenPolls);
-    if (polls_left == 0) {
-      if (link.check_io()) return link.request().io_Error == 0 ? 0 : 1;  // done just as the limit ran out
-      break;
-    }
-  }
-  link.abort_io();
-  debug_line("TIMEOUT");
-  return 1;
-}
+BOOL checktimeout(Link& link) { return RequestCycle::checktimeout(link); }
 
 nanoseconds time_limit(const Link& link) { return kPollsPerOperation * kTicksBetweenPolls * link.tick(); }
 
-nanoseconds frame_gap(const Link& link) { return time_limit(link) / 5; }
+nanoseconds share_of_limit(const Link& link, LimitShare share) {
+  return time_limit(link) * share.numerator / share.denominator;
+}
+
+nanoseconds frame_gap(const Link& link) { return share_of_limit(link, timing::kFrameGap); }
+
+nanoseconds wire_time(const Link& link, long count) {
+  return count * nanoseconds(kBitsPerByte * 1'000'000'000LL / std::max(link.baud(), 1L));
+}
 
 // --- Link frames ---
 
@@ -244,28 +333,39 @@ std::uint8_t calc_LPC(const UBYTE* data, long len) {
   return static_cast<std::uint8_t>(x + 4);
 }
 
-long send_data(Link& link, const char* data, long len) {
+bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count) {
+  auto* bytes = const_cast<UBYTE*>(from);  // the request moves them out, never changes them
+  for (std::uint32_t act_len = 0; act_len < count; act_len += RequestCycle::moved(link)) {
+    if (!RequestCycle::transfer(link, CMD_WRITE, bytes + act_len, count - act_len)) return false;
+  }
+  return true;
+}
+
+bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count) {
+  for (std::uint32_t act_len = 0; act_len < count; act_len += RequestCycle::moved(link)) {
+    if (!RequestCycle::transfer(link, CMD_READ, into + act_len, count - act_len)) return false;
+  }
+  return true;
+}
+
+long send_frame(Link& link, const char* data, long len, UBYTE& answer) {
+  answer = kNoAnswerYet;
   if (!payload_fits(len)) return LINK_NOT_ACKED;
-  UBYTE reqdata[kMaxPayload + 3] = {};
-  UBYTE answer = kNoAnswerYet;
+  UBYTE reqdata[frame_bytes(kMaxPayload)] = {};
   const auto* payload = reinterpret_cast<const UBYTE*>(data);
   reqdata[0] = STX;
   if (len > 0) std::memcpy(reqdata + 1, payload, static_cast<std::size_t>(len));
   reqdata[len + 1] = calc_LPC(payload, len);
   reqdata[len + 2] = ETX;
-  const auto frame_length = static_cast<std::uint32_t>(len + 3);
-  for (std::uint32_t act_len = 0; act_len < frame_length; act_len += link.request().io_Actual) {
-    if (!transfer(link, CMD_WRITE, reqdata + act_len, frame_length - act_len)) return LINK_SEND_TIMEOUT;
-  }
-  if (!transfer(link, CMD_READ, &answer, 1)) return LINK_TIMEOUT;
+  if (!write_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) return LINK_SEND_TIMEOUT;
+  if (!RequestCycle::transfer(link, CMD_READ, &answer, 1)) return LINK_TIMEOUT;
+  if (answer == ACK || answer == NAK) RequestCycle::frame_has_crossed(link);
   return answer == ACK ? LINK_OK : LINK_NOT_ACKED;
 }
 
-bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count) {
-  for (std::uint32_t act_len = 0; act_len < count; act_len += link.request().io_Actual) {
-    if (!transfer(link, CMD_READ, into + act_len, count - act_len)) return false;
-  }
-  return true;
+long send_data(Link& link, const char* data, long len) {
+  UBYTE answer = 0;
+  return send_frame(link, data, len, answer);
 }
 
 long unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed) {
@@ -274,6 +374,23 @@ long unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed) {
   framed = wire[0] == STX && wire[len + 2] == ETX;
   return calc_LPC(data, len) == wire[len + 1] ? LINK_OK : LINK_CHECK_ERROR;
 }
+
+namespace {
+
+// receive_data, telling also whether the frame began with STX and ended with ETX.
+long read_frame(Link& link, UBYTE* data, long len, bool& framed) {
+  framed = false;
+  if (!payload_fits(len)) return LINK_CHECK_ERROR;
+  UBYTE reqdata[frame_bytes(kMaxPayload)] = {};
+  if (!receive_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) return LINK_TIMEOUT;
+  return unpack_frame(reqdata, data, len, framed);
+}
+
+BOOL send_answer(Link& link, UBYTE answer) {
+  return write_bytes(link, &answer, 1) ? static_cast<BOOL>(LINK_OK) : static_cast<BOOL>(LINK_TIMEOUT);
+}
+
+}  // namespace
 
 long receive_data(Link& link, UBYTE* data, long len) {
   bool framed = false;
@@ -292,17 +409,15 @@ BOOL send_NAK(Link& link) { return send_answer(link, NAK); }
 
 // --- Getting back in step ---
 
-void settle(Link& link) {
-  // What a peer needs beyond its own time limit to notice a time-out and act on it.
-  const nanoseconds margin = time_limit(link) / 5;
-  link.drop_input_until_quiet(time_limit(link) + margin, 10 * time_limit(link));
+nanoseconds settle_quiet(const Link& link) {
+  // A peer that counts the wire time of its frame before its limit for the
+  // answer (on a line that takes bytes at once) repeats that much later.
+  return share_of_limit(link, timing::kSettleQuiet) + wire_time(link, frame_bytes(kMaxPayload));
 }
 
+void settle(Link& link) { link.drop_input_until_quiet(settle_quiet(link), share_of_limit(link, timing::kSettleCap)); }
+
 void wait_for_receiver_to_give_up(Link& link) {
-  UBYTE answer = 0;
-  start_transfer(link, CMD_READ, &answer, 1);
-  const nanoseconds deadline = link.now() + (kTransferFailuresBeforeGivingUp + 1) * time_limit(link);
-  while (!link.check_io() && link.now() < deadline && !link.cancelled()) link.wait_io_ticks(kTicksBetweenPolls);
-  link.abort_io();
+  RequestCycle::wait_for_answer(link, link.now() + share_of_limit(link, timing::kReceiverGivesUp));
   settle(link);
 }

@@ -4,7 +4,7 @@
 // (0 to 1024 bytes), the check byte calc_LPC of the payload, and ETX (0x03).
 // Every frame is answered by one bare byte, ACK or NAK. Every transfer on the
 // line gets the time limit: 21 polls with a wait of 5 ticks after each, 2.1 s
-// on the standard tick.
+// on the standard tick (wire.h).
 //
 // Each end of a connection owns one Link: it holds the line, the clock the
 // limits run on, the one request that moves bytes, cancellation and the last
@@ -17,20 +17,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/serial_line.h"
 #include "transfer_ext.h"
-
-constexpr UBYTE STX = 0x02;
-constexpr UBYTE ETX = 0x03;
-constexpr UBYTE ACK = 0x06;
-constexpr UBYTE NAK = 0x15;
-constexpr long kMaxPayload = 1024;
-constexpr int kPollsPerOperation = 21;
-constexpr int kTicksBetweenPolls = 5;
-constexpr int kTicksBeforeParamChange = 1;
-constexpr long kStartBaud = 9600;
+#include "wire.h"
 
 // Request commands.
 constexpr std::uint16_t CMD_READ = 2;
@@ -58,31 +50,8 @@ class Link {
   Link& operator=(const Link&) = delete;
   ~Link();
 
-  // --- The device cycle ---
-  // Opens unit `unit` of `device`. False, with last_error() filled, otherwise.
-  bool open_device(const char* device, long unit);
-  void close_device();
-  bool is_open() const { return line_ != nullptr; }
-  // Applies the request's SDCMD_SETPARAMS (io_Baud) to the line, after what
-  // was written has left. False, with last_error() filled and the line as it
-  // was, when the rate is no rate or the line cannot take it.
-  bool do_io();
-  // Starts the CMD_READ or CMD_WRITE set up in the request, without waiting. A
-  // read ends when io_Length bytes have arrived, a write once it has moved
-  // bytes and they have left the port; either ends at once, with io_Error
-  // IOERR_LINE_GONE, when the line fails under it (a write the far end did
-  // not take, a hang-up, a peer that closed). A read that gets nothing from
-  // a line that is there goes on until its time limit.
-  void send_io();
-  // True once the transfer has ended (or none is pending). Never blocks.
-  bool check_io();
-  // Makes a pending transfer end at once; harmless on one that has ended.
-  void abort_io();
-  // Waits at most `ticks` ticks, ending early as soon as the transfer has ended.
-  void wait_io_ticks(int ticks);
-  IOExtSer& request() { return request_; }
-  const IOExtSer& request() const { return request_; }
-
+  // The line speed the link set, in baud.
+  long baud() const { return request_.io_Baud; }
   // True when no line is open, or the line has gone for good: a transfer on it
   // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
   // tell a silent peer from a line that is gone.
@@ -111,6 +80,11 @@ class Link {
   std::chrono::nanoseconds now() const { return clock_.now(); }
   std::chrono::nanoseconds tick() const { return clock_.tick(); }
   void delay_ticks(int ticks) { clock_.sleep_for(ticks * clock_.tick()); }
+  // When the bytes written so far have crossed the line, at the speed the
+  // link set: a write counts as ended then, for every time limit that
+  // follows it, however early the host took the bytes (a pty or a socket in
+  // front of a paced UART takes them at once).
+  std::chrono::nanoseconds sent_until() const { return sent_until_; }
 
   // --- Watching the line between frames ---
   // Waits at most `limit` for the first byte of a frame, without taking it.
@@ -122,9 +96,42 @@ class Link {
   bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit);
   // Drops what has arrived so far, without waiting.
   void drop_pending_input();
+  // Hands bytes that were read back to the line: the next read takes them
+  // first, as if they had just arrived (at most one frame's worth).
+  void put_back(const UBYTE* bytes, std::size_t count);
 
  private:
+  // The request cycle and the port's settings, for the operations below.
+  friend struct RequestCycle;
+
+  bool open_device(const char* device, long unit);
+  void close_device();
+  // Applies the request's SDCMD_SETPARAMS (io_Baud) to the line, after what
+  // was written has left. False, with last_error() filled and the line as it
+  // was, when the rate is no rate or the line cannot take it.
+  bool do_io();
+  // Starts the CMD_READ or CMD_WRITE set up in the request, without waiting. A
+  // read ends when io_Length bytes have arrived, a write once it has moved
+  // bytes and they have left the port; either ends at once, with io_Error
+  // IOERR_LINE_GONE, when the line fails under it (a write the far end did
+  // not take, a hang-up, a peer that closed). A read that gets nothing from
+  // a line that is there goes on until its time limit.
+  void send_io();
+  // True once the transfer has ended (or none is pending). Never blocks.
+  bool check_io();
+  // Makes a pending transfer end at once; harmless on one that has ended. A
+  // write that is given up takes back what it left queued, so that its
+  // repeat never goes out overlapping it.
+  void abort_io();
+  // Waits until `deadline` at most, ending early once the transfer has ended.
+  void wait_io_until(std::chrono::nanoseconds deadline);
+  // When the time limit of the transfer just started begins to run: at once,
+  // or, on a paced line, once our own bytes have crossed it.
+  std::chrono::nanoseconds limit_starts_at() const;
+  std::optional<std::chrono::nanoseconds> paced_rest_of_read() const;
+  std::chrono::nanoseconds byte_time() const;
   void advance();
+  long move_bytes(std::uint8_t* bytes, std::size_t count);
   platform::Direction direction() const;
 
   platform::Clock& clock_;
@@ -134,6 +141,10 @@ class Link {
   bool pending_ = false;
   std::atomic<bool> cancelled_{false};
   std::string last_error_;
+  std::chrono::nanoseconds sent_until_{};    // see sent_until()
+  std::chrono::nanoseconds wire_until_{};    // when the transfer started last may have crossed the line
+  std::chrono::nanoseconds read_began_{};    // when the read in flight took its first byte
+  std::vector<UBYTE> put_back_;
 };
 
 // --- The port ---
@@ -152,10 +163,17 @@ long set_baud_rate(Link& link, const char* baud);
 // the line failed under it or the link was cancelled, and the transfer was
 // aborted.
 BOOL checktimeout(Link& link);
-// The whole time limit of one transfer: 21 waits of 5 ticks.
+// The whole time limit of one transfer: 21 waits of 5 ticks. On a paced line
+// it runs from when our own bytes have crossed the line (Link::sent_until), so
+// that a write's limit covers its wire time and the limit for an answer
+// starts once the frame it answers has arrived.
 std::chrono::nanoseconds time_limit(const Link& link);
+// A share of the time limit from the timing table (wire.h).
+std::chrono::nanoseconds share_of_limit(const Link& link, LimitShare share);
 // A line quiet this long is between frames: its sender waits for an answer.
 std::chrono::nanoseconds frame_gap(const Link& link);
+// The wire time of `count` bytes at the link's speed.
+std::chrono::nanoseconds wire_time(const Link& link, long count);
 
 // --- Link frames ---
 
@@ -165,6 +183,9 @@ std::uint8_t calc_LPC(const UBYTE* data, long len);
 // Sends `len` bytes as one frame and reads the one-byte answer.
 // LINK_OK (answer ACK), LINK_NOT_ACKED, LINK_SEND_TIMEOUT or LINK_TIMEOUT.
 long send_data(Link& link, const char* data, long len);
+// As send_data, and gives the answer byte that came (0x66, which is no
+// answer byte, when none did).
+long send_frame(Link& link, const char* data, long len, UBYTE& answer);
 // Receives one frame of `len` payload bytes into `data` (len + 1 bytes, a NUL
 // is put after the payload). LINK_OK, LINK_CHECK_ERROR (payload stored all the
 // same) or LINK_TIMEOUT (data untouched).
@@ -178,6 +199,9 @@ long receive_framed_data(Link& link, UBYTE* data, long len);
 // each piece within a fresh time limit; false on a time-out (what had come is
 // thrown away).
 bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count);
+// Writes `count` bytes, each piece within a fresh time limit; false on a
+// time-out (what was still queued is taken back).
+bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count);
 // Takes a frame of `len` payload bytes as it came off the line (len + 3
 // bytes) apart: the payload into `data` with a NUL after it; LINK_OK or
 // LINK_CHECK_ERROR. `framed` tells whether it began with STX and ended with ETX.
@@ -197,6 +221,8 @@ BOOL send_NAK(Link& link);
 // limit too, throwing them away; so once the line has been quiet for longer
 // than one time limit, the next frame arrives whole.
 void settle(Link& link);
+// How long the line must have been quiet for settle().
+std::chrono::nanoseconds settle_quiet(const Link& link);
 // After a transfer that stopped part-way on our side as sender: the receiver
 // waits for the next frame until its fifth time-out, then answers NAK and
 // goes back to its command loop. Waits for that answer, then settles.

@@ -70,25 +70,13 @@ void show_throughput(const Link& link, Gadget* gad, std::int64_t bytes, std::chr
 
 using std::chrono::nanoseconds;
 
-// A sender repeats a block only once its time limit for the answer has run
-// out, and that limit starts when the block has left it: so a repeat begins a
-// whole time limit after the block it repeats ended. A next block may take a
-// slow sender (an old machine reading a floppy) nearly as long to produce. So
-// a block that equals the one we acknowledged last is the sender's repeat only
-// when it begins this close to a whole time limit after that block ended.
-nanoseconds repeat_threshold(const Link& link) { return time_limit(link) - time_limit(link) / 20; }
-// How long our sender keeps quiet before it sends again a frame that got no
-// answer: long enough that a receiver still reading the torn first copy has
-// given it up, short enough that one that has waited for the line to go quiet
-// after a damaged copy still waits.
-nanoseconds timeout_pause(const Link& link) { return time_limit(link) / 10; }
-// How long it keeps quiet before it sends again a block whose answer was a
-// wrong byte (a garbled ACK, a stray byte): as long as after no answer at all,
-// so that a receiver that has stored the block tells the repeat by its time.
-nanoseconds wrong_answer_pause(const Link& link) { return time_limit(link) + timeout_pause(link); }
-// And before it sends again a short block refused with NAK: the receiver has
-// not stored it, and waits for the line to go quiet before it reads again.
-nanoseconds refused_pause(const Link& link) { return time_limit(link) * 2 / 5; }
+nanoseconds quiet_wait_cap(const Link& link) { return share_of_limit(link, timing::kQuietWaitCap); }
+
+// Drops what arrives until `deadline`.
+void drop_input_until(Link& link, nanoseconds deadline) {
+  const nanoseconds left = deadline - link.now();
+  if (left > nanoseconds::zero()) link.drop_input_until_quiet(left, left);
+}
 
 // --- Files in runs of blocks ---
 //
@@ -166,11 +154,32 @@ bool count_failure(int& retry) {
   return true;
 }
 
-// Before a repeat it keeps quiet for a while, dropping whatever arrives, so
-// that the answer it reads next is the answer to the repeat.
-nanoseconds pause_before_repeat(const Link& link, long result, long len) {
-  if (result != LINK_NOT_ACKED) return timeout_pause(link);
-  return len == kBlockBytes ? wrong_answer_pause(link) : refused_pause(link);
+// Before a repeat our sender keeps quiet for a while, dropping whatever
+// arrives, so that the answer it reads next is the answer to the repeat, and
+// so that the repeat begins where the receiver looks for one: a time limit
+// after the frame it repeats ended, and a little more. A wrong answer byte to
+// a block (a garbled ACK, a stray byte) counts as no answer: the receiver may
+// have stored the block, and tells the repeat by its time. A short block
+// refused with NAK was not stored; the receiver waits for quiet, then reads
+// it again.
+void keep_quiet_before_repeat(Link& link, long result, long len) {
+  if (result == LINK_NOT_ACKED && len != kBlockBytes) {
+    link.drop_input_until_quiet(share_of_limit(link, timing::kRefusedPause), quiet_wait_cap(link));
+    return;
+  }
+  if (result == LINK_NOT_ACKED) drop_input_until(link, link.sent_until() + time_limit(link));
+  link.drop_input_until_quiet(share_of_limit(link, timing::kRepeatPause), quiet_wait_cap(link));
+}
+
+// Whether a wrong answer that began with STX is the identification frame of a
+// customer that has come anew (the one we were sending to has gone): the
+// frame is handed back to the line for the command loop to answer.
+bool newcomer_instead_of_answer(Link& link, UBYTE answer) {
+  UBYTE wire[frame_bytes(kIdentificationBytes)] = {answer};
+  if (answer != STX || !receive_bytes(link, wire + 1, sizeof wire - 1)) return false;
+  if (!lone_identification(link, wire)) return false;
+  link.put_back(wire, sizeof wire);
+  return true;
 }
 
 // Sends one frame of the transfer again and again until it is acknowledged.
@@ -179,15 +188,18 @@ nanoseconds pause_before_repeat(const Link& link, long result, long len) {
 // behind it. The line is left to go quiet before the next frame, so that the
 // second is not taken for the next frame's answer and the sender does not run
 // a frame ahead. Not after the last frame: the receiver is done with it and
-// may go on at once. False on the transfer's fifth failure.
+// may go on at once. False on the transfer's fifth failure, and when a new
+// customer has come instead of an answer.
 bool send_with_repeats(Link& link, const char* data, long len, int& retry, bool last) {
   bool repeated = false;
-  for (long result; (result = send_data(link, data, len)) != LINK_OK; repeated = true) {
+  UBYTE answer = 0;
+  for (long result; (result = send_frame(link, data, len, answer)) != LINK_OK; repeated = true) {
+    if (result == LINK_NOT_ACKED && newcomer_instead_of_answer(link, answer)) return false;
     if (!count_failure(retry)) return false;
     if (link.cancelled()) continue;
-    link.drop_input_until_quiet(pause_before_repeat(link, result, len), 2 * time_limit(link));
+    keep_quiet_before_repeat(link, result, len);
   }
-  if (repeated && !last) link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
+  if (repeated && !last) link.drop_input_until_quiet(frame_gap(link), quiet_wait_cap(link));
   return true;
 }
 
@@ -268,10 +280,12 @@ bool parse_header(const char* text, Header& header) {
 }
 
 // Judged on the volume of the folder the file lands in (`folder`), by what it
-// has free for us. A read-only tree is write-protected throughout.
+// has free for us. A read-only tree is write-protected throughout. A folder
+// that is not there is a file that cannot be created, unless the current
+// folder itself has gone.
 long check_room(const platform::Tree& tree, const platform::FsLock& folder, std::int64_t size) {
   if (tree.read_only()) return FILE_WRITE_PROTECTED;
-  if (!folder) return FILE_NO_DIR_LOCK;
+  if (!folder) return platform::FsLock::obtain(tree, "") ? FILE_CREATE_FAILED : FILE_NO_DIR_LOCK;
   platform::VolumeInfo info;
   if (!folder.volume_info(info)) return FILE_NO_INFO;
   if (info.write_protected) return FILE_WRITE_PROTECTED;
@@ -279,50 +293,121 @@ long check_room(const platform::Tree& tree, const platform::FsLock& folder, std:
   return FILE_OK;
 }
 
-// What the receiving end knows of the line since the frame it acknowledged last.
-struct SinceAck {
-  nanoseconds frame_end{};  // when that frame had arrived whole
-  bool silent = true;       // not a byte has arrived since
-  int silent_limits = 0;    // runs into the time limit meanwhile
+// When a frame began to arrive and when it had arrived whole.
+struct FrameTimes {
+  nanoseconds began{};
+  nanoseconds ended{};
 };
 
-SinceAck acknowledged(nanoseconds frame_end) { return SinceAck{frame_end, true, 0}; }
+// What the receiving end knows of the line since the frame it acknowledged last.
+struct SinceAck {
+  FrameTimes frame;       // that frame's
+  bool silent = true;     // not a byte has arrived since
+  int silent_limits = 0;  // runs into the time limit meanwhile
+};
 
-enum class Received { fresh, repeat, failed };
+SinceAck acknowledged(FrameTimes frame) { return SinceAck{frame, true, 0}; }
+
+enum class Received { fresh, repeat, newcomer, failed };
+
+// Whether a block that began at `began` began where a sender's repeat of the
+// block acknowledged last can begin: a time limit after the sender's write of
+// it ended, plus a poll step and the line's slack. A sender behind a paced
+// port ends its write when the block has arrived; one in front of a line
+// that takes bytes at once (a pty, a socket) counts the block's wire time at
+// the line's speed from its first byte. On a paced line the two are one.
+bool in_repeat_window(const Link& link, nanoseconds began, const FrameTimes& acknowledged_frame) {
+  const auto window_from = [&](nanoseconds write_ended) {
+    const nanoseconds after = began - write_ended;
+    return after >= share_of_limit(link, timing::kRepeatWindowStart) &&
+           after <= share_of_limit(link, timing::kRepeatWindowEnd);
+  };
+  return window_from(acknowledged_frame.ended) ||
+         window_from(acknowledged_frame.began + wire_time(link, frame_bytes(kBlockBytes)));
+}
+
+// Whether an intact block that began at `began` is the sender's repeat of the
+// block acknowledged last (`last_block`; null when there is none), sent after
+// our ACK was lost or garbled: equal to it, after silence, and begun in the
+// repeat window. An equal block sooner or later than that is the next block
+// (a file of equal blocks, read from a slow disk).
+bool is_repeat(const Link& link, nanoseconds began, const SinceAck& since_ack, const UBYTE* data,
+               const UBYTE* last_block) {
+  return last_block != nullptr && since_ack.silent && in_repeat_window(link, began, since_ack.frame) &&
+         std::memcmp(data, last_block, kBlockBytes) == 0;
+}
+
+enum class FrameRead { intact, damaged, timed_out, newcomer };
+
+// Reads a frame of `len` payload bytes whose first byte has come. Beyond the
+// check byte, a frame must begin with STX and end with ETX: a read that a
+// byte added or lost has put out of step shows there. A lone identification
+// frame where a longer frame was expected is a customer that has come anew
+// (ours has gone): it is handed back to the line for the command loop.
+FrameRead read_transfer_frame(Link& link, UBYTE* data, long len) {
+  UBYTE wire[frame_bytes(kBlockBytes)] = {};
+  const auto length = static_cast<std::uint32_t>(frame_bytes(len));
+  const auto head = std::min(length, static_cast<std::uint32_t>(frame_bytes(kIdentificationBytes)));
+  if (!receive_bytes(link, wire, head)) return FrameRead::timed_out;
+  // A short block of three bytes cannot be told from an identification.
+  if (length > head && lone_identification(link, wire)) {
+    link.put_back(wire, head);
+    return FrameRead::newcomer;
+  }
+  if (!receive_bytes(link, wire + head, length - head)) return FrameRead::timed_out;
+  bool framed = false;
+  return unpack_frame(wire, data, len, framed) == LINK_OK && framed ? FrameRead::intact : FrameRead::damaged;
+}
+
+// The latest moment at which a sender's repeat of a frame that began and
+// ended at `frame` begins.
+nanoseconds latest_repeat(const Link& link, const FrameTimes& frame, long len) {
+  const nanoseconds write_ended = std::max(frame.ended, frame.began + wire_time(link, frame_bytes(len)));
+  return write_ended + share_of_limit(link, timing::kRepeatWindowEnd);
+}
 
 // Receives one frame of the transfer until it arrives intact. A frame's time
 // limit runs from its first byte, so that a repeat that begins within our
-// wait is taken whole. A block equal to `last_block` (the block acknowledged
-// last; null when there is none) that began, after silence, at least
-// repeat_threshold() after that block ended is the sender's repeat after our
-// ACK was lost or garbled: it counts as one failure, as at the sender, and
-// the silent waits for it do not. After a damaged frame the line is left to go quiet, so that
+// wait is taken whole. The sender's repeat of the block acknowledged last
+// (is_repeat) counts as one failure, as at the sender, and the silent waits
+// for it do not. After a damaged frame the line is left to go quiet, so that
 // the next read starts where the sender's next frame starts; a damaged block
-// frame is left unanswered (the sender repeats it after its time limit), a
-// damaged short block is refused at once. `failed` on the fifth failure.
+// frame is left unanswered (the sender repeats it after its time limit, and
+// the wait for that repeat is no failure of its own), a damaged short block
+// is refused at once. `failed` on the fifth failure. `times` gives when the
+// frame taken began and ended.
 Received receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, const UBYTE* last_block,
-                               SinceAck& since_ack) {
+                               SinceAck& since_ack, FrameTimes& times) {
   const bool short_block = len != kBlockBytes;
+  nanoseconds deadline = link.now() + time_limit(link);
   for (;;) {
-    const std::optional<nanoseconds> began = link.first_byte_within(time_limit(link));
+    const std::optional<nanoseconds> began = link.first_byte_within(deadline - link.now());
     if (!began) {
       ++since_ack.silent_limits;
+      deadline = link.now() + time_limit(link);
     } else {
-      const long result = receive_framed_data(link, data, len);
-      if (result == LINK_OK) {
-        const bool repeat = last_block != nullptr && since_ack.silent &&
-                            *began - since_ack.frame_end >= repeat_threshold(link) &&
-                            std::memcmp(data, last_block, kBlockBytes) == 0;
-        if (!repeat) return Received::fresh;
+      const FrameRead read = read_transfer_frame(link, data, len);
+      times = FrameTimes{*began, link.now()};
+      if (read == FrameRead::newcomer) return Received::newcomer;
+      if (read == FrameRead::intact) {
+        if (!is_repeat(link, *began, since_ack, data, last_block)) return Received::fresh;
         retry -= std::min(retry, since_ack.silent_limits);
         return count_failure(retry) ? Received::repeat : Received::failed;
       }
       since_ack.silent = false;
-      if (result == LINK_CHECK_ERROR) link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));
+      if (read == FrameRead::damaged) link.drop_input_until_quiet(frame_gap(link), quiet_wait_cap(link));
+      deadline = std::max(link.now() + time_limit(link), latest_repeat(link, times, len));
     }
     if (!count_failure(retry)) return Received::failed;
     if (short_block) send_NAK(link);
   }
+}
+
+// A transfer that ended without a result for the sender: it failed, and the
+// sender hears so (NAK), unless the sender has gone and a new customer's
+// identification waits for the command loop, which must get no stray NAK.
+long give_up_receiving(Link& link, Received arrival) {
+  return arrival == Received::newcomer ? FILE_TOO_MANY_FAILURES : refuse(link, FILE_TOO_MANY_FAILURES);
 }
 
 // Whether bytes follow what should be the sender's last frame before we have
@@ -333,11 +418,9 @@ Received receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, c
 // either way some block is in the file twice or a wrong one. Looked at for a
 // few byte times, once a transfer.
 bool sender_is_ahead(Link& link) {
-  using std::chrono::microseconds;
-  const long baud = std::max(link.request().io_Baud, 1L);
-  const nanoseconds byte_times = microseconds(3 * 10 * 1'000'000L / baud);
-  if (!link.first_byte_within(std::max<nanoseconds>(byte_times, microseconds(1000)))) return false;
-  link.drop_input_until_quiet(frame_gap(link), 2 * time_limit(link));  // so that the next command starts clean
+  const nanoseconds byte_times = wire_time(link, 3);
+  if (!link.first_byte_within(std::max<nanoseconds>(byte_times, std::chrono::milliseconds(1)))) return false;
+  link.drop_input_until_quiet(frame_gap(link), quiet_wait_cap(link));  // so that the next command starts clean
   return true;
 }
 
@@ -356,17 +439,17 @@ long receive_contents(Link& link, platform::ReplacementFile& replacement, UBYTE*
   const long rest = header.rest;
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
   if (acknowledge(link, file, blocks == 0 && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
-  SinceAck since_ack = acknowledged(link.now());
+  SinceAck since_ack = acknowledged(FrameTimes{link.now(), link.now()});
+  FrameTimes frame;
   UBYTE last_block[kBlockBytes];
   int retry = 0;
   for (long done = 1; done <= blocks;) {
     const Received arrival =
-        receive_transfer_frame(link, data, kBlockBytes, retry, done > 1 ? last_block : nullptr, since_ack);
-    const nanoseconds frame_end = link.now();
-    if (arrival == Received::failed) return refuse(link, FILE_TOO_MANY_FAILURES);
+        receive_transfer_frame(link, data, kBlockBytes, retry, done > 1 ? last_block : nullptr, since_ack, frame);
+    if (arrival == Received::failed || arrival == Received::newcomer) return give_up_receiving(link, arrival);
     if (arrival == Received::repeat) {
       send_ACK(link);  // once more; the block is stored already
-      since_ack = acknowledged(frame_end);
+      since_ack = acknowledged(frame);
       continue;
     }
     if (!file.put(data, kBlockBytes)) return refuse(link, FILE_WRITE_FAILED);
@@ -374,14 +457,13 @@ long receive_contents(Link& link, platform::ReplacementFile& replacement, UBYTE*
     const bool last = done == blocks && rest == 0;
     if (last && sender_is_ahead(link)) return refuse(link, FILE_TOO_MANY_FAILURES);
     if (acknowledge(link, file, last) != FILE_OK) return FILE_WRITE_FAILED;
-    since_ack = acknowledged(frame_end);
+    since_ack = acknowledged(frame);
     std::memcpy(last_block, data, kBlockBytes);
     ++done;
   }
   if (rest == 0) return FILE_OK;
-  if (receive_transfer_frame(link, data, rest, retry, nullptr, since_ack) == Received::failed) {
-    return refuse(link, FILE_TOO_MANY_FAILURES);
-  }
+  const Received arrival = receive_transfer_frame(link, data, rest, retry, nullptr, since_ack, frame);
+  if (arrival == Received::failed || arrival == Received::newcomer) return give_up_receiving(link, arrival);
   if (!file.put(data, static_cast<std::size_t>(rest))) return refuse(link, FILE_WRITE_FAILED);
   if (sender_is_ahead(link)) return refuse(link, FILE_TOO_MANY_FAILURES);
   return acknowledge(link, file, true);
@@ -497,10 +579,14 @@ long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const 
 }
 
 long send_akt_dir(Link& link, const platform::Tree& tree) {
+  // A folder that cannot be read (it may have been removed meanwhile) is an
+  // empty listing: the reader waits for the end marker, and must not wait in vain.
   const platform::FsLock lock = platform::FsLock::obtain(tree, "");
-  if (!lock) return DIR_OK;
-  platform::DirScan scan = platform::DirScan::start(tree, lock);
-  if (!scan) return DIR_NO_SCAN;
+  platform::DirScan scan = lock ? platform::DirScan::start(tree, lock) : platform::DirScan();
+  if (!scan) {
+    send_listing_frame(link, kEndMarker);
+    return DIR_NO_SCAN;
+  }
   char frame[kListingFrameBytes] = {};
   platform::ExamineData entry;
   while (scan.next(entry)) {

@@ -12,11 +12,6 @@
 #include "platform/fs.h"
 #include "transfer_ext.h"
 
-constexpr long kHeaderBytes = 60;
-constexpr long kBlockBytes = 1024;
-constexpr long kListingLineBytes = 45;
-constexpr int kMaxRetries = 4;  // failures a transfer survives; the fifth ends it
-
 // The names below resolve in `tree` (platform::Tree: the whole file system
 // with the process's current directory, or a tree confined to a directory that
 // no name and no link leads out of).
@@ -27,8 +22,9 @@ constexpr int kMaxRetries = 4;  // failures a transfer survives; the fifth ends 
 // readable: the refusal frame went out), FILE_NO_EXAMINE (no plain file, or too
 // large for the header: refusal frame), FILE_HEADER_NOT_ACKED, FILE_OPEN_FAILED
 // (the object changed since it was examined) or FILE_READ_FAILED (also when the
-// file yields fewer bytes than announced). Every wait is bounded by the link's
-// time limit.
+// file yields fewer bytes than announced). FILE_TOO_MANY_FAILURES also when a
+// new customer's identification came instead of an answer: it is left on the
+// link for the command loop. Every wait is bounded by the link's time limit.
 long send_file(Link& link, const platform::Tree& tree, const char* name, Gadget* gad);
 // As send_file, but reads the local file `local` and announces it as
 // `wire_name` in the header (spaces go out as 0xAE).
@@ -39,10 +35,13 @@ long send_file_as(Link& link, const platform::Tree& tree, const char* local, con
 // acknowledged only after the room check on the volume of the folder the file
 // lands in and once the file can be written. FILE_OK, or one of
 // FILE_HEADER_DAMAGED, FILE_HEADER_BAD (also a negative block count or a rest
-// outside 0 to 1023), FILE_NO_DIR_LOCK (no such folder), FILE_NO_INFO,
-// FILE_WRITE_PROTECTED (also in a read-only tree), FILE_NO_ROOM,
-// FILE_CREATE_FAILED, FILE_TOO_MANY_FAILURES, FILE_WRITE_FAILED. Every result
-// but FILE_OK has been answered with NAK. A failed transfer leaves no partial
+// outside 0 to 1023), FILE_NO_DIR_LOCK (the current folder has gone),
+// FILE_NO_INFO, FILE_WRITE_PROTECTED (also in a read-only tree), FILE_NO_ROOM,
+// FILE_CREATE_FAILED (also when the name leads into no folder),
+// FILE_TOO_MANY_FAILURES (also when the sender has gone and a new customer's
+// identification came instead of a frame: it is left on the link for the
+// command loop, and not answered), FILE_WRITE_FAILED. Every other result but
+// FILE_OK has been answered with NAK. A failed transfer leaves no partial
 // file, and a file of that name that existed before stays as it was. The file
 // is stored by the rules of platform::ReplacementFile (mode, owner, links).
 long receive_file(Link& link, const platform::Tree& tree, Gadget* gad);
@@ -53,7 +52,8 @@ long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const 
 
 // Service side: streams the listing of the tree's current directory (without
 // the temporaries of files being stored). DIR_OK, DIR_END_NOT_ACKED or
-// DIR_NO_SCAN.
+// DIR_NO_SCAN (the folder cannot be read, or has gone: the end marker alone
+// went out).
 long send_akt_dir(Link& link, const platform::Tree& tree);
 // Customer side: reads a listing stream into `list`, one row from `make_row`
 // a line. DIR_OK, DIR_END_DAMAGED (also after 5 consecutive failed frames) or

@@ -1,6 +1,8 @@
 #include "misc.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "io_atome.h"
 #include "platform/system_info.h"
@@ -101,6 +103,18 @@ void answer_identification(Link& link, const UBYTE* customer_frame, Identities& 
   // Sent once: a customer that does not take it identifies again, and the
   // command loop answers that too.
   send_own_frame(link, ids.service);
+}
+
+bool is_identification_frame(const UBYTE* wire) {
+  UBYTE codes[kIdentificationBytes + 1] = {};
+  bool framed = false;
+  const bool known_system = std::any_of(std::begin(kOsNames), std::end(kOsNames),
+                                        [&](const CodeName& entry) { return entry.code == wire[1]; });
+  return unpack_frame(wire, codes, kIdentificationBytes, framed) == LINK_OK && framed && known_system;
+}
+
+bool lone_identification(Link& link, const UBYTE* wire) {
+  return is_identification_frame(wire) && !link.first_byte_within(frame_gap(link));
 }
 
 void get_sys_data(ID* id_ptr, const UBYTE* buffer) {

@@ -8,10 +8,6 @@
 #include "io_atome.h"
 #include "transfer_ext.h"
 
-constexpr UBYTE kSpaceSubstitute = 0xAE;  // stands for a space in a name on the wire
-
-constexpr long kIdentificationBytes = 3;  // the payload of an identification frame
-
 // Runs the identification exchange on `link`. Mode 's', the service side:
 // waits without limit for the customer's frame, then answer_identification;
 // returns LINK_OK whatever the customer makes of the answer, or LINK_TIMEOUT
@@ -26,6 +22,15 @@ long identify(Link& link, char mode, Identities& ids);
 // bytes): ACK, `ids.customer` decoded from it, `ids.service` from the own
 // frame, and the own frame sent once.
 void answer_identification(Link& link, const UBYTE* customer_frame, Identities& ids);
+// Whether the six bytes at `wire` are a whole identification frame (STX,
+// three codes, their check byte, ETX) naming an operating system that the
+// code tables know.
+bool is_identification_frame(const UBYTE* wire);
+// Whether six bytes that came where a longer frame was expected are a lone
+// identification: a whole identification frame after which the line stays
+// quiet for a frame gap, as its sender waits for the answer. A customer that
+// comes anew while the last one's exchange is unfinished sends it.
+bool lone_identification(Link& link, const UBYTE* wire);
 // Decodes the 3 bytes at `buffer` into `id_ptr`: os, cpu and os_ver only.
 void get_sys_data(ID* id_ptr, const UBYTE* buffer);
 // The own frame's three codes, as this host reports itself.

@@ -15,7 +15,6 @@
 #include "misc.h"
 #include "platform/stop_signals.h"
 
-const char version[] = "$VER: Quorvantix 11.00 (07.06.26)";
 
 namespace {
 
@@ -84,13 +83,20 @@ bool run_send_akt_dir(ServiceState& state, char*) {
   return true;
 }
 
-// Under --no-shutdown the command is answered as a code the table does not
-// know: ACK (already sent), then NAK.
+// The customer has gone: back to 9600 baud, and on to the next one.
+bool serve_next_customer(ServiceState& state) {
+  set_baud_rate(state.link, "9600");
+  return wait_for_customer(state);
+}
+
+// Under --no-shutdown the customer that asked to end the service has its
+// ACK (already sent), as if the service were ending, and is taken to have
+// signed off: a customer that reads one answer a frame has nothing left over
+// to take for the answer to its next frame.
 bool run_terminate(ServiceState& state, char*) {
   if (state.no_shutdown) {
     std::puts("Terminierungsignal abgelehnt");
-    send_NAK(state.link);
-    return true;
+    return serve_next_customer(state);
   }
   std::puts("Terminierungsignal empfangen");
   return false;
@@ -98,8 +104,7 @@ bool run_terminate(ServiceState& state, char*) {
 
 bool run_customer_terminate(ServiceState& state, char*) {
   std::puts("Customer Terminierung empfangen");
-  set_baud_rate(state.link, "9600");
-  return wait_for_customer(state);
+  return serve_next_customer(state);
 }
 
 bool run_set_baud_rate(ServiceState& state, char* buffer) {
@@ -223,8 +228,13 @@ bool wait_for_customer(ServiceState& state) {
   while (identify(state.link, 's', state.ids) != LINK_OK) {
     if (state.link.cancelled() || !take_up_line_again(state)) return false;
   }
-  state.link.keep_peer();
+  welcome_customer(state);
   return true;
+}
+
+void welcome_customer(ServiceState& state) {
+  state.link.keep_peer();
+  state.tree.return_to_start();
 }
 
 namespace {
@@ -233,16 +243,17 @@ enum class Incoming { command, damaged, identification, nothing };
 
 // Reads what comes where a command frame is expected. Its time limit runs
 // from its first byte. A customer that did not take our identification (it
-// came damaged, or not at all) identifies again from here: a lone
-// identification frame followed by quiet, which a command frame cannot be.
+// came damaged, or not at all), and one that comes anew while the last one's
+// session is unfinished, identifies from here: a lone identification frame
+// followed by quiet, which a command frame cannot be.
 Incoming receive_command(Link& link, UBYTE* frame) {
-  constexpr std::uint32_t kIdentificationFrameBytes = kIdentificationBytes + 3;
-  UBYTE wire[kCommandFrameBytes + 3] = {};
+  constexpr auto kIdentificationFrameBytes = static_cast<std::uint32_t>(frame_bytes(kIdentificationBytes));
+  UBYTE wire[frame_bytes(kCommandFrameBytes)] = {};
   bool framed = false;
   if (!link.first_byte_within(time_limit(link))) return Incoming::nothing;
   if (!receive_bytes(link, wire, kIdentificationFrameBytes)) return Incoming::nothing;
-  if (unpack_frame(wire, frame, kIdentificationBytes, framed) == LINK_OK && framed &&
-      !link.first_byte_within(frame_gap(link))) {
+  if (lone_identification(link, wire)) {
+    unpack_frame(wire, frame, kIdentificationBytes, framed);
     return Incoming::identification;
   }
   if (!receive_bytes(link, wire + kIdentificationFrameBytes, sizeof wire - kIdentificationFrameBytes)) {
@@ -266,6 +277,7 @@ void exec_commands(ServiceState& state) {
         continue;
       case Incoming::identification:
         answer_identification(link, frame, state.ids);
+        welcome_customer(state);
         continue;
       case Incoming::damaged:
         // A damaged command is refused, not guessed at: the customer counts it as failed.

@@ -15,18 +15,6 @@
 #include "platform/serial_line.h"
 #include "transfer_ext.h"
 
-constexpr long kCommandFrameBytes = 60;
-
-// Command codes.
-constexpr UBYTE cmd_get_akt_dir = 0x20;
-constexpr UBYTE cmd_set_akt_dir = 0x21;
-constexpr UBYTE cmd_send_file = 0x22;
-constexpr UBYTE cmd_receive_file = 0x23;
-constexpr UBYTE cmd_send_akt_dir = 0x24;
-constexpr UBYTE cmd_terminate = 0x25;
-constexpr UBYTE cmd_customer_terminate = 0x26;
-constexpr UBYTE cmd_set_baud_rate = 0x29;
-
 // What the command loop works with: the link, the device it serves (to open
 // it again when the line is lost), the identities of both ends, the tree of
 // names it serves (the whole file system from the process's current
@@ -72,8 +60,13 @@ int service_main(int argc, char** argv);
 // the host's lines, with their lock files where --lock-dir says.
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
 // Waits for a customer's identification, opening the line again whenever it
-// is lost meanwhile. False when the link was cancelled (the service stops).
+// is lost meanwhile, and welcomes the customer. False when the link was
+// cancelled (the service stops).
 bool wait_for_customer(ServiceState& state);
+// A customer has identified: it starts afresh, in the folder served (the
+// folder the service started in, or the root of --root), and a listening line
+// keeps it however long it stays silent.
+void welcome_customer(ServiceState& state);
 // Serves command frames until cmd_terminate, or until the link is cancelled,
 // after sweeping the temporaries that files being stored left in the tree's
 // current directory when an earlier service was killed.

@@ -57,7 +57,7 @@ constexpr long FILE_HEADER_BAD = 21;
 constexpr long LINK_SEND_TIMEOUT = 22;
 constexpr long LINK_TIMEOUT = 23;
 
-extern const char version[];  // "$VER: ..." version text
+inline constexpr char version[] = "$VER: Quorvantix 11.00 (07.06.26)";  // the version text
 
 #include "platform/display.h"
 #include "platform/list.h"

@@ -100,6 +100,9 @@ class Tree {
   // Makes the locked directory the current directory; false when it is no
   // directory or may not be entered.
   bool set_current(const FsLock& dir);
+  // Makes the folder the tree started in current again: a confined tree's
+  // root, or the process's current directory when the whole tree was made.
+  void return_to_start();
   // Removes the temporary files that stored files left behind in the current
   // directory when their process ended before it had finished (killed, or a
   // power cut, where the file system cannot keep a file unnamed). A temporary
@@ -114,6 +117,7 @@ class Tree {
   Tree() = default;
 
   UniqueFd root_;        // a confined tree's root; none for the whole file system
+  UniqueFd start_;       // the whole tree's first current directory
   std::string current_;  // a confined tree's current directory: "/" or "/a/b"
   bool read_only_ = false;
 };

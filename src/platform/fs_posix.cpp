@@ -159,7 +159,11 @@ mode_t replacement_mode(mode_t old_mode, bool owner_and_group_kept) {
 
 // --- Tree ---
 
-Tree Tree::whole() { return Tree(); }
+Tree Tree::whole() {
+  Tree tree;
+  tree.start_ = UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return tree;
+}
 
 std::optional<Tree> Tree::confined(const char* dir, std::string& error) {
   Tree tree;
@@ -215,6 +219,15 @@ bool Tree::set_current(const FsLock& dir) {
   if (path[0] != '/') return false;  // a sibling that begins with the root's name
   current_ = std::move(path);
   return true;
+}
+
+void Tree::return_to_start() {
+  if (root_) {
+    current_ = "/";
+    return;
+  }
+  // Where the start folder cannot be entered again, the process stays where it is.
+  if (start_ && fchdir(start_.get()) != 0) return;
 }
 
 void Tree::sweep_temporaries() const {

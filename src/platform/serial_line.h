@@ -32,6 +32,10 @@ class Line {
   // has them: on a pty or a socket, written bytes count as gone at once.
   virtual std::size_t output_queued() const { return 0; }
 
+  // Throws away the bytes written that have not yet left the port, so that a
+  // write that was given up does not go out after all.
+  virtual void discard_output() {}
+
   // Blocks until bytes can move in the given direction, or (out) the output
   // queue has drained, or `limit` has passed. A failed line waits out the
   // whole limit, so that nobody spins on it.

@@ -119,6 +119,8 @@ class TtyLine final : public Line {
     return note(::write(fd_.get(), from, count));
   }
 
+  void discard_output() override { tcflush(fd_.get(), TCOFLUSH); }
+
   std::size_t output_queued() const override {
     int queued = 0;
     if (!wire_ || ioctl(fd_.get(), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;

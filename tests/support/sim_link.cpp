@@ -209,22 +209,16 @@ void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
 // --- Raw bytes and frames ---
 
 bool write_raw(Link& link, const Bytes& bytes) {
-  Bytes copy = bytes;
-  for (std::uint32_t done = 0; done < copy.size(); done += link.request().io_Actual) {
-    link.request() = IOExtSer{CMD_WRITE, copy.data() + done, static_cast<std::uint32_t>(copy.size() - done), 0,
-                              link.request().io_Baud};
-    link.send_io();
-    if (checktimeout(link) != 0) return false;
-  }
-  return true;
+  return write_bytes(link, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
 Bytes read_raw(Link& link, std::size_t count) {
-  Bytes got(count);
-  link.request() = IOExtSer{CMD_READ, got.data(), static_cast<std::uint32_t>(count), 0, link.request().io_Baud};
-  link.send_io();
-  checktimeout(link);
-  got.resize(link.request().io_Actual);
+  Bytes got;
+  const nanoseconds deadline = link.now() + time_limit(link);
+  UBYTE byte = 0;
+  while (got.size() < count && link.first_byte_within(deadline - link.now()) && receive_bytes(link, &byte, 1)) {
+    got.push_back(byte);
+  }
   return got;
 }
 

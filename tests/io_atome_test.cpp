@@ -131,3 +131,44 @@ TEST(SetBaudRate, TakesTheLeadingNumberAfterOneTick) {
     EXPECT_EQ(pair.cable.speeds(SimCable::b), (row.baud ? std::vector<long>{9600, 4800, row.baud} : std::vector<long>{9600, 4800}));
   }
 }
+
+// Bytes handed back to the link are read first, as if they had just come.
+TEST(Link, BytesPutBackAreTheNextToArrive) {
+  Pair pair;
+  const Bytes frame = frame_of("abc");
+  pair.cable.inject(SimCable::b, Bytes(frame.begin() + 2, frame.end()));
+  pair.service.put_back(frame.data(), 2);
+  EXPECT_EQ(pair.service.first_byte_within(0ns), pair.clock.now());
+  UBYTE data[4] = {};
+  EXPECT_EQ(receive_framed_data(pair.service, data, 3), LINK_OK);
+  EXPECT_STREQ(reinterpret_cast<char*>(data), "abc");
+  pair.service.put_back(frame.data(), frame.size());
+  pair.service.drop_pending_input();
+  EXPECT_FALSE(pair.service.first_byte_within(time_limit(pair.service)));
+}
+
+// Every wait of the table keeps inside the others, so that a change to one
+// line of it cannot break a rule that another line keeps.
+TEST(Timing, EveryRuleOfTheTableKeepsInsideTheOthers) {
+  Pair pair;
+  const auto share = [&](LimitShare s) { return share_of_limit(pair.service, s); };
+  const nanoseconds limit = time_limit(pair.service), poll = kTicksBetweenPolls * pair.service.tick();
+  EXPECT_EQ(limit, 2100ms);
+  // A sender that keeps to the limit repeats a block no sooner than a limit
+  // after the block ended, and no later than a poll step after that; ours
+  // repeats inside that window too, whichever way its answer failed.
+  EXPECT_LE(share(timing::kRepeatWindowStart), limit);
+  EXPECT_GE(share(timing::kRepeatWindowEnd), limit + poll);
+  EXPECT_GE(limit + share(timing::kRepeatPause), share(timing::kRepeatWindowStart));
+  EXPECT_LE(limit + share(timing::kRepeatPause), share(timing::kRepeatWindowEnd));
+  // A refused short block comes again once the receiver has waited for a
+  // frame gap of quiet, and well within its limit.
+  EXPECT_GT(share(timing::kRefusedPause), frame_gap(pair.service));
+  EXPECT_LT(share(timing::kRefusedPause) + frame_gap(pair.service), limit);
+  // Quiet for settle() outlasts a sender's limit and its pause before a repeat.
+  EXPECT_GT(share(timing::kSettleQuiet), limit + share(timing::kRepeatPause));
+  EXPECT_GT(share(timing::kSettleCap), share(timing::kSettleQuiet));
+  // A receiver has given up before we take it to have done so.
+  EXPECT_GE(share(timing::kReceiverGivesUp), kFailuresEndingATransfer * limit);
+  EXPECT_EQ(kMaxRetries + 1, kFailuresEndingATransfer);
+}

@@ -154,3 +154,53 @@ TEST_F(ServiceTest, TakesCustomersAgainAfterAnIdentificationTheyRefusedAndAfterA
      "Line is open again\nTerminierungsignal empfangen\n", true);
   EXPECT_TRUE(returned);
 }
+
+// Each customer starts afresh: in the folder served, whatever the last one
+// did, and also after a refused terminate (which signs it off) and after a
+// customer that went away in the middle of a store; a folder that has gone
+// is an error for the command that meets it.
+TEST_F(ServiceTest, EveryCustomerStartsInTheFolderServedAndNothingOfTheLastOneLeaks) {
+  service.no_shutdown = true;
+  ASSERT_EQ(mkdir((remote / "sub").c_str(), 0700), 0);
+  const Bytes into_sub = command_frame(cmd_set_akt_dir, "sub");
+  const auto pwd_is = [&](const std::string& folder) {
+    std::string name = folder;
+    name.resize(kCommandFrameBytes);
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_get_akt_dir), 64), Bytes{ACK} + frame_of(name));
+    write_raw(pair.customer, {ACK});
+  };
+  std::string header = "x 3 0";
+  header.resize(kHeaderBytes);
+  expect([&] {
+    ASSERT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    ask(pair.customer, into_sub);
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_terminate)), Bytes{ACK}) << "no NAK left over";
+    EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 9600);
+    ASSERT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    pwd_is(remote.path());
+    // The next customer comes while the last one's file is half stored.
+    ask(pair.customer, into_sub);
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_receive_file), 1), Bytes{ACK});
+    EXPECT_EQ(ask(pair.customer, frame_of(header), 1), Bytes{ACK});
+    EXPECT_EQ(ask(pair.customer, frame_of(Bytes(kBlockBytes, 7)), 1), Bytes{ACK});
+    ASSERT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    pwd_is(remote.path());
+    // A folder that goes away under the customer.
+    ask(pair.customer, into_sub);
+    ASSERT_EQ(rmdir((remote / "sub").c_str()), 0);
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_send_akt_dir), 64), Bytes{ACK} + frame_of("END" + std::string(42, ' ')));
+    write_raw(pair.customer, {ACK});
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_receive_file), 1), Bytes{ACK});
+    EXPECT_EQ(ask(pair.customer, frame_of(header), 1), Bytes{NAK});
+    ASSERT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    // A put into a folder that does not exist cannot create its file.
+    header = "nodir/x 3 0", header.resize(kHeaderBytes);
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_receive_file), 1), Bytes{ACK});
+    EXPECT_EQ(ask(pair.customer, frame_of(header), 1), Bytes{NAK});
+    sign_off(session);
+  }, "Akt. Verzeichnis auf sub gesetzt.\nTerminierungsignal abgelehnt\nAkt. Verzeichnisname (" + remote.path() +
+     ") gesendet.\nAkt. Verzeichnis auf sub gesetzt.\nEmpfangen der Datei status 14\nAkt. Verzeichnisname (" +
+     remote.path() + ") gesendet.\nAkt. Verzeichnis auf sub gesetzt.\nSende Verzeichnis status 17\n"
+     "Empfangen der Datei status 8\nEmpfangen der Datei status 13\nCustomer Terminierung empfangen\n", true);
+  EXPECT_TRUE(names_in(remote.path()).empty());
+}

@@ -189,8 +189,16 @@ std::optional<Tree> Tree::confined(const char* dir, std::string& error) {
 }
 
 UniqueFd Tree::open(const char* name, int flags) const {
-  if (!root_) return UniqueFd(::openat(AT_FDCWD, name[0] == '\0' ? "." : name, flags | O_CLOEXEC));
-  return open_in_root(root_.get(), name[0] == '/' ? std::string(name) : joined(current_, name), flags);
+  UniqueFd fd = root_ ? open_in_root(root_.get(), name[0] == '/' ? std::string(name) : joined(current_, name), flags)
+                      : UniqueFd(::openat(AT_FDCWD, name[0] == '\0' ? "." : name, flags | O_CLOEXEC));
+  // A current directory that has been removed can still be opened, and reads
+  // as empty; it is no folder any more.
+  struct stat st {};
+  if (fd && fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_nlink == 0) {
+    errno = ENOENT;
+    return UniqueFd();
+  }
+  return fd;
 }
 
 void Tree::current_dir_name(char* name) const {

@@ -239,7 +239,14 @@ void welcome_customer(ServiceState& state) {
 
 namespace {
 
-enum class Incoming { command, damaged, identification, nothing };
+enum class Incoming { command, damaged, torn, identification, nothing };
+
+// Input that forms no frame (bytes that stop short of one, or a whole frame
+// with a wrong check byte) this many times in a row, at a speed other than
+// 9600 baud, is a customer that has gone and left the line at its speed: the
+// next one, at 9600, reaches a port that reads its bytes as garbage. A
+// customer in a healthy session sends whole frames only, idle or not.
+constexpr int kFormlessInputsOfAGoneCustomer = 2;
 
 // Reads what comes where a command frame is expected. Its time limit runs
 // from its first byte. A customer that did not take our identification (it
@@ -251,13 +258,13 @@ Incoming receive_command(Link& link, UBYTE* frame) {
   UBYTE wire[frame_bytes(kCommandFrameBytes)] = {};
   bool framed = false;
   if (!link.first_byte_within(time_limit(link))) return Incoming::nothing;
-  if (!receive_bytes(link, wire, kIdentificationFrameBytes)) return Incoming::nothing;
+  if (!receive_bytes(link, wire, kIdentificationFrameBytes)) return Incoming::torn;
   if (lone_identification(link, wire)) {
     unpack_frame(wire, frame, kIdentificationBytes, framed);
     return Incoming::identification;
   }
   if (!receive_bytes(link, wire + kIdentificationFrameBytes, sizeof wire - kIdentificationFrameBytes)) {
-    return Incoming::nothing;
+    return Incoming::torn;
   }
   return unpack_frame(wire, frame, kCommandFrameBytes, framed) == LINK_OK ? Incoming::command : Incoming::damaged;
 }
@@ -269,9 +276,19 @@ void exec_commands(ServiceState& state) {
   Link& link = state.link;
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
+  int formless_in_a_row = 0;
   while (!link.cancelled()) {
-    switch (receive_command(link, frame)) {
+    const Incoming incoming = receive_command(link, frame);
+    const bool formless = incoming == Incoming::torn || incoming == Incoming::damaged;
+    formless_in_a_row = formless ? formless_in_a_row + 1 : 0;
+    if (formless_in_a_row >= kFormlessInputsOfAGoneCustomer && link.baud() != kStartBaud) {
+      formless_in_a_row = 0;
+      if (!serve_next_customer(state)) return;
+      continue;
+    }
+    switch (incoming) {
       case Incoming::nothing:
+      case Incoming::torn:
         // A customer on a lost line is gone too: as after a sign-off, wait for the next one.
         if (link.lost() && !(take_up_line_again(state) && wait_for_customer(state))) return;
         continue;

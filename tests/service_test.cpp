@@ -204,3 +204,24 @@ TEST_F(ServiceTest, EveryCustomerStartsInTheFolderServedAndNothingOfTheLastOneLe
      "Empfangen der Datei status 8\nEmpfangen der Datei status 13\nCustomer Terminierung empfangen\n", true);
   EXPECT_TRUE(names_in(remote.path()).empty());
 }
+
+// A customer that went away at 115200 baud leaves the service at that speed,
+// where the next one's frames at 9600 arrive as garbage: input that forms no
+// frame, twice in a row, sends the service back to 9600. A customer that is
+// merely idle keeps its session and its speed.
+TEST_F(ServiceTest, ACustomerThatLeftItsSpeedBehindIsTakenForGoneAndAnIdleOneIsNot) {
+  const Bytes garbage = {0x00, 0x00, 0xF0, 0x00};
+  expect([&] {
+    ASSERT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_set_baud_rate, "115200"), 1), Bytes{ACK});
+    pair.clock.sleep_for(std::chrono::hours(1));
+    EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes({ACK, NAK})) << "an idle customer keeps its session";
+    const auto send_garbage = [&] { write_raw(pair.customer, garbage), pair.clock.sleep_for(3s); };
+    send_garbage();
+    EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 115200) << "once is noise";
+    send_garbage();
+    EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 9600);
+    EXPECT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_terminate)), Bytes{ACK});
+  }, "Baudrate auf 115200 gesetzt status 0\nTerminierungsignal empfangen\n");
+}

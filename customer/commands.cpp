@@ -124,6 +124,12 @@ Outcome run_mput(Session& session, const Parsed& command, Console& console) {
 }
 
 Outcome run_baud(Session& session, const Parsed& command, Console& console) {
+  if (!session.link.speed_reaches_port()) {
+    say(console, command.name,
+        "a tcp: line carries no line speed: the service switches to " + std::to_string(parse_rate(command.args[0])) +
+            " baud, but a serial port on the way (a terminal server's) stays at its own; a port that a terminal "
+            "server offers with RFC 2217 follows the speed when it is named rfc2217:HOST:PORT");
+  }
   const long status = remote_set_baud(session, parse_rate(command.args[0]));
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
   return {};

@@ -63,6 +63,9 @@ class Link {
   // The peer has identified: a listening TCP line keeps it however long it
   // stays silent.
   void keep_peer();
+  // False when a speed set on the line reaches no serial port (a plain TCP
+  // connection): a terminal server's port on the way keeps its own speed.
+  bool speed_reaches_port() const { return !line_ || line_->speed_reaches_port(); }
   const std::string& last_error() const { return last_error_; }
 
   // --- Cancellation ---

@@ -149,7 +149,8 @@ void print_help() {
               "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
               "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>,\n"
               "or a serial port on the network: tcp:HOST:PORT connects to it, tcp-listen:PORT\n"
-              "(or tcp-listen:ADDR:PORT) waits for peers to connect, on 127.0.0.1 unless ADDR is given.\n"
+              "(or tcp-listen:ADDR:PORT) waits for peers to connect, on 127.0.0.1 unless ADDR is given,\n"
+              "and rfc2217:HOST:PORT connects to a terminal server's port whose speed it sets.\n"
               "A DEVICE alone is served at unit 0; without arguments it serves serial.device unit 0.\n"
               "SIGTERM, SIGINT and SIGHUP end it cleanly.\n",
               kUsage, here);
@@ -213,7 +214,7 @@ std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::
     return std::nullopt;
   }
   if (arguments.size() == 1 && !platform::names_a_device(arguments[0])) {
-    error = "'" + arguments[0] + "' names no line: give DEVICE UNIT, a path, tcp:HOST:PORT or tcp-listen:PORT";
+    error = "'" + arguments[0] + "' names no line: give DEVICE UNIT, a path, tcp:HOST:PORT, tcp-listen:PORT or rfc2217:HOST:PORT";
     return std::nullopt;
   }
   if (!arguments.empty()) {

@@ -1,11 +1,16 @@
 // The real programs: the service and its customers over the line simulator
 // or TCP, one after another, across a line that goes away, under the unit's
-// options and stops, and storing files as a user of its own.
+// options and stops, storing files as a user of its own, and behind a
+// terminal server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +19,7 @@
 #include <thread>
 
 #include "io_module.h"
+#include "platform/unique_fd.h"
 #include "support/fixtures.h"
 #include "support/running.h"
 
@@ -63,6 +69,25 @@ std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> state_of(const std::stri
     state[name] = {read_file(dir + "/" + name), st.st_mode & 07777, st.st_uid};
   }
   return state;
+}
+
+// Whether something listens on `port` within 5 s, seen in the kernel's table
+// of sockets: a probe that connected would take the line of a terminal server.
+bool listens(int port) {
+  char hex_port[8];
+  std::snprintf(hex_port, sizeof hex_port, "%04X", static_cast<unsigned>(port));
+  const std::string wanted = std::string(":") + hex_port + " 00000000:0000 0A";  // listening
+  for (int tries = 0; tries < 250; ++tries, std::this_thread::sleep_for(20ms)) {
+    const Bytes table = read_file("/proc/net/tcp");
+    if (has(std::string(table.begin(), table.end()), wanted)) return true;
+  }
+  return false;
+}
+
+speed_t speed_of(const std::string& path) {
+  const platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  termios settings{};
+  return tcgetattr(fd.get(), &settings) == 0 ? cfgetospeed(&settings) : B0;
 }
 
 }  // namespace
@@ -237,4 +262,34 @@ TEST_F(EndToEnd, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledRe
   }
   EXPECT_EQ(service->end(SIGKILL), 128 + SIGKILL);
   EXPECT_EQ(state_of(remote.path()), before);
+}
+
+// ser2net serves end b of the line simulator as an rfc2217 port: the speed
+// the customer sets reaches the pty that ser2net holds. On a plain tcp: line
+// the customer says that it cannot.
+TEST_F(EndToEnd, ACustomerBehindATerminalServerSetsTheSpeedOfItsPort) {
+  const std::string ser2net = "/usr/sbin/ser2net";
+  if (access(ser2net.c_str(), X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+  ASSERT_TRUE(start({}));
+  const std::string port = std::to_string(free_tcp_port());
+  Running server({ser2net, "-n", "-u", "-P", dir / "ser2net.pid", "-Y",
+                  "connection: &port\n  accepter: telnet(rfc2217),tcp,127.0.0.1," + port +
+                      "\n  connector: serialdev," + dir / "b" + ",9600n81,local\n"},
+                 dir.path());
+  ASSERT_TRUE(listens(std::stoi(port))) << server.seen;
+  write_file(remote / "r.bin", pattern_bytes(5000, 5));
+  write_file(local / "l.bin", pattern_bytes(4000, 6));
+  const auto session = customer({"baud", "38400;", "get", "r.bin;", "put", "l.bin"}, "rfc2217:127.0.0.1:" + port);
+  EXPECT_EQ(session.first, 0) << session.second;
+  EXPECT_EQ(speed_of(dir / "b"), speed_t{B38400});
+  EXPECT_TRUE(service->says("Baudrate auf 38400 gesetzt status 0\n")) << service->seen;
+  EXPECT_EQ(read_file(local / "r.bin"), read_file(remote / "r.bin"));
+  EXPECT_EQ(read_file(remote / "l.bin"), read_file(local / "l.bin"));
+  server.end(SIGTERM);
+
+  const std::string plain = "127.0.0.1:" + std::to_string(free_tcp_port());
+  Running on_tcp({kService, "tcp-listen:" + plain, "0"}, remote.path());
+  ASSERT_TRUE(on_tcp.says("Service is ready\n"));
+  const auto raw = customer({"baud", "19200;", "pwd"}, "tcp:" + plain);
+  EXPECT_TRUE(raw.first == 0 && has(raw.second, "baud: a tcp: line carries no line speed")) << raw.second;
 }

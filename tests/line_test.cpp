@@ -1,6 +1,8 @@
 // The host's lines, opened as the programs open them: terminal devices (a
 // pseudo-terminal, the test playing the far end on its master), their lock
 // files, and TCP. Kept few and quick: a tick of 1 ms makes a time limit 105 ms.
+// Lines to a terminal server run over the simulated cable, the test playing
+// the server.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -9,6 +11,7 @@
 
 #include <thread>
 
+#include "platform/rfc2217_line.h"
 #include "support/fixtures.h"
 #include "support/running.h"
 
@@ -159,7 +162,9 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
       {"tcp:127.0.0.1:0", 0, "tcp:127.0.0.1:0", "tcp:127.0.0.1:0: give the line as tcp:HOST:PORT, with a port from 1"},
       {"tcp::2323", -4, "tcp::2323", "tcp::2323: give the line as tcp:HOST:PORT"},
       {"tcp-listen:telnet", 0, "tcp-listen:telnet", "tcp-listen:telnet: give the line as tcp-listen:PORT or"},
-      {"tcp:127.0.0.1:1", 0, "tcp:127.0.0.1:1", "connect(tcp:127.0.0.1:1): Connection refused"}};
+      {"tcp:127.0.0.1:1", 0, "tcp:127.0.0.1:1", "connect(tcp:127.0.0.1:1): Connection refused"},
+      {"rfc2217:localhost", 3, "rfc2217:localhost", "rfc2217:localhost: give the line as rfc2217:HOST:PORT"},
+      {"rfc2217:127.0.0.1:1", 0, "rfc2217:127.0.0.1:1", "connect(rfc2217:127.0.0.1:1): Connection refused"}};
   platform::SteadyClock clock(milliseconds(1));
   for (const auto& row : rows) {
     std::string error;
@@ -198,5 +203,128 @@ TEST(TcpLine, AListeningLineDropsWhatAPeerLeftBehindAndTakesTheNext) {
     std::this_thread::sleep_for(50ms);  // its bytes and its close have arrived
     EXPECT_EQ(receive_data(listener, payload, 3), leaves ? LINK_TIMEOUT : LINK_OK);
     ASSERT_TRUE(!leaves || (listener.lost() && listener.take_next_peer()));
+  }
+}
+
+namespace {
+
+constexpr std::uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240;
+constexpr std::uint8_t kBinary = 0, kComPort = 44;
+
+// IAC SB COM-PORT-OPTION code value IAC SE, the value escaped.
+Bytes com_port(std::uint8_t code, const Bytes& value) {
+  Bytes bytes{IAC, SB, kComPort, code};
+  for (const std::uint8_t byte : value) bytes = byte == IAC ? bytes + Bytes{IAC, IAC} : bytes + Bytes{byte};
+  return bytes + Bytes{IAC, SE};
+}
+// The five settings of a speed change as we ask for them; the server's
+// answers carry the codes + 100.
+Bytes settings(std::uint32_t baud, std::uint8_t answer = 0, std::uint8_t data_bits = 8) {
+  const Bytes rate{std::uint8_t(baud >> 24), std::uint8_t(baud >> 16), std::uint8_t(baud >> 8), std::uint8_t(baud)};
+  return com_port(1 + answer, rate) + com_port(2 + answer, {data_bits}) + com_port(3 + answer, {1}) +
+         com_port(4 + answer, {1}) + com_port(5 + answer, {1});
+}
+Bytes escaped(const Bytes& data) {
+  const Bytes command = com_port(0, data);
+  return Bytes(command.begin() + 4, command.end() - 2);
+}
+
+const Bytes kOffer{IAC, WILL, kComPort, IAC, WILL, kBinary, IAC, DO, kBinary};
+// As ser2net greets: it offers suppress-go-ahead (taken) and echo (declined),
+// and asks for binary and the port option itself, which crosses our offer.
+const Bytes kGreeting{IAC, WILL, 3, IAC, DO, 3, IAC, WILL, 1, IAC, DONT, 1, IAC, DO, 0, IAC, WILL, 0, IAC, DO, kComPort};
+const Bytes kGreetingAnswers{IAC, DO, 3, IAC, WILL, 3, IAC, DONT, 1};
+
+// An rfc2217: line on side b of a cable paced at 115200 baud, so that what
+// the server sends comes in pieces of a byte; the test plays the server on
+// side a with raw bytes.
+struct TerminalServer {
+  TerminalServer() { cable.pace(115200), allocport(server, 0, "sim"); }
+  // The server's half of an open it agrees to, at 9600 baud.
+  void agree() {
+    EXPECT_EQ(read_raw(server, kOffer.size()), kOffer);
+    write_raw(server, kGreeting);
+    EXPECT_EQ(read_raw(server, kGreetingAnswers.size()), kGreetingAnswers);
+    EXPECT_EQ(read_raw(server, settings(9600).size()), settings(9600));
+    write_raw(server, settings(9600, 100));
+  }
+  SimClock clock;
+  SimCable cable{clock};
+  Link server{clock, cable.opener(SimCable::a)};
+  Link client{clock, [this](const std::string&, long, std::string& error) {
+    return platform::rfc2217_line_over(cable.open(SimCable::b, error), clock, "rfc2217:sim:7000", error);
+  }};
+};
+
+}  // namespace
+
+// Commands, notifications and a foreign subnegotiation between the data, and
+// a server that holds our sending for a second.
+TEST(Rfc2217Line, NegotiatesAndCarriesEveryByteUnchangedBothWaysWhateverTheServerPutsBetween) {
+  TerminalServer t;
+  const Bytes noise = Bytes{IAC, 241, IAC, 242} + com_port(107, {0x30}) + Bytes{IAC, WILL, 3, IAC, SB, 1, IAC, IAC, IAC, SE};
+  t.clock.run([&] {
+    ASSERT_EQ(allocport(t.client, 0, "rfc2217:sim:7000"), PORT_OK) << t.client.last_error();
+    EXPECT_EQ(read_raw(t.client, 513), kEveryByte + kEveryByte + Bytes{'!'});
+    EXPECT_TRUE(write_raw(t.client, kEveryByte));
+    EXPECT_EQ(read_raw(t.client, 1), Bytes{'.'});
+  }, {[&] {
+    t.agree();
+    const Bytes data = escaped(kEveryByte);
+    write_raw(t.server, Bytes(data.begin(), data.begin() + 100) + noise + Bytes(data.begin() + 100, data.end()) +
+                            noise + data + com_port(108, {}) + Bytes{'!'});
+    const std::size_t sent = t.cable.sent_by(SimCable::b).size();
+    t.server.delay_ticks(50);
+    EXPECT_EQ(t.cable.sent_by(SimCable::b).size(), sent) << "nothing is sent while the server holds us";
+    write_raw(t.server, com_port(109, {}));
+    EXPECT_EQ(read_raw(t.server, data.size()), data);
+    write_raw(t.server, {'.'});
+  }});
+}
+
+// Data the server sends before its answer is kept. A port that the server
+// switched and did not set as asked is set back.
+TEST(Rfc2217Line, ASpeedChangeTheServerRefusesOrLeavesUnansweredFailsAndTheLineGoesOn) {
+  const std::string not_taken = "rfc2217:sim:7000: the server did not take 38400 baud, 8 data bits, no parity, 1 stop "
+                                "bit, no flow control (it answered ";
+  const struct { Bytes answer; bool set_back; std::string error; } rows[] = {
+      {settings(38400, 100), false, ""},
+      {settings(9600, 100), false, not_taken + "baud 9600)"},
+      {settings(38400, 100, 7), true, not_taken + "data bits 7)"},
+      {{}, true, "rfc2217:sim:7000: the server did not answer the port settings within 2 s"}};
+  for (const auto& row : rows) {
+    TerminalServer t;
+    t.clock.run([&] {
+      ASSERT_EQ(allocport(t.client, 0, "rfc2217:sim:7000"), PORT_OK);
+      EXPECT_EQ(set_baud_rate(t.client, "38400"), row.error.empty() ? PORT_OK : PORT_PARAMS_FAILED);
+      EXPECT_EQ(t.client.last_error(), row.error);
+      EXPECT_TRUE(write_raw(t.client, {1, IAC}));
+      EXPECT_EQ(read_raw(t.client, 2), (Bytes{2, '.'})) << row.error;
+    }, {[&] {
+      t.agree();
+      EXPECT_EQ(read_raw(t.server, settings(38400).size()), settings(38400));
+      write_raw(t.server, Bytes{2} + row.answer);
+      const Bytes set_back = row.set_back ? settings(9600) : Bytes{};
+      EXPECT_EQ(read_raw(t.server, set_back.size() + 3), (set_back + Bytes{1, IAC, IAC})) << row.error;
+      write_raw(t.server, {'.'});
+    }});
+  }
+}
+
+TEST(Rfc2217Line, AServerWithoutPortSettingsBinaryTransmissionOrTelnetIsRefusedWithTheReason) {
+  const struct { Bytes reply; std::string error; } rows[] = {
+      {{IAC, DONT, kComPort, IAC, DO, kBinary, IAC, WILL, kBinary},
+       "the server offers no port settings (it refuses the COM-PORT-OPTION of RFC 2217); as tcp:sim:7000 the line "
+       "runs at the speed the server gives it"},
+      {{IAC, DO, kComPort, IAC, DO, kBinary, IAC, WONT, kBinary},
+       "the server refuses binary transmission, so bytes would not cross unchanged"},
+      {{'l', 'o', 'g', 'i', 'n', ':'},
+       "no answer to the Telnet negotiation within 5 s (a port that speaks no Telnet is a tcp: line)"}};
+  for (const auto& row : rows) {
+    TerminalServer t;
+    t.clock.run([&] {
+      EXPECT_EQ(allocport(t.client, 0, "rfc2217:sim:7000"), PORT_OPEN_FAILED);
+      EXPECT_EQ(t.client.last_error(), "rfc2217:sim:7000: " + row.error);
+    }, {[&] { read_raw(t.server, kOffer.size()), write_raw(t.server, row.reply); }});
   }
 }

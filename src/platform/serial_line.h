@@ -3,8 +3,8 @@
 // A line is a byte pipe that never blocks; the link (io_atome.h) drives it
 // through its request cycle and its time limits. Lines are opened by name:
 // a terminal device (a serial port, a USB adapter, a pty) over termios, or a
-// serial port on the network (platform/tcp_line.h). Tests open lines of their
-// own through the same opener type.
+// serial port on the network (platform/tcp_line.h, platform/rfc2217_line.h).
+// Tests open lines of their own through the same opener type.
 #pragma once
 
 #include <chrono>
@@ -46,6 +46,11 @@ class Line {
   // left as it was, when the line cannot take it.
   virtual bool set_speed(long baud, std::string& error) = 0;
 
+  // False for a line whose speed reaches no serial port: a plain TCP
+  // connection takes any speed without effect, and a port at its far end (a
+  // terminal server's, an emulator's) keeps the speed it has.
+  virtual bool speed_reaches_port() const { return true; }
+
   // True once the line has gone for good (the device vanished, the far end of
   // a pty closed, the TCP peer left or closed its side): nothing moves on it
   // again until it is taken up anew.
@@ -71,7 +76,8 @@ using LineOpener = std::function<std::unique_ptr<Line>(const std::string& device
 // Where programs that share serial lines leave their lock files.
 constexpr char kLockDirectory[] = "/run/lock";
 
-// The host's lines: terminal devices by path or device name, and tcp: lines.
+// The host's lines: terminal devices by path or device name, and tcp: and
+// rfc2217: lines.
 // A terminal device is opened for exclusive use: refused while another
 // program holds it, by flock or by a lock file in kLockDirectory
 // (line_lock.h), and locked both ways while it is ours; its own settings go
@@ -83,11 +89,11 @@ LineOpener host_line_opener(std::string lock_directory);
 // Maps a device name (of any length) and unit to a path: a name beginning
 // with "/" is used as it is; "serial.device", "usbserial.device" and
 // "acm.device" select /dev/ttyS<unit>, /dev/ttyUSB<unit> and
-// /dev/ttyACM<unit>; "tcp:..." and "tcp-listen:..." names are kept as they
-// are. Returns the empty string, with `error` filled, for any other name.
+// /dev/ttyACM<unit>; "tcp:...", "tcp-listen:..." and "rfc2217:..." names
+// are kept as they are. Returns the empty string, with `error` filled, for any other name.
 std::string device_path(const std::string& device, long unit, std::string& error);
-// True when `device` alone names a line: a path, a tcp: or tcp-listen: name,
-// or one of the three device names (which then take unit 0).
+// True when `device` alone names a line: a path, a tcp:, tcp-listen: or
+// rfc2217: name, or one of the three device names (which then take unit 0).
 bool names_a_device(const std::string& device);
 
 }  // namespace platform

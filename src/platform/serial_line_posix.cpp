@@ -18,6 +18,7 @@
 #include "platform/line_lock.h"
 #include "platform/line_speed.h"
 #include "platform/low_latency.h"
+#include "platform/rfc2217_line.h"
 #include "platform/serial_line.h"
 #include "platform/tcp_line.h"
 #include "platform/unique_fd.h"
@@ -253,6 +254,9 @@ std::string unit_path(const std::string& prefix, long unit) {
 
 bool is_path(const std::string& device) { return !device.empty() && device.front() == '/'; }
 
+// Names of lines on the network, kept as they are.
+bool is_network_name(const std::string& device) { return is_tcp_line_name(device) || is_rfc2217_line_name(device); }
+
 bool is_device_name(const std::string& device) {
   return device == "serial.device" || device == "usbserial.device" || device == "acm.device";
 }
@@ -262,18 +266,19 @@ std::unique_ptr<Line> open_line_locked_in(const std::string& device, long unit, 
   const std::string path = device_path(device, unit, error);
   if (path.empty()) return nullptr;
   if (is_tcp_line_name(path)) return open_tcp_line(path, error);
+  if (is_rfc2217_line_name(path)) return open_rfc2217_line(path, error);
   return TtyLine::open(path, lock_directory, error);
 }
 
 }  // namespace
 
 bool names_a_device(const std::string& device) {
-  return is_path(device) || is_tcp_line_name(device) || is_device_name(device);
+  return is_path(device) || is_network_name(device) || is_device_name(device);
 }
 
 std::string device_path(const std::string& device, long unit, std::string& error) {
   if (is_path(device)) return device;
-  if (is_tcp_line_name(device)) return device;
+  if (is_network_name(device)) return device;
   if (unit < 0) {
     error = "unit " + std::to_string(unit) + " of " + device + " does not exist";
     return {};
@@ -282,7 +287,7 @@ std::string device_path(const std::string& device, long unit, std::string& error
   if (device == "usbserial.device") return unit_path("/dev/ttyUSB", unit);
   if (device == "acm.device") return unit_path("/dev/ttyACM", unit);
   error = "unknown device '" + device +
-          "': give a path, tcp:HOST:PORT, tcp-listen:PORT, or serial.device, usbserial.device or "
+          "': give a path, tcp:HOST:PORT, tcp-listen:PORT, rfc2217:HOST:PORT, or serial.device, usbserial.device or "
           "acm.device with a unit";
   return {};
 }

@@ -250,6 +250,7 @@ class TcpLine final : public Line {
 
   // A speed means nothing to a TCP connection: taken, without effect.
   bool set_speed(long, std::string&) override { return true; }
+  bool speed_reaches_port() const override { return false; }
 
   bool lost() const override { return failed_; }
 

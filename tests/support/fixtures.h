@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "misc.h"
+#include "platform/charset.h"
 #include "service.h"
 #include "session.h"
 #include "support/sim_link.h"
@@ -22,6 +25,13 @@ inline Bytes operator+(Bytes head, const Bytes& tail) {
 }
 
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Names between UTF-8 on the host and `charset` on the wire.
+inline platform::NameCodec codec_for(const std::string& charset) {
+  std::string error;
+  if (auto codec = platform::NameCodec::open(charset, error, "UTF-8")) return std::move(*codec);
+  throw std::runtime_error(error);
+}
 
 // A command frame: its code, its argument, NULs up to 60 bytes.
 inline Bytes command_frame(UBYTE code, const std::string& argument = "") {

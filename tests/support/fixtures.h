@@ -78,8 +78,10 @@ inline std::vector<Row> rows_of(const List& list) {
 inline std::string padded(const std::string& name) { return name + std::string(30 - name.size(), ' '); }
 
 // The service in its command loop on side a, serving `remote`, its current
-// directory; the customer's session on side b, its files in `local`.
+// directory; the customer's session on side b, its files in `local`. Names
+// cross in ISO-8859-1, as the programs have it unless told otherwise.
 struct Served {
+  Served() { service.tree.set_wire_names(codec_for(platform::kDefaultWireCharset)); }
   void serve() { wait_for_customer(service), exec_commands(service); }
   // Runs `customer` once the session has reached the service, the service
   // and `beside` as background ends.

@@ -184,11 +184,13 @@ Outcome run_help(Session&, const Parsed&, Console& console) {
 
 std::string no_check(const Parsed&) { return {}; }
 
-// A name that travels in a command frame.
+// A name that travels in a command frame. Its bytes on the line depend on the
+// line's character set, which the session knows; but every character takes
+// one at least.
 std::string check_remote_name(const Parsed& command) {
   const std::string& name = command.args[0];
   if (name.empty()) return "the name is empty";
-  if (name.size() > kCommandArgumentBytes) {
+  if (character_count(name) > kCommandArgumentBytes) {
     return quoted(name) + " is too long: a name on the service may have at most " +
            std::to_string(kCommandArgumentBytes) + " characters here";
   }
@@ -323,6 +325,7 @@ std::string link_failure(long status, const Session& session) {
     case LOCAL_NO_DIRECTORY:
     case RATE_REFUSED:
     case RATE_NOT_TAKEN:
+    case CHARSET_UNKNOWN:
       return session.detail;
     default:
       return with_detail("failed with status " + std::to_string(status), session);

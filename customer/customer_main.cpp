@@ -170,6 +170,7 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   Link link(clock, std::move(opener));
   platform::StopSignals interrupts(Link::cancel_from_signal, &link);
   Session session(link);
+  session.charset = options.charset;
   if (open_line(session, options.device, options.unit) != PORT_OK) {
     std::cerr << kProgram << ": cannot open the line: " << session.detail << '\n';
     return kExitNoLink;

@@ -5,7 +5,7 @@ namespace {
 
 constexpr long kHighestRate = 100'000'000;
 
-enum class Takes { help, version, quiet, unit, baud, batch };
+enum class Takes { help, version, quiet, unit, baud, batch, charset };
 
 struct OptionEntry {
   char short_name;  // 0: none
@@ -16,9 +16,12 @@ struct OptionEntry {
 constexpr OptionEntry kOptions[] = {
     {'h', "help", Takes::help},   {'V', "version", Takes::version}, {'q', "quiet", Takes::quiet},
     {'u', "unit", Takes::unit},   {'b', "baud", Takes::baud},       {0, "batch", Takes::batch},
+    {0, "charset", Takes::charset},
 };
 
-bool takes_value(Takes takes) { return takes == Takes::unit || takes == Takes::baud || takes == Takes::batch; }
+bool takes_value(Takes takes) {
+  return takes == Takes::unit || takes == Takes::baud || takes == Takes::batch || takes == Takes::charset;
+}
 
 // Up to nine decimal digits and nothing else: no sign, no space, no overflow.
 bool parse_digits(const std::string& text, long& value) {
@@ -85,6 +88,13 @@ bool apply(const OptionEntry& entry, const std::string& value, Options& options,
       }
       options.batch = value;
       return true;
+    case Takes::charset:
+      if (!platform::NameCodec::open(value, error)) {
+        error = "--charset: " + error;
+        return false;
+      }
+      options.charset = value;
+      return true;
   }
   return false;
 }
@@ -132,7 +142,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
 }
 
 const char* usage_text() {
-  return "usage: quorvantix-customer [-u N] [-b RATE] [-q] [--batch FILE] DEVICE [COMMAND [ARG...]]\n"
+  return "usage: quorvantix-customer [-u N] [-b RATE] [-q] [--charset SET] [--batch FILE] DEVICE [COMMAND [ARG...]]\n"
          "\n"
          "Works with a Quorvantix service on the other end of a serial line.\n"
          "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
@@ -165,6 +175,8 @@ const char* usage_text() {
          "  -b, --baud RATE   line speed after the identification\n"
          "  -q, --quiet       no progress, no summaries, no service line on standard error\n"
          "      --batch FILE  run the commands in FILE\n"
+         "      --charset SET names cross the line in the character set SET (any that\n"
+         "                    iconv knows; default ISO-8859-1); raw: as they are\n"
          "  -h, --help        this text\n"
          "  -V, --version     the version\n"
          "\n"

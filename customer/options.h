@@ -1,9 +1,11 @@
 // The command line of the customer program:
-//   quorvantix-customer [-u N] [-b RATE] [-q] [--batch FILE] DEVICE [COMMAND [ARG...]]
+//   quorvantix-customer [-u N] [-b RATE] [-q] [--charset SET] [--batch FILE] DEVICE [COMMAND [ARG...]]
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "platform/charset.h"
 
 namespace customer_side {
 
@@ -15,11 +17,13 @@ struct Options {
   bool help = false;
   bool version = false;
   std::string batch;  // --batch FILE: the script to run ("-": standard input)
+  std::string charset = platform::kDefaultWireCharset;  // --charset SET: of names on the line
   std::vector<std::string> command_words;  // everything after DEVICE, as given
 };
 
 // Parses argv. Returns false, with `error` filled, when the line cannot be used;
-// --help and --version need no DEVICE. Options may only come before DEVICE:
+// --help and --version need no DEVICE; a --charset that names cannot travel in
+// is refused. Options may only come before DEVICE:
 // what follows it belongs to the commands. A value follows its option as the
 // next word, or is joined to it ("--baud=115200", "-b115200").
 bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);

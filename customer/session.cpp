@@ -26,6 +26,70 @@ platform::Tree local_files() { return platform::Tree::whole(); }
 
 std::string cannot_read(const std::string& path) { return "cannot read " + path + ": " + std::strerror(errno); }
 
+// The converter for session.charset; null, with the cause in detail, when
+// there is none.
+const platform::NameCodec* wire_names(Session& session) {
+  if (session.names && session.names->charset() == session.charset) return &*session.names;
+  session.names = platform::NameCodec::open(session.charset, session.detail);
+  return session.names ? &*session.names : nullptr;
+}
+
+// How the messages name the line's character set.
+std::string in_line_set(const Session& session) {
+  return session.charset == platform::kRawCharset ? "" : " in " + session.charset + ", the line's character set";
+}
+
+// The wire form of `name`, a name given here for a command frame (`what` says
+// what it names). 0, NAME_UNUSABLE when it has no wire form, NAME_TOO_LONG or
+// CHARSET_UNKNOWN, with the sentence in detail.
+long command_argument(Session& session, const std::string& name, const std::string& what, std::string& wire) {
+  const platform::NameCodec* names = wire_names(session);
+  if (names == nullptr) return CHARSET_UNKNOWN;
+  if (!names->to_wire(name, wire)) {
+    session.detail = "'" + name + "' cannot be named on the line: it has characters that " + session.charset +
+                     ", the line's character set, lacks (--charset chooses another)";
+    return NAME_UNUSABLE;
+  }
+  if (wire.size() <= kCommandArgumentBytes) return 0;
+  session.detail =
+      what + " may have at most " + std::to_string(kCommandArgumentBytes) + " bytes" + in_line_set(session);
+  return NAME_TOO_LONG;
+}
+
+// The host form of a name from the service. One that the line cut (`cut`)
+// may end in part of a character, which is left out.
+std::string host_name_of(const platform::NameCodec& names, const std::string& wire, bool cut) {
+  std::string host;
+  for (std::size_t drop = 0; cut && drop < 4 && drop < wire.size(); ++drop) {
+    if (names.to_host(std::string_view(wire).substr(0, wire.size() - drop), host)) return host;
+  }
+  names.to_host(wire, host);
+  return host;
+}
+
+// The service's listing, in wire form from `first` on, into host form.
+void to_host_names(const platform::NameCodec& names, std::vector<RemoteEntry>& entries, std::size_t first) {
+  for (std::size_t i = first; i < entries.size(); ++i) {
+    RemoteEntry& entry = entries[i];
+    entry.cut = entry.name.size() == kListedNameBytes && entry.size < 0;
+    entry.name = host_name_of(names, entry.name, entry.cut);
+  }
+}
+
+// Why the wire name of a file to store cannot be used, for `result` of check_wire_name.
+std::string unusable_wire_name(const Session& session, const std::string& name, const std::string& wire,
+                               long result) {
+  if (result == NAME_TOO_LONG) {
+    return "'" + name + "' is too long: the name and the size must fit the 60 bytes of the file header" +
+           in_line_set(session);
+  }
+  if (wire.find(static_cast<char>(kSpaceSubstitute)) != std::string::npos && session.charset != platform::kRawCharset) {
+    return "'" + name + "' cannot be stored under that name: one of its characters is written with byte 0xAE in " +
+           session.charset + ", and on the line that byte stands for a space in the name of a file stored";
+  }
+  return "'" + name + "' cannot be a name on the line (empty, '.', '..', or a tab, line break or byte 0xAE in it)";
+}
+
 // Sends one command frame. A NAK means the service could not read the frame (a
 // stray byte from an earlier exchange ran ahead of it); it did not run the
 // command, so the frame is sent once more once the line has settled. No answer
@@ -267,6 +331,8 @@ std::chrono::nanoseconds longest_wait_for_service(const Link& link) {
 // --- The service ---
 
 long remote_pwd(Session& session) {
+  const platform::NameCodec* names = wire_names(session);
+  if (names == nullptr) return CHARSET_UNKNOWN;
   const long sent = send_command(session, cmd_get_akt_dir);
   if (sent != LINK_OK) return sent;
   UBYTE reply[kCommandFrameBytes + 1] = {};
@@ -280,23 +346,22 @@ long remote_pwd(Session& session) {
   send_ACK(session.link);
   const auto* text = reinterpret_cast<const char*>(reply);
   const std::size_t length = strnlen(text, kCommandFrameBytes);
-  session.remote_dir.assign(text, length);
   session.remote_dir_cut = length == kCommandFrameBytes;
+  session.remote_dir = host_name_of(*names, std::string(text, length), session.remote_dir_cut);
   return LINK_OK;
 }
 
 long remote_cd(Session& session, const std::string& dir) {
-  if (dir.size() > kCommandArgumentBytes) {
-    session.detail = "a directory name may have at most " + std::to_string(kCommandArgumentBytes) + " characters";
-    return NAME_TOO_LONG;
-  }
+  std::string wire;
+  const long usable = command_argument(session, dir, "a directory name", wire);
+  if (usable != 0) return usable;
   if (session.remote_dir.empty()) {
     const long result = remote_pwd(session);
     if (result != LINK_OK) return result;
   }
   const std::string before = session.remote_dir;
   const bool before_cut = session.remote_dir_cut;
-  long result = send_command(session, cmd_set_akt_dir, dir);
+  long result = send_command(session, cmd_set_akt_dir, wire);
   if (result != LINK_OK) return result;
   result = remote_pwd(session);
   if (result != LINK_OK) return result;
@@ -308,11 +373,15 @@ long remote_cd(Session& session, const std::string& dir) {
 }
 
 long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
+  const platform::NameCodec* names = wire_names(session);
+  if (names == nullptr) return CHARSET_UNKNOWN;
   const long sent = send_command(session, cmd_send_akt_dir);
   if (sent != LINK_OK) return sent;
   ListRows rows;
   const long result = receive_akt_dir(session.link, &rows.list);
+  const std::size_t first = entries.size();
   collect_entries(rows.list, entries);
+  to_host_names(*names, entries, first);
   if (result != DIR_OK) settle(session.link);
   return result;
 }
@@ -322,14 +391,12 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
     session.detail = "name the file to fetch";
     return NAME_UNUSABLE;
   }
-  if (remote.size() > kCommandArgumentBytes) {
-    session.detail = "a file name on the service may have at most " + std::to_string(kCommandArgumentBytes) +
-                     " characters";
-    return NAME_TOO_LONG;
-  }
+  std::string wire;
+  const long usable = command_argument(session, remote, "a file name on the service", wire);
+  if (usable != 0) return usable;
   const std::string target = get_target(session, remote, local);
   if (target.empty()) return NAME_UNUSABLE;
-  const long sent = send_command(session, cmd_send_file, remote);
+  const long sent = send_command(session, cmd_send_file, wire);
   if (sent != LINK_OK) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
@@ -344,14 +411,19 @@ long remote_put(Session& session, const std::string& local, const std::string& r
   std::int64_t size = 0;
   const long checked = check_local_file(session, local, size);
   if (checked != FILE_OK) return checked;
-  const std::string wire_name = remote.empty() ? last_component(local) : remote;
-  const long name_fits = check_wire_name(wire_name, size);
-  if (name_fits == NAME_TOO_LONG) {
-    session.detail = "'" + wire_name + "' is too long: the name and the size must fit the 60 bytes of the file header";
-    return name_fits;
+  const std::string name = remote.empty() ? last_component(local) : remote;
+  const platform::NameCodec* names = wire_names(session);
+  if (names == nullptr) return CHARSET_UNKNOWN;
+  std::string wire_name;
+  if (!names->to_wire(name, wire_name)) {
+    session.detail = "'" + name + "' has no form in " + session.charset +
+                     ", the line's character set: store it under another name (put LOCAL REMOTE), or choose the set "
+                     "with --charset";
+    return NAME_UNUSABLE;
   }
+  const long name_fits = check_wire_name(wire_name, size);
   if (name_fits != 0) {
-    session.detail = "'" + wire_name + "' cannot be a name on the line (empty, '.', '..', or a tab, line break or byte 0xAE in it)";
+    session.detail = unusable_wire_name(session, name, wire_name, name_fits);
     return name_fits;
   }
   const long sent = send_command(session, cmd_receive_file);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io_atome.h"
+#include "platform/charset.h"
 #include "transfer_ext.h"
 
 namespace customer_side {
@@ -31,11 +32,15 @@ constexpr long RATE_REFUSED = 110;          // baud: this end's line cannot take
 constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; back at the old one
 constexpr long INTERRUPTED = 112;           // the user stopped a command part-way (the link was cancelled)
 constexpr long SHUTDOWN_REFUSED = 113;      // shutdown: the service went on, and answered an identification
+constexpr long CHARSET_UNKNOWN = 114;       // Session::charset names no set that names can travel in
 
 constexpr int kIdentifyAttempts = 3;
 // Bytes that come within this many byte times of each other are a frame under way.
 constexpr long kBytesOfAFrameUnderWay = 4;
-constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument
+constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument, in wire bytes
+// The listing carries the first 30 bytes of a name: a listed name of 30
+// bytes without a size is the start of a longer one.
+constexpr std::size_t kListedNameBytes = 30;
 
 struct Session {
   explicit Session(Link& on) : link(on) {}
@@ -47,15 +52,23 @@ struct Session {
   bool remote_dir_cut = false;   // the service's name had 60 or more characters
   bool lost = false;             // the service stopped answering; nothing more is sent
   std::string detail;            // particulars of the last failure
+  // The character set that names cross the line in: any that iconv knows, or
+  // platform::kRawCharset for the bytes as they are. Names typed here and
+  // local names go to the service in it, and the service's come back from it;
+  // every limit of a name counts its bytes in it.
+  std::string charset = platform::kDefaultWireCharset;
+  // The converter for `charset`, opened by the first operation that needs it.
+  std::optional<platform::NameCodec> names{};
   // Told once a transfer has been stopped by a cancel of the link, before the
   // wait for the service to give up its side begins.
   std::function<void()> on_stop;
 };
 
 struct RemoteEntry {
-  std::string name;
+  std::string name;        // in host form
   bool is_dir = false;
   std::int64_t size = -1;  // as the listing gave it; -1 when it did not
+  bool cut = false;        // the listing carried only the start of the name
 };
 
 // --- The line ---
@@ -115,8 +128,8 @@ std::string last_component(const std::string& path);
 // LOCAL when that is a directory. Empty, with session.detail filled, when no
 // usable name results.
 std::string get_target(Session& session, const std::string& remote, const std::string& local);
-// NAME_TOO_LONG or NAME_UNUSABLE when `wire_name` cannot travel in the header of
-// a file of `size` bytes ("%s %d %d" in 60 bytes), else 0.
+// NAME_TOO_LONG or NAME_UNUSABLE when `wire_name` (in wire form) cannot travel
+// in the header of a file of `size` bytes ("%s %d %d" in 60 bytes), else 0.
 long check_wire_name(const std::string& wire_name, std::int64_t size);
 
 }  // namespace customer_side

@@ -65,6 +65,16 @@ std::string whole_characters(const std::string& text) {
   return text;
 }
 
+std::size_t character_count(const std::string& text) {
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < text.size(); ++count) {
+    const std::size_t length = character_length(text, at);
+    if (length == 0) return count + (text.size() - at);
+    at += length;
+  }
+  return count;
+}
+
 std::string fit_columns(const std::string& text, std::size_t columns) {
   if (display_width(text) <= columns) return text;
   const std::string mark = cut_mark();

@@ -16,6 +16,9 @@ bool utf8_locale();
 const char* cut_mark();
 // The columns `text` takes. A byte that begins no valid UTF-8 character takes one.
 std::size_t display_width(const std::string& text);
+// The characters of `text` as UTF-8 counts them; a byte that begins none, or
+// begins one cut off at the end, counts as one.
+std::size_t character_count(const std::string& text);
 // `text` without a UTF-8 character that was cut off part-way at its end.
 std::string whole_characters(const std::string& text);
 // `text` when it fits in `columns`; otherwise its first whole characters and

@@ -236,11 +236,9 @@ bool enter(Session& session, Console& console, const std::string& command, const
 bool go_back(Session& session, Console& console, const std::string& command, const std::string& start,
              bool start_cut, const std::string& dir) {
   if (session.remote_dir == start && !start_cut) return true;
-  if (!start_cut && start.size() <= kCommandArgumentBytes) {
-    remote_cd(session, start);
-  } else if (dir.find('/') == std::string::npos) {
-    remote_cd(session, "..");
-  }
+  // A name too long for a command frame is refused before anything is sent.
+  const bool by_name = !start_cut && remote_cd(session, start) != NAME_TOO_LONG;
+  if (!by_name && dir.find('/') == std::string::npos) remote_cd(session, "..");
   console.listing.valid = false;
   if (session.remote_dir == start) return true;
   say(console, command, "could not go back to " + start + "; the service is in " + session.remote_dir);
@@ -404,7 +402,7 @@ bool prefix_matches(const std::string& pattern, std::size_t p, const std::string
 
 }  // namespace
 
-bool listing_cut(const RemoteEntry& entry) { return entry.name.size() == kListedNameBytes && entry.size < 0; }
+bool listing_cut(const RemoteEntry& entry) { return entry.cut; }
 
 std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries) {
   std::sort(entries.begin(), entries.end(),

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,25 +52,32 @@ struct Command {
 
 const char* argument_of(const char* buffer) { return buffer + 1; }
 
+// A name from the wire as the console shows it: in host form.
+std::string shown(const ServiceState& state, const char* wire_name) {
+  std::string host;
+  state.tree.wire_names().to_host(wire_name, host);
+  return host;
+}
+
 // The name goes back in the loop's buffer; the customer reads its first 60
 // bytes, without a terminator when the name is longer.
 bool run_get_akt_dir(ServiceState& state, char* buffer) {
   get_akt_dir(state.tree, buffer);
   send_data(state.link, buffer, kCommandFrameBytes);
-  std::printf("Akt. Verzeichnisname (%s) gesendet.\n", buffer);
+  std::printf("Akt. Verzeichnisname (%s) gesendet.\n", shown(state, buffer).c_str());
   return true;
 }
 
 bool run_set_akt_dir(ServiceState& state, char* buffer) {
   if (set_akt_dir(state.tree, argument_of(buffer)) != 0) {
-    std::printf("Akt. Verzeichnis auf %s gesetzt.\n", argument_of(buffer));
+    std::printf("Akt. Verzeichnis auf %s gesetzt.\n", shown(state, argument_of(buffer)).c_str());
   }
   return true;
 }
 
 bool run_send_file(ServiceState& state, char* buffer) {
   const long status = send_file(state.link, state.tree, argument_of(buffer), nullptr);
-  std::printf("Sende Datei <%s> status %ld\n", argument_of(buffer), status);
+  std::printf("Sende Datei <%s> status %ld\n", shown(state, argument_of(buffer)).c_str(), status);
   return true;
 }
 
@@ -145,6 +153,8 @@ void print_help() {
               "  --root DIR     serve DIR; every name and every cd stays beneath it\n"
               "  --read-only    refuse every file a customer sends (as a write-protected volume)\n"
               "  --no-shutdown  refuse the customer's command that ends the service\n"
+              "  --charset NAME names cross the line in the character set NAME (any that iconv\n"
+              "                 knows; default ISO-8859-1); raw passes them as they are\n"
               "  --help, --version\n"
               "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
               "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>,\n"
@@ -179,6 +189,17 @@ bool is_option_with_value(const std::string& argument, const std::string& option
   return argument == option || argument.starts_with(option + "=");
 }
 
+// "--charset NAME" at argv[i]: a set that names can travel in.
+bool take_charset(int argc, char** argv, int& i, std::string& charset, std::string& error) {
+  if (!take_value(argc, argv, i, "--charset", charset, error)) {
+    error = "--charset needs the name of a character set";
+    return false;
+  }
+  if (platform::NameCodec::open(charset, error)) return true;
+  error = "--charset: " + error;
+  return false;
+}
+
 }  // namespace
 
 std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::string& error) {
@@ -201,6 +222,8 @@ std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::
       options.no_shutdown = true;
     } else if (is_option_with_value(argument, "--root")) {
       if (!take_value(argc, argv, i, "--root", options.root, error)) return std::nullopt;
+    } else if (is_option_with_value(argument, "--charset")) {
+      if (!take_charset(argc, argv, i, options.charset, error)) return std::nullopt;
     } else if (is_option_with_value(argument, "--lock-dir")) {
       if (!take_value(argc, argv, i, "--lock-dir", options.lock_directory, error)) return std::nullopt;
     } else {
@@ -316,9 +339,20 @@ void exec_commands(ServiceState& state) {
 
 namespace {
 
+// A name that goes to the customer with stand-ins is said on standard error.
+void report_name_without_wire_form(const std::string& charset, const std::string& host_name,
+                                   const std::string& sent_as) {
+  std::fprintf(stderr,
+               "quorvantix: '%s' has no form in %s, the character set of names on the line; the customer gets '%s'\n",
+               host_name.c_str(), charset.c_str(), sent_as.c_str());
+}
+
 // The folder served: the current directory, in the whole file system, or
-// for --root a tree confined to DIR; read-only for --read-only.
+// for --root a tree confined to DIR; read-only for --read-only; its names in
+// the wire's character set.
 bool serve_folder(const ServiceOptions& options, ServiceState& state, std::string& error) {
+  std::optional<platform::NameCodec> names = platform::NameCodec::open(options.charset, error);
+  if (!names) return false;
   if (!options.root.empty()) {
     std::optional<platform::Tree> tree = platform::Tree::confined(options.root.c_str(), error);
     if (!tree) {
@@ -328,12 +362,17 @@ bool serve_folder(const ServiceOptions& options, ServiceState& state, std::strin
     state.tree = std::move(*tree);
   }
   state.tree.set_read_only(options.read_only);
+  const std::string charset = options.charset;
+  state.tree.set_wire_names(std::move(*names), [charset](const std::string& host_name, const std::string& sent_as) {
+    report_name_without_wire_form(charset, host_name, sent_as);
+  });
   return true;
 }
 
 }  // namespace
 
 int service_main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");  // the host's character set of names
   platform::SteadyClock clock;
   return service_main(argc, argv, clock, {});
 }

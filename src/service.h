@@ -18,8 +18,8 @@
 // What the command loop works with: the link, the device it serves (to open
 // it again when the line is lost), the identities of both ends, the tree of
 // names it serves (the whole file system from the process's current
-// directory unless it is confined to a directory), and whether the customer
-// may end the service.
+// directory unless it is confined to a directory; its names in the wire's
+// character set), and whether the customer may end the service.
 struct ServiceState {
   Link& link;
   std::string device;
@@ -40,13 +40,16 @@ struct ServiceOptions {
   std::string root;  // --root DIR: the folder served, every name beneath it; empty: the current directory
   bool read_only = false;
   bool no_shutdown = false;
+  // --charset NAME: the character set of names on the wire (platform::NameCodec)
+  std::string charset = platform::kDefaultWireCharset;
   // --lock-dir DIR, for tests: where the line's lock files go.
   std::string lock_directory = platform::kLockDirectory;
 };
 
 // The options of a command line, or nothing (with `error` filled) for one
 // that cannot be used: an unknown option, an option without its value, more
-// than two arguments, or a lone argument that names no line.
+// than two arguments, a lone argument that names no line, or a character set
+// that names cannot travel in.
 std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::string& error);
 
 // The program: takes its options from the command line, opens the line,

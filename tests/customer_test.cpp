@@ -37,7 +37,15 @@ std::string parsed(std::vector<const char*> argv) {
   if (!parse_options(static_cast<int>(argv.size()), argv.data(), o, error)) return "refused";
   for (const auto& word : o.command_words) words += " " + word;
   return o.device + " unit " + std::to_string(o.unit) + " baud " + std::to_string(o.baud) + (o.quiet ? " quiet" : "") +
-         (o.batch.empty() ? "" : " batch " + o.batch) + (o.version ? " version" : "") + words;
+         (o.batch.empty() ? "" : " batch " + o.batch) + (o.version ? " version" : "") +
+         (o.charset == platform::kDefaultWireCharset ? "" : " charset " + o.charset) + words;
+}
+
+// `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
+std::string umlauts(std::size_t count) {
+  std::string text;
+  while (count-- > 0) text += "\u00fc";
+  return text;
 }
 
 // The service serves `remote`; the customer keeps its files in `local`.
@@ -65,7 +73,9 @@ TEST(CustomerParsing, OptionsGoBeforeTheDeviceShortOrLongWithJoinedOrSeparateVal
       {{"c", "-V"}, " unit 0 baud 0 version"},
       {{"c"}, "refused"},          {{"c", "-q"}, "refused"},          {{"c", "--unit"}, "refused"},
       {{"c", "--baud", "0", "x"}, "refused"}, {{"c", "--unit", "-1", "x"}, "refused"}, {{"c", "-x", "x"}, "refused"},
-      {{"c", "-b", "abc", "d"}, "refused"},   {{"c", "-qb", "d"}, "refused"},          {{"c", "--batch"}, "refused"}};
+      {{"c", "-b", "abc", "d"}, "refused"},   {{"c", "-qb", "d"}, "refused"},          {{"c", "--batch"}, "refused"},
+      {{"c", "--charset=raw", "d"}, "d unit 0 baud 0 charset raw"},
+      {{"c", "--charset", "NO-SUCH-SET", "d"}, "refused"}};
   for (const auto& [argv, expected] : cases) EXPECT_EQ(parsed(argv), expected) << argv.back();
 }
 
@@ -96,7 +106,8 @@ TEST(CustomerParsing, ChecksCommandsTheirOptionsAndArguments) {
       {{"baud", "abc"}, false},           {{"get", "-rf", "d", "l"}, true},    {{"get", "-x", "a"}, false},
       {{"get", "--", "-x"}, true},        {{"cd", std::string(60, 'd')}, false}, {{"-cd", "x"}, true},
       {{"mget"}, false},                  {{"mget", "-f", "*", "?"}, true},    {{"put", "-f", "a"}, false},
-      {{"set", "overwrite", "on"}, true}, {{"set", "overwrite", "yes"}, false}, {{"-"}, false}};
+      {{"set", "overwrite", "on"}, true}, {{"set", "overwrite", "yes"}, false}, {{"-"}, false},
+      {{"cd", umlauts(59)}, true},        {{"get", umlauts(60)}, false}};  // characters, not their UTF-8 bytes
   std::string error;
   for (const auto& [command, ok] : cases) EXPECT_EQ(check_command(command, error), ok) << command[0] << error;
 }
@@ -137,7 +148,7 @@ TEST(CustomerCompletion, RemoteNamesWhereTheServiceTakesThemLocalOnesElsewhere) 
       {"baud ", K::nothing},      {"cd a ", K::nothing}};
   for (const auto& [before, kind] : cases) EXPECT_EQ(completion_kind(before), kind) << before;
   const std::vector<RemoteEntry> listing = {
-      {"bulk", true, 4096}, {"hello.txt", false, 20}, {"help", false, 1}, {std::string(30, 'h'), false, -1}};
+      {"bulk", true, 4096}, {"hello.txt", false, 20}, {"help", false, 1}, {std::string(30, 'h'), false, -1, true}};
   EXPECT_EQ(remote_candidates(listing, K::remote_file, "h"), (Strings{"hello.txt", "help"}));
   EXPECT_EQ(remote_candidates(listing, K::remote_folder, "b"), Strings{"bulk"});
 }
@@ -331,6 +342,44 @@ TEST_F(CustomerSession, NamesTheListingCutAndFoldersTheServiceLacks) {
                               "put: cannot place " + (local / "up/x/f2") + ": the service has no folder 'x' in " +
                                   (remote / "up")};
   for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
+}
+
+// Names cross the line in ISO-8859-1 and every limit counts its bytes; a name
+// without a form in it is refused before anything is sent; ® is byte 0xAE
+// there, the space's stand-in in a stored file's name: listed and fetched,
+// never stored.
+TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndItsBytesAreCounted) {
+  const std::string listed = umlauts(24), stored = umlauts(50), folder = "\u00dcbersicht", mark = "a\u00aeb";
+  write_file(remote / listed, pattern_bytes(5, 1));
+  write_file(remote / mark, pattern_bytes(3, 2));
+  write_file(local / "\u65e5\u672c.txt", {});
+  ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+  std::vector<RemoteEntry> entries;
+  const std::pair<std::string, std::string> refused[] = {
+      {"\u65e5\u672c.txt", "has no form in ISO-8859-1, the line's character set: store it under another name"},
+      {mark, "one of its characters is written with byte 0xAE in ISO-8859-1, and on the line that byte stands"}};
+  run([&] {
+    EXPECT_EQ(remote_list(session, entries), DIR_OK);
+    EXPECT_EQ(remote_get(session, listed, local / "copy", nullptr), FILE_OK);
+    EXPECT_EQ(remote_get(session, mark, local / mark, nullptr), FILE_OK);
+    EXPECT_EQ(remote_put(session, local / "copy", stored, nullptr), FILE_OK);  // "üü… 0 5": 54 bytes
+    EXPECT_EQ(remote_get(session, stored, local / stored, nullptr), FILE_OK);
+    EXPECT_EQ(remote_cd(session, folder), LINK_OK);
+    EXPECT_EQ(session.remote_dir, remote / folder);
+    const std::size_t sent = pair.cable.sent_by(SimCable::b).size();
+    for (const auto& [name, why] : refused) {
+      EXPECT_EQ(remote_put(session, local / name, "", nullptr), NAME_UNUSABLE) << name;
+      EXPECT_TRUE(has(session.detail, why)) << session.detail;
+    }
+    EXPECT_EQ(pair.cable.sent_by(SimCable::b).size(), sent);
+  });
+  std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].name + " " + std::to_string(entries[0].size), mark + " 3");
+  EXPECT_EQ(entries[2].name + " " + std::to_string(entries[2].size) + (entries[2].cut ? " cut" : ""), listed + " 5");
+  EXPECT_EQ(read_file(local / stored), read_file(remote / listed));
+  EXPECT_EQ(read_file(remote / stored), read_file(remote / listed));
+  EXPECT_EQ(read_file(local / mark), read_file(remote / mark));
 }
 
 // The interactive shell on a terminal 50 columns wide, played through a

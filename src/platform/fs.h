@@ -9,6 +9,11 @@
 // its root when they begin with "/"; the empty name is the current directory
 // itself.
 //
+// Names in a tree that serves a peer are in the peer's character set (see
+// Tree::set_wire_names): every name a tree takes from its callers is in wire
+// form, and every name it gives them is, so that the callers count and send
+// wire bytes. Converting them is the tree's business alone.
+//
 // Storing rule for symbolic links: a file that is stored is never written
 // through a link. When the name of a stored file is a symbolic link, live or
 // dangling, the link itself is replaced by the new plain file; the object it
@@ -22,10 +27,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/charset.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -43,7 +50,7 @@ struct ExamineData {
   std::int64_t file_size = 0;  // bytes
   std::uint64_t device = 0;    // with `inode`, tells whether two names lead to one object
   std::uint64_t inode = 0;
-  char name[256] = {};  // the entry's own name (scans only)
+  char name[256] = {};  // the entry's own name, in wire form (scans only)
 };
 
 // What the room check needs of a volume.
@@ -53,6 +60,10 @@ struct VolumeInfo {
 };
 
 class FsLock;
+
+// Told of a host name that has no wire form, with the host form of what the
+// peer gets in its place.
+using NameReport = std::function<void(const std::string& host_name, const std::string& sent_as)>;
 
 // An open directory stream, closed with its owner.
 struct CloseDir {
@@ -91,11 +102,17 @@ class Tree {
   // write-protected volume does.
   void set_read_only(bool read_only) { read_only_ = read_only; }
   bool read_only() const { return read_only_; }
+  // From now on names cross to the tree's callers in `names`'s wire set (a
+  // new tree passes them as they are). A name from the wire that is no name
+  // in that set reaches nothing. A host name without a wire form is given
+  // with kStandIn for each character that has none, and told to `report`.
+  void set_wire_names(NameCodec names, NameReport report = {});
+  const NameCodec& wire_names() const { return names_; }
 
-  // Writes the name of the current directory into `name` (kFullNameBytes): the
-  // full name in the whole file system, the path inside the root ("/" at the
-  // root) in a confined tree. The empty string when it cannot be produced or
-  // does not fit.
+  // Writes the name of the current directory into `name` (kFullNameBytes), in
+  // wire form: the full name in the whole file system, the path inside the
+  // root ("/" at the root) in a confined tree. The empty string when it
+  // cannot be produced or its wire form does not fit.
   void current_dir_name(char* name) const;
   // Makes the locked directory the current directory; false when it is no
   // directory or may not be entered.
@@ -109,17 +126,27 @@ class Tree {
   // whose process still runs is left alone.
   void sweep_temporaries() const;
 
-  // Opens `name` with `flags` (O_CLOEXEC is added); an empty UniqueFd when it
-  // cannot be reached. For the types below.
+  // Opens the wire name `name` with `flags` (O_CLOEXEC is added); an empty
+  // UniqueFd when it cannot be reached or is no name in the wire set
+  // (EILSEQ). For the types below.
   UniqueFd open(const char* name, int flags) const;
 
  private:
+  friend class FsLock;
+  friend class DirScan;
+
   Tree() = default;
+  // Opens a name in host form.
+  UniqueFd open_host(const std::string& name, int flags) const;
+  // The wire form of a host name; one without is reported.
+  std::string wire_form(const std::string& host_name) const;
 
   UniqueFd root_;        // a confined tree's root; none for the whole file system
   UniqueFd start_;       // the whole tree's first current directory
-  std::string current_;  // a confined tree's current directory: "/" or "/a/b"
+  std::string current_;  // a confined tree's current directory in host form: "/" or "/a/b"
   bool read_only_ = false;
+  NameCodec names_;
+  NameReport report_;
 };
 
 // True when `name` has the form of the temporary files that stored files go
@@ -135,8 +162,10 @@ class FsLock {
   // or cannot be reached.
   static FsLock obtain(const Tree& tree, const char* name);
   // Locks the folder that a file named `target` lands in, and gives the
-  // target's own name there (empty when `target` ends in "/" or is empty).
-  // Unlocked when the folder does not exist or cannot be reached.
+  // target's own name there in host form, for ReplacementFile::create (empty,
+  // so that nothing is created, when `target` ends in "/", is empty or is no
+  // name in the wire set). Unlocked when the folder does not exist or cannot
+  // be reached.
   static FsLock folder_of(const Tree& tree, const char* target, std::string& name);
 
   explicit operator bool() const { return static_cast<bool>(fd_); }
@@ -165,8 +194,9 @@ class DirScan {
   static DirScan start(const Tree& tree, const FsLock& dir);
 
   explicit operator bool() const { return static_cast<bool>(dir_); }
-  // The next entry, in the order the host delivers them; false at the end of
-  // the directory and on a read error, which ends a scan the same way. A link
+  // The next entry, in the order the host delivers them, its name in wire
+  // form (see Tree::set_wire_names); false at the end of the directory and on
+  // a read error, which ends a scan the same way. A link
   // is examined where it leads inside the tree; one that leads nowhere is of
   // type `other`.
   bool next(ExamineData& entry);

@@ -188,9 +188,23 @@ std::optional<Tree> Tree::confined(const char* dir, std::string& error) {
   return tree;
 }
 
+void Tree::set_wire_names(NameCodec names, NameReport report) {
+  names_ = std::move(names);
+  report_ = std::move(report);
+}
+
 UniqueFd Tree::open(const char* name, int flags) const {
-  UniqueFd fd = root_ ? open_in_root(root_.get(), name[0] == '/' ? std::string(name) : joined(current_, name), flags)
-                      : UniqueFd(::openat(AT_FDCWD, name[0] == '\0' ? "." : name, flags | O_CLOEXEC));
+  std::string host;
+  if (!names_.to_host(name, host)) {
+    errno = EILSEQ;
+    return UniqueFd();
+  }
+  return open_host(host, flags);
+}
+
+UniqueFd Tree::open_host(const std::string& name, int flags) const {
+  UniqueFd fd = root_ ? open_in_root(root_.get(), name[0] == '/' ? name : joined(current_, name.c_str()), flags)
+                      : UniqueFd(::openat(AT_FDCWD, name.empty() ? "." : name.c_str(), flags | O_CLOEXEC));
   // A current directory that has been removed can still be opened, and reads
   // as empty; it is no folder any more.
   struct stat st {};
@@ -201,13 +215,25 @@ UniqueFd Tree::open(const char* name, int flags) const {
   return fd;
 }
 
+std::string Tree::wire_form(const std::string& host_name) const {
+  std::string wire;
+  if (names_.to_wire(host_name, wire) || !report_) return wire;
+  std::string sent_as;
+  names_.to_host(wire, sent_as);
+  report_(host_name, sent_as);
+  return wire;
+}
+
 void Tree::current_dir_name(char* name) const {
   name[0] = '\0';
+  std::string host = current_;
   if (!root_) {
-    if (getcwd(name, kFullNameBytes) == nullptr) name[0] = '\0';
-    return;
+    char here[PATH_MAX];
+    if (getcwd(here, sizeof here) == nullptr) return;
+    host = here;
   }
-  if (current_.size() < kFullNameBytes) std::memcpy(name, current_.c_str(), current_.size() + 1);
+  const std::string wire = wire_form(host);
+  if (wire.size() < kFullNameBytes) std::memcpy(name, wire.c_str(), wire.size() + 1);
 }
 
 bool Tree::set_current(const FsLock& dir) {
@@ -252,14 +278,17 @@ FsLock FsLock::obtain(const Tree& tree, const char* name) {
 }
 
 FsLock FsLock::folder_of(const Tree& tree, const char* target, std::string& name) {
-  const char* slash = std::strrchr(target, '/');
-  if (slash == nullptr) {
-    name = target;
-    return FsLock(tree.open("", O_PATH | O_DIRECTORY));
-  }
-  name = slash + 1;
-  const std::string folder = slash == target ? "/" : std::string(target, slash);
-  return FsLock(tree.open(folder.c_str(), O_PATH | O_DIRECTORY));
+  constexpr int kFlags = O_PATH | O_DIRECTORY;
+  std::string path;
+  // A target that is no name in the wire set cannot be created, but its
+  // folder is still locked (in wire form), so that the caller learns that it
+  // was the name.
+  const bool named = tree.names_.to_host(target, path);
+  if (!named) path = target;
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
+  name = !named ? "" : slash == std::string::npos ? path : path.substr(slash + 1);
+  return FsLock(named ? tree.open_host(folder, kFlags) : tree.open(folder.c_str(), kFlags));
 }
 
 bool FsLock::examine(ExamineData& data) const {
@@ -313,13 +342,13 @@ bool DirScan::next(ExamineData& entry) {
       // A link that leads nowhere is reported as itself.
       if (links_ == Links::host && fstatat(dir_fd, found->d_name, &target, 0) == 0) st = target;
       if (links_ == Links::in_tree) {
-        const UniqueFd reached = tree_->open(found->d_name, O_PATH);
+        const UniqueFd reached = tree_->open_host(found->d_name, O_PATH);
         if (reached && fstat(reached.get(), &target) == 0) st = target;
       }
     }
     entry = {};
     fill_from(st, entry);
-    std::snprintf(entry.name, sizeof entry.name, "%s", found->d_name);
+    std::snprintf(entry.name, sizeof entry.name, "%s", tree_->wire_form(found->d_name).c_str());
     return true;
   }
 }

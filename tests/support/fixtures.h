@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "misc.h"
+#include "platform/charset.h"
 #include "service.h"
 #include "session.h"
 #include "support/sim_link.h"
@@ -22,6 +25,13 @@ inline Bytes operator+(Bytes head, const Bytes& tail) {
 }
 
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Names between UTF-8 on the host and `charset` on the wire.
+inline platform::NameCodec codec_for(const std::string& charset) {
+  std::string error;
+  if (auto codec = platform::NameCodec::open(charset, error, "UTF-8")) return std::move(*codec);
+  throw std::runtime_error(error);
+}
 
 // A command frame: its code, its argument, NULs up to 60 bytes.
 inline Bytes command_frame(UBYTE code, const std::string& argument = "") {
@@ -68,8 +78,10 @@ inline std::vector<Row> rows_of(const List& list) {
 inline std::string padded(const std::string& name) { return name + std::string(30 - name.size(), ' '); }
 
 // The service in its command loop on side a, serving `remote`, its current
-// directory; the customer's session on side b, its files in `local`.
+// directory; the customer's session on side b, its files in `local`. Names
+// cross in ISO-8859-1, as the programs have it unless told otherwise.
 struct Served {
+  Served() { service.tree.set_wire_names(codec_for(platform::kDefaultWireCharset)); }
   void serve() { wait_for_customer(service), exec_commands(service); }
   // Runs `customer` once the session has reached the service, the service
   // and `beside` as background ends.

@@ -1,0 +1,134 @@
+#include <langinfo.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/charset.h"
+
+namespace platform {
+namespace {
+
+constexpr char kPivot[] = "UTF-32LE";
+constexpr std::size_t kPivotUnitBytes = 4;
+constexpr char kStandInUnit[kPivotUnitBytes] = {kStandIn, 0, 0, 0};
+constexpr std::size_t kNoConversion = static_cast<std::size_t>(-1);
+
+// Runs `in` through the conversion `cd` into `out`. Where a character cannot
+// pass (no form on the far side, bytes that are none, or a character cut off
+// at the end), `skip` bytes of the input are passed over and `stand_in`
+// follows the output instead. False when that happened.
+template <typename StandIn>
+bool run(iconv_t cd, std::string_view in, std::size_t skip, StandIn stand_in, std::string& out) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  out.clear();
+  char* from = const_cast<char*>(in.data());  // iconv's signature; it only reads
+  std::size_t left = in.size();
+  bool whole = true;
+  char chunk[256];
+  for (;;) {
+    char* to = chunk;
+    std::size_t room = sizeof chunk;
+    const bool flushing = left == 0;  // a stateful set ends in its initial state
+    const std::size_t result = flushing ? iconv(cd, nullptr, nullptr, &to, &room) : iconv(cd, &from, &left, &to, &room);
+    const int cause = errno;
+    out.append(chunk, static_cast<std::size_t>(to - chunk));
+    if (result != kNoConversion) {
+      if (flushing) return whole;
+      continue;
+    }
+    if (cause == E2BIG) continue;
+    if (flushing) return false;
+    whole = false;
+    const std::size_t passed_over = left < skip ? left : skip;
+    from += passed_over;
+    left -= passed_over;
+    stand_in(out);
+  }
+}
+
+// Host or wire bytes into pivot units: a byte that begins no character is one
+// stand-in.
+bool into_pivot(const IconvHandle& handle, std::string_view in, std::string& pivot) {
+  return run(handle.get(), in, 1, [](std::string& out) { out.append(kStandInUnit, kPivotUnitBytes); }, pivot);
+}
+
+// Pivot units into host or wire bytes: the stand-in passes through the same
+// conversion, so that a set with shift states gets it in the right one.
+bool out_of_pivot(const IconvHandle& handle, const std::string& pivot, std::string& out) {
+  const auto stand_in = [&handle](std::string& to) {
+    char* from = const_cast<char*>(kStandInUnit);
+    std::size_t left = kPivotUnitBytes;
+    char bytes[16];
+    char* at = bytes;
+    std::size_t room = sizeof bytes;
+    iconv(handle.get(), &from, &left, &at, &room);
+    to.append(bytes, static_cast<std::size_t>(at - bytes));
+  };
+  return run(handle.get(), pivot, kPivotUnitBytes, stand_in, out);
+}
+
+bool through_pivot(const IconvHandle& in, const IconvHandle& out, std::string_view name, std::string& result) {
+  std::string pivot;
+  const bool read_whole = into_pivot(in, name, pivot);
+  const bool written_whole = out_of_pivot(out, pivot, result);
+  return read_whole && written_whole;
+}
+
+std::string printable_ascii() {
+  std::string text;
+  for (char c = ' '; c <= '~'; ++c) text += c;
+  return text;
+}
+
+}  // namespace
+
+std::string host_charset() {
+  const char* codeset = nl_langinfo(CODESET);
+  if (codeset == nullptr || *codeset == '\0' || std::strcmp(codeset, "ANSI_X3.4-1968") == 0) return "UTF-8";
+  return codeset;
+}
+
+std::optional<NameCodec> NameCodec::open(const std::string& wire_charset, std::string& error,
+                                         const std::string& host) {
+  NameCodec codec;
+  if (wire_charset == kRawCharset) return codec;
+  codec.charset_ = wire_charset;
+  codec.host_to_pivot_ = IconvHandle(kPivot, host.c_str());
+  codec.pivot_to_host_ = IconvHandle(host.c_str(), kPivot);
+  if (!codec.host_to_pivot_ || !codec.pivot_to_host_) {
+    error = "iconv cannot convert the host's character set " + host + " (from the locale)";
+    return std::nullopt;
+  }
+  codec.wire_to_pivot_ = IconvHandle(kPivot, wire_charset.c_str());
+  codec.pivot_to_wire_ = IconvHandle(wire_charset.c_str(), kPivot);
+  if (wire_charset.empty() || !codec.wire_to_pivot_ || !codec.pivot_to_wire_) {
+    error = "iconv knows no character set '" + wire_charset + "' (iconv -l lists them; " + kRawCharset +
+            " passes names as they are)";
+    return std::nullopt;
+  }
+  const std::string ascii = printable_ascii();
+  std::string wire, back;
+  if (!codec.to_wire(ascii, wire) || wire != ascii || !codec.to_host(wire, back) || back != ascii) {
+    error = "'" + wire_charset + "' cannot carry names on the line: it does not keep ASCII characters as they are";
+    return std::nullopt;
+  }
+  return codec;
+}
+
+bool NameCodec::to_wire(std::string_view host, std::string& wire) const {
+  if (passes_bytes()) {
+    wire.assign(host);
+    return true;
+  }
+  return through_pivot(host_to_pivot_, pivot_to_wire_, host, wire);
+}
+
+bool NameCodec::to_host(std::string_view wire, std::string& host) const {
+  if (passes_bytes()) {
+    host.assign(wire);
+    return true;
+  }
+  return through_pivot(wire_to_pivot_, pivot_to_host_, wire, host);
+}
+
+}  // namespace platform

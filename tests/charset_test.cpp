@@ -1,0 +1,40 @@
+// Names between the host's character set (UTF-8 here) and the wire's.
+#include <gtest/gtest.h>
+
+#include "platform/charset.h"
+#include "support/fixtures.h"
+
+using testsupport::codec_for;
+
+TEST(NameCodec, ConvertsBothWaysAndStandsInForWhatTheOtherSideLacks) {
+  const struct { std::string charset, host, wire; bool whole; } cases[] = {
+      {"ISO-8859-1", "Gr\u00fc\u00dfe \u00e4.txt", "Gr\xFC\xDF" "e \xE4.txt", true},
+      {"ISO-8859-1", "\u00ae", "\xAE", true},                       // the space substitute's own character
+      {"ISO-8859-1", "\u65e5\u672c.txt", "??.txt", false},           // no Latin-1 form
+      {"ISO-8859-1", "\xE4.txt", "?.txt", false},                    // no UTF-8 either: a byte alone
+      {"ISO-2022-JP", "\u65e5\u672c", "\x1B$BF|K\\\x1B(B", true},   // back in ASCII at the end
+      {"raw", "\u00e4\xFF", "\u00e4\xFF", true}};
+  for (const auto& [charset, host, wire, whole] : cases) {
+    const platform::NameCodec codec = codec_for(charset);
+    std::string to_wire, back;
+    EXPECT_EQ(codec.to_wire(host, to_wire), whole) << charset << " " << host;
+    EXPECT_EQ(to_wire, wire) << charset << " " << host;
+    EXPECT_TRUE(codec.to_host(wire, back)) << charset << " " << host;
+    EXPECT_EQ(back == host, whole) << charset;
+  }
+  std::string host;
+  EXPECT_FALSE(codec_for("UTF-8").to_host("a\xFF" "b", host));  // not UTF-8: refused by whoever asked
+  EXPECT_EQ(host, "a?b");
+}
+
+TEST(NameCodec, RefusesSetsIconvLacksAndSetsThatChangeAscii) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"NO-SUCH-SET", "iconv knows no character set 'NO-SUCH-SET'"},
+      {"UTF-16", "does not keep ASCII characters as they are"},
+      {"UTF-7", "does not keep ASCII characters as they are"}};
+  for (const auto& [charset, said] : cases) {
+    std::string error;
+    EXPECT_FALSE(platform::NameCodec::open(charset, error, "UTF-8")) << charset;
+    EXPECT_NE(error.find(said), std::string::npos) << error;
+  }
+}

@@ -56,6 +56,11 @@ struct RemoteEntry {
   std::int64_t size = -1;  // as the listing gave it; -1 when it did not
 };
 
+// The listing carries the first 30 characters of a name: a listed name of 30
+// characters without a size is the start of a longer one.
+constexpr std::size_t kListedNameBytes = 30;
+bool listing_cut(const RemoteEntry& entry);
+
 // --- The line ---
 // Opens the line at 9600 baud. PORT_OK, or a PORT_* code with the cause in detail.
 long open_line(Session& session, const std::string& device, long unit);

@@ -404,8 +404,6 @@ bool prefix_matches(const std::string& pattern, std::size_t p, const std::string
 
 }  // namespace
 
-bool listing_cut(const RemoteEntry& entry) { return entry.name.size() == kListedNameBytes && entry.size < 0; }
-
 std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries) {
   std::sort(entries.begin(), entries.end(),
             [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });

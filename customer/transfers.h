@@ -30,10 +30,6 @@ bool get_tree(Session& session, Console& console, const std::string& dir, const 
 // has no command that makes one); files that find no folder are reported.
 bool put_tree(Session& session, Console& console, const std::string& dir, const std::string& remote);
 
-// The listing carries the first 30 characters of a name: a listed name of 30
-// characters without a size is the start of a longer one.
-constexpr std::size_t kListedNameBytes = 30;
-bool listing_cut(const RemoteEntry& entry);
 // The entries in the order of their names.
 std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries);
 // Whether some name that begins with `prefix` can match the shell wildcard

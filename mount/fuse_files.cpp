@@ -25,6 +25,9 @@ void* init(fuse_conn_info* connection, fuse_config* config) {
   // An open with O_TRUNC starts the file empty, without fetching it first.
   if ((connection->capable & FUSE_CAP_ATOMIC_O_TRUNC) != 0) connection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
   config->use_ino = 0;
+  // Sizes are asked for each time: a copy fetched since the listing may differ
+  // from it, and reads must end where the copy ends.
+  config->attr_timeout = 0;
   return fuse_get_context()->private_data;
 }
 

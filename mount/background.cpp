@@ -13,12 +13,11 @@ namespace mount_side {
 
 void Readiness::ready() {
   if (pipe_fd_ < 0) return;
+  // Out of the folder it was started in, which it would keep busy.
+  if (chdir("/") != 0) std::perror("quorvantix-mount: chdir(/)");
   const platform::UniqueFd null_device(open("/dev/null", O_RDWR | O_CLOEXEC));
   if (null_device) {
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null_device.get(), fd);
-  }
-  if (chdir("/") != 0) {
-    // Staying where it started only keeps that folder busy.
   }
   const char ready_byte = 0;
   while (::write(pipe_fd_, &ready_byte, 1) < 0 && errno == EINTR) {

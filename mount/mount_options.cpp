@@ -59,9 +59,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
             value + "'";
     return false;
   }
-  if (option.empty()) return true;
-  if (option == "ro") options.read_only = true;
-  options.fuse_options.push_back(option);
+  if (!option.empty()) options.fuse_options.push_back(option);
   return true;
 }
 

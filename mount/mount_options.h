@@ -14,7 +14,6 @@ struct MountOptions {
   std::string mountpoint;
   bool foreground = false;  // -f (and -d)
   bool debug = false;       // -d: every file operation on standard error
-  bool read_only = false;   // -o ro
   long baud = 0;            // -o baud=N: the speed once the service has answered; 0 stays at 9600
   std::string charset;      // -o charset=NAME: the character set of the local names; empty: none given
   std::chrono::seconds cache_timeout{20};  // -o cache_timeout=SECONDS

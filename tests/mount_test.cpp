@@ -31,7 +31,7 @@ std::string parsed(std::vector<const char*> argv) {
   if (o.help || o.version) return o.help ? "help" : "version";
   for (const auto& option : o.fuse_options) fuse += " " + option;
   return o.device + ":" + std::to_string(o.unit) + " on " + o.mountpoint + (o.foreground ? " fg" : "") +
-         (o.debug ? " debug" : "") + (o.read_only ? " ro" : "") + " baud " + std::to_string(o.baud) + " cache " +
+         (o.debug ? " debug" : "") + " baud " + std::to_string(o.baud) + " cache " +
          std::to_string(o.cache_timeout.count()) + (o.charset.empty() ? "" : " " + o.charset) + fuse;
 }
 
@@ -41,7 +41,7 @@ TEST(MountOptions, TakeOursAndHandTheRestOfDashOToTheFuseLibrary) {
   const std::pair<std::vector<const char*>, std::string> cases[] = {
       {{"m", "/dev/ttyUSB0", "/mnt"}, "/dev/ttyUSB0:0 on /mnt baud 0 cache 20"},
       {{"m", "serial.device:2", "-f", "-o", "ro,baud=115200", "-ocache_timeout=5,allow_other", "m"},
-       "serial.device:2 on m fg ro baud 115200 cache 5 ro allow_other"},
+       "serial.device:2 on m fg baud 115200 cache 5 ro allow_other"},
       {{"m", "-d", "-o", "charset=ISO-8859-15", "--", "tcp:host:2323", "-m"},
        "tcp:host:2323:0 on -m fg debug baud 0 cache 20 ISO-8859-15"},
       {{"m", "--version"}, "version"},
@@ -194,7 +194,13 @@ TEST_F(MountEndToEnd, HoldsTheLineWhileMountedAndSignsOffForTheNextCustomerWhenU
   ASSERT_TRUE(unmount());
   EXPECT_TRUE(service->says("Customer Terminierung empfangen\n")) << service->seen;
   EXPECT_TRUE(has(service->seen, "Baudrate auf 115200 gesetzt status 0\n")) << service->seen;
-  EXPECT_EQ(run({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "pwd"}), std::make_pair(0, remote.path() + "\n"));
+  // The mount lets go of the line a moment after its sign-off.
+  std::pair<int, std::string> next{-1, ""};
+  for (int tries = 0; tries < 50 && (tries == 0 || has(next.second, "in use")); ++tries) {
+    if (tries > 0) std::this_thread::sleep_for(100ms);
+    next = run({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "pwd"});
+  }
+  EXPECT_EQ(next, std::make_pair(0, remote.path() + "\n"));
   EXPECT_EQ(names_in(remote.path()), Strings{"kept.txt"});
 }
 

@@ -175,7 +175,8 @@ TEST_F(MountedOnSim, ALostLineFailsWithEioAtOnceAndTheNextSessionFindsItsWay) {
 }
 
 // The service's folder has a name of about 20 characters: below it, three
-// names of 25 make a whole name too long for one cd.
+// names of 25 make a whole name too long for one cd. Nothing is kept, so
+// every step goes over the line from where the last one left the service.
 TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFrame) {
   const std::string a(25, 'a'), b(25, 'b'), c(25, 'c'), x(25, 'x');
   for (const std::string& folder : {a, a + "/" + b, a + "/" + b + "/" + c, a + "/" + x}) {
@@ -183,11 +184,14 @@ TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFra
   }
   write_file(remote / (a + "/" + b + "/" + c + "/deep.txt"), pattern_bytes(50, 5));
   write_file(remote / (a + "/" + x + "/side.txt"), pattern_bytes(60, 6));
+  RemoteFiles uncached(source, scratch, pair.clock, 0s);
+  const std::string deep = "/" + a + "/" + b + "/" + c, side = "/" + a + "/" + x;
   quietly([&] {
-    EXPECT_EQ(names("/" + a + "/" + b + "/" + c), Strings{"deep.txt"});
-    EXPECT_EQ(contents("/" + a + "/" + b + "/" + c + "/deep.txt"), pattern_bytes(50, 5));
-    EXPECT_EQ(names("/" + a + "/" + x), Strings{"side.txt"});  // up two, down one, in one cd
-    EXPECT_EQ(contents("/" + a + "/" + x + "/side.txt"), pattern_bytes(60, 6));
-    EXPECT_EQ(names("/"), Strings{a});
+    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
+    EXPECT_EQ(names(side, &uncached), Strings{"side.txt"});  // up two, down one, in one cd
+    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
+    EXPECT_EQ(names("/", &uncached), Strings{a});
+    EXPECT_EQ(contents(deep + "/deep.txt"), pattern_bytes(50, 5));
+    EXPECT_EQ(contents(side + "/side.txt"), pattern_bytes(60, 6));
   });
 }

@@ -198,19 +198,7 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
   for (const auto& entry : folder->entries) {
     if (!presentable(entry) || entry.name != name) continue;
     out = {entry.is_dir, 0};
-    if (entry.is_dir) return 0;
-    // What is read comes from the copy, so its size is the one to show.
-    const auto copy = copies_.find(key);
-    if (copy != copies_.end() && fresh(copy->second.fetched)) {
-      out.size = size_of_file(copy->second.file);
-    } else if (entry.size >= 0) {
-      out.size = entry.size;
-    } else {
-      const Copy* fetched = nullptr;
-      if (const int result = fetch(key, fetched); result != 0) return result;
-      out.size = size_of_file(fetched->file);
-    }
-    return 0;
+    return entry.is_dir ? 0 : size_of_listed_file(key, entry, out.size);
   }
   if (name.size() <= customer_side::kListedNameBytes) return -ENOENT;
   for (const auto& entry : folder->entries) {
@@ -219,6 +207,24 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
     }
   }
   return -ENOENT;
+}
+
+// What is read comes from the copy, so while there is one its size is the
+// one to show; a listing without a size has the file fetched to learn it.
+int RemoteFiles::size_of_listed_file(const std::string& path, const RemoteEntry& entry, std::int64_t& size) {
+  const auto copy = copies_.find(path);
+  if (copy != copies_.end() && fresh(copy->second.fetched)) {
+    size = size_of_file(copy->second.file);
+    return 0;
+  }
+  if (entry.size >= 0) {
+    size = entry.size;
+    return 0;
+  }
+  const Copy* fetched = nullptr;
+  if (const int result = fetch(path, fetched); result != 0) return result;
+  size = size_of_file(fetched->file);
+  return 0;
 }
 
 // A name longer than the listing carries: a folder is tried with cd, a file

@@ -124,6 +124,7 @@ class RemoteFiles {
   int change_to(customer_side::Session& session, const std::string& argument, const Folder& folder);
   int listing(const std::string& folder, const Listing*& out);
   int look_up(const std::string& path, Attributes& out);
+  int size_of_listed_file(const std::string& path, const customer_side::RemoteEntry& entry, std::int64_t& size);
   int look_up_whole_name(const std::string& path, const customer_side::RemoteEntry& cut, Attributes& out);
   int fetch(const std::string& path, const Copy*& out);
   void forget_copy(const std::string& path);

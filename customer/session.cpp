@@ -525,6 +525,8 @@ long local_list(std::vector<RemoteEntry>& entries) {
 
 // --- Names ---
 
+bool listing_cut(const RemoteEntry& entry) { return entry.cut; }
+
 std::string last_component(const std::string& path) {
   const std::size_t cut = path.find_last_of("/:");
   const std::string last = cut == std::string::npos ? path : path.substr(cut + 1);

@@ -71,6 +71,9 @@ struct RemoteEntry {
   bool cut = false;        // the listing carried only the start of the name
 };
 
+// Whether the listing carried only the start of the entry's name.
+bool listing_cut(const RemoteEntry& entry);
+
 // --- The line ---
 // Opens the line at 9600 baud. PORT_OK, or a PORT_* code with the cause in detail.
 long open_line(Session& session, const std::string& device, long unit);

@@ -402,8 +402,6 @@ bool prefix_matches(const std::string& pattern, std::size_t p, const std::string
 
 }  // namespace
 
-bool listing_cut(const RemoteEntry& entry) { return entry.cut; }
-
 std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries) {
   std::sort(entries.begin(), entries.end(),
             [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });

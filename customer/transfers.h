@@ -30,8 +30,6 @@ bool get_tree(Session& session, Console& console, const std::string& dir, const 
 // has no command that makes one); files that find no folder are reported.
 bool put_tree(Session& session, Console& console, const std::string& dir, const std::string& remote);
 
-// Whether the listing carried only the start of the entry's name.
-bool listing_cut(const RemoteEntry& entry);
 // The entries in the order of their names.
 std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries);
 // Whether some name that begins with `prefix` can match the shell wildcard

@@ -5,7 +5,7 @@ include(GNUInstallDirs)
 
 set(QUORVANTIX_MAN_PAGES quorvantix)
 install(TARGETS quorvantix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-foreach(program quorvantix-customer quorvantix-linesim)
+foreach(program quorvantix-customer quorvantix-linesim quorvantix-mount)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND QUORVANTIX_MAN_PAGES ${program})
@@ -57,12 +57,17 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial-line file-transfer service")
 set(CPACK_PACKAGE_DESCRIPTION "Serves a directory to a customer at the other end of a serial cable,
 an emulator's virtual serial port or a terminal server, with its own
 stop-and-wait link protocol: framed blocks, each answered by one byte.
-Comes with the customer program and the line simulator.")
+Comes with the customer program, the line simulator and quorvantix-mount,
+which shows the service's folders as a folder on this machine (FUSE).")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The mount needs fusermount3 and /dev/fuse set up, beside the library.
+if(TARGET quorvantix-mount)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS fuse3)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst

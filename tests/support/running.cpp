@@ -23,6 +23,12 @@ std::string shell_line(const std::vector<std::string>& words, const std::string&
   return line + " </dev/null 2>&1";
 }
 
+// Whether `pid` has ended, leaving it to be reaped.
+bool has_ended(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid;
+}
+
 }  // namespace
 
 Running::Running(const std::vector<std::string>& words, const std::string& directory)
@@ -39,6 +45,8 @@ int Running::end(int signal) {
   if (pipe_ == nullptr || pid_ <= 0) return -1;
   kill(pid_, signal);
   read_until(fileno(pipe_.get()), seen, std::string(1, '\0'), 20'000);
+  // A program closes its output a moment before it ends.
+  for (int waited_ms = 0; !has_ended(pid_) && waited_ms < 20'000; waited_ms += 10) usleep(10'000);
   kill(pid_, SIGKILL);  // if it has not ended by now
   return status_of(pclose(pipe_.release()));
 }

@@ -1,0 +1,121 @@
+#include "fuse_files.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace mount_side {
+namespace {
+
+MountedFiles& mounted() { return *static_cast<MountedFiles*>(fuse_get_context()->private_data); }
+
+void fill_stat(const Attributes& attributes, struct stat* st) {
+  const MountedFiles& m = mounted();
+  std::memset(st, 0, sizeof *st);
+  st->st_mode = attributes.is_dir ? S_IFDIR | 0755 : S_IFREG | 0644;
+  st->st_nlink = attributes.is_dir ? 2 : 1;
+  st->st_size = attributes.size;
+  st->st_blksize = 1024;
+  st->st_blocks = (attributes.size + 511) / 512;
+  st->st_uid = m.owner;
+  st->st_gid = m.group;
+  st->st_atim = st->st_mtim = st->st_ctim = m.since;
+}
+
+void* init(fuse_conn_info* connection, fuse_config* config) {
+  // An open with O_TRUNC starts the file empty, without fetching it first.
+  if ((connection->capable & FUSE_CAP_ATOMIC_O_TRUNC) != 0) connection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  config->use_ino = 0;
+  // Sizes are asked for each time: a copy fetched since the listing may differ
+  // from it, and reads must end where the copy ends.
+  config->attr_timeout = 0;
+  return fuse_get_context()->private_data;
+}
+
+int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
+  Attributes attributes;
+  const int result = fi != nullptr ? mounted().files.attributes(fi->fh, attributes)
+                                   : mounted().files.attributes(path, attributes);
+  if (result == 0) fill_stat(attributes, st);
+  return result;
+}
+
+int readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+  FolderEntries entries;
+  if (const int result = mounted().files.list(path, entries); result != 0) return result;
+  fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
+  fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
+  for (const auto& [name, attributes] : entries) {
+    struct stat st {};
+    fill_stat(attributes, &st);
+    if (fill(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{}) != 0) break;
+  }
+  return 0;
+}
+
+int open(const char* path, fuse_file_info* fi) { return mounted().files.open(path, fi->flags, fi->fh); }
+
+int create(const char* path, mode_t, fuse_file_info* fi) { return mounted().files.create(path, fi->fh); }
+
+int read(const char*, char* into, size_t size, off_t offset, fuse_file_info* fi) {
+  return mounted().files.read(fi->fh, into, size, offset);
+}
+
+int write(const char*, const char* from, size_t size, off_t offset, fuse_file_info* fi) {
+  return mounted().files.write(fi->fh, from, size, offset);
+}
+
+int truncate(const char* path, off_t size, fuse_file_info* fi) {
+  return fi != nullptr ? mounted().files.truncate(fi->fh, size) : mounted().files.truncate(path, size);
+}
+
+int flush(const char*, fuse_file_info* fi) { return mounted().files.flush(fi->fh); }
+
+int fsync(const char*, int, fuse_file_info* fi) { return mounted().files.flush(fi->fh); }
+
+int release(const char*, fuse_file_info* fi) { return mounted().files.release(fi->fh); }
+
+int set_times(const char*, const std::timespec*, fuse_file_info*) { return 0; }
+
+// What the line has no command for.
+int refuse_path(const char*) { return -EPERM; }
+int refuse_two_paths(const char*, const char*) { return -EPERM; }
+int refuse_rename(const char*, const char*, unsigned int) { return -EPERM; }
+int refuse_mode(const char*, mode_t) { return -EPERM; }
+int refuse_node(const char*, mode_t, dev_t) { return -EPERM; }
+int refuse_chmod(const char*, mode_t, fuse_file_info*) { return -EPERM; }
+int refuse_chown(const char*, uid_t, gid_t, fuse_file_info*) { return -EPERM; }
+
+fuse_operations make_operations() {
+  fuse_operations operations{};
+  operations.init = init;
+  operations.getattr = getattr;
+  operations.readdir = readdir;
+  operations.open = open;
+  operations.create = create;
+  operations.read = read;
+  operations.write = write;
+  operations.truncate = truncate;
+  operations.flush = flush;
+  operations.fsync = fsync;
+  operations.release = release;
+  operations.utimens = set_times;
+  operations.unlink = refuse_path;
+  operations.rmdir = refuse_path;
+  operations.mkdir = refuse_mode;
+  operations.mknod = refuse_node;
+  operations.symlink = refuse_two_paths;
+  operations.link = refuse_two_paths;
+  operations.rename = refuse_rename;
+  operations.chmod = refuse_chmod;
+  operations.chown = refuse_chown;
+  return operations;
+}
+
+}  // namespace
+
+const fuse_operations& mount_operations() {
+  static const fuse_operations operations = make_operations();
+  return operations;
+}
+
+}  // namespace mount_side

@@ -1,0 +1,165 @@
+#include "mount_main.h"
+
+#include <fuse_lowlevel.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "background.h"
+#include "fuse_files.h"
+#include "line_sessions.h"
+#include "mount_options.h"
+#include "platform/errno_text.h"
+#include "platform/stop_signals.h"
+
+namespace mount_side {
+namespace {
+
+constexpr const char* kProgram = "quorvantix-mount";
+
+void say(const std::string& text) { std::cerr << kProgram << ": " << text << std::endl; }
+
+int usage_error(const std::string& error) {
+  std::cerr << kProgram << ": " << error << "\nTry '" << kProgram << " --help'.\n";
+  return kExitUsage;
+}
+
+// The FUSE library's option text: backslash and comma are its separators.
+std::string option_text(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == ',' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+// The arguments for fuse_new: the name the mount shows in the mount table,
+// permissions checked by the kernel against the modes shown, and the user's
+// -o options for the kernel and the library.
+std::vector<std::string> fuse_words(const MountOptions& options) {
+  std::vector<std::string> words{kProgram, "-o", "fsname=quorvantix:" + option_text(options.device),
+                                 "-o", "subtype=quorvantix", "-o", "default_permissions"};
+  if (options.debug) words.emplace_back("-d");
+  for (const auto& option : options.fuse_options) words.insert(words.end(), {"-o", option});
+  return words;
+}
+
+// A FUSE file system made from the options, unmounted and freed with its owner.
+class FuseMount {
+ public:
+  FuseMount(const MountOptions& options, MountedFiles* data) {
+    fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    for (const auto& word : fuse_words(options)) fuse_opt_add_arg(&args, word.c_str());
+    fuse_ = fuse_new(&args, &mount_operations(), sizeof(fuse_operations), data);
+    fuse_opt_free_args(&args);
+  }
+  ~FuseMount() {
+    if (fuse_ == nullptr) return;
+    if (mounted_) fuse_unmount(fuse_);
+    fuse_destroy(fuse_);
+  }
+  FuseMount(const FuseMount&) = delete;
+  FuseMount& operator=(const FuseMount&) = delete;
+
+  // False when the library refused the options (it has said why).
+  bool made() const { return fuse_ != nullptr; }
+  bool mount(const std::string& mountpoint) { return mounted_ = fuse_mount(fuse_, mountpoint.c_str()) == 0; }
+  int serve() { return fuse_loop(fuse_); }
+  fuse_session* session() { return fuse_get_session(fuse_); }
+
+ private:
+  fuse* fuse_ = nullptr;
+  bool mounted_ = false;
+};
+
+// A stop signal ends the loop and the transfer in flight.
+struct Stopping {
+  fuse_session* session;
+  LineSessions* lines;
+};
+
+void stop(void* context) {
+  auto* stopping = static_cast<Stopping*>(context);
+  fuse_session_exit(stopping->session);
+  stopping->lines->cancel();
+}
+
+std::string line_name(const MountOptions& options) {
+  std::string error;
+  return platform::device_path(options.device, options.unit, error);
+}
+
+int serve(const MountOptions& options, Readiness& readiness) {
+  ScratchDir scratch;
+  if (!scratch.made()) {
+    say("cannot make a private directory: " + scratch.error());
+    return kExitMountFailed;
+  }
+  platform::SteadyClock clock;
+  LineSessions lines(clock, {options.device, options.unit, options.baud, options.charset}, say);
+  std::string error;
+  if (!lines.start(error)) {
+    say(line_name(options) + ": " + error);
+    return kExitNoLink;
+  }
+  RemoteFiles files(lines, scratch, clock, options.cache_timeout, say);
+  std::timespec since{};
+  clock_gettime(CLOCK_REALTIME, &since);
+  MountedFiles mounted{files, since, getuid(), getgid()};
+  FuseMount fuse(options, &mounted);
+  if (!fuse.made() || !fuse.mount(options.mountpoint)) {
+    say("cannot mount on " + options.mountpoint);
+    return kExitMountFailed;
+  }
+  Stopping stopping{fuse.session(), &lines};
+  const platform::StopSignals signals(stop, &stopping);
+  readiness.ready();
+  fuse.serve();
+  return kExitOk;
+}
+
+bool usable_mountpoint(const std::string& mountpoint, std::string& error) {
+  struct stat st {};
+  if (stat(mountpoint.c_str(), &st) != 0) {
+    error = platform::describe_errno("stat", mountpoint);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) return true;
+  error = mountpoint + " is no folder";
+  return false;
+}
+
+}  // namespace
+
+int mount_main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
+  MountOptions options;
+  std::string error;
+  if (!parse_mount_options(argc, argv, options, error)) return usage_error(error);
+  if (options.help) {
+    std::cout << mount_usage_text();
+    return kExitOk;
+  }
+  if (options.version) {
+    std::cout << kProgram << ", " << version + std::strlen("$VER: ") << '\n';
+    return kExitOk;
+  }
+  if (!usable_mountpoint(options.mountpoint, error)) {
+    say("cannot mount on " + options.mountpoint + ": " + error);
+    return kExitMountFailed;
+  }
+  // The library checks its options before the line is opened.
+  if (!FuseMount(options, nullptr).made()) return usage_error("the FUSE library refused the -o options");
+  if (options.foreground) {
+    Readiness in_foreground;
+    return serve(options, in_foreground);
+  }
+  return run_in_background([&options](Readiness& readiness) { return serve(options, readiness); });
+}
+
+}  // namespace mount_side

@@ -1,0 +1,161 @@
+#include "mount_options.h"
+
+
+#include "platform/serial_line.h"
+
+namespace mount_side {
+namespace {
+
+constexpr long kHighestRate = 100'000'000;
+constexpr long kLongestCacheTimeoutSeconds = 365L * 24 * 3600;
+
+// Up to nine decimal digits and nothing else: no sign, no space, no overflow.
+bool parse_digits(const std::string& text, long& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  value = std::stol(text);
+  return true;
+}
+
+// One entry of an -o list: ours are taken, every other goes to the FUSE library.
+bool apply_option(const std::string& option, MountOptions& options, std::string& error) {
+  const std::size_t equals = option.find('=');
+  const std::string key = option.substr(0, equals);
+  const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
+  long number = 0;
+  if (key == "baud") {
+    if (parse_digits(value, number) && number >= 1 && number <= kHighestRate) {
+      options.baud = number;
+      return true;
+    }
+    error = "-o baud= takes a line speed in baud (for example 115200), not '" + value + "'";
+    return false;
+  }
+  if (key == "cache_timeout") {
+    if (parse_digits(value, number) && number <= kLongestCacheTimeoutSeconds) {
+      options.cache_timeout = std::chrono::seconds(number);
+      return true;
+    }
+    error = "-o cache_timeout= takes whole seconds (for example 20), not '" + value + "'";
+    return false;
+  }
+  if (key == "charset") {
+    if (!platform::NameCodec::open(value, error)) {
+      error = "-o charset=: " + error;
+      return false;
+    }
+    options.charset = value;
+    return true;
+  }
+  if (!option.empty()) options.fuse_options.push_back(option);
+  return true;
+}
+
+bool apply_option_list(const std::string& list, MountOptions& options, std::string& error) {
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    if (!apply_option(list.substr(start, comma - start), options, error)) return false;
+    start = comma + 1;
+  }
+  return true;
+}
+
+// An option word; `index` moves past a value in the next word.
+bool apply_word(int argc, const char* const* argv, int& index, MountOptions& options, std::string& error) {
+  const std::string word = argv[index];
+  if (word == "-h" || word == "--help") {
+    options.help = true;
+  } else if (word == "-V" || word == "--version") {
+    options.version = true;
+  } else if (word == "-f") {
+    options.foreground = true;
+  } else if (word == "-d") {
+    options.debug = options.foreground = true;
+  } else if (word == "-o") {
+    if (index + 1 >= argc) {
+      error = "option -o needs a list of options";
+      return false;
+    }
+    return apply_option_list(argv[++index], options, error);
+  } else if (word.rfind("-o", 0) == 0) {
+    return apply_option_list(word.substr(2), options, error);
+  } else {
+    error = "unknown option '" + word + "'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool split_device_unit(const std::string& text, std::string& device, long& unit, std::string& error) {
+  device = text;
+  unit = 0;
+  if (text.rfind('/', 0) == 0 || text.rfind("tcp:", 0) == 0 || text.rfind("tcp-listen:", 0) == 0) return true;
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return true;
+  if (!parse_digits(text.substr(colon + 1), unit)) {
+    error = "the unit after the colon of '" + text + "' must be a number (serial.device:1)";
+    return false;
+  }
+  device = text.substr(0, colon);
+  return true;
+}
+
+bool parse_mount_options(int argc, const char* const* argv, MountOptions& options, std::string& error) {
+  std::vector<std::string> operands;
+  bool options_ended = false;
+  for (int index = 1; index < argc; ++index) {
+    const std::string word = argv[index];
+    if (!options_ended && word == "--") {
+      options_ended = true;
+    } else if (!options_ended && word.size() >= 2 && word[0] == '-') {
+      if (!apply_word(argc, argv, index, options, error)) return false;
+    } else {
+      operands.push_back(word);
+    }
+  }
+  if (options.help || options.version) return true;
+  if (operands.size() != 2) {
+    error = operands.size() < 2 ? "name the serial line and the folder to mount it on"
+                                : "too many arguments: give DEVICE[:UNIT] and MOUNTPOINT";
+    return false;
+  }
+  if (!split_device_unit(operands[0], options.device, options.unit, error)) return false;
+  if (platform::device_path(options.device, options.unit, error).empty()) return false;
+  options.mountpoint = operands[1];
+  return true;
+}
+
+const char* mount_usage_text() {
+  return "usage: quorvantix-mount [OPTIONS] DEVICE[:UNIT] MOUNTPOINT\n"
+         "\n"
+         "Shows the folders of a Quorvantix service on the other end of a serial line\n"
+         "as a folder on this machine. Unmount with fusermount3 -u MOUNTPOINT.\n"
+         "DEVICE is a path (/dev/ttyUSB0, a pty), serial.device, usbserial.device or\n"
+         "acm.device with a unit after a colon (serial.device:1 is /dev/ttyS1), or\n"
+         "tcp:HOST:PORT, tcp-listen:PORT.\n"
+         "\n"
+         "Options:\n"
+         "  -f                      stay in the foreground\n"
+         "  -d                      debug: every file operation on standard error (implies -f)\n"
+         "  -o ro                   mount read-only\n"
+         "  -o allow_other          let other users in (needs user_allow_other in /etc/fuse.conf)\n"
+         "  -o baud=N               switch the line to N baud once the service has answered\n"
+         "  -o charset=NAME         the character set of the names on the line\n"
+         "  -o cache_timeout=SECS   how long listings and fetched files are kept (default 20)\n"
+         "  -o OPTION               any other FUSE mount option\n"
+         "  -h, --help              this text\n"
+         "  -V, --version           the version\n"
+         "\n"
+         "Deleting, renaming, making folders, links and changing modes fail with EPERM:\n"
+         "the line cannot do them. A file written here is stored when it is closed.\n"
+         "\n"
+         "Exit status: 0 once mounted, 1 when the mount failed, 2 for a wrong command\n"
+         "line, 3 when the line could not be opened or no service answered.\n";
+}
+
+}  // namespace mount_side

@@ -1,0 +1,445 @@
+#include "remote_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace mount_side {
+namespace {
+
+using customer_side::RemoteEntry;
+using customer_side::Session;
+using Folder = std::vector<std::string>;
+
+Folder parts_of(const std::string& path) {
+  Folder parts;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    if (slash > start) parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+std::string key_of(const Folder& parts) {
+  std::string key;
+  for (const auto& part : parts) key += "/" + part;
+  return key.empty() ? "/" : key;
+}
+
+Folder parent_of(Folder parts) {
+  if (!parts.empty()) parts.pop_back();
+  return parts;
+}
+
+// The service's name of a folder below its folder `root`, in its own syntax:
+// "/" between names, none after a volume's colon.
+std::string joined(const std::string& root, const Folder& folder) {
+  std::string whole = root;
+  for (const auto& part : folder) {
+    if (!whole.empty() && whole.back() != '/' && whole.back() != ':') whole += '/';
+    whole += part;
+  }
+  return whole;
+}
+
+// Names that a folder of this machine cannot hold.
+bool presentable(const RemoteEntry& entry) {
+  return !customer_side::listing_cut(entry) && !entry.name.empty() && entry.name != "." && entry.name != ".." &&
+         entry.name.find('/') == std::string::npos;
+}
+
+std::int64_t size_of_file(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 ? st.st_size : 0;
+}
+
+std::int64_t size_of_file(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// A name that the line cannot carry as it is.
+int name_error(long status) { return status == customer_side::NAME_TOO_LONG ? -ENAMETOOLONG : -EINVAL; }
+
+}  // namespace
+
+RemoteFiles::RemoteFiles(SessionSource& source, ScratchDir& scratch, platform::Clock& clock, nanoseconds cache_timeout,
+                         std::function<void(const std::string&)> note)
+    : source_(source), scratch_(scratch), clock_(clock), cache_timeout_(cache_timeout), note_(std::move(note)) {}
+
+RemoteFiles::~RemoteFiles() = default;
+
+bool RemoteFiles::fresh(nanoseconds fetched) const { return clock_.now() - fetched < cache_timeout_; }
+
+// --- The session and the service's current folder ---
+
+Session* RemoteFiles::current() {
+  Session* session = source_.session();
+  if (session == nullptr || find_position(*session) != 0) return nullptr;
+  return session;
+}
+
+int RemoteFiles::line_failure(Session& session) {
+  if (session.lost || session.link.lost()) {
+    positioned_for_ = nullptr;
+    source_.give_up();
+  }
+  return -EIO;
+}
+
+// A new session (or one whose folder is in doubt) asks the service where it
+// is: at the mount's root, where the last session left it, or somewhere else.
+int RemoteFiles::find_position(Session& session) {
+  if (positioned_for_ == &session) return 0;
+  if (customer_side::remote_pwd(session) != LINK_OK) return line_failure(session);
+  positioned_for_ = &session;
+  if (!root_) {
+    root_ = session.remote_dir;
+    root_cut_ = session.remote_dir_cut;
+    at_ = Folder{};
+  } else if (session.remote_dir == *root_) {
+    at_ = Folder{};
+  } else if (session.remote_dir != at_name_) {
+    at_.reset();
+  }
+  at_name_ = session.remote_dir;
+  return 0;
+}
+
+int RemoteFiles::change_to(Session& session, const std::string& argument, const Folder& folder) {
+  const long result = customer_side::remote_cd(session, argument);
+  switch (result) {
+    case LINK_OK:
+    case customer_side::REMOTE_DIR_UNCONFIRMED:
+      at_ = folder;
+      at_name_ = session.remote_dir;
+      return 0;
+    case customer_side::REMOTE_DIR_UNCHANGED:
+      return -ENOENT;
+    case customer_side::NAME_TOO_LONG:
+      return -ENAMETOOLONG;
+    default:
+      positioned_for_ = nullptr;  // whether the service moved is not known
+      return line_failure(session);
+  }
+}
+
+// One cd with the folder's whole name when it fits a command frame; else
+// steps from where the service is, up with ".." and down by name, as many
+// in one cd as fit.
+int RemoteFiles::enter(Session& session, const Folder& folder) {
+  if (at_ && *at_ == folder) return 0;
+  if (!root_cut_) {
+    const std::string whole = joined(*root_, folder);
+    if (whole.size() <= customer_side::kCommandArgumentBytes) return change_to(session, whole, folder);
+  }
+  if (!at_) return -EIO;
+  std::size_t common = 0;
+  while (common < at_->size() && common < folder.size() && (*at_)[common] == folder[common]) ++common;
+  Folder steps(at_->size() - common, "..");
+  steps.insert(steps.end(), folder.begin() + static_cast<std::ptrdiff_t>(common), folder.end());
+  Folder position = *at_;
+  std::string argument;
+  for (const auto& step : steps) {
+    if (!argument.empty() && argument.size() + 1 + step.size() > customer_side::kCommandArgumentBytes) {
+      if (const int result = change_to(session, argument, position); result != 0) return result;
+      argument.clear();
+    }
+    argument += (argument.empty() ? "" : "/") + step;
+    if (step == "..") {
+      position.pop_back();
+    } else {
+      position.push_back(step);
+    }
+  }
+  return change_to(session, argument, position);
+}
+
+// --- Listings and attributes ---
+
+int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
+  if (const auto kept = listings_.find(folder); kept != listings_.end() && fresh(kept->second.fetched)) {
+    out = &kept->second;
+    return 0;
+  }
+  Session* session = current();
+  if (session == nullptr) return -EIO;
+  if (const int result = enter(*session, parts_of(folder)); result != 0) return result;
+  Listing fetched{clock_.now(), {}};
+  if (customer_side::remote_list(*session, fetched.entries) != DIR_OK) return line_failure(*session);
+  out = &(listings_[folder] = std::move(fetched));
+  return 0;
+}
+
+int RemoteFiles::attributes(const std::string& path, Attributes& out) { return look_up(path, out); }
+
+int RemoteFiles::look_up(const std::string& path, Attributes& out) {
+  const Folder parts = parts_of(path);
+  if (parts.empty()) {
+    out = {true, 0};
+    return 0;
+  }
+  const std::string key = key_of(parts);
+  for (const auto& [handle, file] : open_files_) {
+    if (!file.writable || file.path != key) continue;
+    out = {false, size_of_file(file.fd.get())};
+    return 0;
+  }
+  const Listing* folder = nullptr;
+  if (const int result = listing(key_of(parent_of(parts)), folder); result != 0) return result;
+  const std::string& name = parts.back();
+  for (const auto& entry : folder->entries) {
+    if (!presentable(entry) || entry.name != name) continue;
+    out = {entry.is_dir, 0};
+    return entry.is_dir ? 0 : size_of_listed_file(key, entry, out.size);
+  }
+  if (name.size() <= customer_side::kListedNameBytes) return -ENOENT;
+  for (const auto& entry : folder->entries) {
+    if (customer_side::listing_cut(entry) && name.compare(0, entry.name.size(), entry.name) == 0) {
+      return look_up_whole_name(key, entry, out);
+    }
+  }
+  return -ENOENT;
+}
+
+// What is read comes from the copy, so while there is one its size is the
+// one to show; a listing without a size has the file fetched to learn it.
+int RemoteFiles::size_of_listed_file(const std::string& path, const RemoteEntry& entry, std::int64_t& size) {
+  const auto copy = copies_.find(path);
+  if (copy != copies_.end() && fresh(copy->second.fetched)) {
+    size = size_of_file(copy->second.file);
+    return 0;
+  }
+  if (entry.size >= 0) {
+    size = entry.size;
+    return 0;
+  }
+  const Copy* fetched = nullptr;
+  if (const int result = fetch(path, fetched); result != 0) return result;
+  size = size_of_file(fetched->file);
+  return 0;
+}
+
+// A name longer than the listing carries: a folder is tried with cd, a file
+// by fetching it.
+int RemoteFiles::look_up_whole_name(const std::string& path, const RemoteEntry& cut, Attributes& out) {
+  if (cut.is_dir) {
+    Session* session = current();
+    if (session == nullptr) return -EIO;
+    const int result = enter(*session, parts_of(path));
+    if (result == 0) out = {true, 0};
+    return result;
+  }
+  const Copy* copy = nullptr;
+  const int result = fetch(path, copy);
+  if (result == -EACCES) return -ENOENT;
+  if (result == 0) out = {false, size_of_file(copy->file)};
+  return result;
+}
+
+int RemoteFiles::list(const std::string& path, FolderEntries& out) {
+  const std::string key = key_of(parts_of(path));
+  const Listing* folder = nullptr;
+  if (const int result = listing(key, folder); result != 0) return result;
+  for (const auto& entry : folder->entries) {
+    if (presentable(entry)) out.push_back({entry.name, {entry.is_dir, std::max<std::int64_t>(entry.size, 0)}});
+  }
+  for (const auto& [handle, file] : open_files_) {
+    const Folder parts = parts_of(file.path);
+    if (!file.writable || key_of(parent_of(parts)) != key) continue;
+    const bool listed = std::any_of(out.begin(), out.end(), [&](const auto& entry) { return entry.first == parts.back(); });
+    if (!listed) out.push_back({parts.back(), {false, size_of_file(file.fd.get())}});
+  }
+  return 0;
+}
+
+// --- Reading ---
+
+int RemoteFiles::fetch(const std::string& path, const Copy*& out) {
+  if (const auto kept = copies_.find(path); kept != copies_.end() && fresh(kept->second.fetched)) {
+    out = &kept->second;
+    return 0;
+  }
+  Session* session = current();
+  if (session == nullptr) return -EIO;
+  const Folder parts = parts_of(path);
+  if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
+  const std::string file = scratch_.fresh_name("copy");
+  const long result = customer_side::remote_get(*session, parts.back(), file, nullptr);
+  switch (result) {
+    case FILE_OK:
+      forget_copy(path);
+      out = &(copies_[path] = Copy{file, clock_.now()});
+      return 0;
+    case FILE_HEADER_DAMAGED:
+    case FILE_HEADER_BAD:
+      return -EACCES;  // the service sent no file: it cannot read it, or has none of that name
+    case customer_side::NAME_TOO_LONG:
+    case customer_side::NAME_UNUSABLE:
+      return name_error(result);
+    case FILE_NO_ROOM:
+      return -ENOSPC;
+    case customer_side::INTERRUPTED:
+      return -EINTR;
+    default:
+      return line_failure(*session);
+  }
+}
+
+void RemoteFiles::forget_copy(const std::string& path) {
+  const auto kept = copies_.find(path);
+  if (kept == copies_.end()) return;
+  unlink(kept->second.file.c_str());
+  copies_.erase(kept);
+}
+
+int RemoteFiles::open(const std::string& path, int flags, std::uint64_t& handle) {
+  const std::string key = key_of(parts_of(path));
+  Attributes found;
+  if (const int result = look_up(key, found); result != 0) return result;
+  if (found.is_dir) return -EISDIR;
+  const bool reading = (flags & O_ACCMODE) == O_RDONLY;
+  const Copy* copy = nullptr;
+  if (reading || (flags & O_TRUNC) == 0) {
+    if (const int result = fetch(key, copy); result != 0) return result;
+  }
+  if (!reading) return open_for_writing(key, copy, handle);
+  platform::UniqueFd fd(::open(copy->file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return -errno;
+  handle = next_handle_++;
+  open_files_[handle] = OpenFile{key, std::move(fd), false, false, false, {}};
+  return 0;
+}
+
+// --- Writing ---
+
+int RemoteFiles::create(const std::string& path, std::uint64_t& handle) {
+  const Folder parts = parts_of(path);
+  if (parts.empty()) return -EEXIST;
+  if (const long fits = customer_side::check_wire_name(parts.back(), 0); fits != 0) return name_error(fits);
+  Attributes folder;
+  if (const int result = look_up(key_of(parent_of(parts)), folder); result != 0) return result;
+  if (!folder.is_dir) return -ENOTDIR;
+  return open_for_writing(key_of(parts), nullptr, handle);
+}
+
+int RemoteFiles::open_for_writing(const std::string& path, const Copy* start, std::uint64_t& handle) {
+  const std::string file = scratch_.fresh_name("write");
+  if (start != nullptr) {
+    std::error_code error;
+    if (!std::filesystem::copy_file(start->file, file, error)) return -(error.value() != 0 ? error.value() : EIO);
+  }
+  platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd) return -errno;
+  handle = next_handle_++;
+  open_files_[handle] = OpenFile{path, std::move(fd), true, start == nullptr, false, file};
+  return 0;
+}
+
+RemoteFiles::OpenFile* RemoteFiles::find(std::uint64_t handle) {
+  const auto found = open_files_.find(handle);
+  return found == open_files_.end() ? nullptr : &found->second;
+}
+
+int RemoteFiles::read(std::uint64_t handle, char* into, std::size_t size, off_t offset) {
+  OpenFile* file = find(handle);
+  if (file == nullptr) return -EBADF;
+  const ssize_t got = pread(file->fd.get(), into, size, offset);
+  return got < 0 ? -errno : static_cast<int>(got);
+}
+
+int RemoteFiles::write(std::uint64_t handle, const char* from, std::size_t size, off_t offset) {
+  OpenFile* file = find(handle);
+  if (file == nullptr || !file->writable) return -EBADF;
+  const ssize_t put = pwrite(file->fd.get(), from, size, offset);
+  if (put < 0) return -errno;
+  file->unstored = true;
+  return static_cast<int>(put);
+}
+
+int RemoteFiles::attributes(std::uint64_t handle, Attributes& out) {
+  OpenFile* file = find(handle);
+  if (file == nullptr) return -EBADF;
+  out = {false, size_of_file(file->fd.get())};
+  return 0;
+}
+
+int RemoteFiles::truncate(std::uint64_t handle, off_t size) {
+  OpenFile* file = find(handle);
+  if (file == nullptr || !file->writable) return -EBADF;
+  if (ftruncate(file->fd.get(), size) != 0) return -errno;
+  file->unstored = true;
+  return 0;
+}
+
+int RemoteFiles::truncate(const std::string& path, off_t size) {
+  std::uint64_t handle = 0;
+  int result = open(path, O_WRONLY | (size == 0 ? O_TRUNC : 0), handle);
+  if (result != 0) return result;
+  result = truncate(handle, size);
+  if (result == 0) result = flush(handle);
+  release(handle);
+  return result;
+}
+
+int RemoteFiles::flush(std::uint64_t handle) {
+  OpenFile* file = find(handle);
+  if (file == nullptr) return -EBADF;
+  return file->writable && file->unstored ? store(*file) : 0;
+}
+
+int RemoteFiles::store(OpenFile& file) {
+  file.unstored = false;
+  file.stored = false;
+  Session* session = current();
+  if (session == nullptr) return -EIO;
+  const Folder parts = parts_of(file.path);
+  if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
+  const long result = customer_side::remote_put(*session, file.file, parts.back(), nullptr);
+  listings_.erase(key_of(parent_of(parts)));
+  forget_copy(file.path);
+  switch (result) {
+    case FILE_OK:
+      file.stored = true;
+      return 0;
+    case FILE_HEADER_NOT_ACKED:
+      return -EACCES;  // the service refused the file: write-protected, full, or no such name there
+    case customer_side::NAME_TOO_LONG:
+    case customer_side::NAME_UNUSABLE:
+      return name_error(result);
+    case customer_side::LOCAL_TOO_LARGE:
+      return -EFBIG;
+    case customer_side::INTERRUPTED:
+      return -EINTR;
+    default:
+      return line_failure(*session);
+  }
+}
+
+int RemoteFiles::release(std::uint64_t handle) {
+  OpenFile* file = find(handle);
+  if (file == nullptr) return -EBADF;
+  int result = 0;
+  if (file->writable && file->unstored) {
+    result = store(*file);
+    if (result != 0 && note_) note_("storing " + file->path + " failed: " + std::strerror(-result));
+  }
+  if (file->writable && file->stored) {
+    // What was stored is what the service holds now: the next open reads it from here.
+    forget_copy(file->path);
+    copies_[file->path] = Copy{file->file, clock_.now()};
+  } else if (file->writable) {
+    unlink(file->file.c_str());
+  }
+  open_files_.erase(handle);
+  return result;
+}
+
+}  // namespace mount_side

@@ -1,0 +1,155 @@
+// The service's folders as files on this machine: what each file operation of
+// the mount does on the line. Every operation returns 0 (or a byte count) on
+// success and a negative errno on failure, as the kernel wants them.
+//
+// - A folder is listed with cd and the listing; listings are kept for the
+//   cache timeout and dropped when a file is stored into the folder.
+// - Attributes come from the listing: type and size.
+// - A file is fetched whole into a copy in the scratch directory on its first
+//   open, and reads are served from the copy; an open within the cache
+//   timeout of the fetch uses it again.
+// - A file opened for writing is written into a file of its own in the
+//   scratch directory and stored whole when it is flushed (closed) or
+//   released: nothing half-written reaches the service.
+// - Names that the listing cut at 30 characters are never listed; such a
+//   file or folder is found by its whole name.
+//
+// Errors: EIO while there is no session or when the line fails under an
+// operation (a session that stopped answering is given up, and the source
+// seeks a new one); EACCES when the service refuses to store a file (its disk
+// is write-protected or full, or it cannot create the file) or to send one;
+// ENOENT for a name the service does not have; ENAMETOOLONG and EINVAL for
+// names the line cannot carry.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/unique_fd.h"
+#include "scratch_dir.h"
+#include "session.h"
+
+namespace mount_side {
+
+using std::chrono::nanoseconds;
+
+// The session that the files travel over. The mount's operations run one at
+// a time and ask for it each time.
+class SessionSource {
+ public:
+  virtual ~SessionSource() = default;
+  // The session to use, or null while the line is away.
+  virtual customer_side::Session* session() = 0;
+  // The session stopped answering or its line went: the source takes it back
+  // and seeks a new one. The pointer that session() gave is not used again.
+  virtual void give_up() = 0;
+};
+
+// One entry as the mount shows it.
+struct Attributes {
+  bool is_dir = false;
+  std::int64_t size = 0;  // bytes
+};
+
+using FolderEntries = std::vector<std::pair<std::string, Attributes>>;
+
+class RemoteFiles {
+ public:
+  // `scratch` and `clock` must outlive it. `note` hears of what no caller
+  // sees (a store at release that failed).
+  RemoteFiles(SessionSource& source, ScratchDir& scratch, platform::Clock& clock, nanoseconds cache_timeout,
+              std::function<void(const std::string&)> note = {});
+  ~RemoteFiles();
+  RemoteFiles(const RemoteFiles&) = delete;
+  RemoteFiles& operator=(const RemoteFiles&) = delete;
+
+  // `path` is absolute within the mount ("/", "/docs/a.txt").
+  int attributes(const std::string& path, Attributes& out);
+  // The folder's entries, without "." and "..": the listing, and files being
+  // written into it that the service does not have yet.
+  int list(const std::string& path, FolderEntries& out);
+
+  // Opens an existing file; `flags` as open(2) has them. Reading fetches the
+  // file (unless a fresh copy is there); writing starts from the file's
+  // contents, or from nothing with O_TRUNC. `handle` names the open file.
+  int open(const std::string& path, int flags, std::uint64_t& handle);
+  // Opens a new, empty file for writing; it is stored even if nothing is written.
+  int create(const std::string& path, std::uint64_t& handle);
+  // Bytes read or written, or a negative errno.
+  int read(std::uint64_t handle, char* into, std::size_t size, off_t offset);
+  int write(std::uint64_t handle, const char* from, std::size_t size, off_t offset);
+  int attributes(std::uint64_t handle, Attributes& out);
+  int truncate(std::uint64_t handle, off_t size);
+  // A file that is not open: its contents (none, for size 0) cut or extended
+  // to `size`, and stored.
+  int truncate(const std::string& path, off_t size);
+  // Stores what was written since the last store. Its result is that of
+  // close(): a refusal is EACCES.
+  int flush(std::uint64_t handle);
+  // Stores what is still unstored, and forgets the handle.
+  int release(std::uint64_t handle);
+
+ private:
+  struct Listing {
+    nanoseconds fetched{};
+    std::vector<customer_side::RemoteEntry> entries;
+  };
+  struct Copy {
+    std::string file;
+    nanoseconds fetched{};
+  };
+  struct OpenFile {
+    std::string path;
+    platform::UniqueFd fd;
+    bool writable = false;
+    bool unstored = false;  // written (or created, or cut) since the last store
+    bool stored = false;    // the last store succeeded: the file is what the service holds
+    std::string file;       // writable: the file being written
+  };
+  using Folder = std::vector<std::string>;
+
+  bool fresh(nanoseconds fetched) const;
+  customer_side::Session* current();
+  int line_failure(customer_side::Session& session);
+  int find_position(customer_side::Session& session);
+  int enter(customer_side::Session& session, const Folder& folder);
+  int change_to(customer_side::Session& session, const std::string& argument, const Folder& folder);
+  int listing(const std::string& folder, const Listing*& out);
+  int look_up(const std::string& path, Attributes& out);
+  int size_of_listed_file(const std::string& path, const customer_side::RemoteEntry& entry, std::int64_t& size);
+  int look_up_whole_name(const std::string& path, const customer_side::RemoteEntry& cut, Attributes& out);
+  int fetch(const std::string& path, const Copy*& out);
+  void forget_copy(const std::string& path);
+  int open_for_writing(const std::string& path, const Copy* start, std::uint64_t& handle);
+  int store(OpenFile& file);
+  OpenFile* find(std::uint64_t handle);
+
+  SessionSource& source_;
+  ScratchDir& scratch_;
+  platform::Clock& clock_;
+  nanoseconds cache_timeout_;
+  std::function<void(const std::string&)> note_;
+
+  std::map<std::string, Listing> listings_;  // by folder path
+  std::map<std::string, Copy> copies_;       // by file path
+  std::map<std::uint64_t, OpenFile> open_files_;
+  std::uint64_t next_handle_ = 1;
+
+  // Where the service is: its folder when the mount began (`root_`, as its
+  // pwd gave it), and the folder of the mount it is in now, when known.
+  customer_side::Session* positioned_for_ = nullptr;
+  std::optional<std::string> root_;
+  bool root_cut_ = false;
+  std::optional<Folder> at_;
+  std::string at_name_;  // the service's name of at_
+};
+
+}  // namespace mount_side

@@ -1,0 +1,225 @@
+// The mount program: its command line, and the real program mounted for real
+// over the line simulator, with the real service at the other end, used by
+// ls, cat, cp, rm, mkdir and mv.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "mount_options.h"
+#include "support/fixtures.h"
+#include "support/running.h"
+
+using namespace mount_side;
+using namespace testsupport;
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// What the mount takes from a command line, in one line.
+std::string parsed(std::vector<const char*> argv) {
+  MountOptions o;
+  std::string error, fuse;
+  if (!parse_mount_options(static_cast<int>(argv.size()), argv.data(), o, error)) return "refused";
+  if (o.help || o.version) return o.help ? "help" : "version";
+  for (const auto& option : o.fuse_options) fuse += " " + option;
+  return o.device + ":" + std::to_string(o.unit) + " on " + o.mountpoint + (o.foreground ? " fg" : "") +
+         (o.debug ? " debug" : "") + " baud " + std::to_string(o.baud) + " cache " +
+         std::to_string(o.cache_timeout.count()) + (o.charset == platform::kDefaultWireCharset ? "" : " " + o.charset) + fuse;
+}
+
+}  // namespace
+
+TEST(MountOptions, TakeOursAndHandTheRestOfDashOToTheFuseLibrary) {
+  const std::pair<std::vector<const char*>, std::string> cases[] = {
+      {{"m", "/dev/ttyUSB0", "/mnt"}, "/dev/ttyUSB0:0 on /mnt baud 0 cache 20"},
+      {{"m", "serial.device:2", "-f", "-o", "ro,baud=115200", "-ocache_timeout=5,allow_other", "m"},
+       "serial.device:2 on m fg baud 115200 cache 5 ro allow_other"},
+      {{"m", "-d", "-o", "charset=ISO-8859-15", "--", "tcp:host:2323", "-m"},
+       "tcp:host:2323:0 on -m fg debug baud 0 cache 20 ISO-8859-15"},
+      {{"m", "--version"}, "version"},
+      {{"m", "-h", "x"}, "help"},
+      {{"m", "/dev/ttyUSB0"}, "refused"},
+      {{"m", "a", "b", "c"}, "refused"},
+      {{"m", "nowhere", "m"}, "refused"},
+      {{"m", "serial.device:u", "m"}, "refused"},
+      {{"m", "-o", "baud=0", "/dev/x", "m"}, "refused"},
+      {{"m", "-o", "cache_timeout=-1", "/dev/x", "m"}, "refused"},
+      {{"m", "-o", "charset=NO-SUCH-SET", "/dev/x", "m"}, "refused"},
+      {{"m", "-x", "/dev/x", "m"}, "refused"},
+      {{"m", "/dev/x", "m", "-o"}, "refused"},
+  };
+  for (const auto& [argv, expected] : cases) EXPECT_EQ(parsed(argv), expected) << argv[1];
+}
+
+namespace {
+
+#ifdef QUORVANTIX_MOUNT_BINARY
+const std::string kMount = QUORVANTIX_MOUNT_BINARY;
+#else
+const std::string kMount;
+#endif
+
+// Why the real program cannot be mounted here, or nothing.
+std::string why_no_mount() {
+  if (kMount.empty()) return "quorvantix-mount was not built (libfuse3 was not found)";
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not there for this user";
+  if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is not installed";
+  return {};
+}
+
+// The service serving `remote` on end a of the line simulator; mounts of end
+// b on `mnt`. Whatever a test leaves mounted is unmounted before the programs go.
+struct MountEndToEnd : testing::Test {
+  void SetUp() override {
+    if (const std::string why = why_no_mount(); !why.empty()) GTEST_SKIP() << why;
+  }
+  ~MountEndToEnd() override {
+    if (mounted) run({"fusermount3", "-u", "-z", mnt.path()});
+  }
+  bool start_linesim() {
+    linesim = std::make_unique<Running>(Strings{QUORVANTIX_LINESIM_BINARY, "--a", dir / "a", "--b", dir / "b"},
+                                        dir.path());
+    return linesim->says("linesim: ");
+  }
+  bool start_service(Strings options = {}) {
+    if (!start_linesim()) return false;
+    options.insert(options.begin(), QUORVANTIX_SERVICE_BINARY);
+    options.insert(options.end(), {dir / "a", "0"});
+    service = std::make_unique<Running>(options, remote.path());
+    return service->says("Service is ready\n");
+  }
+  // `words` run to their end in `local`: the exit status and what they wrote.
+  std::pair<int, std::string> run(const Strings& words) {
+    Running program(words, local.path());
+    const int status = program.end();
+    return {status, program.seen};
+  }
+  std::pair<int, std::string> shell(const std::string& line) { return run({"sh", "-c", line}); }
+  // The mount, in the background as it goes by default: it returns once mounted.
+  std::pair<int, std::string> mount(Strings options = {}) {
+    options.insert(options.begin(), kMount);
+    options.insert(options.end(), {dir / "b", mnt.path()});
+    const auto result = run(options);
+    mounted = mounted || result.first == 0;
+    return result;
+  }
+  bool unmount() {
+    mounted = run({"fusermount3", "-u", mnt.path()}).first != 0;
+    return !mounted;
+  }
+  TempDir dir, remote, local, mnt;
+  std::unique_ptr<Running> linesim, service;
+  bool mounted = false;
+};
+
+// Every name below `top` with its contents ("" for a folder), and each mode.
+std::map<std::string, std::pair<Bytes, mode_t>> tree_of(const std::string& top) {
+  std::map<std::string, std::pair<Bytes, mode_t>> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
+    struct stat st {};
+    lstat(entry.path().c_str(), &st);
+    tree[entry.path().string().substr(top.size())] = {entry.is_directory() ? Bytes{} : read_file(entry.path()),
+                                                      st.st_mode};
+  }
+  return tree;
+}
+
+}  // namespace
+
+TEST_F(MountEndToEnd, ServesTheTreeToLsCatAndCpAndStoresWhatIsCopiedIn) {
+  ASSERT_TRUE(start_service());
+  for (const char* folder : {"docs", "docs/2024", "docs/2024/q1"}) ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+  const Strings files = {"hello.txt", "docs/minutes.txt", "docs/2024/budget.bin", "docs/2024/q1/march.bin"};
+  for (std::size_t i = 0; i < files.size(); ++i) write_file(remote / files[i], pattern_bytes(700 * i * i + 5, i));
+  write_file(local / "up.bin", pattern_bytes(5000, 9));
+  write_file(local / "empty", {});
+  ASSERT_EQ(mount().first, 0);
+
+  const auto served = shell("cd " + remote.path() + " && ls -R"), seen = shell("cd " + mnt.path() + " && ls -R");
+  EXPECT_EQ(seen, served);
+  EXPECT_EQ(shell("cat " + mnt / "docs/minutes.txt" + " > minutes.txt").first, 0);
+  EXPECT_EQ(read_file(local / "minutes.txt"), read_file(remote / "docs/minutes.txt"));
+  EXPECT_EQ(run({"cp", "-r", mnt / "docs", local / "docs"}).first, 0);
+  for (std::size_t i = 1; i < files.size(); ++i) EXPECT_EQ(read_file(local / files[i]), read_file(remote / files[i]));
+  EXPECT_EQ(run({"cp", "up.bin", "empty", mnt / "docs/2024"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(read_file(remote / "docs/2024/up.bin"), pattern_bytes(5000, 9));
+  EXPECT_TRUE(exists(remote / "docs/2024/empty") && read_file(remote / "docs/2024/empty").empty());
+  EXPECT_EQ(shell("ls " + mnt / "docs/2024").second, "budget.bin\nempty\nq1\nup.bin\n");
+}
+
+TEST_F(MountEndToEnd, RefusesWhatTheLineCannotDoAtOnceAndAStoreTheServiceRefusesAtClose) {
+  ASSERT_TRUE(start_service({"--read-only"}));
+  ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
+  write_file(remote / "kept.txt", pattern_bytes(100));
+  write_file(local / "new.txt", pattern_bytes(100, 2));
+  ASSERT_EQ(mount().first, 0);
+  ASSERT_EQ(run({"ls", "-lR", mnt.path()}).first, 0);
+  const auto before = tree_of(remote.path());
+  const std::string console = service->seen;
+  const Strings refused[] = {{"rm", mnt / "kept.txt"}, {"rmdir", mnt / "sub"},     {"mkdir", mnt / "new"},
+                             {"mv", mnt / "kept.txt", mnt / "sub/moved.txt"},     {"chmod", "600", mnt / "kept.txt"},
+                             {"ln", "-s", "kept.txt", mnt / "link"},              {"ln", mnt / "kept.txt", mnt / "hard"}};
+  for (const auto& words : refused) {
+    const auto [status, said] = run(words);
+    EXPECT_TRUE(status != 0 && has(said, std::strerror(EPERM))) << words[0] << ": " << said;
+  }
+  EXPECT_EQ(service->seen, console);  // nothing went over the line
+  const auto [status, said] = run({"cp", "new.txt", mnt.path()});
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(has(said, "failed to close") && has(said, std::strerror(EACCES))) << said;
+  EXPECT_TRUE(service->says("Empfangen der Datei status 11\n"));
+  EXPECT_EQ(tree_of(remote.path()), before);
+}
+
+TEST_F(MountEndToEnd, HoldsTheLineWhileMountedAndSignsOffForTheNextCustomerWhenUnmounted) {
+  ASSERT_TRUE(start_service());
+  write_file(remote / "kept.txt", pattern_bytes(100));
+  write_file(local / "new.txt", pattern_bytes(100, 2));
+  ASSERT_EQ(mount({"-o", "ro,baud=115200"}).first, 0);
+  const auto [status, said] = mount();
+  EXPECT_EQ(status, 3);
+  EXPECT_TRUE(has(said, "the line is in use by another program")) << said;
+  const auto copied = run({"cp", "new.txt", mnt.path()});
+  EXPECT_TRUE(copied.first != 0 && has(copied.second, std::strerror(EROFS))) << copied.second;
+  EXPECT_EQ(shell("cat " + mnt / "kept.txt" + " > kept.txt").first, 0);
+  EXPECT_EQ(read_file(local / "kept.txt"), pattern_bytes(100));
+  ASSERT_TRUE(unmount());
+  EXPECT_TRUE(service->says("Customer Terminierung empfangen\n")) << service->seen;
+  EXPECT_TRUE(has(service->seen, "Baudrate auf 115200 gesetzt status 0\n")) << service->seen;
+  // The mount lets go of the line a moment after its sign-off.
+  std::pair<int, std::string> next{-1, ""};
+  for (int tries = 0; tries < 50 && (tries == 0 || has(next.second, "in use")); ++tries) {
+    if (tries > 0) std::this_thread::sleep_for(100ms);
+    next = run({QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "b", "pwd"});
+  }
+  EXPECT_EQ(next, std::make_pair(0, remote.path() + "\n"));
+  EXPECT_EQ(names_in(remote.path()), Strings{"kept.txt"});
+}
+
+TEST_F(MountEndToEnd, ALostLineGivesEioUntilTheMountHasFoundTheServiceAgain) {
+  ASSERT_TRUE(start_service());
+  write_file(remote / "kept.txt", pattern_bytes(100));
+  ASSERT_EQ(mount({"-o", "cache_timeout=0"}).first, 0);
+  ASSERT_EQ(run({"ls", mnt.path()}), std::make_pair(0, std::string("kept.txt\n")));
+  linesim->end(SIGTERM);
+  for (int i = 0; i < 2; ++i) {
+    const auto [status, said] = run({"ls", mnt.path()});
+    EXPECT_TRUE(status != 0 && has(said, std::strerror(EIO))) << said;
+  }
+  ASSERT_TRUE(start_linesim());
+  ASSERT_TRUE(service->says("Line is open again\n")) << service->seen;
+  std::pair<int, std::string> listed{-1, ""};
+  for (int tries = 0; tries < 150 && listed.first != 0; ++tries) {
+    if (tries > 0) std::this_thread::sleep_for(200ms);
+    listed = run({"ls", mnt.path()});
+  }
+  EXPECT_EQ(listed, std::make_pair(0, std::string("kept.txt\n")));
+}

@@ -1,0 +1,197 @@
+// The mount's file operations over the real service loop on the simulated
+// cable: listings and copies kept for the timeout, files stored whole when
+// closed, refusals and a lost line as errors, and the way to folders whose
+// whole names do not fit a command frame.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "remote_files.h"
+#include "support/fixtures.h"
+
+using namespace mount_side;
+using namespace testsupport;
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// The one session there is, until it is given up.
+struct OneSession final : SessionSource {
+  explicit OneSession(customer_side::Session& first) : current(&first) {}
+  customer_side::Session* session() override { return current; }
+  void give_up() override { current = nullptr, ++given_up; }
+  customer_side::Session* current;
+  int given_up = 0;
+};
+
+struct MountedOnSim : testing::Test, Served {
+  Strings names(const std::string& path, RemoteFiles* in = nullptr) {
+    FolderEntries entries;
+    EXPECT_EQ((in ? *in : files).list(path, entries), 0) << path;
+    Strings listed;
+    for (const auto& entry : entries) listed.push_back(entry.first);
+    std::sort(listed.begin(), listed.end());
+    return listed;
+  }
+  Bytes contents(const std::string& path) {
+    std::uint64_t handle = 0;
+    EXPECT_EQ(files.open(path, O_RDONLY, handle), 0) << path;
+    Bytes bytes(1 << 16);
+    const int got = files.read(handle, reinterpret_cast<char*>(bytes.data()), bytes.size(), 0);
+    files.release(handle);
+    bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
+    return bytes;
+  }
+  int write(std::uint64_t handle, const Bytes& bytes, off_t at = 0) {
+    return files.write(handle, reinterpret_cast<const char*>(bytes.data()), bytes.size(), at);
+  }
+  Attributes attributes(const std::string& path, int expected = 0) {
+    Attributes found;
+    EXPECT_EQ(files.attributes(path, found), expected) << path;
+    return found;
+  }
+  std::size_t sent() const { return pair.cable.sent_by(SimCable::b).size(); }
+  // Runs `body` against the service, its console kept off the test's output.
+  void quietly(const std::function<void()>& body) { console_of([&] { run(body); }); }
+
+  ScratchDir scratch;
+  OneSession source{session};
+  RemoteFiles files{source, scratch, pair.clock, 20s};
+};
+
+}  // namespace
+
+TEST_F(MountedOnSim, ListingsAndCopiesServeWithinTheTimeoutAndNamesTheListingCutsOnlyByTheirWholeName) {
+  const std::string exact(30, 'e'), longer = std::string(30, 'l') + "ong.txt";
+  write_file(remote / "a.txt", pattern_bytes(1234));
+  ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
+  write_file(remote / "sub/s.bin", pattern_bytes(3000, 2));
+  write_file(remote / exact, pattern_bytes(7));
+  write_file(remote / longer, pattern_bytes(99, 3));
+  quietly([&] {
+    EXPECT_EQ(names("/"), (Strings{"a.txt", exact, "sub"}));
+    EXPECT_EQ(attributes("/a.txt").size, 1234);
+    EXPECT_TRUE(attributes("/sub").is_dir);
+    EXPECT_EQ(contents("/a.txt"), pattern_bytes(1234));
+    const std::size_t before = sent();
+    EXPECT_EQ(names("/"), (Strings{"a.txt", exact, "sub"}));
+    EXPECT_EQ(contents("/a.txt"), pattern_bytes(1234));
+    EXPECT_EQ(sent(), before);  // both from what is kept
+    pair.clock.sleep_for(20s);
+    EXPECT_EQ(contents("/a.txt"), pattern_bytes(1234));
+    EXPECT_GT(sent(), before);
+    EXPECT_EQ(contents("/sub/s.bin"), pattern_bytes(3000, 2));
+    attributes("/" + longer.substr(0, 30), -ENOENT);
+    attributes("/missing", -ENOENT);
+    EXPECT_EQ(attributes("/" + longer).size, 99);
+    EXPECT_EQ(contents("/" + longer), pattern_bytes(99, 3));
+  });
+}
+
+TEST_F(MountedOnSim, WrittenFilesReachTheServiceWholeOnlyWhenClosed) {
+  const Bytes written = pattern_bytes(3000, 4);
+  write_file(remote / "keep.txt", pattern_bytes(2000));
+  quietly([&] {
+    EXPECT_EQ(names("/"), Strings{"keep.txt"});
+    std::uint64_t handle = 0;
+    ASSERT_EQ(files.create("/new.bin", handle), 0);
+    EXPECT_EQ(write(handle, Bytes(written.begin(), written.begin() + 1000)), 1000);
+    EXPECT_EQ(write(handle, Bytes(written.begin() + 1000, written.end()), 1000), 2000);
+    EXPECT_FALSE(exists(remote / "new.bin"));
+    EXPECT_EQ(names("/"), (Strings{"keep.txt", "new.bin"}));
+    EXPECT_EQ(files.flush(handle), 0);
+    EXPECT_EQ(read_file(remote / "new.bin"), written);
+    EXPECT_EQ(files.release(handle), 0);
+    std::size_t before = sent();
+    EXPECT_EQ(names("/"), (Strings{"keep.txt", "new.bin"}));
+    EXPECT_GT(sent(), before);  // the store dropped the listing
+    before = sent();
+    EXPECT_EQ(contents("/new.bin"), written);  // what was stored is the copy
+    EXPECT_EQ(sent(), before);
+
+    // Written into from its contents, stored when released; then cut by name.
+    Bytes kept = pattern_bytes(2000);
+    ASSERT_EQ(files.open("/keep.txt", O_WRONLY, handle), 0);
+    EXPECT_EQ(write(handle, {'X', 'Y'}, 5), 2);
+    EXPECT_EQ(files.release(handle), 0);
+    kept[5] = 'X', kept[6] = 'Y';
+    EXPECT_EQ(read_file(remote / "keep.txt"), kept);
+    EXPECT_EQ(files.truncate("/keep.txt", 10), 0);
+    EXPECT_EQ(read_file(remote / "keep.txt"), Bytes(kept.begin(), kept.begin() + 10));
+    EXPECT_EQ(names("/"), (Strings{"keep.txt", "new.bin"}));
+    before = sent();
+    ASSERT_EQ(files.open("/keep.txt", O_RDWR, handle), 0);
+    EXPECT_EQ(files.release(handle), 0);
+    EXPECT_EQ(sent(), before);  // nothing written, nothing stored
+  });
+}
+
+TEST_F(MountedOnSim, RefusedStoresAndNamesTheLineCannotCarryFailWithTheirErrno) {
+  service.tree.set_read_only(true);
+  quietly([&] {
+    std::uint64_t handle = 0;
+    EXPECT_EQ(files.create("/" + std::string(57, 'n'), handle), -ENAMETOOLONG);
+    EXPECT_EQ(files.create("/tab\tname", handle), -EINVAL);
+    ASSERT_EQ(files.create("/" + std::string(55, 'm'), handle), 0);
+    EXPECT_EQ(write(handle, pattern_bytes(3000)), 3000);
+    EXPECT_EQ(files.flush(handle), -ENAMETOOLONG);  // the name and the size outgrow the header
+    files.release(handle);
+    ASSERT_EQ(files.create("/refused.txt", handle), 0);
+    EXPECT_EQ(write(handle, pattern_bytes(100)), 100);
+    EXPECT_EQ(files.flush(handle), -EACCES);
+    const std::size_t before = sent();
+    EXPECT_EQ(files.release(handle), 0);
+    EXPECT_EQ(sent(), before);  // not tried again
+    EXPECT_EQ(source.given_up, 0);
+  });
+  EXPECT_TRUE(names_in(remote.path()).empty());
+}
+
+TEST_F(MountedOnSim, ALostLineFailsWithEioAtOnceAndTheNextSessionFindsItsWay) {
+  ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
+  write_file(remote / "sub/s.txt", pattern_bytes(10));
+  RemoteFiles uncached(source, scratch, pair.clock, 0s);
+  quietly([&] {
+    EXPECT_EQ(names("/sub", &uncached), Strings{"s.txt"});
+    pair.cable.cut();
+    FolderEntries entries;
+    EXPECT_EQ(uncached.list("/sub", entries), -EIO);
+    EXPECT_EQ(source.given_up, 1);
+    const std::size_t before = sent();
+    EXPECT_EQ(uncached.list("/", entries), -EIO);
+    EXPECT_EQ(sent(), before);
+    pair.cable.restore();
+    customer_side::close_line(session);
+    ASSERT_EQ(customer_side::open_line(session, "sim", 0), PORT_OK);
+    ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
+    session.lost = false;
+    source.current = &session;
+    EXPECT_EQ(names("/", &uncached), Strings{"sub"});
+    EXPECT_EQ(names("/sub", &uncached), Strings{"s.txt"});
+  });
+}
+
+// The service's folder has a name of about 20 characters: below it, three
+// names of 25 make a whole name too long for one cd. Nothing is kept, so
+// every step goes over the line from where the last one left the service.
+TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFrame) {
+  const std::string a(25, 'a'), b(25, 'b'), c(25, 'c'), x(25, 'x');
+  for (const std::string& folder : {a, a + "/" + b, a + "/" + b + "/" + c, a + "/" + x}) {
+    ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+  }
+  write_file(remote / (a + "/" + b + "/" + c + "/deep.txt"), pattern_bytes(50, 5));
+  write_file(remote / (a + "/" + x + "/side.txt"), pattern_bytes(60, 6));
+  RemoteFiles uncached(source, scratch, pair.clock, 0s);
+  const std::string deep = "/" + a + "/" + b + "/" + c, side = "/" + a + "/" + x;
+  quietly([&] {
+    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
+    EXPECT_EQ(names(side, &uncached), Strings{"side.txt"});  // up two, down one, in one cd
+    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
+    EXPECT_EQ(names("/", &uncached), Strings{a});
+    EXPECT_EQ(contents(deep + "/deep.txt"), pattern_bytes(50, 5));
+    EXPECT_EQ(contents(side + "/side.txt"), pattern_bytes(60, 6));
+  });
+}

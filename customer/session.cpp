@@ -221,6 +221,12 @@ bool take_back_stop(Session& session) {
   return true;
 }
 
+// A service switches its speed once it has seen its ACK leave, which it
+// notices at its next poll, and a tick after that: our next frame must not
+// come sooner, or it arrives at the old speed. (Switching our end later than
+// the service does costs nothing: nothing comes from it meanwhile.)
+void wait_for_the_service_to_switch(Link& link) { link.delay_ticks(kTicksBetweenPolls + kTicksBeforeParamChange); }
+
 // After the service has taken us for a new customer (back at 9600 baud, in
 // the folder it serves): the line speed and the folder we had, as far as they
 // can be had again.
@@ -307,12 +313,14 @@ long reach_service(Session& session) {
       // A damaged answer: what is left of the service's frame must not pass
       // for the answer to the next try.
       link.drop_input_until_quiet(frame_gap(link), share_of_limit(link, timing::kQuietWaitCap));
-      continue;
+    } else {
+      // No answer, or bytes that were none: a service busy with a transfer its
+      // last customer left answers once it has given up; one that waits for an
+      // identification, or a command, answers once the line has been quiet.
+      settle(link);
     }
-    // No answer, or bytes that were none: a service busy with a transfer its
-    // last customer left answers once it has given up; one that waits for an
-    // identification, or a command, answers once the line has been quiet.
-    settle(link);
+    // A service that answered with a frame we could not take has gone on to
+    // its commands as well.
     if (attempt == 0) ask_to_sign_off(link);
   }
   session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";
@@ -447,9 +455,7 @@ long remote_set_baud(Session& session, long rate) {
   set_baud_rate(link, std::to_string(old_rate).c_str());
   const long sent = send_command(session, cmd_set_baud_rate, rate_text);
   if (sent != LINK_OK) return sent;
-  // The service switches just after its ACK has left; switching later than it
-  // does keeps our next frame from arriving at the old speed.
-  link.delay_ticks(2 * kTicksBeforeParamChange);
+  wait_for_the_service_to_switch(link);
   set_baud_rate(link, rate_text.c_str());
   session.baud = rate;
   if (remote_pwd(session) == LINK_OK) return LINK_OK;
@@ -482,7 +488,7 @@ long shutdown_service(Session& session) {
   // identification.
   const long rate = session.baud;
   const std::string folder = session.remote_dir;
-  link.delay_ticks(2 * kTicksBeforeParamChange);
+  wait_for_the_service_to_switch(link);
   set_baud_rate(link, std::to_string(kStartBaud).c_str());
   session.baud = kStartBaud;
   if (identify(link, 'c', session.ids) != LINK_OK) {

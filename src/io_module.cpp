@@ -494,6 +494,19 @@ bool send_listing_frame(Link& link, const char* frame) {
   return false;
 }
 
+// The end marker with a check byte that is not its own: a reader takes any
+// frame that begins with "END" for the end of the listing, acknowledges it,
+// and reports a damaged one as a listing that failed.
+void send_failed_end_marker(Link& link) {
+  const auto* marker = reinterpret_cast<const UBYTE*>(kEndMarker);
+  UBYTE wire[frame_bytes(kListingLineBytes)] = {STX};
+  std::memcpy(wire + 1, marker, kListingLineBytes);
+  wire[kListingLineBytes + 1] = static_cast<UBYTE>(calc_LPC(marker, kListingLineBytes) ^ 0x01);
+  wire[kListingLineBytes + 2] = ETX;
+  UBYTE answer = 0;
+  if (write_bytes(link, wire, sizeof wire)) receive_bytes(link, &answer, 1);
+}
+
 // The size field of a listing line, for displays that show it. It can be
 // trusted only when the formatted line ended inside the frame: a name longer
 // than its 30 columns pushes the field right, and the frame may cut its digits.
@@ -579,12 +592,13 @@ long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const 
 }
 
 long send_akt_dir(Link& link, const platform::Tree& tree) {
-  // A folder that cannot be read (it may have been removed meanwhile) is an
-  // empty listing: the reader waits for the end marker, and must not wait in vain.
+  // A folder that cannot be read (it may have been removed meanwhile) is a
+  // listing that failed at both ends: the reader waits for the end marker,
+  // and must not wait in vain, nor take an empty listing for the folder's.
   const platform::FsLock lock = platform::FsLock::obtain(tree, "");
   platform::DirScan scan = lock ? platform::DirScan::start(tree, lock) : platform::DirScan();
   if (!scan) {
-    send_listing_frame(link, kEndMarker);
+    send_failed_end_marker(link);
     return DIR_NO_SCAN;
   }
   char frame[kListingFrameBytes] = {};

@@ -53,7 +53,8 @@ long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const 
 // Service side: streams the listing of the tree's current directory (without
 // the temporaries of files being stored). DIR_OK, DIR_END_NOT_ACKED or
 // DIR_NO_SCAN (the folder cannot be read, or has gone: the end marker alone
-// went out).
+// went out, with a wrong check byte, so that the reader reports a listing
+// that failed).
 long send_akt_dir(Link& link, const platform::Tree& tree);
 // Customer side: reads a listing stream into `list`, one row from `make_row`
 // a line. DIR_OK, DIR_END_DAMAGED (also after 5 consecutive failed frames) or

@@ -19,6 +19,7 @@
 #include "progress.h"
 #include "run.h"
 #include "support/fixtures.h"
+#include "support/reference_peer.h"
 #include "support/running.h"
 #include "text_width.h"
 #include "transfers.h"
@@ -439,4 +440,120 @@ TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColum
   EXPECT_GT(redraws, 10);
   const Bytes history = read_file(state / "quorvantix/history");
   EXPECT_NE(std::string(history.begin(), history.end()).find("cd bulk \ntypo\n"), std::string::npos);
+}
+
+namespace {
+
+// Our customer's put (of "up") or get (of "src") with a reference service.
+TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, const Arrangement& setup) {
+  Served s;
+  write_file(s.local / "up", content);
+  ReferencePeer service(s.pair.cable, SimCable::a, s.pair.clock);
+  service.disk.files["src"] = content;
+  reference_line(s.pair.cable, SimCable::b);
+  setup(s.pair.cable, ours_send ? SimCable::b : SimCable::a, service);
+  TransferOutcome out;
+  s.pair.clock.run([&] {
+    ASSERT_EQ(reach_service(s.session), LINK_OK);
+    if (baud != kStartBaud) { ASSERT_EQ(remote_set_baud(s.session, baud), LINK_OK); }
+    out.ours = ours_send ? remote_put(s.session, s.local / "up", "up", nullptr)
+                         : remote_get(s.session, "src", s.local / "src", nullptr);
+    s.pair.clock.sleep_for(30s);  // longer than the reference service takes to give up
+  }, {[&] { service.serve(); }});
+  if (!service.statuses.empty()) out.reference = service.statuses.back();
+  out.received = ours_send ? service.disk.files["up"] : read_file_if_any(s.local / "src");
+  return out;
+}
+
+}  // namespace
+
+TEST(CustomerWithReference, TransfersEitherWay) { expect_sound_transfers(with_reference); }
+
+// At 9600 baud: a put to a reference service whose disk takes 1.5 s a block
+// (its answers still well within its sender's time limit), and gets from one
+// on a floppy whose second block equals the first and takes 2 s or more to
+// read. Every block is stored once.
+TEST(CustomerWithReference, SlowReferenceDisks) {
+  const Bytes three = pattern_bytes(3 * 1024), equal(2 * 1024, 0);
+  const struct { bool ours_send; nanoseconds write, read; } cases[] = {
+      {true, 1500ms, 0ms}, {false, 0ms, 2000ms}, {false, 0ms, 2050ms}, {false, 0ms, 3000ms}};
+  for (const auto& c : cases) {
+    const Bytes& content = c.ours_send ? three : equal;
+    const Arrangement slow = [&](SimCable&, SimCable::Side, ReferencePeer& service) {
+      service.write_time = c.write;
+      service.read_time = [&](long block) { return block == 2 ? c.read : 0ms; };
+    };
+    const TransferOutcome out = with_reference(content, 9600, c.ours_send, slow);
+    EXPECT_EQ(verdict(out, content), "right file")
+        << c.write.count() / 1'000'000 << " ms a write, " << c.read.count() / 1'000'000 << " ms to read block 2: "
+        << figures(out, content);
+  }
+}
+
+// A reference service answers an identification only where it waits for one.
+// Ours reaches it in its command loop too: after a customer that left without
+// signing off, and after its answer to our identification came damaged.
+TEST(CustomerWithReference, ReachesAReferenceServiceInItsCommandLoop) {
+  for (const bool answer_damaged : {false, true}) {
+    Served s;
+    ReferencePeer service(s.pair.cable, SimCable::a, s.pair.clock);
+    reference_line(s.pair.cable, SimCable::b, 9600);
+    if (answer_damaged) s.pair.cable.tamper(SimCable::a, damage_after({ACK, STX}));
+    long reached = -1;
+    nanoseconds took{};
+    s.pair.clock.run([&] {
+      if (!answer_damaged) {
+        ASSERT_EQ(ReferencePeer(s.pair.cable, SimCable::b, s.pair.clock).identify('c'), LINK_OK);
+      }
+      const nanoseconds start = s.pair.clock.now();
+      reached = reach_service(s.session);
+      took = s.pair.clock.now() - start;
+      EXPECT_EQ(remote_pwd(s.session), LINK_OK);
+    }, {[&] { service.serve(); }});
+    EXPECT_EQ(reached, LINK_OK) << (answer_damaged ? "its answer damaged" : "a customer before") << "; after "
+                                << took.count() / 1'000'000 << " ms";
+    EXPECT_EQ(s.session.remote_dir, "/");
+  }
+}
+
+// Both ends really switch speed: each direction runs at the speed its sender
+// set, and bytes sent at another speed than the receiver's arrive as garbage.
+// A reference service switches once it has seen its ACK leave (up to a poll
+// later) and a tick after that; no frame of ours may come sooner.
+TEST(CustomerWithReference, ASessionAtTwoSpeedsAndTheNextCustomer) {
+  Served s;
+  ReferencePeer service(s.pair.cable, SimCable::a, s.pair.clock);
+  const Bytes content = pattern_bytes(1500);
+  service.disk.folders = {"docs"};
+  service.disk.files["docs/a"] = content;
+  reference_line(s.pair.cable, SimCable::b);
+  s.pair.cable.tamper(SimCable::a, damage_after({'F', 'I', 'L', 'E'}));  // the first listing line
+  std::vector<RemoteEntry> at_9600, at_115200;
+  nanoseconds switching{};
+  s.pair.clock.run([&] {
+    ASSERT_EQ(reach_service(s.session), LINK_OK);
+    EXPECT_EQ(remote_cd(s.session, "docs"), LINK_OK);
+    EXPECT_EQ(remote_list(s.session, at_9600), DIR_OK);
+    const nanoseconds start = s.pair.clock.now();
+    EXPECT_EQ(remote_set_baud(s.session, 115200), LINK_OK);
+    switching = s.pair.clock.now() - start;
+    EXPECT_EQ(remote_list(s.session, at_115200), DIR_OK);
+    EXPECT_EQ(remote_get(s.session, "a", s.local / "a", nullptr), FILE_OK);
+    EXPECT_EQ(sign_off(s.session), LINK_OK);
+    close_line(s.session);
+    s.pair.clock.sleep_for(1s);
+    Session next(s.pair.customer);  // a customer program started anew
+    ASSERT_EQ(open_line(next, "sim", 0), PORT_OK);
+    EXPECT_EQ(reach_service(next), LINK_OK);
+    EXPECT_EQ(remote_pwd(next), LINK_OK);
+  }, {[&] { service.serve(); }});
+  EXPECT_EQ(s.session.remote_dir, "/docs");
+  for (const auto* listed : {&at_9600, &at_115200}) {
+    ASSERT_EQ(listed->size(), 1u);
+    EXPECT_EQ(listed->front().name + " " + std::to_string(listed->front().size), "a 1500");
+  }
+  EXPECT_EQ(read_file_if_any(s.local / "a"), content);
+  EXPECT_EQ(service.statuses, (std::vector<long>{DIR_OK, PORT_OK, DIR_OK, FILE_OK}));
+  EXPECT_EQ(service.naks_sent, 0) << "frames of ours that the reference service took for damaged; the change took "
+                                  << switching.count() / 1'000'000 << " ms";
 }

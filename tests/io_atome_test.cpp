@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fixtures.h"
+#include "support/reference_peer.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -171,4 +172,53 @@ TEST(Timing, EveryRuleOfTheTableKeepsInsideTheOthers) {
   // A receiver has given up before we take it to have done so.
   EXPECT_GE(share(timing::kReceiverGivesUp), kFailuresEndingATransfer * limit);
   EXPECT_EQ(kMaxRetries + 1, kFailuresEndingATransfer);
+}
+
+// The cable the tests with a reference end run on: each direction at the
+// speed its sender set, bytes sent at another speed than the receiver's
+// arriving as zeros, and a write on a line without an output queue ending
+// before its bytes have crossed.
+TEST(SimulatedCable, FollowsEachEndsSpeedAndHandsBytesOverWithoutAQueue) {
+  const nanoseconds at_9600 = 1041666ns, at_115200 = 86805ns;
+  const struct { long sender, receiver; bool queue; nanoseconds written, arrived; Bytes got; } table[] = {
+      {9600, 9600, true, 3 * at_9600, 3 * at_9600, {'a', 'b', 'c'}},
+      {9600, 9600, false, 0ns, 3 * at_9600, {'a', 'b', 'c'}},
+      {115200, 115200, false, 0ns, 3 * at_115200, {'a', 'b', 'c'}},
+      {115200, 9600, true, 3 * at_115200, 3 * at_115200, {0, 0, 0}},
+      {9600, 19200, false, 0ns, 3 * at_9600, {0, 0, 0}}};
+  for (const auto& row : table) {
+    Pair pair;
+    pair.cable.follow_speeds();
+    pair.cable.output_queue(SimCable::b, row.queue);
+    set_baud_rate(pair.customer, std::to_string(row.sender).c_str());
+    set_baud_rate(pair.service, std::to_string(row.receiver).c_str());
+    const nanoseconds start = pair.clock.now();
+    ASSERT_TRUE(write_raw(pair.customer, {'a', 'b', 'c'}));
+    EXPECT_EQ(pair.clock.now() - start, row.written) << row.sender << " " << row.queue;
+    EXPECT_EQ(read_raw(pair.service, 3), row.got) << row.sender << " to " << row.receiver;
+    EXPECT_EQ(pair.clock.now() - start, row.arrived) << row.sender << " " << row.queue;
+  }
+}
+
+// The reference end's own time limit, which the tests with it rely on: 21
+// polls 100 ms apart, the abort after the 21st sleep (what arrives during it
+// is thrown away), and bytes beyond a read left for the next one.
+TEST(ReferencePeer, KeepsTheStrictTimeLimit) {
+  const struct { nanoseconds arrives; Bytes wire; long first, second; nanoseconds done; } table[] = {
+      {0ms, frame_of("abc") + frame_of("abc"), LINK_OK, LINK_OK, 0ms},
+      {1950ms, frame_of("abc"), LINK_OK, LINK_TIMEOUT, 4100ms},
+      {2050ms, frame_of("abc"), LINK_TIMEOUT, LINK_TIMEOUT, 4200ms},  // gone with the aborted read
+      {1950ms, {ACK}, LINK_OK, LINK_TIMEOUT, 4100ms},
+      {2050ms, {ACK}, LINK_TIMEOUT, LINK_TIMEOUT, 4200ms}};
+  for (const auto& row : table) {
+    Pair pair;
+    ReferencePeer peer(pair.cable, SimCable::b, pair.clock);
+    pair.cable.delay(row.arrives);
+    pair.cable.inject(SimCable::a, row.wire);
+    UBYTE data[4] = {};
+    const auto once = [&] { return row.wire.size() == 1 ? peer.send_data(data, 3) : peer.receive_data(data, 3); };
+    EXPECT_EQ(once(), row.first) << row.arrives.count() << " " << row.wire.size();
+    EXPECT_EQ(once(), row.second) << row.arrives.count() << " " << row.wire.size();
+    EXPECT_EQ(pair.elapsed(), row.done) << row.arrives.count() << " " << row.wire.size();
+  }
 }

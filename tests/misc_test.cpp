@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/fixtures.h"
+#include "support/reference_peer.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -96,5 +97,44 @@ TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
     EXPECT_EQ(pair.cable.sent_by(SimCable::b), own_frame() + row.after_frame) << row.answer.size();
     EXPECT_EQ(ids.service.os[0], '#') << "untouched";
     EXPECT_STREQ(ids.customer.os, "AmigaOS");
+  }
+}
+
+// Our identification against a reference end's, both ways, at 9600 and
+// 115200 baud: the codes cross, and a customer whose first frame came
+// damaged gets through at its next try.
+TEST(Identify, WithAReferenceEndEitherWay) {
+  for (const long baud : {9600L, 115200L}) {
+    for (const bool ours_serve : {true, false}) {
+      for (const bool first_damaged : {false, true}) {
+        SimPair pair;
+        const SimCable::Side ours = ours_serve ? SimCable::a : SimCable::b;
+        ReferencePeer reference(pair.cable, ours_serve ? SimCable::b : SimCable::a, pair.clock);
+        reference.codes = {32, 47, 0x62};  // MS-DOS 6.2 on x86
+        reference_line(pair.cable, ours);
+        // Both ends at `baud`, as if each had been told to switch.
+        const std::string rate = std::to_string(baud);
+        ASSERT_EQ(set_baud_rate(ours_serve ? pair.service : pair.customer, rate.c_str()), PORT_OK);
+        ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
+        if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
+        Identities ids;
+        long first = -1, second = -1;
+        const auto customer = [&] {
+          first = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+          if (first == LINK_OK) return;
+          if (!ours_serve) settle(pair.customer);  // as our customer does before it tries again
+          second = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+        };
+        if (ours_serve) pair.clock.run(customer, {[&] { identify(pair.service, 's', ids); }});
+        if (!ours_serve) pair.clock.run(customer, {[&] { reference.identify('s'); }});
+        const std::string what = std::to_string(baud) + (ours_serve ? " ours serving" : " ours the customer") +
+                                 (first_damaged ? ", first frame damaged" : "");
+        EXPECT_EQ(first == LINK_OK, !first_damaged) << what;
+        EXPECT_EQ(first_damaged ? second : first, LINK_OK) << what;
+        EXPECT_EQ(reference.peer_codes, own_codes()) << what;
+        const ID& theirs = ours_serve ? ids.customer : ids.service;
+        EXPECT_EQ(std::string(theirs.os) + " " + theirs.os_ver + " " + theirs.cpu, "MS-DOS 6.2 x86") << what;
+      }
+    }
   }
 }

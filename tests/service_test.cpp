@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <deque>
 #include <filesystem>
+#include <sstream>
 
 #include "io_module.h"
 #include "support/fixtures.h"
+#include "run.h"
+#include "support/reference_peer.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -192,7 +196,9 @@ TEST_F(ServiceTest, EveryCustomerStartsInTheFolderServedAndNothingOfTheLastOneLe
     // A folder that goes away under the customer.
     ask(pair.customer, into_sub);
     ASSERT_EQ(rmdir((remote / "sub").c_str()), 0);
-    EXPECT_EQ(ask(pair.customer, command_frame(cmd_send_akt_dir), 64), Bytes{ACK} + frame_of("END" + std::string(42, ' ')));
+    Bytes failed_end = frame_of("END" + std::string(42, ' '));
+    failed_end[kListingLineBytes + 1] ^= 0x01;  // a listing that failed
+    EXPECT_EQ(ask(pair.customer, command_frame(cmd_send_akt_dir), 64), Bytes{ACK} + failed_end);
     write_raw(pair.customer, {ACK});
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_receive_file), 1), Bytes{ACK});
     EXPECT_EQ(ask(pair.customer, frame_of(header), 1), Bytes{NAK});
@@ -286,4 +292,225 @@ TEST_F(ServiceTest, NamesCrossInTheWireSetAndNoneIsSkippedOrCreatedInvalid) {
   });
   EXPECT_TRUE(has(utf8, "Empfangen der Datei status 13\nTerminierungsignal empfangen\n")) << utf8;
   EXPECT_EQ(names_in(remote.path()), (std::vector<std::string>{"\u00e4.txt", on_disk, "\u65e5\u672c.txt"}));
+}
+
+namespace {
+
+constexpr long kBlock = 1024, kHeader = 60;  // a block frame's payload, a file header's
+
+// The status in the last console line that begins with `line`; -1 for none.
+long status_in(const std::string& console, const std::string& line) {
+  const auto at = console.rfind(line);
+  if (at == std::string::npos) return -1;
+  const auto status = console.find("status ", at);
+  return status == std::string::npos ? -1 : std::stol(console.substr(status + 7));
+}
+
+// A reference customer's get (of "src") or put (of "up") with our service
+// in its command loop, on a line paced at `baud`. Our status comes from the
+// console, once the service is done with the transfer.
+TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, const Arrangement& setup) {
+  Served s;
+  write_file(s.remote / "src", content);
+  ReferencePeer customer(s.pair.cable, SimCable::b, s.pair.clock);
+  customer.disk.files["up"] = content;
+  reference_line(s.pair.cable, SimCable::a);
+  setup(s.pair.cable, ours_send ? SimCable::a : SimCable::b, customer);
+  TransferOutcome out;
+  const std::string console = console_of([&] {
+    s.pair.clock.run([&] {
+      ASSERT_EQ(customer.identify('c'), LINK_OK);
+      if (baud != kStartBaud) { ASSERT_EQ(customer.set_baud(baud), LINK_OK); }
+      out.reference = ours_send ? customer.get("src") : customer.put("up");
+      s.pair.clock.sleep_for(30s);  // longer than our end takes to give up
+    }, {[&] { s.serve(); }});
+  });
+  out.ours = status_in(console, ours_send ? "Sende Datei" : "Empfangen der Datei");
+  out.received = ours_send ? customer.disk.files["src"] : read_file_if_any(s.remote / "up");
+  return out;
+}
+
+}  // namespace
+
+TEST(ServiceWithReference, TransfersEitherWay) { expect_sound_transfers(with_reference); }
+
+// A reference customer that puts from a floppy whose second block equals the
+// first and takes 2 s or more to read: every block is stored. And at 2400
+// baud, where a block frame takes 4.3 s to cross, a get by a customer whose
+// device reads each frame whole, however long it takes, and answers at once.
+TEST(ServiceWithReference, SlowFloppiesAndSlowLines) {
+  const Bytes equal(2 * kBlock, 0), two = pattern_bytes(2 * kBlock);
+  const struct { long baud; bool ours_send; nanoseconds read; } cases[] = {
+      {9600, false, 2000ms}, {9600, false, 2050ms}, {9600, false, 3000ms}, {2400, true, 0ms}};
+  for (const auto& c : cases) {
+    const Bytes& content = c.ours_send ? two : equal;
+    const Arrangement slow = [&](SimCable&, SimCable::Side, ReferencePeer& customer) {
+      customer.read_time = [&](long block) { return block == 2 ? c.read : 0ms; };
+      customer.short_reads = c.baud < 4800;
+    };
+    const TransferOutcome out = with_reference(content, c.baud, c.ours_send, slow);
+    EXPECT_EQ(verdict(out, content), "right file")
+        << c.baud << " baud, " << c.read.count() / 1'000'000 << " ms to read block 2: " << figures(out, content);
+  }
+}
+
+// Under --no-shutdown the terminate command is answered ACK alone, as a
+// service that takes it answers, and signs the customer off: a customer that
+// reads one answer byte a frame finds no NAK left over, and the next customer
+// comes at 9600 to a port that holds whatever nobody read.
+TEST(ServiceWithReference, ARefusedTerminateSignsTheCustomerOff) {
+  for (const long baud : {9600L, 19200L}) {
+    Served s;
+    s.service.no_shutdown = true;
+    reference_line(s.pair.cable, SimCable::a);
+    ReferencePeer customer(s.pair.cable, SimCable::b, s.pair.clock);
+    std::string dir;
+    const std::string console = console_of([&] {
+      s.pair.clock.run([&] {
+        ASSERT_EQ(customer.identify('c'), LINK_OK);
+        ASSERT_EQ(customer.set_baud(baud), LINK_OK);
+        EXPECT_EQ(customer.terminate(), LINK_OK);
+        s.pair.clock.sleep_for(1s);
+        ReferencePeer next(s.pair.cable, SimCable::b, s.pair.clock);
+        EXPECT_EQ(next.identify('c'), LINK_OK) << baud;
+        EXPECT_EQ(next.pwd(dir), LINK_OK) << baud;
+      }, {[&] { s.serve(); }});
+    });
+    EXPECT_EQ(dir, s.remote.path()) << baud << " baud; the console, with what went wrong:\n" << console;
+    EXPECT_TRUE(has(console, "Terminierungsignal abgelehnt\n"));
+  }
+}
+
+// Each new customer starts in the folder served, whatever the last one did:
+// a one-shot `cd docs; get x` works every time, and a folder that has gone
+// since costs the next customer nothing.
+TEST(ServiceWithReference, EveryCustomerStartsInTheFolderServed) {
+  Served s;
+  ASSERT_EQ(mkdir((s.remote / "docs").c_str(), 0755) + mkdir((s.remote / "old").c_str(), 0755), 0);
+  const Bytes in_docs = pattern_bytes(100, 1), served = pattern_bytes(100, 2);
+  write_file(s.remote / "docs/x", in_docs);
+  write_file(s.remote / "x", served);
+  reference_line(s.pair.cable, SimCable::a, 9600);
+  std::deque<ReferencePeer> customers;
+  for (int i = 0; i < 4; ++i) customers.emplace_back(s.pair.cable, SimCable::b, s.pair.clock);
+  std::vector<std::string> listed;
+  customer_side::RunState ours;
+  std::ostringstream out, err;
+  customer_side::Console console{out, err};
+  const std::string log = console_of([&] {
+    s.pair.clock.run([&] {
+      for (int twice = 0; twice < 2; ++twice) {  // a reference customer's `cd docs; get x`, then ours
+        ReferencePeer& customer = customers[twice];
+        ASSERT_EQ(customer.identify('c'), LINK_OK);
+        EXPECT_EQ(customer.cd("docs") + customer.get("x") + customer.sign_off(), 0);
+        s.pair.clock.sleep_for(1s);
+        EXPECT_EQ(customer.disk.files["x"], in_docs) << twice;
+        customer_side::Session session(s.pair.customer);
+        ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
+        const std::vector<customer_side::Command> one_shot = {
+            {"cd", "docs"}, {"get", "-f", "x", s.local / "x"}, {"bye"}};
+        customer_side::run_commands(session, one_shot, console, ours);
+        EXPECT_FALSE(ours.failed) << err.str();
+        EXPECT_EQ(read_file_if_any(s.local / "x"), in_docs);
+        s.pair.clock.sleep_for(1s);
+      }
+      ASSERT_EQ(customers[2].identify('c'), LINK_OK);  // leaves for a folder that goes after it
+      EXPECT_EQ(customers[2].cd("old") + customers[2].sign_off(), 0);
+      std::filesystem::remove(s.remote / "old");
+      s.pair.clock.sleep_for(1s);
+      ASSERT_EQ(customers[3].identify('c'), LINK_OK);
+      EXPECT_EQ(customers[3].get("x"), FILE_OK);
+      EXPECT_EQ(customers[3].list(listed), DIR_OK);
+    }, {[&] { s.serve(); }});
+  });
+  EXPECT_EQ(customers[3].disk.files["x"], served) << "the console, with what went wrong:\n" << log;
+  std::sort(listed.begin(), listed.end());  // in the order the folder's scan gives
+  EXPECT_EQ(listed, (std::vector<std::string>{"docs/", "x"}));
+}
+
+// A current folder that vanishes under a customer is an error for its
+// commands, at both ends and on the console.
+TEST(ServiceWithReference, AFolderThatVanishedUnderTheCustomerIsAnErrorForItsCommands) {
+  Served s;
+  ASSERT_EQ(mkdir((s.remote / "docs").c_str(), 0755), 0);
+  reference_line(s.pair.cable, SimCable::a, 9600);
+  ReferencePeer customer(s.pair.cable, SimCable::b, s.pair.clock);
+  customer.disk.files["up"] = pattern_bytes(100);
+  TransferOutcome listing, put;
+  std::vector<std::string> listed;
+  const std::string console = console_of([&] {
+    s.pair.clock.run([&] {
+      ASSERT_EQ(customer.identify('c'), LINK_OK);
+      ASSERT_EQ(customer.cd("docs"), LINK_OK);
+      std::filesystem::remove(s.remote / "docs");
+      listing.reference = customer.list(listed);
+      put.reference = customer.put("up");
+      s.pair.clock.sleep_for(30s);
+    }, {[&] { s.serve(); }});
+  });
+  listing.ours = status_in(console, "Sende Verzeichnis");
+  put.ours = status_in(console, "Empfangen der Datei");
+  EXPECT_EQ(verdict(listing, {}), "failed at both ends") << figures(listing, {}) << "\n" << console;
+  EXPECT_EQ(verdict(put, pattern_bytes(100)), "failed at both ends") << figures(put, pattern_bytes(100));
+  EXPECT_EQ(listed, std::vector<std::string>{});
+}
+
+// A customer that dies in the middle of a store: the next one's
+// identification, arriving where a block is expected, ends the transfer at
+// once and is answered.
+TEST(ServiceWithReference, TheNextCustomerGetsThroughAfterOneDiedInTheMiddleOfAStore) {
+  Served s;
+  reference_line(s.pair.cable, SimCable::a, 9600);
+  ReferencePeer dying(s.pair.cable, SimCable::b, s.pair.clock);
+  std::string header = "up 3 0", dir;
+  header.resize(kHeader);
+  const Bytes block = pattern_bytes(kBlock);
+  const std::string console = console_of([&] {
+    s.pair.clock.run([&] {
+      ASSERT_EQ(dying.identify('c'), LINK_OK);
+      ASSERT_EQ(dying.command(cmd_receive_file), LINK_OK);
+      ASSERT_EQ(dying.send_data(reinterpret_cast<const UBYTE*>(header.data()), kHeader), LINK_OK);
+      ASSERT_EQ(dying.send_data(block.data(), kBlock), LINK_OK);
+      s.pair.clock.sleep_for(500ms);
+      ReferencePeer next(s.pair.cable, SimCable::b, s.pair.clock);
+      EXPECT_EQ(next.identify('c'), LINK_OK);
+      EXPECT_EQ(next.pwd(dir), LINK_OK);
+    }, {[&] { s.serve(); }});
+  });
+  EXPECT_EQ(dir, s.remote.path()) << "the console, with what went wrong:\n" << console;
+  EXPECT_GT(status_in(console, "Empfangen der Datei"), 0);
+  EXPECT_FALSE(exists(s.remote / "up"));
+}
+
+// A reference customer's session: the listing (its first line damaged on
+// the way), a change to 115200 baud at which both ends really run, a get at
+// that speed, sign-off, and the next customer at 9600.
+TEST(ServiceWithReference, ASessionAtTwoSpeedsAndTheNextCustomer) {
+  Served s;
+  const Bytes content = pattern_bytes(1500);
+  write_file(s.remote / "a", content);
+  reference_line(s.pair.cable, SimCable::a);
+  s.pair.cable.tamper(SimCable::a, damage_after({'F', 'I', 'L', 'E'}));
+  ReferencePeer customer(s.pair.cable, SimCable::b, s.pair.clock);
+  std::vector<std::string> at_9600, at_115200, by_the_next;
+  const std::string console = console_of([&] {
+    s.pair.clock.run([&] {
+      ASSERT_EQ(customer.identify('c'), LINK_OK);
+      EXPECT_EQ(customer.list(at_9600), DIR_OK);
+      EXPECT_EQ(customer.set_baud(115200), LINK_OK);
+      EXPECT_EQ(customer.list(at_115200), DIR_OK);
+      EXPECT_EQ(customer.get("a"), FILE_OK);
+      EXPECT_EQ(customer.sign_off(), LINK_OK);
+      s.pair.clock.sleep_for(1s);
+      ReferencePeer next(s.pair.cable, SimCable::b, s.pair.clock);
+      EXPECT_EQ(next.identify('c'), LINK_OK);
+      EXPECT_EQ(next.list(by_the_next), DIR_OK);
+    }, {[&] { s.serve(); }});
+  });
+  for (const auto* listed : {&at_9600, &at_115200, &by_the_next}) EXPECT_EQ(*listed, std::vector<std::string>{"a"});
+  EXPECT_EQ(customer.disk.files["a"], content);
+  EXPECT_EQ(s.pair.cable.speeds(SimCable::a), (std::vector<long>{9600, 115200, 9600}));
+  EXPECT_EQ(customer.naks_sent, 1) << "only the damaged listing line is refused";
+  EXPECT_EQ(console, "Sende Verzeichnis status 0\nBaudrate auf 115200 gesetzt status 0\nSende Verzeichnis status 0\n"
+                     "Sende Datei <a> status 0\nCustomer Terminierung empfangen\nSende Verzeichnis status 0\n");
 }

@@ -126,7 +126,10 @@ class SimLine final : public platform::Line {
     auto& in = incoming();
     std::size_t moved = 0;
     while (moved < count && in.read_at < in.queue.size() && in.queue[in.read_at].at <= cable_.clock_.now()) {
-      into[moved++] = in.queue[in.read_at++].byte;
+      const SimCable::Arrival& arrival = in.queue[in.read_at++];
+      const bool garbled =
+          cable_.follow_speeds_ && cable_.baud_ == 0 && arrival.baud != cable_.speed_at(side_, arrival.at);
+      into[moved++] = garbled ? 0x00 : arrival.byte;
     }
     return static_cast<long>(moved);
   }
@@ -138,15 +141,19 @@ class SimLine final : public platform::Line {
   }
 
   std::size_t output_queued() const override {
+    if (!cable_.directions_[side_].output_queue) return 0;
     const nanoseconds left = cable_.directions_[side_].port_free_at - cable_.clock_.now();
     if (left <= nanoseconds::zero()) return 0;
-    return static_cast<std::size_t>((left + cable_.byte_time() - nanoseconds(1)) / cable_.byte_time());
+    const nanoseconds byte_time = cable_.byte_time(side_);
+    return static_cast<std::size_t>((left + byte_time - nanoseconds(1)) / byte_time);
   }
 
   void wait_ready(platform::Direction direction, nanoseconds limit) override {
     const nanoseconds deadline = cable_.clock_.now() + limit;
     if (lost() || direction == platform::Direction::out) {
-      const nanoseconds drained = std::max(cable_.directions_[side_].port_free_at, cable_.clock_.now());
+      const SimCable::Direction& out = cable_.directions_[side_];
+      const nanoseconds now = cable_.clock_.now();
+      const nanoseconds drained = out.output_queue ? std::max(out.port_free_at, now) : now;
       cable_.clock_.wait_until(lost() ? deadline : std::min(deadline, drained), [] { return kNever; });
       return;
     }
@@ -159,7 +166,11 @@ class SimLine final : public platform::Line {
 
   bool set_speed(long baud, std::string& error) override {
     if (lost()) return error = "the line is cut", false;
-    cable_.directions_[side_].speeds.push_back(baud);
+    SimCable::Direction& out = cable_.directions_[side_];
+    out.speeds.push_back(baud);
+    // A serial port changes speed once what was written has left; a pty or a socket at once.
+    const nanoseconds now = cable_.clock_.now();
+    out.speed_changes.emplace_back(out.output_queue ? std::max(now, out.port_free_at) : now, baud);
     return true;
   }
 
@@ -185,6 +196,14 @@ platform::LineOpener SimCable::opener(Side side) {
   return [this, side](const std::string&, long, std::string& error) { return open(side, error); };
 }
 
+long SimCable::speed_at(Side side, nanoseconds when) const {
+  const auto& changes = directions_[side].speed_changes;
+  for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
+    if (change->first <= when) return change->second;
+  }
+  return kStartBaud;
+}
+
 void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
   Direction& out = directions_[from];
   for (std::size_t i = 0; i < count; ++i) {
@@ -192,11 +211,11 @@ void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
     const std::size_t index = out.sent.size();
     out.sent.push_back(bytes[i]);
     out.sent_times.push_back(now);
-    out.port_free_at = std::max(out.port_free_at, now) + byte_time();
+    out.port_free_at = std::max(out.port_free_at, now) + byte_time(from);
     if (index == out.stall_after) out.line_free_at = std::max(out.line_free_at, out.port_free_at) + out.stall_length;
     auto put_on_line = [&](std::uint8_t byte) {
       out.line_free_at = std::max(out.line_free_at, out.port_free_at + latency_);
-      out.queue.push_back(Arrival{out.line_free_at, byte});
+      out.queue.push_back(Arrival{out.line_free_at, byte, sending_speed(from)});
     };
     if (!out.fault) {
       put_on_line(bytes[i]);  // the common case, without a vector a byte

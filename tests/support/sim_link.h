@@ -75,8 +75,19 @@ class SimCable {
   platform::LineOpener opener(Side side);
 
   // Each byte takes ten bit times at `baud` to leave its end (0: no time),
-  // and a write ends only once its bytes have left, as on a serial port.
+  // both ways, whatever speeds the ends set.
   void pace(long baud) { baud_ = baud; }
+  // Each direction paced at the speed its sending end set last (9600 until
+  // it sets one). A byte that arrives while the receiving end is set to
+  // another speed than it was sent at comes in as a UART at the wrong speed
+  // reads it: a framing error, the byte 0x00. pace() overrides this.
+  void follow_speeds() { follow_speeds_ = true; }
+  // Whether the line at `side` has an output queue (the default): a serial
+  // port, whose write ends once its bytes have left it. Without one the line
+  // is a pty or a socket in front of a paced UART (a terminal server, an
+  // emulator's port over TCP): a write ends as soon as the bytes are handed
+  // over, and they still take their wire time on the line.
+  void output_queue(Side side, bool present) { directions_[side].output_queue = present; }
   // Every byte arrives this long after it has left.
   void delay(nanoseconds latency) { latency_ = latency; }
   // Sees every byte that `from` writes (the index counts them from the
@@ -102,7 +113,7 @@ class SimCable {
 
  private:
   friend class SimLine;
-  struct Arrival { nanoseconds at; std::uint8_t byte; };
+  struct Arrival { nanoseconds at; std::uint8_t byte; long baud; };  // `baud`: the speed it was sent at
   struct Direction {
     Bytes sent;
     std::vector<nanoseconds> sent_times;
@@ -114,13 +125,21 @@ class SimCable {
     std::size_t stall_after = SIZE_MAX;
     nanoseconds stall_length{};
     std::vector<long> speeds;
+    std::vector<std::pair<nanoseconds, long>> speed_changes;  // when each speed took effect on this end
+    bool output_queue = true;
   };
   void carry(Side from, const std::uint8_t* bytes, std::size_t count);
-  nanoseconds byte_time() const { return baud_ > 0 ? nanoseconds(10'000'000'000LL / baud_) : nanoseconds::zero(); }
+  long speed_at(Side side, nanoseconds when) const;
+  long sending_speed(Side from) const { return baud_ > 0 ? baud_ : follow_speeds_ ? speed_at(from, kNever) : 0; }
+  nanoseconds byte_time(Side from) const {
+    const long baud = sending_speed(from);
+    return baud > 0 ? nanoseconds(10'000'000'000LL / baud) : nanoseconds::zero();
+  }
 
   SimClock& clock_;
   Direction directions_[2];
   long baud_ = 0;
+  bool follow_speeds_ = false;
   nanoseconds latency_{};
   int generation_ = 0;
   bool available_ = true;

@@ -52,6 +52,8 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+Bytes read_file_if_any(const std::string& path) { return exists(path) ? read_file(path) : Bytes{}; }
+
 bool exists(const std::string& path) {
   std::error_code ignored;
   return fs::exists(fs::symlink_status(path, ignored));

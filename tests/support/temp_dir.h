@@ -44,6 +44,8 @@ class CurrentDirectory {
 Bytes pattern_bytes(std::size_t count, std::uint8_t seed = 1);
 void write_file(const std::string& path, const Bytes& bytes);
 Bytes read_file(const std::string& path);
+// The file's bytes, or none when there is no such file.
+Bytes read_file_if_any(const std::string& path);
 bool exists(const std::string& path);
 // The names in `directory`, sorted, without "." and "..".
 std::vector<std::string> names_in(const std::string& directory);

@@ -31,6 +31,7 @@ struct EndToEnd : testing::Test {
   // Unpaced, unless a speed is given.
   bool start_linesim(const std::string& line = "a", const std::string& baud = "") {
     Strings words{QUORVANTIX_LINESIM_BINARY, "--a", dir / line, "--b", dir / "b"};
+    if (baud.empty()) words.push_back("--unthrottled");
     if (!baud.empty()) words.insert(words.end(), {"--baud", baud});
     linesim = std::make_unique<Running>(words, dir.path());
     return linesim->says("linesim: ");

@@ -14,7 +14,8 @@ at the speed its sending end has set:
                    (--latency-ms), at --hop-baud (115200)
 A paced line carries a file that takes --seconds (20; 2 with --quick) at the
 line rate, in whole KiB and 4 KiB at least, so that 9600 baud does not take
-for ever and 921600 still measures more than start-up.
+for ever and 921600 still measures more than start-up. --quick measures the
+unthrottled line (1 MiB), 9600, 115200, 921600 and hop20, one run each.
 
 On each line: our get (service on end A sends, customer on end B receives)
 and put (the other way), then sz/rz and kermit both ways; on the unthrottled
@@ -55,6 +56,9 @@ import time
 
 SPEEDS = (9600, 19200, 57600, 115200, 230400, 460800, 921600)
 HOP_DELAYS_MS = (2, 20)
+# --quick checks every part of the script on a few lines.
+QUICK_SPEEDS = (9600, 115200, 921600)
+QUICK_HOP_DELAYS_MS = (20,)
 KERMIT_SETTINGS = ("set carrier-watch off, set flow none, set parity none, set file type binary, "
                    "fast, set delay 0, set transfer display none")
 TRANSFER_LIMIT_S = 900
@@ -318,11 +322,13 @@ def file_size_for(baud, seconds):
 
 
 def line_specs(args):
-    quick = args.quick
-    specs = [LineSpec("unthrottled", ["--unthrottled"], None, args.fast_size, 1 if quick else 3, True)]
-    specs += [LineSpec(f"{baud}", [], baud, file_size_for(baud, args.seconds), 1, False) for baud in SPEEDS]
+    quick = args.quick and not args.lines
+    specs = [LineSpec("unthrottled", ["--unthrottled"], None, args.fast_size, 1 if args.quick else 3, True)]
+    specs += [LineSpec(f"{baud}", [], baud, file_size_for(baud, args.seconds), 1, False)
+              for baud in (QUICK_SPEEDS if quick else SPEEDS)]
     specs += [LineSpec(f"hop{ms}", ["--latency-ms", str(ms)], args.hop_baud,
-                       file_size_for(args.hop_baud, args.seconds), 1, True) for ms in HOP_DELAYS_MS]
+                       file_size_for(args.hop_baud, args.seconds), 1, True)
+              for ms in (QUICK_HOP_DELAYS_MS if quick else HOP_DELAYS_MS)]
     if args.lines:
         wanted = args.lines.split(",")
         unknown = [label for label in wanted if label not in [spec.label for spec in specs]]
@@ -370,8 +376,9 @@ def table_lines(measured):
 
 
 def draw(measured, path):
-    """One plot: bytes/s against the line speed, one line per tool and
-    direction, the line rate dashed; the hops as lone marks at their speed."""
+    """One figure from the table: bytes/s against the line speed (the line
+    rate dashed), and the same as a share of the line rate, one line per tool
+    and direction; the hops as open marks at their speed."""
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -381,31 +388,39 @@ def draw(measured, path):
         return
     paced = [(spec, cells) for spec, cells in measured if spec.baud and not spec.label.startswith("hop")]
     hops = [(spec, cells) for spec, cells in measured if spec.label.startswith("hop")]
-    figure, axes = plt.subplots(figsize=(9, 6))
-    if paced:
-        speeds = [spec.baud for spec, _ in paced]
-        axes.plot(speeds, [baud / 10 for baud in speeds], "k--", linewidth=1, label="line rate (8N1)")
+    figure, (rates, shares) = plt.subplots(1, 2, figsize=(13, 6))
+    speeds = sorted({spec.baud for spec, _ in paced + hops})
+    if speeds:
+        rates.plot(speeds, [baud / 10 for baud in speeds], "k--", linewidth=1, label="line rate (8N1)")
     for index, (key, heading) in enumerate(COLUMNS[1:]):
-        points = [(spec.baud, cells[key]) for spec, cells in paced if not isinstance(cells[key], str)]
         colour = f"C{index}"
+        points = [(spec.baud, cells[key]) for spec, cells in paced if not isinstance(cells[key], str)]
         if points:
-            axes.plot(*zip(*points), marker="o", color=colour, label=heading)
+            rates.plot(*zip(*points), marker="o", color=colour, label=heading)
+            shares.plot([baud for baud, _ in points], [100 * rate / (baud / 10) for baud, rate in points],
+                        marker="o", color=colour, label=heading)
         for marker, (spec, cells) in zip(("s", "^"), hops):
             if not isinstance(cells[key], str):
-                axes.plot([spec.baud], [cells[key]], marker=marker, color=colour, linestyle="none", fillstyle="none")
+                for axes, value in ((rates, cells[key]), (shares, 100 * cells[key] / spec.line_rate())):
+                    axes.plot([spec.baud], [value], marker=marker, markersize=9, color=colour, linestyle="none",
+                              fillstyle="none")
     for marker, (spec, _) in zip(("s", "^"), hops):
-        axes.plot([], [], marker=marker, color="grey", linestyle="none", fillstyle="none",
-                  label=f"{describe(spec)} (each tool's colour)")
-    axes.set_xscale("log")
-    axes.set_yscale("log")
-    axes.set_xlabel("line speed (baud)")
-    axes.set_ylabel("throughput (bytes/s)")
-    axes.set_xticks(list(SPEEDS))
-    axes.set_xticklabels([str(baud) for baud in SPEEDS], rotation=30)
-    axes.minorticks_off()
-    axes.grid(True, which="major", alpha=0.3)
-    axes.legend(fontsize=8, loc="upper left")
-    axes.set_title("File transfer through quorvantix-linesim")
+        shares.plot([], [], marker=marker, color="grey", linestyle="none", fillstyle="none",
+                    label=f"{describe(spec)} (the tool's colour)")
+    for axes in (rates, shares):
+        axes.set_xscale("log")
+        axes.set_xlabel("line speed (baud)")
+        axes.set_xticks(speeds)
+        axes.set_xticklabels([str(baud) for baud in speeds], rotation=30)
+        axes.minorticks_off()
+        axes.grid(True, alpha=0.3)
+    rates.set_yscale("log")
+    rates.set_ylabel("throughput (bytes/s)")
+    rates.legend(fontsize=8, loc="upper left")
+    shares.set_ylabel("throughput (% of the line rate)")
+    shares.set_ylim(0, 105)
+    shares.legend(fontsize=8, loc="lower left")
+    figure.suptitle("File transfer through quorvantix-linesim, each program setting its speed")
     figure.tight_layout()
     figure.savefig(path, dpi=100)
     note(f"plot written to {path}")
@@ -418,7 +433,8 @@ def main():
     parser.add_argument("--fast-size", type=int, default=16 << 20, help="bytes on the unthrottled line")
     parser.add_argument("--seconds", type=float, default=20, help="line-rate seconds of a paced line's file")
     parser.add_argument("--hop-baud", type=int, default=115200, help="speed of the network-hop lines")
-    parser.add_argument("--quick", action="store_true", help="1 MiB unthrottled, 2 s files, one run each")
+    parser.add_argument("--quick", action="store_true",
+                        help="1 MiB unthrottled, 9600, 115200, 921600 and the 20 ms hop, 2 s files, one run each")
     parser.add_argument("--lines", help="measure these lines only, e.g. unthrottled,115200,hop20")
     parser.add_argument("--plot", help="where the PNG goes (bench/compare_tools.png; with --quick none unless given)")
     args = parser.parse_args()

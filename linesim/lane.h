@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,8 @@ class Lane {
   long receiving_speed() const;
   void enqueue(TimePoint now, long baud, std::span<const std::uint8_t> bytes);
   void advance(Chunk& chunk, std::size_t count);
-  // Outcome of a write to the far end: all taken, or not (full, or failed).
+  // Writes as much to the far end as its pty takes, `written` bytes; a full
+  // pty sets far_end_full_. False, with `error` filled, when the pty fails.
   bool write_out(const std::uint8_t* bytes, std::size_t count, std::size_t& written, std::string& error);
   bool pass_through(Chunk& chunk, std::size_t due, std::string& error);
   void feed_receiver(Chunk& chunk, std::size_t due);

@@ -172,13 +172,12 @@ A null-modem cable in software: two pseudo-terminals joined like a crossed
 serial cable, reachable under PATH A and PATH B (symlinks, replaced if they
 exist, removed on exit). Runs until interrupted, then prints one summary line.
 
+Each direction runs at the speed that its sending end has set on its pty
+(8N1, ten bit-times a byte), following every change; both ends start at 9600
+baud. Where the two ends' speeds differ, the far end reads what a UART at its
+own speed makes of the bits: garbage, mostly zero bytes.
+
   --a PATH, --b PATH   where the two ends appear
-                       By default each direction runs at the speed that its
-                       sending end has set on its pty (8N1, ten bit-times a
-                       byte), following every change; both ends start at
-                       9600. Where the two ends' speeds differ, the far end
-                       reads what a UART at its own speed makes of the bits:
-                       garbage, mostly zero bytes.
   --baud N             pace both directions at N baud instead, whatever the
                        ends set
   --unthrottled        pass bytes on as fast as they come (also --baud 0)

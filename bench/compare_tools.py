@@ -80,7 +80,7 @@ def note(message):
     print(f"compare_tools: {message}", file=sys.stderr)
 
 
-class LineSpec:
+class LinePlan:
     """One line of the table: how the simulator runs, the speed the ends set
     (None: they leave it), the file size, runs per figure, and whether the
     stop-and-wait ceiling is measured on it."""
@@ -143,9 +143,9 @@ def timed(command, cwd=None, **kwargs):
 
 # --- The measurements: each returns (seconds, file arrived intact) or None ---
 
-def ceiling(build, work, spec, rounds):
-    extra = [str(spec.baud)] if spec.baud else []
-    with Line(build, work, spec.simulator_args) as line:
+def ceiling(build, work, plan, rounds):
+    extra = [str(plan.baud)] if plan.baud else []
+    with Line(build, work, plan.simulator_args) as line:
         out = subprocess.run([os.path.join(build, "bench", "stop_and_wait_ceiling"), line.a, line.b, str(rounds),
                               *extra], capture_output=True, text=True, timeout=TRANSFER_LIMIT_S)
     if out.returncode != 0:
@@ -154,16 +154,16 @@ def ceiling(build, work, spec, rounds):
     return float(out.stdout.split(" in ")[1].split(" s,")[0])
 
 
-def ours(build, work, spec, original):
+def ours(build, work, plan, original):
     """Our get and put: {'get': (seconds, ok), 'put': (seconds, ok)}."""
     service_dir = fresh_dir(work, "service")
     customer_dir = fresh_dir(work, "customer")
     shutil.copy(original, os.path.join(service_dir, "data.bin"))
     shutil.copy(original, os.path.join(customer_dir, "up.bin"))
     customer = os.path.join(build, "quorvantix-customer")
-    speed_change = ["baud", str(spec.baud), ";"] if spec.baud and spec.baud != 9600 else []
+    speed_change = ["baud", str(plan.baud), ";"] if plan.baud and plan.baud != 9600 else []
     results = {}
-    with Line(build, work, spec.simulator_args) as line:
+    with Line(build, work, plan.simulator_args) as line:
         service = subprocess.Popen([os.path.join(build, "quorvantix"), line.a, "0"], cwd=service_dir,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
@@ -171,9 +171,9 @@ def ours(build, work, spec, original):
                 return timed([customer, "-q", line.b, *speed_change, *words], cwd=customer_dir,
                              stdout=subprocess.DEVNULL)
 
-            overheads = [run("pwd") for _ in range(3 if spec.runs > 1 else 1)]
+            overheads = [run("pwd") for _ in range(3 if plan.runs > 1 else 1)]
             if any(status != 0 for _, status in overheads):
-                fail(f"{spec.label}: the customer cannot reach the service")
+                fail(f"{plan.label}: the customer cannot reach the service")
             overhead = min(seconds for seconds, _ in overheads)
             for direction, words, received in (
                     ("get", ["get", "data.bin"], os.path.join(customer_dir, "data.bin")),
@@ -189,11 +189,11 @@ def ours(build, work, spec, original):
     return results
 
 
-def pair(build, work, spec, original, sender, receiver, a_to_b):
+def pair(build, work, plan, original, sender, receiver, a_to_b):
     """Runs a receiving program and a sending program on the two ends; both
     take the end's path. Returns (seconds, ok), or None when they hang."""
     receive_dir = fresh_dir(work, "received")
-    with Line(build, work, spec.simulator_args) as line:
+    with Line(build, work, plan.simulator_args) as line:
         send_end, receive_end = (line.a, line.b) if a_to_b else (line.b, line.a)
         receiving = receiver(receive_end, receive_dir)
         # The receiver sets its line up first, as a person starting it first would.
@@ -235,22 +235,22 @@ def on_tty(command, path, baud, cwd=None):
         tty.close()
 
 
-def zmodem(build, work, spec, original, a_to_b):
-    return pair(build, work, spec, original,
-                lambda end, path: on_tty(["sz", "-b", "-q", path], end, spec.baud),
-                lambda end, directory: on_tty(["rz", "-b", "-y", "-q"], end, spec.baud, cwd=directory),
+def zmodem(build, work, plan, original, a_to_b):
+    return pair(build, work, plan, original,
+                lambda end, path: on_tty(["sz", "-b", "-q", path], end, plan.baud),
+                lambda end, directory: on_tty(["rz", "-b", "-y", "-q"], end, plan.baud, cwd=directory),
                 a_to_b)
 
 
-def kermit(build, work, spec, original, a_to_b):
-    speed = f", set speed {spec.baud}" if spec.baud else ""
+def kermit(build, work, plan, original, a_to_b):
+    speed = f", set speed {plan.baud}" if plan.baud else ""
 
     def run(end, action, cwd=None):
         return subprocess.Popen(
             ["kermit", "-Y", "-B", "-H", "-C", f"set line {end}{speed}, {KERMIT_SETTINGS}, {action}, exit"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=cwd)
 
-    return pair(build, work, spec, original,
+    return pair(build, work, plan, original,
                 lambda end, path: run(end, f"send {path}"),
                 lambda end, directory: run(end, "receive", cwd=directory),
                 a_to_b)
@@ -262,22 +262,22 @@ def installed(programs):
 
 # --- One line of the table ---
 
-def measure_once(build, work, spec, original):
+def measure_once(build, work, plan, original):
     """One run of every cell: {column key: (seconds, ok) or None}; missing tools are left out."""
     results = {}
-    if spec.with_ceiling:
-        rounds = spec.size // 1024 if spec.baud is None else max(16, spec.size // 4096)
-        note(f"{spec.label}: stop-and-wait ceiling ({rounds} rounds) ...")
-        results["ceiling"] = (ceiling(build, work, spec, rounds) * spec.size / (rounds * 1024), True)
-    note(f"{spec.label}: our get and put ...")
-    results.update(ours(build, work, spec, original))
+    if plan.with_ceiling:
+        rounds = plan.size // 1024 if plan.baud is None else max(16, plan.size // 4096)
+        note(f"{plan.label}: stop-and-wait ceiling ({rounds} rounds) ...")
+        results["ceiling"] = (ceiling(build, work, plan, rounds) * plan.size / (rounds * 1024), True)
+    note(f"{plan.label}: our get and put ...")
+    results.update(ours(build, work, plan, original))
     for key, _, programs, _ in PEERS:
         if not installed(programs):
             continue
         measure = zmodem if key == "zmodem" else kermit
         for where, a_to_b in (("a2b", True), ("b2a", False)):
-            note(f"{spec.label}: {key} {where} ...")
-            results[f"{key} {where}"] = measure(build, work, spec, original, a_to_b)
+            note(f"{plan.label}: {key} {where} ...")
+            results[f"{key} {where}"] = measure(build, work, plan, original, a_to_b)
     return results
 
 
@@ -292,18 +292,18 @@ def best_of(runs):
     return best
 
 
-def measure_line(build, work, spec):
+def measure_line(build, work, plan):
     """{column key: bytes/s, or a word for the cell}."""
     original = os.path.join(work, "original.bin")
     with open(original, "wb") as out:
-        out.write(os.urandom(spec.size))
+        out.write(os.urandom(plan.size))
     # Rounds of every cell in turn, so that a busy moment of the machine does
     # not fall on one cell alone.
-    best = best_of([measure_once(build, work, spec, original) for _ in range(spec.runs)])
+    best = best_of([measure_once(build, work, plan, original) for _ in range(plan.runs)])
     cells = {}
     for key, _ in COLUMNS:
         peer = next((p for p in PEERS if key.startswith(p[0])), None)
-        if key == "ceiling" and not spec.with_ceiling:
+        if key == "ceiling" and not plan.with_ceiling:
             cells[key] = ""
         elif peer and not installed(peer[2]):
             cells[key] = "not installed"
@@ -312,7 +312,7 @@ def measure_line(build, work, spec):
         elif not best[key][1]:
             cells[key] = "DIFFERENT"
         else:
-            cells[key] = spec.size / best[key][0]
+            cells[key] = plan.size / best[key][0]
     return cells
 
 
@@ -321,37 +321,37 @@ def file_size_for(baud, seconds):
     return max(SMALLEST_FILE_KIB, kib) * 1024
 
 
-def line_specs(args):
+def line_plans(args):
     quick = args.quick and not args.lines
-    specs = [LineSpec("unthrottled", ["--unthrottled"], None, args.fast_size, 1 if args.quick else 3, True)]
-    specs += [LineSpec(f"{baud}", [], baud, file_size_for(baud, args.seconds), 1, False)
+    plans = [LinePlan("unthrottled", ["--unthrottled"], None, args.fast_size, 1 if args.quick else 3, True)]
+    plans += [LinePlan(f"{baud}", [], baud, file_size_for(baud, args.seconds), 1, False)
               for baud in (QUICK_SPEEDS if quick else SPEEDS)]
-    specs += [LineSpec(f"hop{ms}", ["--latency-ms", str(ms)], args.hop_baud,
+    plans += [LinePlan(f"hop{ms}", ["--latency-ms", str(ms)], args.hop_baud,
                        file_size_for(args.hop_baud, args.seconds), 1, True)
               for ms in (QUICK_HOP_DELAYS_MS if quick else HOP_DELAYS_MS)]
     if args.lines:
         wanted = args.lines.split(",")
-        unknown = [label for label in wanted if label not in [spec.label for spec in specs]]
+        unknown = [label for label in wanted if label not in [plan.label for plan in plans]]
         if unknown:
-            fail(f"no line {', '.join(unknown)}: choose from {', '.join(spec.label for spec in specs)}")
-        specs = [spec for spec in specs if spec.label in wanted]
-    return specs
+            fail(f"no line {', '.join(unknown)}: choose from {', '.join(plan.label for plan in plans)}")
+        plans = [plan for plan in plans if plan.label in wanted]
+    return plans
 
 
 # --- The table and the plot ---
 
-def describe(spec):
-    if spec.baud is None:
+def describe(plan):
+    if plan.baud is None:
         return "unthrottled"
-    if spec.label.startswith("hop"):
-        return f"{spec.baud} baud + {spec.label[3:]} ms each way"
-    return f"{spec.baud} baud"
+    if plan.label.startswith("hop"):
+        return f"{plan.baud} baud + {plan.label[3:]} ms each way"
+    return f"{plan.baud} baud"
 
 
-def cell_text(value, spec):
+def cell_text(value, plan):
     if isinstance(value, str):
         return value
-    rate = spec.line_rate()
+    rate = plan.line_rate()
     return f"{value:,.0f} ({100 * value / rate:.1f} %)" if rate else f"{value:,.0f}"
 
 
@@ -369,9 +369,9 @@ def lead(cells):
 def table_lines(measured):
     lines = ["| line | file | " + " | ".join(heading for _, heading in COLUMNS) + " | ours ÷ faster peer |",
              "|---|---:|" + "---:|" * (len(COLUMNS) + 1)]
-    for spec, cells in measured:
-        lines.append(f"| {describe(spec)} | {spec.size >> 10} KiB | " +
-                     " | ".join(cell_text(cells[key], spec) for key, _ in COLUMNS) + f" | {lead(cells)} |")
+    for plan, cells in measured:
+        lines.append(f"| {describe(plan)} | {plan.size >> 10} KiB | " +
+                     " | ".join(cell_text(cells[key], plan) for key, _ in COLUMNS) + f" | {lead(cells)} |")
     return lines
 
 
@@ -386,27 +386,27 @@ def draw(measured, path):
     except ImportError:
         note("python3-matplotlib is not installed (apt-get install python3-matplotlib): no plot")
         return
-    paced = [(spec, cells) for spec, cells in measured if spec.baud and not spec.label.startswith("hop")]
-    hops = [(spec, cells) for spec, cells in measured if spec.label.startswith("hop")]
+    paced = [(plan, cells) for plan, cells in measured if plan.baud and not plan.label.startswith("hop")]
+    hops = [(plan, cells) for plan, cells in measured if plan.label.startswith("hop")]
     figure, (rates, shares) = plt.subplots(1, 2, figsize=(13, 6))
-    speeds = sorted({spec.baud for spec, _ in paced + hops})
+    speeds = sorted({plan.baud for plan, _ in paced + hops})
     if speeds:
         rates.plot(speeds, [baud / 10 for baud in speeds], "k--", linewidth=1, label="line rate (8N1)")
     for index, (key, heading) in enumerate(COLUMNS[1:]):
         colour = f"C{index}"
-        points = [(spec.baud, cells[key]) for spec, cells in paced if not isinstance(cells[key], str)]
+        points = [(plan.baud, cells[key]) for plan, cells in paced if not isinstance(cells[key], str)]
         if points:
             rates.plot(*zip(*points), marker="o", color=colour, label=heading)
             shares.plot([baud for baud, _ in points], [100 * rate / (baud / 10) for baud, rate in points],
                         marker="o", color=colour, label=heading)
-        for marker, (spec, cells) in zip(("s", "^"), hops):
+        for marker, (plan, cells) in zip(("s", "^"), hops):
             if not isinstance(cells[key], str):
-                for axes, value in ((rates, cells[key]), (shares, 100 * cells[key] / spec.line_rate())):
-                    axes.plot([spec.baud], [value], marker=marker, markersize=9, color=colour, linestyle="none",
+                for axes, value in ((rates, cells[key]), (shares, 100 * cells[key] / plan.line_rate())):
+                    axes.plot([plan.baud], [value], marker=marker, markersize=9, color=colour, linestyle="none",
                               fillstyle="none")
-    for marker, (spec, _) in zip(("s", "^"), hops):
+    for marker, (plan, _) in zip(("s", "^"), hops):
         shares.plot([], [], marker=marker, color="grey", linestyle="none", fillstyle="none",
-                    label=f"{describe(spec)} (the tool's colour)")
+                    label=f"{describe(plan)} (the tool's colour)")
     for axes in (rates, shares):
         axes.set_xscale("log")
         axes.set_xlabel("line speed (baud)")
@@ -452,8 +452,8 @@ def main():
     measured = []
     # Device names have at most 29 characters: the ends live in a short directory.
     with tempfile.TemporaryDirectory(prefix="qvb-", dir="/tmp") as work:
-        for spec in line_specs(args):
-            measured.append((spec, measure_line(build, work, spec)))
+        for plan in line_plans(args):
+            measured.append((plan, measure_line(build, work, plan)))
     print("\n".join(table_lines(measured)))
     print("\nbytes/s (% of the line rate, 8N1: baud / 10). A is the service's end, B the customer's: "
           "get is A → B, put is B → A. On a paced line, stop and wait with 1027-byte frames and 1-byte "

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   const std::string a = (work / "A").string();
   const std::string b = (work / "B").string();
   write_random_file(work / "payload.bin", options.size);
-  Program cable({QUORVANTIX_LINESIM_BINARY, "--a", a, "--b", b, "--quiet"}, work);
+  Program cable({QUORVANTIX_LINESIM_BINARY, "--a", a, "--b", b, "--unthrottled", "--quiet"}, work);
   for (int waits = 0; waits < 500 && !(fs::exists(a) && fs::exists(b)); ++waits) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

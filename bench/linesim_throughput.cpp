@@ -1,10 +1,12 @@
 // How fast a plain copy goes through quorvantix-linesim, next to the same copy
 // through one bare pseudo-terminal.
 //
-//   build/bench/linesim_throughput [MIB] [LINESIM_OPTION...]
+//   build/bench/linesim_throughput [MIB] [--ends-at BAUD] [LINESIM_OPTION...]
 //
 // MIB (default 64) is copied from end A to end B: one thread writes, the other
-// reads and compares. Extra arguments go to the simulator (a rate, faults); a
+// reads and compares. With --ends-at, both ends set BAUD on their ptys and the
+// simulator follows it; without it, and without --baud, the simulator runs
+// --unthrottled. Further arguments go to the simulator (a rate, faults); a
 // copy that faults leave short ends after a second without bytes.
 #include <fcntl.h>
 #include <poll.h>
@@ -27,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/line_speed.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -157,7 +160,13 @@ UniqueFd open_when_there(const std::filesystem::path& path) {
   throw std::runtime_error("the simulator did not make " + path.string());
 }
 
-CopyResult linesim_copy(std::size_t total, const std::vector<std::string>& extra) {
+void set_speed(int fd, long baud) {
+  std::string error;
+  if (!platform::set_arbitrary_speed(fd, baud, error)) throw std::runtime_error(error);
+}
+
+// `ends_at` 0: the ends leave their speeds alone.
+CopyResult linesim_copy(std::size_t total, long ends_at, const std::vector<std::string>& extra) {
   char name[] = "/tmp/linesim-bench-XXXXXX";
   if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
   const std::filesystem::path directory(name);
@@ -166,6 +175,10 @@ CopyResult linesim_copy(std::size_t total, const std::vector<std::string>& extra
     Simulator simulator(directory, extra);
     UniqueFd a = open_when_there(directory / "A");
     UniqueFd b = open_when_there(directory / "B");
+    if (ends_at > 0) {
+      set_speed(a.get(), ends_at);
+      set_speed(b.get(), ends_at);
+    }
     result = copy(a.get(), b.get(), total);
   }
   std::filesystem::remove_all(directory);
@@ -174,7 +187,8 @@ CopyResult linesim_copy(std::size_t total, const std::vector<std::string>& extra
 
 void report(const char* what, const CopyResult& result) {
   const double mib = static_cast<double>(result.bytes) / (1 << 20);
-  std::printf("%-28s %8.1f MiB in %6.2f s = %8.1f MiB/s", what, mib, result.seconds, mib / result.seconds);
+  std::printf("%-28s %8.1f MiB in %6.2f s = %8.1f MiB/s = %10.0f bytes/s", what, mib, result.seconds,
+              mib / result.seconds, static_cast<double>(result.bytes) / result.seconds);
   if (result.damaged_chunks > 0) std::printf(", %zu reads damaged", result.damaged_chunks);
   std::printf("\n");
 }
@@ -183,11 +197,20 @@ void report(const char* what, const CopyResult& result) {
 
 int main(int argc, char** argv) {
   const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
-  const std::vector<std::string> extra(argv + std::min(argc, 2), argv + argc);
+  std::vector<std::string> extra(argv + std::min(argc, 2), argv + argc);
+  long ends_at = 0;
+  if (extra.size() >= 2 && extra[0] == "--ends-at") {
+    ends_at = std::strtol(extra[1].c_str(), nullptr, 10);
+    extra.erase(extra.begin(), extra.begin() + 2);
+  }
+  const bool paced = std::any_of(extra.begin(), extra.end(), [](const std::string& word) {
+    return word.starts_with("--baud") || word == "--unthrottled";
+  });
+  if (ends_at == 0 && !paced) extra.push_back("--unthrottled");
   const std::size_t total = mib << 20;
   try {
     report("bare pty (one hop)", bare_pty_copy(total));
-    report("through quorvantix-linesim", linesim_copy(total, extra));
+    report("through quorvantix-linesim", linesim_copy(total, ends_at, extra));
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "linesim_throughput: %s\n", failure.what());
     return 1;

@@ -4,9 +4,11 @@
 // else done in between. Each end runs in a process of its own, as the two
 // programs of a transfer do, and blocks on its line as a program would.
 //
-//   build/bench/stop_and_wait_ceiling PATH_A PATH_B [ROUNDS]
+//   build/bench/stop_and_wait_ceiling PATH_A PATH_B [ROUNDS [BAUD]]
 //
-// ROUNDS (default 1024) frames go from A to B. Prints one line:
+// ROUNDS (default 1024) frames go from A to B; with BAUD, both ends set that
+// speed on their lines first (for a line simulator that follows the ends'
+// speeds). Prints one line:
 //   stop_and_wait_ceiling: 1024 rounds in 0.123 s, 8525 bytes/s of payload
 // Exit status 1 when a line cannot be opened or an exchange stalls.
 #include <fcntl.h>
@@ -25,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/line_speed.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -38,7 +41,8 @@ constexpr long kDefaultRounds = 1024;
 // A frame that has not crossed after this long will not cross: the line is broken.
 constexpr int kStallLimitMs = 10'000;
 
-UniqueFd open_raw(const std::string& path) {
+// `baud` 0: the line keeps its speed.
+UniqueFd open_raw(const std::string& path, long baud) {
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!fd) throw std::runtime_error("open(" + path + "): " + std::strerror(errno));
   termios settings{};
@@ -47,6 +51,8 @@ UniqueFd open_raw(const std::string& path) {
   settings.c_cc[VMIN] = 1;
   settings.c_cc[VTIME] = 0;
   if (tcsetattr(fd.get(), TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr(" + path + ") failed");
+  std::string error;
+  if (baud > 0 && !platform::set_arbitrary_speed(fd.get(), baud, error)) throw std::runtime_error(path + ": " + error);
   // Whatever an earlier program left in the input is not ours.
   tcflush(fd.get(), TCIFLUSH);
   return fd;
@@ -105,18 +111,19 @@ double send_frames(int fd, long rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 4) {
-    std::fprintf(stderr, "usage: stop_and_wait_ceiling PATH_A PATH_B [ROUNDS]\n");
+  if (argc < 3 || argc > 5) {
+    std::fprintf(stderr, "usage: stop_and_wait_ceiling PATH_A PATH_B [ROUNDS [BAUD]]\n");
     return 2;
   }
-  const long rounds = argc == 4 ? std::strtol(argv[3], nullptr, 10) : kDefaultRounds;
-  if (rounds < 1) {
-    std::fprintf(stderr, "stop_and_wait_ceiling: ROUNDS must be 1 or more\n");
+  const long rounds = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : kDefaultRounds;
+  const long baud = argc == 5 ? std::strtol(argv[4], nullptr, 10) : 0;
+  if (rounds < 1 || baud < 0) {
+    std::fprintf(stderr, "stop_and_wait_ceiling: ROUNDS must be 1 or more, BAUD a speed\n");
     return 2;
   }
   try {
     // The answering end opens its line first, so that no frame reaches a line nobody has set up.
-    UniqueFd b = open_raw(argv[2]);
+    UniqueFd b = open_raw(argv[2], baud);
     std::fflush(nullptr);
     const pid_t answerer = fork();
     if (answerer < 0) throw std::runtime_error("fork failed");
@@ -130,7 +137,7 @@ int main(int argc, char** argv) {
       _exit(0);
     }
     b.reset();
-    UniqueFd a = open_raw(argv[1]);
+    UniqueFd a = open_raw(argv[1], baud);
     double seconds = 0;
     std::string failure;
     try {

@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <deque>
 #include <optional>
 #include <vector>
 
-#include "linesim/pacer.h"
+#include "linesim/lane.h"
+#include "platform/line_speed.h"
 
 namespace linesim {
 namespace {
@@ -23,13 +23,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-// What one direction may hold while the far end does not read. Past it the
-// simulator stops reading the near end, and its writer feels the pty fill up.
-constexpr std::size_t kQueueLimitBytes = 1 << 20;
-constexpr std::size_t kReadChunkBytes = 64 * 1024;
-// Waking the poll loop for every byte at high rates would cost more than it
-// shows; below this, bytes leave in small bursts, as from a UART's FIFO.
-constexpr nanoseconds kShortestWait = std::chrono::microseconds(500);
 // A pty master does not always say when its far end has made room again.
 constexpr milliseconds kBlockedRetry{20};
 
@@ -37,6 +30,7 @@ std::string describe_errno(const std::string& call, const std::string& object) {
   return call + "(" + object + "): " + std::strerror(errno);
 }
 
+// Raw, at the speed a line has before a program sets one.
 bool make_raw(int fd, const std::string& name, std::string& error) {
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) {
@@ -45,6 +39,8 @@ bool make_raw(int fd, const std::string& name, std::string& error) {
   }
   cfmakeraw(&settings);
   settings.c_cflag |= CLOCAL | CREAD;
+  cfsetispeed(&settings, B9600);
+  cfsetospeed(&settings, B9600);
   if (tcsetattr(fd, TCSANOW, &settings) != 0) {
     error = describe_errno("tcsetattr", name);
     return false;
@@ -123,106 +119,15 @@ CableEnd::~CableEnd() {
   if (link_target(link_path_) == slave_name_) unlink(link_path_.c_str());
 }
 
-// --- Lane: one direction of the cable ---
-
-class Lane {
- public:
-  Lane(const CableEnd& from, const CableEnd& to, FaultInjector faults, Pacer pacer, nanoseconds latency)
-      : from_(from), to_(to), faults_(std::move(faults)), pacer_(pacer), latency_(latency), scratch_(kReadChunkBytes) {}
-
-  bool has_room() const { return queued_bytes_ < kQueueLimitBytes; }
-  bool waits_for_room() const { return far_end_full_; }
-  std::uint64_t delivered() const { return delivered_; }
-  const FaultCounts& fault_counts() const { return faults_.counts(); }
-  std::uint64_t stalls() const { return pacer_.stalls(); }
-
-  // Reads what the near end has written, as far as there is room.
-  bool take_in(TimePoint now, std::string& error) {
-    while (has_room()) {
-      const std::size_t room = std::min(scratch_.size(), kQueueLimitBytes - queued_bytes_);
-      const ssize_t count = ::read(from_.master(), scratch_.data(), room);
-      if (count > 0) {
-        enqueue(now, std::span<const std::uint8_t>(scratch_.data(), static_cast<std::size_t>(count)));
-        continue;
-      }
-      if (count < 0 && errno == EINTR) continue;
-      if (count == 0 || errno == EAGAIN) return true;
-      error = describe_errno("read", from_.slave_name());
-      return false;
-    }
-    return true;
+LineSpeeds CableEnd::speeds() const {
+  long output = 0;
+  long input = 0;
+  std::string ignored;
+  if (platform::read_speeds(slave_.get(), output, input, ignored) && output > 0) {
+    speeds_ = LineSpeeds{output, input > 0 ? input : output};
   }
-
-  // Hands the far end every byte that has crossed the line by `now`, as far as
-  // its pty takes them.
-  bool hand_over_due(TimePoint now, std::string& error) {
-    far_end_full_ = false;
-    while (!queue_.empty()) {
-      Chunk& chunk = queue_.front();
-      const std::size_t due = pacer_.bytes_due(now, chunk.eligible, chunk.bytes.size() - chunk.sent);
-      if (due == 0) return true;
-      const ssize_t written = ::write(to_.master(), chunk.bytes.data() + chunk.sent, due);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) return far_end_full_ = true;
-        error = describe_errno("write", to_.slave_name());
-        return false;
-      }
-      const auto moved = static_cast<std::size_t>(written);
-      pacer_.hand_over(chunk.eligible, moved);
-      chunk.sent += moved;
-      delivered_ += moved;
-      queued_bytes_ -= moved;
-      if (chunk.sent == chunk.bytes.size()) queue_.pop_front();
-      if (moved < due) return far_end_full_ = true;
-    }
-    return true;
-  }
-
-  // When to hand bytes over next: once a burst of kShortestWait has crossed,
-  // or as soon as the last waiting byte has, whichever comes first, so that
-  // the end of a frame and a lone answer byte arrive one byte time after
-  // their stop bit, as from a UART, and not up to a burst later. Nothing when
-  // no bytes wait, or when they wait for room at the far end rather than for time.
-  std::optional<TimePoint> next_wake(TimePoint now) const {
-    if (queue_.empty() || far_end_full_) return std::nullopt;
-    const Chunk& front = queue_.front();
-    const TimePoint next = pacer_.next_due(front.eligible);
-    const TimePoint all = pacer_.all_due(front.eligible, front.bytes.size() - front.sent);
-    return std::min(std::max(next, now + kShortestWait), std::max(next, all));
-  }
-
- private:
-  struct Chunk {
-    TimePoint eligible;
-    std::vector<std::uint8_t> bytes;
-    std::size_t sent = 0;
-  };
-
-  void enqueue(TimePoint now, std::span<const std::uint8_t> bytes) {
-    Chunk chunk{now + latency_, {}, 0};
-    if (faults_.active()) {
-      chunk.bytes.reserve(bytes.size() + bytes.size() / 8 + 16);
-      faults_.pass(bytes, chunk.bytes);
-    } else {
-      chunk.bytes.assign(bytes.begin(), bytes.end());
-    }
-    if (chunk.bytes.empty()) return;
-    queued_bytes_ += chunk.bytes.size();
-    queue_.push_back(std::move(chunk));
-  }
-
-  const CableEnd& from_;
-  const CableEnd& to_;
-  FaultInjector faults_;
-  Pacer pacer_;
-  nanoseconds latency_;
-  std::vector<std::uint8_t> scratch_;
-  std::deque<Chunk> queue_;
-  std::size_t queued_bytes_ = 0;
-  std::uint64_t delivered_ = 0;
-  bool far_end_full_ = false;
-};
+  return speeds_;
+}
 
 // --- Cable ---
 
@@ -247,8 +152,9 @@ std::unique_ptr<Lane> make_lane(const Options& options, const CableEnd& from, co
   const bool faulted = faults_act_on(options.fault_directions, stream);
   std::optional<Stall> stall;
   if (faulted && options.stall_after_bytes) stall = Stall{*options.stall_after_bytes, options.stall};
-  return std::make_unique<Lane>(from, to, FaultInjector(faulted ? options.rates : FaultRates{}, options.seed, stream),
-                                Pacer(options.baud, stall), options.latency);
+  return std::make_unique<Lane>(from, to, options.pacing, options.baud,
+                                FaultInjector(faulted ? options.rates : FaultRates{}, options.seed, stream), stall,
+                                options.latency);
 }
 
 timespec timespec_of(nanoseconds length) {
@@ -321,6 +227,7 @@ CableCounts Cable::counts() const {
   counts.faults = a_to_b_->fault_counts();
   counts.faults += b_to_a_->fault_counts();
   counts.stalls = a_to_b_->stalls() + b_to_a_->stalls();
+  counts.misread = a_to_b_->sent_at_other_speed() + b_to_a_->sent_at_other_speed();
   return counts;
 }
 
@@ -328,7 +235,8 @@ std::string summary_line(const CableCounts& counts) {
   return "linesim: a->b " + std::to_string(counts.a_to_b_bytes) + " bytes, b->a " +
          std::to_string(counts.b_to_a_bytes) + " bytes; flipped " + std::to_string(counts.faults.flipped) +
          ", dropped " + std::to_string(counts.faults.dropped) + ", inserted " +
-         std::to_string(counts.faults.inserted) + ", stalls " + std::to_string(counts.stalls);
+         std::to_string(counts.faults.inserted) + ", stalls " + std::to_string(counts.stalls) + ", misread " +
+         std::to_string(counts.misread);
 }
 
 }  // namespace linesim

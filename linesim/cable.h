@@ -12,6 +12,12 @@
 
 namespace linesim {
 
+// The speeds a program has set on its end, in baud.
+struct LineSpeeds {
+  long send = 9600;     // what it writes at
+  long receive = 9600;  // what it reads at
+};
+
 // One end: a pseudo-terminal whose slave appears under `link_path` as a
 // symlink. The simulator holds the slave open itself (and never reads it), so
 // a program can close and reopen the path without the cable seeing a hang-up,
@@ -29,6 +35,9 @@ class CableEnd {
   int master() const { return master_.get(); }
   const std::string& slave_name() const { return slave_name_; }
   const std::string& link_path() const { return link_path_; }
+  // Read from the pty each time, so that a change shows at once. Both start
+  // at 9600; a rate of 0 (a request to hang up) leaves the last speeds.
+  LineSpeeds speeds() const;
 
  private:
   CableEnd(platform::UniqueFd master, platform::UniqueFd slave, std::string slave_name, std::string link_path);
@@ -37,6 +46,7 @@ class CableEnd {
   platform::UniqueFd slave_;
   std::string slave_name_;
   std::string link_path_;
+  mutable LineSpeeds speeds_;
 };
 
 struct CableCounts {
@@ -44,6 +54,7 @@ struct CableCounts {
   std::uint64_t b_to_a_bytes = 0;
   FaultCounts faults;
   std::uint64_t stalls = 0;
+  std::uint64_t misread = 0;  // bytes sent while the far end was at another speed
 };
 
 class Lane;
@@ -73,7 +84,7 @@ class Cable {
   std::unique_ptr<Lane> b_to_a_;
 };
 
-// "linesim: a->b 1234 bytes, b->a 56 bytes; flipped 3, dropped 1, inserted 0, stalls 1"
+// "linesim: a->b 1234 bytes, b->a 56 bytes; flipped 3, dropped 1, inserted 0, stalls 1, misread 0"
 std::string summary_line(const CableCounts& counts);
 
 }  // namespace linesim

@@ -35,7 +35,9 @@ platform::UniqueFd stop_signals(std::string& error) {
 }
 
 std::string pace_description(const linesim::Options& options) {
-  std::string text = options.baud > 0 ? std::to_string(options.baud) + " baud" : "unthrottled";
+  std::string text = "following each end's speed";
+  if (options.pacing == linesim::Pacing::fixed) text = std::to_string(options.baud) + " baud";
+  if (options.pacing == linesim::Pacing::unthrottled) text = "unthrottled";
   if (options.latency.count() > 0) text += ", latency " + std::to_string(options.latency.count()) + " ms";
   return text;
 }

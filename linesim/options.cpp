@@ -70,6 +70,7 @@ const std::map<std::string, ValueSetter>& options_with_values() {
          unsigned long long value = 0;
          if (!parse_unsigned(text, kMaxBaud, value)) return false;
          o.baud = static_cast<long>(value);
+         o.pacing = value > 0 ? Pacing::fixed : Pacing::unthrottled;
          return true;
        }},
       {"--latency-ms", milliseconds_into(&Options::latency)},
@@ -96,13 +97,17 @@ const std::map<std::string, ValueSetter>& options_with_values() {
   return kSetters;
 }
 
-bool complete(const Options& options, bool stall_ms_given, std::string& error) {
+bool complete(const Options& options, bool stall_ms_given, bool unthrottled_given, std::string& error) {
   if (options.path_a.empty() || options.path_b.empty()) {
     error = "both --a PATH and --b PATH are needed";
     return false;
   }
   if (options.path_a == options.path_b) {
     error = "--a and --b name the same path";
+    return false;
+  }
+  if (unthrottled_given && options.pacing == Pacing::fixed) {
+    error = "--unthrottled and --baud N do not go together";
     return false;
   }
   if (options.stall_after_bytes.has_value() != stall_ms_given) {
@@ -117,6 +122,7 @@ bool complete(const Options& options, bool stall_ms_given, std::string& error) {
 std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error) {
   Options options;
   bool stall_ms_given = false;
+  bool unthrottled_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::optional<std::string> value;
@@ -130,6 +136,11 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
     }
     if (name == "--quiet" && !value) {
       options.quiet = true;
+      continue;
+    }
+    if (name == "--unthrottled" && !value) {
+      unthrottled_given = true;
+      if (options.pacing == Pacing::follow) options.pacing = Pacing::unthrottled;
       continue;
     }
     const auto setter = options_with_values().find(name);
@@ -150,7 +161,7 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
     }
     if (name == "--stall-ms") stall_ms_given = true;
   }
-  if (!complete(options, stall_ms_given, error)) return std::nullopt;
+  if (!complete(options, stall_ms_given, unthrottled_given, error)) return std::nullopt;
   return options;
 }
 
@@ -161,9 +172,15 @@ A null-modem cable in software: two pseudo-terminals joined like a crossed
 serial cable, reachable under PATH A and PATH B (symlinks, replaced if they
 exist, removed on exit). Runs until interrupted, then prints one summary line.
 
+Each direction runs at the speed that its sending end has set on its pty
+(8N1, ten bit-times a byte), following every change; both ends start at 9600
+baud. Where the two ends' speeds differ, the far end reads what a UART at its
+own speed makes of the bits: garbage, mostly zero bytes.
+
   --a PATH, --b PATH   where the two ends appear
-  --baud N             pace each direction at N baud, 8N1 (ten bit-times a
-                       byte); 0, the default, moves bytes as fast as it can
+  --baud N             pace both directions at N baud instead, whatever the
+                       ends set
+  --unthrottled        pass bytes on as fast as they come (also --baud 0)
   --latency-ms N       hold every byte N ms before it may leave (each way)
   --seed N             seed of the fault injector (default 1); equal seeds and
                        equal input give equal faults

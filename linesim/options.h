@@ -19,10 +19,18 @@ struct FaultRates {
   double insert = 0;  // a random byte is added after it
 };
 
+// How the cable paces its bytes (8N1, ten bit-times a byte).
+enum class Pacing {
+  follow,       // each direction at the speed its sending end has set on its pty
+  fixed,        // both directions at `baud`, whatever the ends set
+  unthrottled,  // bytes pass as fast as they come
+};
+
 struct Options {
   std::string path_a;
   std::string path_b;
-  long baud = 0;  // 8N1, ten bit-times a byte; 0 = no pacing
+  Pacing pacing = Pacing::follow;
+  long baud = 0;  // with Pacing::fixed
   std::chrono::milliseconds latency{0};
   std::uint64_t seed = 1;
   FaultRates rates;

@@ -19,7 +19,7 @@ std::chrono::nanoseconds Pacer::line_time(long baud, std::uint64_t bytes) {
   return std::chrono::nanoseconds(static_cast<std::int64_t>(std::ceil(nanoseconds)));
 }
 
-TimePoint Pacer::start_of(TimePoint eligible) const { return std::max(line_free_at_, eligible); }
+TimePoint Pacer::next_start(TimePoint eligible) const { return std::max(line_free_at_, eligible); }
 
 std::size_t Pacer::bytes_due(TimePoint now, TimePoint eligible, std::size_t available) {
   if (stall_pending() && handed_over_ == stall_->after_bytes) {
@@ -28,7 +28,7 @@ std::size_t Pacer::bytes_due(TimePoint now, TimePoint eligible, std::size_t avai
   }
   std::size_t limit = available;
   if (stall_pending()) limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, stall_->after_bytes - handed_over_));
-  const TimePoint start = start_of(eligible);
+  const TimePoint start = next_start(eligible);
   if (now < start) return 0;
   if (baud_ <= 0) return limit;
   const double elapsed = static_cast<double>(std::chrono::nanoseconds(now - start).count());
@@ -36,14 +36,14 @@ std::size_t Pacer::bytes_due(TimePoint now, TimePoint eligible, std::size_t avai
   return crossed >= static_cast<double>(limit) ? limit : static_cast<std::size_t>(crossed);
 }
 
-TimePoint Pacer::next_due(TimePoint eligible) const { return start_of(eligible) + line_time(baud_, 1); }
+TimePoint Pacer::next_due(TimePoint eligible) const { return next_start(eligible) + line_time(baud_, 1); }
 
 TimePoint Pacer::all_due(TimePoint eligible, std::size_t count) const {
-  return start_of(eligible) + line_time(baud_, count);
+  return next_start(eligible) + line_time(baud_, count);
 }
 
 void Pacer::hand_over(TimePoint eligible, std::size_t count) {
-  line_free_at_ = start_of(eligible) + line_time(baud_, count);
+  line_free_at_ = next_start(eligible) + line_time(baud_, count);
   handed_over_ += count;
 }
 

@@ -24,6 +24,13 @@ class Pacer {
   // `baud` 0 means no pacing: bytes cross the moment they may leave.
   Pacer(long baud, std::optional<Stall> stall);
 
+  // The rate for the bytes asked about from now on; those that have crossed
+  // keep the time they took.
+  void set_baud(long baud) { baud_ = baud; }
+
+  // When the next of the bytes that may leave from `eligible` starts to cross.
+  TimePoint next_start(TimePoint eligible) const;
+
   // How many of `available` bytes, which may leave from `eligible` on, have
   // crossed by `now`. When the bytes crossed so far reach the stall point,
   // the stall starts here.
@@ -45,7 +52,6 @@ class Pacer {
   static std::chrono::nanoseconds line_time(long baud, std::uint64_t bytes);
 
  private:
-  TimePoint start_of(TimePoint eligible) const;
   bool stall_pending() const { return stall_.has_value() && !stalled_; }
 
   long baud_;

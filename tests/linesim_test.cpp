@@ -1,5 +1,6 @@
-// The line simulator: its options, its seeded faults, its pacing, and the
-// program carrying bytes between two programs' lines.
+// The line simulator: its options, its seeded faults, its pacing, the UART
+// that reads at its own speed, and the program carrying bytes between two
+// programs' lines at the speeds they set.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -7,8 +8,11 @@
 #include <filesystem>
 #include <thread>
 
+#include "io_module.h"
 #include "linesim/faults.h"
 #include "linesim/pacer.h"
+#include "linesim/uart.h"
+#include "session.h"
 #include "support/running.h"
 #include "support/sim_link.h"
 #include "support/temp_dir.h"
@@ -27,11 +31,18 @@ TEST(LinesimOptions, TakesCompleteSetsAndRefusesTheRest) {
   const std::vector<std::vector<std::string>> refused{
       {"--a", "/x"}, {"--a=/x", "--b=/x"}, {"--a=/x", "--b=/y", "--flip", "1.5"}, {"--a=/x", "--b=/y", "--drop=nan"},
       {"--a=/x", "--b=/y", "--baud", "96OO"}, {"--a=/x", "--b=/y", "--stall-ms", "10"}, {"--a=/x", "--b=/y", "--seed"},
-      {"--a=/x", "--b=/y", "--direction", "up"}, {"--a=/x", "--b=/y", "--colour", "red"}};
+      {"--a=/x", "--b=/y", "--direction", "up"}, {"--a=/x", "--b=/y", "--colour", "red"},
+      {"--a=/x", "--b=/y", "--unthrottled", "--baud", "300"}};
   for (const auto& args : refused) {
     error.clear();
     EXPECT_TRUE(!parse_options(args, error) && !error.empty()) << args.back();
   }
+  const auto pacing = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--a=/x", "--b=/y"});
+    return parse_options(args, error)->pacing;
+  };
+  EXPECT_EQ(std::tuple(pacing({}), pacing({"--unthrottled"}), pacing({"--baud=0"}), full->pacing),
+            std::tuple(Pacing::follow, Pacing::unthrottled, Pacing::unthrottled, Pacing::fixed));
 }
 
 TEST(LinesimFaults, ASeedGivesTheSameDamageWhateverTheChunksAndAFlipIsOneBit) {
@@ -65,6 +76,44 @@ TEST(LinesimPacer, TakesTenBitTimesAByteWithoutDrift) {
   EXPECT_EQ(crossed, 9596u) << "as many bytes as 9.996 s take, in steps of 7 ms";
 }
 
+// Each case: bytes sent back to back at one speed, and what a UART at
+// another reads from them (worked out by hand from the bit times).
+TEST(LinesimUart, ReadsTheBytesAtTheSendersSpeedAndGarbageAtAnother) {
+  const struct { long send, receive; Bytes sent, read; } cases[] = {
+      {9600, 9600, {0x55, 0x00, 0xFF, 0xA7}, {0x55, 0x00, 0xFF, 0xA7}},
+      {9600, 19200, {0xFF}, {0xFE}},              // the start bit covers the first data sample too
+      {9600, 19200, {0x00, 0x00}, {0x00, 0x00}},  // a break each, not one per frame time of the line held low
+      {115200, 9600, {0x00}, {0xFF}},             // a short low pulse, then idle ones
+      {115200, 9600, {0xFF}, {}},                 // the start bit is over at its middle sample: no start
+      {14400, 9600, {0x0F}, {0xE3}},              // the last samples fall on the idle line
+  };
+  for (const auto& c : cases) {
+    UartReceiver uart;
+    TimePoint at = TimePoint{} + 1ms;
+    for (std::uint8_t byte : c.sent) {
+      uart.transmit(at, c.send, byte);
+      at += Pacer::line_time(c.send, 1);
+    }
+    Bytes read;
+    uart.receive(at + 1s, c.receive, read);
+    EXPECT_EQ(read, c.read) << c.send << " -> " << c.receive;
+  }
+}
+
+TEST(LinesimUart, DeliversAByteWhenItsStopBitIsSampledAndWaitsForTheLineToBeKnown) {
+  UartReceiver uart;
+  const TimePoint start = TimePoint{} + 1ms;
+  uart.transmit(start, 9600, 0x41);
+  const TimePoint stop_sample = start + 989'584ns;  // 9.5 bit times at 9600 baud, rounded up
+  EXPECT_EQ(uart.next_byte_at(9600), stop_sample);
+  Bytes read;
+  uart.receive(stop_sample, 9600, read);
+  EXPECT_TRUE(read.empty()) << "the line at the stop sample is not known yet";
+  uart.receive(stop_sample + 1ns, 9600, read);
+  EXPECT_EQ(read, Bytes{0x41});
+  EXPECT_FALSE(uart.next_byte_at(9600)) << "hunting on an idle line";
+}
+
 TEST(LinesimProgram, CarriesBytesBothWaysAcrossAReopenAndReplacesOnlySymlinks) {
   const TempDir dir;
   std::filesystem::create_symlink("/nonexistent", dir / "A");
@@ -90,4 +139,67 @@ TEST(LinesimProgram, CarriesBytesBothWaysAcrossAReopenAndReplacesOnlySymlinks) {
   EXPECT_EQ(linesim.end(SIGTERM), 0);
   EXPECT_NE(linesim.seen.find("a->b 16 bytes, b->a 16 bytes; flipped 0"), std::string::npos) << linesim.seen;
   EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
+}
+
+// What a UART at `receive` baud reads from `bytes` sent back to back at `send`.
+Bytes read_by_uart(const Bytes& bytes, long send, long receive) {
+  UartReceiver uart;
+  for (std::size_t i = 0; i < bytes.size(); ++i) uart.transmit(TimePoint{} + Pacer::line_time(send, i), send, bytes[i]);
+  Bytes read;
+  uart.receive(TimePoint{} + 1s, receive, read);
+  return read;
+}
+
+// Ends at 9600 and 19200 read garbage from each other, all of it delivered
+// (the slower end's last byte after the stream has ended); at the same
+// speed, the frame.
+TEST(LinesimProgram, AFrameSentAtOneSpeedArrivesAsGarbageAtAnother) {
+  const TempDir dir;
+  Running linesim({QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"}, dir.path());
+  ASSERT_TRUE(linesim.says("following each end's speed")) << linesim.seen;
+  platform::SteadyClock clock;
+  Link a(clock), b(clock);
+  ASSERT_EQ(allocport(a, 0, (dir / "A").c_str()), PORT_OK) << a.last_error();
+  ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
+  const Bytes frame = frame_of(std::string("\x21") + std::string(59, '\0'));
+  ASSERT_EQ(set_baud_rate(b, "19200"), PORT_OK);
+  ASSERT_TRUE(write_raw(a, frame));
+  const Bytes garbage = read_raw(b, 2 * frame.size());  // all of it, within the time limit
+  EXPECT_TRUE(garbage == read_by_uart(frame, 9600, 19200) && garbage != frame);
+  EXPECT_GT(std::count(garbage.begin(), garbage.end(), 0), 40) << "mostly zero bytes";
+  ASSERT_TRUE(write_raw(b, frame));
+  EXPECT_EQ(read_raw(a, 2 * frame.size()), read_by_uart(frame, 19200, 9600));
+  ASSERT_EQ(set_baud_rate(b, "9600"), PORT_OK);
+  ASSERT_TRUE(write_raw(a, frame));
+  EXPECT_EQ(read_raw(b, frame.size()), frame);
+  freeport(a, 0);
+  freeport(b, 0);
+  EXPECT_EQ(linesim.end(SIGTERM), 0);
+  EXPECT_TRUE(linesim.seen.ends_with("misread 126\n")) << linesim.seen;
+}
+
+// The real service on end A, a customer session on end B: after the speed
+// change, a get takes the wire time of its bytes at 1200 baud.
+TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
+  const TempDir dir, remote, local;
+  write_file(remote / "f.bin", pattern_bytes(150));
+  Running linesim({QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"}, dir.path());
+  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
+  Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
+  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
+  platform::SteadyClock clock;
+  Link link(clock);
+  customer_side::Session session(link);
+  ASSERT_EQ(allocport(link, 0, (dir / "B").c_str()), PORT_OK) << link.last_error();
+  ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
+  ASSERT_EQ(customer_side::remote_set_baud(session, 1200), LINK_OK) << session.detail;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(customer_side::remote_get(session, "f.bin", local / "f.bin", nullptr), FILE_OK);
+  const auto took = std::chrono::steady_clock::now() - start;
+  // The command (63 bytes), its ACK, the header (63), its ACK, the file's
+  // frame (153): 281 bytes, 2.34 s at 1200 baud and 0.29 s at 9600.
+  EXPECT_GE(took, 2340ms);
+  EXPECT_LT(took, 4s);
+  EXPECT_EQ(read_file(local / "f.bin"), pattern_bytes(150));
+  EXPECT_EQ(service.end(SIGTERM), 0);
 }

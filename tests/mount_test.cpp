@@ -85,7 +85,7 @@ struct MountEndToEnd : testing::Test {
     if (mounted) run({"fusermount3", "-u", "-z", mnt.path()});
   }
   bool start_linesim() {
-    linesim = std::make_unique<Running>(Strings{QUORVANTIX_LINESIM_BINARY, "--a", dir / "a", "--b", dir / "b"},
+    linesim = std::make_unique<Running>(Strings{QUORVANTIX_LINESIM_BINARY, "--a", dir / "a", "--b", dir / "b", "--unthrottled"},
                                         dir.path());
     return linesim->says("linesim: ");
   }

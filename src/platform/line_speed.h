@@ -10,4 +10,10 @@ namespace platform {
 // filled, when the port refuses the rate or does not keep it.
 bool set_arbitrary_speed(int fd, long baud, std::string& error);
 
+// The speeds `fd` (a terminal device) is set to, in baud, whether a rate of
+// the fixed table or any other. On a pseudo-terminal's master they are its
+// slave's. An input speed of 0 means "as the output". Returns false, with
+// `error` filled, when the device does not tell.
+bool read_speeds(int fd, long& output_baud, long& input_baud, std::string& error);
+
 }  // namespace platform

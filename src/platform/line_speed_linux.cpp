@@ -39,4 +39,15 @@ bool set_arbitrary_speed(int fd, long baud, std::string& error) {
   return true;
 }
 
+bool read_speeds(int fd, long& output_baud, long& input_baud, std::string& error) {
+  struct termios2 settings {};
+  if (ioctl(fd, TCGETS2, &settings) != 0) {
+    error = std::string("TCGETS2: ") + std::strerror(errno);
+    return false;
+  }
+  output_baud = static_cast<long>(settings.c_ospeed);
+  input_baud = static_cast<long>(settings.c_ispeed);
+  return true;
+}
+
 }  // namespace platform

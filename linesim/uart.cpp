@@ -1,0 +1,98 @@
+#include "linesim/uart.h"
+
+namespace linesim {
+namespace {
+
+using std::chrono::nanoseconds;
+
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr int kStartBit = 0;
+constexpr int kStopBit = 9;
+constexpr int kBitsPerFrame = 10;
+
+std::int64_t divide_rounding_up(std::int64_t dividend, std::int64_t divisor) {
+  return (dividend + divisor - 1) / divisor;
+}
+
+}  // namespace
+
+TimePoint sample_time(TimePoint edge, long baud, int index) {
+  return edge + nanoseconds(divide_rounding_up((2 * index + 1) * kNanosecondsPerSecond, 2 * std::int64_t{baud}));
+}
+
+TimePoint UartReceiver::Frame::boundary(int index) const {
+  return start + nanoseconds(divide_rounding_up(index * kNanosecondsPerSecond, baud));
+}
+
+TimePoint UartReceiver::Frame::end() const { return boundary(kBitsPerFrame); }
+
+bool UartReceiver::Frame::bit(int index) const {
+  if (index == kStartBit) return false;
+  if (index == kStopBit) return true;
+  return ((byte >> (index - 1)) & 1) != 0;
+}
+
+void UartReceiver::transmit(TimePoint start, long baud, std::uint8_t byte) {
+  frames_.push_back(Frame{start, baud, byte});
+}
+
+// Bit k covers [boundary(k), boundary(k + 1)); with boundaries rounded up to
+// whole nanoseconds, the bit under offset d is floor(d * baud / 1e9).
+bool UartReceiver::level_at(TimePoint at) const {
+  for (const Frame& frame : frames_) {
+    if (at < frame.start) break;
+    if (at >= frame.end()) continue;
+    const std::int64_t offset = nanoseconds(at - frame.start).count();
+    return frame.bit(static_cast<int>(offset * frame.baud / kNanosecondsPerSecond));
+  }
+  return true;  // idle
+}
+
+// A frame's start is always a falling edge: before it the line was idle or
+// in the previous frame's stop bit.
+std::optional<TimePoint> UartReceiver::falling_edge_from(TimePoint from) const {
+  for (const Frame& frame : frames_) {
+    if (frame.end() <= from) continue;
+    for (int index = kStartBit; index < kStopBit; ++index) {
+      const TimePoint at = frame.boundary(index);
+      if (at < from) continue;
+      if (index == kStartBit || (frame.bit(index - 1) && !frame.bit(index))) return at;
+    }
+  }
+  return std::nullopt;
+}
+
+void UartReceiver::forget_frames_before(TimePoint at) {
+  while (!frames_.empty() && frames_.front().end() <= at) frames_.pop_front();
+}
+
+void UartReceiver::receive(TimePoint until, long baud, std::vector<std::uint8_t>& out) {
+  while (const auto edge = falling_edge_from(hunting_from_)) {
+    forget_frames_before(*edge);
+    const TimePoint start_sample = sample_time(*edge, baud, kStartBit);
+    if (start_sample >= until) return;
+    if (level_at(start_sample)) {
+      hunting_from_ = start_sample + nanoseconds(1);
+      continue;
+    }
+    const TimePoint stop_sample = sample_time(*edge, baud, kStopBit);
+    if (stop_sample >= until) return;
+    std::uint8_t byte = 0;
+    for (int index = kStartBit + 1; index < kStopBit; ++index) {
+      if (level_at(sample_time(*edge, baud, index))) byte |= static_cast<std::uint8_t>(1U << (index - 1));
+    }
+    out.push_back(byte);
+    // The next byte needs a falling edge after this stop bit: a line that
+    // stays low (a break) gives one byte, not a byte every frame time.
+    hunting_from_ = stop_sample + nanoseconds(1);
+  }
+  forget_frames_before(hunting_from_);
+}
+
+std::optional<TimePoint> UartReceiver::next_byte_at(long baud) const {
+  const auto edge = falling_edge_from(hunting_from_);
+  if (!edge) return std::nullopt;
+  return sample_time(*edge, baud, kStopBit);
+}
+
+}  // namespace linesim

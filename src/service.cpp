@@ -310,6 +310,7 @@ int service_main(int argc, char** argv) {
 
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const platform::BrokenPipesIgnored console_may_go;
   std::string error;
   const std::optional<ServiceOptions> options = parse_service_options(argc, argv, error);
   if (!options) {

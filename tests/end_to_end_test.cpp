@@ -145,12 +145,18 @@ TEST_F(EndToEnd, SigtermDuringAReceiveLeavesTheFolderAsItWasAndEndsWithZero) {
 }
 
 // A lock file of another program that is alive keeps the service off the
-// line; one whose program is gone is taken over, and the service's own goes
-// when a stop signal ends it.
+// line, and so does a FIFO in its place (without hanging the service); one
+// whose program is gone is taken over, and the service's own goes when a
+// stop signal ends it.
 TEST_F(EndToEnd, LockFilesOfOtherProgramsAreHonouredAndTheServicesOwnGoesWithIt) {
   ASSERT_TRUE(start_linesim());
   const TempDir locks;
   const std::string lock = locks / ("LCK.." + std::filesystem::canonical(dir / "a").filename().string());
+  ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
+  Running fifo({kService, "--lock-dir", locks.path(), dir / "a", "0"}, remote.path());
+  EXPECT_EQ(fifo.end(), 1);
+  EXPECT_TRUE(has(fifo.seen, lock + " is not a lock file")) << fifo.seen;
+  std::filesystem::remove(lock);
   const auto ten_wide = [](pid_t pid) {
     const std::string text = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n";
     return Bytes(text.begin(), text.end());

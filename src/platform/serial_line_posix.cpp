@@ -76,6 +76,11 @@ class TtyLine final : public Line {
       error = in_use(path);
       return nullptr;
     }
+    if (locked == LineLockFile::Outcome::refused) {
+      error = "open(" + path + "): " + line_lock_file_name(lock_directory, path) +
+              " is not a lock file (no regular file); remove it to use the line";
+      return nullptr;
+    }
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
       // EBUSY: another program holds the line with TIOCEXCL.

@@ -148,8 +148,8 @@ bool Link::take_next_peer() {
   return true;
 }
 
-void Link::keep_peer() {
-  if (line_) line_->keep_peer();
+void Link::between_customers() {
+  if (line_) line_->between_customers();
 }
 
 std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {

@@ -91,9 +91,9 @@ class Link {
   // open (a listening TCP line takes its next peer). False when it must be
   // closed and opened again.
   bool take_next_peer();
-  // The peer has identified: a listening TCP line keeps it however long it
-  // stays silent.
-  void keep_peer();
+  // The customer has signed off: a listening TCP line lets it wait with the
+  // other peers until one of them identifies.
+  void between_customers();
   const std::string& last_error() const { return last_error_; }
 
   // --- Cancellation ---

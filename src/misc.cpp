@@ -103,6 +103,13 @@ void answer_identification(Link& link, const UBYTE* customer_frame, Identities& 
   send_own_frame(link, ids.service);
 }
 
+bool is_identification_frame(const UBYTE* wire) {
+  const UBYTE* codes = wire + 1;
+  const bool known_os = std::strcmp(name_of(kOsNames, codes[0]), "Unknown") != 0;
+  return wire[0] == STX && wire[kIdentificationFrameBytes - 1] == ETX &&
+         calc_LPC(codes, kIdentificationBytes) == wire[kIdentificationFrameBytes - 2] && known_os;
+}
+
 void get_sys_data(ID* id_ptr, const UBYTE* buffer) {
   put_text(id_ptr->os, name_of(kOsNames, buffer[0]));
   put_text(id_ptr->cpu, name_of(kCpuNames, buffer[1]));

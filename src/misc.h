@@ -5,12 +5,21 @@
 // first; the service answers with its own.
 #pragma once
 
+#include <cstddef>
+
 #include "io_atome.h"
 #include "transfer_ext.h"
 
 constexpr UBYTE kSpaceSubstitute = 0xAE;  // stands for a space in a name on the wire
 
 constexpr long kIdentificationBytes = 3;  // the payload of an identification frame
+constexpr std::size_t kIdentificationFrameBytes = kIdentificationBytes + 3;  // on the wire
+
+// True when the kIdentificationFrameBytes bytes at `wire` are a whole
+// identification frame: STX, the three codes, their check byte, ETX, and an
+// OS code that the code table knows. What a listening TCP line takes for a
+// customer; on a serial line any frame with the right check byte identifies.
+bool is_identification_frame(const UBYTE* wire);
 
 // Runs the identification exchange on `link`. Mode 's', the service side:
 // waits without limit for the customer's frame, then answer_identification;

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "io_module.h"
 #include "misc.h"
 #include "platform/stop_signals.h"
+#include "platform/tcp_line.h"
 
 const char version[] = "$VER: Quorvantix 11.00 (07.06.26)";
 
@@ -140,6 +143,10 @@ void print_help() {
               "  --root DIR     serve DIR; every name and every cd stays beneath it\n"
               "  --read-only    refuse every file a customer sends (as a write-protected volume)\n"
               "  --no-shutdown  refuse the customer's command that ends the service\n"
+              "  --allow ADDR[/BITS]  on tcp-listen, let only peers from this address or network\n"
+              "                 connect (IPv4 or IPv6; repeat it for more); others are closed at once\n"
+              "  --idle-timeout SECONDS  on tcp-listen, close a customer that sends nothing and a\n"
+              "                 peer that does not identify for that long (default 600; 0: never)\n"
               "  --help, --version\n"
               "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
               "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>,\n"
@@ -155,8 +162,10 @@ bool is_option(const std::string& argument) {
 }
 
 // "--root DIR" or "--root=DIR" at argv[i]; moves i past its value. False,
-// with `error` filled, when the value is missing or empty.
-bool take_value(int argc, char** argv, int& i, const std::string& option, std::string& value, std::string& error) {
+// with `error` filled ("--root needs a directory"), when the value is missing
+// or empty.
+bool take_value(int argc, char** argv, int& i, const std::string& option, std::string& value, std::string& error,
+                const std::string& needed = "a directory") {
   const std::string argument = argv[i];
   if (argument.size() > option.size() && argument[option.size()] == '=') {
     value = argument.substr(option.size() + 1);
@@ -165,12 +174,36 @@ bool take_value(int argc, char** argv, int& i, const std::string& option, std::s
   } else {
     value.clear();
   }
-  if (value.empty()) error = option + " needs a directory";
+  if (value.empty()) error = option + " needs " + needed;
   return !value.empty();
 }
 
 bool is_option_with_value(const std::string& argument, const std::string& option) {
   return argument == option || argument.starts_with(option + "=");
+}
+
+bool take_allowed(int argc, char** argv, int& i, ServiceOptions& options, std::string& error) {
+  std::string text;
+  if (!take_value(argc, argv, i, "--allow", text, error, "an address, ADDR or ADDR/BITS")) return false;
+  const std::optional<platform::AddressRange> range = platform::parse_address_range(text, error);
+  if (range) options.allowed.push_back(*range);
+  return range.has_value();
+}
+
+// Whole seconds, 0 up to a year.
+bool take_idle_timeout(int argc, char** argv, int& i, ServiceOptions& options, std::string& error) {
+  constexpr long kLongestIdleSeconds = 366L * 24 * 3600;
+  std::string text;
+  if (!take_value(argc, argv, i, "--idle-timeout", text, error, "a number of seconds")) return false;
+  char* end = nullptr;
+  errno = 0;
+  options.idle_timeout_seconds = std::strtol(text.c_str(), &end, 10);
+  if (errno == 0 && *end == '\0' && std::isdigit(static_cast<unsigned char>(text[0])) &&
+      options.idle_timeout_seconds <= kLongestIdleSeconds) {
+    return true;
+  }
+  error = "--idle-timeout " + text + ": give whole seconds, from 0 (no limit) to " + std::to_string(kLongestIdleSeconds);
+  return false;
 }
 
 }  // namespace
@@ -197,6 +230,10 @@ std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::
       if (!take_value(argc, argv, i, "--root", options.root, error)) return std::nullopt;
     } else if (is_option_with_value(argument, "--lock-dir")) {
       if (!take_value(argc, argv, i, "--lock-dir", options.lock_directory, error)) return std::nullopt;
+    } else if (is_option_with_value(argument, "--allow")) {
+      if (!take_allowed(argc, argv, i, options, error)) return std::nullopt;
+    } else if (is_option_with_value(argument, "--idle-timeout")) {
+      if (!take_idle_timeout(argc, argv, i, options, error)) return std::nullopt;
     } else {
       error = "unknown option '" + argument + "'";
       return std::nullopt;
@@ -216,14 +253,28 @@ std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::
     options.device = arguments[0];
     options.unit = arguments.size() == 2 ? std::atol(arguments[1].c_str()) : 0;
   }
+  // An --allow that could not take effect must not look as if it had.
+  if (!options.allowed.empty() && !platform::is_listening_line_name(options.device)) {
+    error = "--allow limits who connects to a tcp-listen line, and " + options.device + " is none";
+    return std::nullopt;
+  }
   return options;
 }
 
+platform::ListenRules listen_rules(const ServiceOptions& options) {
+  platform::ListenRules rules;
+  rules.greeting = {kIdentificationFrameBytes, is_identification_frame};
+  rules.allowed = options.allowed;
+  rules.idle_limit = std::chrono::seconds(options.idle_timeout_seconds);
+  rules.report = [](const std::string& event) { std::fprintf(stderr, "quorvantix: %s\n", event.c_str()); };
+  return rules;
+}
+
 bool wait_for_customer(ServiceState& state) {
+  state.link.between_customers();
   while (identify(state.link, 's', state.ids) != LINK_OK) {
     if (state.link.cancelled() || !take_up_line_again(state)) return false;
   }
-  state.link.keep_peer();
   return true;
 }
 
@@ -326,7 +377,7 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 0;
   }
   if (options->device_given) std::printf("%s %ld\n", options->device.c_str(), options->unit);
-  Link link(clock, opener ? std::move(opener) : platform::host_line_opener(options->lock_directory));
+  Link link(clock, opener ? std::move(opener) : platform::host_line_opener(options->lock_directory, listen_rules(*options)));
   ServiceState state{link, options->device, options->unit, {}};
   state.no_shutdown = options->no_shutdown;
   if (!serve_folder(*options, state, error)) {
@@ -334,6 +385,10 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 1;
   }
   const platform::StopSignals stop_signals(Link::cancel_from_signal, &link);
+  if (options->allowed.empty() && platform::listens_beyond_loopback(options->device)) {
+    std::fprintf(stderr, "quorvantix: warning: %s can be reached from other machines, and no --allow limits who "
+                 "connects: whoever reaches it may read and write the files served\n", options->device.c_str());
+  }
   std::printf("Opening Device %s Port %ld\n", state.device.c_str(), state.port);
   if (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
     std::fprintf(stderr, "quorvantix: %s\n", link.last_error().c_str());

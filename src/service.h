@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io_atome.h"
 #include "platform/fs.h"
@@ -54,11 +55,17 @@ struct ServiceOptions {
   bool no_shutdown = false;
   // --lock-dir DIR, for tests: where the line's lock files go.
   std::string lock_directory = platform::kLockDirectory;
+  // --allow ADDR[/BITS], repeated: who may connect to a tcp-listen line (empty: anybody).
+  std::vector<platform::AddressRange> allowed;
+  // --idle-timeout SECONDS: on a tcp-listen line, how long a customer may send
+  // nothing, and a peer take to identify, before it is closed (0: no limit).
+  long idle_timeout_seconds = 600;
 };
 
 // The options of a command line, or nothing (with `error` filled) for one
-// that cannot be used: an unknown option, an option without its value, more
-// than two arguments, or a lone argument that names no line.
+// that cannot be used: an unknown option, an option without its value or
+// with one it cannot take, --allow for a line that does not listen, more than
+// two arguments, or a lone argument that names no line.
 std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::string& error);
 
 // The program: takes its options from the command line, opens the line,
@@ -71,6 +78,10 @@ int service_main(int argc, char** argv);
 // The same on `clock`, with lines from `opener`; an empty opener stands for
 // the host's lines, with their lock files where --lock-dir says.
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
+// How a tcp-listen line chooses and keeps its peers under `options`: the
+// first whole identification frame (misc.h) wins; refusals and closes are
+// reported on standard error.
+platform::ListenRules listen_rules(const ServiceOptions& options);
 // Waits for a customer's identification, opening the line again whenever it
 // is lost meanwhile. False when the link was cancelled (the service stops).
 bool wait_for_customer(ServiceState& state);

@@ -39,7 +39,9 @@ std::string parsed(std::vector<std::string> words) {
   const auto o = parse_service_options(static_cast<int>(argv.size()), argv.data(), error);
   if (!o) return error.empty() ? "refused without a reason" : "refused";
   return o->device + " " + std::to_string(o->unit) + (o->root.empty() ? "" : " root=" + o->root) +
-         (o->read_only ? " read-only" : "") + (o->no_shutdown ? " no-shutdown" : "");
+         (o->read_only ? " read-only" : "") + (o->no_shutdown ? " no-shutdown" : "") +
+         (o->allowed.empty() ? "" : " allow=" + std::to_string(o->allowed.size())) +
+         (o->idle_timeout_seconds == 600 ? "" : " idle=" + std::to_string(o->idle_timeout_seconds));
 }
 
 }  // namespace
@@ -58,6 +60,12 @@ TEST(ServiceOptions, OneArgumentMustNameALineAndOptionsGoAnywhere) {
       {{"q", "--root"}, "refused"},
       {{"q", "--root="}, "refused"},
       {{"q", "--shutdown", "/dev/x"}, "refused"},
+      {{"q", "--allow", "192.0.2.0/24", "--allow=::1", "--idle-timeout", "0", "tcp-listen:2323"},
+       "tcp-listen:2323 0 allow=2 idle=0"},
+      {{"q", "--allow", "10.0.0.0/8", "tcp:127.0.0.1:2323"}, "refused"},  // it connects: --allow could not act
+      {{"q", "--allow", "localhost", "tcp-listen:2323"}, "refused"},
+      {{"q", "--idle-timeout=-1", "tcp-listen:2323"}, "refused"},
+      {{"q", "--idle-timeout", "9x", "tcp-listen:2323"}, "refused"},
   };
   for (const auto& [words, expected] : cases) EXPECT_EQ(parsed(words), expected) << words.back();
 }

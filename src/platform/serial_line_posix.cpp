@@ -261,10 +261,10 @@ bool is_device_name(const std::string& device) {
 }
 
 std::unique_ptr<Line> open_line_locked_in(const std::string& device, long unit, std::string& error,
-                                          const std::string& lock_directory) {
+                                          const std::string& lock_directory, const ListenRules& rules) {
   const std::string path = device_path(device, unit, error);
   if (path.empty()) return nullptr;
-  if (is_tcp_line_name(path)) return open_tcp_line(path, error);
+  if (is_tcp_line_name(path)) return open_tcp_line(path, rules, error);
   return TtyLine::open(path, lock_directory, error);
 }
 
@@ -291,12 +291,13 @@ std::string device_path(const std::string& device, long unit, std::string& error
 }
 
 std::unique_ptr<Line> open_host_line(const std::string& device, long unit, std::string& error) {
-  return open_line_locked_in(device, unit, error, kLockDirectory);
+  return open_line_locked_in(device, unit, error, kLockDirectory, {});
 }
 
-LineOpener host_line_opener(std::string lock_directory) {
-  return [lock_directory = std::move(lock_directory)](const std::string& device, long unit, std::string& error) {
-    return open_line_locked_in(device, unit, error, lock_directory);
+LineOpener host_line_opener(std::string lock_directory, ListenRules rules) {
+  return [lock_directory = std::move(lock_directory), rules = std::move(rules)](const std::string& device, long unit,
+                                                                               std::string& error) {
+    return open_line_locked_in(device, unit, error, lock_directory, rules);
   };
 }
 

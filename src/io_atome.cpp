@@ -126,6 +126,7 @@ bool Link::check_io() {
 void Link::abort_io() { pending_ = false; }
 
 void Link::wait_io_ticks(int ticks) {
+  waiting();
   const nanoseconds deadline = now() + ticks * tick();
   if (!line_) {
     clock_.sleep_for(deadline - now());
@@ -154,6 +155,7 @@ void Link::between_customers() {
 
 std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {
   if (lost() || cancelled()) return std::nullopt;
+  waiting();
   const nanoseconds deadline = now() + limit;
   line_->wait_ready(platform::Direction::in, limit);
   const nanoseconds arrived = now();
@@ -174,6 +176,7 @@ bool Link::drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
     }
     if (got < 0) return false;
     if (at - quiet_since >= quiet) return true;
+    waiting();
     line_->wait_ready(platform::Direction::in, std::min(quiet - (at - quiet_since), deadline - at));
   }
   return false;

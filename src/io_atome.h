@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -110,7 +111,13 @@ class Link {
   // --- Time ---
   std::chrono::nanoseconds now() const { return clock_.now(); }
   std::chrono::nanoseconds tick() const { return clock_.tick(); }
-  void delay_ticks(int ticks) { clock_.sleep_for(ticks * clock_.tick()); }
+  void delay_ticks(int ticks) {
+    waiting();
+    clock_.sleep_for(ticks * clock_.tick());
+  }
+  // `hook(now)` runs as each wait of the link begins, on the line or on the
+  // clock (a service's keep-alives for its watchdog come from there).
+  void on_wait(std::function<void(std::chrono::nanoseconds now)> hook) { on_wait_ = std::move(hook); }
 
   // --- Watching the line between frames ---
   // Waits at most `limit` for the first byte of a frame, without taking it.
@@ -126,6 +133,9 @@ class Link {
  private:
   void advance();
   platform::Direction direction() const;
+  void waiting() {
+    if (on_wait_) on_wait_(now());
+  }
 
   platform::Clock& clock_;
   platform::LineOpener opener_;
@@ -134,6 +144,7 @@ class Link {
   bool pending_ = false;
   std::atomic<bool> cancelled_{false};
   std::string last_error_;
+  std::function<void(std::chrono::nanoseconds)> on_wait_;
 };
 
 // --- The port ---

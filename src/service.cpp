@@ -15,6 +15,7 @@
 #include "fs_module.h"
 #include "io_module.h"
 #include "misc.h"
+#include "platform/service_manager.h"
 #include "platform/stop_signals.h"
 #include "platform/tcp_line.h"
 
@@ -385,6 +386,8 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 1;
   }
   const platform::StopSignals stop_signals(Link::cancel_from_signal, &link);
+  platform::ServiceManager manager;
+  link.on_wait([&manager](std::chrono::nanoseconds now) { manager.waiting(now); });
   if (options->allowed.empty() && platform::listens_beyond_loopback(options->device)) {
     std::fprintf(stderr, "quorvantix: warning: %s can be reached from other machines, and no --allow limits who "
                  "connects: whoever reaches it may read and write the files served\n", options->device.c_str());
@@ -397,10 +400,12 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 1;
   }
   std::puts("Service is ready");
+  manager.ready();
   if (wait_for_customer(state)) {
     std::printf("Customer:%s %s / %s\n", state.ids.customer.os, state.ids.customer.os_ver, state.ids.customer.cpu);
     exec_commands(state);
   }
+  manager.stopping();
   freeport(link, state.port);
   if (link.cancelled()) std::printf("Service stopped by %s\n", platform::StopSignals::name(platform::StopSignals::caught()));
   return 0;

@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/net_address.h"
@@ -98,8 +99,13 @@ std::string address_text(const sockaddr_storage& address) {
   inet_ntop(peer.family, peer.bytes.data(), text, sizeof text);
   const in_port_t port = address.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(address).sin_port
                                                       : reinterpret_cast<const sockaddr_in6&>(address).sin6_port;
-  const std::string host = peer.family == AF_INET6 ? "[" + std::string(text) + "]" : std::string(text);
-  return host + ":" + std::to_string(ntohs(port));
+  char whole[INET6_ADDRSTRLEN + 8];
+  if (peer.family == AF_INET6) {
+    std::snprintf(whole, sizeof whole, "[%s]:%u", text, static_cast<unsigned>(ntohs(port)));
+  } else {
+    std::snprintf(whole, sizeof whole, "%s:%u", text, static_cast<unsigned>(ntohs(port)));
+  }
+  return whole;
 }
 
 }  // namespace platform

@@ -24,11 +24,7 @@ namespace {
 const Bytes kEveryByte = pattern_bytes(256);  // every byte value once
 
 // The rules the service gives a listening line: the first whole identification wins.
-platform::ListenRules service_rules() {
-  platform::ListenRules rules;
-  rules.greeting = {kIdentificationFrameBytes, is_identification_frame};
-  return rules;
-}
+platform::ListenRules service_rules() { return listen_rules(ServiceOptions{}); }
 
 platform::AddressRange address_range(const char* text) {
   std::string error;

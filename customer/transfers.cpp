@@ -91,6 +91,9 @@ std::string get_failure(long status, const std::string& remote, const std::strin
     case FILE_NO_ROOM:
       return "not enough room for " + target;
     case FILE_CREATE_FAILED:
+      if (platform::is_temporary_name(target.substr(target.rfind('/') + 1).c_str())) {
+        return "cannot store " + target + ": names of that shape are kept for files while they are being stored";
+      }
       return "cannot create the local file " + target;
     case FILE_TOO_MANY_FAILURES:
       return "the transfer of " + quoted(remote) + " broke off after repeated failures on the line; nothing was kept";

@@ -27,12 +27,17 @@ add_custom_target(man_pages ALL DEPENDS ${QUORVANTIX_COMPRESSED_MAN_PAGES})
 install(FILES ${QUORVANTIX_COMPRESSED_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The unit names /usr/bin/quorvantix, where the package puts it; an install
-# elsewhere gets a unit that names the program where it went.
+# elsewhere gets a unit that names the program where it went. A service built
+# without libsystemd sends no notification: its unit waits for none.
 set(QUORVANTIX_UNIT_SOURCE ${PROJECT_SOURCE_DIR}/packaging/systemd/quorvantix@.service)
 set(QUORVANTIX_UNIT_BUILT ${PROJECT_BINARY_DIR}/packaging/quorvantix@.service)
 install(CODE "
   file(READ \"${QUORVANTIX_UNIT_SOURCE}\" unit)
   string(REPLACE \"/usr/bin/quorvantix\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quorvantix\" unit \"\${unit}\")
+  if(NOT \"${QUORVANTIX_NOTIFIES}\" STREQUAL \"ON\")
+    string(REPLACE \"Type=notify\" \"Type=exec\" unit \"\${unit}\")
+    string(REGEX REPLACE \"WatchdogSec=[^\\n]*\\n\" \"\" unit \"\${unit}\")
+  endif()
   file(WRITE \"${QUORVANTIX_UNIT_BUILT}\" \"\${unit}\")
 ")
 install(FILES ${QUORVANTIX_UNIT_BUILT} DESTINATION lib/systemd/system)

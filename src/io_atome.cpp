@@ -220,6 +220,7 @@ std::optional<nanoseconds> Link::paced_rest_of_read() const {
 }
 
 void Link::wait_io_until(nanoseconds deadline) {
+  waiting();
   if (!line_) {
     clock_.sleep_for(deadline - now());
     return;
@@ -246,12 +247,13 @@ bool Link::take_next_peer() {
   return true;
 }
 
-void Link::keep_peer() {
-  if (line_) line_->keep_peer();
+void Link::between_customers() {
+  if (line_) line_->between_customers();
 }
 
 std::optional<nanoseconds> Link::first_byte_within(nanoseconds limit) {
   if (lost() || cancelled()) return std::nullopt;
+  waiting();
   if (!put_back_.empty()) return now();
   const nanoseconds deadline = now() + limit;
   line_->wait_ready(platform::Direction::in, limit);
@@ -274,6 +276,7 @@ bool Link::drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
     }
     if (got < 0) return false;
     if (at - quiet_since >= quiet) return true;
+    waiting();
     line_->wait_ready(platform::Direction::in, std::min(quiet - (at - quiet_since), deadline - at));
   }
   return false;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,9 +61,9 @@ class Link {
   // open (a listening TCP line takes its next peer). False when it must be
   // closed and opened again.
   bool take_next_peer();
-  // The peer has identified: a listening TCP line keeps it however long it
-  // stays silent.
-  void keep_peer();
+  // The customer has signed off: a listening TCP line lets it wait with the
+  // other peers until one of them identifies.
+  void between_customers();
   // False when a speed set on the line reaches no serial port (a plain TCP
   // connection): a terminal server's port on the way keeps its own speed.
   bool speed_reaches_port() const { return !line_ || line_->speed_reaches_port(); }
@@ -82,7 +83,13 @@ class Link {
   // --- Time ---
   std::chrono::nanoseconds now() const { return clock_.now(); }
   std::chrono::nanoseconds tick() const { return clock_.tick(); }
-  void delay_ticks(int ticks) { clock_.sleep_for(ticks * clock_.tick()); }
+  void delay_ticks(int ticks) {
+    waiting();
+    clock_.sleep_for(ticks * clock_.tick());
+  }
+  // `hook(now)` runs as each wait of the link begins, on the line or on the
+  // clock (a service's keep-alives for its watchdog come from there).
+  void on_wait(std::function<void(std::chrono::nanoseconds now)> hook) { on_wait_ = std::move(hook); }
   // When the bytes written so far have crossed the line, at the speed the
   // link set: a write counts as ended then, for every time limit that
   // follows it, however early the host took the bytes (a pty or a socket in
@@ -136,6 +143,9 @@ class Link {
   void advance();
   long move_bytes(std::uint8_t* bytes, std::size_t count);
   platform::Direction direction() const;
+  void waiting() {
+    if (on_wait_) on_wait_(now());
+  }
 
   platform::Clock& clock_;
   platform::LineOpener opener_;
@@ -148,6 +158,7 @@ class Link {
   std::chrono::nanoseconds wire_until_{};    // when the transfer started last may have crossed the line
   std::chrono::nanoseconds read_began_{};    // when the read in flight took its first byte
   std::vector<UBYTE> put_back_;
+  std::function<void(std::chrono::nanoseconds)> on_wait_;
 };
 
 // --- The port ---

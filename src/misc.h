@@ -5,6 +5,8 @@
 // first; the service answers with its own.
 #pragma once
 
+#include <cstddef>
+
 #include "io_atome.h"
 #include "transfer_ext.h"
 

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -14,7 +16,9 @@
 #include "fs_module.h"
 #include "io_module.h"
 #include "misc.h"
+#include "platform/service_manager.h"
 #include "platform/stop_signals.h"
+#include "platform/tcp_line.h"
 
 
 namespace {
@@ -155,6 +159,10 @@ void print_help() {
               "  --no-shutdown  refuse the customer's command that ends the service\n"
               "  --charset NAME names cross the line in the character set NAME (any that iconv\n"
               "                 knows; default ISO-8859-1); raw passes them as they are\n"
+              "  --allow ADDR[/BITS]  on tcp-listen, let only peers from this address or network\n"
+              "                 connect (IPv4 or IPv6; repeat it for more); others are closed at once\n"
+              "  --idle-timeout SECONDS  on tcp-listen, close a customer that sends nothing and a\n"
+              "                 peer that does not identify for that long (default 600; 0: never)\n"
               "  --help, --version\n"
               "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
               "acm.device, whose UNIT selects /dev/ttyS<UNIT>, /dev/ttyUSB<UNIT> or /dev/ttyACM<UNIT>,\n"
@@ -171,8 +179,10 @@ bool is_option(const std::string& argument) {
 }
 
 // "--root DIR" or "--root=DIR" at argv[i]; moves i past its value. False,
-// with `error` filled, when the value is missing or empty.
-bool take_value(int argc, char** argv, int& i, const std::string& option, std::string& value, std::string& error) {
+// with `error` filled ("--root needs a directory"), when the value is missing
+// or empty.
+bool take_value(int argc, char** argv, int& i, const std::string& option, std::string& value, std::string& error,
+                const std::string& needed = "a directory") {
   const std::string argument = argv[i];
   if (argument.size() > option.size() && argument[option.size()] == '=') {
     value = argument.substr(option.size() + 1);
@@ -181,7 +191,7 @@ bool take_value(int argc, char** argv, int& i, const std::string& option, std::s
   } else {
     value.clear();
   }
-  if (value.empty()) error = option + " needs a directory";
+  if (value.empty()) error = option + " needs " + needed;
   return !value.empty();
 }
 
@@ -197,6 +207,30 @@ bool take_charset(int argc, char** argv, int& i, std::string& charset, std::stri
   }
   if (platform::NameCodec::open(charset, error)) return true;
   error = "--charset: " + error;
+  return false;
+}
+
+bool take_allowed(int argc, char** argv, int& i, ServiceOptions& options, std::string& error) {
+  std::string text;
+  if (!take_value(argc, argv, i, "--allow", text, error, "an address, ADDR or ADDR/BITS")) return false;
+  const std::optional<platform::AddressRange> range = platform::parse_address_range(text, error);
+  if (range) options.allowed.push_back(*range);
+  return range.has_value();
+}
+
+// Whole seconds, 0 up to a year.
+bool take_idle_timeout(int argc, char** argv, int& i, ServiceOptions& options, std::string& error) {
+  constexpr long kLongestIdleSeconds = 366L * 24 * 3600;
+  std::string text;
+  if (!take_value(argc, argv, i, "--idle-timeout", text, error, "a number of seconds")) return false;
+  char* end = nullptr;
+  errno = 0;
+  options.idle_timeout_seconds = std::strtol(text.c_str(), &end, 10);
+  if (errno == 0 && *end == '\0' && std::isdigit(static_cast<unsigned char>(text[0])) &&
+      options.idle_timeout_seconds <= kLongestIdleSeconds) {
+    return true;
+  }
+  error = "--idle-timeout " + text + ": give whole seconds, from 0 (no limit) to " + std::to_string(kLongestIdleSeconds);
   return false;
 }
 
@@ -226,6 +260,10 @@ std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::
       if (!take_charset(argc, argv, i, options.charset, error)) return std::nullopt;
     } else if (is_option_with_value(argument, "--lock-dir")) {
       if (!take_value(argc, argv, i, "--lock-dir", options.lock_directory, error)) return std::nullopt;
+    } else if (is_option_with_value(argument, "--allow")) {
+      if (!take_allowed(argc, argv, i, options, error)) return std::nullopt;
+    } else if (is_option_with_value(argument, "--idle-timeout")) {
+      if (!take_idle_timeout(argc, argv, i, options, error)) return std::nullopt;
     } else {
       error = "unknown option '" + argument + "'";
       return std::nullopt;
@@ -245,10 +283,25 @@ std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::
     options.device = arguments[0];
     options.unit = arguments.size() == 2 ? std::atol(arguments[1].c_str()) : 0;
   }
+  // An --allow that could not take effect must not look as if it had.
+  if (!options.allowed.empty() && !platform::is_listening_line_name(options.device)) {
+    error = "--allow limits who connects to a tcp-listen line, and " + options.device + " is none";
+    return std::nullopt;
+  }
   return options;
 }
 
+platform::ListenRules listen_rules(const ServiceOptions& options) {
+  platform::ListenRules rules;
+  rules.greeting = {kIdentificationFrameBytes, is_identification_frame};
+  rules.allowed = options.allowed;
+  rules.idle_limit = std::chrono::seconds(options.idle_timeout_seconds);
+  rules.report = [](const std::string& event) { std::fprintf(stderr, "quorvantix: %s\n", event.c_str()); };
+  return rules;
+}
+
 bool wait_for_customer(ServiceState& state) {
+  state.link.between_customers();
   while (identify(state.link, 's', state.ids) != LINK_OK) {
     if (state.link.cancelled() || !take_up_line_again(state)) return false;
   }
@@ -256,10 +309,7 @@ bool wait_for_customer(ServiceState& state) {
   return true;
 }
 
-void welcome_customer(ServiceState& state) {
-  state.link.keep_peer();
-  state.tree.return_to_start();
-}
+void welcome_customer(ServiceState& state) { state.tree.return_to_start(); }
 
 namespace {
 
@@ -278,16 +328,16 @@ constexpr int kFormlessInputsOfAGoneCustomer = 2;
 // session is unfinished, identifies from here: a lone identification frame
 // followed by quiet, which a command frame cannot be.
 Incoming receive_command(Link& link, UBYTE* frame) {
-  constexpr auto kIdentificationFrameBytes = static_cast<std::uint32_t>(frame_bytes(kIdentificationBytes));
   UBYTE wire[frame_bytes(kCommandFrameBytes)] = {};
   bool framed = false;
   if (!link.first_byte_within(time_limit(link))) return Incoming::nothing;
-  if (!receive_bytes(link, wire, kIdentificationFrameBytes)) return Incoming::torn;
+  if (!receive_bytes(link, wire, static_cast<std::uint32_t>(kIdentificationFrameBytes))) return Incoming::torn;
   if (lone_identification(link, wire)) {
     unpack_frame(wire, frame, kIdentificationBytes, framed);
     return Incoming::identification;
   }
-  if (!receive_bytes(link, wire + kIdentificationFrameBytes, sizeof wire - kIdentificationFrameBytes)) {
+  if (!receive_bytes(link, wire + kIdentificationFrameBytes,
+                     static_cast<std::uint32_t>(sizeof wire - kIdentificationFrameBytes))) {
     return Incoming::torn;
   }
   return unpack_frame(wire, frame, kCommandFrameBytes, framed) == LINK_OK ? Incoming::command : Incoming::damaged;
@@ -379,6 +429,7 @@ int service_main(int argc, char** argv) {
 
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const platform::BrokenPipesIgnored console_may_go;
   std::string error;
   const std::optional<ServiceOptions> options = parse_service_options(argc, argv, error);
   if (!options) {
@@ -394,7 +445,7 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 0;
   }
   if (options->device_given) std::printf("%s %ld\n", options->device.c_str(), options->unit);
-  Link link(clock, opener ? std::move(opener) : platform::host_line_opener(options->lock_directory));
+  Link link(clock, opener ? std::move(opener) : platform::host_line_opener(options->lock_directory, listen_rules(*options)));
   ServiceState state{link, options->device, options->unit, {}};
   state.no_shutdown = options->no_shutdown;
   if (!serve_folder(*options, state, error)) {
@@ -402,6 +453,12 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 1;
   }
   const platform::StopSignals stop_signals(Link::cancel_from_signal, &link);
+  platform::ServiceManager manager;
+  link.on_wait([&manager](std::chrono::nanoseconds now) { manager.waiting(now); });
+  if (options->allowed.empty() && platform::listens_beyond_loopback(options->device)) {
+    std::fprintf(stderr, "quorvantix: warning: %s can be reached from other machines, and no --allow limits who "
+                 "connects: whoever reaches it may read and write the files served\n", options->device.c_str());
+  }
   std::printf("Opening Device %s Port %ld\n", state.device.c_str(), state.port);
   if (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
     std::fprintf(stderr, "quorvantix: %s\n", link.last_error().c_str());
@@ -410,10 +467,12 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 1;
   }
   std::puts("Service is ready");
+  manager.ready();
   if (wait_for_customer(state)) {
     std::printf("Customer:%s %s / %s\n", state.ids.customer.os, state.ids.customer.os_ver, state.ids.customer.cpu);
     exec_commands(state);
   }
+  manager.stopping();
   freeport(link, state.port);
   if (link.cancelled()) std::printf("Service stopped by %s\n", platform::StopSignals::name(platform::StopSignals::caught()));
   return 0;

@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io_atome.h"
 #include "platform/fs.h"
@@ -44,12 +45,18 @@ struct ServiceOptions {
   std::string charset = platform::kDefaultWireCharset;
   // --lock-dir DIR, for tests: where the line's lock files go.
   std::string lock_directory = platform::kLockDirectory;
+  // --allow ADDR[/BITS], repeated: who may connect to a tcp-listen line (empty: anybody).
+  std::vector<platform::AddressRange> allowed;
+  // --idle-timeout SECONDS: on a tcp-listen line, how long a customer may send
+  // nothing, and a peer take to identify, before it is closed (0: no limit).
+  long idle_timeout_seconds = 600;
 };
 
 // The options of a command line, or nothing (with `error` filled) for one
-// that cannot be used: an unknown option, an option without its value, more
-// than two arguments, a lone argument that names no line, or a character set
-// that names cannot travel in.
+// that cannot be used: an unknown option, an option without its value or
+// with one it cannot take, --allow for a line that does not listen, more than
+// two arguments, a lone argument that names no line, or a character set that
+// names cannot travel in.
 std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::string& error);
 
 // The program: takes its options from the command line, opens the line,
@@ -62,13 +69,16 @@ int service_main(int argc, char** argv);
 // The same on `clock`, with lines from `opener`; an empty opener stands for
 // the host's lines, with their lock files where --lock-dir says.
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
+// How a tcp-listen line chooses and keeps its peers under `options`: the
+// first whole identification frame (misc.h) wins; refusals and closes are
+// reported on standard error.
+platform::ListenRules listen_rules(const ServiceOptions& options);
 // Waits for a customer's identification, opening the line again whenever it
 // is lost meanwhile, and welcomes the customer. False when the link was
 // cancelled (the service stops).
 bool wait_for_customer(ServiceState& state);
 // A customer has identified: it starts afresh, in the folder served (the
-// folder the service started in, or the root of --root), and a listening line
-// keeps it however long it stays silent.
+// folder the service started in, or the root of --root).
 void welcome_customer(ServiceState& state);
 // Serves command frames until cmd_terminate, or until the link is cancelled,
 // after sweeping the temporaries that files being stored left in the tree's

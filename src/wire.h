@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 
 #include "transfer_ext.h"
 
@@ -26,6 +27,7 @@ constexpr long kIdentificationBytes = 3;  // OS code, CPU code, version code
 
 // A link frame of `payload` bytes on the wire.
 constexpr long frame_bytes(long payload) { return payload + 3; }
+constexpr std::size_t kIdentificationFrameBytes = frame_bytes(kIdentificationBytes);
 
 // Stands for a space in the name that a file-transfer header carries.
 constexpr UBYTE kSpaceSubstitute = 0xAE;

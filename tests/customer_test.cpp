@@ -302,12 +302,14 @@ TEST_F(CustomerSession, GetReplacesALocalFileOnlyWhenToldToAndNamesWhatWentWrong
     }
     console.live_progress = true;
     EXPECT_FALSE(command({"get", "a.txt", "/nonexistent/dir/x"}));
+    EXPECT_FALSE(command({"get", "a.txt", local / ".a.part-1-2-3"}));  // our temporaries' shape
     EXPECT_FALSE(command({"put", local / "none"}));
     EXPECT_TRUE(command({"put", target, "copy.txt"}));
   }, {[&] { pair.clock.sleep_for(3s), pair.customer.cancel(); }});
   const std::string said[] = {"get: stopping; the service needs a few seconds to give up (press Ctrl-C again to quit",
                               "get: " + target + " exists here already; get -f replaces it",
                               "get: cannot store /nonexistent/dir/x: there is no folder /nonexistent/dir\n",
+                              "get: cannot store " + (local / ".a.part-1-2-3") + ": names of that shape are kept",
                               "put: there is no file " + (local / "none") + "\n", "\r\033[Kput copy.txt: 100 B in "};
   for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
   EXPECT_FALSE(has(err.str(), "Bytes/s"));

@@ -4,6 +4,7 @@
 // terminal server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -171,12 +172,18 @@ TEST_F(EndToEnd, SigtermDuringAReceiveLeavesTheFolderAsItWasAndEndsWithZero) {
 }
 
 // A lock file of another program that is alive keeps the service off the
-// line; one whose program is gone is taken over, and the service's own goes
-// when a stop signal ends it.
+// line, and so does a FIFO in its place (without hanging the service); one
+// whose program is gone is taken over, and the service's own goes when a
+// stop signal ends it.
 TEST_F(EndToEnd, LockFilesOfOtherProgramsAreHonouredAndTheServicesOwnGoesWithIt) {
   ASSERT_TRUE(start_linesim());
   const TempDir locks;
   const std::string lock = locks / ("LCK.." + std::filesystem::canonical(dir / "a").filename().string());
+  ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
+  Running fifo({kService, "--lock-dir", locks.path(), dir / "a", "0"}, remote.path());
+  EXPECT_EQ(fifo.end(), 1);
+  EXPECT_TRUE(has(fifo.seen, lock + " is not a lock file")) << fifo.seen;
+  std::filesystem::remove(lock);
   const auto ten_wide = [](pid_t pid) {
     const std::string text = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n";
     return Bytes(text.begin(), text.end());
@@ -225,6 +232,76 @@ TEST_F(EndToEnd, CustomersOnAListeningTcpLineComeOneAfterAnotherAndWaitTheirTurn
   EXPECT_EQ(customer({"pwd"}, line).first, 0);
   EXPECT_EQ(service->end(SIGTERM), 0);
   EXPECT_FALSE(has(service->seen, "Line lost")) << service->seen;
+}
+
+// Sixteen silent peers and a web client that stays connected do not keep a
+// customer from being served at once: peers that wait are watched together,
+// and the line goes to the first that identifies.
+TEST_F(EndToEnd, SilentAndWebPeersDoNotKeepACustomerFromAListeningLine) {
+  const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
+  ASSERT_TRUE(start({}, "tcp-listen:" + port));
+  platform::SteadyClock clock;
+  std::vector<std::unique_ptr<Link>> peers;
+  for (int i = 0; i < 17; ++i) {
+    peers.push_back(std::make_unique<Link>(clock));
+    ASSERT_EQ(allocport(*peers.back(), 0, line.c_str()), PORT_OK) << i;
+  }
+  const std::string web = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n\r\n";
+  EXPECT_TRUE(write_raw(*peers.back(), Bytes(web.begin(), web.end())));
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(customer({"pwd"}, line).first, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+  for (auto& peer : peers) EXPECT_FALSE(peer->lost());  // still connected, still waiting
+  EXPECT_EQ(service->end(SIGTERM), 0);
+}
+
+// Only peers from the addresses of --allow reach a listening line; another is
+// closed at once and named on standard error. Listening beyond loopback
+// without --allow draws a warning.
+TEST_F(EndToEnd, OnlyAllowedPeersConnectAndAnOpenListenerIsWarnedOf) {
+  const int port = free_tcp_port();
+  const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
+  ASSERT_TRUE(start({"--allow", "127.0.0.1"}, "tcp-listen:0.0.0.0:" + std::to_string(port)));
+  const platform::UniqueFd outsider = connect_from("127.0.0.2", port);
+  char byte = 0;
+  EXPECT_EQ(poll_read(outsider.get(), byte), 0) << "closed";
+  EXPECT_TRUE(service->says("quorvantix: refused 127.0.0.2:")) << service->seen;
+  EXPECT_EQ(customer({"pwd"}, line).first, 0);
+  EXPECT_EQ(service->end(SIGTERM), 0);
+  EXPECT_FALSE(has(service->seen, "warning")) << service->seen;
+  const std::string open = "tcp-listen:0.0.0.0:" + std::to_string(free_tcp_port());
+  Running warned({kService, open, "0"}, remote.path());
+  EXPECT_TRUE(warned.says("quorvantix: warning: " + open + " can be reached from other machines")) << warned.seen;
+  EXPECT_EQ(warned.end(SIGTERM), 0);
+}
+
+// A console that goes away (`quorvantix ... | head -1`) ends nothing: the
+// service keeps serving with both its output streams closed, and ends as
+// usual.
+TEST_F(EndToEnd, AServiceWhoseConsoleIsClosedGoesOnServing) {
+  const int port = free_tcp_port();
+  const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
+  int console[2];
+  ASSERT_EQ(pipe2(console, O_CLOEXEC), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(console[1], STDOUT_FILENO), dup2(console[1], STDERR_FILENO);
+    execl(kService.c_str(), kService.c_str(), "--allow", "127.0.0.1", ("tcp-listen:" + std::to_string(port)).c_str(),
+          "0", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(console[1]);
+  std::string seen;
+  EXPECT_TRUE(read_until(console[0], seen, "Service is ready\n")) << seen;
+  close(console[0]);
+  const platform::UniqueFd outsider = connect_from("127.0.0.2", port);  // a line on standard error
+  char byte = 0;
+  EXPECT_EQ(poll_read(outsider.get(), byte), 0);
+  EXPECT_EQ(customer({"pwd"}, line).first, 0);  // lines on standard output
+  EXPECT_EQ(kill(pid, SIGTERM), 0) << "still running";
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(EndToEnd, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledReceiveLeavesNothing) {

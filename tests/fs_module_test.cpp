@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,11 @@ platform::Tree confined_to(const std::string& root) {
   std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
   if (!tree) throw std::runtime_error(error);
   return std::move(*tree);
+}
+
+// Marks a file as a temporary of ours, as a killed store leaves it.
+void mark_as_ours(const std::string& path) {
+  ASSERT_EQ(setxattr(path.c_str(), platform::kTemporaryAttribute, "1", 1, 0), 0) << path;
 }
 
 // Stores `bytes` as `target`, as a receive does; true once it is in place.
@@ -143,8 +149,9 @@ TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTempor
   write_file(outer + "/secret", pattern_bytes(10));
   fs::create_symlink(outer + "/secret", root + "/abs");
   write_file(ends.local / "up.bin", pattern_bytes(2000, 5));
-  // Left by a killed service, held by one that still stores, and a file of a user.
+  // Left by a killed service, held by one that still stores, and files of a user.
   for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6", ".c.part-7-8"}) write_file(root + "/" + name, {});
+  for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6"}) mark_as_ours(root + "/" + name);
   const platform::UniqueFd held(open((root + "/.held.part-4-5-6").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
   ends.service.tree = confined_to(root);
@@ -165,6 +172,32 @@ TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTempor
   EXPECT_EQ(read_file(root + "/abs"), pattern_bytes(2000, 5));
   EXPECT_EQ(entries.size(), 3U);  // all but the held temporary
   EXPECT_FALSE(exists(ends.local / "got"));
+}
+
+// Only our temporaries go: those that carry our mark, by attribute or by
+// mode, and whose process has ended; a read-only tree sweeps nothing. A
+// stored file keeps neither mark, and no file is stored under such a name.
+TEST(StoredFiles, TheSweepTakesOnlyMarkedLeftoversAndAReadOnlyTreeNothing) {
+  TempDir dir;
+  const Names all = {".a.part-1-1-1", ".held.part-2-2-2", ".m.part-3-3-3", ".users.part-4-4-4"};
+  for (const auto& name : all) write_file(dir / name, pattern_bytes(10));
+  mark_as_ours(dir / ".a.part-1-1-1");
+  mark_as_ours(dir / ".held.part-2-2-2");
+  ASSERT_EQ(chmod((dir / ".m.part-3-3-3").c_str(), platform::kTemporaryMode), 0);
+  const platform::UniqueFd held(open((dir / ".held.part-2-2-2").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  platform::Tree tree = confined_to(dir.path());
+  tree.set_read_only(true);
+  tree.sweep_temporaries();
+  EXPECT_EQ(names_in(dir.path()), all);
+  tree.set_read_only(false);
+  tree.sweep_temporaries();
+  EXPECT_EQ(names_in(dir.path()), (Names{".held.part-2-2-2", ".users.part-4-4-4"}));
+  EXPECT_FALSE(store(tree, ".b.part-5-5-5", pattern_bytes(10)));
+  ASSERT_TRUE(store(tree, "stored", pattern_bytes(10)));
+  struct stat st {};
+  EXPECT_EQ(stat((dir / "stored").c_str(), &st) | (st.st_mode & 01000), 0);
+  EXPECT_LT(getxattr((dir / "stored").c_str(), platform::kTemporaryAttribute, nullptr, 0), 0);
 }
 
 // As root any owner can be kept; as nobody only its own, and its groups.
@@ -203,27 +236,46 @@ TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
 // Where the host cannot name an unnamed file (here /proc is hidden), a named
 // temporary stands in: it goes with a file that is dropped, and one that a
 // process ending without cleaning up (as if killed) left goes with the next
-// file stored in its folder.
+// file stored in its folder; a user's file of that shape of name stays. It
+// carries our mark: the attribute, or on a file system without attributes
+// (ramfs) the mode, which the stored file does not keep, named or unnamed.
 TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root, to hide /proc";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to hide /proc and mount a ramfs";
   TempDir dir;
-  const auto begin = [&](const char* target) {
+  const std::string ext = dir / "ext", ram = dir / "ram";
+  fs::create_directories(ext), fs::create_directories(ram);
+  const auto begin = [&](const std::string& target) {
     std::string name;
     platform::ReplacementFile file = platform::ReplacementFile::create(
-        platform::FsLock::folder_of(platform::Tree::whole(), (dir / target).c_str(), name), name);
+        platform::FsLock::folder_of(platform::Tree::whole(), target.c_str(), name), name);
     return file && file.write("a", 1) ? std::optional(std::move(file)) : std::nullopt;
   };
+  const auto marked = [](const std::string& path, bool by_mode) {
+    struct stat st {};
+    const bool attribute = getxattr(path.c_str(), platform::kTemporaryAttribute, nullptr, 0) >= 0;
+    return stat(path.c_str(), &st) == 0 && attribute != by_mode && ((st.st_mode & 07777) == platform::kTemporaryMode) == by_mode;
+  };
+  const auto mode_of = [](const std::string& path) { struct stat st {}; stat(path.c_str(), &st); return st.st_mode & 07777; };
   EXPECT_EQ(in_child([&] {
+    umask(022);
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) {
+        mount("ramfs", ram.c_str(), "ramfs", 0, nullptr) != 0) {
       return 2;
     }
-    if (!begin("dropped")) return 6;
-    if (!names_in(dir.path()).empty()) return 3;
-    if (fork() == 0) _exit(begin("killed") ? 0 : 1);
-    wait(nullptr);
-    if (names_in(dir.path()).size() != 1) return 4;
-    return store(platform::Tree::whole(), dir / "kept", {1}) && names_in(dir.path()).size() == 1 ? 0 : 5;
+    if (!store(platform::Tree::whole(), ram + "/unnamed", {1}) || mode_of(ram + "/unnamed") != 0644) return 3;
+    if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) return 2;
+    for (const std::string& folder : {ext, ram}) {
+      write_file(folder + "/.users.part-1-2-3", {});
+      if (!begin(folder + "/dropped")) return 6;
+      if (names_in(folder).size() != (folder == ram ? 2 : 1)) return 3;
+      if (fork() == 0) _exit(begin(folder + "/killed") ? 0 : 1);
+      wait(nullptr);
+      const Names left = names_in(folder);
+      const auto leftover = std::find_if(left.begin(), left.end(), [](auto& n) { return n.starts_with(".killed.part-"); });
+      if (leftover == left.end() || !marked(folder + "/" + *leftover, folder == ram)) return 4;
+      if (!store(platform::Tree::whole(), folder + "/kept", {1}) || mode_of(folder + "/kept") != 0644) return 5;
+    }
+    return names_in(ram) == Names{".users.part-1-2-3", "kept", "unnamed"} ? 0 : 7;
   }), 0);
-  EXPECT_EQ(names_in(dir.path()), Names{"kept"});
+  EXPECT_EQ(names_in(ext), (Names{".users.part-1-2-3", "kept"}));
 }

@@ -112,6 +112,8 @@ TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeader) {
       {"", "dir", {FILE_HEADER_DAMAGED, FILE_NO_EXAMINE}, {STX, '-', '-', ETX}},
       // No file can be created where a directory is.
       {"src", "sub", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("sub 1 476")},
+      // Nor under a name of the shape of our temporaries: it would be hidden, and swept.
+      {"src", ".x.part-1-2-3", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame(".x.part-1-2-3 1 476")},
   };
   for (const auto& c : cases) {
     Ends e(pattern_bytes(1500));

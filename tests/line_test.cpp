@@ -4,14 +4,18 @@
 // Lines to a terminal server run over the simulated cable, the test playing
 // the server.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <memory>
 #include <thread>
 
 #include "platform/rfc2217_line.h"
+#include "platform/tcp_line.h"
 #include "support/fixtures.h"
 #include "support/running.h"
 
@@ -21,6 +25,28 @@ using namespace std::chrono;
 namespace {
 
 const Bytes kEveryByte = pattern_bytes(256);  // every byte value once
+
+// The rules the service gives a listening line: the first whole identification wins.
+platform::ListenRules service_rules() { return listen_rules(ServiceOptions{}); }
+
+platform::AddressRange address_range(const char* text) {
+  std::string error;
+  return platform::parse_address_range(text, error).value();
+}
+
+// A peer's address as accept gives it, at port 2323.
+sockaddr_storage peer_at(const char* address) {
+  sockaddr_storage storage{};
+  auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
+  if (inet_pton(AF_INET, address, &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET, v4.sin_port = htons(2323);
+  } else if (inet_pton(AF_INET6, address, &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6, v6.sin6_port = htons(2323);
+  }
+  return storage;
+}
+
 
 termios settings_of(int fd) { termios settings{}; tcgetattr(fd, &settings); return settings; }
 
@@ -188,22 +214,87 @@ TEST(TcpLine, CarriesEveryByteBothWaysAndNoticesAPeerThatLeaves) {
   EXPECT_TRUE(listener.lost());
 }
 
-// A peer that closed is gone with what it sent: a whole identification frame
-// that it left behind is not taken. The next peer gets the same port.
-TEST(TcpLine, AListeningLineDropsWhatAPeerLeftBehindAndTakesTheNext) {
-  platform::SteadyClock clock;
-  Link listener(clock), peer(clock);
-  const std::string port = std::to_string(free_tcp_port());
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + port).c_str()), PORT_OK);
-  UBYTE payload[4];
-  for (const bool leaves : {true, false}) {
-    ASSERT_EQ(allocport(peer, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK) << peer.last_error();
-    EXPECT_TRUE(write_raw(peer, own_frame()));
-    if (leaves) freeport(peer, 0);
-    std::this_thread::sleep_for(50ms);  // its bytes and its close have arrived
-    EXPECT_EQ(receive_data(listener, payload, 3), leaves ? LINK_TIMEOUT : LINK_OK);
-    ASSERT_TRUE(!leaves || (listener.lost() && listener.take_next_peer()));
+// A listening line goes to the first peer whose identification has arrived
+// whole, whatever the others send or hold back; what came before it is
+// dropped, and a peer that left is gone with what it sent. A customer that
+// signs off waits with the others until one of them identifies.
+TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOrHold) {
+  platform::SteadyClock clock(milliseconds(1));
+  const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
+  Link listener(clock, platform::host_line_opener("/nonexistent", service_rules()));
+  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + port).c_str()), PORT_OK) << listener.last_error();
+  // 16 silent peers, a web client, one that identifies and leaves, and the customer.
+  std::vector<std::unique_ptr<Link>> peers;
+  for (int i = 0; i < 19; ++i) {
+    peers.push_back(std::make_unique<Link>(clock));
+    ASSERT_EQ(allocport(*peers.back(), 0, line.c_str()), PORT_OK);
+    listener.drop_pending_input();  // takes the connection, as a waiting service does
   }
+  const std::string web = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  EXPECT_TRUE(write_raw(*peers[16], Bytes(web.begin(), web.end())));
+  EXPECT_TRUE(write_raw(*peers[17], own_frame()));
+  freeport(*peers[17], 0);
+  EXPECT_TRUE(write_raw(*peers[18], Bytes{'A', 'T', '\r'} + own_frame()));
+  std::this_thread::sleep_for(50ms);  // everything sent has arrived
+  UBYTE payload[4];
+  EXPECT_TRUE(receive_data(listener, payload, 3) == LINK_OK && Bytes(payload, payload + 3) == own_codes());
+  EXPECT_TRUE(write_raw(listener, {ACK}) && read_raw(*peers[18], 1) == Bytes{ACK});
+  listener.between_customers();
+  EXPECT_TRUE(write_raw(*peers[5], own_frame()));
+  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_TRUE(write_raw(listener, {NAK}) && read_raw(*peers[5], 1) == Bytes{NAK});
+  for (const int other : {0, 16, 18}) EXPECT_TRUE(read_raw(*peers[other], 1).empty()) << other;
+}
+
+// A peer outside --allow is closed at once; a peer that does not identify,
+// and the customer that has the line but sends nothing, once their time is up.
+TEST(TcpLine, OutsidersAreClosedAtOnceAndSilentPeersOnceTheirTimeIsUp) {
+  platform::SteadyClock clock(milliseconds(1));
+  const int port = free_tcp_port();
+  const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
+  std::vector<std::string> events;
+  platform::ListenRules rules = service_rules();
+  rules.allowed = {address_range("127.0.0.1")};
+  rules.idle_limit = 300ms;
+  rules.report = [&](const std::string& event) { events.push_back(event); };
+  Link listener(clock, platform::host_line_opener("/nonexistent", rules)), silent(clock), customer(clock);
+  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
+  const platform::UniqueFd outsider = connect_from("127.0.0.2", port);
+  ASSERT_EQ(allocport(silent, 0, line.c_str()) | allocport(customer, 0, line.c_str()), PORT_OK);
+  EXPECT_TRUE(write_raw(customer, own_frame()));
+  const auto last_sent = steady_clock::now();
+  UBYTE payload[4];
+  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  char byte = 0;
+  EXPECT_EQ(poll_read(outsider.get(), byte), 0) << "closed";
+  while (!listener.lost() && steady_clock::now() - last_sent < 2s) receive_data(listener, payload, 3);
+  EXPECT_TRUE(listener.lost() && steady_clock::now() - last_sent >= 300ms);
+  EXPECT_TRUE(read_raw(silent, 1).empty() && silent.lost());
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_TRUE(events[0].starts_with("refused 127.0.0.2:") && has(events[0], "not among the addresses of --allow"));
+  EXPECT_TRUE(has(events[1], "no customer's identification within 0.3 s")) << events[1];
+  EXPECT_TRUE(has(events[2], "the customer sent nothing for 0.3 s")) << events[2];
+}
+
+// Addresses and networks of --allow, IPv4 and IPv6, and what they let in.
+TEST(AllowedPeers, RangesTakeTheirAddressesAndNoOthers) {
+  const struct { const char *range, *peer; bool in; } rows[] = {
+      {"192.0.2.0/24", "192.0.2.77", true}, {"192.0.2.7/24", "192.0.2.1", true}, {"192.0.2.0/24", "192.0.3.1", false},
+      {"10.0.0.0/8", "::ffff:10.1.2.3", true}, {"127.0.0.1", "127.0.0.2", false}, {"0.0.0.0/0", "203.0.113.9", true},
+      {"2001:db8::/32", "2001:db8:1::5", true}, {"[::1]", "::1", true}, {"::1/128", "::2", false},
+      {"2001:db8::/33", "2001:db8:8000::1", false}, {"192.0.2.0/24", "2001:db8::1", false}};
+  for (const auto& row : rows) EXPECT_EQ(platform::in_any_range({address_range(row.range)}, peer_at(row.peer)), row.in) << row.range << " " << row.peer;
+  for (const char* wrong : {"300.1.1.1", "10.0.0.0/33", "::/129", "host.example", "1.2.3.4/", "1.2.3.4/-1", "1.2.3.4/8x"}) {
+    std::string error;
+    EXPECT_FALSE(platform::parse_address_range(wrong, error)) << wrong;
+    EXPECT_TRUE(error.starts_with(std::string("--allow ") + wrong + ": ")) << error;
+  }
+  EXPECT_EQ(platform::address_text(peer_at("::ffff:192.0.2.1")), "192.0.2.1:2323");
+  EXPECT_EQ(platform::address_text(peer_at("2001:db8::1")), "[2001:db8::1]:2323");
+  EXPECT_FALSE(platform::listens_beyond_loopback("tcp-listen:2323"));
+  EXPECT_FALSE(platform::listens_beyond_loopback("tcp-listen:[::1]:2323"));
+  EXPECT_TRUE(platform::listens_beyond_loopback("tcp-listen:0.0.0.0:2323"));
+  EXPECT_TRUE(platform::listens_beyond_loopback("tcp-listen:[::]:2323"));
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // Identification codes and frames, and the name helpers of the transfers.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -136,5 +137,25 @@ TEST(Identify, WithAReferenceEndEitherWay) {
         EXPECT_EQ(std::string(theirs.os) + " " + theirs.os_ver + " " + theirs.cpu, "MS-DOS 6.2 x86") << what;
       }
     }
+  }
+}
+
+// What a listening line takes for a customer: a whole frame naming a known
+// system, and nothing out of what web clients, TLS or line noise send.
+TEST(IdentificationFrame, IsWholeWithItsCheckByteAndAKnownSystem) {
+  const auto frame = [](std::uint8_t os) { return frame_of(Bytes{os, 43, 0x41}); };
+  Bytes no_etx = frame(31), bad_check = frame(31);
+  no_etx[5] = 0, bad_check[4] ^= 0x10;
+  const struct { Bytes wire; bool identifies; } rows[] = {{own_frame(), true}, {frame(35), true}, {frame(30), false},
+                                                         {frame(36), false}, {no_etx, false}, {bad_check, false}};
+  for (const auto& row : rows) EXPECT_EQ(is_identification_frame(row.wire.data()), row.identifies) << int(row.wire[1]);
+  const std::string web = "GET / HTTP/1.1\r\nHost: 127.0.0.1:2323\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n\r\n";
+  Bytes junk(web.begin(), web.end());
+  // The start of a TLS ClientHello, then random bytes of a fixed seed.
+  junk = junk + Bytes{0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xfc, 0x03, 0x03};
+  std::srand(19);
+  for (int i = 0; i < 100 * 300; ++i) junk.push_back(static_cast<std::uint8_t>(std::rand()));
+  for (std::size_t at = 0; at + kIdentificationFrameBytes <= junk.size(); ++at) {
+    ASSERT_FALSE(is_identification_frame(junk.data() + at)) << "at " << at;
   }
 }

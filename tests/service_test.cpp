@@ -2,13 +2,19 @@
 // cable, against a customer end that sends raw command frames and reads the
 // answers.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "io_module.h"
+#include "platform/service_manager.h"
 #include "support/fixtures.h"
 #include "run.h"
 #include "support/reference_peer.h"
@@ -45,7 +51,9 @@ std::string parsed(std::vector<std::string> words) {
   if (!o) return error.empty() ? "refused without a reason" : "refused";
   return o->device + " " + std::to_string(o->unit) + (o->root.empty() ? "" : " root=" + o->root) +
          (o->read_only ? " read-only" : "") + (o->no_shutdown ? " no-shutdown" : "") +
-         (o->charset == platform::kDefaultWireCharset ? "" : " charset=" + o->charset);
+         (o->charset == platform::kDefaultWireCharset ? "" : " charset=" + o->charset) +
+         (o->allowed.empty() ? "" : " allow=" + std::to_string(o->allowed.size())) +
+         (o->idle_timeout_seconds == 600 ? "" : " idle=" + std::to_string(o->idle_timeout_seconds));
 }
 
 }  // namespace
@@ -66,6 +74,12 @@ TEST(ServiceOptions, OneArgumentMustNameALineAndOptionsGoAnywhere) {
       {{"q", "--shutdown", "/dev/x"}, "refused"},
       {{"q", "--charset", "UTF-8", "/dev/x"}, "/dev/x 0 charset=UTF-8"},
       {{"q", "--charset", "UTF-16", "/dev/x"}, "refused"},
+      {{"q", "--allow", "192.0.2.0/24", "--allow=::1", "--idle-timeout", "0", "tcp-listen:2323"},
+       "tcp-listen:2323 0 allow=2 idle=0"},
+      {{"q", "--allow", "10.0.0.0/8", "tcp:127.0.0.1:2323"}, "refused"},  // it connects: --allow could not act
+      {{"q", "--allow", "localhost", "tcp-listen:2323"}, "refused"},
+      {{"q", "--idle-timeout=-1", "tcp-listen:2323"}, "refused"},
+      {{"q", "--idle-timeout", "9x", "tcp-listen:2323"}, "refused"},
   };
   for (const auto& [words, expected] : cases) EXPECT_EQ(parsed(words), expected) << words.back();
 }
@@ -96,6 +110,48 @@ TEST(ServiceMain, StartUpLinesAndExitStatus) {
         << console;
     EXPECT_EQ(status, row.status) << row.args.back();
   }
+}
+
+// Under a unit of Type=notify: ready once the line is open, keep-alives for
+// the watchdog (here 10 s) from the waits of a service that waits a minute
+// for its customer's next command, and stopping at the end.
+TEST(ServiceMain, TellsTheServiceManagerItIsReadyAliveAndStopping) {
+  if (!platform::ServiceManager::can_notify()) GTEST_SKIP() << "built without libsystemd";
+  const TempDir dir;
+  const platform::UniqueFd manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (dir / "notify").c_str());
+  ASSERT_EQ(bind(manager.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  setenv("NOTIFY_SOCKET", address.sun_path, 1), setenv("WATCHDOG_USEC", "10000000", 1);
+  // A manager reads its messages as they come (a socket holds only a few).
+  std::vector<std::string> told;
+  std::thread reader([&] {
+    char message[64];
+    for (pollfd in{manager.get(), POLLIN, 0}; poll(&in, 1, 5000) > 0;) {
+      const ssize_t got = recv(manager.get(), message, sizeof message, 0);
+      if (got > 0) told.emplace_back(message, static_cast<std::size_t>(got));
+      if (!told.empty() && told.back() == "STOPPING=1") break;
+    }
+  });
+  SimPair pair;
+  std::string program = "quorvantix";
+  char* argv[] = {program.data()};
+  Identities ids;
+  console_of([&] {
+    pair.clock.run([&] { service_main(1, argv, pair.clock, pair.cable.opener(SimCable::a)); },
+                   {[&] {
+                     identify(pair.customer, 'c', ids), pair.clock.sleep_for(60s);
+                     ask(pair.customer, command_frame(cmd_terminate));
+                   }});
+  });
+  unsetenv("NOTIFY_SOCKET"), unsetenv("WATCHDOG_USEC");
+  reader.join();
+  ASSERT_GE(told.size(), 2u);
+  EXPECT_EQ(std::count(told.begin(), told.end(), "READY=1"), 1);
+  EXPECT_EQ(told.back(), "STOPPING=1");
+  const auto keep_alives = std::count(told.begin(), told.end(), "WATCHDOG=1");
+  EXPECT_TRUE(keep_alives >= 6 && keep_alives <= 30) << keep_alives;  // at least one in every 10 s, not a flood
 }
 
 TEST_F(ServiceTest, RefusesUnknownCodesAndDamagedFrames) {

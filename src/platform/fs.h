@@ -33,6 +33,7 @@
 #include <string>
 
 #include "platform/charset.h"
+#include "platform/temporary_mark.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -122,8 +123,9 @@ class Tree {
   void return_to_start();
   // Removes the temporary files that stored files left behind in the current
   // directory when their process ended before it had finished (killed, or a
-  // power cut, where the file system cannot keep a file unnamed). A temporary
-  // whose process still runs is left alone.
+  // power cut, where the file system cannot keep a file unnamed). Only files
+  // that carry our mark (temporary_mark.h) go; a temporary whose process still
+  // runs is left alone. A read-only tree sweeps nothing.
   void sweep_temporaries() const;
 
   // Opens the wire name `name` with `flags` (O_CLOEXEC is added); an empty
@@ -253,8 +255,9 @@ class ReplacementFile {
   ReplacementFile() = default;
   // Creates the unnamed file in the folder `folder` locks. Fails (false)
   // where storing under `name` would fail: the folder is not writable, the
-  // name is empty, "." or "..", or it names a directory or another object that
-  // is neither a plain file nor a link, or a plain file that is not writable.
+  // name is empty, "." or "..", or has the shape of our temporaries
+  // (is_temporary_name), or it names a directory or another object that is
+  // neither a plain file nor a link, or a plain file that is not writable.
   static ReplacementFile create(const FsLock& folder, const std::string& name);
 
   ReplacementFile(ReplacementFile&& other) noexcept;
@@ -280,7 +283,8 @@ class ReplacementFile {
   UniqueFd fd_;
   UniqueFd folder_;
   bool unnamed_ = false;         // no name yet (an unnamed file)
-  std::optional<mode_t> mode_;   // the replaced file's, once the data is written
+  TemporaryMark mark_ = TemporaryMark::none;  // how the named temporary shows it is ours
+  std::optional<mode_t> mode_;   // the file's own mode, given at commit
   std::string temporary_name_;   // the named temporary in the folder, if any
   std::string target_name_;
   std::uint64_t written_ = 0;   // bytes written so far

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/fs.h"
+#include "platform/temporary_mark.h"
 
 namespace platform {
 namespace {
@@ -88,13 +89,15 @@ bool all_digits(const char* from, const char* to) {
   return true;
 }
 
-// Removes the temporary `name` in `folder` unless a live process holds it:
-// each one holds its temporary locked until it is done with it, and a lock
-// dies with its process, however that ends.
+// Removes the temporary `name` in `folder` if it is ours (it carries the
+// mark: a file of somebody else's that merely has the shape of name stays)
+// and no live process holds it: each one holds its temporary locked until it
+// is done with it, and a lock dies with its process, however that ends.
 void sweep_if_orphaned(int folder, const char* name) {
   UniqueFd file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat opened {};
   if (!file || fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
+  if (!carries_temporary_mark(file.get())) return;
   if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return;
   struct stat named {};
   if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return;
@@ -265,6 +268,7 @@ void Tree::return_to_start() {
 }
 
 void Tree::sweep_temporaries() const {
+  if (read_only_) return;  // a read-only service changes nothing on disk
   const UniqueFd here = open("", O_PATH | O_DIRECTORY);
   if (here) sweep_folder(here.get());
 }
@@ -384,6 +388,8 @@ long ReadFile::read(void* into, std::size_t count) {
 
 ReplacementFile ReplacementFile::create(const FsLock& folder, const std::string& name) {
   if (!folder || name.empty() || is_dot_or_dot_dot(name.c_str()) || name.find('/') != std::string::npos) return {};
+  // Such a name would be hidden from listings, and taken for a leftover.
+  if (is_temporary_name(name.c_str())) return {};
   // What the name holds now: a plain file is replaced and hands on its mode
   // and owner; a link (live or dangling) is replaced as it is, like no file.
   struct stat existing {};
@@ -437,7 +443,14 @@ ReplacementFile ReplacementFile::create(const FsLock& folder, const std::string&
     if (fstat(file.fd_.get(), &now) != 0) return {};
     const bool kept = now.st_uid == existing.st_uid && now.st_gid == existing.st_gid;
     file.mode_ = replacement_mode(existing.st_mode, kept);
+  } else {
+    // What the umask left of 0666: given back at commit when the mark was the mode.
+    struct stat created {};
+    if (fstat(file.fd_.get(), &created) != 0) return {};
+    file.mode_ = created.st_mode & 07777;
   }
+  // A named temporary is marked from the start; an unnamed one once it gets a name.
+  if (!file.unnamed_) file.mark_ = mark_temporary(file.fd_.get());
   return file;
 }
 
@@ -445,6 +458,7 @@ ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : fd_(std::move(other.fd_)),
       folder_(std::move(other.folder_)),
       unnamed_(std::exchange(other.unnamed_, false)),
+      mark_(std::exchange(other.mark_, TemporaryMark::none)),
       mode_(std::exchange(other.mode_, std::nullopt)),
       temporary_name_(std::exchange(other.temporary_name_, {})),
       target_name_(std::exchange(other.target_name_, {})),
@@ -458,6 +472,7 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
     fd_ = std::move(other.fd_);
     folder_ = std::move(other.folder_);
     unnamed_ = std::exchange(other.unnamed_, false);
+    mark_ = std::exchange(other.mark_, TemporaryMark::none);
     mode_ = std::exchange(other.mode_, std::nullopt);
     temporary_name_ = std::exchange(other.temporary_name_, {});
     target_name_ = std::exchange(other.target_name_, {});
@@ -510,6 +525,7 @@ void ReplacementFile::write_back() {
 // Gives the unnamed file a hidden temporary name beside the target, from
 // which a rename can replace the target in one step (a link cannot).
 bool ReplacementFile::give_temporary_name() {
+  mark_ = mark_temporary(fd_.get());
   const std::string from = proc_link(fd_.get());
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
     std::string temporary = temporary_name(target_name_, attempt);
@@ -531,13 +547,16 @@ bool ReplacementFile::set_mode() {
   return errno == EPERM && fchmod(fd_.get(), *mode_ & ~static_cast<mode_t>(S_ISUID | S_ISGID)) == 0;
 }
 
+// The mode comes after the name: a temporary marked by its mode carries the
+// mark until just before it takes the target's place.
 bool ReplacementFile::commit() {
-  if (!fd_ || !set_mode() || fsync(fd_.get()) != 0 || (unnamed_ && !give_temporary_name()) ||
+  if (!fd_ || fsync(fd_.get()) != 0 || (unnamed_ && !give_temporary_name()) || !set_mode() ||
       renameat(folder_.get(), temporary_name_.c_str(), folder_.get(), target_name_.c_str()) != 0) {
     discard();
     return false;
   }
   temporary_name_.clear();
+  unmark_temporary(fd_.get(), mark_);
   sync_directory(folder_.get());
   // Closed only now: until the rename, its lock kept sweeps off the temporary.
   fd_.reset();

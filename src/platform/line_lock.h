@@ -16,12 +16,15 @@ class LineLockFile {
     taken,  // the lock file is ours until this object goes
     busy,   // a process that is alive holds the line
     none,   // no lock file can be made there, and no live process holds one: go on without
+    refused,  // something other than a regular file stands at the lock file's name
   };
 
   // Takes the lock for the device at `path` in `directory`. A lock file whose
   // process is gone is stale and taken over; one that names this process
   // counts as busy (another open of the line in this program holds it). No
-  // lock is taken (`none`) for a path where no device is.
+  // lock is taken (`none`) for a path where no device is. Only a regular file
+  // is taken for a lock file: anything else at its name (a FIFO, a link, a
+  // device) is `refused` and left alone. Never blocks.
   static LineLockFile take(const std::string& directory, const std::string& path, Outcome& outcome);
 
   LineLockFile() = default;

@@ -18,9 +18,24 @@ namespace {
 
 constexpr std::size_t kLargestLockFile = 64;
 
-// The process id a lock file names; 0 when it names none that can be read.
-pid_t holder_of(const std::string& file) {
-  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+// What stands at a lock file's name, as far as taking the line goes.
+enum class Found { lock, no_lock, absent, unreadable };
+
+// Opens what stands at `file` without ever blocking (a FIFO there must not
+// hold the service at its start) and without following a link.
+Found open_lock_file(const std::string& file, UniqueFd& fd) {
+  fd = UniqueFd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (!fd) {
+    if (errno == ENOENT) return Found::absent;
+    return errno == ELOOP ? Found::no_lock : Found::unreadable;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return Found::unreadable;
+  return S_ISREG(st.st_mode) ? Found::lock : Found::no_lock;
+}
+
+// The process id the lock file `fd` names; 0 when it names none that can be read.
+pid_t holder_of(const UniqueFd& fd) {
   if (!fd) return 0;
   char content[kLargestLockFile + 1] = {};
   const ssize_t length = ::read(fd.get(), content, kLargestLockFile);
@@ -75,7 +90,15 @@ LineLockFile LineLockFile::take(const std::string& directory, const std::string&
       return {};
     }
     const bool exists = errno == EEXIST;
-    const pid_t holder = holder_of(file);
+    UniqueFd existing;
+    const Found found = open_lock_file(file, existing);
+    // A FIFO, a device, a folder or a link where the lock file goes is no
+    // lock of anybody's, and not ours to remove: someone put it there.
+    if (exists && found == Found::no_lock) {
+      outcome = Outcome::refused;
+      return {};
+    }
+    const pid_t holder = found == Found::lock ? holder_of(existing) : 0;
     if (alive(holder) || held_by_another_open(holder)) {
       outcome = Outcome::busy;
       return {};

@@ -491,7 +491,7 @@ std::string as_named(std::string message) {
 bool is_rfc2217_line_name(const std::string& name) { return name.starts_with(kPrefix); }
 
 std::unique_ptr<Line> open_rfc2217_line(const std::string& name, std::string& error) {
-  auto transport = open_tcp_line(std::string(kTcpPrefix) + name.substr(kPrefix.size()), error);
+  auto transport = open_tcp_line(std::string(kTcpPrefix) + name.substr(kPrefix.size()), ListenRules{}, error);
   if (!transport) {
     error = as_named(error);
     return nullptr;

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/listen_rules.h"
+
 namespace platform {
 
 enum class Direction { in, out };
@@ -62,10 +64,10 @@ class Line {
   // must be closed and opened again.
   virtual bool take_next_peer() { return false; }
 
-  // The peer has shown itself to be a customer: it keeps the line however
-  // long it stays silent. Until then a listening line gives a silent peer's
-  // place to a connection that waits (tcp_line.h); other lines ignore this.
-  virtual void keep_peer() {}
+  // The customer has signed off: a line that listens for TCP peers lets it
+  // wait with the other peers, and gives itself to the first that greets
+  // (listen_rules.h). Other lines ignore this.
+  virtual void between_customers() {}
 };
 
 // Opens the line that a device name and a unit select; null, with `error`
@@ -83,8 +85,9 @@ constexpr char kLockDirectory[] = "/run/lock";
 // (line_lock.h), and locked both ways while it is ours; its own settings go
 // back on it when it is closed.
 std::unique_ptr<Line> open_host_line(const std::string& device, long unit, std::string& error);
-// The same lines, with the lock files in `lock_directory`.
-LineOpener host_line_opener(std::string lock_directory);
+// The same lines, with the lock files in `lock_directory`, and listening
+// lines that choose their peers by `rules`.
+LineOpener host_line_opener(std::string lock_directory, ListenRules rules = {});
 
 // Maps a device name (of any length) and unit to a path: a name beginning
 // with "/" is used as it is; "serial.device", "usbserial.device" and

@@ -77,6 +77,11 @@ class TtyLine final : public Line {
       error = in_use(path);
       return nullptr;
     }
+    if (locked == LineLockFile::Outcome::refused) {
+      error = "open(" + path + "): " + line_lock_file_name(lock_directory, path) +
+              " is not a lock file (no regular file); remove it to use the line";
+      return nullptr;
+    }
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
       // EBUSY: another program holds the line with TIOCEXCL.
@@ -262,10 +267,10 @@ bool is_device_name(const std::string& device) {
 }
 
 std::unique_ptr<Line> open_line_locked_in(const std::string& device, long unit, std::string& error,
-                                          const std::string& lock_directory) {
+                                          const std::string& lock_directory, const ListenRules& rules) {
   const std::string path = device_path(device, unit, error);
   if (path.empty()) return nullptr;
-  if (is_tcp_line_name(path)) return open_tcp_line(path, error);
+  if (is_tcp_line_name(path)) return open_tcp_line(path, rules, error);
   if (is_rfc2217_line_name(path)) return open_rfc2217_line(path, error);
   return TtyLine::open(path, lock_directory, error);
 }
@@ -293,12 +298,13 @@ std::string device_path(const std::string& device, long unit, std::string& error
 }
 
 std::unique_ptr<Line> open_host_line(const std::string& device, long unit, std::string& error) {
-  return open_line_locked_in(device, unit, error, kLockDirectory);
+  return open_line_locked_in(device, unit, error, kLockDirectory, {});
 }
 
-LineOpener host_line_opener(std::string lock_directory) {
-  return [lock_directory = std::move(lock_directory)](const std::string& device, long unit, std::string& error) {
-    return open_line_locked_in(device, unit, error, lock_directory);
+LineOpener host_line_opener(std::string lock_directory, ListenRules rules) {
+  return [lock_directory = std::move(lock_directory), rules = std::move(rules)](const std::string& device, long unit,
+                                                                               std::string& error) {
+    return open_line_locked_in(device, unit, error, lock_directory, rules);
   };
 }
 

@@ -7,6 +7,8 @@
 // before the first is cleared ends the program at once.
 #pragma once
 
+#include <signal.h>
+
 namespace platform {
 
 class StopSignals {
@@ -23,6 +25,21 @@ class StopSignals {
   static void clear();
   // "SIGTERM", "SIGINT", "SIGHUP", or "a signal" for any other number.
   static const char* name(int number);
+};
+
+// SIGPIPE ignored while it lives: a write to a pipe or socket whose reader
+// has gone fails (EPIPE) instead of ending the program. A service whose
+// console goes into `| head -1`, or whose standard error is closed, keeps
+// serving, and still gives back its line and its lock file when it ends.
+class BrokenPipesIgnored {
+ public:
+  BrokenPipesIgnored();
+  BrokenPipesIgnored(const BrokenPipesIgnored&) = delete;
+  BrokenPipesIgnored& operator=(const BrokenPipesIgnored&) = delete;
+  ~BrokenPipesIgnored();  // the previous disposition comes back
+
+ private:
+  struct sigaction previous_ {};
 };
 
 }  // namespace platform

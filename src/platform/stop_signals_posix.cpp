@@ -64,4 +64,13 @@ const char* StopSignals::name(int number) {
   }
 }
 
+BrokenPipesIgnored::BrokenPipesIgnored() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &previous_);
+}
+
+BrokenPipesIgnored::~BrokenPipesIgnored() { sigaction(SIGPIPE, &previous_, nullptr); }
+
 }  // namespace platform

@@ -11,16 +11,16 @@
 //
 // A peer that closes its side or resets the connection has gone at once: the
 // line is lost, and what the peer sent that was not yet read is dropped. A
-// listening line listens as long as it lives: one peer has the line, the
-// next waits in the socket's queue and takes it as soon as the one before has
-// gone (Line::take_next_peer). A peer that has not identified within a second
-// of connecting gives its place to a connection that waits; one that has
-// (Line::keep_peer) keeps the line however long it stays silent.
+// listening line listens as long as it lives: of the peers that connect, one
+// at a time has the line, chosen and kept by the rules of listen_rules.h;
+// when it goes, the line takes up the next (Line::take_next_peer), and once
+// it has signed off (Line::between_customers) it waits with the others.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "platform/listen_rules.h"
 #include "platform/serial_line.h"
 
 namespace platform {
@@ -28,11 +28,19 @@ namespace platform {
 // True for the names that this file opens: "tcp:..." and "tcp-listen:...".
 bool is_tcp_line_name(const std::string& name);
 
+// True for "tcp-listen:..." names.
+bool is_listening_line_name(const std::string& name);
+
 // Connects (waiting at most 5 s), or starts listening. A listening line is open
-// before its first peer has come: until then it moves no bytes, and it takes
-// the peer as soon as one connects. Returns null, with `error` filled
+// before its first peer has come: until a peer has the line it moves no
+// bytes; `rules` say which peer gets it. Returns null, with `error` filled
 // ("connect(tcp:127.0.0.1:2323): Connection refused"), when the name is
 // malformed or the line cannot be had.
-std::unique_ptr<Line> open_tcp_line(const std::string& name, std::string& error);
+std::unique_ptr<Line> open_tcp_line(const std::string& name, const ListenRules& rules, std::string& error);
+
+// True when the listening line `name` would be reached from other machines:
+// its address is no loopback address (0.0.0.0, ::, a host's own address).
+// False for a name that is no listening line or cannot be resolved.
+bool listens_beyond_loopback(const std::string& name);
 
 }  // namespace platform

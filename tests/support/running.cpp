@@ -1,5 +1,6 @@
 #include "support/running.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -77,6 +78,21 @@ int free_tcp_port() {
   bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length);
   getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
   return ntohs(address.sin_port);
+}
+
+platform::UniqueFd connect_from(const char* source, int port) {
+  platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from{AF_INET, 0, {}, {}}, to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  if (inet_pton(AF_INET, source, &from.sin_addr) != 1 || bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    return {};
+  }
+  return fd;
+}
+
+long poll_read(int fd, char& byte) {
+  pollfd in{fd, POLLIN, 0};
+  return poll(&in, 1, 1000) > 0 ? read(fd, &byte, 1) : -1;
 }
 
 }  // namespace testsupport

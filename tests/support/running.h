@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace testsupport {
 
 // Runs `words` (a program and its arguments) in `directory`, with no input;
@@ -44,5 +46,13 @@ int in_child(const std::function<int()>& body);
 
 // A TCP port on 127.0.0.1 that nobody listens on, for now.
 int free_tcp_port();
+
+// A TCP connection from `source`, another loopback address (127.0.0.2), to
+// `port` on 127.0.0.1; empty when it cannot be made.
+platform::UniqueFd connect_from(const char* source, int port);
+
+// What one read of `fd` gives within a second: 1 (a byte into `byte`), 0
+// (closed) or -1 (nothing came).
+long poll_read(int fd, char& byte);
 
 }  // namespace testsupport

@@ -353,8 +353,9 @@ void exec_commands(ServiceState& state) {
   int formless_in_a_row = 0;
   while (!link.cancelled()) {
     const Incoming incoming = receive_command(link, frame);
+    // Silence is no input: an idle customer neither adds to the count nor resets it.
     const bool formless = incoming == Incoming::torn || incoming == Incoming::damaged;
-    formless_in_a_row = formless ? formless_in_a_row + 1 : 0;
+    if (incoming != Incoming::nothing) formless_in_a_row = formless ? formless_in_a_row + 1 : 0;
     if (formless_in_a_row >= kFormlessInputsOfAGoneCustomer && link.baud() != kStartBaud) {
       formless_in_a_row = 0;
       if (!serve_next_customer(state)) return;

@@ -35,11 +35,12 @@ const std::string kService = QUORVANTIX_SERVICE_BINARY, kCustomer = QUORVANTIX_C
 // The service serving `remote`: on end a of the line simulator, whose end b
 // is for the customers, or on a line of its own.
 struct EndToEnd : testing::Test {
-  // Unpaced, unless a speed is given.
+  // Unpaced, unless a speed is given; "follow" paces each direction at the
+  // speed its sending end set.
   bool start_linesim(const std::string& line = "a", const std::string& baud = "") {
     Strings words{QUORVANTIX_LINESIM_BINARY, "--a", dir / line, "--b", dir / "b"};
     if (baud.empty()) words.push_back("--unthrottled");
-    if (!baud.empty()) words.insert(words.end(), {"--baud", baud});
+    if (!baud.empty() && baud != "follow") words.insert(words.end(), {"--baud", baud});
     linesim = std::make_unique<Running>(words, dir.path());
     return linesim->says("linesim: ");
   }
@@ -377,4 +378,25 @@ TEST_F(EndToEnd, ACustomerBehindATerminalServerSetsTheSpeedOfItsPort) {
   ASSERT_TRUE(on_tcp.says("Service is ready\n"));
   const auto raw = customer({"baud", "19200;", "pwd"}, "tcp:" + plain);
   EXPECT_TRUE(raw.first == 0 && has(raw.second, "baud: a tcp: line carries no line speed")) << raw.second;
+}
+
+// A customer that switched the line to 115200 baud and vanished leaves the
+// service at that speed; through a cable where each end's bytes go at its own
+// speed, the next customer at 9600 is answered within its own tries.
+TEST_F(EndToEnd, ACustomerThatVanishedAt115200LeavesNoLockedLine) {
+  ASSERT_TRUE(start({}, "a", "follow"));
+  {
+    platform::SteadyClock clock;
+    Link link(clock);
+    customer_side::Session first(link);
+    ASSERT_EQ(customer_side::open_line(first, dir / "b", 0), PORT_OK);
+    ASSERT_EQ(customer_side::reach_service(first), LINK_OK);
+    ASSERT_EQ(customer_side::remote_set_baud(first, 115200), LINK_OK);
+  }  // gone without a word
+  const auto start = std::chrono::steady_clock::now();
+  const auto next = customer({"pwd"});
+  EXPECT_EQ(next, std::make_pair(0, remote.path() + "\n")) << service->seen;
+  platform::SteadyClock clock;
+  Link link(clock);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, customer_side::longest_wait_for_service(link));
 }

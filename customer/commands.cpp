@@ -451,7 +451,7 @@ std::string not_entered(Session& session, Console& console, const std::string& d
   RemoteKind kind = kept_kind(session, console.listings, dir);
   const Entries* entries = nullptr;
   if (kind == RemoteKind::unknown && folder_listing(session, console.listings, folder_part(dir), entries) == LINK_OK) {
-    kind = kept_kind(session, console.listings, dir);
+    kind = kind_in(*entries, dir.substr(folder_part(dir).size()));
   }
   if (kind == RemoteKind::folder) {
     return "the service lists the folder " + quoted(dir) +

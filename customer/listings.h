@@ -17,8 +17,9 @@ namespace customer_side {
 using Entries = std::vector<RemoteEntry>;
 
 struct RemoteListings {
-  // By the service's path of the folder. A folder whose name the line cut
-  // (60 bytes or more) is kept under "" and listed anew each time.
+  // By the service's path of the folder; the folder served under "" until
+  // the session has read its name. One whose name the line cut (60 bytes or
+  // more) is listed anew each time.
   std::map<std::string, Entries> folders;
   // What a file stored on the service changes: every kept listing.
   void forget() { folders.clear(); }
@@ -32,9 +33,8 @@ enum class RemoteKind {
   folder,
 };
 
-// The listing of the service's current folder (its name is read first when
-// the session does not know it yet): kept, or listed now; `fresh` lists it
-// anew in any case. LINK_OK with `entries` set, or the failure of the listing
+// The listing of the service's current folder: kept, or listed now; `fresh`
+// lists it anew in any case. LINK_OK with `entries` set, or the failure of the listing
 // (a DIR_* or LINK_* code, with session.detail).
 long current_listing(Session& session, RemoteListings& listings, const Entries*& entries, bool fresh = false);
 // The same for `folder`, relative to the current folder or absolute. One that
@@ -48,6 +48,8 @@ long folder_listing(Session& session, RemoteListings& listings, const std::strin
 // What `path` is, by the kept listings alone (nothing is sent): a path that
 // ends in '/' is a folder.
 RemoteKind kept_kind(const Session& session, const RemoteListings& listings, const std::string& path);
+// What the listing `entries` says `name` is in its folder.
+RemoteKind kind_in(const Entries& entries, const std::string& name);
 // The kept listing of `folder` (relative or absolute; "" the current one), or null.
 const Entries* kept_listing(const Session& session, const RemoteListings& listings, const std::string& folder = "");
 

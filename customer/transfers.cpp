@@ -543,17 +543,15 @@ bool get_file(Session& session, Console& console, const std::string& remote, con
 }
 
 bool put_file(Session& session, Console& console, const std::string& local, const std::string& remote) {
-  std::string name = remote;
+  bool into_folder = !remote.empty() && remote.back() == '/';
   const Entries* entries = nullptr;
-  if (!remote.empty() && remote.back() != '/') {
-    // A listing (kept, or fetched now) tells a folder from a file's name.
-    folder_listing(session, console.listings, folder_part(remote), entries);
-    session.detail.clear();
+  // The listing of REMOTE's folder (kept, or fetched now) tells a folder from a file's name.
+  if (!remote.empty() && !into_folder &&
+      folder_listing(session, console.listings, folder_part(remote), entries) == LINK_OK) {
+    into_folder = kind_in(*entries, remote.substr(folder_part(remote).size())) == RemoteKind::folder;
   }
-  if (!remote.empty() && kept_kind(session, console.listings, remote) == RemoteKind::folder) {
-    name = joined(remote, last_component(local));
-  }
-  return store_one(session, console, nullptr, "put", local, name);
+  session.detail.clear();
+  return store_one(session, console, nullptr, "put", local, into_folder ? joined(remote, last_component(local)) : remote);
 }
 
 bool get_matching(Session& session, Console& console, const std::vector<std::string>& patterns,

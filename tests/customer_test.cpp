@@ -571,6 +571,9 @@ TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColum
 // a size of 10 digits is no cut one. ls shows names, -l rows, --json an array.
 TEST_F(CustomerApart, TellsACutNameByTheListingAndListsForPeopleAndScripts) {
   make_cut_names(remote);
+  write_file(remote / "say \"hi\".txt", text("hi"));
+  struct stat docs {};
+  ASSERT_EQ(stat((remote / "docs").c_str(), &docs), 0);
   std::pair<bool, std::string> listed[3];
   run([&] {
     listed[0] = printed({"ls"});
@@ -580,12 +583,15 @@ TEST_F(CustomerApart, TellsACutNameByTheListingAndListsForPeopleAndScripts) {
     EXPECT_EQ(printed({"ls", "one.txt"}), std::make_pair(true, std::string("one.txt\n")));
     EXPECT_FALSE(command({"ls", "none*"}));
   });
-  EXPECT_EQ(listed[0], std::make_pair(true, "Meeting notes from March 2024 ~\ndocs/\none.txt\n" + kWhole + "\n" + kWhole + "~\n"));
-  EXPECT_EQ(listed[1].second, "Meeting notes from March 2024 ~  FILE           ?\none.txt                          FILE           1\n" +
+  EXPECT_EQ(listed[0], std::make_pair(true, "Meeting notes from March 2024 ~\ndocs/\none.txt\nsay \"hi\".txt\n" + kWhole +
+                                                "\n" + kWhole + "~\n"));
+  EXPECT_EQ(listed[1].second, "Meeting notes from March 2024 ~  FILE           ?\none.txt                          FILE  "
+                              "         1\nsay \"hi\".txt                     FILE           2\n" +
                                   kWhole + "~  FILE           ?\n");  // may match: shown
   EXPECT_EQ(read_by_python(listed[2].second),
-            "Meeting notes from March 2024 |file|None|True\ndocs|dir|4096|False\none.txt|file|1|False\n" + kWhole +
-                "|file|1000000000|False\n" + kWhole + "|file|None|True\n");
+            "Meeting notes from March 2024 |file|None|True\ndocs|dir|" + std::to_string(docs.st_size) +
+                "|False\none.txt|file|1|False\nsay \"hi\".txt|file|2|False\n" + kWhole + "|file|1000000000|False\n" +
+                kWhole + "|file|None|True\n");
   EXPECT_TRUE(has(err.str(), "ls: no name on the service matches 'none*'")) << err.str();
 }
 

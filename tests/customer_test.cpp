@@ -150,7 +150,7 @@ TEST(CustomerParsing, TheSettingsFileGivesDefaultsThatTheCommandLineOverrides) {
     std::string seen;
     for (const auto& argv : argvs) {
       Options with = options;
-      EXPECT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), with, said));
+      ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), with, said) && !with.command_words.empty());
       seen += with.device + " " + std::to_string(with.unit) + " " + std::to_string(with.baud) + " " + with.command_words[0] + ";";
     }
     EXPECT_EQ(seen, "/dev/ttyUSB1 2 115200 ls;/dev/y 2 9600 ls;");

@@ -142,8 +142,8 @@ Outcome run_ls(Session& session, const Parsed& command, Console& console) {
   if (!command.args.empty()) return list_path(session, command, console, command.args[0]);
   const Entries* entries = nullptr;
   const long status = current_listing(session, console.listings, entries, true);
+  if (entries != nullptr) print_listing(*entries, style_of(command), out_columns(console), console.out);
   if (status != LINK_OK) return failed(console, command, listing_failure(status, session));
-  print_listing(*entries, style_of(command), out_columns(console), console.out);
   return {};
 }
 

@@ -43,9 +43,9 @@ long current_listing(Session& session, RemoteListings& listings, const Entries*&
   }
   Entries listed;
   const long status = remote_list(session, listed);
-  if (status != DIR_OK) return status;
-  entries = &(listings.folders[key] = std::move(listed));
-  return LINK_OK;
+  // What came of a listing that failed is shown, not kept.
+  entries = &(listings.folders[status == DIR_OK ? key : kNotKept] = std::move(listed));
+  return status;
 }
 
 long folder_listing(Session& session, RemoteListings& listings, const std::string& folder, const Entries*& entries,

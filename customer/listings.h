@@ -35,7 +35,8 @@ enum class RemoteKind {
 
 // The listing of the service's current folder: kept, or listed now; `fresh`
 // lists it anew in any case. LINK_OK with `entries` set, or the failure of the listing
-// (a DIR_* or LINK_* code, with session.detail).
+// (a DIR_* or LINK_* code, with session.detail) with `entries` set to what
+// arrived of it, which is not kept.
 long current_listing(Session& session, RemoteListings& listings, const Entries*& entries, bool fresh = false);
 // The same for `folder`, relative to the current folder or absolute. One that
 // is not kept is listed by going there and back: REMOTE_DIR_UNCHANGED when

@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <string_view>
+
 namespace customer_side {
 namespace {
 
@@ -12,6 +14,23 @@ Token word_token(std::string text) { return Token{std::move(text), false}; }
 Token end_token() { return Token{"", true}; }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool at_command_start(const std::vector<Token>& tokens) { return tokens.empty() || tokens.back().ends_command; }
+
+// The length of the name of a local shell command at the start of `text`:
+// "!", or "-!" for one that may fail; 0 when there is none.
+std::size_t shell_mark_length(std::string_view text) {
+  if (text.starts_with("!")) return 1;
+  return text.starts_with("-!") ? 2 : 0;
+}
+
+// "!COMMAND": the mark as the command's name and the rest of `text`, as it
+// stands, as its one argument (none when it is blank).
+void shell_tokens(std::string_view text, std::size_t mark, std::vector<Token>& tokens) {
+  tokens.push_back(word_token(std::string(text.substr(0, mark))));
+  const std::size_t start = text.find_first_not_of(" \t", mark);
+  if (start != std::string_view::npos) tokens.push_back(word_token(std::string(text.substr(start))));
+}
 
 // The tokens of one line, by the quoting rules of split_line.
 bool tokenize_line(const std::string& line, std::vector<Token>& tokens, std::string& error) {
@@ -41,6 +60,10 @@ bool tokenize_line(const std::string& line, std::vector<Token>& tokens, std::str
       } else {
         word += c;
       }
+    } else if (!in_word && at_command_start(tokens) && shell_mark_length(std::string_view(line).substr(i)) > 0) {
+      // The rest of the line goes to the local shell as it stands.
+      shell_tokens(std::string_view(line).substr(i), shell_mark_length(std::string_view(line).substr(i)), tokens);
+      return true;
     } else if (is_blank(c)) {
       finish_word();
     } else if (c == ';') {
@@ -102,9 +125,22 @@ bool split_line(const std::string& line, std::vector<Command>& commands, std::st
 
 bool split_words(const std::vector<std::string>& words, std::vector<Command>& commands, std::string& error) {
   std::vector<Token> tokens;
+  std::string shell_text;  // a local shell command being gathered, word by word, up to a ";"
+  bool in_shell_command = false;
   for (const std::string& word : words) {
-    const bool command_position = tokens.empty() || tokens.back().ends_command;
-    if (word == ";") {
+    const bool command_position = at_command_start(tokens);
+    if (in_shell_command && word != ";") {
+      shell_text += (shell_text.empty() ? "" : " ") + word;
+      continue;
+    }
+    if (in_shell_command) {
+      shell_tokens(shell_text, shell_mark_length(shell_text), tokens);
+      in_shell_command = false;
+    }
+    if (command_position && shell_mark_length(word) > 0 && !holds_blank_or_separator(word)) {
+      shell_text = word;
+      in_shell_command = true;
+    } else if (word == ";") {
       tokens.push_back(end_token());
     } else if (command_position && holds_blank_or_separator(word)) {
       if (!tokenize_line(word, tokens, error)) return false;
@@ -115,6 +151,7 @@ bool split_words(const std::vector<std::string>& words, std::vector<Command>& co
       tokens.push_back(word_token(word));
     }
   }
+  if (in_shell_command) shell_tokens(shell_text, shell_mark_length(shell_text), tokens);
   commands = group(tokens);
   return true;
 }

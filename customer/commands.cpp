@@ -1,9 +1,15 @@
 #include "commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 
+#include "listing_output.h"
+#include "local_side.h"
 #include "options.h"
+#include "patterns.h"
+#include "progress.h"
 #include "text_width.h"
 #include "transfers.h"
 
@@ -13,9 +19,18 @@ namespace {
 // A command with its options taken apart from its arguments.
 struct Parsed {
   std::string name;
-  bool force = false;      // -f
-  bool recursive = false;  // -r
+  std::string letters;     // the option letters, in the order typed, each once
+  bool json = false;       // --json
   std::vector<std::string> args;
+  bool has(char letter) const { return letters.find(letter) != std::string::npos; }
+  // The command as typed, without -f: what a hint puts -f after ("get -r -f").
+  std::string typed() const {
+    std::string text = name;
+    for (const char letter : letters) {
+      if (letter != 'f') text += std::string(" -") + letter;
+    }
+    return text;
+  }
 };
 
 using Runner = Outcome (*)(Session&, const Parsed&, Console&);
@@ -25,6 +40,7 @@ using Checker = std::string (*)(const Parsed&);
 struct CommandEntry {
   const char* name;
   const char* options;  // the option letters it takes
+  bool takes_json;      // --json
   std::size_t min_args;
   std::size_t max_args;
   const char* usage;
@@ -33,9 +49,6 @@ struct CommandEntry {
 };
 
 constexpr std::size_t kAny = SIZE_MAX;
-// A name is listed with this many columns at least, and cut beyond the most.
-constexpr std::size_t kNameColumns = 30;
-constexpr std::size_t kMostNameColumns = 40;
 
 Outcome failed(Console& console, const Parsed& command, const std::string& message) {
   say(console, command.name, message);
@@ -48,25 +61,15 @@ std::string with_detail(const std::string& sentence, const Session& session) {
   return session.detail.empty() ? sentence : sentence + ": " + session.detail;
 }
 
-// Rows of a listing: the name, DIR or FILE, and the size, in columns that
-// line up on the terminal. A name the service's listing cut shows its mark.
-void print_entries(std::vector<RemoteEntry> entries, bool from_service, std::ostream& out) {
-  entries = sorted_by_name(std::move(entries));
-  std::vector<std::string> names;
-  std::size_t columns = kNameColumns;
-  for (const auto& entry : entries) {
-    const bool cut = from_service && listing_cut(entry);
-    names.push_back(cut ? whole_characters(entry.name) + cut_mark() : entry.name);
-    columns = std::max(columns, std::min(display_width(names.back()), kMostNameColumns));
-  }
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    char size[24] = "?";
-    if (entries[i].size >= 0) std::snprintf(size, sizeof size, "%lld", static_cast<long long>(entries[i].size));
-    char rest[48];
-    std::snprintf(rest, sizeof rest, "  %-4s  %10s", entries[i].is_dir ? "DIR" : "FILE", size);
-    out << pad_columns(names[i], columns) << rest << '\n';
-  }
+std::string stayed_in(const Session& session) {
+  return session.remote_dir.empty() ? std::string() : " (it stayed in " + session.remote_dir + ")";
 }
+
+ListingStyle style_of(const Parsed& command) {
+  return command.json ? ListingStyle::json : command.has('l') ? ListingStyle::rows : ListingStyle::names;
+}
+
+std::size_t out_columns(const Console& console) { return console.out_terminal ? terminal_columns(STDOUT_FILENO) : 0; }
 
 Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
   const long status = remote_pwd(session);
@@ -80,7 +83,6 @@ Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
 
 Outcome run_cd(Session& session, const Parsed& command, Console& console) {
   const std::string& dir = command.args[0];
-  console.listing.valid = false;
   const long status = remote_cd(session, dir);
   if (status == REMOTE_DIR_UNCONFIRMED) {
     say(console, command.name,
@@ -88,50 +90,100 @@ Outcome run_cd(Session& session, const Parsed& command, Console& console) {
         "carries");
     return {};
   }
-  if (status == REMOTE_DIR_UNCHANGED) {
-    return failed(console, command, "no directory " + quoted(dir) + " on the service (" + session.detail + ")");
-  }
+  if (status == REMOTE_DIR_UNCHANGED) return failed(console, command, not_entered(session, console, dir));
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
   return {};
 }
 
+// The entries that `pattern` matches, or may match where the listing cut a name.
+std::vector<RemoteEntry> matching(const Entries& entries, const std::string& pattern) {
+  std::vector<RemoteEntry> found;
+  for (const RemoteEntry& entry : entries) {
+    const bool shown = entry.cut ? pattern_reach(pattern, entry.name) != Reach::none : pattern_matches(pattern, entry.name);
+    if (shown) found.push_back(entry);
+  }
+  return found;
+}
+
+// ls PATH: a pattern lists the names of its folder that it matches, a folder
+// its entries, a file its own entry.
+Outcome list_path(Session& session, const Parsed& command, Console& console, const std::string& path) {
+  const Entries* entries = nullptr;
+  const std::string folder = folder_part(path), name = path.substr(folder.size());
+  if (has_wildcard(name)) {
+    const long status = folder_listing(session, console.listings, folder, entries, true);
+    if (status != LINK_OK) return failed(console, command, listing_failure(status, session));
+    const std::vector<RemoteEntry> found = matching(*entries, name);
+    print_listing(found, style_of(command), out_columns(console), console.out);
+    if (found.empty()) return failed(console, command, "no name on the service matches " + quoted(path));
+    return {};
+  }
+  if (kept_kind(session, console.listings, path) != RemoteKind::file) {
+    const long status = folder_listing(session, console.listings, path, entries, true);
+    if (status == LINK_OK) {
+      print_listing(*entries, style_of(command), out_columns(console), console.out);
+      return {};
+    }
+    if (status != REMOTE_DIR_UNCHANGED || session.remote_dir.empty()) {
+      return failed(console, command, listing_failure(status, session));
+    }
+  }
+  if (folder_listing(session, console.listings, folder, entries) == LINK_OK) {
+    for (const RemoteEntry& entry : *entries) {
+      if (entry.cut || entry.name != name) continue;
+      print_listing({entry}, style_of(command), out_columns(console), console.out);
+      return {};
+    }
+  }
+  return failed(console, command, "no file or folder " + quoted(path) + " on the service");
+}
+
 Outcome run_ls(Session& session, const Parsed& command, Console& console) {
-  console.listing.valid = false;
-  const long status = current_listing(session, console);
-  print_entries(console.listing.entries, true, console.out);
+  if (!command.args.empty()) return list_path(session, command, console, command.args[0]);
+  const Entries* entries = nullptr;
+  const long status = current_listing(session, console.listings, entries, true);
+  if (entries != nullptr) print_listing(*entries, style_of(command), out_columns(console), console.out);
   if (status != LINK_OK) return failed(console, command, listing_failure(status, session));
   return {};
 }
 
+Existing existing_of(const Parsed& command) { return Existing{command.has('f'), command.has('n'), command.typed()}; }
+
 Outcome run_get(Session& session, const Parsed& command, Console& console) {
   const std::string local = command.args.size() > 1 ? command.args[1] : "";
-  if (command.recursive) return result(get_tree(session, console, command.args[0], local, command.force));
-  return result(get_file(session, console, command.args[0], local, command.force));
+  if (command.has('r')) return result(get_tree(session, console, command.args[0], local, existing_of(command)));
+  return result(get_file(session, console, command.args[0], local, command.has('f')));
 }
 
 Outcome run_mget(Session& session, const Parsed& command, Console& console) {
-  return result(get_matching(session, console, command.args, command.force));
+  return result(get_matching(session, console, command.args, existing_of(command)));
 }
 
 Outcome run_put(Session& session, const Parsed& command, Console& console) {
   const std::string remote = command.args.size() > 1 ? command.args[1] : "";
-  if (command.recursive) return result(put_tree(session, console, command.args[0], remote));
+  if (command.has('r')) return result(put_tree(session, console, command.args[0], remote));
   return result(put_file(session, console, command.args[0], remote));
 }
 
 Outcome run_mput(Session& session, const Parsed& command, Console& console) {
-  return result(put_matching(session, console, command.args));
+  return result(put_matching(session, console, command.args, existing_of(command)));
 }
 
 Outcome run_baud(Session& session, const Parsed& command, Console& console) {
+  if (command.args.empty()) {
+    console.out << session.baud << " baud\n";
+    return {};
+  }
+  const long rate = parse_rate(command.args[0]);
   if (!session.link.speed_reaches_port()) {
     say(console, command.name,
-        "a tcp: line carries no line speed: the service switches to " + std::to_string(parse_rate(command.args[0])) +
+        "a tcp: line carries no line speed: the service switches to " + std::to_string(rate) +
             " baud, but a serial port on the way (a terminal server's) stays at its own; a port that a terminal "
             "server offers with RFC 2217 follows the speed when it is named rfc2217:HOST:PORT");
   }
-  const long status = remote_set_baud(session, parse_rate(command.args[0]));
+  const long status = remote_set_baud(session, rate);
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
+  if (!console.quiet) say(console, command.name, "the line runs at " + std::to_string(rate) + " baud");
   return {};
 }
 
@@ -143,16 +195,42 @@ Outcome run_lpwd(Session&, const Parsed& command, Console& console) {
 }
 
 Outcome run_lcd(Session& session, const Parsed& command, Console& console) {
-  const long status = local_cd(session, command.args[0]);
+  std::string error;
+  const std::string dir = with_home(command.args.empty() ? "" : command.args[0], error);
+  if (dir.empty()) return failed(console, command, error);
+  const long status = local_cd(session, dir);
   if (status != DIR_OK) return failed(console, command, link_failure(status, session));
   return {};
 }
 
 Outcome run_lls(Session&, const Parsed& command, Console& console) {
   std::vector<RemoteEntry> entries;
-  const long status = local_list(entries);
-  print_entries(entries, false, console.out);
-  if (status != DIR_OK) return failed(console, command, "no memory for the whole listing");
+  std::string error;
+  if (!list_local(command.args.empty() ? "" : command.args[0], entries, error)) {
+    return failed(console, command, error);
+  }
+  print_listing(entries, style_of(command), out_columns(console), console.out);
+  return {};
+}
+
+Outcome run_lmkdir(Session&, const Parsed& command, Console& console) {
+  std::string error;
+  if (!make_local_folder(command.args[0], error)) return failed(console, command, error);
+  return {};
+}
+
+Outcome run_shell_command(Session&, const Parsed& command, Console& console) {
+  if (command.args.empty() && isatty(STDIN_FILENO) == 0) {
+    return failed(console, command, "a shell needs a terminal; give the command to run (!COMMAND)");
+  }
+  console.out.flush();
+  console.err.flush();
+  std::string error;
+  const int status = run_local_shell(command.args.empty() ? "" : command.args[0], error);
+  if (status < 0) return failed(console, command, error);
+  if (status != 0 && !command.args.empty()) {
+    return failed(console, command, quoted(command.args[0]) + " ended with status " + std::to_string(status));
+  }
   return {};
 }
 
@@ -177,8 +255,8 @@ Outcome run_shutdown(Session& session, const Parsed& command, Console& console) 
   return outcome;
 }
 
-Outcome run_help(Session&, const Parsed&, Console& console) {
-  console.out << help_text();
+Outcome run_help(Session&, const Parsed& command, Console& console) {
+  console.out << help_text(command.args.empty() ? "" : command.args[0]);
   return {};
 }
 
@@ -188,6 +266,7 @@ std::string no_check(const Parsed&) { return {}; }
 // line's character set, which the session knows; but every character takes
 // one at least.
 std::string check_remote_name(const Parsed& command) {
+  if (command.args.empty()) return {};
   const std::string& name = command.args[0];
   if (name.empty()) return "the name is empty";
   if (character_count(name) > kCommandArgumentBytes) {
@@ -197,8 +276,14 @@ std::string check_remote_name(const Parsed& command) {
   return {};
 }
 
+std::string check_get(const Parsed& command) {
+  if (command.has('n') && !command.has('r')) return "-n goes with -r (get -r -n DIR), mget and mput";
+  return check_remote_name(command);
+}
+
 std::string check_rate(const Parsed& command) {
-  return parse_rate(command.args[0]) != 0 ? std::string() : quoted(command.args[0]) + " is not a line speed in baud";
+  if (command.args.empty() || parse_rate(command.args[0]) != 0) return {};
+  return quoted(command.args[0]) + " is not a line speed in baud";
 }
 
 std::string check_setting(const Parsed& command) {
@@ -208,24 +293,32 @@ std::string check_setting(const Parsed& command) {
   return "usage: set overwrite on|off";
 }
 
+std::string check_help(const Parsed& command) {
+  if (command.args.empty() || is_command_name(command.args[0])) return {};
+  return "there is no command " + quoted(command.args[0]) + " (help lists them)";
+}
+
 constexpr CommandEntry kCommands[] = {
-    {"pwd", "", 0, 0, "pwd", run_pwd, no_check},
-    {"cd", "", 1, 1, "cd DIR", run_cd, check_remote_name},
-    {"ls", "", 0, 0, "ls", run_ls, no_check},
-    {"get", "fr", 1, 2, "get [-f] REMOTE [LOCAL], or get -r [-f] DIR [LOCAL]", run_get, check_remote_name},
-    {"mget", "f", 1, kAny, "mget [-f] PATTERN...", run_mget, no_check},
-    {"put", "r", 1, 2, "put LOCAL [REMOTE], or put -r DIR [REMOTE]", run_put, no_check},
-    {"mput", "", 1, kAny, "mput PATTERN...", run_mput, no_check},
-    {"baud", "", 1, 1, "baud RATE", run_baud, check_rate},
-    {"lpwd", "", 0, 0, "lpwd", run_lpwd, no_check},
-    {"lcd", "", 1, 1, "lcd DIR", run_lcd, no_check},
-    {"lls", "", 0, 0, "lls", run_lls, no_check},
-    {"set", "", 0, 2, "set overwrite on|off", run_set, check_setting},
-    {"bye", "", 0, 0, "bye", run_bye, no_check},
-    {"quit", "", 0, 0, "quit", run_bye, no_check},
-    {"exit", "", 0, 0, "exit", run_bye, no_check},
-    {"shutdown", "", 0, 0, "shutdown", run_shutdown, no_check},
-    {"help", "", 0, 0, "help", run_help, no_check},
+    {"pwd", "", false, 0, 0, "pwd", run_pwd, no_check},
+    {"cd", "", false, 1, 1, "cd DIR", run_cd, check_remote_name},
+    {"ls", "l", true, 0, 1, "ls [-l] [--json] [DIR|PATTERN]", run_ls, check_remote_name},
+    {"get", "frn", false, 1, 2, "get [-f] REMOTE [LOCAL], or get -r [-f] [-n] DIR [LOCAL]", run_get, check_get},
+    {"mget", "fn", false, 1, kAny, "mget [-f] [-n] PATTERN...", run_mget, no_check},
+    {"put", "r", false, 1, 2, "put LOCAL [REMOTE], or put -r DIR [REMOTE]", run_put, no_check},
+    {"mput", "fn", false, 1, kAny, "mput [-f] [-n] PATTERN...", run_mput, no_check},
+    {"baud", "", false, 0, 1, "baud [RATE]", run_baud, check_rate},
+    {"lpwd", "", false, 0, 0, "lpwd", run_lpwd, no_check},
+    {"lcd", "", false, 0, 1, "lcd [DIR]", run_lcd, no_check},
+    {"lls", "l", false, 0, 1, "lls [-l] [PATH]", run_lls, no_check},
+    {"lmkdir", "", false, 1, 1, "lmkdir DIR", run_lmkdir, no_check},
+    {"!", "", false, 0, 1, "!COMMAND, or ! alone", run_shell_command, no_check},
+    {"set", "", false, 0, 2, "set overwrite on|off", run_set, check_setting},
+    {"bye", "", false, 0, 0, "bye", run_bye, no_check},
+    {"quit", "", false, 0, 0, "quit", run_bye, no_check},
+    {"exit", "", false, 0, 0, "exit", run_bye, no_check},
+    {"shutdown", "", false, 0, 0, "shutdown", run_shutdown, no_check},
+    {"help", "", false, 0, 1, "help [COMMAND]", run_help, check_help},
+    {"?", "", false, 0, 1, "? [COMMAND]", run_help, check_help},
 };
 
 const CommandEntry* find_command(const std::string& name) {
@@ -233,6 +326,33 @@ const CommandEntry* find_command(const std::string& name) {
     if (name == entry.name) return &entry;
   }
   return nullptr;
+}
+
+// Takes the options off the words after the name; false with `error` filled
+// for one the command does not take.
+bool parse_options_of(const Command& command, const CommandEntry& entry, Parsed& parsed, std::size_t& next,
+                      std::string& error) {
+  const std::string options = entry.options;
+  if (options.empty() && !entry.takes_json) return true;
+  for (; next < command.size() && command[next].size() > 1 && command[next][0] == '-'; ++next) {
+    const std::string& word = command[next];
+    if (word == "--") {
+      ++next;
+      return true;
+    }
+    if (word == "--json" && entry.takes_json) {
+      parsed.json = true;
+      continue;
+    }
+    for (const char letter : word.substr(1)) {
+      if (options.find(letter) == std::string::npos) {
+        error = parsed.name + ": unknown option " + quoted(word) + " (a name that begins with '-' goes after --)";
+        return false;
+      }
+      if (!parsed.has(letter)) parsed.letters += letter;
+    }
+  }
+  return true;
 }
 
 // Takes `command` apart; false with `error` filled when it cannot be used.
@@ -244,22 +364,9 @@ bool parse(Command command, const CommandEntry*& entry, Parsed& parsed, std::str
     return false;
   }
   parsed.name = command[0];
-  std::size_t i = 1;
-  const std::string options = entry->options;
-  for (; !options.empty() && i < command.size() && command[i].size() > 1 && command[i][0] == '-'; ++i) {
-    if (command[i] == "--") {
-      ++i;
-      break;
-    }
-    for (const char letter : command[i].substr(1)) {
-      if (options.find(letter) == std::string::npos) {
-        error = parsed.name + ": unknown option " + quoted(command[i]) + " (a name that begins with '-' goes after --)";
-        return false;
-      }
-      (letter == 'f' ? parsed.force : parsed.recursive) = true;
-    }
-  }
-  parsed.args.assign(command.begin() + static_cast<std::ptrdiff_t>(i), command.end());
+  std::size_t next = 1;
+  if (!parse_options_of(command, *entry, parsed, next, error)) return false;
+  parsed.args.assign(command.begin() + static_cast<std::ptrdiff_t>(next), command.end());
   if (parsed.args.size() < entry->min_args || parsed.args.size() > entry->max_args) {
     error = std::string("usage: ") + entry->usage;
     return false;
@@ -270,6 +377,46 @@ bool parse(Command command, const CommandEntry*& entry, Parsed& parsed, std::str
     return false;
   }
   return true;
+}
+
+// The lines of `help`: a usage, and what it does; several for one command.
+struct HelpLine {
+  const char* command;
+  const char* usage;
+  const char* what;
+};
+
+constexpr HelpLine kHelp[] = {
+    {"pwd", "pwd", "show the service's current directory"},
+    {"cd", "cd DIR", "change the service's current directory"},
+    {"ls", "ls [-l] [DIR|PATTERN]", "list the service's current directory, another one, or the names that match;"},
+    {"ls", "", "-l adds types and sizes, --json prints a JSON array"},
+    {"get", "get [-f] REMOTE [LOCAL]", "fetch a file (LOCAL: default the last part of REMOTE, here);"},
+    {"get", "", "-f replaces a local file of that name"},
+    {"get", "get -r [-f] [-n] DIR [LOCAL]", "fetch the folder tree DIR (into LOCAL, or LOCAL/DIR when LOCAL is a"},
+    {"get", "", "folder); -n leaves a local file of the listed size as it is"},
+    {"mget", "mget [-f] [-n] PATTERN...", "fetch the files whose names match (* ? [...])"},
+    {"put", "put LOCAL [REMOTE]", "store a file (REMOTE: default the last part of LOCAL; into REMOTE when"},
+    {"put", "", "the service lists it as a folder)"},
+    {"put", "put -r DIR [REMOTE]", "store a folder tree into folders that the service has"},
+    {"mput", "mput [-f] [-n] PATTERN...", "store the local files that match; -f replaces files on the service,"},
+    {"mput", "", "-n leaves those of the same size as they are"},
+    {"baud", "baud [RATE]", "show the line speed, or switch both ends of the line to RATE baud"},
+    {"lpwd", "lpwd", "show the local current directory"},
+    {"lcd", "lcd [DIR]", "change the local current directory (alone or ~: the home folder)"},
+    {"lls", "lls [-l] [PATH]", "list the local current directory, a folder or the files that match"},
+    {"lmkdir", "lmkdir DIR", "make a local folder"},
+    {"!", "!COMMAND", "run COMMAND in the local shell; ! alone starts a shell"},
+    {"set", "set overwrite on|off", "whether get, mget, get -r and mput replace files without -f"},
+    {"bye", "bye", "sign off (also quit, exit, end of input)"},
+    {"shutdown", "shutdown", "end the service"},
+    {"help", "help [COMMAND]", "this list, or what COMMAND does (also ?)"},
+};
+
+// The command `name` stands for in the help ("quit" is bye).
+std::string help_name(const std::string& name) {
+  if (name == "quit" || name == "exit") return "bye";
+  return name == "?" ? "help" : name;
 }
 
 }  // namespace
@@ -300,12 +447,18 @@ Outcome run_command(Session& session, const Command& command, Console& console) 
   return entry->run(session, parsed, console);
 }
 
-long current_listing(Session& session, Console& console) {
-  if (console.listing.valid) return LINK_OK;
-  console.listing.entries.clear();
-  const long status = remote_list(session, console.listing.entries);
-  console.listing.valid = status == DIR_OK;
-  return status == DIR_OK ? LINK_OK : status;
+std::string not_entered(Session& session, Console& console, const std::string& dir) {
+  RemoteKind kind = kept_kind(session, console.listings, dir);
+  const Entries* entries = nullptr;
+  if (kind == RemoteKind::unknown && folder_listing(session, console.listings, folder_part(dir), entries) == LINK_OK) {
+    kind = kind_in(*entries, dir.substr(folder_part(dir).size()));
+  }
+  if (kind == RemoteKind::folder) {
+    return "the service lists the folder " + quoted(dir) +
+           " but does not enter it (it lacks the permission, or the line cannot carry the name)" + stayed_in(session);
+  }
+  if (kind == RemoteKind::file) return quoted(dir) + " is a file on the service, not a folder" + stayed_in(session);
+  return "no directory " + quoted(dir) + " on the service" + stayed_in(session);
 }
 
 std::string link_failure(long status, const Session& session) {
@@ -326,6 +479,8 @@ std::string link_failure(long status, const Session& session) {
     case RATE_REFUSED:
     case RATE_NOT_TAKEN:
     case CHARSET_UNKNOWN:
+    case REMOTE_DIR_UNCHANGED:
+    case REMOTE_DIR_UNCONFIRMED:
       return session.detail;
     default:
       return with_detail("failed with status " + std::to_string(status), session);
@@ -338,31 +493,22 @@ std::string listing_failure(long status, const Session& session) {
   return link_failure(status, session);
 }
 
-const char* help_text() {
-  return "pwd                       show the service's current directory\n"
-         "cd DIR                    change the service's current directory\n"
-         "ls                        list the service's current directory\n"
-         "get [-f] REMOTE [LOCAL]   fetch a file (LOCAL: default the last part of REMOTE, here);\n"
-         "                          -f replaces a local file of that name\n"
-         "get -r [-f] DIR [LOCAL]   fetch the folder tree DIR (into LOCAL, default DIR's name)\n"
-         "mget [-f] PATTERN...      fetch the files whose names match (* ? [...])\n"
-         "put LOCAL [REMOTE]        store a file (REMOTE: default the last part of LOCAL)\n"
-         "put -r DIR [REMOTE]       store a folder tree into folders that the service has\n"
-         "mput PATTERN...           store the local files that match\n"
-         "baud RATE                 switch both ends of the line to RATE baud\n"
-         "lpwd                      show the local current directory\n"
-         "lcd DIR                   change the local current directory\n"
-         "lls                       list the local current directory\n"
-         "set overwrite on|off      whether get replaces local files without -f\n"
-         "bye                       sign off (also quit, exit, end of input)\n"
-         "shutdown                  end the service\n"
-         "help                      this list\n";
+std::string help_text(const std::string& command) {
+  const std::string wanted = help_name(command);
+  std::string text;
+  for (const HelpLine& line : kHelp) {
+    if (!wanted.empty() && wanted != line.command) continue;
+    text += pad_columns(line.usage, 30) + line.what + "\n";
+  }
+  return text;
 }
 
 const char* const* command_names() {
   static const std::vector<const char*> names = [] {
     std::vector<const char*> all;
-    for (const auto& entry : kCommands) all.push_back(entry.name);
+    for (const auto& entry : kCommands) {
+      if (std::string(entry.name) != "!" && std::string(entry.name) != "?") all.push_back(entry.name);
+    }
     all.push_back(nullptr);
     return all;
   }();

@@ -7,16 +7,10 @@
 #include <vector>
 
 #include "command_line.h"
+#include "listings.h"
 #include "session.h"
 
 namespace customer_side {
-
-// The service's current directory as it was last listed, for completion and
-// mget; a command that may change it (cd, put) makes it stale.
-struct RemoteListing {
-  bool valid = false;
-  std::vector<RemoteEntry> entries;
-};
 
 // Where a command's results, errors and progress go, and what the commands of
 // one session share.
@@ -26,8 +20,9 @@ struct Console {
   bool live_progress = false;  // draw progress lines on err (a terminal, and not -q)
   std::string where{};         // put before each error message ("line 3: ")
   bool quiet = false;          // -q: no summary after a command for many files
-  bool overwrite = false;      // set overwrite on: get replaces local files without -f
-  RemoteListing listing{};
+  bool overwrite = false;      // set overwrite on: get, mget, get -r and mput replace files without -f
+  bool out_terminal = false;   // out is standard output on a terminal: ls puts names in columns
+  RemoteListings listings{};
 };
 
 enum class Ending { none, signed_off, shut_down };
@@ -51,15 +46,16 @@ bool check_command(const Command& command, std::string& error);
 // console.out, errors (one sentence, starting with the command's name) to
 // console.err.
 Outcome run_command(Session& session, const Command& command, Console& console);
-// The service's current directory: console.listing when it is valid, else
-// listed anew into it. LINK_OK, or the failure of the listing.
-long current_listing(Session& session, Console& console);
 // A sentence for a failure that any exchange with the service can end in.
 std::string link_failure(long status, const Session& session);
 // The same for a failure of current_listing.
 std::string listing_failure(long status, const Session& session);
-// The command list for `help`.
-const char* help_text();
+// Why the service stayed where it was on `cd dir` (REMOTE_DIR_UNCHANGED), from
+// the listing of the folder that holds `dir`: a folder it cannot enter, a
+// file, or none of that name. The listing is fetched when none is kept.
+std::string not_entered(Session& session, Console& console, const std::string& dir);
+// The command list for `help`; with a command's name, what that command does.
+std::string help_text(const std::string& command = "");
 // The names of all commands, for completion; ends with a null pointer.
 const char* const* command_names();
 

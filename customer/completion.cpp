@@ -4,7 +4,7 @@
 
 #include "command_line.h"
 #include "commands.h"
-#include "transfers.h"
+#include "listings.h"
 
 namespace customer_side {
 namespace {
@@ -19,12 +19,29 @@ struct ArgumentKinds {
 
 constexpr ArgumentKinds kArguments[] = {
     {"cd", NameKind::remote_folder, NameKind::nothing, NameKind::remote_folder, NameKind::nothing},
+    {"ls", NameKind::remote_any, NameKind::nothing, NameKind::remote_any, NameKind::nothing},
     {"get", NameKind::remote_file, NameKind::local, NameKind::remote_folder, NameKind::local},
-    {"mget", NameKind::remote_file, NameKind::remote_file, NameKind::remote_file, NameKind::remote_file},
+    {"mget", NameKind::remote_here, NameKind::remote_here, NameKind::remote_here, NameKind::remote_here},
     {"put", NameKind::local, NameKind::remote_any, NameKind::local, NameKind::remote_folder},
     {"mput", NameKind::local, NameKind::local, NameKind::local, NameKind::local},
     {"lcd", NameKind::local, NameKind::nothing, NameKind::local, NameKind::nothing},
+    {"lls", NameKind::local, NameKind::nothing, NameKind::local, NameKind::nothing},
+    {"lmkdir", NameKind::local, NameKind::nothing, NameKind::local, NameKind::nothing},
+    {"!", NameKind::local, NameKind::local, NameKind::local, NameKind::local},
+    {"help", NameKind::command, NameKind::nothing, NameKind::command, NameKind::nothing},
+    {"?", NameKind::command, NameKind::nothing, NameKind::command, NameKind::nothing},
 };
+
+bool wanted(const RemoteEntry& entry, NameKind kind) {
+  switch (kind) {
+    case NameKind::remote_folder:
+      return entry.is_dir;
+    case NameKind::remote_here:
+      return !entry.is_dir;
+    default:
+      return true;
+  }
+}
 
 }  // namespace
 
@@ -32,6 +49,9 @@ NameKind completion_kind(const std::string& before) {
   std::string text = before;
   // Readline starts a word after its opening quote.
   if (!text.empty() && (text.back() == '\'' || text.back() == '"')) text.pop_back();
+  if (text.find_first_not_of(" \t") != std::string::npos && text[text.find_first_not_of(" \t")] == '!') {
+    return NameKind::local;  // the rest of a line after '!' goes to the local shell
+  }
   std::vector<Command> commands;
   std::string error;
   // A word in place of the one being completed shows where it stands.
@@ -47,7 +67,7 @@ NameKind completion_kind(const std::string& before) {
     if (!options_over && words[i] == "--") {
       options_over = true;
     } else if (!options_over && arguments == 0 && words[i].size() > 1 && words[i][0] == '-') {
-      tree = tree || words[i].find('r') != std::string::npos;
+      tree = tree || (words[i][1] != '-' && words[i].find('r') != std::string::npos);
     } else {
       ++arguments;
     }
@@ -61,14 +81,30 @@ NameKind completion_kind(const std::string& before) {
 }
 
 std::vector<std::string> remote_candidates(const std::vector<RemoteEntry>& entries, NameKind kind,
-                                           const std::string& typed) {
+                                           const std::string& word) {
+  const std::string folder = folder_part(word), typed = word.substr(folder.size());
   std::vector<std::string> names;
   for (const auto& entry : entries) {
-    const bool wanted = kind == NameKind::remote_any || (kind == NameKind::remote_folder) == entry.is_dir;
-    if (wanted && !listing_cut(entry) && entry.name.rfind(typed, 0) == 0) names.push_back(entry.name);
+    if (wanted(entry, kind) && !entry.cut && entry.name.starts_with(typed)) {
+      names.push_back(folder + entry.name + (entry.is_dir && kind != NameKind::remote_here ? "/" : ""));
+    }
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string quoted_for_line(const std::string& name, char& quote) {
+  if (quote != '\'' && quote != '"') quote = name.find('\'') == std::string::npos ? '\'' : '"';
+  std::string text(1, quote);
+  for (const char c : name) {
+    if (quote == '\'' && c == '\'') {
+      text += "'\\''";  // close, an escaped quote, open again
+      continue;
+    }
+    if (quote == '"' && (c == '"' || c == '\\')) text += '\\';
+    text += c;
+  }
+  return text;
 }
 
 }  // namespace customer_side

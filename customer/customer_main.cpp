@@ -1,5 +1,6 @@
 #include "customer_main.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,7 +30,10 @@ struct Source {
   std::vector<Command> commands;
 };
 
-bool names_readable_file(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+bool names_readable_file(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0;
+}
 
 // Checks every command of the command line before the line is opened.
 bool check_commands(const std::vector<Command>& commands, std::string& error) {
@@ -71,7 +75,7 @@ bool choose_source(const Options& options, Source& source, std::string& error) {
     error = "give commands after DEVICE or --batch FILE, not both";
     return false;
   }
-  if (options.batch == "-" || (words.size() == 1 && words[0] == "-")) {
+  if (options.batch == "-") {
     source.kind = SourceKind::script;
     return true;
   }
@@ -148,12 +152,22 @@ void print_service_line(const Session& session) {
 
 int customer_main(int argc, char** argv) {
   std::setlocale(LC_CTYPE, "");
+  Options defaults;
+  std::string error;
+  if (!read_settings(settings_path(), defaults, error)) {
+    std::cerr << kProgram << ": " << error << '\n';
+    return kExitUsage;
+  }
   platform::SteadyClock clock;
-  return customer_main(argc, argv, clock, platform::open_host_line);
+  return customer_main(argc, argv, clock, platform::open_host_line, std::move(defaults));
 }
 
 int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener) {
-  Options options;
+  return customer_main(argc, argv, clock, std::move(opener), Options{});
+}
+
+int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener, Options defaults) {
+  Options options = std::move(defaults);
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);
   if (options.help) {
@@ -190,6 +204,8 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   if (!options.quiet) print_service_line(session);
 
   Console console{std::cout, std::cerr, !options.quiet && isatty(STDERR_FILENO) != 0, "", options.quiet};
+  console.overwrite = options.overwrite;
+  console.out_terminal = isatty(STDOUT_FILENO) != 0;
   RunState state;
   if (options.baud != 0) {
     run_commands(session, {{"baud", std::to_string(options.baud)}}, console, state);

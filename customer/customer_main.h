@@ -2,6 +2,7 @@
 // commands from the command line, a script or the shell, and signs off.
 #pragma once
 
+#include "options.h"
 #include "platform/clock.h"
 #include "platform/serial_line.h"
 
@@ -15,8 +16,12 @@ constexpr int kExitCommandFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoLink = 3;
 
+// Reads the settings file first (see options.h); one that cannot be used ends
+// the program with kExitUsage.
 int customer_main(int argc, char** argv);
-// The same on `clock`, with lines from `opener`.
+// The same on `clock`, with lines from `opener`, and no settings file: its
+// defaults, if any, in `defaults`.
 int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
+int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener, Options defaults);
 
 }  // namespace customer_side

@@ -1,5 +1,13 @@
 #include "options.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "commands.h"
+#include "platform/serial_line.h"
+
 namespace customer_side {
 namespace {
 
@@ -106,38 +114,125 @@ long parse_rate(const std::string& text) {
   return parse_digits(text, rate) && rate >= 1 && rate <= kHighestRate ? rate : 0;
 }
 
+namespace {
+
+// Takes the option `word` (and its value, the next word, when it takes one);
+// false with `error` filled when it cannot be used.
+bool take_option(int argc, const char* const* argv, int& index, Options& options, std::string& error) {
+  const std::string word = argv[index];
+  std::string value;
+  bool has_joined = false;
+  const OptionEntry* entry = find_option(word, value, has_joined);
+  if (entry == nullptr || (has_joined && !takes_value(entry->takes))) {
+    error = "unknown option '" + word + "'";
+    return false;
+  }
+  if (takes_value(entry->takes) && !has_joined) {
+    if (index + 1 >= argc) {
+      error = "option " + spelled(*entry) + " needs a value";
+      return false;
+    }
+    value = argv[++index];
+  }
+  return apply(*entry, value, options, error);
+}
+
+bool is_option_word(const std::string& word, bool line_known) {
+  if (word.size() < 2 || word[0] != '-' || word == "--") return false;
+  // "-cd", "-!ls": a command that may fail, once the line is known.
+  return !(line_known && (is_command_name(word.substr(1)) || word[1] == '!'));
+}
+
+std::string trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool apply_setting(const std::string& name, const std::string& value, Options& options, std::string& error) {
+  if (name == "line") {
+    if (value.empty()) error = "line takes the name of a line, as DEVICE";
+    options.device = value;
+    return !value.empty();
+  }
+  if (name == "overwrite") {
+    if (value != "on" && value != "off") error = "overwrite takes on or off, not '" + value + "'";
+    options.overwrite = value == "on";
+    return value == "on" || value == "off";
+  }
+  for (const auto& entry : kOptions) {
+    if (name == entry.long_name && takes_value(entry.takes) && entry.takes != Takes::batch) {
+      return apply(entry, value, options, error);
+    }
+  }
+  error = "there is no setting '" + name + "' (line, unit, baud, charset, overwrite)";
+  return false;
+}
+
+}  // namespace
+
 bool parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
+  bool line_given = false;
   int index = 1;
   for (; index < argc; ++index) {
     const std::string word = argv[index];
+    const bool line_known = line_given || !options.device.empty();
     if (word == "--") {
       ++index;
       break;
     }
-    if (word.size() < 2 || word[0] != '-') break;
-    std::string value;
-    bool has_joined = false;
-    const OptionEntry* entry = find_option(word, value, has_joined);
-    if (entry == nullptr || (has_joined && !takes_value(entry->takes))) {
-      error = "unknown option '" + word + "'";
-      return false;
+    if (word == "-") {
+      options.batch = "-";
+    } else if (is_option_word(word, line_known)) {
+      if (!take_option(argc, argv, index, options, error)) return false;
+      if (options.help || options.version) return true;
+    } else if (!line_given && (options.device.empty() || platform::names_a_device(word))) {
+      options.device = word;
+      line_given = true;
+    } else {
+      break;
     }
-    if (takes_value(entry->takes) && !has_joined) {
-      if (index + 1 >= argc) {
-        error = "option " + spelled(*entry) + " needs a value";
-        return false;
-      }
-      value = argv[++index];
-    }
-    if (!apply(*entry, value, options, error)) return false;
-    if (options.help || options.version) return true;
   }
-  if (index >= argc) {
+  if (!line_given && index < argc && (options.device.empty() || platform::names_a_device(argv[index]))) {
+    options.device = argv[index++];
+  }
+  if (options.device.empty()) {
     error = "name the serial line (a path such as /dev/ttyUSB0, or serial.device with -u)";
     return false;
   }
-  options.device = argv[index++];
   for (; index < argc; ++index) options.command_words.emplace_back(argv[index]);
+  return true;
+}
+
+std::string settings_path() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] == '/') return std::string(config) + "/quorvantix/customer.conf";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.config/quorvantix/customer.conf";
+  return {};
+}
+
+bool read_settings(const std::string& path, Options& options, std::string& error) {
+  if (path.empty()) return true;
+  std::ifstream file(path);
+  if (!file) {
+    if (errno == ENOENT) return true;
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    const std::string text = trimmed(line);
+    if (text.empty() || text[0] == '#') continue;
+    const std::size_t equals = text.find('=');
+    std::string problem = "a setting is NAME = VALUE, not '" + text + "'";
+    if (equals != std::string::npos &&
+        apply_setting(trimmed(text.substr(0, equals)), trimmed(text.substr(equals + 1)), options, problem)) {
+      continue;
+    }
+    error = path + ", line " + std::to_string(number) + ": " + problem;
+    return false;
+  }
   return true;
 }
 
@@ -147,27 +242,31 @@ const char* usage_text() {
          "Works with a Quorvantix service on the other end of a serial line.\n"
          "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"
          "acm.device, whose unit (-u, default 0) selects /dev/ttyS<N>, /dev/ttyUSB<N>\n"
-         "or /dev/ttyACM<N>, or tcp:HOST:PORT, tcp-listen:PORT. The line starts at\n"
-         "9600 baud; -b switches both ends to RATE once the service has answered.\n"
+         "or /dev/ttyACM<N>, or tcp:HOST:PORT, tcp-listen:PORT, rfc2217:HOST:PORT. The\n"
+         "line starts at 9600 baud; -b switches both ends to RATE once the service has\n"
+         "answered. Options may stand before and after DEVICE, up to the first command.\n"
          "\n"
-         "Commands (several may be given, separated by ';'):\n"
-         "  pwd, cd DIR, ls          the service's current directory\n"
+         "Commands (several may be given, separated by ';'; help COMMAND tells more):\n"
+         "  pwd, cd DIR              the service's current directory\n"
+         "  ls [-l] [--json] [PATH]  list it, another folder, or the names that match\n"
          "  get [-f] REMOTE [LOCAL]  fetch a file; -f replaces a local file\n"
-         "  get -r [-f] DIR [LOCAL]  fetch a whole folder tree\n"
-         "  mget [-f] PATTERN...     fetch the files whose names match (* ? [...])\n"
-         "  put LOCAL [REMOTE]       store a file\n"
+         "  get -r [-f] [-n] DIR [LOCAL]  fetch a whole folder tree; -n skips files of\n"
+         "                           the same size here\n"
+         "  mget [-f] [-n] PATTERN...  fetch the files whose names match (* ? [...])\n"
+         "  put LOCAL [REMOTE]       store a file (into REMOTE when it is a folder)\n"
          "  put -r DIR [REMOTE]      store a folder tree into folders the service has\n"
-         "  mput PATTERN...          store the local files that match\n"
-         "  baud RATE                switch both ends of the line to RATE baud\n"
-         "  lpwd, lcd DIR, lls       the local current directory\n"
-         "  set overwrite on|off     whether get replaces local files without -f\n"
+         "  mput [-f] [-n] PATTERN...  store the local files that match\n"
+         "  baud [RATE]              show the line speed, or switch both ends to RATE\n"
+         "  lpwd, lcd [DIR], lls [-l] [PATH], lmkdir DIR   the local side\n"
+         "  !COMMAND, !              a local shell command, or a shell\n"
+         "  set overwrite on|off     whether get, mget and mput replace files without -f\n"
          "  bye                      sign off; the service waits for the next customer\n"
          "  shutdown                 end the service\n"
-         "  help                     the list of commands\n"
+         "  help [COMMAND], ?        the list of commands, or what one does\n"
          "\n"
          "Commands are checked before the line is opened, and run in order until one\n"
-         "fails. --batch FILE (or - as the command, for standard input) reads them one\n"
-         "a line; a line that begins with '-' may fail without stopping the script.\n"
+         "fails. --batch FILE (or -, for standard input) reads them one a line; a\n"
+         "command with a '-' before its name may fail without stopping the script.\n"
          "Without a command on a terminal, an interactive shell starts.\n"
          "\n"
          "Options:\n"
@@ -180,8 +279,13 @@ const char* usage_text() {
          "  -h, --help        this text\n"
          "  -V, --version     the version\n"
          "\n"
+         "Defaults for the line (then DEVICE may be left out), unit, baud, charset and\n"
+         "overwrite come from ~/.config/quorvantix/customer.conf ($XDG_CONFIG_HOME);\n"
+         "the command line wins over them.\n"
+         "\n"
          "Exit status: 0 when every command succeeded, 1 when one failed, 2 for a wrong\n"
-         "command line, 3 when the line could not be opened or no service answered.\n";
+         "command line or settings file, 3 when the line could not be opened or no\n"
+         "service answered.\n";
 }
 
 }  // namespace customer_side

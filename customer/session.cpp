@@ -67,15 +67,6 @@ std::string host_name_of(const platform::NameCodec& names, const std::string& wi
   return host;
 }
 
-// The service's listing, in wire form from `first` on, into host form.
-void to_host_names(const platform::NameCodec& names, std::vector<RemoteEntry>& entries, std::size_t first) {
-  for (std::size_t i = first; i < entries.size(); ++i) {
-    RemoteEntry& entry = entries[i];
-    entry.cut = entry.name.size() == kListedNameBytes && entry.size < 0;
-    entry.name = host_name_of(names, entry.name, entry.cut);
-  }
-}
-
 // Why the wire name of a file to store cannot be used, for `result` of check_wire_name.
 std::string unusable_wire_name(const Session& session, const std::string& name, const std::string& wire,
                                long result) {
@@ -136,6 +127,21 @@ void collect_entries(const List& list, std::vector<RemoteEntry>& entries) {
     const auto* row = reinterpret_cast<const Dir_Entry*>(node);
     entries.push_back(RemoteEntry{without_trailing_spaces(list_row_column(row, 0)),
                                   std::strcmp(list_row_column(row, 1), "DIR") == 0, list_row_size(row)});
+  }
+}
+
+// The rows of the service's listing, in host form. A row's name is the 30
+// bytes of the line's name field, padded with spaces: a longer name pushed
+// the size field out of its place, so a full field without a size is the
+// start of a longer name, spaces and all, whatever its last byte.
+void collect_listed_entries(const platform::NameCodec& names, const List& list, std::vector<RemoteEntry>& entries) {
+  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
+    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
+    const std::string field = list_row_column(row, 0);
+    RemoteEntry entry{"", std::strcmp(list_row_column(row, 1), "DIR") == 0, list_row_size(row)};
+    entry.cut = entry.size < 0 && field.size() == kListedNameBytes;
+    entry.name = host_name_of(names, entry.cut ? field : without_trailing_spaces(field), entry.cut);
+    entries.push_back(std::move(entry));
   }
 }
 
@@ -387,9 +393,7 @@ long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
   if (sent != LINK_OK) return sent;
   ListRows rows;
   const long result = receive_akt_dir(session.link, &rows.list);
-  const std::size_t first = entries.size();
-  collect_entries(rows.list, entries);
-  to_host_names(*names, entries, first);
+  collect_listed_entries(*names, rows.list, entries);
   if (result != DIR_OK) settle(session.link);
   return result;
 }
@@ -405,6 +409,11 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
   const std::string target = get_target(session, remote, local);
   if (target.empty()) return NAME_UNUSABLE;
   const long sent = send_command(session, cmd_send_file, wire);
+  if (sent == INTERRUPTED && take_back_stop(session)) {
+    // Stopped with the command under way: the service may have it and send
+    // the file until it gives up. The ends are in step once the line is quiet.
+    settle(session.link);
+  }
   if (sent != LINK_OK) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
@@ -435,6 +444,11 @@ long remote_put(Session& session, const std::string& local, const std::string& r
     return name_fits;
   }
   const long sent = send_command(session, cmd_receive_file);
+  if (sent == INTERRUPTED && take_back_stop(session)) {
+    // Stopped with the command under way: the service may have it and wait
+    // for the file's header until it gives up.
+    wait_for_receiver_to_give_up(session.link);
+  }
   if (sent != LINK_OK) return sent;
   const nanoseconds start = session.link.now();
   const long result = send_file_as(session.link, local_files(), local.c_str(), wire_name.c_str(), gad);
@@ -563,6 +577,10 @@ std::string get_target(Session& session, const std::string& remote, const std::s
     return {};
   }
   return inside;
+}
+
+std::string service_path(const std::string& current, const std::string& path) {
+  return normalized(!path.empty() && path[0] == '/' ? path : current + "/" + path);
 }
 
 long check_wire_name(const std::string& wire_name, std::int64_t size) {

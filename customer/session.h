@@ -38,8 +38,9 @@ constexpr int kIdentifyAttempts = 3;
 // Bytes that come within this many byte times of each other are a frame under way.
 constexpr long kBytesOfAFrameUnderWay = 4;
 constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument, in wire bytes
-// The listing carries the first 30 bytes of a name: a listed name of 30
-// bytes without a size is the start of a longer one.
+// The listing carries the first 30 bytes of a name. A longer one pushes the
+// line's size field out of its place: a listed name that fills its 30 bytes
+// and comes without a size is the start of a longer one.
 constexpr std::size_t kListedNameBytes = 30;
 
 struct Session {
@@ -131,6 +132,9 @@ std::string last_component(const std::string& path);
 // LOCAL when that is a directory. Empty, with session.detail filled, when no
 // usable name results.
 std::string get_target(Session& session, const std::string& remote, const std::string& local);
+// The service's path of `path` taken from the folder `current` (both in its
+// "/" syntax), with "." and ".." worked out: "docs/../a" from "/srv" is "/srv/a".
+std::string service_path(const std::string& current, const std::string& path);
 // NAME_TOO_LONG or NAME_UNUSABLE when `wire_name` (in wire form) cannot travel
 // in the header of a file of `size` bytes ("%s %d %d" in 60 bytes), else 0.
 long check_wire_name(const std::string& wire_name, std::int64_t size);

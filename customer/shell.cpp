@@ -70,6 +70,30 @@ char* dequoted(char* text, int quote) {
   return strdup(plain.c_str());
 }
 
+// Quotes a name of the service so that the line splits back into it.
+char* quote_name(char* text, int, char* quote) {
+  char begun = quote != nullptr ? *quote : '\0';
+  const std::string quoted = quoted_for_line(text, begun);
+  if (quote != nullptr) *quote = begun;
+  return strdup(quoted.c_str());
+}
+
+// The service's names that complete `word`: from the kept listing of its
+// folder, or one listed now (a folder other than the current one by going
+// there and back).
+void remote_matches(const std::string& word, NameKind kind) {
+  const std::string folder = folder_part(word);
+  if (kind == NameKind::remote_here && !folder.empty()) return;
+  const Entries* entries = nullptr;
+  if (folder_listing(*g_session, g_console->listings, folder, entries) != LINK_OK) return;
+  g_matches = remote_candidates(*entries, kind, word);
+  // A folder takes a name after it: no space, and no closing quote yet.
+  if (g_matches.size() == 1 && g_matches[0].ends_with('/')) {
+    rl_completion_suppress_append = 1;
+    rl_completion_suppress_quote = 1;
+  }
+}
+
 char** complete(const char* text, int start, int) {
   rl_attempted_completion_over = 1;
   rl_filename_stat_hook = nullptr;
@@ -85,13 +109,16 @@ char** complete(const char* text, int start, int) {
       break;
     case NameKind::nothing:
       return nullptr;
-    default:
-      if (current_listing(*g_session, *g_console) != LINK_OK) return nullptr;
-      g_matches = remote_candidates(g_console->listing.entries, kind, text);
+    default: {
+      char* word = rl_completion_found_quote != 0 ? dequoted(const_cast<char*>(text), rl_completion_quote_character)
+                                                  : strdup(text);
+      remote_matches(word, kind);
+      std::free(word);
       rl_filename_completion_desired = 1;
       rl_filename_quoting_desired = 1;
       rl_filename_stat_hook = no_local_file;
       break;
+    }
   }
   return rl_completion_matches(text, next_match);
 }
@@ -202,6 +229,7 @@ void run_shell(Session& session, Console& console, RunState& state) {
   rl_filename_quote_characters = " \t\n\\\"';#";
   rl_char_is_quoted_p = is_quoted;
   rl_filename_dequoting_function = dequoted;
+  rl_filename_quoting_function = quote_name;
   g_session = &session;
   g_console = &console;
   state.stop_at_failure = false;

@@ -1,7 +1,6 @@
 #include "transfers.h"
 
 #include <dirent.h>
-#include <fnmatch.h>
 #include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <set>
 
+#include "listing_output.h"
+#include "patterns.h"
 #include "platform/fs.h"
 #include "progress.h"
 #include "run.h"
@@ -48,38 +48,69 @@ std::int64_t size_of(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
 }
 
+std::string plural(std::size_t count, const std::string& one, const std::string& many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string listed(const std::vector<std::string>& names) {
+  std::string list;
+  for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+  return list;
+}
+
 // What one command for many files has done so far.
 struct Tally {
-  std::string command;  // "mget", "get", ...
-  const char* done_word;  // "not fetched", "not stored"
+  std::string command;       // "mget", "get", ...
+  const char* done_word;     // "not fetched", "not stored"
+  const char* skipped_word;  // where the files skipped are: "here", "on the service"
   nanoseconds start;
   int files = 0;
   std::int64_t bytes = 0;
+  int skipped = 0;  // -n: there already, of the same size
+  int files_not_tried = 0, folders_not_tried = 0;
   std::vector<std::string> failed{};
 };
 
 // Says how it went; true when no file failed.
 bool summarize(Session& session, Console& console, const Tally& tally) {
-  if (!console.quiet && tally.files > 0) {
-    const std::chrono::duration<double> took = session.link.now() - tally.start;
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f", took.count());
-    console.err << console.where << tally.command << ": " << tally.files << (tally.files == 1 ? " file, " : " files, ")
-                << format_bytes(tally.bytes) << " in " << seconds << " s, " << format_rate(tally.bytes, took) << '\n';
+  if (!console.quiet && (tally.files > 0 || tally.skipped > 0)) {
+    std::string line = tally.command + ": " + plural(static_cast<std::size_t>(tally.files), "file", "files");
+    if (tally.files > 0) {
+      const std::chrono::duration<double> took = session.link.now() - tally.start;
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.2f", took.count());
+      line += ", " + format_bytes(tally.bytes) + " in " + seconds + " s, " + format_rate(tally.bytes, took);
+    }
+    if (tally.skipped > 0) {
+      line += "; " + std::to_string(tally.skipped) + " skipped, of the same size " + tally.skipped_word + " already";
+    }
+    console.err << console.where << line << '\n';
+  }
+  if (tally.files_not_tried > 0 || tally.folders_not_tried > 0) {
+    std::string what = plural(static_cast<std::size_t>(tally.files_not_tried), "file", "files");
+    if (tally.folders_not_tried > 0) {
+      what += " and " + plural(static_cast<std::size_t>(tally.folders_not_tried), "folder", "folders");
+    }
+    say(console, tally.command, "stopped; " + what + " not tried");
   }
   if (tally.failed.empty()) return true;
-  std::string list;
-  for (const auto& name : tally.failed) list += (list.empty() ? "" : ", ") + name;
-  say(console, tally.command, std::to_string(tally.failed.size()) + " " + tally.done_word + ": " + list);
+  say(console, tally.command, std::to_string(tally.failed.size()) + " " + tally.done_word + ": " + listed(tally.failed));
   return false;
 }
 
+
 bool stopping(const Session& session) { return session.lost || stop_requested(); }
+
+// Counts `entries` from `from` on as not tried.
+void not_tried(const std::vector<RemoteEntry>& entries, std::size_t from, Tally& tally) {
+  for (std::size_t i = from; i < entries.size(); ++i) ++(entries[i].is_dir ? tally.folders_not_tried : tally.files_not_tried);
+}
 
 std::string get_failure(long status, const std::string& remote, const std::string& target, const Session& session) {
   switch (status) {
     case FILE_HEADER_DAMAGED:
-      return "the service sent no file " + quoted(remote) + " (it has none of that name, or cannot read it)";
+      return "the service sent no file " + quoted(remote) + " (it has none of that name, or cannot read it)" +
+             (has_wildcard(remote) ? "; mget fetches the files that match a pattern" : "");
     case FILE_HEADER_BAD:
       return "the service's answer for " + quoted(remote) + " was not a file header";
     case FILE_NO_DIR_LOCK:
@@ -119,9 +150,10 @@ std::string put_failure(long status, const std::string& local, const std::string
     case FILE_READ_FAILED:
       return "reading " + local + " failed";
     case FILE_TOO_MANY_FAILURES:
-      return "the transfer of " + quoted(remote) + " broke off after repeated failures on the line";
+      return "the transfer of " + quoted(remote) + " broke off after repeated failures on the line; nothing was kept on "
+             "the service";
     case INTERRUPTED:
-      return "stopped part-way";
+      return "stopped; nothing was kept on the service";
     default:
       return link_failure(status, session);
   }
@@ -141,12 +173,9 @@ TerminalProgress progress_for(Session& session, Console& console, const std::str
   return TerminalProgress(console.err, label, console.live_progress, [&session] { return session.link.now(); });
 }
 
-// Why `target` cannot take a fetched file, or empty when it can.
-std::string unusable_target(const std::string& target, bool replace, const std::string& command) {
+// Why a file cannot be written at `target`, or empty when it can.
+std::string unwritable_target(const std::string& target) {
   struct stat st {};
-  if (lstat(target.c_str(), &st) == 0 && !replace) {
-    return target + " exists here already; " + command + " -f replaces it (and so does set overwrite on)";
-  }
   const std::string folder = folder_of(target);
   if (stat(folder.c_str(), &st) != 0) {
     return errno == ENOENT ? "cannot store " + target + ": there is no folder " + folder
@@ -157,10 +186,27 @@ std::string unusable_target(const std::string& target, bool replace, const std::
   return {};
 }
 
+enum class Already { absent, same_size, other };
+
+// How a file that is there already (`size`, -1 when it is not there) stands
+// to the one that comes (`coming`, -1 when no listing gave its size).
+Already already(std::int64_t size, std::int64_t coming) {
+  if (size < 0) return Already::absent;
+  return coming >= 0 && size == coming ? Already::same_size : Already::other;
+}
+
+// The hint for a file that is there already and is not replaced.
+std::string exists_text(const std::string& name, const std::string& where, const Existing& existing) {
+  return name + " exists " + where + " already" + (existing.skip_same ? " and has another size" : "") + "; " +
+         existing.typed + " -f replaces it (and so does set overwrite on)";
+}
+
 // Fetches `remote` of the service's current directory as `local` (as get
-// takes it); `shown` names it in messages.
-bool fetch_one(Session& session, Console& console, Tally* tally, const std::string& command,
-               const std::string& remote, const std::string& local, const std::string& shown, bool replace) {
+// takes it); `shown` names it in messages, `listed_size` is its size in the
+// listing (-1: none).
+bool fetch_one(Session& session, Console& console, Tally* tally, const Existing& existing, const std::string& remote,
+               const std::string& local, const std::string& shown, std::int64_t listed_size = -1) {
+  const std::string command = existing.typed.substr(0, existing.typed.find(' '));
   auto failure = [&](const std::string& message) {
     say(console, command, message);
     if (tally != nullptr) tally->failed.push_back(shown);
@@ -169,8 +215,16 @@ bool fetch_one(Session& session, Console& console, Tally* tally, const std::stri
   session.detail.clear();
   const std::string target = get_target(session, remote, local);
   if (target.empty()) return failure(session.detail);
-  const std::string unusable = unusable_target(target, replace || console.overwrite, command);
-  if (!unusable.empty()) return failure(unusable);
+  struct stat st {};
+  const Already there = already(lstat(target.c_str(), &st) == 0 ? st.st_size : -1, listed_size);
+  if (there == Already::same_size && existing.skip_same && S_ISREG(st.st_mode)) {
+    if (tally != nullptr) ++tally->skipped;
+    return true;
+  }
+  if (there != Already::absent && !existing.replace && !console.overwrite) {
+    return failure(exists_text(target, "here", existing));
+  }
+  if (const std::string unwritable = unwritable_target(target); !unwritable.empty()) return failure(unwritable);
   TerminalProgress progress = progress_for(session, console, "get " + shown);
   announce_stop(session, progress, console, command);
   const long status = remote_get(session, remote, target, &progress);
@@ -194,7 +248,7 @@ bool store_one(Session& session, Console& console, Tally* tally, const std::stri
   const long status = remote_put(session, local, remote, &progress);
   session.on_stop = nullptr;
   progress.finish();
-  console.listing.valid = false;
+  console.listings.forget();
   if (status != FILE_OK) {
     say(console, command, put_failure(status, local, wire_name, session));
     if (tally != nullptr) tally->failed.push_back(local);
@@ -207,15 +261,29 @@ bool store_one(Session& session, Console& console, Tally* tally, const std::stri
   return true;
 }
 
+std::string cut_name(const RemoteEntry& entry) { return whole_characters(entry.name) + cut_mark(); }
+
 // A name the listing cut can be neither fetched nor entered by it.
 std::string cut_name_text(const RemoteEntry& entry) {
-  return quoted(whole_characters(entry.name) + cut_mark()) + ": the listing carries only the first " +
-         std::to_string(kListedNameBytes) + " characters of a name; " +
-         (entry.is_dir ? "cd to it by its whole name" : "get it by its whole name");
+  return quoted(cut_name(entry)) + ": the listing carries only the first " + std::to_string(kListedNameBytes) +
+         " characters of a name; " + (entry.is_dir ? "cd to it by its whole name" : "get it by its whole name");
 }
 
-bool make_folder(const std::string& path, std::string& error) {
-  if (mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && is_folder(path))) return true;
+// The local folders a command has made, so that a failed one leaves none of
+// them empty behind.
+struct MadeFolders {
+  std::vector<std::string> paths;
+  void remove_empty() const {
+    for (auto path = paths.rbegin(); path != paths.rend(); ++path) rmdir(path->c_str());
+  }
+};
+
+bool make_folder(const std::string& path, MadeFolders& made, std::string& error) {
+  if (mkdir(path.c_str(), 0777) == 0) {
+    made.paths.push_back(path);
+    return true;
+  }
+  if (errno == EEXIST && is_folder(path)) return true;
   error = errno == EEXIST ? "cannot make the folder " + path + ": a file of that name is in the way"
                           : "cannot make the folder " + path + ": " + std::strerror(errno);
   return false;
@@ -223,26 +291,21 @@ bool make_folder(const std::string& path, std::string& error) {
 
 // Changes the service's folder to `dir`; false with the reason said.
 bool enter(Session& session, Console& console, const std::string& command, const std::string& dir) {
-  console.listing.valid = false;
   const long status = remote_cd(session, dir);
   if (status == LINK_OK || status == REMOTE_DIR_UNCONFIRMED) return true;
-  const std::string where = session.remote_dir.empty() ? std::string() : " in " + session.remote_dir;
-  if (status == REMOTE_DIR_UNCHANGED) {
-    say(console, command, "the service has no folder " + quoted(dir) + where);
-  } else {
-    say(console, command, link_failure(status, session));
-  }
+  say(console, command, status == REMOTE_DIR_UNCHANGED ? not_entered(session, console, dir) : link_failure(status, session));
   return false;
 }
 
-// Back to the folder `start` (as pwd gave it) after a walk that began with cd `dir`.
+// Back to the folder `start` (as pwd gave it) after a walk that began with cd
+// `dir`; also after a stop, whose cancel of the link would keep it from going.
 bool go_back(Session& session, Console& console, const std::string& command, const std::string& start,
              bool start_cut, const std::string& dir) {
   if (session.remote_dir == start && !start_cut) return true;
+  if (stop_requested()) session.link.clear_cancel();
   // A name too long for a command frame is refused before anything is sent.
   const bool by_name = !start_cut && remote_cd(session, start) != NAME_TOO_LONG;
   if (!by_name && dir.find('/') == std::string::npos) remote_cd(session, "..");
-  console.listing.valid = false;
   if (session.remote_dir == start) return true;
   say(console, command, "could not go back to " + start + "; the service is in " + session.remote_dir);
   return false;
@@ -273,31 +336,44 @@ void collect_files(const std::string& folder, std::vector<std::string>& files) {
   }
 }
 
+// What get -r is at: its tally, what it does with files there already, and
+// the folders it made.
+struct TreeWalk {
+  Tally tally;
+  const Existing& existing;
+  MadeFolders made{};
+};
+
 // The tree below the service's current folder into `local`; false when the
-// walk lost its place on the service and had to stop.
-bool fetch_folder(Session& session, Console& console, Tally& tally, const std::string& shown,
-                  const std::string& local, bool replace) {
-  console.listing.valid = false;
-  if (const long status = current_listing(session, console); status != LINK_OK) {
+// walk had to stop (a stop, or it lost its place on the service).
+bool fetch_folder(Session& session, Console& console, TreeWalk& walk, const std::string& shown,
+                  const std::string& local) {
+  Tally& tally = walk.tally;
+  const Entries* listing = nullptr;
+  if (const long status = current_listing(session, console.listings, listing, true); status != LINK_OK) {
     say(console, tally.command, "cannot list " + shown + ": " + listing_failure(status, session));
     tally.failed.push_back(shown + "/");
     return !session.lost;
   }
-  const std::vector<RemoteEntry> entries = sorted_by_name(console.listing.entries);
-  for (const RemoteEntry& entry : entries) {
-    if (stopping(session)) return false;
+  const std::vector<RemoteEntry> entries = sorted_by_name(*listing);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const RemoteEntry& entry = entries[i];
+    if (stopping(session)) {
+      not_tried(entries, i, tally);
+      return false;
+    }
     const std::string path = shown + "/" + entry.name;
-    if (listing_cut(entry)) {
+    if (entry.cut) {
       say(console, tally.command, "cannot fetch " + cut_name_text(entry));
-      tally.failed.push_back(shown + "/" + whole_characters(entry.name) + cut_mark());
+      tally.failed.push_back(shown + "/" + cut_name(entry));
       continue;
     }
     if (!entry.is_dir) {
-      fetch_one(session, console, &tally, tally.command, entry.name, joined(local, entry.name), path, replace);
+      fetch_one(session, console, &tally, walk.existing, entry.name, joined(local, entry.name), path, entry.size);
       continue;
     }
     std::string error;
-    if (!make_folder(joined(local, entry.name), error)) {
+    if (!make_folder(joined(local, entry.name), walk.made, error)) {
       say(console, tally.command, error);
       tally.failed.push_back(path + "/");
       continue;
@@ -307,8 +383,11 @@ bool fetch_folder(Session& session, Console& console, Tally& tally, const std::s
       tally.failed.push_back(path + "/");
       continue;
     }
-    const bool walking = fetch_folder(session, console, tally, path, joined(local, entry.name), replace);
-    if (!walking || !go_back(session, console, tally.command, parent, false, entry.name)) return false;
+    const bool walking = fetch_folder(session, console, walk, path, joined(local, entry.name));
+    if (!walking || !go_back(session, console, tally.command, parent, false, entry.name)) {
+      not_tried(entries, i + 1, tally);
+      return false;
+    }
   }
   return true;
 }
@@ -345,60 +424,94 @@ bool store_folder(Session& session, Console& console, Tally& tally, const std::s
   return true;
 }
 
-// One bracket expression of a wildcard at `p` ('[' already passed): whether
-// `c` is in it; `p` ends after the closing ']'. False, with `p` unmoved, when
-// the bracket does not close (the '[' then stands for itself).
-bool bracket_holds(const std::string& pattern, std::size_t& p, unsigned char c, bool& closed) {
-  std::size_t at = p;
-  const bool negated = at < pattern.size() && (pattern[at] == '!' || pattern[at] == '^');
-  if (negated) ++at;
-  bool holds = false;
-  bool first = true;
-  while (at < pattern.size() && (pattern[at] != ']' || first)) {
-    first = false;
-    const auto low = static_cast<unsigned char>(pattern[at]);
-    if (at + 2 < pattern.size() && pattern[at + 1] == '-' && pattern[at + 2] != ']') {
-      holds = holds || (c >= low && c <= static_cast<unsigned char>(pattern[at + 2]));
-      at += 3;
-    } else {
-      holds = holds || c == low;
-      ++at;
-    }
-  }
-  closed = at < pattern.size();
-  if (!closed) return false;
-  p = at + 1;
-  return holds != negated;
+// The entries of a listing that the patterns of an mget choose.
+struct Chosen {
+  std::vector<const RemoteEntry*> files;  // to fetch, in order; a cut one among them fails
+  std::vector<const RemoteEntry*> maybe;  // cut names a pattern may match
+  std::vector<const RemoteEntry*> folders;
+  std::vector<std::string> unmatched;     // patterns that matched no file
+};
+
+void add_once(std::vector<const RemoteEntry*>& to, const RemoteEntry* entry) {
+  if (std::find(to.begin(), to.end(), entry) == to.end()) to.push_back(entry);
 }
 
-bool prefix_matches(const std::string& pattern, std::size_t p, const std::string& text, std::size_t t) {
-  for (; t < text.size(); ++t) {
-    if (p == pattern.size()) return false;
-    const char here = pattern[p];
-    if (here == '*') {
-      while (p < pattern.size() && pattern[p] == '*') ++p;
-      for (std::size_t from = t; from <= text.size(); ++from) {
-        if (prefix_matches(pattern, p, text, from)) return true;
+Chosen choose(const std::vector<RemoteEntry>& entries, const std::vector<std::string>& patterns) {
+  Chosen chosen;
+  for (const auto& pattern : patterns) {
+    bool matched = false;
+    for (const RemoteEntry& entry : entries) {
+      const Reach reach = entry.cut ? pattern_reach(pattern, entry.name)
+                                    : pattern_matches(pattern, entry.name) ? Reach::all : Reach::none;
+      if (reach == Reach::none || (reach == Reach::some && entry.is_dir)) continue;
+      if (reach == Reach::some) {
+        add_once(chosen.maybe, &entry);
+      } else if (entry.is_dir) {
+        add_once(chosen.folders, &entry);
+      } else {
+        matched = true;
+        add_once(chosen.files, &entry);
       }
+    }
+    if (!matched) chosen.unmatched.push_back(pattern);
+  }
+  std::erase_if(chosen.maybe, [&](const RemoteEntry* entry) {
+    return std::find(chosen.files.begin(), chosen.files.end(), entry) != chosen.files.end();
+  });
+  return chosen;
+}
+
+// Names what the patterns left out: folders, and cut names they may match.
+void name_left_out(Console& console, const Chosen& chosen) {
+  std::vector<std::string> names;
+  for (const RemoteEntry* folder : chosen.folders) names.push_back(shown_name(*folder));
+  if (!names.empty()) {
+    say(console, "mget", "left out " + plural(names.size(), "folder", "folders") + ": " + listed(names) +
+                             " (get -r fetches a folder)");
+  }
+  names.clear();
+  for (const RemoteEntry* entry : chosen.maybe) names.push_back(quoted(cut_name(*entry)));
+  if (!names.empty()) {
+    say(console, "mget",
+        "left out " + plural(names.size(), "file", "files") + " that may match, whose names the listing cut at " +
+            std::to_string(kListedNameBytes) + " characters: " + listed(names) + " (get a file by its whole name)");
+  }
+}
+
+// mput: the service's current folder as its fresh listing shows it, into
+// `entries`; false with the reason said.
+bool list_for_mput(Session& session, Console& console, const Entries*& entries) {
+  const long status = current_listing(session, console.listings, entries, true);
+  if (status == LINK_OK) return true;
+  say(console, "mput", "cannot list the service's folder: " + listing_failure(status, session));
+  return false;
+}
+
+// Whether mput may store `path` under its name, by the listing of the
+// service's folder; false when it leaves it there (skipped, or a failure said).
+bool may_store(Console& console, Tally& tally, const Existing& existing, const Entries& entries,
+               const std::string& path) {
+  const std::string name = last_component(path);
+  for (const RemoteEntry& entry : entries) {
+    const bool same = !entry.cut && entry.name == name;
+    const bool perhaps = entry.cut && name.size() > entry.name.size() && name.starts_with(entry.name);
+    if (!same && !perhaps) continue;
+    if (same && entry.is_dir) {
+      say(console, "mput", quoted(name) + " is a folder on the service");
+    } else if (same && existing.skip_same && already(entry.size, size_of(path)) == Already::same_size) {
+      ++tally.skipped;
       return false;
+    } else if (existing.replace || console.overwrite) {
+      return true;
+    } else if (same) {
+      say(console, "mput", exists_text(quoted(name), "on the service", existing));
+    } else {
+      say(console, "mput", quoted(name) + " may exist on the service: its listing cut a name that begins so at " +
+                               std::to_string(kListedNameBytes) + " characters; " + existing.typed +
+                               " -f stores it all the same");
     }
-    if (here == '?') {
-      ++p;
-      continue;
-    }
-    if (here == '[') {
-      std::size_t after = p + 1;
-      bool closed = false;
-      const bool holds = bracket_holds(pattern, after, static_cast<unsigned char>(text[t]), closed);
-      if (closed) {
-        if (!holds) return false;
-        p = after;
-        continue;
-      }
-    }
-    if (here == '\\' && p + 1 < pattern.size()) ++p;
-    if (pattern[p] != text[t]) return false;
-    ++p;
+    tally.failed.push_back(path);
+    return false;
   }
   return true;
 }
@@ -406,65 +519,77 @@ bool prefix_matches(const std::string& pattern, std::size_t p, const std::string
 }  // namespace
 
 std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries) {
-  std::sort(entries.begin(), entries.end(),
-            [](const RemoteEntry& a, const RemoteEntry& b) { return a.name < b.name; });
+  // A whole name before the cut one that begins alike.
+  std::sort(entries.begin(), entries.end(), [](const RemoteEntry& a, const RemoteEntry& b) {
+    return a.name != b.name ? a.name < b.name : !a.cut && b.cut;
+  });
   return entries;
 }
 
 bool could_match_longer(const std::string& pattern, const std::string& prefix) {
-  return prefix_matches(pattern, 0, prefix, 0);
+  return pattern_reach(pattern, prefix) != Reach::none;
 }
 
 bool get_file(Session& session, Console& console, const std::string& remote, const std::string& local, bool replace) {
-  return fetch_one(session, console, nullptr, "get", remote, local, remote, replace);
+  const RemoteKind kind = kept_kind(session, console.listings, remote);
+  if (kind == RemoteKind::folder) {
+    say(console, "get", quoted(remote) + " is a folder on the service: get -r fetches a folder");
+    return false;
+  }
+  if (kind == RemoteKind::absent && has_wildcard(remote)) {
+    say(console, "get", quoted(remote) + " names no file on the service: mget fetches the files that match a pattern");
+    return false;
+  }
+  return fetch_one(session, console, nullptr, Existing{replace, false, "get"}, remote, local, remote);
 }
 
 bool put_file(Session& session, Console& console, const std::string& local, const std::string& remote) {
-  return store_one(session, console, nullptr, "put", local, remote);
+  bool into_folder = !remote.empty() && remote.back() == '/';
+  const Entries* entries = nullptr;
+  // The listing of REMOTE's folder (kept, or fetched now) tells a folder from a file's name.
+  if (!remote.empty() && !into_folder &&
+      folder_listing(session, console.listings, folder_part(remote), entries) == LINK_OK) {
+    into_folder = kind_in(*entries, remote.substr(folder_part(remote).size())) == RemoteKind::folder;
+  }
+  session.detail.clear();
+  return store_one(session, console, nullptr, "put", local, into_folder ? joined(remote, last_component(local)) : remote);
 }
 
-bool get_matching(Session& session, Console& console, const std::vector<std::string>& patterns, bool replace) {
-  Tally tally{"mget", "not fetched", session.link.now()};
-  console.listing.valid = false;
-  if (const long status = current_listing(session, console); status != LINK_OK) {
+bool get_matching(Session& session, Console& console, const std::vector<std::string>& patterns,
+                  const Existing& existing) {
+  Tally tally{"mget", "not fetched", "here", session.link.now()};
+  const Entries* listing = nullptr;
+  if (const long status = current_listing(session, console.listings, listing, true); status != LINK_OK) {
     say(console, "mget", "cannot list the service's folder: " + listing_failure(status, session));
     return false;
   }
-  const std::vector<RemoteEntry> entries = sorted_by_name(console.listing.entries);
-  std::set<std::string> chosen;
-  std::vector<const RemoteEntry*> files;
-  for (const auto& pattern : patterns) {
-    bool matched = false;
-    for (const RemoteEntry& entry : entries) {
-      if (entry.is_dir) continue;
-      const bool cut = listing_cut(entry);
-      if (cut ? !could_match_longer(pattern, entry.name) : fnmatch(pattern.c_str(), entry.name.c_str(), FNM_PERIOD) != 0) {
-        continue;
-      }
-      matched = true;
-      if (chosen.insert(entry.name).second) files.push_back(&entry);
-    }
-    if (!matched) {
-      say(console, "mget", "no file on the service matches " + quoted(pattern));
-      tally.failed.push_back(pattern);
-    }
+  const std::vector<RemoteEntry> entries = sorted_by_name(*listing);
+  const Chosen chosen = choose(entries, patterns);
+  for (const auto& pattern : chosen.unmatched) {
+    say(console, "mget", "no file on the service matches " + quoted(pattern));
+    tally.failed.push_back(pattern);
   }
-  for (const RemoteEntry* entry : files) {
-    if (stopping(session)) break;
-    if (listing_cut(*entry)) {
-      say(console, "mget", "cannot fetch " + cut_name_text(*entry));
-      tally.failed.push_back(whole_characters(entry->name) + cut_mark());
+  name_left_out(console, chosen);
+  for (std::size_t i = 0; i < chosen.files.size(); ++i) {
+    const RemoteEntry& entry = *chosen.files[i];
+    if (stopping(session)) {
+      tally.files_not_tried += static_cast<int>(chosen.files.size() - i);
+      break;
+    }
+    if (entry.cut) {
+      say(console, "mget", "cannot fetch " + cut_name_text(entry));
+      tally.failed.push_back(cut_name(entry));
       continue;
     }
-    fetch_one(session, console, &tally, "mget", entry->name, "", entry->name, replace);
+    fetch_one(session, console, &tally, existing, entry.name, "", entry.name, entry.size);
   }
   return summarize(session, console, tally);
 }
 
-bool put_matching(Session& session, Console& console, const std::vector<std::string>& patterns) {
-  Tally tally{"mput", "not stored", session.link.now()};
+bool put_matching(Session& session, Console& console, const std::vector<std::string>& patterns,
+                  const Existing& existing) {
+  Tally tally{"mput", "not stored", "on the service", session.link.now()};
   std::vector<std::string> files;
-  std::set<std::string> chosen;
   for (const auto& pattern : patterns) {
     glob_t found{};
     const int result = glob(pattern.c_str(), 0, nullptr, &found);
@@ -475,7 +600,7 @@ bool put_matching(Session& session, Console& console, const std::vector<std::str
         say(console, "mput", path + " is a folder: put -r stores a folder");
       } else if (is_plain_file(path)) {
         ++plain;
-        if (chosen.insert(path).second) files.push_back(path);
+        if (std::find(files.begin(), files.end(), path) == files.end()) files.push_back(path);
       }
     }
     globfree(&found);
@@ -484,40 +609,49 @@ bool put_matching(Session& session, Console& console, const std::vector<std::str
       tally.failed.push_back(pattern);
     }
   }
-  for (const auto& path : files) {
-    if (stopping(session)) break;
-    store_one(session, console, &tally, "mput", path, "");
+  const Entries* listing = nullptr;
+  if (!files.empty() && !list_for_mput(session, console, listing)) return false;
+  const Entries there = listing != nullptr ? *listing : Entries{};
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (stopping(session)) {
+      tally.files_not_tried += static_cast<int>(files.size() - i);
+      break;
+    }
+    if (may_store(console, tally, existing, there, files[i])) store_one(session, console, &tally, "mput", files[i], "");
   }
   return summarize(session, console, tally);
 }
 
-bool get_tree(Session& session, Console& console, const std::string& dir, const std::string& local, bool replace) {
-  Tally tally{"get", "not fetched", session.link.now()};
-  const std::string root = local.empty() ? last_component(dir) : local;
-  if (root.empty()) {
-    say(console, "get", quoted(dir) + " ends in no folder name; give the local folder's name");
-    return false;
-  }
+bool get_tree(Session& session, Console& console, const std::string& dir, const std::string& local,
+              const Existing& existing) {
+  TreeWalk walk{Tally{"get", "not fetched", "here", session.link.now()}, existing};
   if (session.remote_dir.empty() && remote_pwd(session) != LINK_OK) {
     say(console, "get", link_failure(LINK_LOST, session));
     return false;
   }
   const std::string start = session.remote_dir;
   const bool start_cut = session.remote_dir_cut;
-  std::string error;
-  if (!make_folder(root, error)) {
-    say(console, "get", error);
-    return false;
-  }
   if (!enter(session, console, "get", dir)) return false;
-  const std::string shown = dir.back() == '/' && dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir;
-  fetch_folder(session, console, tally, shown, root, replace);
+  const std::string name = !last_component(dir).empty() ? last_component(dir) : last_component(session.remote_dir);
+  std::string root = local.empty() ? name : is_folder(local) && !name.empty() ? joined(local, name) : local;
+  std::string error;
+  if (root.empty()) error = quoted(dir) + " ends in no folder name; give the local folder's name";
+  if (!root.empty() && !make_folder(root, walk.made, error)) root.clear();
+  bool ok = false;
+  if (root.empty()) {
+    say(console, "get", error);
+  } else {
+    const std::string shown = dir.back() == '/' && dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir;
+    fetch_folder(session, console, walk, shown, root);
+    ok = summarize(session, console, walk.tally);
+  }
   const bool back = session.lost || go_back(session, console, "get", start, start_cut, dir);
-  return summarize(session, console, tally) && back;
+  if (!ok || !back) walk.made.remove_empty();
+  return ok && back;
 }
 
 bool put_tree(Session& session, Console& console, const std::string& dir, const std::string& remote) {
-  Tally tally{"put", "not stored", session.link.now()};
+  Tally tally{"put", "not stored", "on the service", session.link.now()};
   if (!is_folder(dir)) {
     say(console, "put", "there is no folder " + dir + " here");
     return false;

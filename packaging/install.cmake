@@ -1,6 +1,7 @@
 # What `cmake --install` puts in place, and the Debian package that CPack
-# builds from the same install: the programs, a man page each, the systemd
-# unit template, the README, the copyright notice and the Debian changelog.
+# builds from the same install: the programs, a man page each, their bash
+# completion, the systemd unit template, the README, the copyright notice and
+# the Debian changelog.
 include(GNUInstallDirs)
 
 set(QUORVANTIX_MAN_PAGES quorvantix)
@@ -10,6 +11,28 @@ foreach(program quorvantix-customer quorvantix-linesim quorvantix-mount)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND QUORVANTIX_MAN_PAGES ${program})
   endif()
+endforeach()
+
+# Bash completion for both programs, where bash-completion looks for it: its
+# completionsdir, taken below our own prefix (bash-completion also looks in
+# /usr/local/share/...), or the usual place when pkg-config or
+# bash-completion is missing at build time.
+set(QUORVANTIX_COMPLETIONS_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+find_program(QUORVANTIX_PKG_CONFIG pkg-config)
+if(QUORVANTIX_PKG_CONFIG)
+  execute_process(COMMAND ${QUORVANTIX_PKG_CONFIG} --variable=completionsdir bash-completion
+                  OUTPUT_VARIABLE completions_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  execute_process(COMMAND ${QUORVANTIX_PKG_CONFIG} --variable=prefix bash-completion
+                  OUTPUT_VARIABLE completions_prefix OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  string(LENGTH "${completions_prefix}/" prefix_length)
+  string(FIND "${completions_dir}" "${completions_prefix}/" prefix_at)
+  if(completions_prefix AND prefix_at EQUAL 0)
+    string(SUBSTRING "${completions_dir}" ${prefix_length} -1 QUORVANTIX_COMPLETIONS_DIR)
+  endif()
+endif()
+foreach(program quorvantix quorvantix-customer)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/bash-completion/quorvantix
+          DESTINATION ${QUORVANTIX_COMPLETIONS_DIR} RENAME ${program})
 endforeach()
 
 # Man pages go out compressed, as man-db and Debian expect them.

@@ -507,16 +507,20 @@ void send_failed_end_marker(Link& link) {
   if (write_bytes(link, wire, sizeof wire)) receive_bytes(link, &answer, 1);
 }
 
-// The size field of a listing line, for displays that show it. It can be
-// trusted only when the formatted line ended inside the frame: a name longer
-// than its 30 columns pushes the field right, and the frame may cut its digits.
+// The size field of a listing line, for displays that show it. It stands in
+// its place, after the name's 30 columns, only when the line ended inside the
+// frame: a longer name pushes it right, and the frame cuts its digits.
 std::int64_t listed_size(const char* frame) {
   const std::size_t length = strnlen(frame, kListingLineBytes);
-  if (length == static_cast<std::size_t>(kListingLineBytes)) return -1;
-  std::size_t digits_start = length;
-  while (digits_start > 0 && frame[digits_start - 1] >= '0' && frame[digits_start - 1] <= '9') --digits_start;
-  if (digits_start == length || digits_start == 0 || frame[digits_start - 1] != ' ') return -1;
-  return std::strtoll(frame + digits_start, nullptr, 10);
+  constexpr std::size_t kSizeField = kTypeFieldColumns + kNameFieldColumns;
+  if (length == static_cast<std::size_t>(kListingLineBytes) || length <= kSizeField) return -1;
+  std::size_t digits = kSizeField;
+  while (digits < length && frame[digits] == ' ') ++digits;
+  if (digits == length) return -1;
+  for (std::size_t at = digits; at < length; ++at) {
+    if (frame[at] < '0' || frame[at] > '9') return -1;
+  }
+  return std::strtoll(frame + digits, nullptr, 10);
 }
 
 // Turns one listing line into a row at the tail of `list`; false when no row

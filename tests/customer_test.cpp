@@ -11,11 +11,14 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstring>
 #include <sstream>
 
 #include "completion.h"
 #include "customer_main.h"
 #include "options.h"
+#include "patterns.h"
+#include "platform/stop_signals.h"
 #include "progress.h"
 #include "run.h"
 #include "support/fixtures.h"
@@ -56,6 +59,50 @@ struct CustomerSession : testing::Test, Served {
   Console console{out, err};
 };
 
+// The service serves `remote` confined to it (its folder is "/"), and this
+// process works in `local`: files that commands fetch by name land there.
+struct CustomerApart : CustomerSession {
+  CustomerApart() {
+    std::string error;
+    service.tree = std::move(*platform::Tree::confined(remote.path().c_str(), error));
+    service.tree.set_wire_names(codec_for(platform::kDefaultWireCharset));
+  }
+  // What one command printed, and whether it succeeded.
+  std::pair<bool, std::string> printed(const Command& words) {
+    out.str("");
+    const bool ok = command(words);
+    return {ok, out.str()};
+  }
+  CurrentDirectory in_local{local.path()};
+};
+
+Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
+
+// What python3's json module reads: a line "name|type|size|cut" an entry.
+std::string read_by_python(const std::string& json) {
+  const TempDir dir;
+  write_file(dir / "in.json", text(json));
+  write_file(dir / "read.py", text("import json, sys\nfor e in json.load(open(sys.argv[1])):\n"
+                                   "    print(e['name'], e['type'], e['size'], e['cut'], sep='|')\n"));
+  std::unique_ptr<FILE, int (*)(FILE*)> python(popen(("python3 " + dir / "read.py " + dir / "in.json").c_str(), "r"), pclose);
+  std::string seen;
+  read_until(fileno(python.get()), seen, std::string(1, '\0'));
+  return seen;
+}
+
+// The names a folder of the service holds in the tests of cut names: one cut
+// where its 30th byte is a space, a whole one of 30 bytes with a size of 10
+// digits, a cut one that begins with it, a plain file, a folder.
+const std::string kSpaced = "Meeting notes from March 2024 (final).txt", kWhole(30, 'w'), kLonger = kWhole + "5.txt";
+
+void make_cut_names(const TempDir& remote) {
+  write_file(remote / kSpaced, text("m"));
+  write_file(remote / kLonger, text("ll"));
+  write_file(remote / kWhole, {});
+  ASSERT_EQ(truncate((remote / kWhole).c_str(), 1'000'000'000) + mkdir((remote / "docs").c_str(), 0755), 0);
+  write_file(remote / "one.txt", text("1"));
+}
+
 // Cancels the link as the given block goes by, as a Ctrl-C would.
 struct CancelAt final : Gadget {
   CancelAt(Link& on, int block) : link(on), left(block) {}
@@ -66,9 +113,11 @@ struct CancelAt final : Gadget {
 
 }  // namespace
 
-TEST(CustomerParsing, OptionsGoBeforeTheDeviceShortOrLongWithJoinedOrSeparateValues) {
+TEST(CustomerParsing, OptionsStandAroundTheDeviceUpToTheFirstCommandShortOrLongJoinedOrSeparate) {
   const std::pair<std::vector<const char*>, std::string> cases[] = {
       {{"c", "--unit", "2", "--baud=115200", "-q", "/dev/x", "get", "-q"}, "/dev/x unit 2 baud 115200 quiet get -q"},
+      {{"c", "/dev/x", "-q", "-u", "3", "-cd", "x"}, "/dev/x unit 3 baud 0 quiet -cd x"},
+      {{"c", "-", "/dev/x"}, "/dev/x unit 0 baud 0 batch -"}, {{"c", "/dev/x", "-!ls", "-l"}, "/dev/x unit 0 baud 0 -!ls -l"},
       {{"c", "-b", "115200", "-u2", "-q", "--batch", "f", "d"}, "d unit 2 baud 115200 quiet batch f"},
       {{"c", "--baud=115200", "--unit", "2", "--quiet", "--batch=f", "d"}, "d unit 2 baud 115200 quiet batch f"},
       {{"c", "-V"}, " unit 0 baud 0 version"},
@@ -76,8 +125,43 @@ TEST(CustomerParsing, OptionsGoBeforeTheDeviceShortOrLongWithJoinedOrSeparateVal
       {{"c", "--baud", "0", "x"}, "refused"}, {{"c", "--unit", "-1", "x"}, "refused"}, {{"c", "-x", "x"}, "refused"},
       {{"c", "-b", "abc", "d"}, "refused"},   {{"c", "-qb", "d"}, "refused"},          {{"c", "--batch"}, "refused"},
       {{"c", "--charset=raw", "d"}, "d unit 0 baud 0 charset raw"},
-      {{"c", "--charset", "NO-SUCH-SET", "d"}, "refused"}};
+      {{"c", "--charset", "NO-SUCH-SET", "d"}, "refused"}, {{"c", "-cd", "x"}, "refused"}};
   for (const auto& [argv, expected] : cases) EXPECT_EQ(parsed(argv), expected) << argv.back();
+}
+
+// The settings file gives defaults, the command line wins, and a line in it
+// that cannot be used is named by its number.
+TEST(CustomerParsing, TheSettingsFileGivesDefaultsThatTheCommandLineOverrides) {
+  const TempDir dir;
+  const std::pair<std::string, std::string> files[] = {
+      {"# mine\n\nline = /dev/ttyUSB1\nunit=2\n baud = 115200 \ncharset = raw\noverwrite = on\n", ""},
+      {"line /dev/x\n", "line 1: a setting is NAME = VALUE, not 'line /dev/x'"},
+      {"\nspeed = 9600\n", "line 2: there is no setting 'speed' (line, unit, baud, charset, overwrite)"},
+      {"baud = fast\n", "line 1: -b/--baud takes a line speed in baud (for example 115200), not 'fast'"},
+      {"overwrite = yes\n", "line 1: overwrite takes on or off, not 'yes'"}};
+  for (const auto& [text, error] : files) {
+    write_file(dir / "customer.conf", Bytes(text.begin(), text.end()));
+    Options options;
+    std::string said;
+    EXPECT_EQ(read_settings(dir / "customer.conf", options, said), error.empty()) << text;
+    EXPECT_EQ(said, error.empty() ? "" : dir / "customer.conf, " + error);
+    if (!error.empty()) continue;
+    EXPECT_TRUE(options.overwrite && options.charset == "raw");
+    const std::vector<const char*> argvs[] = {{"c", "ls", "-l"}, {"c", "-b", "9600", "/dev/y", "ls"}};
+    std::string seen;
+    for (const auto& argv : argvs) {
+      Options with = options;
+      ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), with, said) && !with.command_words.empty());
+      seen += with.device + " " + std::to_string(with.unit) + " " + std::to_string(with.baud) + " " + with.command_words[0] + ";";
+    }
+    EXPECT_EQ(seen, "/dev/ttyUSB1 2 115200 ls;/dev/y 2 9600 ls;");
+  }
+  Options none;
+  std::string said;
+  EXPECT_TRUE(read_settings(dir / "absent.conf", none, said) && none.device.empty());
+  setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+  EXPECT_EQ(settings_path(), dir / "quorvantix/customer.conf");
+  unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
@@ -87,6 +171,9 @@ TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
       {{";", "cd", "sub", ";", "get", "a;", "ls;", ";"}, {{"cd", "sub"}, {"get", "a"}, {"ls"}}},
       {{R"(  put  "my file" 'x y' a\ b "q\"\\"  )"}, {{"put", "my file", "x y", "a b", "q\"\\"}}},
       {{"cd sub;get 'a;b' a#b ; pwd # comment"}, {{"cd", "sub"}, {"get", "a;b", "a#b"}, {"pwd"}}},
+      {{"pwd; -!ls  -l 'a b'; x"}, {{"pwd"}, {"-!", "ls  -l 'a b'; x"}}},
+      {{"!ls", "-l", "a b", ";", "pwd"}, {{"!", "ls -l a b"}, {"pwd"}}},
+      {{"!"}, {{"!"}}},
       {{"get 'open"}, {}},  // refused
   };
   std::string error;
@@ -95,7 +182,9 @@ TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
     const bool ok = split_words(words, got[0], error) && (words.size() > 1 || split_line(words[0], got[1], error));
     EXPECT_EQ(ok, !commands.empty()) << words.front();
     EXPECT_EQ(got[0], commands) << words.front();
-    EXPECT_EQ(got[1], words.size() == 1 ? commands : std::vector<Command>{}) << words.front();
+    if (words.size() == 1) {
+      EXPECT_EQ(got[1], commands) << words.front();
+    }
   }
 }
 
@@ -108,7 +197,11 @@ TEST(CustomerParsing, ChecksCommandsTheirOptionsAndArguments) {
       {{"get", "--", "-x"}, true},        {{"cd", std::string(60, 'd')}, false}, {{"-cd", "x"}, true},
       {{"mget"}, false},                  {{"mget", "-f", "*", "?"}, true},    {{"put", "-f", "a"}, false},
       {{"set", "overwrite", "on"}, true}, {{"set", "overwrite", "yes"}, false}, {{"-"}, false},
-      {{"cd", umlauts(59)}, true},        {{"get", umlauts(60)}, false}};  // characters, not their UTF-8 bytes
+      {{"cd", umlauts(59)}, true},        {{"get", umlauts(60)}, false},  // characters, not their UTF-8 bytes
+      {{"ls", "-l", "--json", "d"}, true}, {{"ls", "a", "b"}, false},   {{"get", "-n", "a"}, false},
+      {{"get", "-rn", "d"}, true},        {{"mput", "-fn", "*"}, true},     {{"put", "-n", "a"}, false},
+      {{"baud"}, true},                   {{"lcd"}, true},                  {{"lmkdir"}, false},
+      {{"help", "get"}, true},            {{"?", "nope"}, false},           {{"!", "ls -l"}, true}};
   std::string error;
   for (const auto& [command, ok] : cases) EXPECT_EQ(check_command(command, error), ok) << command[0] << error;
 }
@@ -140,18 +233,46 @@ TEST(CustomerText, CutsWholeCharactersWithAMarkAndKeepsLinesWithinTheTerminal) {
   std::setlocale(LC_CTYPE, "C");
 }
 
-TEST(CustomerCompletion, RemoteNamesWhereTheServiceTakesThemLocalOnesElsewhere) {
+TEST(CustomerCompletion, RemoteNamesWhereTheServiceTakesThemLocalOnesElsewhereQuotedSoThatTheyParse) {
   using K = NameKind;
   const std::pair<std::string, K> cases[] = {
       {"", K::command},           {"ls; ", K::command},   {"cd ", K::remote_folder}, {"get ", K::remote_file},
-      {"get -r ", K::remote_folder}, {"get a ", K::local}, {"-get \"", K::remote_file}, {"mget a ", K::remote_file},
-      {"put ", K::local},         {"put a ", K::remote_any}, {"mput ", K::local},    {"lcd ", K::local},
-      {"baud ", K::nothing},      {"cd a ", K::nothing}};
+      {"get -r ", K::remote_folder}, {"get a ", K::local}, {"-get \"", K::remote_file}, {"mget a ", K::remote_here},
+      {"put ", K::local},         {"put a ", K::remote_any}, {"mput -f ", K::local}, {"lcd ", K::local},
+      {"baud ", K::nothing},      {"cd a ", K::nothing},  {"ls -l ", K::remote_any}, {"help ", K::command},
+      {"!ls ", K::local},         {"get -n --json ", K::remote_file}};
   for (const auto& [before, kind] : cases) EXPECT_EQ(completion_kind(before), kind) << before;
   const std::vector<RemoteEntry> listing = {
       {"bulk", true, 4096}, {"hello.txt", false, 20}, {"help", false, 1}, {std::string(30, 'h'), false, -1, true}};
   EXPECT_EQ(remote_candidates(listing, K::remote_file, "h"), (Strings{"hello.txt", "help"}));
-  EXPECT_EQ(remote_candidates(listing, K::remote_folder, "b"), Strings{"bulk"});
+  EXPECT_EQ(remote_candidates(listing, K::remote_file, "Projects/b"), Strings{"Projects/bulk/"});
+  EXPECT_EQ(remote_candidates(listing, K::remote_folder, ""), Strings{"bulk/"});
+  EXPECT_EQ(remote_candidates(listing, K::remote_here, "b"), Strings{});
+  // Closed as readline closes it, each splits back into the name.
+  const std::pair<std::string, char> names[] = {{"it's here.txt", 0}, {"say \"hi\".txt", 0}, {"both'\\\"", 0},
+                                                {"it's", '\''},       {"a b", '"'},           {"tab\there", 0}};
+  for (auto [name, quote] : names) {
+    const std::string quoted = quoted_for_line(name, quote);
+    std::vector<Command> commands;
+    std::string error;
+    EXPECT_TRUE(split_line("get " + quoted + quote, commands, error)) << quoted;
+    EXPECT_EQ(commands, (std::vector<Command>{{"get", name}})) << quoted;
+  }
+}
+
+// A name the listing cut goes on beyond what can be seen: a pattern matches
+// none of its endings, some (the cut part decides), or all of them.
+TEST(CustomerPatterns, APatternMeetsACutNameByWhatItsEndingsCanBe) {
+  std::setlocale(LC_CTYPE, "C.UTF-8");  // ? takes a character, not a byte
+  const std::tuple<std::string, std::string, Reach> cases[] = {
+      {"*", "abc", Reach::all},        {"a*", "abc", Reach::all},        {"*c*", "abc", Reach::all},
+      {"[a-c]b?*", "abc", Reach::all}, {"?*", "abc", Reach::all},        {"abc?", "abc", Reach::some},
+      {"*.txt", "abc", Reach::some},   {"a*x", "abc", Reach::some},      {"b*", "abc", Reach::none},
+      {"abc", "abc", Reach::none},     {"*", ".abc", Reach::none},       {".*", ".abc", Reach::all},
+      {"?ber*", "\u00fcber", Reach::all}, {"\\*x*", "*xy", Reach::all}, {"[[:digit:]]*", "1a", Reach::all},
+      {"*[!a]", "ab", Reach::some}};
+  for (const auto& [pattern, start, reach] : cases) EXPECT_EQ(pattern_reach(pattern, start), reach) << pattern << " " << start;
+  std::setlocale(LC_CTYPE, "C");
 }
 
 TEST_F(CustomerSession, AGetWritesToLocalOrInsideIt) {
@@ -167,14 +288,18 @@ TEST_F(CustomerSession, AGetWritesToLocalOrInsideIt) {
 TEST_F(CustomerSession, TheProgramChecksItsCommandLineBeforeItOpensTheLine) {
   write_file(remote / "script", {'p', 'w', 'd', '\n'});
   pair.cable.cut();
-  const std::pair<std::vector<const char*>, int> runs[] = {
-      {{"c", "sim", "pwd"}, kExitNoLink},  {{"c", "-b", "115200", "sim", "pwd"}, kExitNoLink},
-      {{"c", "sim", "fetch"}, kExitUsage}, {{"c", "sim", "baud abc"}, kExitUsage}, {{"c", "sim", "script"}, kExitUsage}};
-  for (auto [words, status] : runs) {
+  const std::tuple<std::vector<const char*>, int, std::string> runs[] = {
+      {{"c", "sim", "pwd"}, kExitNoLink, ""},  {{"c", "-b", "115200", "sim", "pwd"}, kExitNoLink, ""},
+      {{"c", "sim", "fetch"}, kExitUsage, ""}, {{"c", "sim", "baud abc"}, kExitUsage, ""},
+      {{"c", "sim", "script"}, kExitUsage, "; to run the commands in the file script, give --batch script\n"},
+      {{"c", "-", "sim"}, kExitNoLink, ""},  // commands from standard input, not a line named '-'
+      {{"c", "sim", "/dev/null"}, kExitUsage, "unknown command '/dev/null' (try help)\n"}};  // no script
+  for (auto [words, status, said] : runs) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(customer_main(int(words.size()), const_cast<char**>(words.data()), pair.clock,
                             pair.cable.opener(SimCable::b)), status) << words.back();
-    testing::internal::GetCapturedStderr();
+    const std::string error = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(has(error, said)) << error;
   }
 }
 
@@ -324,7 +449,7 @@ TEST_F(CustomerSession, NamesTheListingCutAndFoldersTheServiceLacks) {
   write_file(local / "up/f1", pattern_bytes(5, 1));
   write_file(local / "up/x/f2", pattern_bytes(5, 1));
   run([&] {
-    EXPECT_TRUE(command({"ls"}));
+    EXPECT_TRUE(command({"ls", "-l"}));
     EXPECT_FALSE(command({"mget", "a_name*", "zzz*"}));
     EXPECT_FALSE(command({"put", "-r", local / "up"}));
     EXPECT_TRUE(command({"pwd"}));
@@ -441,7 +566,192 @@ TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColum
   }
   EXPECT_GT(redraws, 10);
   const Bytes history = read_file(state / "quorvantix/history");
-  EXPECT_NE(std::string(history.begin(), history.end()).find("cd bulk \ntypo\n"), std::string::npos);
+  EXPECT_NE(std::string(history.begin(), history.end()).find("cd bulk/\ntypo\n"), std::string::npos);
+}
+
+// The listing tells a cut name by its size field, which a longer name pushes
+// out of its place, whatever the 30th byte is; a whole name of 30 bytes with
+// a size of 10 digits is no cut one. ls shows names, -l rows, --json an array.
+TEST_F(CustomerApart, TellsACutNameByTheListingAndListsForPeopleAndScripts) {
+  make_cut_names(remote);
+  write_file(remote / "say \"hi\".txt", text("hi"));
+  struct stat docs {};
+  ASSERT_EQ(stat((remote / "docs").c_str(), &docs), 0);
+  std::pair<bool, std::string> listed[3];
+  run([&] {
+    listed[0] = printed({"ls"});
+    listed[1] = printed({"ls", "-l", "*.txt"});
+    listed[2] = printed({"ls", "--json"});
+    EXPECT_EQ(printed({"ls", "docs"}), std::make_pair(true, std::string()));
+    EXPECT_EQ(printed({"ls", "one.txt"}), std::make_pair(true, std::string("one.txt\n")));
+    EXPECT_FALSE(command({"ls", "none*"}));
+  });
+  EXPECT_EQ(listed[0], std::make_pair(true, "Meeting notes from March 2024 ~\ndocs/\none.txt\nsay \"hi\".txt\n" + kWhole +
+                                                "\n" + kWhole + "~\n"));
+  EXPECT_EQ(listed[1].second, "Meeting notes from March 2024 ~  FILE           ?\none.txt                          FILE  "
+                              "         1\nsay \"hi\".txt                     FILE           2\n" +
+                                  kWhole + "~  FILE           ?\n");  // may match: shown
+  EXPECT_EQ(read_by_python(listed[2].second),
+            "Meeting notes from March 2024 |file|None|True\ndocs|dir|" + std::to_string(docs.st_size) +
+                "|False\none.txt|file|1|False\nsay \"hi\".txt|file|2|False\n" + kWhole + "|file|1000000000|False\n" +
+                kWhole + "|file|None|True\n");
+  EXPECT_TRUE(has(err.str(), "ls: no name on the service matches 'none*'")) << err.str();
+}
+
+// mget: a cut name whose visible part a pattern cannot match plays no part;
+// one it may match is named and left out; one it matches whatever was cut is
+// a file not fetched. The whole name that a cut one begins with is fetched.
+TEST_F(CustomerApart, MgetNamesEveryFileItLeavesOutAndFailsOnlyForThoseItMustFetch) {
+  make_cut_names(remote);
+  ASSERT_EQ(truncate((remote / kWhole).c_str(), 7), 0);
+  console.quiet = true;
+  const std::string may = "mget: left out 2 files that may match, whose names the listing cut at 30 characters: "
+                          "'Meeting notes from March 2024 ~', '" + kWhole + "~' (get a file by its whole name)\n";
+  const std::tuple<Command, bool, std::string> runs[] = {
+      {{"mget", "o*"}, true, ""},
+      {{"mget", "-f", "*.txt"}, true, may},
+      {{"mget", "*.xyz"}, false, "mget: no file on the service matches '*.xyz'\n" + may + "mget: 1 not fetched: *.xyz\n"},
+      {{"mget", "-f", "*", "w*"}, false, "mget: left out 1 folder: docs/ (get -r fetches a folder)\n"
+           "mget: cannot fetch 'Meeting notes from March 2024 ~': the listing carries only the first 30 characters of a "
+           "name; get it by its whole name\nmget: cannot fetch '" + kWhole + "~': the listing carries only the first 30 "
+           "characters of a name; get it by its whole name\nmget: 2 not fetched: Meeting notes from March 2024 ~, " +
+           kWhole + "~\n"}};
+  run([&] {
+    for (const auto& [words, ok, said] : runs) {
+      err.str("");
+      EXPECT_EQ(command(words), ok) << words[1];
+      EXPECT_EQ(err.str(), said) << words[1];
+    }
+  });
+  EXPECT_EQ(names_in(local.path()), (Strings{"one.txt", kWhole}));
+  EXPECT_EQ(read_file(local / kWhole), read_file(remote / kWhole));
+}
+
+// -n skips a file that is there already with the size the other side has, and
+// is no failure; without it, and without -f, the hint names the command as
+// it was typed.
+TEST_F(CustomerApart, ARunAgainSkipsFilesOfTheSameSizeAndHintsNameTheCommandAsTyped) {
+  ASSERT_EQ(mkdir((remote / "tree").c_str(), 0755) + mkdir((remote / "tree/sub").c_str(), 0755), 0);
+  for (const char* name : {"a.txt", "b.txt", "tree/x.bin", "tree/sub/y.bin"}) write_file(remote / name, text(name));
+  write_file(local / "a.txt", text("A.TXT"));
+  write_file(local / "b.txt", text("B"));
+  const std::tuple<Command, bool, std::string> runs[] = {
+      {{"mget", "-n", "*.txt"}, false, "mget: b.txt exists here already and has another size; mget -n -f replaces it"},
+      {{"mget", "-nf", "*.txt"}, true, "; 1 skipped, of the same size here already\n"},
+      {{"get", "-r", "-n", "tree"}, true, "get: 2 files, 24 B in "},
+      {{"get", "-rn", "tree"}, true, "get: 0 files; 2 skipped, of the same size here already\n"},
+      {{"get", "-r", "tree"}, false, "get: tree/sub/y.bin exists here already; get -r -f replaces it"},
+      {{"mput", "*.txt"}, false, "mput: 'a.txt' exists on the service already; mput -f replaces it"},
+      {{"mput", "-n", "*.txt"}, true, "mput: 0 files; 2 skipped, of the same size on the service already\n"},
+      {{"mput", "-f", "a.txt"}, true, "mput: 1 file, 5 B in "}};
+  run([&] {
+    for (const auto& [words, ok, said] : runs) {
+      err.str("");
+      EXPECT_EQ(command(words), ok) << words[1];
+      EXPECT_TRUE(has(err.str(), said)) << said << " in:\n" << err.str();
+    }
+  });
+  EXPECT_EQ(read_file(local / "a.txt"), text("A.TXT"));  // skipped every time
+  EXPECT_EQ(read_file(local / "b.txt"), text("b.txt"));
+  EXPECT_EQ(read_file(remote / "a.txt"), text("A.TXT"));
+  EXPECT_EQ(read_file(local / "tree/sub/y.bin"), text("tree/sub/y.bin"));
+}
+
+// A stop (Ctrl-C) during a command for many files says how many it did not
+// try; a stopped store says that nothing was kept on the service.
+TEST_F(CustomerApart, AStoppedRunCountsTheFilesItDidNotTry) {
+  ASSERT_EQ(mkdir((remote / "t").c_str(), 0755) + mkdir((remote / "t/sub").c_str(), 0755), 0);
+  for (const char* name : {"f1", "f2", "f3", "f4", "t/a", "t/b", "t/c", "t/sub/d"}) {
+    write_file(remote / name, pattern_bytes(1500));
+    write_file(local / ("up_" + std::string(1, name[std::strlen(name) - 1])), pattern_bytes(1500));
+  }
+  pair.cable.pace(9600);
+  const platform::StopSignals signals(Link::cancel_from_signal, &pair.customer);
+  // Ctrl-C once the first file of each command is in place.
+  auto press_ctrl_c_after = [&](const std::string& path) {
+    while (!exists(path)) pair.clock.sleep_for(100ms);
+    raise(SIGINT);
+  };
+  run([&] {
+    for (const Command& words : {Command{"mget", "f*"}, Command{"get", "-r", "t"}, Command{"mput", "up_*"}}) {
+      EXPECT_FALSE(command(words)) << words[0];
+      platform::StopSignals::clear();  // as the shell does after a Ctrl-C
+      pair.customer.clear_cancel();
+    }
+  }, {[&] {
+    press_ctrl_c_after(local / "f1");
+    press_ctrl_c_after(local / "t/a");
+    press_ctrl_c_after(remote / "up_1");
+  }});
+  for (const char* said : {"mget: stopped; 2 files not tried\n", "get: stopped; 1 file and 1 folder not tried\n",
+                           "mput: stopped; nothing was kept on the service\n", "mput: stopped; 6 files not tried\n"}) {
+    EXPECT_TRUE(has(err.str(), said)) << said << " in:\n" << err.str();
+  }
+  EXPECT_FALSE(has(err.str(), "could not go back")) << err.str();
+  EXPECT_EQ(names_in(local / "t"), Strings{"a"});
+  EXPECT_FALSE(exists(remote / "up_2"));
+}
+
+// get -r DIR TARGET makes TARGET/DIR in a folder TARGET, and a failed one
+// leaves no folder it made; put FILE DIR stores into a folder the listing shows.
+TEST_F(CustomerApart, FoldersAreTargetsAndAFailedTreeLeavesNoFolderBehind) {
+  for (const char* folder : {"docs", "docs/2024", "cuts"}) ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+  write_file(remote / "docs/m.txt", text("m"));
+  write_file(remote / "docs/2024/b.txt", text("b"));
+  write_file(remote / ("cuts/" + kLonger), text("c"));
+  write_file(local / "up.txt", text("up"));
+  ASSERT_EQ(mkdir((local / "into").c_str(), 0755), 0);
+  console.quiet = true;
+  run([&] {
+    EXPECT_TRUE(command({"get", "-r", "docs", "into"}));
+    EXPECT_TRUE(command({"get", "-r", "docs/", "fresh"}));
+    EXPECT_FALSE(command({"get", "-r", "missing"}));
+    EXPECT_FALSE(command({"get", "-r", "cuts"}));
+    EXPECT_FALSE(command({"get", "-r", "cuts", "into"}));
+    for (const char* into : {"docs", "docs/2024/", "copy.txt"}) EXPECT_TRUE(command({"put", "up.txt", into})) << into;
+  });
+  EXPECT_EQ(names_in(local.path()), (Strings{"fresh", "into", "up.txt"}));
+  EXPECT_EQ(names_in(local / "into"), Strings{"docs"});
+  EXPECT_EQ(read_file(local / "into/docs/2024/b.txt"), text("b"));
+  EXPECT_EQ(read_file(local / "fresh/m.txt"), text("m"));
+  for (const char* stored : {"docs/up.txt", "docs/2024/up.txt", "copy.txt"}) EXPECT_EQ(read_file(remote / stored), text("up"));
+}
+
+// help, ?, the local side, !, the line speed, and errors that say what the
+// listing shows.
+TEST_F(CustomerApart, TheCommandsAndHabitsThatUsersOfOtherFileTransferProgramsBring) {
+  ASSERT_EQ(mkdir((remote / "docs").c_str(), 0755) + mkdir((remote / "\u65e5\u672c").c_str(), 0755) +
+                mkdir((local / "home").c_str(), 0755), 0);
+  write_file(remote / "a.txt", text("a"));
+  const char* home = std::getenv("HOME");
+  const std::string old_home = home != nullptr ? home : "";
+  setenv("HOME", (local / "home").c_str(), 1);
+  const std::tuple<Command, bool, std::string> runs[] = {
+      {{"help", "lcd"}, true, "lcd [DIR]                     change the local current directory (alone or ~: the home folder)\n"},
+      {{"ls"}, true, "?\?/\na.txt\ndocs/\n"},
+      {{"get", "docs"}, false, "get: 'docs' is a folder on the service: get -r fetches a folder\n"},
+      {{"get", "*.md"}, false, "get: '*.md' names no file on the service: mget fetches the files that match a pattern\n"},
+      {{"cd", "?\?"}, false, "cd: the service lists the folder '?\?' but does not enter it (it lacks the permission, or the "
+                            "line cannot carry the name) (it stayed in /)\n"},
+      {{"cd", "a.txt"}, false, "cd: 'a.txt' is a file on the service, not a folder (it stayed in /)\n"},
+      {{"baud", "19200"}, true, "baud: the line runs at 19200 baud\n"},
+      {{"baud"}, true, "19200 baud\n"},
+      {{"lmkdir", "new"}, true, ""},
+      {{"lmkdir", "new"}, false, "lmkdir: cannot make the folder new: there is one of that name already\n"},
+      {{"lls", "n*"}, true, "new/\n"},
+      {{"!", "exit 3"}, false, "!: 'exit 3' ended with status 3\n"},
+      {{"lcd"}, true, ""},
+      {{"lpwd"}, true, local / "home\n"}};
+  run([&] {
+    for (const auto& [words, ok, said] : runs) {
+      out.str(""), err.str("");
+      EXPECT_EQ(command(words), ok) << words[0];
+      EXPECT_EQ(out.str() + err.str(), said) << words[0];
+    }
+  });
+  if (home != nullptr) setenv("HOME", old_home.c_str(), 1);
+  EXPECT_EQ(help_text("?"), help_text("help"));
+  EXPECT_TRUE(has(help_text(), "lmkdir DIR") && has(help_text(), "mput [-f] [-n] PATTERN..."));
 }
 
 namespace {

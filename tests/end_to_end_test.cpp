@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -55,13 +56,18 @@ struct EndToEnd : testing::Test {
   // `local`: its exit status, and what it wrote.
   std::pair<int, std::string> customer(Strings words, const std::string& line = "") {
     words.insert(words.begin(), {kCustomer, "-q", line.empty() ? dir / "b" : line});
+    words.insert(words.begin(), customer_environment.begin(), customer_environment.end());
     Running run(words, local.path());
     const int status = run.end();
     return {status, run.seen};
   }
   TempDir dir, remote, local;
   std::unique_ptr<Running> linesim, service;
+  // No settings file of the user's, and the cut mark of a UTF-8 terminal.
+  const Strings customer_environment{"env", "XDG_CONFIG_HOME=" + dir / "config", "LC_ALL=C.UTF-8"};
 };
+
+Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
 
 // Every name in `dir` with its contents, mode and owner.
 std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> state_of(const std::string& dir) {
@@ -399,4 +405,121 @@ TEST_F(EndToEnd, ACustomerThatVanishedAt115200LeavesNoLockedLine) {
   platform::SteadyClock clock;
   Link link(clock);
   EXPECT_LT(std::chrono::steady_clock::now() - start, customer_side::longest_wait_for_service(link));
+}
+
+// A name the listing cut shows its mark whatever its 30th byte; mget leaves
+// no file out without a word, and a cut name fails only a command that must
+// fetch it; a whole name that a cut one begins with is fetched.
+TEST_F(EndToEnd, CutNamesAreMarkedAndNoFileIsLeftOutWithoutAWord) {
+  ASSERT_TRUE(start({}));
+  const std::string whole(30, 'w'), spaced = "Meeting notes from March 2024 (final).txt";
+  for (const std::string& name : {spaced, whole, whole + "5.txt", std::string("one.txt")}) write_file(remote / name, text(name));
+  const auto [status, said] = customer({"ls", "-l;", "mget", "o*;", "mget", "-f", "*.txt;", "-mget", "*.xyz;", "mget", "-f", "*"});
+  EXPECT_EQ(status, 1);
+  for (const std::string& line : Strings{
+           "Meeting notes from March 2024 \u2026  FILE           ?\n", whole + "   FILE          30\n",
+           whole + "\u2026  FILE           ?\n",
+           "mget: left out 2 files that may match, whose names the listing cut at 30 characters: 'Meeting notes "
+           "from March 2024 \u2026', '" + whole + "\u2026' (get a file by its whole name)\n",
+           "mget: no file on the service matches '*.xyz'\n",
+           "mget: 2 not fetched: Meeting notes from March 2024 \u2026, " + whole + "\u2026\n"}) {
+    EXPECT_TRUE(has(said, line)) << line << " in:\n" << said;
+  }
+  EXPECT_EQ(names_in(local.path()), (Strings{"one.txt", whole}));
+  EXPECT_EQ(read_file(local / whole), text(whole));
+}
+
+// Commands for many files run again: -n skips what is there with the size
+// the other side has, a failed get -r leaves no folder, a folder is a target,
+// hints name the command as typed, and a stopped mget counts what it did not
+// try.
+TEST_F(EndToEnd, ACommandForManyFilesIsSafeToRunAgain) {
+  ASSERT_TRUE(start({}, "a", "19200"));
+  ASSERT_EQ(mkdir((remote / "tree").c_str(), 0755) + mkdir((remote / "tree/sub").c_str(), 0755) +
+                mkdir((local / "into").c_str(), 0755), 0);
+  for (const char* name : {"a.txt", "b.txt", "tree/x.bin", "tree/sub/y.bin"}) write_file(remote / name, text(name));
+  write_file(local / "a.txt", text("A.TXT"));
+  write_file(local / "up.txt", text("up"));
+  const auto [status, said] = customer({"mget", "-n", "*.txt;", "get", "-r", "-n", "tree;", "get", "-r", "tree", "into;",
+                                        "-get", "-r", "missing;", "put", "up.txt", "tree;", "mput", "-n", "*.txt;",
+                                        "-get", "-r", "tree"});
+  EXPECT_EQ(status, 0) << said;
+  EXPECT_TRUE(has(said, "get: tree/x.bin exists here already; get -r -f replaces it")) << said;
+  EXPECT_EQ(read_file(local / "a.txt"), text("A.TXT"));
+  EXPECT_EQ(read_file(local / "b.txt"), text("b.txt"));
+  EXPECT_EQ(read_file(local / "into/tree/sub/y.bin"), text("tree/sub/y.bin"));
+  EXPECT_EQ(read_file(remote / "tree/up.txt"), text("up"));
+  EXPECT_EQ(read_file(remote / "a.txt"), text("a.txt"));
+  EXPECT_FALSE(exists(local / "missing"));
+
+  for (const char* name : {"f1", "f2", "f3", "f4"}) write_file(remote / name, pattern_bytes(4000));
+  Strings words = customer_environment;
+  words.insert(words.end(), {kCustomer, "-q", dir / "b", "mget", "f*"});
+  Running stopped(words, local.path());
+  ASSERT_TRUE(service->says("Sende Datei <f1> status 0\n")) << service->seen;
+  EXPECT_EQ(stopped.end(SIGINT), 128 + SIGINT);
+  EXPECT_TRUE(has(stopped.seen, "mget: stopped; nothing was kept\n")) << stopped.seen;
+  EXPECT_TRUE(has(stopped.seen, " not tried\n")) << stopped.seen;
+  EXPECT_EQ(read_file(local / "f1"), pattern_bytes(4000));
+  EXPECT_FALSE(exists(local / "f4"));
+}
+
+// The real shell on a terminal: Tab completes the names of another folder of
+// the service (listed once, by going there and back), a folder with '/',
+// names with ' and " into quoting that the line splits back into them, and
+// never a name the listing cut.
+TEST_F(EndToEnd, TheShellCompletesNestedAndQuotedNamesOfTheService) {
+  ASSERT_TRUE(start({}));
+  ASSERT_EQ(mkdir((remote / "Projects").c_str(), 0755) + mkdir((remote / "Projects/Sub").c_str(), 0755), 0);
+  const std::string quoted[] = {"it's here.txt", "say \"hi\".txt"};
+  for (const std::string& name : quoted) write_file(remote / ("Projects/" + name), text(name));
+  write_file(remote / "Meeting notes from March 2024 (final).txt", text("cut"));
+  write_file(remote / "Mine.txt", text("mine"));
+  int terminal = -1;
+  winsize size{24, 100, 0, 0};
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
+  if (child == 0) {
+    for (const char* setting : {"TERM=dumb", "LC_ALL=C.UTF-8"}) putenv(const_cast<char*>(setting));
+    setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    if (chdir(local.path().c_str()) == 0) execl(kCustomer.c_str(), kCustomer.c_str(), (dir / "b").c_str(), nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  std::string screen;
+  auto type = [&](const std::string& keys) { ASSERT_EQ(write(terminal, keys.data(), keys.size()), ssize_t(keys.size())); };
+  const std::string prompt = "\nquorvantix " + remote.path();
+  // Keys go in only at a prompt: the terminal itself echoes keys typed ahead.
+  auto at_prompt = [&](const std::string& folder = "") {
+    const bool shown = read_until(terminal, screen, prompt + folder + "> ");
+    screen.clear();
+    return shown;
+  };
+  EXPECT_TRUE(at_prompt());
+  type("get Projects/\t\t");
+  EXPECT_TRUE(read_until(terminal, screen, "say \"hi\".txt")) << screen;
+  EXPECT_TRUE(has(screen, "Sub/") && has(screen, "it's here.txt")) << screen;
+  const std::pair<std::string, std::string> gets[] = {
+      {"it\t\n", "Projects/it's here.txt"}, {"get Projects/sa\t\n", "Projects/say \"hi\".txt"}, {"get M\t\n", "Mine.txt"}};
+  for (const auto& [keys, name] : gets) {
+    type(keys);
+    EXPECT_TRUE(service->says("Sende Datei <" + name + "> status 0\n")) << name << service->seen;
+    EXPECT_TRUE(at_prompt()) << screen;
+  }
+  type("cd Pro\t\n");
+  EXPECT_TRUE(at_prompt("/Projects")) << screen;
+  type("\x04");
+  read_until(terminal, screen, std::string(1, '\0'));
+  int status = -1;
+  kill(child, SIGKILL);  // if it has not ended
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(terminal);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << screen;
+  for (const std::string& name : quoted) EXPECT_EQ(read_file(local / name), text(name));
+  EXPECT_EQ(read_file(local / "Mine.txt"), text("mine"));
+  // Projects was listed by going there and back, once.
+  EXPECT_EQ(service->end(SIGTERM), 0);
+  const std::string went = "Akt. Verzeichnis auf Projects/ gesetzt.\nAkt. Verzeichnisname (" + remote / "Projects" +
+                           ") gesendet.\nSende Verzeichnis status 0\nAkt. Verzeichnis auf " + remote.path() + " gesetzt.\n";
+  EXPECT_TRUE(has(service->seen, went) && service->seen.find(went) == service->seen.rfind(went)) << service->seen;
 }

@@ -1,0 +1,26 @@
+// Listings as ls and lls print them: the names alone, in columns on a
+// terminal; with -l a row for each entry with its type and size; or one JSON
+// array for scripts. Entries come out in the order of their names, and a name
+// that the service's listing cut ends in the cut mark (JSON: "cut": true).
+#pragma once
+
+#include <cstddef>
+#include <ostream>
+#include <vector>
+
+#include "session.h"
+
+namespace customer_side {
+
+enum class ListingStyle { names, rows, json };
+
+// `columns`: the width of the terminal the names go to (0: one name a line).
+void print_listing(std::vector<RemoteEntry> entries, ListingStyle style, std::size_t columns, std::ostream& out);
+// One JSON array: [{"name": "a.txt", "type": "file", "size": 20, "cut": false}, ...];
+// "type" is "file" or "dir", "size" is null where the listing gave none, and
+// names are in UTF-8 whatever the locale (a byte that is no character: U+FFFD).
+std::string listing_json(const std::vector<RemoteEntry>& entries);
+// How a listing shows a name: a folder's with '/', a cut one with its mark.
+std::string shown_name(const RemoteEntry& entry);
+
+}  // namespace customer_side

@@ -6,12 +6,12 @@
 #include <fstream>
 
 #include "commands.h"
+#include "numbers.h"
 #include "platform/serial_line.h"
 
 namespace customer_side {
 namespace {
 
-constexpr long kHighestRate = 100'000'000;
 
 enum class Takes { help, version, quiet, unit, baud, batch, charset };
 
@@ -29,16 +29,6 @@ constexpr OptionEntry kOptions[] = {
 
 bool takes_value(Takes takes) {
   return takes == Takes::unit || takes == Takes::baud || takes == Takes::batch || takes == Takes::charset;
-}
-
-// Up to nine decimal digits and nothing else: no sign, no space, no overflow.
-bool parse_digits(const std::string& text, long& value) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  value = std::stol(text);
-  return true;
 }
 
 // Finds the option `word` names; `joined` gets a value written into the same
@@ -108,11 +98,6 @@ bool apply(const OptionEntry& entry, const std::string& value, Options& options,
 }
 
 }  // namespace
-
-long parse_rate(const std::string& text) {
-  long rate = 0;
-  return parse_digits(text, rate) && rate >= 1 && rate <= kHighestRate ? rate : 0;
-}
 
 namespace {
 

@@ -2,6 +2,8 @@
 //   quorvantix-customer [-u N] [-b RATE] [-q] [--charset SET] [--batch FILE] [DEVICE] [COMMAND [ARG...]]
 #pragma once
 
+#include "numbers.h"
+
 #include <string>
 #include <vector>
 
@@ -43,10 +45,6 @@ std::string settings_path();
 // off), with the values their options take. False, with `error` ("PATH, line
 // N: ...") for a file that cannot be read or a line that cannot be used.
 bool read_settings(const std::string& path, Options& options, std::string& error);
-
-// A line speed as the user writes it: a decimal number of at least 1 baud.
-// Returns 0 when `text` is not one.
-long parse_rate(const std::string& text);
 
 // The usage text of --help.
 const char* usage_text();

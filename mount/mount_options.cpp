@@ -1,23 +1,13 @@
 #include "mount_options.h"
 
 
+#include "numbers.h"
 #include "platform/serial_line.h"
 
 namespace mount_side {
 namespace {
 
-constexpr long kHighestRate = 100'000'000;
 constexpr long kLongestCacheTimeoutSeconds = 365L * 24 * 3600;
-
-// Up to nine decimal digits and nothing else: no sign, no space, no overflow.
-bool parse_digits(const std::string& text, long& value) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  value = std::stol(text);
-  return true;
-}
 
 // One entry of an -o list: ours are taken, every other goes to the FUSE library.
 bool apply_option(const std::string& option, MountOptions& options, std::string& error) {
@@ -26,15 +16,13 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
   const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
   long number = 0;
   if (key == "baud") {
-    if (parse_digits(value, number) && number >= 1 && number <= kHighestRate) {
-      options.baud = number;
-      return true;
-    }
+    options.baud = customer_side::parse_rate(value);
+    if (options.baud > 0) return true;
     error = "-o baud= takes a line speed in baud (for example 115200), not '" + value + "'";
     return false;
   }
   if (key == "cache_timeout") {
-    if (parse_digits(value, number) && number <= kLongestCacheTimeoutSeconds) {
+    if (customer_side::parse_digits(value, number) && number <= kLongestCacheTimeoutSeconds) {
       options.cache_timeout = std::chrono::seconds(number);
       return true;
     }
@@ -97,7 +85,7 @@ bool split_device_unit(const std::string& text, std::string& device, long& unit,
   if (text.rfind('/', 0) == 0 || text.rfind("tcp:", 0) == 0 || text.rfind("tcp-listen:", 0) == 0) return true;
   const std::size_t colon = text.rfind(':');
   if (colon == std::string::npos) return true;
-  if (!parse_digits(text.substr(colon + 1), unit)) {
+  if (!customer_side::parse_digits(text.substr(colon + 1), unit)) {
     error = "the unit after the colon of '" + text + "' must be a number (serial.device:1)";
     return false;
   }

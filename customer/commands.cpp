@@ -48,15 +48,17 @@ std::string with_detail(const std::string& sentence, const Session& session) {
   return session.detail.empty() ? sentence : sentence + ": " + session.detail;
 }
 
-// Rows of a listing: the name, DIR or FILE, and the size, in columns that
-// line up on the terminal. A name the service's listing cut shows its mark.
+// Rows of a listing: the name (escaped), DIR or FILE, and the size, in
+// columns that line up on the terminal. A name the service's listing cut
+// shows its mark.
 void print_entries(std::vector<RemoteEntry> entries, bool from_service, std::ostream& out) {
   entries = sorted_by_name(std::move(entries));
   std::vector<std::string> names;
   std::size_t columns = kNameColumns;
   for (const auto& entry : entries) {
     const bool cut = from_service && listing_cut(entry);
-    names.push_back(cut ? whole_characters(entry.name) + cut_mark() : entry.name);
+    names.push_back(cut ? platform::shown_name(whole_characters(entry.name)) + cut_mark()
+                        : platform::shown_name(entry.name));
     columns = std::max(columns, std::min(display_width(names.back()), kMostNameColumns));
   }
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -71,7 +73,7 @@ void print_entries(std::vector<RemoteEntry> entries, bool from_service, std::ost
 Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
   const long status = remote_pwd(session);
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  console.out << session.remote_dir << '\n';
+  console.out << platform::shown_name(session.remote_dir) << '\n';
   if (session.remote_dir_cut) {
     say(console, command.name, "the name is longer; the line carries only its first 60 characters");
   }
@@ -371,8 +373,10 @@ const char* const* command_names() {
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
+// The names a message quotes may come from the service: the message is shown
+// as a name is, so that none of them steers the terminal or forges a line.
 void say(Console& console, const std::string& command, const std::string& message) {
-  console.err << console.where << command << ": " << message << '\n';
+  console.err << console.where << command << ": " << platform::shown_name(message) << '\n';
 }
 
 }  // namespace customer_side

@@ -137,8 +137,10 @@ void announce_stop(Session& session, TerminalProgress& progress, Console& consol
   };
 }
 
+// The label names the file as the service does: shown escaped.
 TerminalProgress progress_for(Session& session, Console& console, const std::string& label) {
-  return TerminalProgress(console.err, label, console.live_progress, [&session] { return session.link.now(); });
+  return TerminalProgress(console.err, platform::shown_name(label), console.live_progress,
+                          [&session] { return session.link.now(); });
 }
 
 // Why `target` cannot take a fetched file, or empty when it can.

@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <string_view>
+#include <cstring>
 
 namespace customer_side {
 namespace {
@@ -32,9 +33,41 @@ void shell_tokens(std::string_view text, std::size_t mark, std::vector<Token>& t
   if (start != std::string_view::npos) tokens.push_back(word_token(std::string(text.substr(start))));
 }
 
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The escape of $'...' whose letter is at line[at] onto `word`; the index of
+// its last character.
+std::size_t take_escape(const std::string& line, std::size_t at, std::string& word) {
+  const char letter = line[at];
+  std::size_t end = at + 1;
+  int value = 0;
+  for (; letter == 'x' && end < line.size() && end < at + 3 && hex_value(line[end]) >= 0; ++end) {
+    value = value * 16 + hex_value(line[end]);
+  }
+  if (end > at + 1) {
+    word += static_cast<char>(value);
+    return end - 1;
+  }
+  const char* const kLetters = "ntr\\'\"";
+  const char* const kMeanings = "\n\t\r\\'\"";
+  const char* const found = std::strchr(kLetters, letter);
+  if (found != nullptr && letter != '\0') {
+    word += kMeanings[found - kLetters];
+  } else {
+    word += '\\';
+    word += letter;
+  }
+  return at;
+}
+
 // The tokens of one line, by the quoting rules of split_line.
 bool tokenize_line(const std::string& line, std::vector<Token>& tokens, std::string& error) {
-  enum class Quote { none, single, dbl };
+  enum class Quote { none, single, dbl, shown };
   Quote quote = Quote::none;
   std::string word;
   bool in_word = false;
@@ -49,6 +82,14 @@ bool tokenize_line(const std::string& line, std::vector<Token>& tokens, std::str
     if (quote == Quote::single) {
       if (c == '\'') {
         quote = Quote::none;
+      } else {
+        word += c;
+      }
+    } else if (quote == Quote::shown) {
+      if (c == '\'') {
+        quote = Quote::none;
+      } else if (c == '\\' && has_next) {
+        i = take_escape(line, i + 1, word);
       } else {
         word += c;
       }
@@ -75,6 +116,9 @@ bool tokenize_line(const std::string& line, std::vector<Token>& tokens, std::str
       in_word = true;
       if (c == '\'') {
         quote = Quote::single;
+      } else if (c == '$' && has_next && line[i + 1] == '\'') {
+        quote = Quote::shown;
+        ++i;
       } else if (c == '"') {
         quote = Quote::dbl;
       } else if (c == '\\') {
@@ -85,7 +129,8 @@ bool tokenize_line(const std::string& line, std::vector<Token>& tokens, std::str
     }
   }
   if (quote != Quote::none) {
-    error = quote == Quote::single ? "the quote ' is not closed" : "the quote \" is not closed";
+    error = quote == Quote::dbl ? "the quote \" is not closed"
+                                : quote == Quote::shown ? "the quote $' is not closed" : "the quote ' is not closed";
     return false;
   }
   finish_word();

@@ -11,9 +11,12 @@ using Command = std::vector<std::string>;
 
 // Splits one line of a script or of the interactive shell. Words are separated
 // by blanks; '...' quotes literally, "..." quotes with \" and \\ as escapes, and
-// a backslash outside quotes takes the next character as it is. An unquoted ';'
-// ends a command, and an unquoted '#' at the start of a word starts a comment.
-// Empty commands are dropped. False, with `error` filled, for an open quote.
+// a backslash outside quotes takes the next character as it is. $'...' quotes
+// with the escapes that names are shown with (platform::shown_name): \n, \t,
+// \r, \xHH, \\ and \' (any other stays as it is), so a name shown escaped is
+// typed as $'NAME'. An unquoted ';' ends a command, and an unquoted '#' at the
+// start of a word starts a comment. Empty commands are dropped. False, with
+// `error` filled, for an open quote.
 bool split_line(const std::string& line, std::vector<Command>& commands, std::string& error);
 
 // Splits the words that follow DEVICE on the program's command line, where the

@@ -74,7 +74,7 @@ std::size_t out_columns(const Console& console) { return console.out_terminal ? 
 Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
   const long status = remote_pwd(session);
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  console.out << session.remote_dir << '\n';
+  console.out << platform::shown_name(session.remote_dir) << '\n';
   if (session.remote_dir_cut) {
     say(console, command.name, "the name is longer; the line carries only its first 60 characters");
   }
@@ -517,8 +517,10 @@ const char* const* command_names() {
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
+// The names a message quotes may come from the service: the message is shown
+// as a name is, so that none of them steers the terminal or forges a line.
 void say(Console& console, const std::string& command, const std::string& message) {
-  console.err << console.where << command << ": " << message << '\n';
+  console.err << console.where << command << ": " << platform::shown_name(message) << '\n';
 }
 
 }  // namespace customer_side

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/charset.h"
 #include "text_width.h"
 #include "transfers.h"
 
@@ -16,7 +17,8 @@ constexpr std::size_t kMostNameColumns = 40;
 constexpr std::size_t kColumnGap = 2;
 
 std::string listed_name(const RemoteEntry& entry) {
-  return entry.cut ? whole_characters(entry.name) + cut_mark() : entry.name;
+  // Shown, never obeyed: a name's control bytes do not reach the terminal.
+  return entry.cut ? platform::shown_name(whole_characters(entry.name)) + cut_mark() : platform::shown_name(entry.name);
 }
 
 // Rows of the name, DIR or FILE, and the size, in columns that line up on the terminal.
@@ -42,7 +44,7 @@ void print_names(const std::vector<RemoteEntry>& entries, std::size_t columns, s
   std::vector<std::string> names;
   std::size_t width = 0;
   for (const auto& entry : entries) {
-    names.push_back(shown_name(entry));
+    names.push_back(entry_as_listed(entry));
     width = std::max(width, display_width(names.back()) + kColumnGap);
   }
   // The last column needs no gap after it, and the terminal's last column stays free.
@@ -76,7 +78,7 @@ void append_json_string(const std::string& text, std::string& json) {
 
 }  // namespace
 
-std::string shown_name(const RemoteEntry& entry) { return listed_name(entry) + (entry.is_dir ? "/" : ""); }
+std::string entry_as_listed(const RemoteEntry& entry) { return listed_name(entry) + (entry.is_dir ? "/" : ""); }
 
 std::string listing_json(const std::vector<RemoteEntry>& entries) {
   std::string error;

@@ -20,7 +20,7 @@ void print_listing(std::vector<RemoteEntry> entries, ListingStyle style, std::si
 // "type" is "file" or "dir", "size" is null where the listing gave none, and
 // names are in UTF-8 whatever the locale (a byte that is no character: U+FFFD).
 std::string listing_json(const std::vector<RemoteEntry>& entries);
-// How a listing shows a name: a folder's with '/', a cut one with its mark.
-std::string shown_name(const RemoteEntry& entry);
+// How a listing shows a name: escaped, a folder's with '/', a cut one with its mark.
+std::string entry_as_listed(const RemoteEntry& entry);
 
 }  // namespace customer_side

@@ -168,7 +168,7 @@ Read read_line(Link& link, const std::string& prompt, std::string& line) {
 }
 
 std::string prompt_for(const Session& session) {
-  return "quorvantix " + session.remote_dir + (session.remote_dir_cut ? "..." : "") + "> ";
+  return "quorvantix " + platform::shown_name(session.remote_dir) + (session.remote_dir_cut ? "..." : "") + "> ";
 }
 
 bool blank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }

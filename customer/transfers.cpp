@@ -169,8 +169,10 @@ void announce_stop(Session& session, TerminalProgress& progress, Console& consol
   };
 }
 
+// The label names the file as the service does: shown escaped.
 TerminalProgress progress_for(Session& session, Console& console, const std::string& label) {
-  return TerminalProgress(console.err, label, console.live_progress, [&session] { return session.link.now(); });
+  return TerminalProgress(console.err, platform::shown_name(label), console.live_progress,
+                          [&session] { return session.link.now(); });
 }
 
 // Why a file cannot be written at `target`, or empty when it can.
@@ -464,7 +466,7 @@ Chosen choose(const std::vector<RemoteEntry>& entries, const std::vector<std::st
 // Names what the patterns left out: folders, and cut names they may match.
 void name_left_out(Console& console, const Chosen& chosen) {
   std::vector<std::string> names;
-  for (const RemoteEntry* folder : chosen.folders) names.push_back(shown_name(*folder));
+  for (const RemoteEntry* folder : chosen.folders) names.push_back(entry_as_listed(*folder));
   if (!names.empty()) {
     say(console, "mget", "left out " + plural(names.size(), "folder", "folders") + ": " + listed(names) +
                              " (get -r fetches a folder)");

@@ -64,6 +64,8 @@ class Link {
   // The customer has signed off: a listening TCP line lets it wait with the
   // other peers until one of them identifies.
   void between_customers();
+  // The address of the peer on a line on the network (platform::Line::peer_address).
+  std::string peer_address() const { return line_ ? line_->peer_address() : std::string(); }
   // False when a speed set on the line reaches no serial port (a plain TCP
   // connection): a terminal server's port on the way keeps its own speed.
   bool speed_reaches_port() const { return !line_ || line_->speed_reaches_port(); }

@@ -553,6 +553,7 @@ long send_file_as(Link& link, const platform::Tree& tree, const char* local, con
     send_data(link, kRefusal, kRefusalBytes);
     return refusal;
   }
+  if (gad != nullptr) gad->set_file(wire_name, examined.file_size);
   const auto blocks = static_cast<int>(examined.file_size / kBlockBytes);
   const auto rest = static_cast<int>(examined.file_size % kBlockBytes);
   char data[kBlockBytes + 1] = {};
@@ -580,6 +581,7 @@ long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const 
   if (!parse_header(reinterpret_cast<const char*>(data), header)) return refuse(link, FILE_HEADER_BAD);
   code_name(header.name, 'r');
   const std::int64_t size = std::int64_t{header.blocks} * kBlockBytes + header.rest;
+  if (gad != nullptr) gad->set_file(header.name, size);
   std::string name;
   const platform::FsLock folder = platform::FsLock::folder_of(tree, target != nullptr ? target : header.name, name);
   const long room = check_room(tree, folder, size);

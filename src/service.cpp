@@ -27,14 +27,21 @@ constexpr std::size_t kCommandBufferBytes = 1024;
 // Half a second between tries to open a lost line: no CPU to speak of while it is away.
 constexpr int kTicksBetweenReopenTries = 25;
 
+using Priority = OperatorLog::Priority;
+
 // The line has gone (adapter pulled, far end of a pty closed, TCP peer left).
 // A listening line takes its next peer: a customer that left is no lost line.
 // Any other is closed and opened again as soon as it is back, at 9600 baud.
 // False when the link is cancelled meanwhile.
 bool take_up_line_again(ServiceState& state) {
   Link& link = state.link;
-  if (link.take_next_peer()) return true;
+  const std::string peer = link.peer_address();  // none after a close the line has logged
+  if (link.take_next_peer()) {
+    if (!peer.empty()) state.log.write(Priority::info, "customer at " + peer + " has gone: its connection closed");
+    return true;
+  }
   std::puts("Line lost, waiting for it to come back");
+  state.log.write(Priority::warning, "line lost, waiting for it to come back");
   freeport(link, state.port);
   while (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
     freeport(link, state.port);
@@ -42,6 +49,7 @@ bool take_up_line_again(ServiceState& state) {
     link.delay_ticks(kTicksBetweenReopenTries);
   }
   std::puts("Line is open again");
+  state.log.write(Priority::info, "line open again, at 9600 baud");
   return true;
 }
 
@@ -56,42 +64,70 @@ struct Command {
 
 const char* argument_of(const char* buffer) { return buffer + 1; }
 
-// A name from the wire as the console shows it: in host form.
+// A name from the wire as the console and the log show it: in host form,
+// escaped, so that it can neither forge a line nor steer the terminal. A
+// name that has no host form shows its own bytes.
 std::string shown(const ServiceState& state, const char* wire_name) {
   std::string host;
-  state.tree.wire_names().to_host(wire_name, host);
-  return host;
+  if (!state.tree.wire_names().to_host(wire_name, host)) host = wire_name;
+  return platform::shown_name(host);
+}
+
+std::string quoted(const std::string& shown_name) { return "'" + shown_name + "'"; }
+
+std::string current_dir_shown(const ServiceState& state) {
+  char name[kDirNameBytes] = {};
+  get_akt_dir(state.tree, name);
+  return shown(state, name);
 }
 
 // The name goes back in the loop's buffer; the customer reads its first 60
 // bytes, without a terminator when the name is longer.
 bool run_get_akt_dir(ServiceState& state, char* buffer) {
+  const auto began = state.log.now();
   get_akt_dir(state.tree, buffer);
-  send_data(state.link, buffer, kCommandFrameBytes);
-  std::printf("Akt. Verzeichnisname (%s) gesendet.\n", shown(state, buffer).c_str());
+  const long status = send_data(state.link, buffer, kCommandFrameBytes);
+  const std::string name = shown(state, buffer);
+  std::printf("Akt. Verzeichnisname (%s) gesendet.\n", name.c_str());
+  state.log.command("pwd " + quoted(name), began, status);
   return true;
 }
 
 bool run_set_akt_dir(ServiceState& state, char* buffer) {
-  if (set_akt_dir(state.tree, argument_of(buffer)) != 0) {
-    std::printf("Akt. Verzeichnis auf %s gesetzt.\n", shown(state, argument_of(buffer)).c_str());
-  }
+  const auto began = state.log.now();
+  const bool changed = set_akt_dir(state.tree, argument_of(buffer)) != 0;
+  const std::string name = shown(state, argument_of(buffer));
+  if (changed) std::printf("Akt. Verzeichnis auf %s gesetzt.\n", name.c_str());
+  const std::string now_in = quoted(current_dir_shown(state));
+  state.log.command("cd " + quoted(name), began, changed ? "now in " + now_in : "no such folder, stays in " + now_in);
   return true;
 }
 
 bool run_send_file(ServiceState& state, char* buffer) {
-  const long status = send_file(state.link, state.tree, argument_of(buffer), nullptr);
-  std::printf("Sende Datei <%s> status %ld\n", shown(state, argument_of(buffer)).c_str(), status);
+  TransferWatch watch;
+  const auto began = state.log.now();
+  const long status = send_file(state.link, state.tree, argument_of(buffer), &watch);
+  const std::string name = shown(state, argument_of(buffer));
+  std::printf("Sende Datei <%s> status %ld\n", name.c_str(), status);
+  state.log.transfer("get " + quoted(name), watch.done, watch.size, began, status);
   return true;
 }
 
 bool run_receive_file(ServiceState& state, char*) {
-  std::printf("Empfangen der Datei status %ld\n", receive_file(state.link, state.tree, nullptr));
+  TransferWatch watch;
+  const auto began = state.log.now();
+  const long status = receive_file(state.link, state.tree, &watch);
+  std::printf("Empfangen der Datei status %ld\n", status);
+  const std::string what = watch.size < 0 ? "put (no file header)" : "put " + quoted(shown(state, watch.name.c_str()));
+  state.log.transfer(what, watch.done, watch.size, began, status);
   return true;
 }
 
 bool run_send_akt_dir(ServiceState& state, char*) {
-  std::printf("Sende Verzeichnis status %ld\n", send_akt_dir(state.link, state.tree));
+  const auto began = state.log.now();
+  const long status = send_akt_dir(state.link, state.tree);
+  std::printf("Sende Verzeichnis status %ld\n", status);
+  state.log.command("ls " + quoted(current_dir_shown(state)), began, status);
   return true;
 }
 
@@ -108,6 +144,7 @@ bool serve_next_customer(ServiceState& state) {
 bool run_terminate(ServiceState& state, char*) {
   if (state.no_shutdown) {
     std::puts("Terminierungsignal abgelehnt");
+    state.log.write(Priority::notice, "shutdown refused (--no-shutdown): taken as the customer's sign-off");
     return serve_next_customer(state);
   }
   std::puts("Terminierungsignal empfangen");
@@ -116,12 +153,17 @@ bool run_terminate(ServiceState& state, char*) {
 
 bool run_customer_terminate(ServiceState& state, char*) {
   std::puts("Customer Terminierung empfangen");
+  state.log.write(Priority::info, "bye: the customer signed off");
   return serve_next_customer(state);
 }
 
+// The rate is the customer's text, shown like a name: it may hold anything.
 bool run_set_baud_rate(ServiceState& state, char* buffer) {
+  const auto began = state.log.now();
   const long status = set_baud_rate(state.link, argument_of(buffer));
-  std::printf("Baudrate auf %s gesetzt status %ld\n", argument_of(buffer), status);
+  const std::string rate = platform::shown_name(argument_of(buffer));
+  std::printf("Baudrate auf %s gesetzt status %ld\n", rate.c_str(), status);
+  state.log.command("baud " + rate, began, status);
   return true;
 }
 
@@ -170,7 +212,8 @@ void print_help() {
               "(or tcp-listen:ADDR:PORT) waits for peers to connect, on 127.0.0.1 unless ADDR is given,\n"
               "and rfc2217:HOST:PORT connects to a terminal server's port whose speed it sets.\n"
               "A DEVICE alone is served at unit 0; without arguments it serves serial.device unit 0.\n"
-              "SIGTERM, SIGINT and SIGHUP end it cleanly.\n",
+              "SIGTERM, SIGINT and SIGHUP end it cleanly. Standard error carries its log: every\n"
+              "customer, command and refusal, with the time.\n",
               kUsage, here);
 }
 
@@ -291,12 +334,12 @@ std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::
   return options;
 }
 
-platform::ListenRules listen_rules(const ServiceOptions& options) {
+platform::ListenRules listen_rules(const ServiceOptions& options, OperatorLog log) {
   platform::ListenRules rules;
   rules.greeting = {kIdentificationFrameBytes, is_identification_frame};
   rules.allowed = options.allowed;
   rules.idle_limit = std::chrono::seconds(options.idle_timeout_seconds);
-  rules.report = [](const std::string& event) { std::fprintf(stderr, "quorvantix: %s\n", event.c_str()); };
+  rules.report = [log](const std::string& event) { log.write(Priority::notice, event); };
   return rules;
 }
 
@@ -309,7 +352,10 @@ bool wait_for_customer(ServiceState& state) {
   return true;
 }
 
-void welcome_customer(ServiceState& state) { state.tree.return_to_start(); }
+void welcome_customer(ServiceState& state) {
+  state.tree.return_to_start();
+  state.log.identified(state.ids.customer, state.link.peer_address());
+}
 
 namespace {
 
@@ -358,6 +404,8 @@ void exec_commands(ServiceState& state) {
     if (incoming != Incoming::nothing) formless_in_a_row = formless ? formless_in_a_row + 1 : 0;
     if (formless_in_a_row >= kFormlessInputsOfAGoneCustomer && link.baud() != kStartBaud) {
       formless_in_a_row = 0;
+      state.log.write(Priority::notice, "customer taken for gone: twice input that forms no frame at " +
+                                            std::to_string(link.baud()) + " baud; back at 9600 for the next one");
       if (!serve_next_customer(state)) return;
       continue;
     }
@@ -390,12 +438,12 @@ void exec_commands(ServiceState& state) {
 
 namespace {
 
-// A name that goes to the customer with stand-ins is said on standard error.
-void report_name_without_wire_form(const std::string& charset, const std::string& host_name,
+// A name that goes to the customer with stand-ins is said in the log.
+void report_name_without_wire_form(const OperatorLog& log, const std::string& charset, const std::string& host_name,
                                    const std::string& sent_as) {
-  std::fprintf(stderr,
-               "quorvantix: '%s' has no form in %s, the character set of names on the line; the customer gets '%s'\n",
-               host_name.c_str(), charset.c_str(), sent_as.c_str());
+  log.write(Priority::warning, quoted(platform::shown_name(host_name)) + " has no form in " + charset +
+                                   ", the character set of names on the line; the customer gets " +
+                                   quoted(platform::shown_name(sent_as)));
 }
 
 // The folder served: the current directory, in the whole file system, or
@@ -414,8 +462,9 @@ bool serve_folder(const ServiceOptions& options, ServiceState& state, std::strin
   }
   state.tree.set_read_only(options.read_only);
   const std::string charset = options.charset;
-  state.tree.set_wire_names(std::move(*names), [charset](const std::string& host_name, const std::string& sent_as) {
-    report_name_without_wire_form(charset, host_name, sent_as);
+  const OperatorLog log = state.log;
+  state.tree.set_wire_names(std::move(*names), [charset, log](const std::string& host_name, const std::string& sent_as) {
+    report_name_without_wire_form(log, charset, host_name, sent_as);
   });
   return true;
 }
@@ -446,28 +495,32 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
     return 0;
   }
   if (options->device_given) std::printf("%s %ld\n", options->device.c_str(), options->unit);
-  Link link(clock, opener ? std::move(opener) : platform::host_line_opener(options->lock_directory, listen_rules(*options)));
+  const OperatorLog log = OperatorLog::to_stderr(clock);
+  Link link(clock, opener ? std::move(opener)
+                          : platform::host_line_opener(options->lock_directory, listen_rules(*options, log)));
   ServiceState state{link, options->device, options->unit, {}};
   state.no_shutdown = options->no_shutdown;
+  state.log = log;
   if (!serve_folder(*options, state, error)) {
-    std::fprintf(stderr, "quorvantix: %s\n", error.c_str());
+    log.write(Priority::error, error);
     return 1;
   }
   const platform::StopSignals stop_signals(Link::cancel_from_signal, &link);
   platform::ServiceManager manager;
   link.on_wait([&manager](std::chrono::nanoseconds now) { manager.waiting(now); });
   if (options->allowed.empty() && platform::listens_beyond_loopback(options->device)) {
-    std::fprintf(stderr, "quorvantix: warning: %s can be reached from other machines, and no --allow limits who "
-                 "connects: whoever reaches it may read and write the files served\n", options->device.c_str());
+    log.write(Priority::warning, "warning: " + options->device + " can be reached from other machines, and no --allow "
+              "limits who connects: whoever reaches it may read and write the files served");
   }
   std::printf("Opening Device %s Port %ld\n", state.device.c_str(), state.port);
   if (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
-    std::fprintf(stderr, "quorvantix: %s\n", link.last_error().c_str());
+    log.write(Priority::error, link.last_error());
     std::puts("Can't config Serial-Port");
     freeport(link, state.port);
     return 1;
   }
   std::puts("Service is ready");
+  log.write(Priority::info, "ready on " + state.device);
   manager.ready();
   if (wait_for_customer(state)) {
     std::printf("Customer:%s %s / %s\n", state.ids.customer.os, state.ids.customer.os_ver, state.ids.customer.cpu);
@@ -475,6 +528,12 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
   }
   manager.stopping();
   freeport(link, state.port);
-  if (link.cancelled()) std::printf("Service stopped by %s\n", platform::StopSignals::name(platform::StopSignals::caught()));
+  if (link.cancelled()) {
+    const char* signal = platform::StopSignals::name(platform::StopSignals::caught());
+    std::printf("Service stopped by %s\n", signal);
+    log.write(Priority::notice, std::string("stopped by ") + signal);
+  } else {
+    log.write(Priority::notice, "stopped by the customer's terminate command");
+  }
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "io_atome.h"
+#include "operator_log.h"
 #include "platform/fs.h"
 #include "platform/serial_line.h"
 #include "transfer_ext.h"
@@ -20,7 +21,8 @@
 // it again when the line is lost), the identities of both ends, the tree of
 // names it serves (the whole file system from the process's current
 // directory unless it is confined to a directory; its names in the wire's
-// character set), and whether the customer may end the service.
+// character set), whether the customer may end the service, and the
+// operator's log of what happens.
 struct ServiceState {
   Link& link;
   std::string device;
@@ -28,6 +30,7 @@ struct ServiceState {
   Identities ids;
   platform::Tree tree = platform::Tree::whole();
   bool no_shutdown = false;  // cmd_terminate is refused as an unassigned code
+  OperatorLog log{};         // silent unless given one
 };
 
 // The command line: `quorvantix [OPTIONS] [DEVICE UNIT]`, or a DEVICE alone
@@ -70,15 +73,15 @@ int service_main(int argc, char** argv);
 // the host's lines, with their lock files where --lock-dir says.
 int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
 // How a tcp-listen line chooses and keeps its peers under `options`: the
-// first whole identification frame (misc.h) wins; refusals and closes are
-// reported on standard error.
-platform::ListenRules listen_rules(const ServiceOptions& options);
+// first whole identification frame (misc.h) wins; refusals and closes go to
+// `log`.
+platform::ListenRules listen_rules(const ServiceOptions& options, OperatorLog log = {});
 // Waits for a customer's identification, opening the line again whenever it
 // is lost meanwhile, and welcomes the customer. False when the link was
 // cancelled (the service stops).
 bool wait_for_customer(ServiceState& state);
 // A customer has identified: it starts afresh, in the folder served (the
-// folder the service started in, or the root of --root).
+// folder the service started in, or the root of --root), and is logged.
 void welcome_customer(ServiceState& state);
 // Serves command frames until cmd_terminate, or until the link is cancelled,
 // after sweeping the temporaries that files being stored left in the tree's

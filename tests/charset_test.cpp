@@ -38,3 +38,18 @@ TEST(NameCodec, RefusesSetsIconvLacksAndSetsThatChangeAscii) {
     EXPECT_NE(error.find(said), std::string::npos) << error;
   }
 }
+
+// What a terminal would obey, and bytes that form no character, are escaped;
+// characters stand as they are, and no two names show alike.
+TEST(ShownName, EscapesControlsAndWhatFormsNoCharacter) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Gr\u00fc\u00dfe \u65e5\u672c.txt", "Gr\u00fc\u00dfe \u65e5\u672c.txt"},
+      {"a\nEmpfangen der Datei status 0", "a\\nEmpfangen der Datei status 0"},
+      {"\x1b[2J\t\r\x7f", "\\x1b[2J\\t\\r\\x7f"},
+      {"\u0085\u009b" "31m", "\\xc2\\x85\\xc2\\x9b31m"},  // C1 controls
+      {"a\\nb", "a\\\\nb"},                              // a backslash is not an escape
+      {"\xff\xe4.txt", "\\xff\\xe4.txt"},                // no UTF-8
+      {"\xe0\x80\xaf\xed\xa0\x80\xf4\x90\x80\x80", "\\xe0\\x80\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},  // overlong, surrogate, too high
+      {"\xe6\x97", "\\xe6\\x97"}};                       // cut off
+  for (const auto& [name, shown] : cases) EXPECT_EQ(platform::shown_name(name), shown) << shown;
+}

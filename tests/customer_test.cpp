@@ -174,7 +174,9 @@ TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
       {{"pwd; -!ls  -l 'a b'; x"}, {{"pwd"}, {"-!", "ls  -l 'a b'; x"}}},
       {{"!ls", "-l", "a b", ";", "pwd"}, {{"!", "ls -l a b"}, {"pwd"}}},
       {{"!"}, {{"!"}}},
+      {{R"(get $'a\nb\x1b[2J\\\'' $'\q\x' $x)"}, {{"get", "a\nb\x1b[2J\\'", "\\q\\x", "$x"}}},  // as names are shown
       {{"get 'open"}, {}},  // refused
+      {{"get $'open"}, {}},
   };
   std::string error;
   for (const auto& [words, commands] : cases) {
@@ -470,6 +472,31 @@ TEST_F(CustomerSession, NamesTheListingCutAndFoldersTheServiceLacks) {
                               "put: cannot place " + (local / "up/x/f2") + ": the service has no folder 'x' in " +
                                   (remote / "up")};
   for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
+}
+
+// The service's names reach the terminal escaped, in the listing, the folder,
+// messages and progress lines, and are typed back inside $'...'.
+TEST_F(CustomerSession, ShowsTheServicesNamesEscapedAndTakesThemTypedBack) {
+  const std::string forged = "x\nget: done", screen = "\x1b]0;owned\x07", fetched = "e\x1b[2Jf";
+  write_file(remote / forged, {});
+  write_file(remote / fetched, pattern_bytes(3, 1));
+  ASSERT_EQ(mkdir((remote / screen).c_str(), 0755), 0);
+  console.live_progress = true;
+  std::istringstream script("ls\nget $'e\\x1b[2Jf' " + (local / "copy") +
+                            "\ncd $'\\x1b]0;owned\\x07'\npwd\nget $'gone\\x1b[31m'\n");
+  run([&] {
+    RunState state;
+    run_script(session, script, console, state);
+  });
+  EXPECT_EQ(read_file(local / "copy"), read_file(remote / fetched));
+  const std::string shown[] = {"\\x1b]0;owned\\x07/\n", "\ne\\x1b[2Jf\n", "\nx\\nget: done\n",
+                               "\n" + remote.path() + "/\\x1b]0;owned\\x07\n"};
+  for (const auto& text : shown) EXPECT_TRUE(has(out.str(), text)) << text << " in:\n" << out.str();
+  EXPECT_TRUE(has(err.str(), "get e\\x1b[2Jf: 3 B in ")) << err.str();
+  EXPECT_TRUE(has(err.str(), "line 5: get: the service sent no file 'gone\\x1b[31m'")) << err.str();
+  for (const std::string raw : {"\nget: done", "\x1b]", "\x1b[2J", "\x1b[31m"}) {
+    EXPECT_FALSE(has(out.str() + err.str(), raw)) << raw;
+  }
 }
 
 // Names cross the line in ISO-8859-1 and every limit counts its bytes; a name

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "io_module.h"
@@ -122,7 +123,7 @@ TEST_F(EndToEnd, ServesCustomersOneAfterAnotherAcrossALostLine) {
   ID id{};
   get_sys_data(&id, own_codes().data());
   const std::string a = dir / "a", here = remote.path();
-  EXPECT_EQ(service->seen, a + " 0\nOpening Device " + a + " Port 0\nService is ready\nCustomer:" + id.os + " " +
+  EXPECT_EQ(console_lines(service->seen), a + " 0\nOpening Device " + a + " Port 0\nService is ready\nCustomer:" + id.os + " " +
                                id.os_ver + " / " + id.cpu + "\nSende Datei <r.bin> status 0\n" +
                                "Empfangen der Datei status 0\nCustomer Terminierung empfangen\n" +
                                "Line lost, waiting for it to come back\nLine is open again\n" +
@@ -161,7 +162,7 @@ TEST_F(EndToEnd, UnitOptionsRefuseShutdownAndStoredFilesAndServeTheRoot) {
   ASSERT_TRUE(service->says("Terminierungsignal abgelehnt\n")) << service->seen;
   EXPECT_EQ(service->end(SIGTERM), 0);
   EXPECT_TRUE(has(service->seen, "Empfangen der Datei status 11\n")) << service->seen;
-  EXPECT_TRUE(service->seen.ends_with("Service stopped by SIGTERM\n")) << service->seen;
+  EXPECT_TRUE(console_lines(service->seen).ends_with("Service stopped by SIGTERM\n")) << service->seen;
   EXPECT_TRUE(names_in(remote.path()).empty());
 }
 
@@ -173,7 +174,8 @@ TEST_F(EndToEnd, SigtermDuringAReceiveLeavesTheFolderAsItWasAndEndsWithZero) {
   ASSERT_TRUE(service->says("gesendet.\n"));
   std::this_thread::sleep_for(300ms);  // the header has been taken; blocks are coming
   EXPECT_EQ(service->end(SIGTERM), 0);
-  EXPECT_TRUE(service->seen.ends_with("Empfangen der Datei status 14\nService stopped by SIGTERM\n")) << service->seen;
+  EXPECT_TRUE(console_lines(service->seen).ends_with("Empfangen der Datei status 14\nService stopped by SIGTERM\n"))
+      << service->seen;
   EXPECT_EQ(names_in(remote.path()), Strings{"kept"});
   EXPECT_EQ(read_file(remote / "kept"), pattern_bytes(10));
 }
@@ -263,8 +265,9 @@ TEST_F(EndToEnd, SilentAndWebPeersDoNotKeepACustomerFromAListeningLine) {
 }
 
 // Only peers from the addresses of --allow reach a listening line; another is
-// closed at once and named on standard error. Listening beyond loopback
-// without --allow draws a warning.
+// closed at once and named in the log, which names every customer with its
+// address, with the time of day. Listening beyond loopback without --allow
+// draws a warning.
 TEST_F(EndToEnd, OnlyAllowedPeersConnectAndAnOpenListenerIsWarnedOf) {
   const int port = free_tcp_port();
   const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
@@ -276,6 +279,11 @@ TEST_F(EndToEnd, OnlyAllowedPeersConnectAndAnOpenListenerIsWarnedOf) {
   EXPECT_EQ(customer({"pwd"}, line).first, 0);
   EXPECT_EQ(service->end(SIGTERM), 0);
   EXPECT_FALSE(has(service->seen, "warning")) << service->seen;
+  const std::string stamp = R"(\n\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z quorvantix: )";
+  for (const std::string event : {"customer AmigaOS [^\n]+ identified, from 127\\.0\\.0\\.1:\\d+\n",
+                                  "pwd '[^']+': in \\d+\\.\\d\\d s, status 0\n", "stopped by SIGTERM\n"}) {
+    EXPECT_TRUE(std::regex_search(service->seen, std::regex(stamp + event))) << event << " in:\n" << service->seen;
+  }
   const std::string open = "tcp-listen:0.0.0.0:" + std::to_string(free_tcp_port());
   Running warned({kService, open, "0"}, remote.path());
   EXPECT_TRUE(warned.says("quorvantix: warning: " + open + " can be reached from other machines")) << warned.seen;
@@ -521,5 +529,6 @@ TEST_F(EndToEnd, TheShellCompletesNestedAndQuotedNamesOfTheService) {
   EXPECT_EQ(service->end(SIGTERM), 0);
   const std::string went = "Akt. Verzeichnis auf Projects/ gesetzt.\nAkt. Verzeichnisname (" + remote / "Projects" +
                            ") gesendet.\nSende Verzeichnis status 0\nAkt. Verzeichnis auf " + remote.path() + " gesetzt.\n";
-  EXPECT_TRUE(has(service->seen, went) && service->seen.find(went) == service->seen.rfind(went)) << service->seen;
+  const std::string console = console_lines(service->seen);
+  EXPECT_TRUE(has(console, went) && console.find(went) == console.rfind(went)) << console;
 }

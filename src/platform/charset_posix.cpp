@@ -1,7 +1,9 @@
 #include <langinfo.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/charset.h"
 
@@ -74,6 +76,62 @@ bool through_pivot(const IconvHandle& in, const IconvHandle& out, std::string_vi
   return read_whole && written_whole;
 }
 
+void escape_bytes(std::string_view bytes, std::string& shown) {
+  for (const char byte : bytes) {
+    switch (byte) {
+      case '\t':
+        shown += "\\t";
+        break;
+      case '\n':
+        shown += "\\n";
+        break;
+      case '\r':
+        shown += "\\r";
+        break;
+      default:
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(byte));
+        shown += escape;
+    }
+  }
+}
+
+bool is_control(char32_t code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
+
+// The length of the UTF-8 character that `text` begins with, and its code
+// point; 0 when its first byte begins none (a stray continuation byte, an
+// overlong form, a surrogate, beyond U+10FFFF, or cut off at the end).
+std::size_t utf8_character(std::string_view text, char32_t& code) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  }
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  if (length == 0 || text.size() < length) return 0;
+  code = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = code << 6 | (next & 0x3F);
+  }
+  constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+// The same in the locale's multibyte set; its wide characters are Unicode
+// code points on the hosts we build for.
+std::size_t locale_character(std::string_view text, char32_t& code) {
+  std::mbstate_t state{};
+  wchar_t wide = 0;
+  const std::size_t length = std::mbrtowc(&wide, text.data(), text.size(), &state);
+  if (length == static_cast<std::size_t>(-1) || length == static_cast<std::size_t>(-2)) return 0;
+  code = static_cast<char32_t>(wide);
+  return length == 0 ? 1 : length;  // a NUL inside the name
+}
+
 std::string printable_ascii() {
   std::string text;
   for (char c = ' '; c <= '~'; ++c) text += c;
@@ -86,6 +144,26 @@ std::string host_charset() {
   const char* codeset = nl_langinfo(CODESET);
   if (codeset == nullptr || *codeset == '\0' || std::strcmp(codeset, "ANSI_X3.4-1968") == 0) return "UTF-8";
   return codeset;
+}
+
+std::string shown_name(std::string_view host_name) {
+  const bool utf8 = host_charset() == "UTF-8";
+  std::string shown;
+  shown.reserve(host_name.size());
+  while (!host_name.empty()) {
+    char32_t code = 0;
+    const std::size_t length = utf8 ? utf8_character(host_name, code) : locale_character(host_name, code);
+    const std::string_view character = host_name.substr(0, length == 0 ? 1 : length);
+    if (length == 0 || is_control(code)) {
+      escape_bytes(character, shown);
+    } else if (code == '\\') {
+      shown += "\\\\";
+    } else {
+      shown += character;
+    }
+    host_name.remove_prefix(character.size());
+  }
+  return shown;
 }
 
 std::optional<NameCodec> NameCodec::open(const std::string& wire_charset, std::string& error,

@@ -15,6 +15,9 @@ class Clock {
   virtual void sleep_for(std::chrono::nanoseconds length) = 0;
   // The length of one tick on this clock.
   virtual std::chrono::nanoseconds tick() const = 0;
+  // The time of day, for time stamps: since 1970-01-01 00:00 UTC. A clock
+  // that knows no date gives now(), as if it had started then.
+  virtual std::chrono::nanoseconds time_of_day() const { return now(); }
 };
 
 // The system's monotonic clock. A shorter tick makes every time limit shorter
@@ -25,6 +28,8 @@ class SteadyClock final : public Clock {
   std::chrono::nanoseconds now() const override;
   void sleep_for(std::chrono::nanoseconds length) override;
   std::chrono::nanoseconds tick() const override { return tick_; }
+  // The system's real-time clock, which follows the host's corrections.
+  std::chrono::nanoseconds time_of_day() const override;
 
  private:
   std::chrono::nanoseconds tick_;

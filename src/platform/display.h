@@ -19,6 +19,9 @@ struct TransferProgress {
 class Gadget {
  public:
   virtual ~Gadget() = default;
+  // The file of the transfer, before its progress: its name as its header
+  // gives it (in wire form) and its size in bytes.
+  virtual void set_file(const char* /*wire_name*/, std::int64_t /*size*/) {}
   // Shows `text` ("%5d/%5d" blocks done and in all, or "%d Bytes/s" at the end).
   virtual void set_text(const char* text, const TransferProgress& progress) = 0;
   // Called after the final text; a window gadget pauses here so that it can be read.

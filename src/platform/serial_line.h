@@ -64,6 +64,11 @@ class Line {
   // must be closed and opened again.
   virtual bool take_next_peer() { return false; }
 
+  // The address of the peer at the far end ("192.0.2.7:51234", for a line
+  // that listens: the peer that has the line now); empty for a line that is
+  // not on the network, and while no peer has it.
+  virtual std::string peer_address() const { return {}; }
+
   // The customer has signed off: a line that listens for TCP peers lets it
   // wait with the other peers, and gives itself to the first that greets
   // (listen_rules.h). Other lines ignore this.

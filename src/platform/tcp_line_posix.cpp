@@ -223,6 +223,11 @@ class TcpLine final : public Line {
  public:
   static std::unique_ptr<TcpLine> connected(UniqueFd peer, std::string name) {
     auto line = std::unique_ptr<TcpLine>(new TcpLine(std::move(name), {}));
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getpeername(peer.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      line->holder_address_ = address_text(address);
+    }
     line->holder_ = std::move(peer);
     return line;
   }
@@ -282,6 +287,8 @@ class TcpLine final : public Line {
   bool speed_reaches_port() const override { return false; }
 
   bool lost() const override { return failed_; }
+
+  std::string peer_address() const override { return holder_ ? holder_address_ : std::string(); }
 
   bool take_next_peer() override {
     if (!listener_) return false;

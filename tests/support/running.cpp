@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "platform/unique_fd.h"
 
 namespace testsupport {
@@ -31,6 +33,11 @@ bool has_ended(pid_t pid) {
 }
 
 }  // namespace
+
+std::string console_lines(const std::string& seen) {
+  const std::regex log_line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z quorvantix: .*\n)");
+  return std::regex_replace(seen, log_line, "");
+}
 
 Running::Running(const std::vector<std::string>& words, const std::string& directory)
     : pipe_(popen(shell_line(words, directory).c_str(), "r"), pclose) {

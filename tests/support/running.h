@@ -37,6 +37,10 @@ class Running {
   pid_t pid_ = -1;
 };
 
+// What a service wrote, without the lines of its log on standard error
+// ("2026-06-07T12:34:56.789Z quorvantix: ..."): its console lines.
+std::string console_lines(const std::string& seen);
+
 // Reads `fd` into `seen` until `text` is among it; false when `silence_ms`
 // pass without a byte, or the writer has gone.
 bool read_until(int fd, std::string& seen, const std::string& text, int silence_ms = 5000);

@@ -1,0 +1,35 @@
+// The operator's log: its marks for a terminal or a file, and for the journal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "operator_log.h"
+#include "support/sim_link.h"
+
+using namespace std::chrono_literals;
+
+// A line on standard error carries the time of day in UTC, or, where
+// standard error is the journal's stream, only its priority.
+TEST(OperatorLog, MarksLinesWithTheTimeOfDayOrForTheJournal) {
+  // 2024-02-29 23:59:59.999 UTC, a leap day
+  EXPECT_EQ(time_stamp(std::chrono::seconds(1709251199) + 999ms + 999us), "2024-02-29T23:59:59.999Z");
+  testsupport::SimClock clock;
+  for (const bool journal : {false, true}) {
+    testing::internal::CaptureStderr();
+    struct stat st {};
+    ASSERT_EQ(fstat(2, &st), 0);
+    const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(journal ? st.st_ino : st.st_ino + 1);
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    const OperatorLog log = OperatorLog::to_stderr(clock);
+    log.write(OperatorLog::Priority::notice, "refused 192.0.2.7:51234");
+    const auto began = clock.now();
+    clock.sleep_for(2500ms);
+    log.transfer("put 'a.txt'", 1024, 2000, began, FILE_TOO_MANY_FAILURES);
+    unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              journal ? "<5>refused 192.0.2.7:51234\n<6>put 'a.txt': 1024 of 2000 bytes in 2.50 s, status 14\n"
+                      : "1970-01-01T00:00:00.000Z quorvantix: refused 192.0.2.7:51234\n"
+                        "1970-01-01T00:00:02.500Z quorvantix: put 'a.txt': 1024 of 2000 bytes in 2.50 s, status 14\n");
+  }
+}

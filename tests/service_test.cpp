@@ -389,7 +389,18 @@ TEST_F(ServiceTest, NamesCrossInTheWireSetAndNoneIsSkippedOrCreatedInvalid) {
 
 namespace {
 
-constexpr long kBlock = 1024, kHeader = 60;  // a block frame's payload, a file header's
+// Our service in its command loop, for reference customers on side b of the
+// reference line (paced at `baud`, or 0: each end at the speed it set).
+struct ForReferences : Served {
+  explicit ForReferences(long baud = 0) { reference_line(pair.cable, SimCable::a, baud); }
+  // A new program on the customer's line.
+  ReferencePeer& next() { return customers.emplace_back(pair.cable, SimCable::b, pair.clock); }
+  // What the console shows while `customers` run.
+  std::string session(const std::function<void()>& body) {
+    return console_of([&] { pair.clock.run(body, {[this] { serve(); }}); });
+  }
+  std::deque<ReferencePeer> customers;
+};
 
 // The status in the last console line that begins with `line`; -1 for none.
 long status_in(const std::string& console, const std::string& line) {
@@ -403,20 +414,17 @@ long status_in(const std::string& console, const std::string& line) {
 // in its command loop, on a line paced at `baud`. Our status comes from the
 // console, once the service is done with the transfer.
 TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, const Arrangement& setup) {
-  Served s;
+  ForReferences s;
   write_file(s.remote / "src", content);
-  ReferencePeer customer(s.pair.cable, SimCable::b, s.pair.clock);
+  ReferencePeer& customer = s.next();
   customer.disk.files["up"] = content;
-  reference_line(s.pair.cable, SimCable::a);
   setup(s.pair.cable, ours_send ? SimCable::a : SimCable::b, customer);
   TransferOutcome out;
-  const std::string console = console_of([&] {
-    s.pair.clock.run([&] {
-      ASSERT_EQ(customer.identify('c'), LINK_OK);
-      if (baud != kStartBaud) { ASSERT_EQ(customer.set_baud(baud), LINK_OK); }
-      out.reference = ours_send ? customer.get("src") : customer.put("up");
-      s.pair.clock.sleep_for(30s);  // longer than our end takes to give up
-    }, {[&] { s.serve(); }});
+  const std::string console = s.session([&] {
+    ASSERT_EQ(customer.identify('c'), LINK_OK);
+    if (baud != kStartBaud) { ASSERT_EQ(customer.set_baud(baud), LINK_OK); }
+    out.reference = ours_send ? customer.get("src") : customer.put("up");
+    s.pair.clock.sleep_for(30s);  // longer than our end takes to give up
   });
   out.ours = status_in(console, ours_send ? "Sende Datei" : "Empfangen der Datei");
   out.received = ours_send ? customer.disk.files["src"] : read_file_if_any(s.remote / "up");
@@ -432,7 +440,7 @@ TEST(ServiceWithReference, TransfersEitherWay) { expect_sound_transfers(with_ref
 // baud, where a block frame takes 4.3 s to cross, a get by a customer whose
 // device reads each frame whole, however long it takes, and answers at once.
 TEST(ServiceWithReference, SlowFloppiesAndSlowLines) {
-  const Bytes equal(2 * kBlock, 0), two = pattern_bytes(2 * kBlock);
+  const Bytes equal(2 * kBlockBytes, 0), two = pattern_bytes(2 * kBlockBytes);
   const struct { long baud; bool ours_send; nanoseconds read; } cases[] = {
       {9600, false, 2000ms}, {9600, false, 2050ms}, {9600, false, 3000ms}, {2400, true, 0ms}};
   for (const auto& c : cases) {
@@ -447,19 +455,6 @@ TEST(ServiceWithReference, SlowFloppiesAndSlowLines) {
   }
 }
 
-// Our service in its command loop, for reference customers on side b of the
-// reference line (paced at `baud`, or 0: each end at the speed it set).
-struct ForReferences : Served {
-  explicit ForReferences(long baud = 0) { reference_line(pair.cable, SimCable::a, baud); }
-  // A new program on the customer's line.
-  ReferencePeer& next() { return customers.emplace_back(pair.cable, SimCable::b, pair.clock); }
-  // What the console shows while `customers` run.
-  std::string session(const std::function<void()>& body) {
-    return console_of([&] { pair.clock.run(body, {[this] { serve(); }}); });
-  }
-  std::deque<ReferencePeer> customers;
-};
-
 // Each customer starts afresh, at 9600 in the folder served, however the last
 // one left: signed off elsewhere (a one-shot `cd docs; get x` works every
 // time, a reference customer's and ours); refused the terminate under
@@ -468,9 +463,9 @@ struct ForReferences : Served {
 // a store (the next one's identification, arriving where a block is
 // expected, ends it at once); or left for a folder that has gone since.
 TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
-  const Bytes in_docs = pattern_bytes(100, 1), served = pattern_bytes(100, 2), block = pattern_bytes(kBlock);
+  const Bytes in_docs = pattern_bytes(100, 1), served = pattern_bytes(100, 2), block = pattern_bytes(kBlockBytes);
   std::string header = "up 3 0";
-  header.resize(kHeader);
+  header.resize(kHeaderBytes);
   const auto refused_terminate = [](long baud) {
     return [baud](ForReferences&, ReferencePeer& last) { EXPECT_EQ(last.set_baud(baud) + last.terminate(), LINK_OK); };
   };
@@ -492,8 +487,8 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
       {"refused terminate at 19200", refused_terminate(19200), "Terminierungsignal abgelehnt\n"},
       {"died in a store", [&](ForReferences&, ReferencePeer& last) {
          ASSERT_EQ(last.command(cmd_receive_file), LINK_OK);
-         ASSERT_EQ(last.send_data(reinterpret_cast<const UBYTE*>(header.data()), kHeader), LINK_OK);
-         ASSERT_EQ(last.send_data(block.data(), kBlock), LINK_OK);
+         ASSERT_EQ(last.send_data(reinterpret_cast<const UBYTE*>(header.data()), kHeaderBytes), LINK_OK);
+         ASSERT_EQ(last.send_data(block.data(), kBlockBytes), LINK_OK);
        }, "Empfangen der Datei status 14\n"},
       {"in a folder gone since", [](ForReferences& s, ReferencePeer& last) {
          ASSERT_EQ(mkdir((s.remote / "old").c_str(), 0755), 0);

@@ -31,8 +31,7 @@ namespace {
 
 std::string current_name(const platform::Tree& tree) {
   char name[kDirNameBytes + 1] = "not written";
-  get_akt_dir(tree, name);
-  return name;
+  return get_akt_dir(tree, name), name;
 }
 
 platform::Tree confined_to(const std::string& root) {
@@ -181,8 +180,7 @@ TEST(StoredFiles, TheSweepTakesOnlyMarkedLeftoversAndAReadOnlyTreeNothing) {
   TempDir dir;
   const Names all = {".a.part-1-1-1", ".held.part-2-2-2", ".m.part-3-3-3", ".users.part-4-4-4"};
   for (const auto& name : all) write_file(dir / name, pattern_bytes(10));
-  mark_as_ours(dir / ".a.part-1-1-1");
-  mark_as_ours(dir / ".held.part-2-2-2");
+  for (const char* name : {".a.part-1-1-1", ".held.part-2-2-2"}) mark_as_ours(dir / name);
   ASSERT_EQ(chmod((dir / ".m.part-3-3-3").c_str(), platform::kTemporaryMode), 0);
   const platform::UniqueFd held(open((dir / ".held.part-2-2-2").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(flock(held.get(), LOCK_EX), 0);

@@ -106,21 +106,43 @@ TEST(IoModule, AFileCrossesAsHeaderBlocksAndShortBlockIsStoredUnderItsNameAndCom
   }
 }
 
-TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeader) {
-  const struct { std::string file, wire_name; Results results; Bytes sent; } cases[] = {
-      {"missing", "missing", {FILE_HEADER_DAMAGED, FILE_NO_LOCK}, {STX, '-', '-', ETX}},
-      {"", "dir", {FILE_HEADER_DAMAGED, FILE_NO_EXAMINE}, {STX, '-', '-', ETX}},
+// What cannot be sent or stored ends the transfer at its header, and leaves
+// no file: a sender without the file sends a frame that cannot be a header;
+// a header that is bad, asks for more room than there is, or is followed by
+// more than one frame is refused.
+TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeaderAndLeavesNoFile) {
+  // Half as much again as the volume has free (f_bavail * f_frsize), in blocks.
+  const auto free = fs::space(fs::temp_directory_path()).available;
+  const auto too_big = std::to_string(free / 2 * 3 / kBlockBytes);
+  const Bytes two_frames = frame_of(pattern_bytes(kBlockBytes)) + frame_of(pattern_bytes(kBlockBytes, 2));
+  const Bytes dummy = {STX, '-', '-', ETX};
+  const struct { std::string file, wire_name; Results results; Bytes sent, answers; } cases[] = {
+      {"missing", "missing", {FILE_HEADER_DAMAGED, FILE_NO_LOCK}, dummy, {NAK}},
+      {"", "dir", {FILE_HEADER_DAMAGED, FILE_NO_EXAMINE}, dummy, {NAK}},
       // No file can be created where a directory is.
-      {"src", "sub", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("sub 1 476")},
+      {"src", "sub", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("sub 1 476"), {NAK}},
       // Nor under a name of the shape of our temporaries: it would be hidden, and swept.
-      {"src", ".x.part-1-2-3", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame(".x.part-1-2-3 1 476")},
+      {"src", ".x.part-1-2-3", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame(".x.part-1-2-3 1 476"), {NAK}},
+      // Raw bytes from the customer's side.
+      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x 1"), {NAK}},
+      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x -1 0"), {NAK}},
+      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x 0 1024"), {NAK}},
+      {"", "", {FILE_NO_ROOM, 1}, header_frame("x " + too_big + " 0"), {NAK}},
+      {"", "", {FILE_TOO_MANY_FAILURES, 1}, header_frame("x 1 0") + two_frames, {ACK, NAK}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.sent.begin(), c.sent.begin() + std::min<std::size_t>(c.sent.size(), 20)));
     Ends e(pattern_bytes(1500));
     fs::create_directory(e.remote / "sub");
-    EXPECT_EQ(e.send(c.wire_name, "", c.file), c.results);
+    if (c.wire_name.empty()) {
+      EXPECT_EQ(both(e.pair, [&] { return receive_file(e.pair.service, whole, nullptr); },
+                     [&] { return long{write_raw(e.pair.customer, c.sent)}; }), c.results);
+    } else {
+      EXPECT_EQ(e.send(c.wire_name, "", c.file), c.results);
+    }
     EXPECT_EQ(e.customer_wrote(), c.sent);
-    EXPECT_EQ(e.service_wrote(), Bytes{NAK});
+    EXPECT_EQ(e.service_wrote(), c.answers);
+    EXPECT_EQ(e.stored(), Names{"sub"});
   }
 }
 
@@ -167,27 +189,6 @@ TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
   EXPECT_EQ(e.service_wrote(), (Bytes{ACK, ACK, NAK}));
   EXPECT_EQ(e.stored(), Names{"f"});
   EXPECT_EQ(while_receiving, Names{});
-}
-
-TEST(IoModule, ABadHeaderNoRoomOrASenderAFrameAheadLeavesNoFile) {
-  // Half as much again as the volume has free (f_bavail * f_frsize), in blocks.
-  const auto free = fs::space(fs::temp_directory_path()).available;
-  const auto too_big = std::to_string(free / 2 * 3 / kBlockBytes);
-  const Bytes two_frames = frame_of(pattern_bytes(kBlockBytes)) + frame_of(pattern_bytes(kBlockBytes, 2));
-  const struct { std::string header; Bytes then; long result; Bytes answers; } cases[] = {
-      {"x 1", {}, FILE_HEADER_BAD, {NAK}},       {"x -1 0", {}, FILE_HEADER_BAD, {NAK}},
-      {"x 0 1024", {}, FILE_HEADER_BAD, {NAK}},  {"x " + too_big + " 0", {}, FILE_NO_ROOM, {NAK}},
-      {"x 1 0", two_frames, FILE_TOO_MANY_FAILURES, {ACK, NAK}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.header);
-    Ends e;
-    EXPECT_EQ(both(e.pair, [&] { return receive_file(e.pair.service, whole, nullptr); },
-                   [&] { return long{write_raw(e.pair.customer, header_frame(c.header) + c.then)}; }),
-              Results(c.result, 1));
-    EXPECT_EQ(e.service_wrote(), c.answers);
-    EXPECT_EQ(e.stored(), Names{});
-  }
 }
 
 // The header is answered once the room on the volume the file lands on is

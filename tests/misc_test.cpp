@@ -14,11 +14,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // This host's identification frame with its check byte damaged.
-Bytes damaged_own_frame() {
-  Bytes frame = own_frame();
-  frame[4] ^= 1;
-  return frame;
-}
+Bytes damaged_own_frame() { Bytes frame = own_frame(); return frame[4] ^= 1, frame; }
 
 }  // namespace
 
@@ -55,10 +51,7 @@ TEST(NameHelpers, CodeNameAndStripStr) {
   }
   const std::pair<std::string, std::string> stripped[] = {
       {"ab  ", "ab"}, {"", ""}, {"ab", "ab"}, {"ab\t", "ab\t"}, {"   ", ""}, {" a b ", " a b"}};
-  for (auto [in, out] : stripped) {
-    strip_str(in.data());
-    EXPECT_STREQ(in.c_str(), out.c_str());
-  }
+  for (auto [in, out] : stripped) EXPECT_EQ((strip_str(in.data()), std::string(in.c_str())), out) << in;
 }
 
 // The service waits silently past damaged frames and time-outs for an intact one.
@@ -105,38 +98,33 @@ TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
 // 115200 baud: the codes cross, and a customer whose first frame came
 // damaged gets through at its next try.
 TEST(Identify, WithAReferenceEndEitherWay) {
-  for (const long baud : {9600L, 115200L}) {
-    for (const bool ours_serve : {true, false}) {
-      for (const bool first_damaged : {false, true}) {
-        SimPair pair;
-        const SimCable::Side ours = ours_serve ? SimCable::a : SimCable::b;
-        ReferencePeer reference(pair.cable, ours_serve ? SimCable::b : SimCable::a, pair.clock);
-        reference.codes = {32, 47, 0x62};  // MS-DOS 6.2 on x86
-        reference_line(pair.cable, ours);
-        // Both ends at `baud`, as if each had been told to switch.
-        const std::string rate = std::to_string(baud);
-        ASSERT_EQ(set_baud_rate(ours_serve ? pair.service : pair.customer, rate.c_str()), PORT_OK);
-        ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
-        if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
-        Identities ids;
-        long first = -1, second = -1;
-        const auto customer = [&] {
-          first = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
-          if (first == LINK_OK) return;
-          if (!ours_serve) settle(pair.customer);  // as our customer does before it tries again
-          second = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
-        };
-        if (ours_serve) pair.clock.run(customer, {[&] { identify(pair.service, 's', ids); }});
-        if (!ours_serve) pair.clock.run(customer, {[&] { reference.identify('s'); }});
-        const std::string what = std::to_string(baud) + (ours_serve ? " ours serving" : " ours the customer") +
-                                 (first_damaged ? ", first frame damaged" : "");
-        EXPECT_EQ(first == LINK_OK, !first_damaged) << what;
-        EXPECT_EQ(first_damaged ? second : first, LINK_OK) << what;
-        EXPECT_EQ(reference.peer_codes, own_codes()) << what;
-        const ID& theirs = ours_serve ? ids.customer : ids.service;
-        EXPECT_EQ(std::string(theirs.os) + " " + theirs.os_ver + " " + theirs.cpu, "MS-DOS 6.2 x86") << what;
-      }
-    }
+  for (int each = 0; each < 8; ++each) {  // every combination of speed, side and damage
+    const long baud = each & 4 ? 115200 : 9600;
+    const bool ours_serve = each & 2, first_damaged = each & 1;
+    SimPair pair;
+    ReferencePeer reference(pair.cable, ours_serve ? SimCable::b : SimCable::a, pair.clock);
+    reference.codes = {32, 47, 0x62};  // MS-DOS 6.2 on x86
+    reference_line(pair.cable, ours_serve ? SimCable::a : SimCable::b);
+    // Both ends at `baud`, as if each had been told to switch.
+    const std::string rate = std::to_string(baud);
+    ASSERT_EQ(set_baud_rate(ours_serve ? pair.service : pair.customer, rate.c_str()), PORT_OK);
+    ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
+    if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
+    Identities ids;
+    long first = -1, second = -1;
+    const auto customer = [&] {
+      first = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+      if (first == LINK_OK) return;
+      if (!ours_serve) settle(pair.customer);  // as our customer does before it tries again
+      second = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+    };
+    pair.clock.run(customer, {[&] { ours_serve ? identify(pair.service, 's', ids) : reference.identify('s'); }});
+    SCOPED_TRACE(rate + (ours_serve ? " ours serving" : " ours the customer") + (first_damaged ? ", first damaged" : ""));
+    EXPECT_EQ(first == LINK_OK, !first_damaged);
+    EXPECT_EQ(first_damaged ? second : first, LINK_OK);
+    EXPECT_EQ(reference.peer_codes, own_codes());
+    const ID& theirs = ours_serve ? ids.customer : ids.service;
+    EXPECT_EQ(std::string(theirs.os) + " " + theirs.os_ver + " " + theirs.cpu, "MS-DOS 6.2 x86");
   }
 }
 

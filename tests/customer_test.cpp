@@ -73,6 +73,20 @@ struct CustomerApart : CustomerSession {
     const bool ok = command(words);
     return {ok, out.str()};
   }
+  // Runs each command: whether it succeeds, and what it prints on both
+  // streams, all of it (or, with `part`, among it).
+  struct Step { Command words; bool ok; std::string said; };
+  void steps(const std::vector<Step>& list, bool part = false) {
+    for (const auto& [words, ok, said] : list) {
+      out.str(""), err.str("");
+      EXPECT_EQ(command(words), ok) << words[0] << " " << words.back();
+      if (part) {
+        EXPECT_TRUE(has(out.str() + err.str(), said)) << said << " in:\n" << out.str() << err.str();
+      } else {
+        EXPECT_EQ(out.str() + err.str(), said) << words[0] << " " << words.back();
+      }
+    }
+  }
   CurrentDirectory in_local{local.path()};
 };
 
@@ -90,18 +104,9 @@ std::string read_by_python(const std::string& json) {
   return seen;
 }
 
-// The names a folder of the service holds in the tests of cut names: one cut
-// where its 30th byte is a space, a whole one of 30 bytes with a size of 10
-// digits, a cut one that begins with it, a plain file, a folder.
+// Names of the tests of cut names: one cut where its 30th byte is a space, a
+// whole one of 30 bytes, a cut one that begins with it.
 const std::string kSpaced = "Meeting notes from March 2024 (final).txt", kWhole(30, 'w'), kLonger = kWhole + "5.txt";
-
-void make_cut_names(const TempDir& remote) {
-  write_file(remote / kSpaced, text("m"));
-  write_file(remote / kLonger, text("ll"));
-  write_file(remote / kWhole, {});
-  ASSERT_EQ(truncate((remote / kWhole).c_str(), 1'000'000'000) + mkdir((remote / "docs").c_str(), 0755), 0);
-  write_file(remote / "one.txt", text("1"));
-}
 
 // Cancels the link as the given block goes by, as a Ctrl-C would.
 struct CancelAt final : Gadget {
@@ -318,11 +323,25 @@ TEST_F(CustomerSession, GivesUpAfterThreeTriesAsLongAsItSays) {
   EXPECT_EQ(tries, kIdentifyAttempts);
 }
 
-TEST_F(CustomerSession, BrowsesIsReachedByTheNextCustomerAndMayRefuseShutdown) {
+// One session's life: a listing and folders; transfers at a new speed, byte
+// for byte; failures and stops (as by Ctrl-C) that leave files as they were;
+// scripts that stop at their first failure unless the command is marked; the
+// next customer after one that left without signing off, and after a sign-off
+// one try; at last a cut line, which ends the session and is reported.
+TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTheLineIsCut) {
   service.no_shutdown = true;
   write_file(remote / "a.txt", pattern_bytes(1234));
+  write_file(remote / "big", pattern_bytes(20 * 1024, 5));
   ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
+  const Strings sizes = {"0", "1024", "3000"};
+  for (const auto& size : sizes) write_file(remote / ("r" + size), pattern_bytes(std::stoul(size), 3));
+  const std::tuple<std::string, int, bool> scripts[] = {  // the script, the pwds that ran, failed
+      {"-cd missing\npwd\n", 1, false}, {"cd missing\npwd\n", 0, true},
+      {"pwd; cd missing; pwd\npwd\n", 1, true}, {"pwd; -get missing; pwd\n-bogus\npwd\n", 3, false}};
   std::vector<RemoteEntry> entries;
+  int stops = 0;
+  session.on_stop = [&] { ++stops; };
+  RunState cut;
   run([&] {
     EXPECT_EQ(remote_list(session, entries), DIR_OK);
     EXPECT_EQ(remote_cd(session, "sub"), LINK_OK);
@@ -330,72 +349,20 @@ TEST_F(CustomerSession, BrowsesIsReachedByTheNextCustomerAndMayRefuseShutdown) {
     EXPECT_EQ(remote_cd(session, "missing"), REMOTE_DIR_UNCHANGED);
     EXPECT_EQ(remote_cd(session, ".."), LINK_OK);
     EXPECT_EQ(session.remote_dir, remote.path());
-    Session next(pair.customer);  // the first one left without signing off
-    EXPECT_EQ(reach_service(next), LINK_OK);
-    EXPECT_EQ(shutdown_service(next), SHUTDOWN_REFUSED);
-    EXPECT_EQ(remote_pwd(next), LINK_OK);
-  });
-  Strings listed;
-  for (const auto& e : entries) listed.push_back(e.name + (e.is_dir ? "/" : " " + std::to_string(e.size)));
-  std::sort(listed.begin(), listed.end());
-  EXPECT_EQ(listed, (Strings{"a.txt 1234", "sub/"}));
-}
-
-TEST_F(CustomerSession, TransfersByteForByteAtANewSpeedAndFailuresLeaveFilesAsTheyWere) {
-  const Strings sizes = {"0", "1024", "3000"};
-  for (const auto& size : sizes) write_file(remote / ("r" + size), pattern_bytes(std::stoul(size), 3));
-  run([&] {
     EXPECT_EQ(remote_set_baud(session, 19200), LINK_OK);
     for (const auto& size : sizes) {
       EXPECT_EQ(remote_get(session, "r" + size, local / ("l" + size), nullptr), FILE_OK) << size;
       EXPECT_EQ(remote_put(session, local / ("l" + size), "p" + size, nullptr), FILE_OK) << size;
     }
+    EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 19200);
+    EXPECT_EQ(pair.cable.speeds(SimCable::b).back(), 19200);
     EXPECT_EQ(remote_get(session, "nothere", local / "l1024", nullptr), FILE_HEADER_DAMAGED);
     EXPECT_EQ(remote_get(session, "nothere", local / "new", nullptr), FILE_HEADER_DAMAGED);
     EXPECT_EQ(remote_put(session, local / "l0", "nodir/l0", nullptr), FILE_HEADER_NOT_ACKED);
-    EXPECT_EQ(remote_pwd(session), LINK_OK);
-  });
-  for (const auto& size : sizes) {
-    EXPECT_EQ(read_file(local / ("l" + size)), read_file(remote / ("r" + size))) << size;
-    EXPECT_EQ(read_file(remote / ("p" + size)), read_file(remote / ("r" + size))) << size;
-  }
-  EXPECT_EQ(names_in(local.path()), (Strings{"l0", "l1024", "l3000"}));
-  EXPECT_EQ(names_in(remote.path()), (Strings{"p0", "p1024", "p3000", "r0", "r1024", "r3000"}));
-  EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 19200);
-  EXPECT_EQ(pair.cable.speeds(SimCable::b).back(), 19200);
-}
-
-TEST_F(CustomerSession, AStoppedTransferKeepsNothingAndTheSessionStillSignsOff) {
-  write_file(remote / "big", pattern_bytes(20 * 1024, 5));
-  int stops = 0;
-  session.on_stop = [&] { ++stops; };
-  run([&] {
     CancelAt get_stopper(pair.customer, 3), put_stopper(pair.customer, 3);
     EXPECT_EQ(remote_get(session, "big", local / "copy", &get_stopper), INTERRUPTED);
     EXPECT_EQ(remote_put(session, remote / "big", "copy", &put_stopper), INTERRUPTED);
-    EXPECT_EQ(sign_off(session), LINK_OK);
-    Identities ids;  // the service waits for an identification again: one try gets through
-    EXPECT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
-  });
-  EXPECT_EQ(stops, 2);
-  EXPECT_EQ(names_in(local.path()), Strings{});
-  EXPECT_EQ(names_in(remote.path()), Strings{"big"});
-}
-
-TEST_F(CustomerSession, ACutLineEndsTheSessionAndIsReported) {
-  RunState state;
-  run([&] { pair.cable.cut(); run_commands(session, {{"pwd"}, {"ls"}}, console, state); });
-  EXPECT_TRUE(state.line_gone && state.failed && session.lost);
-  EXPECT_EQ(err.str(), "pwd: the service does not answer any more; the session is over\n"
-                       "quorvantix-customer: the line went away; the session is over\n");
-}
-
-TEST_F(CustomerSession, AScriptStopsAtItsFirstFailureUnlessTheCommandIsMarked) {
-  const std::tuple<std::string, int, bool> cases[] = {  // the script, the pwds that ran, failed
-      {"-cd missing\npwd\n", 1, false}, {"cd missing\npwd\n", 0, true},
-      {"pwd; cd missing; pwd\npwd\n", 1, true}, {"pwd; -get missing; pwd\n-bogus\npwd\n", 3, false}};
-  run([&] {
-    for (const auto& [script, pwds, failed] : cases) {
+    for (const auto& [script, pwds, failed] : scripts) {
       RunState state;
       std::istringstream in(script);
       out.str("");
@@ -403,9 +370,32 @@ TEST_F(CustomerSession, AScriptStopsAtItsFirstFailureUnlessTheCommandIsMarked) {
       EXPECT_EQ(out.str().size(), pwds * (remote.path().size() + 1)) << script;
       EXPECT_EQ(state.failed, failed) << script;
     }
+    EXPECT_TRUE(has(err.str(), "line 1: cd: no directory 'missing' on the service (it stayed in " + remote.path()));
+    EXPECT_TRUE(has(err.str(), "the script stops at line 1, where a command failed")) << err.str();
+    Session next(pair.customer);  // the first one left without signing off
+    EXPECT_EQ(reach_service(next), LINK_OK);
+    EXPECT_EQ(shutdown_service(next), SHUTDOWN_REFUSED);
+    EXPECT_EQ(sign_off(next), LINK_OK);
+    Identities ids;  // the service waits for an identification again: one try gets through
+    EXPECT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    err.str("");
+    pair.cable.cut();
+    run_commands(session, {{"pwd"}, {"ls"}}, console, cut);
   });
-  EXPECT_TRUE(has(err.str(), "line 1: cd: no directory 'missing' on the service (it stayed in " + remote.path()));
-  EXPECT_TRUE(has(err.str(), "the script stops at line 1, where a command failed")) << err.str();
+  Strings listed;
+  for (const auto& e : entries) listed.push_back(e.name + (e.is_dir ? "/" : " " + std::to_string(e.size)));
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (Strings{"a.txt 1234", "big 20480", "r0 0", "r1024 1024", "r3000 3000", "sub/"}));
+  for (const auto& size : sizes) {
+    EXPECT_EQ(read_file(local / ("l" + size)), read_file(remote / ("r" + size))) << size;
+    EXPECT_EQ(read_file(remote / ("p" + size)), read_file(remote / ("r" + size))) << size;
+  }
+  EXPECT_EQ(stops, 2);
+  EXPECT_EQ(names_in(local.path()), (Strings{"l0", "l1024", "l3000"}));
+  EXPECT_EQ(names_in(remote.path()), (Strings{"a.txt", "big", "p0", "p1024", "p3000", "r0", "r1024", "r3000", "sub"}));
+  EXPECT_TRUE(cut.line_gone && cut.failed && session.lost);
+  EXPECT_EQ(err.str(), "pwd: the service does not answer any more; the session is over\n"
+                       "quorvantix-customer: the line went away; the session is over\n");
 }
 
 TEST_F(CustomerSession, GetReplacesALocalFileOnlyWhenToldToAndNamesWhatWentWrong) {
@@ -440,38 +430,6 @@ TEST_F(CustomerSession, GetReplacesALocalFileOnlyWhenToldToAndNamesWhatWentWrong
                               "put: there is no file " + (local / "none") + "\n", "\r\033[Kput copy.txt: 100 B in "};
   for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
   EXPECT_FALSE(has(err.str(), "Bytes/s"));
-}
-
-TEST_F(CustomerSession, NamesTheListingCutAndFoldersTheServiceLacks) {
-  const std::string cut = "a_name_longer_than_the_listing_carries.txt";
-  write_file(remote / cut, pattern_bytes(3, 1));
-  write_file(remote / "\u00e4.txt", pattern_bytes(3, 1));
-  ASSERT_EQ(mkdir((remote / "up").c_str(), 0755) + mkdir((local / "up").c_str(), 0755) +
-                mkdir((local / "up/x").c_str(), 0755), 0);
-  write_file(local / "up/f1", pattern_bytes(5, 1));
-  write_file(local / "up/x/f2", pattern_bytes(5, 1));
-  run([&] {
-    EXPECT_TRUE(command({"ls", "-l"}));
-    EXPECT_FALSE(command({"mget", "a_name*", "zzz*"}));
-    EXPECT_FALSE(command({"put", "-r", local / "up"}));
-    EXPECT_TRUE(command({"pwd"}));
-  });
-  EXPECT_EQ(read_file(remote / "up/f1"), read_file(local / "up/f1"));
-  EXPECT_FALSE(exists(remote / "up/x"));
-  std::istringstream rows(out.str());
-  std::string row;
-  const std::string names[] = {cut.substr(0, 30) + "~", "up", "\u00e4.txt"};
-  for (const auto& name : names) {  // in columns: the cut name and its mark are the widest
-    ASSERT_TRUE(std::getline(rows, row));
-    EXPECT_EQ(row.substr(0, name.size()), name);
-    EXPECT_EQ(display_width(row.substr(0, std::min(row.find("  DIR"), row.find("  FILE")))), 31u) << row;
-  }
-  EXPECT_TRUE(std::getline(rows, row) && row == remote.path()) << row;  // back where put -r began
-  const std::string said[] = {"mget: cannot fetch '" + names[0] + "': the listing carries only the first 30",
-                              "mget: no file on the service matches 'zzz*'", "mget: 2 not fetched: ",
-                              "put: cannot place " + (local / "up/x/f2") + ": the service has no folder 'x' in " +
-                                  (remote / "up")};
-  for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
 }
 
 // The service's names reach the terminal escaped, in the listing, the folder,
@@ -598,59 +556,50 @@ TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColum
 
 // The listing tells a cut name by its size field, which a longer name pushes
 // out of its place, whatever the 30th byte is; a whole name of 30 bytes with
-// a size of 10 digits is no cut one. ls shows names, -l rows, --json an array.
-TEST_F(CustomerApart, TellsACutNameByTheListingAndListsForPeopleAndScripts) {
-  make_cut_names(remote);
+// a size of 10 digits is no cut one. ls shows names, -l rows in columns as
+// wide as the names show, --json an array. mget: a cut name whose visible part
+// a pattern cannot match plays no part; one it may match is named and left
+// out; one it matches whatever was cut is a file not fetched. The whole name
+// that a cut one begins with is fetched.
+TEST_F(CustomerApart, TellsACutNameByTheListingListsForPeopleAndScriptsAndMgetNamesWhatItLeavesOut) {
+  write_file(remote / kSpaced, text("m"));
+  write_file(remote / kLonger, text("ll"));
+  write_file(remote / kWhole, {});
+  ASSERT_EQ(truncate((remote / kWhole).c_str(), 1'000'000'000) + mkdir((remote / "docs").c_str(), 0755), 0);
+  write_file(remote / "one.txt", text("1"));
   write_file(remote / "say \"hi\".txt", text("hi"));
+  write_file(remote / "\u00e4.txt", text("ae"));
   struct stat docs {};
   ASSERT_EQ(stat((remote / "docs").c_str(), &docs), 0);
+  console.quiet = true;
+  const std::string may = "mget: left out 2 files that may match, whose names the listing cut at 30 characters: "
+                          "'Meeting notes from March 2024 ~', '" + kWhole + "~' (get a file by its whole name)\n";
+  const std::string cannot = "': the listing carries only the first 30 characters of a name; get it by its whole name\n";
   std::pair<bool, std::string> listed[3];
   run([&] {
     listed[0] = printed({"ls"});
     listed[1] = printed({"ls", "-l", "*.txt"});
     listed[2] = printed({"ls", "--json"});
-    EXPECT_EQ(printed({"ls", "docs"}), std::make_pair(true, std::string()));
-    EXPECT_EQ(printed({"ls", "one.txt"}), std::make_pair(true, std::string("one.txt\n")));
-    EXPECT_FALSE(command({"ls", "none*"}));
+    steps({{{"ls", "docs"}, true, ""}, {{"ls", "one.txt"}, true, "one.txt\n"},
+           {{"ls", "none*"}, false, "ls: no name on the service matches 'none*'\n"}});
+    ASSERT_EQ(truncate((remote / kWhole).c_str(), 7), 0);
+    steps({{{"mget", "o*"}, true, ""},
+           {{"mget", "-f", "*.txt"}, true, may},
+           {{"mget", "*.xyz"}, false, "mget: no file on the service matches '*.xyz'\n" + may + "mget: 1 not fetched: *.xyz\n"},
+           {{"mget", "-f", "*", "w*"}, false, "mget: left out 1 folder: docs/ (get -r fetches a folder)\nmget: cannot fetch "
+                "'Meeting notes from March 2024 ~" + cannot + "mget: cannot fetch '" + kWhole + "~" + cannot +
+                "mget: 2 not fetched: Meeting notes from March 2024 ~, " + kWhole + "~\n"}});
   });
   EXPECT_EQ(listed[0], std::make_pair(true, "Meeting notes from March 2024 ~\ndocs/\none.txt\nsay \"hi\".txt\n" + kWhole +
-                                                "\n" + kWhole + "~\n"));
+                                                "\n" + kWhole + "~\n\u00e4.txt\n"));
   EXPECT_EQ(listed[1].second, "Meeting notes from March 2024 ~  FILE           ?\none.txt                          FILE  "
                               "         1\nsay \"hi\".txt                     FILE           2\n" +
-                                  kWhole + "~  FILE           ?\n");  // may match: shown
+                                  kWhole + "~  FILE           ?\n\u00e4.txt                            FILE           2\n");
   EXPECT_EQ(read_by_python(listed[2].second),
             "Meeting notes from March 2024 |file|None|True\ndocs|dir|" + std::to_string(docs.st_size) +
                 "|False\none.txt|file|1|False\nsay \"hi\".txt|file|2|False\n" + kWhole + "|file|1000000000|False\n" +
-                kWhole + "|file|None|True\n");
-  EXPECT_TRUE(has(err.str(), "ls: no name on the service matches 'none*'")) << err.str();
-}
-
-// mget: a cut name whose visible part a pattern cannot match plays no part;
-// one it may match is named and left out; one it matches whatever was cut is
-// a file not fetched. The whole name that a cut one begins with is fetched.
-TEST_F(CustomerApart, MgetNamesEveryFileItLeavesOutAndFailsOnlyForThoseItMustFetch) {
-  make_cut_names(remote);
-  ASSERT_EQ(truncate((remote / kWhole).c_str(), 7), 0);
-  console.quiet = true;
-  const std::string may = "mget: left out 2 files that may match, whose names the listing cut at 30 characters: "
-                          "'Meeting notes from March 2024 ~', '" + kWhole + "~' (get a file by its whole name)\n";
-  const std::tuple<Command, bool, std::string> runs[] = {
-      {{"mget", "o*"}, true, ""},
-      {{"mget", "-f", "*.txt"}, true, may},
-      {{"mget", "*.xyz"}, false, "mget: no file on the service matches '*.xyz'\n" + may + "mget: 1 not fetched: *.xyz\n"},
-      {{"mget", "-f", "*", "w*"}, false, "mget: left out 1 folder: docs/ (get -r fetches a folder)\n"
-           "mget: cannot fetch 'Meeting notes from March 2024 ~': the listing carries only the first 30 characters of a "
-           "name; get it by its whole name\nmget: cannot fetch '" + kWhole + "~': the listing carries only the first 30 "
-           "characters of a name; get it by its whole name\nmget: 2 not fetched: Meeting notes from March 2024 ~, " +
-           kWhole + "~\n"}};
-  run([&] {
-    for (const auto& [words, ok, said] : runs) {
-      err.str("");
-      EXPECT_EQ(command(words), ok) << words[1];
-      EXPECT_EQ(err.str(), said) << words[1];
-    }
-  });
-  EXPECT_EQ(names_in(local.path()), (Strings{"one.txt", kWhole}));
+                kWhole + "|file|None|True\n\u00e4.txt|file|2|False\n");
+  EXPECT_EQ(names_in(local.path()), (Strings{"one.txt", "say \"hi\".txt", kWhole, "\u00e4.txt"}));
   EXPECT_EQ(read_file(local / kWhole), read_file(remote / kWhole));
 }
 
@@ -662,21 +611,15 @@ TEST_F(CustomerApart, ARunAgainSkipsFilesOfTheSameSizeAndHintsNameTheCommandAsTy
   for (const char* name : {"a.txt", "b.txt", "tree/x.bin", "tree/sub/y.bin"}) write_file(remote / name, text(name));
   write_file(local / "a.txt", text("A.TXT"));
   write_file(local / "b.txt", text("B"));
-  const std::tuple<Command, bool, std::string> runs[] = {
-      {{"mget", "-n", "*.txt"}, false, "mget: b.txt exists here already and has another size; mget -n -f replaces it"},
-      {{"mget", "-nf", "*.txt"}, true, "; 1 skipped, of the same size here already\n"},
-      {{"get", "-r", "-n", "tree"}, true, "get: 2 files, 24 B in "},
-      {{"get", "-rn", "tree"}, true, "get: 0 files; 2 skipped, of the same size here already\n"},
-      {{"get", "-r", "tree"}, false, "get: tree/sub/y.bin exists here already; get -r -f replaces it"},
-      {{"mput", "*.txt"}, false, "mput: 'a.txt' exists on the service already; mput -f replaces it"},
-      {{"mput", "-n", "*.txt"}, true, "mput: 0 files; 2 skipped, of the same size on the service already\n"},
-      {{"mput", "-f", "a.txt"}, true, "mput: 1 file, 5 B in "}};
   run([&] {
-    for (const auto& [words, ok, said] : runs) {
-      err.str("");
-      EXPECT_EQ(command(words), ok) << words[1];
-      EXPECT_TRUE(has(err.str(), said)) << said << " in:\n" << err.str();
-    }
+    steps({{{"mget", "-n", "*.txt"}, false, "mget: b.txt exists here already and has another size; mget -n -f replaces it"},
+           {{"mget", "-nf", "*.txt"}, true, "; 1 skipped, of the same size here already\n"},
+           {{"get", "-r", "-n", "tree"}, true, "get: 2 files, 24 B in "},
+           {{"get", "-rn", "tree"}, true, "get: 0 files; 2 skipped, of the same size here already\n"},
+           {{"get", "-r", "tree"}, false, "get: tree/sub/y.bin exists here already; get -r -f replaces it"},
+           {{"mput", "*.txt"}, false, "mput: 'a.txt' exists on the service already; mput -f replaces it"},
+           {{"mput", "-n", "*.txt"}, true, "mput: 0 files; 2 skipped, of the same size on the service already\n"},
+           {{"mput", "-f", "a.txt"}, true, "mput: 1 file, 5 B in "}}, true);
   });
   EXPECT_EQ(read_file(local / "a.txt"), text("A.TXT"));  // skipped every time
   EXPECT_EQ(read_file(local / "b.txt"), text("b.txt"));
@@ -720,63 +663,59 @@ TEST_F(CustomerApart, AStoppedRunCountsTheFilesItDidNotTry) {
 }
 
 // get -r DIR TARGET makes TARGET/DIR in a folder TARGET, and a failed one
-// leaves no folder it made; put FILE DIR stores into a folder the listing shows.
-TEST_F(CustomerApart, FoldersAreTargetsAndAFailedTreeLeavesNoFolderBehind) {
-  for (const char* folder : {"docs", "docs/2024", "cuts"}) ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+// leaves no folder it made; put FILE DIR stores into a folder the listing
+// shows; put -r names a file whose folder the service lacks, and comes back to
+// where it began. Then help, ?, the local side, !, the line speed, and errors
+// that say what the listing shows.
+TEST_F(CustomerApart, FoldersAreTargetsAndTheCommandsAndHabitsThatUsersOfOtherFileTransferProgramsBring) {
+  for (const char* folder : {"docs", "docs/2024", "cuts", "up", "\u65e5\u672c"}) {
+    ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+  }
+  for (const char* folder : {"into", "home", "up", "up/x"}) ASSERT_EQ(mkdir((local / folder).c_str(), 0755), 0);
   write_file(remote / "docs/m.txt", text("m"));
   write_file(remote / "docs/2024/b.txt", text("b"));
   write_file(remote / ("cuts/" + kLonger), text("c"));
+  write_file(remote / "a.txt", text("a"));
   write_file(local / "up.txt", text("up"));
-  ASSERT_EQ(mkdir((local / "into").c_str(), 0755), 0);
+  write_file(local / "up/f1", text("f1"));
+  write_file(local / "up/x/f2", text("f2"));
+  const char* home = std::getenv("HOME");
+  const std::string old_home = home != nullptr ? home : "";
+  setenv("HOME", (local / "home").c_str(), 1);
   console.quiet = true;
   run([&] {
-    EXPECT_TRUE(command({"get", "-r", "docs", "into"}));
-    EXPECT_TRUE(command({"get", "-r", "docs/", "fresh"}));
-    EXPECT_FALSE(command({"get", "-r", "missing"}));
-    EXPECT_FALSE(command({"get", "-r", "cuts"}));
-    EXPECT_FALSE(command({"get", "-r", "cuts", "into"}));
-    for (const char* into : {"docs", "docs/2024/", "copy.txt"}) EXPECT_TRUE(command({"put", "up.txt", into})) << into;
+    steps({{{"get", "-r", "docs", "into"}, true, ""}, {{"get", "-r", "docs/", "fresh"}, true, ""},
+           {{"get", "-r", "missing"}, false, ""},     {{"get", "-r", "cuts"}, false, ""},
+           {{"get", "-r", "cuts", "into"}, false, ""}, {{"put", "up.txt", "docs"}, true, ""},
+           {{"put", "up.txt", "docs/2024/"}, true, ""}, {{"put", "up.txt", "copy.txt"}, true, ""},
+           {{"put", "-r", local / "up"}, false, "put: cannot place " + (local / "up/x/f2") +
+                                                    ": the service has no folder 'x' in /up"}}, true);
+    console.quiet = false;
+    steps({{{"pwd"}, true, "/\n"},
+           {{"help", "lcd"}, true, "lcd [DIR]                     change the local current directory (alone or ~: the home folder)\n"},
+           {{"ls"}, true, "?\?/\na.txt\ncopy.txt\ncuts/\ndocs/\nup/\n"},
+           {{"get", "docs"}, false, "get: 'docs' is a folder on the service: get -r fetches a folder\n"},
+           {{"get", "*.md"}, false, "get: '*.md' names no file on the service: mget fetches the files that match a pattern\n"},
+           {{"cd", "?\?"}, false, "cd: the service lists the folder '?\?' but does not enter it (it lacks the permission, or "
+                                 "the line cannot carry the name) (it stayed in /)\n"},
+           {{"cd", "a.txt"}, false, "cd: 'a.txt' is a file on the service, not a folder (it stayed in /)\n"},
+           {{"baud", "19200"}, true, "baud: the line runs at 19200 baud\n"},
+           {{"baud"}, true, "19200 baud\n"},
+           {{"lmkdir", "new"}, true, ""},
+           {{"lmkdir", "new"}, false, "lmkdir: cannot make the folder new: there is one of that name already\n"},
+           {{"lls", "n*"}, true, "new/\n"},
+           {{"!", "exit 3"}, false, "!: 'exit 3' ended with status 3\n"},
+           {{"lcd"}, true, ""},
+           {{"lpwd"}, true, local / "home\n"}});
   });
-  EXPECT_EQ(names_in(local.path()), (Strings{"fresh", "into", "up.txt"}));
+  if (home != nullptr) setenv("HOME", old_home.c_str(), 1);
+  EXPECT_EQ(names_in(local.path()), (Strings{"fresh", "home", "into", "new", "up", "up.txt"}));
   EXPECT_EQ(names_in(local / "into"), Strings{"docs"});
   EXPECT_EQ(read_file(local / "into/docs/2024/b.txt"), text("b"));
   EXPECT_EQ(read_file(local / "fresh/m.txt"), text("m"));
   for (const char* stored : {"docs/up.txt", "docs/2024/up.txt", "copy.txt"}) EXPECT_EQ(read_file(remote / stored), text("up"));
-}
-
-// help, ?, the local side, !, the line speed, and errors that say what the
-// listing shows.
-TEST_F(CustomerApart, TheCommandsAndHabitsThatUsersOfOtherFileTransferProgramsBring) {
-  ASSERT_EQ(mkdir((remote / "docs").c_str(), 0755) + mkdir((remote / "\u65e5\u672c").c_str(), 0755) +
-                mkdir((local / "home").c_str(), 0755), 0);
-  write_file(remote / "a.txt", text("a"));
-  const char* home = std::getenv("HOME");
-  const std::string old_home = home != nullptr ? home : "";
-  setenv("HOME", (local / "home").c_str(), 1);
-  const std::tuple<Command, bool, std::string> runs[] = {
-      {{"help", "lcd"}, true, "lcd [DIR]                     change the local current directory (alone or ~: the home folder)\n"},
-      {{"ls"}, true, "?\?/\na.txt\ndocs/\n"},
-      {{"get", "docs"}, false, "get: 'docs' is a folder on the service: get -r fetches a folder\n"},
-      {{"get", "*.md"}, false, "get: '*.md' names no file on the service: mget fetches the files that match a pattern\n"},
-      {{"cd", "?\?"}, false, "cd: the service lists the folder '?\?' but does not enter it (it lacks the permission, or the "
-                            "line cannot carry the name) (it stayed in /)\n"},
-      {{"cd", "a.txt"}, false, "cd: 'a.txt' is a file on the service, not a folder (it stayed in /)\n"},
-      {{"baud", "19200"}, true, "baud: the line runs at 19200 baud\n"},
-      {{"baud"}, true, "19200 baud\n"},
-      {{"lmkdir", "new"}, true, ""},
-      {{"lmkdir", "new"}, false, "lmkdir: cannot make the folder new: there is one of that name already\n"},
-      {{"lls", "n*"}, true, "new/\n"},
-      {{"!", "exit 3"}, false, "!: 'exit 3' ended with status 3\n"},
-      {{"lcd"}, true, ""},
-      {{"lpwd"}, true, local / "home\n"}};
-  run([&] {
-    for (const auto& [words, ok, said] : runs) {
-      out.str(""), err.str("");
-      EXPECT_EQ(command(words), ok) << words[0];
-      EXPECT_EQ(out.str() + err.str(), said) << words[0];
-    }
-  });
-  if (home != nullptr) setenv("HOME", old_home.c_str(), 1);
+  EXPECT_EQ(read_file(remote / "up/f1"), text("f1"));
+  EXPECT_FALSE(exists(remote / "up/x"));
   EXPECT_EQ(help_text("?"), help_text("help"));
   EXPECT_TRUE(has(help_text(), "lmkdir DIR") && has(help_text(), "mput [-f] [-n] PATTERN..."));
 }

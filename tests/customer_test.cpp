@@ -45,11 +45,18 @@ std::string parsed(std::vector<const char*> argv) {
          (o.charset == platform::kDefaultWireCharset ? "" : " charset " + o.charset) + words;
 }
 
+Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
+
 // `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
 std::string umlauts(std::size_t count) {
   std::string text;
   while (count-- > 0) text += "\u00fc";
   return text;
+}
+
+// Whether each of `parts` is somewhere in `text`.
+void expect_among(const std::string& text, const Strings& parts) {
+  for (const auto& part : parts) EXPECT_TRUE(has(text, part)) << part << " in:\n" << text;
 }
 
 // The service serves `remote`; the customer keeps its files in `local`.
@@ -89,8 +96,6 @@ struct CustomerApart : CustomerSession {
   }
   CurrentDirectory in_local{local.path()};
 };
-
-Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
 
 // What python3's json module reads: a line "name|type|size|cut" an entry.
 std::string read_by_python(const std::string& json) {
@@ -138,31 +143,29 @@ TEST(CustomerParsing, OptionsStandAroundTheDeviceUpToTheFirstCommandShortOrLongJ
 // that cannot be used is named by its number.
 TEST(CustomerParsing, TheSettingsFileGivesDefaultsThatTheCommandLineOverrides) {
   const TempDir dir;
-  const std::pair<std::string, std::string> files[] = {
-      {"# mine\n\nline = /dev/ttyUSB1\nunit=2\n baud = 115200 \ncharset = raw\noverwrite = on\n", ""},
+  const std::string file = dir / "customer.conf";
+  Options options;
+  std::string said, seen;
+  write_file(file, text("# mine\n\nline = /dev/ttyUSB1\nunit=2\n baud = 115200 \ncharset = raw\noverwrite = on\n"));
+  ASSERT_TRUE(read_settings(file, options, said)) << said;
+  EXPECT_TRUE(options.overwrite && options.charset == "raw");
+  for (std::vector<const char*> argv : {std::vector<const char*>{"c", "ls", "-l"}, {"c", "-b", "9600", "/dev/y", "ls"}}) {
+    Options with = options;
+    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), with, said) && !with.command_words.empty());
+    seen += with.device + " " + std::to_string(with.unit) + " " + std::to_string(with.baud) + " " + with.command_words[0] + ";";
+  }
+  EXPECT_EQ(seen, "/dev/ttyUSB1 2 115200 ls;/dev/y 2 9600 ls;");
+  const std::pair<std::string, std::string> wrong[] = {
       {"line /dev/x\n", "line 1: a setting is NAME = VALUE, not 'line /dev/x'"},
       {"\nspeed = 9600\n", "line 2: there is no setting 'speed' (line, unit, baud, charset, overwrite)"},
       {"baud = fast\n", "line 1: -b/--baud takes a line speed in baud (for example 115200), not 'fast'"},
       {"overwrite = yes\n", "line 1: overwrite takes on or off, not 'yes'"}};
-  for (const auto& [text, error] : files) {
-    write_file(dir / "customer.conf", Bytes(text.begin(), text.end()));
-    Options options;
-    std::string said;
-    EXPECT_EQ(read_settings(dir / "customer.conf", options, said), error.empty()) << text;
-    EXPECT_EQ(said, error.empty() ? "" : dir / "customer.conf, " + error);
-    if (!error.empty()) continue;
-    EXPECT_TRUE(options.overwrite && options.charset == "raw");
-    const std::vector<const char*> argvs[] = {{"c", "ls", "-l"}, {"c", "-b", "9600", "/dev/y", "ls"}};
-    std::string seen;
-    for (const auto& argv : argvs) {
-      Options with = options;
-      ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), with, said) && !with.command_words.empty());
-      seen += with.device + " " + std::to_string(with.unit) + " " + std::to_string(with.baud) + " " + with.command_words[0] + ";";
-    }
-    EXPECT_EQ(seen, "/dev/ttyUSB1 2 115200 ls;/dev/y 2 9600 ls;");
+  for (const auto& [content, error] : wrong) {
+    write_file(file, text(content));
+    EXPECT_FALSE(read_settings(file, options, said)) << content;
+    EXPECT_EQ(said, file + ", " + error);
   }
   Options none;
-  std::string said;
   EXPECT_TRUE(read_settings(dir / "absent.conf", none, said) && none.device.empty());
   setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
   EXPECT_EQ(settings_path(), dir / "quorvantix/customer.conf");
@@ -189,9 +192,7 @@ TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
     const bool ok = split_words(words, got[0], error) && (words.size() > 1 || split_line(words[0], got[1], error));
     EXPECT_EQ(ok, !commands.empty()) << words.front();
     EXPECT_EQ(got[0], commands) << words.front();
-    if (words.size() == 1) {
-      EXPECT_EQ(got[1], commands) << words.front();
-    }
+    EXPECT_EQ(got[words.size() == 1 ? 1 : 0], commands) << words.front();  // a line splits alike
   }
 }
 
@@ -370,8 +371,8 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
       EXPECT_EQ(out.str().size(), pwds * (remote.path().size() + 1)) << script;
       EXPECT_EQ(state.failed, failed) << script;
     }
-    EXPECT_TRUE(has(err.str(), "line 1: cd: no directory 'missing' on the service (it stayed in " + remote.path()));
-    EXPECT_TRUE(has(err.str(), "the script stops at line 1, where a command failed")) << err.str();
+    expect_among(err.str(), {"line 1: cd: no directory 'missing' on the service (it stayed in " + remote.path(),
+                             "the script stops at line 1, where a command failed"});
     Session next(pair.customer);  // the first one left without signing off
     EXPECT_EQ(reach_service(next), LINK_OK);
     EXPECT_EQ(shutdown_service(next), SHUTDOWN_REFUSED);
@@ -423,12 +424,11 @@ TEST_F(CustomerSession, GetReplacesALocalFileOnlyWhenToldToAndNamesWhatWentWrong
     EXPECT_FALSE(command({"put", local / "none"}));
     EXPECT_TRUE(command({"put", target, "copy.txt"}));
   }, {[&] { pair.clock.sleep_for(3s), pair.customer.cancel(); }});
-  const std::string said[] = {"get: stopping; the service needs a few seconds to give up (press Ctrl-C again to quit",
-                              "get: " + target + " exists here already; get -f replaces it",
-                              "get: cannot store /nonexistent/dir/x: there is no folder /nonexistent/dir\n",
-                              "get: cannot store " + (local / ".a.part-1-2-3") + ": names of that shape are kept",
-                              "put: there is no file " + (local / "none") + "\n", "\r\033[Kput copy.txt: 100 B in "};
-  for (const auto& sentence : said) EXPECT_TRUE(has(err.str(), sentence)) << sentence << " in:\n" << err.str();
+  expect_among(err.str(), {"get: stopping; the service needs a few seconds to give up (press Ctrl-C again to quit",
+                           "get: " + target + " exists here already; get -f replaces it",
+                           "get: cannot store /nonexistent/dir/x: there is no folder /nonexistent/dir\n",
+                           "get: cannot store " + (local / ".a.part-1-2-3") + ": names of that shape are kept",
+                           "put: there is no file " + (local / "none") + "\n", "\r\033[Kput copy.txt: 100 B in "});
   EXPECT_FALSE(has(err.str(), "Bytes/s"));
 }
 
@@ -447,11 +447,9 @@ TEST_F(CustomerSession, ShowsTheServicesNamesEscapedAndTakesThemTypedBack) {
     run_script(session, script, console, state);
   });
   EXPECT_EQ(read_file(local / "copy"), read_file(remote / fetched));
-  const std::string shown[] = {"\\x1b]0;owned\\x07/\n", "\ne\\x1b[2Jf\n", "\nx\\nget: done\n",
-                               "\n" + remote.path() + "/\\x1b]0;owned\\x07\n"};
-  for (const auto& text : shown) EXPECT_TRUE(has(out.str(), text)) << text << " in:\n" << out.str();
-  EXPECT_TRUE(has(err.str(), "get e\\x1b[2Jf: 3 B in ")) << err.str();
-  EXPECT_TRUE(has(err.str(), "line 5: get: the service sent no file 'gone\\x1b[31m'")) << err.str();
+  expect_among(out.str(), {"\\x1b]0;owned\\x07/\n", "\ne\\x1b[2Jf\n", "\nx\\nget: done\n",
+                           "\n" + remote.path() + "/\\x1b]0;owned\\x07\n"});
+  expect_among(err.str(), {"get e\\x1b[2Jf: 3 B in ", "line 5: get: the service sent no file 'gone\\x1b[31m'"});
   for (const std::string raw : {"\nget: done", "\x1b]", "\x1b[2J", "\x1b[31m"}) {
     EXPECT_FALSE(has(out.str() + err.str(), raw)) << raw;
   }
@@ -653,10 +651,8 @@ TEST_F(CustomerApart, AStoppedRunCountsTheFilesItDidNotTry) {
     press_ctrl_c_after(local / "t/a");
     press_ctrl_c_after(remote / "up_1");
   }});
-  for (const char* said : {"mget: stopped; 2 files not tried\n", "get: stopped; 1 file and 1 folder not tried\n",
-                           "mput: stopped; nothing was kept on the service\n", "mput: stopped; 6 files not tried\n"}) {
-    EXPECT_TRUE(has(err.str(), said)) << said << " in:\n" << err.str();
-  }
+  expect_among(err.str(), {"mget: stopped; 2 files not tried\n", "get: stopped; 1 file and 1 folder not tried\n",
+                           "mput: stopped; nothing was kept on the service\n", "mput: stopped; 6 files not tried\n"});
   EXPECT_FALSE(has(err.str(), "could not go back")) << err.str();
   EXPECT_EQ(names_in(local / "t"), Strings{"a"});
   EXPECT_FALSE(exists(remote / "up_2"));
@@ -672,25 +668,22 @@ TEST_F(CustomerApart, FoldersAreTargetsAndTheCommandsAndHabitsThatUsersOfOtherFi
     ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
   }
   for (const char* folder : {"into", "home", "up", "up/x"}) ASSERT_EQ(mkdir((local / folder).c_str(), 0755), 0);
-  write_file(remote / "docs/m.txt", text("m"));
-  write_file(remote / "docs/2024/b.txt", text("b"));
+  for (const char* name : {"docs/m.txt", "docs/2024/b.txt", "a.txt"}) write_file(remote / name, text(name));
+  for (const char* name : {"up.txt", "up/f1", "up/x/f2"}) write_file(local / name, text(name));
   write_file(remote / ("cuts/" + kLonger), text("c"));
-  write_file(remote / "a.txt", text("a"));
-  write_file(local / "up.txt", text("up"));
-  write_file(local / "up/f1", text("f1"));
-  write_file(local / "up/x/f2", text("f2"));
   const char* home = std::getenv("HOME");
   const std::string old_home = home != nullptr ? home : "";
   setenv("HOME", (local / "home").c_str(), 1);
-  console.quiet = true;
+  const std::pair<Command, bool> quiet_runs[] = {
+      {{"get", "-r", "docs", "into"}, true}, {{"get", "-r", "docs/", "fresh"}, true}, {{"get", "-r", "missing"}, false},
+      {{"get", "-r", "cuts"}, false},        {{"get", "-r", "cuts", "into"}, false},  {{"put", "up.txt", "docs"}, true},
+      {{"put", "up.txt", "docs/2024/"}, true}, {{"put", "up.txt", "copy.txt"}, true}};
   run([&] {
-    steps({{{"get", "-r", "docs", "into"}, true, ""}, {{"get", "-r", "docs/", "fresh"}, true, ""},
-           {{"get", "-r", "missing"}, false, ""},     {{"get", "-r", "cuts"}, false, ""},
-           {{"get", "-r", "cuts", "into"}, false, ""}, {{"put", "up.txt", "docs"}, true, ""},
-           {{"put", "up.txt", "docs/2024/"}, true, ""}, {{"put", "up.txt", "copy.txt"}, true, ""},
-           {{"put", "-r", local / "up"}, false, "put: cannot place " + (local / "up/x/f2") +
-                                                    ": the service has no folder 'x' in /up"}}, true);
+    console.quiet = true;
+    for (const auto& [words, ok] : quiet_runs) EXPECT_EQ(command(words), ok) << words[2];
     console.quiet = false;
+    steps({{{"put", "-r", local / "up"}, false, "put: cannot place " + (local / "up/x/f2") + ": the service has no folder "
+                                                "'x' in /up (the line has no command that makes one)\n"}}, true);
     steps({{{"pwd"}, true, "/\n"},
            {{"help", "lcd"}, true, "lcd [DIR]                     change the local current directory (alone or ~: the home folder)\n"},
            {{"ls"}, true, "?\?/\na.txt\ncopy.txt\ncuts/\ndocs/\nup/\n"},
@@ -699,22 +692,19 @@ TEST_F(CustomerApart, FoldersAreTargetsAndTheCommandsAndHabitsThatUsersOfOtherFi
            {{"cd", "?\?"}, false, "cd: the service lists the folder '?\?' but does not enter it (it lacks the permission, or "
                                  "the line cannot carry the name) (it stayed in /)\n"},
            {{"cd", "a.txt"}, false, "cd: 'a.txt' is a file on the service, not a folder (it stayed in /)\n"},
-           {{"baud", "19200"}, true, "baud: the line runs at 19200 baud\n"},
-           {{"baud"}, true, "19200 baud\n"},
+           {{"baud", "19200"}, true, "baud: the line runs at 19200 baud\n"}, {{"baud"}, true, "19200 baud\n"},
            {{"lmkdir", "new"}, true, ""},
            {{"lmkdir", "new"}, false, "lmkdir: cannot make the folder new: there is one of that name already\n"},
-           {{"lls", "n*"}, true, "new/\n"},
-           {{"!", "exit 3"}, false, "!: 'exit 3' ended with status 3\n"},
-           {{"lcd"}, true, ""},
-           {{"lpwd"}, true, local / "home\n"}});
+           {{"lls", "n*"}, true, "new/\n"},     {{"!", "exit 3"}, false, "!: 'exit 3' ended with status 3\n"},
+           {{"lcd"}, true, ""},                 {{"lpwd"}, true, local / "home\n"}});
   });
   if (home != nullptr) setenv("HOME", old_home.c_str(), 1);
   EXPECT_EQ(names_in(local.path()), (Strings{"fresh", "home", "into", "new", "up", "up.txt"}));
   EXPECT_EQ(names_in(local / "into"), Strings{"docs"});
-  EXPECT_EQ(read_file(local / "into/docs/2024/b.txt"), text("b"));
-  EXPECT_EQ(read_file(local / "fresh/m.txt"), text("m"));
-  for (const char* stored : {"docs/up.txt", "docs/2024/up.txt", "copy.txt"}) EXPECT_EQ(read_file(remote / stored), text("up"));
-  EXPECT_EQ(read_file(remote / "up/f1"), text("f1"));
+  EXPECT_EQ(read_file(local / "into/docs/2024/b.txt"), text("docs/2024/b.txt"));
+  EXPECT_EQ(read_file(local / "fresh/m.txt"), text("docs/m.txt"));
+  for (const char* stored : {"docs/up.txt", "docs/2024/up.txt", "copy.txt"}) EXPECT_EQ(read_file(remote / stored), text("up.txt"));
+  EXPECT_EQ(read_file(remote / "up/f1"), text("up/f1"));
   EXPECT_FALSE(exists(remote / "up/x"));
   EXPECT_EQ(help_text("?"), help_text("help"));
   EXPECT_TRUE(has(help_text(), "lmkdir DIR") && has(help_text(), "mput [-f] [-n] PATTERN..."));

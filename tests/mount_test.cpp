@@ -44,18 +44,12 @@ TEST(MountOptions, TakeOursAndHandTheRestOfDashOToTheFuseLibrary) {
        "serial.device:2 on m fg baud 115200 cache 5 ro allow_other"},
       {{"m", "-d", "-o", "charset=ISO-8859-15", "--", "tcp:host:2323", "-m"},
        "tcp:host:2323:0 on -m fg debug baud 0 cache 20 ISO-8859-15"},
-      {{"m", "--version"}, "version"},
-      {{"m", "-h", "x"}, "help"},
-      {{"m", "/dev/ttyUSB0"}, "refused"},
-      {{"m", "a", "b", "c"}, "refused"},
-      {{"m", "nowhere", "m"}, "refused"},
-      {{"m", "serial.device:u", "m"}, "refused"},
-      {{"m", "-o", "baud=0", "/dev/x", "m"}, "refused"},
-      {{"m", "-o", "cache_timeout=-1", "/dev/x", "m"}, "refused"},
+      {{"m", "--version"}, "version"},           {{"m", "-h", "x"}, "help"},
+      {{"m", "/dev/ttyUSB0"}, "refused"},        {{"m", "a", "b", "c"}, "refused"},
+      {{"m", "nowhere", "m"}, "refused"},        {{"m", "serial.device:u", "m"}, "refused"},
+      {{"m", "-o", "baud=0", "/dev/x", "m"}, "refused"}, {{"m", "-o", "cache_timeout=-1", "/dev/x", "m"}, "refused"},
       {{"m", "-o", "charset=NO-SUCH-SET", "/dev/x", "m"}, "refused"},
-      {{"m", "-x", "/dev/x", "m"}, "refused"},
-      {{"m", "/dev/x", "m", "-o"}, "refused"},
-  };
+      {{"m", "-x", "/dev/x", "m"}, "refused"},   {{"m", "/dev/x", "m", "-o"}, "refused"}};
   for (const auto& [argv, expected] : cases) EXPECT_EQ(parsed(argv), expected) << argv[1];
 }
 

@@ -283,17 +283,25 @@ TEST(CustomerPatterns, APatternMeetsACutNameByWhatItsEndingsCanBe) {
   std::setlocale(LC_CTYPE, "C");
 }
 
-TEST_F(CustomerSession, AGetWritesToLocalOrInsideIt) {
+// With no service: three tries, in the time it says it waits. Where a get
+// writes, beside or inside a folder here. And every command on the command
+// line is checked before the line is opened; a word is a command, never a
+// script to run.
+TEST_F(CustomerSession, WithoutAServiceItGivesUpAsItSaysFindsWhereAGetWritesAndChecksItsCommandLine) {
+  const auto start = pair.clock.now();
+  EXPECT_EQ(reach_service(session), NO_SERVICE);
+  const auto took = pair.clock.now() - start, said = longest_wait_for_service(pair.customer);
+  EXPECT_TRUE(took >= said && took < said + 50ms) << took.count();
+  EXPECT_EQ(std::chrono::round<std::chrono::seconds>(said), 16s);
+  const Bytes id = own_frame(), &sent = pair.cable.sent_by(SimCable::b);
+  int tries = 0;
+  for (auto at = sent.begin(); (at = std::search(at, sent.end(), id.begin(), id.end())) != sent.end(); ++at) ++tries;
+  EXPECT_EQ(tries, kIdentifyAttempts);
   ASSERT_EQ(mkdir("dir", 0755) + mkdir("dir/in", 0755), 0);
-  const std::string cases[][3] = {{"x/a", "", "a"},       {"Work:a", "", "a"},      {"a", local / "b", local / "b"},
-                                  {"x/a", "dir", "dir/a"}, {"x/a", "dir/", "dir/a"}, {"dir", "", ""},
-                                  {"in", "dir", ""},       {"sub/", "", ""},         {"..", "dir", ""}};
-  for (const auto& [from, to, target] : cases) EXPECT_EQ(get_target(session, from, to), target) << from;
-}
-
-// Every command on the command line is checked before the line is opened;
-// a word is a command, never a script to run.
-TEST_F(CustomerSession, TheProgramChecksItsCommandLineBeforeItOpensTheLine) {
+  const std::string targets[][3] = {{"x/a", "", "a"},       {"Work:a", "", "a"},      {"a", local / "b", local / "b"},
+                                    {"x/a", "dir", "dir/a"}, {"x/a", "dir/", "dir/a"}, {"dir", "", ""},
+                                    {"in", "dir", ""},       {"sub/", "", ""},         {"..", "dir", ""}};
+  for (const auto& [from, to, target] : targets) EXPECT_EQ(get_target(session, from, to), target) << from;
   write_file(remote / "script", {'p', 'w', 'd', '\n'});
   pair.cable.cut();
   const std::tuple<std::vector<const char*>, int, std::string> runs[] = {
@@ -309,19 +317,6 @@ TEST_F(CustomerSession, TheProgramChecksItsCommandLineBeforeItOpensTheLine) {
     const std::string error = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(has(error, said)) << error;
   }
-}
-
-// With no service, three tries, in the time it says it waits.
-TEST_F(CustomerSession, GivesUpAfterThreeTriesAsLongAsItSays) {
-  const auto start = pair.clock.now();
-  EXPECT_EQ(reach_service(session), NO_SERVICE);
-  const auto took = pair.clock.now() - start, said = longest_wait_for_service(pair.customer);
-  EXPECT_TRUE(took >= said && took < said + 50ms) << took.count();
-  EXPECT_EQ(std::chrono::round<std::chrono::seconds>(said), 16s);
-  const Bytes id = own_frame(), &sent = pair.cable.sent_by(SimCable::b);
-  int tries = 0;
-  for (auto at = sent.begin(); (at = std::search(at, sent.end(), id.begin(), id.end())) != sent.end(); ++at) ++tries;
-  EXPECT_EQ(tries, kIdentifyAttempts);
 }
 
 // One session's life: a listing and folders; transfers at a new speed, byte

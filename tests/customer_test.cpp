@@ -427,43 +427,28 @@ TEST_F(CustomerSession, GetReplacesALocalFileOnlyWhenToldToAndNamesWhatWentWrong
   EXPECT_FALSE(has(err.str(), "Bytes/s"));
 }
 
-// The service's names reach the terminal escaped, in the listing, the folder,
-// messages and progress lines, and are typed back inside $'...'.
-TEST_F(CustomerSession, ShowsTheServicesNamesEscapedAndTakesThemTypedBack) {
-  const std::string forged = "x\nget: done", screen = "\x1b]0;owned\x07", fetched = "e\x1b[2Jf";
-  write_file(remote / forged, {});
-  write_file(remote / fetched, pattern_bytes(3, 1));
-  ASSERT_EQ(mkdir((remote / screen).c_str(), 0755), 0);
-  console.live_progress = true;
-  std::istringstream script("ls\nget $'e\\x1b[2Jf' " + (local / "copy") +
-                            "\ncd $'\\x1b]0;owned\\x07'\npwd\nget $'gone\\x1b[31m'\n");
-  run([&] {
-    RunState state;
-    run_script(session, script, console, state);
-  });
-  EXPECT_EQ(read_file(local / "copy"), read_file(remote / fetched));
-  expect_among(out.str(), {"\\x1b]0;owned\\x07/\n", "\ne\\x1b[2Jf\n", "\nx\\nget: done\n",
-                           "\n" + remote.path() + "/\\x1b]0;owned\\x07\n"});
-  expect_among(err.str(), {"get e\\x1b[2Jf: 3 B in ", "line 5: get: the service sent no file 'gone\\x1b[31m'"});
-  for (const std::string raw : {"\nget: done", "\x1b]", "\x1b[2J", "\x1b[31m"}) {
-    EXPECT_FALSE(has(out.str() + err.str(), raw)) << raw;
-  }
-}
-
 // Names cross the line in ISO-8859-1 and every limit counts its bytes; a name
 // without a form in it is refused before anything is sent; ® is byte 0xAE
 // there, the space's stand-in in a stored file's name: listed and fetched,
-// never stored.
-TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndItsBytesAreCounted) {
+// never stored. The service's names reach the terminal escaped, in the
+// listing, the folder, messages and progress lines, and are typed back inside
+// $'...'.
+TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndReachTheTerminalEscaped) {
   const std::string listed = umlauts(24), stored = umlauts(50), folder = "\u00dcbersicht", mark = "a\u00aeb";
+  const std::string forged = "x\nget: done", screen = "\x1b]0;owned\x07", fetched = "e\x1b[2Jf";
   write_file(remote / listed, pattern_bytes(5, 1));
   write_file(remote / mark, pattern_bytes(3, 2));
   write_file(local / "\u65e5\u672c.txt", {});
-  ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((remote / folder).c_str(), 0755) + mkdir((remote / (folder + "/" + screen)).c_str(), 0755), 0);
+  write_file(remote / (folder + "/" + forged), {});
+  write_file(remote / (folder + "/" + fetched), pattern_bytes(3, 1));
   std::vector<RemoteEntry> entries;
   const std::pair<std::string, std::string> refused[] = {
       {"\u65e5\u672c.txt", "has no form in ISO-8859-1, the line's character set: store it under another name"},
       {mark, "one of its characters is written with byte 0xAE in ISO-8859-1, and on the line that byte stands"}};
+  console.live_progress = true;
+  std::istringstream script("ls\nget $'e\\x1b[2Jf' " + (local / "fetched") +
+                            "\ncd $'\\x1b]0;owned\\x07'\npwd\nget $'gone\\x1b[31m'\n");
   run([&] {
     EXPECT_EQ(remote_list(session, entries), DIR_OK);
     EXPECT_EQ(remote_get(session, listed, local / "copy", nullptr), FILE_OK);
@@ -478,6 +463,8 @@ TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndItsBytesAreCounted) {
       EXPECT_TRUE(has(session.detail, why)) << session.detail;
     }
     EXPECT_EQ(pair.cable.sent_by(SimCable::b).size(), sent);
+    RunState state;
+    run_script(session, script, console, state);
   });
   std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
   ASSERT_EQ(entries.size(), 3u);
@@ -486,6 +473,13 @@ TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndItsBytesAreCounted) {
   EXPECT_EQ(read_file(local / stored), read_file(remote / listed));
   EXPECT_EQ(read_file(remote / stored), read_file(remote / listed));
   EXPECT_EQ(read_file(local / mark), read_file(remote / mark));
+  EXPECT_EQ(read_file(local / "fetched"), read_file(remote / (folder + "/" + fetched)));
+  expect_among(out.str(), {"\\x1b]0;owned\\x07/\n", "\ne\\x1b[2Jf\n", "\nx\\nget: done\n",
+                           "\n" + (remote / folder) + "/\\x1b]0;owned\\x07\n"});
+  expect_among(err.str(), {"get e\\x1b[2Jf: 3 B in ", "line 5: get: the service sent no file 'gone\\x1b[31m'"});
+  for (const std::string raw : {"\nget: done", "\x1b]", "\x1b[2J", "\x1b[31m"}) {
+    EXPECT_FALSE(has(out.str() + err.str(), raw)) << raw;
+  }
 }
 
 // The interactive shell on a terminal 50 columns wide, played through a

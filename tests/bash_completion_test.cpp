@@ -24,8 +24,7 @@ std::string completions(const Strings& words) {
              "\"$3\" \"${COMP_WORDS[0]}\" \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD-1]}\"\n"
              "printf '%s\\n' \"${COMPREPLY[@]}\"\n";
   const TempDir dir;
-  const Bytes bytes(program.begin(), program.end());
-  write_file(dir / "ask.sh", bytes);
+  write_file(dir / "ask.sh", Bytes(program.begin(), program.end()));
   const std::unique_ptr<FILE, int (*)(FILE*)> bash(popen(("bash " + dir / "ask.sh 2>&1").c_str(), "r"), pclose);
   std::string seen;
   read_until(fileno(bash.get()), seen, std::string(1, '\0'));

@@ -6,7 +6,7 @@
 
 using testsupport::codec_for;
 
-TEST(NameCodec, ConvertsBothWaysAndStandsInForWhatTheOtherSideLacks) {
+TEST(NameCodec, ConvertsBothWaysStandsInForWhatTheOtherSideLacksAndRefusesSetsThatCannotCarryNames) {
   const struct { std::string charset, host, wire; bool whole; } cases[] = {
       {"ISO-8859-1", "Gr\u00fc\u00dfe \u00e4.txt", "Gr\xFC\xDF" "e \xE4.txt", true},
       {"ISO-8859-1", "\u00ae", "\xAE", true},                       // the space substitute's own character
@@ -25,14 +25,11 @@ TEST(NameCodec, ConvertsBothWaysAndStandsInForWhatTheOtherSideLacks) {
   std::string host;
   EXPECT_FALSE(codec_for("UTF-8").to_host("a\xFF" "b", host));  // not UTF-8: refused by whoever asked
   EXPECT_EQ(host, "a?b");
-}
-
-TEST(NameCodec, RefusesSetsIconvLacksAndSetsThatChangeAscii) {
-  const std::pair<std::string, std::string> cases[] = {
+  // Sets iconv lacks, and sets that change ASCII, are refused.
+  const std::pair<std::string, std::string> refused[] = {
       {"NO-SUCH-SET", "iconv knows no character set 'NO-SUCH-SET'"},
-      {"UTF-16", "does not keep ASCII characters as they are"},
-      {"UTF-7", "does not keep ASCII characters as they are"}};
-  for (const auto& [charset, said] : cases) {
+      {"UTF-16", "does not keep ASCII characters as they are"}, {"UTF-7", "does not keep ASCII characters as they are"}};
+  for (const auto& [charset, said] : refused) {
     std::string error;
     EXPECT_FALSE(platform::NameCodec::open(charset, error, "UTF-8")) << charset;
     EXPECT_NE(error.find(said), std::string::npos) << error;

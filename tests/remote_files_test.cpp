@@ -64,20 +64,27 @@ struct MountedOnSim : testing::Test, Served {
 
 }  // namespace
 
-TEST_F(MountedOnSim, ListingsAndCopiesServeWithinTheTimeoutAndNamesTheListingCutsOnlyByTheirWholeName) {
+// Listings and copies serve within the timeout, and a name the listing cuts
+// only by its whole name. Written files reach the service whole only when
+// closed. Stores the service refuses, and names the line cannot carry, fail
+// with their errno.
+TEST_F(MountedOnSim, ServesWithinTheTimeoutStoresWholeOnlyWhenClosedAndFailsARefusalWithItsErrno) {
   const std::string exact(30, 'e'), longer = std::string(30, 'l') + "ong.txt";
+  const Bytes written = pattern_bytes(3000, 4);
   write_file(remote / "a.txt", pattern_bytes(1234));
   ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
   write_file(remote / "sub/s.bin", pattern_bytes(3000, 2));
   write_file(remote / exact, pattern_bytes(7));
   write_file(remote / longer, pattern_bytes(99, 3));
+  write_file(remote / "keep.txt", pattern_bytes(2000));
+  const Strings listed = {"a.txt", exact, "keep.txt", "sub"}, with_new = {"a.txt", exact, "keep.txt", "new.bin", "sub"};
   quietly([&] {
-    EXPECT_EQ(names("/"), (Strings{"a.txt", exact, "sub"}));
+    EXPECT_EQ(names("/"), listed);
     EXPECT_EQ(attributes("/a.txt").size, 1234);
     EXPECT_TRUE(attributes("/sub").is_dir);
     EXPECT_EQ(contents("/a.txt"), pattern_bytes(1234));
-    const std::size_t before = sent();
-    EXPECT_EQ(names("/"), (Strings{"a.txt", exact, "sub"}));
+    std::size_t before = sent();
+    EXPECT_EQ(names("/"), listed);
     EXPECT_EQ(contents("/a.txt"), pattern_bytes(1234));
     EXPECT_EQ(sent(), before);  // both from what is kept
     pair.clock.sleep_for(20s);
@@ -88,30 +95,22 @@ TEST_F(MountedOnSim, ListingsAndCopiesServeWithinTheTimeoutAndNamesTheListingCut
     attributes("/missing", -ENOENT);
     EXPECT_EQ(attributes("/" + longer).size, 99);
     EXPECT_EQ(contents("/" + longer), pattern_bytes(99, 3));
-  });
-}
 
-TEST_F(MountedOnSim, WrittenFilesReachTheServiceWholeOnlyWhenClosed) {
-  const Bytes written = pattern_bytes(3000, 4);
-  write_file(remote / "keep.txt", pattern_bytes(2000));
-  quietly([&] {
-    EXPECT_EQ(names("/"), Strings{"keep.txt"});
     std::uint64_t handle = 0;
     ASSERT_EQ(files.create("/new.bin", handle), 0);
     EXPECT_EQ(write(handle, Bytes(written.begin(), written.begin() + 1000)), 1000);
     EXPECT_EQ(write(handle, Bytes(written.begin() + 1000, written.end()), 1000), 2000);
     EXPECT_FALSE(exists(remote / "new.bin"));
-    EXPECT_EQ(names("/"), (Strings{"keep.txt", "new.bin"}));
+    EXPECT_EQ(names("/"), with_new);
     EXPECT_EQ(files.flush(handle), 0);
     EXPECT_EQ(read_file(remote / "new.bin"), written);
     EXPECT_EQ(files.release(handle), 0);
-    std::size_t before = sent();
-    EXPECT_EQ(names("/"), (Strings{"keep.txt", "new.bin"}));
+    before = sent();
+    EXPECT_EQ(names("/"), with_new);
     EXPECT_GT(sent(), before);  // the store dropped the listing
     before = sent();
     EXPECT_EQ(contents("/new.bin"), written);  // what was stored is the copy
     EXPECT_EQ(sent(), before);
-
     // Written into from its contents, stored when released; then cut by name.
     Bytes kept = pattern_bytes(2000);
     ASSERT_EQ(files.open("/keep.txt", O_WRONLY, handle), 0);
@@ -121,18 +120,13 @@ TEST_F(MountedOnSim, WrittenFilesReachTheServiceWholeOnlyWhenClosed) {
     EXPECT_EQ(read_file(remote / "keep.txt"), kept);
     EXPECT_EQ(files.truncate("/keep.txt", 10), 0);
     EXPECT_EQ(read_file(remote / "keep.txt"), Bytes(kept.begin(), kept.begin() + 10));
-    EXPECT_EQ(names("/"), (Strings{"keep.txt", "new.bin"}));
+    EXPECT_EQ(names("/"), with_new);
     before = sent();
     ASSERT_EQ(files.open("/keep.txt", O_RDWR, handle), 0);
     EXPECT_EQ(files.release(handle), 0);
     EXPECT_EQ(sent(), before);  // nothing written, nothing stored
-  });
-}
 
-TEST_F(MountedOnSim, RefusedStoresAndNamesTheLineCannotCarryFailWithTheirErrno) {
-  service.tree.set_read_only(true);
-  quietly([&] {
-    std::uint64_t handle = 0;
+    service.tree.set_read_only(true);
     EXPECT_EQ(files.create("/" + std::string(57, 'n'), handle), -ENAMETOOLONG);
     EXPECT_EQ(files.create("/tab\tname", handle), -EINVAL);
     ASSERT_EQ(files.create("/" + std::string(55, 'm'), handle), 0);
@@ -142,42 +136,19 @@ TEST_F(MountedOnSim, RefusedStoresAndNamesTheLineCannotCarryFailWithTheirErrno) 
     ASSERT_EQ(files.create("/refused.txt", handle), 0);
     EXPECT_EQ(write(handle, pattern_bytes(100)), 100);
     EXPECT_EQ(files.flush(handle), -EACCES);
-    const std::size_t before = sent();
+    before = sent();
     EXPECT_EQ(files.release(handle), 0);
     EXPECT_EQ(sent(), before);  // not tried again
     EXPECT_EQ(source.given_up, 0);
   });
-  EXPECT_TRUE(names_in(remote.path()).empty());
-}
-
-TEST_F(MountedOnSim, ALostLineFailsWithEioAtOnceAndTheNextSessionFindsItsWay) {
-  ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
-  write_file(remote / "sub/s.txt", pattern_bytes(10));
-  RemoteFiles uncached(source, scratch, pair.clock, 0s);
-  quietly([&] {
-    EXPECT_EQ(names("/sub", &uncached), Strings{"s.txt"});
-    pair.cable.cut();
-    FolderEntries entries;
-    EXPECT_EQ(uncached.list("/sub", entries), -EIO);
-    EXPECT_EQ(source.given_up, 1);
-    const std::size_t before = sent();
-    EXPECT_EQ(uncached.list("/", entries), -EIO);
-    EXPECT_EQ(sent(), before);
-    pair.cable.restore();
-    customer_side::close_line(session);
-    ASSERT_EQ(customer_side::open_line(session, "sim", 0), PORT_OK);
-    ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
-    session.lost = false;
-    source.current = &session;
-    EXPECT_EQ(names("/", &uncached), Strings{"sub"});
-    EXPECT_EQ(names("/sub", &uncached), Strings{"s.txt"});
-  });
+  EXPECT_EQ(names_in(remote.path()), (Strings{"a.txt", exact, "keep.txt", longer, "new.bin", "sub"}));
 }
 
 // The service's folder has a name of about 20 characters: below it, three
 // names of 25 make a whole name too long for one cd. Nothing is kept, so
 // every step goes over the line from where the last one left the service.
-TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFrame) {
+// A lost line fails with EIO at once, and the next session finds its way.
+TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFrameAndAfterALostLine) {
   const std::string a(25, 'a'), b(25, 'b'), c(25, 'c'), x(25, 'x');
   for (const std::string& folder : {a, a + "/" + b, a + "/" + b + "/" + c, a + "/" + x}) {
     ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
@@ -193,5 +164,21 @@ TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFra
     EXPECT_EQ(names("/", &uncached), Strings{a});
     EXPECT_EQ(contents(deep + "/deep.txt"), pattern_bytes(50, 5));
     EXPECT_EQ(contents(side + "/side.txt"), pattern_bytes(60, 6));
+    EXPECT_EQ(names(side, &uncached), Strings{"side.txt"});
+    pair.cable.cut();
+    FolderEntries entries;
+    EXPECT_EQ(uncached.list(deep, entries), -EIO);
+    EXPECT_EQ(source.given_up, 1);
+    const std::size_t before = sent();
+    EXPECT_EQ(uncached.list("/", entries), -EIO);
+    EXPECT_EQ(sent(), before);
+    pair.cable.restore();
+    customer_side::close_line(session);
+    ASSERT_EQ(customer_side::open_line(session, "sim", 0), PORT_OK);
+    ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
+    session.lost = false;
+    source.current = &session;
+    EXPECT_EQ(names("/", &uncached), Strings{a});
+    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
   });
 }

@@ -20,8 +20,6 @@ constexpr nanoseconds kTimeCap = std::chrono::hours(24 * 30);
 
 // --- SimClock ---
 
-SimClock::~SimClock() = default;
-
 void SimClock::sleep_for(nanoseconds length) {
   wait_until(now_ + std::max(length, nanoseconds::zero()), [] { return kNever; });
 }
@@ -210,7 +208,6 @@ void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
     const nanoseconds now = clock_.now();
     const std::size_t index = out.sent.size();
     out.sent.push_back(bytes[i]);
-    out.sent_times.push_back(now);
     out.port_free_at = std::max(out.port_free_at, now) + byte_time(from);
     if (index == out.stall_after) out.line_free_at = std::max(out.line_free_at, out.port_free_at) + out.stall_length;
     auto put_on_line = [&](std::uint8_t byte) {

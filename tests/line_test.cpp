@@ -91,27 +91,24 @@ class PtyPair {
   std::string slave_path_;
 };
 
-struct PtyLine : ::testing::Test {
-  // The line as another program may have left it: two stop bits, flow control, echo (a pty keeps 8 bits, no parity).
-  void SetUp() override {
-    cooked.c_cflag |= CSTOPB | CRTSCTS;
-    cooked.c_iflag |= IXON | IXOFF | ICRNL;
-    cooked.c_lflag |= ICANON | ECHO | ISIG;
-    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
-    ASSERT_EQ(allocport(link, 0, pty.slave_path().c_str()), PORT_OK) << link.last_error();
-  }
-  platform::SteadyClock clock{milliseconds(1)};
-  PtyPair pty;
-  // No lock files here: the line's own locks alone keep a second program out.
-  platform::LineOpener opener = platform::host_line_opener("/nonexistent");
-  Link link{clock, opener};
-  termios cooked = settings_of(pty.slave());
-};
-
 }  // namespace
 
-TEST_F(PtyLine, IsHeldAloneRaw8N1WithoutFlowControlAtTheRatesItTakesAndGetsItsOwnSettingsBackOnClose) {
-  Link second(clock, opener);
+// Held alone, raw 8N1 without flow control at the rates it takes, its own
+// settings back on close; frames cross byte for byte; a closed far end is
+// lost at once where a silent one times out.
+TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
+  platform::SteadyClock clock{milliseconds(1)};
+  PtyPair pty;
+  // The line as another program may have left it: two stop bits, flow control, echo (a pty keeps 8 bits, no parity).
+  termios cooked = settings_of(pty.slave());
+  cooked.c_cflag |= CSTOPB | CRTSCTS;
+  cooked.c_iflag |= IXON | IXOFF | ICRNL;
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+  // No lock files here: the line's own locks alone keep a second program out.
+  const platform::LineOpener opener = platform::host_line_opener("/nonexistent");
+  Link link{clock, opener}, second(clock, opener);
+  ASSERT_EQ(allocport(link, 0, pty.slave_path().c_str()), PORT_OK) << link.last_error();
   EXPECT_EQ(allocport(second, 0, pty.slave_path().c_str()), PORT_OPEN_FAILED);
   EXPECT_EQ(second.last_error(), "open(" + pty.slave_path() + "): the line is in use by another program");
   const termios raw = settings_of(pty.slave());
@@ -124,26 +121,20 @@ TEST_F(PtyLine, IsHeldAloneRaw8N1WithoutFlowControlAtTheRatesItTakesAndGetsItsOw
     const termios now = settings_of(pty.slave());
     EXPECT_EQ(cfgetospeed(&now), change.speed) << change.rate;
   }
-  freeport(link, 0);
-  EXPECT_EQ(settings_of(pty.slave()).c_cflag, cooked.c_cflag);
-}
-
-TEST_F(PtyLine, FramesCrossByteForByte) {
   pty.send(frame_of(kEveryByte));
   Bytes got(257);
   EXPECT_TRUE(receive_data(link, got.data(), 256) == LINK_OK && Bytes(got.begin(), got.end() - 1) == kEveryByte);
   pty.send({NAK});
   EXPECT_EQ(send_data(link, reinterpret_cast<const char*>(kEveryByte.data()), 256), LINK_NOT_ACKED);
   EXPECT_EQ(pty.receive(259), frame_of(kEveryByte));
-}
-
-TEST_F(PtyLine, AClosedFarEndIsLostAtOnceWhereASilentOneTimesOut) {
-  UBYTE data[11];
-  EXPECT_EQ(receive_data(link, data, 10), LINK_TIMEOUT);
+  EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
   EXPECT_FALSE(link.lost()) << "a silent far end is still there";
+  freeport(link, 0);
+  EXPECT_EQ(settings_of(pty.slave()).c_cflag, cooked.c_cflag);
+  ASSERT_EQ(allocport(link, 0, pty.slave_path().c_str()), PORT_OK) << link.last_error();
   pty.hang_up();
   const auto wall_start = steady_clock::now();
-  EXPECT_EQ(receive_data(link, data, 10), LINK_TIMEOUT);
+  EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
   EXPECT_TRUE(link.lost() && steady_clock::now() - wall_start < time_limit(link));
 }
 
@@ -201,23 +192,11 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
   }
 }
 
-TEST(TcpLine, CarriesEveryByteBothWaysAndNoticesAPeerThatLeaves) {
-  platform::SteadyClock clock(milliseconds(1));
-  Link listener(clock), caller(clock);
-  const std::string port = std::to_string(free_tcp_port());
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:127.0.0.1:" + port).c_str()), PORT_OK) << listener.last_error();
-  ASSERT_EQ(allocport(caller, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK) << caller.last_error();
-  EXPECT_TRUE(write_raw(caller, kEveryByte) && read_raw(listener, 256) == kEveryByte);
-  EXPECT_TRUE(write_raw(listener, kEveryByte) && read_raw(caller, 256) == kEveryByte);
-  freeport(caller, 0);
-  EXPECT_TRUE(read_raw(listener, 1).empty());
-  EXPECT_TRUE(listener.lost());
-}
-
 // A listening line goes to the first peer whose identification has arrived
 // whole, whatever the others send or hold back; what came before it is
 // dropped, and a peer that left is gone with what it sent. A customer that
-// signs off waits with the others until one of them identifies.
+// signs off waits with the others until one of them identifies. Every byte
+// crosses both ways, and a peer that leaves is noticed.
 TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOrHold) {
   platform::SteadyClock clock(milliseconds(1));
   const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
@@ -244,6 +223,10 @@ TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOr
   EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
   EXPECT_TRUE(write_raw(listener, {NAK}) && read_raw(*peers[5], 1) == Bytes{NAK});
   for (const int other : {0, 16, 18}) EXPECT_TRUE(read_raw(*peers[other], 1).empty()) << other;
+  EXPECT_TRUE(write_raw(*peers[5], kEveryByte) && read_raw(listener, 256) == kEveryByte);
+  EXPECT_TRUE(write_raw(listener, kEveryByte) && read_raw(*peers[5], 256) == kEveryByte);
+  freeport(*peers[5], 0);
+  EXPECT_TRUE(read_raw(listener, 1).empty() && listener.lost());
 }
 
 // A peer outside --allow is closed at once; a peer that does not identify,

@@ -4,12 +4,9 @@
 // terminal server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <pty.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -37,12 +34,11 @@ const std::string kService = QUORVANTIX_SERVICE_BINARY, kCustomer = QUORVANTIX_C
 // The service serving `remote`: on end a of the line simulator, whose end b
 // is for the customers, or on a line of its own.
 struct EndToEnd : testing::Test {
-  // Unpaced, unless a speed is given; "follow" paces each direction at the
-  // speed its sending end set.
+  // Unpaced, unless a speed is given.
   bool start_linesim(const std::string& line = "a", const std::string& baud = "") {
     Strings words{QUORVANTIX_LINESIM_BINARY, "--a", dir / line, "--b", dir / "b"};
     if (baud.empty()) words.push_back("--unthrottled");
-    if (!baud.empty() && baud != "follow") words.insert(words.end(), {"--baud", baud});
+    if (!baud.empty()) words.insert(words.end(), {"--baud", baud});
     linesim = std::make_unique<Running>(words, dir.path());
     return linesim->says("linesim: ");
   }
@@ -162,9 +158,29 @@ TEST_F(EndToEnd, AScriptFetchesAndStoresManyFilesStopsAtTheFirstFailureAndMarksC
 
 // The unit's command line, with --read-only: the customer's file and its
 // terminate command are refused, names stay inside the root, and SIGTERM
-// ends the service with 0. The line's name has 60 characters and more.
-TEST_F(EndToEnd, UnitOptionsRefuseShutdownAndStoredFilesAndServeTheRoot) {
-  ASSERT_TRUE(start({"--no-shutdown", "--read-only", "--root", remote.path()}, std::string(60, 'q')));
+// ends the service with 0. The line's name has 60 characters and more. A
+// FIFO in the place of its lock file keeps the service off the line (without
+// hanging it); a lock file whose program is gone is taken over, and the
+// service's own goes when a stop signal ends it.
+TEST_F(EndToEnd, UnitOptionsRefuseShutdownAndStoredFilesServeTheRootAndKeepTheLock) {
+  const std::string line(60, 'q');
+  ASSERT_TRUE(start_linesim(line));
+  const TempDir locks;
+  const std::string lock = locks / ("LCK.." + std::filesystem::canonical(dir / line).filename().string());
+  ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
+  Running fifo({kService, "--lock-dir", locks.path(), dir / line, "0"}, remote.path());
+  EXPECT_EQ(fifo.end(), 1);
+  EXPECT_TRUE(has(fifo.seen, lock + " is not a lock file")) << fifo.seen;
+  std::filesystem::remove(lock);
+  const auto ten_wide = [](pid_t pid) {
+    return text(std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n");
+  };
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  write_file(lock, ten_wide(gone));
+  ASSERT_TRUE(start({"--no-shutdown", "--read-only", "--root", remote.path(), "--lock-dir", locks.path()}, line));
+  EXPECT_EQ(read_file(lock), ten_wide(service->pid()));
   write_file(local / "l.txt", pattern_bytes(100));
   EXPECT_EQ(customer({"put", "l.txt"}).first, 1);
   EXPECT_EQ(customer({"pwd"}), std::make_pair(0, std::string("/\n")));
@@ -174,6 +190,7 @@ TEST_F(EndToEnd, UnitOptionsRefuseShutdownAndStoredFilesAndServeTheRoot) {
   EXPECT_TRUE(has(service->seen, "Empfangen der Datei status 11\n")) << service->seen;
   EXPECT_TRUE(console_lines(service->seen).ends_with("Service stopped by SIGTERM\n")) << service->seen;
   EXPECT_TRUE(names_in(remote.path()).empty());
+  EXPECT_FALSE(exists(lock));
 }
 
 // Stops on a paced line: a customer stopped by Ctrl-C in an mget says what
@@ -201,32 +218,6 @@ TEST_F(EndToEnd, StopsLeaveNoHalfFileAndSayWhatWasNotDone) {
       << service->seen;
   EXPECT_EQ(names_in(remote.path()), (Strings{"f1", "f2", "f3", "kept"}));
   EXPECT_EQ(read_file(remote / "kept"), pattern_bytes(10));
-}
-
-// A FIFO in the place of a lock file keeps the service off the line (without
-// hanging it); a lock file whose program is gone is taken over, and the
-// service's own goes when a stop signal ends it.
-TEST_F(EndToEnd, LockFilesOfOtherProgramsAreHonouredAndTheServicesOwnGoesWithIt) {
-  ASSERT_TRUE(start_linesim());
-  const TempDir locks;
-  const std::string lock = locks / ("LCK.." + std::filesystem::canonical(dir / "a").filename().string());
-  ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
-  Running fifo({kService, "--lock-dir", locks.path(), dir / "a", "0"}, remote.path());
-  EXPECT_EQ(fifo.end(), 1);
-  EXPECT_TRUE(has(fifo.seen, lock + " is not a lock file")) << fifo.seen;
-  std::filesystem::remove(lock);
-  const auto ten_wide = [](pid_t pid) {
-    const std::string text = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n";
-    return Bytes(text.begin(), text.end());
-  };
-  const pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  write_file(lock, ten_wide(gone));
-  ASSERT_TRUE(start({"--lock-dir", locks.path()}));
-  EXPECT_EQ(read_file(lock), ten_wide(service->pid()));
-  EXPECT_EQ(service->end(SIGTERM), 0);
-  EXPECT_FALSE(exists(lock));
 }
 
 // tcp-listen: sixteen silent peers and a web client that stays connected do
@@ -351,9 +342,7 @@ TEST_F(EndToEnd, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledRe
   const std::string block(kBlockBytes, 'k');
   ASSERT_TRUE(write_raw(link, command_frame(cmd_receive_file)) && read_raw(link, 1) == Bytes{ACK});
   ASSERT_EQ(send_data(link, header, kHeaderBytes), LINK_OK);
-  for (int block_number = 0; block_number < 2; ++block_number) {
-    ASSERT_EQ(send_data(link, block.data(), kBlockBytes), LINK_OK);
-  }
+  for (int blocks = 0; blocks < 2; ++blocks) ASSERT_EQ(send_data(link, block.data(), kBlockBytes), LINK_OK);
   EXPECT_EQ(service->end(SIGKILL), 128 + SIGKILL);
   EXPECT_EQ(state_of(remote.path()), before);
 }
@@ -377,10 +366,7 @@ TEST_F(EndToEnd, ACustomerBehindATerminalServerSetsTheSpeedOfItsPort) {
                   local.path());
   // Read while the session holds the port: once it has gone, the server may set its own speed again.
   bool at_38400 = false;
-  for (int tries = 0; tries < 1000 && !at_38400; ++tries) {
-    at_38400 = speed_of(dir / "b") == speed_t{B38400};
-    if (!at_38400) usleep(10'000);
-  }
+  for (int tries = 0; tries < 1000 && !(at_38400 = speed_of(dir / "b") == speed_t{B38400}); ++tries) usleep(10'000);
   EXPECT_TRUE(at_38400);
   EXPECT_EQ(session.end(), 0) << session.seen;
   EXPECT_TRUE(service->says("Baudrate auf 38400 gesetzt status 0\n")) << service->seen;

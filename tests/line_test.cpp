@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,45 +49,24 @@ sockaddr_storage peer_at(const char* address) {
 
 termios settings_of(int fd) { termios settings{}; tcgetattr(fd, &settings); return settings; }
 
-// A pseudo-terminal pair: the link opens the slave path as its line; the
-// test plays the far end on the master.
-class PtyPair {
- public:
+// A pseudo-terminal pair: the link opens `path` as its line; the test plays
+// the far end on `master`, and reads back the settings the link applied on
+// `slave`, held so that the master sees no hang-up between two opens.
+struct PtyPair {
   PtyPair() {
-    int master = -1, slave = -1;
+    int master_fd = -1, slave_fd = -1;
     char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    master_.reset(master);
-    slave_.reset(slave);  // held, so that the master sees no hang-up between two opens of the line
-    slave_path_ = name;
-    for (const int fd : {master, slave}) {
+    if (openpty(&master_fd, &slave_fd, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    master.reset(master_fd), slave.reset(slave_fd), path = name;
+    for (const int fd : {master_fd, slave_fd}) {
       termios raw = settings_of(fd);
       cfmakeraw(&raw);
       tcsetattr(fd, TCSANOW, &raw);
     }
   }
-  // The test's own descriptor of the line, to read back the settings the link applied.
-  int slave() const { return slave_.get(); }
-  const std::string& slave_path() const { return slave_path_; }
-  void send(const Bytes& bytes) const { ASSERT_EQ(write(master_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-  // Exactly `count` bytes, or what arrived until 5 s passed without one.
-  Bytes receive(std::size_t count) const {
-    Bytes got(count);
-    std::size_t done = 0;
-    for (pollfd in{master_.get(), POLLIN, 0}; done < count && poll(&in, 1, 5000) > 0;) {
-      const ssize_t n = read(in.fd, got.data() + done, count - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    got.resize(done);
-    return got;
-  }
-  // Closes both of the test's ends: the line hangs up, as when a cable is pulled.
-  void hang_up() { master_.reset(), slave_.reset(); }
-
- private:
-  platform::UniqueFd master_, slave_;
-  std::string slave_path_;
+  void send(const Bytes& bytes) const { ASSERT_EQ(write(master.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  platform::UniqueFd master, slave;
+  std::string path;
 };
 
 }  // namespace
@@ -100,25 +78,25 @@ TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
   platform::SteadyClock clock{milliseconds(1)};
   PtyPair pty;
   // The line as another program may have left it: two stop bits, flow control, echo (a pty keeps 8 bits, no parity).
-  termios cooked = settings_of(pty.slave());
+  termios cooked = settings_of(pty.slave.get());
   cooked.c_cflag |= CSTOPB | CRTSCTS;
   cooked.c_iflag |= IXON | IXOFF | ICRNL;
   cooked.c_lflag |= ICANON | ECHO | ISIG;
-  ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+  ASSERT_EQ(tcsetattr(pty.slave.get(), TCSANOW, &cooked), 0);
   // No lock files here: the line's own locks alone keep a second program out.
   const platform::LineOpener opener = platform::host_line_opener("/nonexistent");
   Link link{clock, opener}, second(clock, opener);
-  ASSERT_EQ(allocport(link, 0, pty.slave_path().c_str()), PORT_OK) << link.last_error();
-  EXPECT_EQ(allocport(second, 0, pty.slave_path().c_str()), PORT_OPEN_FAILED);
-  EXPECT_EQ(second.last_error(), "open(" + pty.slave_path() + "): the line is in use by another program");
-  const termios raw = settings_of(pty.slave());
+  ASSERT_EQ(allocport(link, 0, pty.path.c_str()), PORT_OK) << link.last_error();
+  EXPECT_EQ(allocport(second, 0, pty.path.c_str()), PORT_OPEN_FAILED);
+  EXPECT_EQ(second.last_error(), "open(" + pty.path + "): the line is in use by another program");
+  const termios raw = settings_of(pty.slave.get());
   EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), tcflag_t{CS8 | CLOCAL | CREAD});
   EXPECT_EQ((raw.c_iflag & (IXON | IXOFF | IXANY | ICRNL)) | (raw.c_lflag & (ICANON | ECHO | ISIG)), 0u);
   const struct { const char* rate; long result; speed_t speed; } changes[] = {{"9600", PORT_OK, B9600},
       {"19200", PORT_OK, B19200}, {"0", PORT_PARAMS_FAILED, B19200}, {"12345678901", PORT_PARAMS_FAILED, B19200}};
   for (const auto& change : changes) {
     EXPECT_EQ(set_baud_rate(link, change.rate), change.result) << change.rate;
-    const termios now = settings_of(pty.slave());
+    const termios now = settings_of(pty.slave.get());
     EXPECT_EQ(cfgetospeed(&now), change.speed) << change.rate;
   }
   pty.send(frame_of(kEveryByte));
@@ -126,13 +104,15 @@ TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
   EXPECT_TRUE(receive_data(link, got.data(), 256) == LINK_OK && Bytes(got.begin(), got.end() - 1) == kEveryByte);
   pty.send({NAK});
   EXPECT_EQ(send_data(link, reinterpret_cast<const char*>(kEveryByte.data()), 256), LINK_NOT_ACKED);
-  EXPECT_EQ(pty.receive(259), frame_of(kEveryByte));
+  std::string sent;
+  const Bytes frame = frame_of(kEveryByte);
+  EXPECT_TRUE(read_until(pty.master.get(), sent, std::string(frame.begin(), frame.end())) && sent.size() == 259);
   EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
   EXPECT_FALSE(link.lost()) << "a silent far end is still there";
   freeport(link, 0);
-  EXPECT_EQ(settings_of(pty.slave()).c_cflag, cooked.c_cflag);
-  ASSERT_EQ(allocport(link, 0, pty.slave_path().c_str()), PORT_OK) << link.last_error();
-  pty.hang_up();
+  EXPECT_EQ(settings_of(pty.slave.get()).c_cflag, cooked.c_cflag);
+  ASSERT_EQ(allocport(link, 0, pty.path.c_str()), PORT_OK) << link.last_error();
+  pty.master.reset(), pty.slave.reset();  // the line hangs up, as when a cable is pulled
   const auto wall_start = steady_clock::now();
   EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
   EXPECT_TRUE(link.lost() && steady_clock::now() - wall_start < time_limit(link));
@@ -144,7 +124,7 @@ TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
 TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   PtyPair line;
   TempDir locks;
-  const std::string lock = locks / ("LCK.." + line.slave_path().substr(line.slave_path().rfind('/') + 1));
+  const std::string lock = locks / ("LCK.." + line.path.substr(line.path.rfind('/') + 1));
   const auto ten_wide = [](int pid) {
     const std::string text = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n";
     return Bytes(text.begin(), text.end());
@@ -157,13 +137,13 @@ TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   for (const auto& [content, busy] : cases) {
     write_file(lock, content);
     Link link(clock, platform::host_line_opener(locks.path()));
-    EXPECT_EQ(allocport(link, 0, line.slave_path().c_str()), busy ? PORT_OPEN_FAILED : PORT_OK) << link.last_error();
+    EXPECT_EQ(allocport(link, 0, line.path.c_str()), busy ? PORT_OPEN_FAILED : PORT_OK) << link.last_error();
     EXPECT_EQ(read_file(lock), busy ? content : ten_wide(getpid()));
     freeport(link, 0);
     EXPECT_EQ(exists(lock), busy);
   }
   Link unlocked(clock, platform::host_line_opener(locks / "none"));
-  EXPECT_EQ(allocport(unlocked, 0, line.slave_path().c_str()), PORT_OK) << unlocked.last_error();
+  EXPECT_EQ(allocport(unlocked, 0, line.path.c_str()), PORT_OK) << unlocked.last_error();
 }
 
 // Names become paths, and a line that cannot be had is refused with the object

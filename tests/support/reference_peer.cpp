@@ -314,42 +314,34 @@ long ReferencePeer::command(UBYTE code, const std::string& argument) {
   return send_data(payload, kCommand);
 }
 
-long ReferencePeer::get(const std::string& name) {
-  const long sent = command(0x22, name);
-  return sent != LINK_OK ? sent : receive_file();
-}
+// A command's exchange, once the command frame went through.
+template <typename Exchange>
+static long then(long sent, Exchange exchange) { return sent != LINK_OK ? sent : exchange(); }
 
-long ReferencePeer::put(const std::string& name) {
-  const long sent = command(0x23);
-  return sent != LINK_OK ? sent : send_file(name);
-}
-
+long ReferencePeer::get(const std::string& name) { return then(command(0x22, name), [&] { return receive_file(); }); }
+long ReferencePeer::put(const std::string& name) { return then(command(0x23), [&] { return send_file(name); }); }
 long ReferencePeer::list(std::vector<std::string>& names) {
-  const long sent = command(0x24);
-  return sent != LINK_OK ? sent : receive_akt_dir(names);
+  return then(command(0x24), [&] { return receive_akt_dir(names); });
 }
 
 long ReferencePeer::pwd(std::string& dir) {
-  const long sent = command(0x20);
-  if (sent != LINK_OK) return sent;
-  UBYTE name[kCommand + 1] = {};
-  const long got = receive_data(name, kCommand);
-  send_ACK();
-  if (got == LINK_OK) dir = reinterpret_cast<const char*>(name);
-  return got;
+  return then(command(0x20), [&] {
+    UBYTE name[kCommand + 1] = {};
+    const long got = receive_data(name, kCommand);
+    send_ACK();
+    if (got == LINK_OK) dir = reinterpret_cast<const char*>(name);
+    return got;
+  });
 }
 
 long ReferencePeer::cd(const std::string& dir) { return command(0x21, dir); }
 
 long ReferencePeer::set_baud(long rate) {
-  const long sent = command(0x29, std::to_string(rate));
-  return sent != LINK_OK ? sent : set_baud_rate(std::to_string(rate).c_str());
+  const std::string baud = std::to_string(rate);
+  return then(command(0x29, baud), [&] { return set_baud_rate(baud.c_str()); });
 }
 
-long ReferencePeer::sign_off() {
-  const long sent = command(0x26);
-  return sent != LINK_OK ? sent : set_baud_rate("9600");
-}
+long ReferencePeer::sign_off() { return then(command(0x26), [&] { return set_baud_rate("9600"); }); }
 
 long ReferencePeer::terminate() { return command(0x25); }
 

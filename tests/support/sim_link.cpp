@@ -175,8 +175,7 @@ class SimLine final : public platform::Line {
   bool lost() const override { return generation_ != cable_.generation_; }
 
  private:
-  SimCable::Direction& incoming() { return cable_.directions_[1 - side_]; }
-  const SimCable::Direction& incoming() const { return cable_.directions_[1 - side_]; }
+  SimCable::Direction& incoming() const { return cable_.directions_[1 - side_]; }
 
   SimCable& cable_;
   SimCable::Side side_;

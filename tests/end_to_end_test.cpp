@@ -139,7 +139,8 @@ TEST_F(EndToEnd, AScriptFetchesAndStoresManyFilesStopsAtTheFirstFailureAndMarksC
   const std::string whole(30, 'w'), spaced = "Meeting notes from March 2024 (final).txt";
   for (const std::string& name : {spaced, whole, whole + "5.txt"}) write_file(remote / name, text(name));
   for (const char* name : {"up1.dat", "up2.dat"}) write_file(local / name, pattern_bytes(2000, 9));
-  write_file(local / "script", text("-cd missing\nls -l\nmget *.txt\nget -r tree\npwd\nmput up*.dat\nget one.txt\nput up1.dat x\n"));
+  write_file(local / "script",
+             text("-cd missing\nls -l\nmget *.txt\nget -r tree\npwd\nmput up*.dat\nget one.txt\nput up1.dat x\n"));
   const auto [status, said] = customer({"--batch", "script"});
   // Stopped by the get that would replace one.txt; back where it started after get -r.
   EXPECT_EQ(status, 1) << said;

@@ -116,10 +116,9 @@ TEST(LinesimUart, DeliversAByteWhenItsStopBitIsSampledAndWaitsForTheLineToBeKnow
 // Replaces only symlinks; carries bytes both ways across a reopen; ends at
 // 9600 and 19200 read garbage from each other, all of it delivered (the
 // slower end's last byte after the stream has ended), at the same speed the
-// frame; and with the real service on end A, a get after a speed change to
-// 1200 baud takes the wire time of its bytes at that speed.
+// frame.
 TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
-  const TempDir dir, remote, local;
+  const TempDir dir;
   std::filesystem::create_symlink("/nonexistent", dir / "A");
   const Bytes precious = pattern_bytes(8);
   write_file(dir / "B", precious);
@@ -153,12 +152,26 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
     EXPECT_TRUE(write_raw(b, precious) && read_raw(a, 8) == precious) << "b to a, opening " << opening;
     if (opening == 0) freeport(b, 0);
   }
-  freeport(a, 0);
+  freeport(a, 0), freeport(b, 0);
+  EXPECT_EQ(linesim.end(SIGTERM), 0);
+  EXPECT_TRUE(linesim.seen.ends_with("a->b 143 bytes, b->a 48 bytes; flipped 0, dropped 0, inserted 0, stalls 0, misread 126\n"))
+      << linesim.seen;
+  EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
+}
 
+// The real service on end A, a customer session on end B: after the speed
+// change, a get takes the wire time of its bytes at 1200 baud.
+TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
+  const TempDir dir, remote, local;
   write_file(remote / "f.bin", pattern_bytes(150));
+  Running linesim({QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"}, dir.path());
+  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
   Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
   ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-  customer_side::Session session(b);
+  platform::SteadyClock clock;
+  Link link(clock);
+  ASSERT_EQ(allocport(link, 0, (dir / "B").c_str()), PORT_OK) << link.last_error();
+  customer_side::Session session(link);
   ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
   ASSERT_EQ(customer_side::remote_set_baud(session, 1200), LINK_OK) << session.detail;
   const auto start = std::chrono::steady_clock::now();
@@ -170,8 +183,4 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
   EXPECT_LT(took, 4s);
   EXPECT_EQ(read_file(local / "f.bin"), pattern_bytes(150));
   EXPECT_EQ(service.end(SIGTERM), 0);
-  freeport(b, 0);
-  EXPECT_EQ(linesim.end(SIGTERM), 0);
-  EXPECT_TRUE(linesim.seen.ends_with("; flipped 0, dropped 0, inserted 0, stalls 0, misread 126\n")) << linesim.seen;
-  EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
 }

@@ -14,7 +14,8 @@ namespace {
 constexpr UBYTE kStx = 0x02, kEtx = 0x03, kAck = 0x06, kNak = 0x15;
 constexpr int kPolls = 21, kTicksBetweenPolls = 5;
 constexpr long kBlock = 1024, kHeader = 60, kCommand = 60, kListingLine = 45, kIdentification = 3;
-constexpr int kFailuresSurvived = 4, kListingFailures = 5;  // a transfer ends at its fifth failure, a listing at five in a row
+// A transfer ends at its fifth failure, a listing at five failed frames in a row.
+constexpr int kFailuresSurvived = 4, kListingFailures = 5;
 constexpr char kSpaceSubstitute = '\xAE';
 
 UBYTE calc_LPC(const UBYTE* data, long len) {
@@ -388,7 +389,8 @@ void arrange(Trouble trouble, SimCable& cable, SimCable::Side sender, ReferenceP
 }
 
 Bytes block_at(const Bytes& bytes, std::size_t at) {
-  return Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(std::min(at + kBlock, bytes.size())));
+  const auto end = static_cast<long>(std::min(at + kBlock, bytes.size()));
+  return Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + end);
 }
 
 }  // namespace
@@ -421,9 +423,10 @@ void expect_sound_transfers(const TransferRunner& run) {
   for (const long baud : {9600L, 115200L}) {
     for (const bool ours_send : {true, false}) {
       for (const Trouble trouble : {Trouble::none, Trouble::lost_ack, Trouble::damaged_block, Trouble::slow_disk}) {
-        const TransferOutcome out = run(content, baud, ours_send, [&](SimCable& cable, SimCable::Side sender, ReferencePeer& peer) {
-          arrange(trouble, cable, sender, peer, content);
-        });
+        const TransferOutcome out = run(content, baud, ours_send,
+                                        [&](SimCable& cable, SimCable::Side sender, ReferencePeer& peer) {
+                                          arrange(trouble, cable, sender, peer, content);
+                                        });
         const std::string what = std::to_string(baud) + (ours_send ? " baud, ours sending, " : " baud, ours receiving, ") +
                                  kTroubleNames[static_cast<int>(trouble)] + ": " + figures(out, content);
         if (ours_send && trouble == Trouble::lost_ack) {

@@ -20,9 +20,7 @@ constexpr nanoseconds kTimeCap = std::chrono::hours(24 * 30);
 
 // --- SimClock ---
 
-void SimClock::sleep_for(nanoseconds length) {
-  wait_until(now_ + std::max(length, nanoseconds::zero()), [] { return kNever; });
-}
+void SimClock::sleep_for(nanoseconds length) { wait_until(now_ + std::max(length, nanoseconds::zero()), [] { return kNever; }); }
 
 void SimClock::wait_until(nanoseconds deadline, const std::function<nanoseconds()>& ready_at) {
   if (t_end < 0) {

@@ -161,8 +161,7 @@ TEST_F(EndToEnd, AScriptFetchesAndStoresManyFilesStopsAtTheFirstFailureAndMarksC
 // terminate command are refused, names stay inside the root, and SIGTERM
 // ends the service with 0. The line's name has 60 characters and more. A
 // FIFO in the place of its lock file keeps the service off the line (without
-// hanging it); a lock file whose program is gone is taken over, and the
-// service's own goes when a stop signal ends it.
+// hanging it); the service's own goes when a stop signal ends it.
 TEST_F(EndToEnd, UnitOptionsRefuseShutdownAndStoredFilesServeTheRootAndKeepTheLock) {
   const std::string line(60, 'q');
   ASSERT_TRUE(start_linesim(line));
@@ -173,15 +172,9 @@ TEST_F(EndToEnd, UnitOptionsRefuseShutdownAndStoredFilesServeTheRootAndKeepTheLo
   EXPECT_EQ(fifo.end(), 1);
   EXPECT_TRUE(has(fifo.seen, lock + " is not a lock file")) << fifo.seen;
   std::filesystem::remove(lock);
-  const auto ten_wide = [](pid_t pid) {
-    return text(std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n");
-  };
-  const pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  write_file(lock, ten_wide(gone));
   ASSERT_TRUE(start({"--no-shutdown", "--read-only", "--root", remote.path(), "--lock-dir", locks.path()}, line));
-  EXPECT_EQ(read_file(lock), ten_wide(service->pid()));
+  const std::string pid = std::to_string(service->pid());
+  EXPECT_EQ(read_file(lock), text(std::string(10 - pid.size(), ' ') + pid + "\n"));
   write_file(local / "l.txt", pattern_bytes(100));
   EXPECT_EQ(customer({"put", "l.txt"}).first, 1);
   EXPECT_EQ(customer({"pwd"}), std::make_pair(0, std::string("/\n")));

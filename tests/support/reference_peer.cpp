@@ -62,8 +62,6 @@ ReferencePeer::ReferencePeer(SimCable& cable, SimCable::Side side, platform::Clo
   if (!line_ || !line_->set_speed(9600, error)) throw std::runtime_error("reference peer: " + error);
 }
 
-ReferencePeer::~ReferencePeer() = default;
-
 // --- The time limit ---
 
 bool ReferencePeer::poll(Request& request) {

@@ -46,7 +46,6 @@ class ReferencePeer {
   // Opens `side` of the cable at 9600 baud: a new program on that line. What
   // the line delivered before and nobody read is still there.
   ReferencePeer(SimCable& cable, SimCable::Side side, platform::Clock& clock);
-  ~ReferencePeer();
 
   // --- Knobs ---
   // How long reading block `number` (from 1; the short block counts too)

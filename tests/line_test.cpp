@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,100 +49,72 @@ sockaddr_storage peer_at(const char* address) {
 
 termios settings_of(int fd) { termios settings{}; tcgetattr(fd, &settings); return settings; }
 
-// A pseudo-terminal pair: the link opens the slave path as its line; the
-// test plays the far end on the master.
-class PtyPair {
- public:
+// A pseudo-terminal pair: the link opens `path` as its line; the test plays
+// the far end on `master`, and reads back the settings the link applied on
+// `slave`, held so that the master sees no hang-up between two opens.
+struct PtyPair {
   PtyPair() {
-    int master = -1, slave = -1;
+    int master_fd = -1, slave_fd = -1;
     char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    master_.reset(master);
-    slave_.reset(slave);  // held, so that the master sees no hang-up between two opens of the line
-    slave_path_ = name;
-    for (const int fd : {master, slave}) {
+    if (openpty(&master_fd, &slave_fd, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    master.reset(master_fd), slave.reset(slave_fd), path = name;
+    for (const int fd : {master_fd, slave_fd}) {
       termios raw = settings_of(fd);
       cfmakeraw(&raw);
       tcsetattr(fd, TCSANOW, &raw);
     }
   }
-  // The test's own descriptor of the line, to read back the settings the link applied.
-  int slave() const { return slave_.get(); }
-  const std::string& slave_path() const { return slave_path_; }
-  void send(const Bytes& bytes) const { ASSERT_EQ(write(master_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-  // Exactly `count` bytes, or what arrived until 5 s passed without one.
-  Bytes receive(std::size_t count) const {
-    Bytes got(count);
-    std::size_t done = 0;
-    for (pollfd in{master_.get(), POLLIN, 0}; done < count && poll(&in, 1, 5000) > 0;) {
-      const ssize_t n = read(in.fd, got.data() + done, count - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    got.resize(done);
-    return got;
-  }
-  // Closes both of the test's ends: the line hangs up, as when a cable is pulled.
-  void hang_up() { master_.reset(), slave_.reset(); }
-
- private:
-  platform::UniqueFd master_, slave_;
-  std::string slave_path_;
-};
-
-struct PtyLine : ::testing::Test {
-  // The line as another program may have left it: two stop bits, flow control, echo (a pty keeps 8 bits, no parity).
-  void SetUp() override {
-    cooked.c_cflag |= CSTOPB | CRTSCTS;
-    cooked.c_iflag |= IXON | IXOFF | ICRNL;
-    cooked.c_lflag |= ICANON | ECHO | ISIG;
-    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
-    ASSERT_EQ(allocport(link, 0, pty.slave_path().c_str()), PORT_OK) << link.last_error();
-  }
-  platform::SteadyClock clock{milliseconds(1)};
-  PtyPair pty;
-  // No lock files here: the line's own locks alone keep a second program out.
-  platform::LineOpener opener = platform::host_line_opener("/nonexistent");
-  Link link{clock, opener};
-  termios cooked = settings_of(pty.slave());
+  void send(const Bytes& bytes) const { ASSERT_EQ(write(master.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  platform::UniqueFd master, slave;
+  std::string path;
 };
 
 }  // namespace
 
-TEST_F(PtyLine, IsHeldAloneRaw8N1WithoutFlowControlAtTheRatesItTakesAndGetsItsOwnSettingsBackOnClose) {
-  Link second(clock, opener);
-  EXPECT_EQ(allocport(second, 0, pty.slave_path().c_str()), PORT_OPEN_FAILED);
-  EXPECT_EQ(second.last_error(), "open(" + pty.slave_path() + "): the line is in use by another program");
-  const termios raw = settings_of(pty.slave());
+// Held alone, raw 8N1 without flow control at the rates it takes, its own
+// settings back on close; frames cross byte for byte; a closed far end is
+// lost at once where a silent one times out.
+TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
+  platform::SteadyClock clock{milliseconds(1)};
+  PtyPair pty;
+  // The line as another program may have left it: two stop bits, flow control, echo (a pty keeps 8 bits, no parity).
+  termios cooked = settings_of(pty.slave.get());
+  cooked.c_cflag |= CSTOPB | CRTSCTS;
+  cooked.c_iflag |= IXON | IXOFF | ICRNL;
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  ASSERT_EQ(tcsetattr(pty.slave.get(), TCSANOW, &cooked), 0);
+  // No lock files here: the line's own locks alone keep a second program out.
+  const platform::LineOpener opener = platform::host_line_opener("/nonexistent");
+  Link link{clock, opener}, second(clock, opener);
+  ASSERT_EQ(allocport(link, 0, pty.path.c_str()), PORT_OK) << link.last_error();
+  EXPECT_EQ(allocport(second, 0, pty.path.c_str()), PORT_OPEN_FAILED);
+  EXPECT_EQ(second.last_error(), "open(" + pty.path + "): the line is in use by another program");
+  const termios raw = settings_of(pty.slave.get());
   EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), tcflag_t{CS8 | CLOCAL | CREAD});
   EXPECT_EQ((raw.c_iflag & (IXON | IXOFF | IXANY | ICRNL)) | (raw.c_lflag & (ICANON | ECHO | ISIG)), 0u);
   const struct { const char* rate; long result; speed_t speed; } changes[] = {{"9600", PORT_OK, B9600},
       {"19200", PORT_OK, B19200}, {"0", PORT_PARAMS_FAILED, B19200}, {"12345678901", PORT_PARAMS_FAILED, B19200}};
   for (const auto& change : changes) {
     EXPECT_EQ(set_baud_rate(link, change.rate), change.result) << change.rate;
-    const termios now = settings_of(pty.slave());
+    const termios now = settings_of(pty.slave.get());
     EXPECT_EQ(cfgetospeed(&now), change.speed) << change.rate;
   }
-  freeport(link, 0);
-  EXPECT_EQ(settings_of(pty.slave()).c_cflag, cooked.c_cflag);
-}
-
-TEST_F(PtyLine, FramesCrossByteForByte) {
   pty.send(frame_of(kEveryByte));
   Bytes got(257);
   EXPECT_TRUE(receive_data(link, got.data(), 256) == LINK_OK && Bytes(got.begin(), got.end() - 1) == kEveryByte);
   pty.send({NAK});
   EXPECT_EQ(send_data(link, reinterpret_cast<const char*>(kEveryByte.data()), 256), LINK_NOT_ACKED);
-  EXPECT_EQ(pty.receive(259), frame_of(kEveryByte));
-}
-
-TEST_F(PtyLine, AClosedFarEndIsLostAtOnceWhereASilentOneTimesOut) {
-  UBYTE data[11];
-  EXPECT_EQ(receive_data(link, data, 10), LINK_TIMEOUT);
+  std::string sent;
+  const Bytes frame = frame_of(kEveryByte);
+  EXPECT_TRUE(read_until(pty.master.get(), sent, std::string(frame.begin(), frame.end())) && sent.size() == 259);
+  EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
   EXPECT_FALSE(link.lost()) << "a silent far end is still there";
-  pty.hang_up();
+  freeport(link, 0);
+  EXPECT_EQ(settings_of(pty.slave.get()).c_cflag, cooked.c_cflag);
+  ASSERT_EQ(allocport(link, 0, pty.path.c_str()), PORT_OK) << link.last_error();
+  pty.master.reset(), pty.slave.reset();  // the line hangs up, as when a cable is pulled
   const auto wall_start = steady_clock::now();
-  EXPECT_EQ(receive_data(link, data, 10), LINK_TIMEOUT);
+  EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
   EXPECT_TRUE(link.lost() && steady_clock::now() - wall_start < time_limit(link));
 }
 
@@ -153,7 +124,7 @@ TEST_F(PtyLine, AClosedFarEndIsLostAtOnceWhereASilentOneTimesOut) {
 TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   PtyPair line;
   TempDir locks;
-  const std::string lock = locks / ("LCK.." + line.slave_path().substr(line.slave_path().rfind('/') + 1));
+  const std::string lock = locks / ("LCK.." + line.path.substr(line.path.rfind('/') + 1));
   const auto ten_wide = [](int pid) {
     const std::string text = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid) + "\n";
     return Bytes(text.begin(), text.end());
@@ -166,13 +137,13 @@ TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   for (const auto& [content, busy] : cases) {
     write_file(lock, content);
     Link link(clock, platform::host_line_opener(locks.path()));
-    EXPECT_EQ(allocport(link, 0, line.slave_path().c_str()), busy ? PORT_OPEN_FAILED : PORT_OK) << link.last_error();
+    EXPECT_EQ(allocport(link, 0, line.path.c_str()), busy ? PORT_OPEN_FAILED : PORT_OK) << link.last_error();
     EXPECT_EQ(read_file(lock), busy ? content : ten_wide(getpid()));
     freeport(link, 0);
     EXPECT_EQ(exists(lock), busy);
   }
   Link unlocked(clock, platform::host_line_opener(locks / "none"));
-  EXPECT_EQ(allocport(unlocked, 0, line.slave_path().c_str()), PORT_OK) << unlocked.last_error();
+  EXPECT_EQ(allocport(unlocked, 0, line.path.c_str()), PORT_OK) << unlocked.last_error();
 }
 
 // Names become paths, and a line that cannot be had is refused with the object
@@ -201,23 +172,11 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
   }
 }
 
-TEST(TcpLine, CarriesEveryByteBothWaysAndNoticesAPeerThatLeaves) {
-  platform::SteadyClock clock(milliseconds(1));
-  Link listener(clock), caller(clock);
-  const std::string port = std::to_string(free_tcp_port());
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:127.0.0.1:" + port).c_str()), PORT_OK) << listener.last_error();
-  ASSERT_EQ(allocport(caller, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK) << caller.last_error();
-  EXPECT_TRUE(write_raw(caller, kEveryByte) && read_raw(listener, 256) == kEveryByte);
-  EXPECT_TRUE(write_raw(listener, kEveryByte) && read_raw(caller, 256) == kEveryByte);
-  freeport(caller, 0);
-  EXPECT_TRUE(read_raw(listener, 1).empty());
-  EXPECT_TRUE(listener.lost());
-}
-
 // A listening line goes to the first peer whose identification has arrived
 // whole, whatever the others send or hold back; what came before it is
 // dropped, and a peer that left is gone with what it sent. A customer that
-// signs off waits with the others until one of them identifies.
+// signs off waits with the others until one of them identifies. Every byte
+// crosses both ways, and a peer that leaves is noticed.
 TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOrHold) {
   platform::SteadyClock clock(milliseconds(1));
   const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
@@ -244,6 +203,10 @@ TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOr
   EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
   EXPECT_TRUE(write_raw(listener, {NAK}) && read_raw(*peers[5], 1) == Bytes{NAK});
   for (const int other : {0, 16, 18}) EXPECT_TRUE(read_raw(*peers[other], 1).empty()) << other;
+  EXPECT_TRUE(write_raw(*peers[5], kEveryByte) && read_raw(listener, 256) == kEveryByte);
+  EXPECT_TRUE(write_raw(listener, kEveryByte) && read_raw(*peers[5], 256) == kEveryByte);
+  freeport(*peers[5], 0);
+  EXPECT_TRUE(read_raw(listener, 1).empty() && listener.lost());
 }
 
 // A peer outside --allow is closed at once; a peer that does not identify,

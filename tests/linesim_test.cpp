@@ -76,9 +76,19 @@ TEST(LinesimPacer, TakesTenBitTimesAByteWithoutDrift) {
   EXPECT_EQ(crossed, 9596u) << "as many bytes as 9.996 s take, in steps of 7 ms";
 }
 
+// What a UART at `receive` baud reads from `bytes` sent back to back at `send`.
+Bytes read_by_uart(const Bytes& bytes, long send, long receive) {
+  UartReceiver uart;
+  for (std::size_t i = 0; i < bytes.size(); ++i) uart.transmit(TimePoint{} + Pacer::line_time(send, i), send, bytes[i]);
+  Bytes read;
+  uart.receive(TimePoint{} + 1s, receive, read);
+  return read;
+}
+
 // Each case: bytes sent back to back at one speed, and what a UART at
-// another reads from them (worked out by hand from the bit times).
-TEST(LinesimUart, ReadsTheBytesAtTheSendersSpeedAndGarbageAtAnother) {
+// another reads from them (worked out by hand from the bit times). A byte
+// comes when its stop bit has been sampled, once the line there is known.
+TEST(LinesimUart, ReadsTheBytesAtTheSendersSpeedAndGarbageAtAnotherOnceTheStopBitIsSampled) {
   const struct { long send, receive; Bytes sent, read; } cases[] = {
       {9600, 9600, {0x55, 0x00, 0xFF, 0xA7}, {0x55, 0x00, 0xFF, 0xA7}},
       {9600, 19200, {0xFF}, {0xFE}},              // the start bit covers the first data sample too
@@ -87,20 +97,7 @@ TEST(LinesimUart, ReadsTheBytesAtTheSendersSpeedAndGarbageAtAnother) {
       {115200, 9600, {0xFF}, {}},                 // the start bit is over at its middle sample: no start
       {14400, 9600, {0x0F}, {0xE3}},              // the last samples fall on the idle line
   };
-  for (const auto& c : cases) {
-    UartReceiver uart;
-    TimePoint at = TimePoint{} + 1ms;
-    for (std::uint8_t byte : c.sent) {
-      uart.transmit(at, c.send, byte);
-      at += Pacer::line_time(c.send, 1);
-    }
-    Bytes read;
-    uart.receive(at + 1s, c.receive, read);
-    EXPECT_EQ(read, c.read) << c.send << " -> " << c.receive;
-  }
-}
-
-TEST(LinesimUart, DeliversAByteWhenItsStopBitIsSampledAndWaitsForTheLineToBeKnown) {
+  for (const auto& c : cases) EXPECT_EQ(read_by_uart(c.sent, c.send, c.receive), c.read) << c.send << " -> " << c.receive;
   UartReceiver uart;
   const TimePoint start = TimePoint{} + 1ms;
   uart.transmit(start, 9600, 0x41);
@@ -114,7 +111,11 @@ TEST(LinesimUart, DeliversAByteWhenItsStopBitIsSampledAndWaitsForTheLineToBeKnow
   EXPECT_FALSE(uart.next_byte_at(9600)) << "hunting on an idle line";
 }
 
-TEST(LinesimProgram, CarriesBytesBothWaysAcrossAReopenAndReplacesOnlySymlinks) {
+// Replaces only symlinks; carries bytes both ways across a reopen; ends at
+// 9600 and 19200 read garbage from each other, all of it delivered (the
+// slower end's last byte after the stream has ended), at the same speed the
+// frame.
+TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
   const TempDir dir;
   std::filesystem::create_symlink("/nonexistent", dir / "A");
   const Bytes precious = pattern_bytes(8);
@@ -126,36 +127,6 @@ TEST(LinesimProgram, CarriesBytesBothWaysAcrossAReopenAndReplacesOnlySymlinks) {
   EXPECT_EQ(read_file(dir / "B"), precious);
   std::filesystem::remove(dir / "B");
   Running linesim(args, dir.path());
-  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
-  platform::SteadyClock clock;
-  Link a(clock), b(clock);
-  ASSERT_EQ(allocport(a, 0, (dir / "A").c_str()), PORT_OK) << a.last_error();
-  for (int opening = 0; opening < 2; ++opening) {
-    ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
-    EXPECT_TRUE(write_raw(a, precious) && read_raw(b, 8) == precious) << "a to b, opening " << opening;
-    EXPECT_TRUE(write_raw(b, precious) && read_raw(a, 8) == precious) << "b to a, opening " << opening;
-    freeport(b, 0);
-  }
-  EXPECT_EQ(linesim.end(SIGTERM), 0);
-  EXPECT_NE(linesim.seen.find("a->b 16 bytes, b->a 16 bytes; flipped 0"), std::string::npos) << linesim.seen;
-  EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
-}
-
-// What a UART at `receive` baud reads from `bytes` sent back to back at `send`.
-Bytes read_by_uart(const Bytes& bytes, long send, long receive) {
-  UartReceiver uart;
-  for (std::size_t i = 0; i < bytes.size(); ++i) uart.transmit(TimePoint{} + Pacer::line_time(send, i), send, bytes[i]);
-  Bytes read;
-  uart.receive(TimePoint{} + 1s, receive, read);
-  return read;
-}
-
-// Ends at 9600 and 19200 read garbage from each other, all of it delivered
-// (the slower end's last byte after the stream has ended); at the same
-// speed, the frame.
-TEST(LinesimProgram, AFrameSentAtOneSpeedArrivesAsGarbageAtAnother) {
-  const TempDir dir;
-  Running linesim({QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"}, dir.path());
   ASSERT_TRUE(linesim.says("following each end's speed")) << linesim.seen;
   platform::SteadyClock clock;
   Link a(clock), b(clock);
@@ -172,10 +143,18 @@ TEST(LinesimProgram, AFrameSentAtOneSpeedArrivesAsGarbageAtAnother) {
   ASSERT_EQ(set_baud_rate(b, "9600"), PORT_OK);
   ASSERT_TRUE(write_raw(a, frame));
   EXPECT_EQ(read_raw(b, frame.size()), frame);
-  freeport(a, 0);
   freeport(b, 0);
+  for (int opening = 0; opening < 2; ++opening) {
+    ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
+    EXPECT_TRUE(write_raw(a, precious) && read_raw(b, 8) == precious) << "a to b, opening " << opening;
+    EXPECT_TRUE(write_raw(b, precious) && read_raw(a, 8) == precious) << "b to a, opening " << opening;
+    if (opening == 0) freeport(b, 0);
+  }
+  freeport(a, 0), freeport(b, 0);
   EXPECT_EQ(linesim.end(SIGTERM), 0);
-  EXPECT_TRUE(linesim.seen.ends_with("misread 126\n")) << linesim.seen;
+  EXPECT_TRUE(linesim.seen.ends_with("a->b 143 bytes, b->a 48 bytes; flipped 0, dropped 0, inserted 0, stalls 0, misread 126\n"))
+      << linesim.seen;
+  EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
 }
 
 // The real service on end A, a customer session on end B: after the speed
@@ -189,8 +168,8 @@ TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
   ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
   platform::SteadyClock clock;
   Link link(clock);
-  customer_side::Session session(link);
   ASSERT_EQ(allocport(link, 0, (dir / "B").c_str()), PORT_OK) << link.last_error();
+  customer_side::Session session(link);
   ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
   ASSERT_EQ(customer_side::remote_set_baud(session, 1200), LINK_OK) << session.detail;
   const auto start = std::chrono::steady_clock::now();

@@ -14,7 +14,8 @@ namespace {
 constexpr UBYTE kStx = 0x02, kEtx = 0x03, kAck = 0x06, kNak = 0x15;
 constexpr int kPolls = 21, kTicksBetweenPolls = 5;
 constexpr long kBlock = 1024, kHeader = 60, kCommand = 60, kListingLine = 45, kIdentification = 3;
-constexpr int kFailuresSurvived = 4;  // the fifth failure of a transfer ends it
+// A transfer ends at its fifth failure, a listing at five failed frames in a row.
+constexpr int kFailuresSurvived = 4, kListingFailures = 5;
 constexpr char kSpaceSubstitute = '\xAE';
 
 UBYTE calc_LPC(const UBYTE* data, long len) {
@@ -61,8 +62,6 @@ ReferencePeer::ReferencePeer(SimCable& cable, SimCable::Side side, platform::Clo
   if (!line_ || !line_->set_speed(9600, error)) throw std::runtime_error("reference peer: " + error);
 }
 
-ReferencePeer::~ReferencePeer() = default;
-
 // --- The time limit ---
 
 bool ReferencePeer::poll(Request& request) {
@@ -72,18 +71,17 @@ bool ReferencePeer::poll(Request& request) {
   return request.actual == request.length || (short_reads && request.actual > 0);
 }
 
-// A read takes what has come up to the moment it is aborted; the caller
+// An aborted read takes what has come up to that moment, and the caller
 // throws it away. What a write has handed to the port goes out regardless.
-void ReferencePeer::abort(Request& request) {
-  if (!request.write) poll(request);
-}
-
 bool ReferencePeer::checktimeout(Request& request) {
   for (int counter = kPolls;;) {
     if (poll(request)) return false;
     --counter;
     clock_.sleep_for(kTicksBetweenPolls * clock_.tick());
-    if (counter == 0) return abort(request), true;
+    if (counter == 0) {
+      if (!request.write) poll(request);
+      return true;
+    }
   }
 }
 
@@ -93,10 +91,19 @@ long ReferencePeer::transfer(bool write, UBYTE* data, std::size_t length) {
   if (write) {
     const long written = line_->write_some(data, length);
     request.failed = written < 0;
-    request.actual = written > 0 ? static_cast<std::size_t>(written) : 0;
+    request.actual = static_cast<std::size_t>(std::max(written, 0L));
   }
-  if (checktimeout(request)) return -1;
-  return static_cast<long>(request.actual);
+  return checktimeout(request) ? -1 : static_cast<long>(request.actual);
+}
+
+// All of `length` bytes, one transfer after another; false at a time-out.
+bool ReferencePeer::transfer_all(bool write, UBYTE* data, std::size_t length) {
+  for (std::size_t done = 0; done < length;) {
+    const long moved = transfer(write, data + done, length - done);
+    if (moved < 0) return false;
+    done += static_cast<std::size_t>(moved);
+  }
+  return true;
 }
 
 // --- The link ---
@@ -108,28 +115,18 @@ long ReferencePeer::set_baud_rate(const char* baud) {
 }
 
 long ReferencePeer::send_data(const UBYTE* data, long len) {
+  Bytes frame{kStx};
+  frame.insert(frame.end(), data, data + len);
+  frame.insert(frame.end(), {calc_LPC(data, len), kEtx});
   UBYTE answer = 0x66;
-  Bytes frame(static_cast<std::size_t>(len) + 3, 0);
-  frame[0] = kStx;
-  std::copy(data, data + len, frame.begin() + 1);
-  frame[len + 1] = calc_LPC(data, len);
-  frame[len + 2] = kEtx;
-  for (std::size_t done = 0; done < frame.size();) {
-    const long moved = transfer(true, frame.data() + done, frame.size() - done);
-    if (moved < 0) return LINK_SEND_TIMEOUT;
-    done += static_cast<std::size_t>(moved);
-  }
+  if (!transfer_all(true, frame.data(), frame.size())) return LINK_SEND_TIMEOUT;
   if (transfer(false, &answer, 1) < 0) return LINK_TIMEOUT;
   return answer == kAck ? LINK_OK : LINK_NOT_ACKED;
 }
 
 long ReferencePeer::receive_data(UBYTE* data, long len) {
   Bytes frame(static_cast<std::size_t>(len) + 3, 0);
-  for (std::size_t done = 0; done < frame.size();) {
-    const long moved = transfer(false, frame.data() + done, frame.size() - done);
-    if (moved < 0) return LINK_TIMEOUT;
-    done += static_cast<std::size_t>(moved);
-  }
+  if (!transfer_all(false, frame.data(), frame.size())) return LINK_TIMEOUT;
   std::copy(frame.begin() + 1, frame.begin() + 1 + len, data);
   data[len] = 0;
   return calc_LPC(data, len) == frame[len + 1] ? LINK_OK : LINK_CHECK_ERROR;
@@ -141,9 +138,8 @@ long ReferencePeer::send_ACK() {
 }
 
 long ReferencePeer::send_NAK() {
-  ++naks_sent;
   UBYTE byte = kNak;
-  return transfer(true, &byte, 1) < 0 ? LINK_TIMEOUT : LINK_OK;
+  return ++naks_sent, transfer(true, &byte, 1) < 0 ? LINK_TIMEOUT : LINK_OK;
 }
 
 // --- Transfers ---
@@ -155,10 +151,7 @@ std::string ReferencePeer::path_of(const std::string& name) const {
 
 long ReferencePeer::send_file(const std::string& name) {
   const auto file = disk.files.find(path_of(name));
-  if (file == disk.files.end()) {
-    send_data(reinterpret_cast<const UBYTE*>("-"), 1);
-    return FILE_NO_LOCK;
-  }
+  if (file == disk.files.end()) return send_data(reinterpret_cast<const UBYTE*>("-"), 1), FILE_NO_LOCK;
   const Bytes content = file->second;
   const long blocks = static_cast<long>(content.size()) / kBlock, rest = static_cast<long>(content.size()) % kBlock;
   std::string wire_name = name;
@@ -236,15 +229,14 @@ long ReferencePeer::send_akt_dir() {
 
 long ReferencePeer::receive_akt_dir(std::vector<std::string>& names) {
   UBYTE frame[kListingLine + 1] = {};
-  for (int failures = 0; failures < listing_failures;) {
+  for (int failures = 0; failures < kListingFailures;) {
     const long got = receive_data(frame, kListingLine);
     if (got != LINK_TIMEOUT && std::memcmp(frame, "END", 3) == 0) {
       send_ACK();
       return got == LINK_OK ? DIR_OK : DIR_END_DAMAGED;
     }
     if (got != LINK_OK) {
-      send_NAK();
-      ++failures;
+      send_NAK(), ++failures;
       continue;
     }
     failures = 0;
@@ -261,8 +253,7 @@ long ReferencePeer::receive_akt_dir(std::vector<std::string>& names) {
 long ReferencePeer::identify(char mode) {
   UBYTE buffer[kIdentification + 1] = {};
   if (mode == 's') {
-    while (receive_data(buffer, kIdentification) != LINK_OK) {
-    }
+    while (receive_data(buffer, kIdentification) != LINK_OK) continue;
     send_ACK();
     peer_codes.assign(buffer, buffer + kIdentification);
     send_data(codes.data(), kIdentification);
@@ -279,18 +270,14 @@ long ReferencePeer::identify(char mode) {
 
 // --- The service ---
 
-void ReferencePeer::serve() {
-  identify('s');
-  exec_commands();
-}
+void ReferencePeer::serve() { identify('s'), exec_commands(); }
 
 void ReferencePeer::exec_commands() {
   UBYTE buffer[1024] = {};
   for (;;) {
     const long got = receive_data(buffer, kCommand);
-    if (got == LINK_TIMEOUT) continue;
     if (got != LINK_OK) {
-      send_NAK();
+      if (got != LINK_TIMEOUT) send_NAK();
       continue;
     }
     send_ACK();
@@ -307,25 +294,13 @@ void ReferencePeer::exec_commands() {
         if (has_folder(disk, dir)) disk.current = dir;
         break;
       }
-      case 0x22:
-        statuses.push_back(send_file(argument));
-        break;
-      case 0x23:
-        statuses.push_back(receive_file());
-        break;
-      case 0x24:
-        statuses.push_back(send_akt_dir());
-        break;
-      case 0x25:
-        return;
-      case 0x26:
-        set_baud_rate("9600"), identify('s');
-        break;
-      case 0x29:
-        statuses.push_back(set_baud_rate(argument.c_str()));
-        break;
-      default:
-        send_NAK();
+      case 0x22: statuses.push_back(send_file(argument)); break;
+      case 0x23: statuses.push_back(receive_file()); break;
+      case 0x24: statuses.push_back(send_akt_dir()); break;
+      case 0x25: return;
+      case 0x26: set_baud_rate("9600"), identify('s'); break;
+      case 0x29: statuses.push_back(set_baud_rate(argument.c_str())); break;
+      default: send_NAK();
     }
   }
 }
@@ -338,42 +313,34 @@ long ReferencePeer::command(UBYTE code, const std::string& argument) {
   return send_data(payload, kCommand);
 }
 
-long ReferencePeer::get(const std::string& name) {
-  const long sent = command(0x22, name);
-  return sent != LINK_OK ? sent : receive_file();
-}
+// A command's exchange, once the command frame went through.
+template <typename Exchange>
+static long then(long sent, Exchange exchange) { return sent != LINK_OK ? sent : exchange(); }
 
-long ReferencePeer::put(const std::string& name) {
-  const long sent = command(0x23);
-  return sent != LINK_OK ? sent : send_file(name);
-}
-
+long ReferencePeer::get(const std::string& name) { return then(command(0x22, name), [&] { return receive_file(); }); }
+long ReferencePeer::put(const std::string& name) { return then(command(0x23), [&] { return send_file(name); }); }
 long ReferencePeer::list(std::vector<std::string>& names) {
-  const long sent = command(0x24);
-  return sent != LINK_OK ? sent : receive_akt_dir(names);
+  return then(command(0x24), [&] { return receive_akt_dir(names); });
 }
 
 long ReferencePeer::pwd(std::string& dir) {
-  const long sent = command(0x20);
-  if (sent != LINK_OK) return sent;
-  UBYTE name[kCommand + 1] = {};
-  const long got = receive_data(name, kCommand);
-  send_ACK();
-  if (got == LINK_OK) dir = reinterpret_cast<const char*>(name);
-  return got;
+  return then(command(0x20), [&] {
+    UBYTE name[kCommand + 1] = {};
+    const long got = receive_data(name, kCommand);
+    send_ACK();
+    if (got == LINK_OK) dir = reinterpret_cast<const char*>(name);
+    return got;
+  });
 }
 
 long ReferencePeer::cd(const std::string& dir) { return command(0x21, dir); }
 
 long ReferencePeer::set_baud(long rate) {
-  const long sent = command(0x29, std::to_string(rate));
-  return sent != LINK_OK ? sent : set_baud_rate(std::to_string(rate).c_str());
+  const std::string baud = std::to_string(rate);
+  return then(command(0x29, baud), [&] { return set_baud_rate(baud.c_str()); });
 }
 
-long ReferencePeer::sign_off() {
-  const long sent = command(0x26);
-  return sent != LINK_OK ? sent : set_baud_rate("9600");
-}
+long ReferencePeer::sign_off() { return then(command(0x26), [&] { return set_baud_rate("9600"); }); }
 
 long ReferencePeer::terminate() { return command(0x25); }
 
@@ -394,11 +361,12 @@ SimCable::Fault damage_after(Bytes marker) {
   };
 }
 
-std::string name_of(Trouble trouble) {
-  const char* const names[] = {"clean", "lost ACK", "damaged block", "slow disk"};
-  return names[static_cast<int>(trouble)];
-}
+namespace {
 
+enum class Trouble { none, lost_ack, damaged_block, slow_disk };
+const char* const kTroubleNames[] = {"clean", "lost ACK", "damaged block", "slow disk"};
+
+// Sets `trouble` up for a transfer of `content` from the end at `sender`.
 void arrange(Trouble trouble, SimCable& cable, SimCable::Side sender, ReferencePeer& reference, const Bytes& content) {
   const auto receiver = static_cast<SimCable::Side>(1 - sender);
   const Bytes first_block(content.begin(), content.begin() + std::min<long>(kBlock, static_cast<long>(content.size())));
@@ -418,50 +386,47 @@ void arrange(Trouble trouble, SimCable& cable, SimCable::Side sender, ReferenceP
   }
 }
 
-// --- Verdicts ---
-
-std::string blocks_of(const Bytes& received, const Bytes& content) {
-  const auto block_at = [](const Bytes& bytes, std::size_t at) {
-    return Bytes(bytes.begin() + static_cast<long>(at),
-                 bytes.begin() + static_cast<long>(std::min(at + kBlock, bytes.size())));
-  };
-  std::string out;
-  for (std::size_t at = 0; at < received.size(); at += kBlock) {
-    std::string number = "?";
-    for (std::size_t from = 0; from < content.size() && number == "?"; from += kBlock) {
-      if (block_at(received, at) == block_at(content, from)) number = std::to_string(from / kBlock + 1);
-    }
-    out += (out.empty() ? "" : " ") + number;
-  }
-  return out.empty() ? "nothing" : out;
+Bytes block_at(const Bytes& bytes, std::size_t at) {
+  const auto end = static_cast<long>(std::min(at + kBlock, bytes.size()));
+  return Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + end);
 }
 
+}  // namespace
+
+// --- Verdicts ---
+
 std::string figures(const TransferOutcome& outcome, const Bytes& content) {
+  std::string blocks;
+  for (std::size_t at = 0; at < outcome.received.size(); at += kBlock) {
+    std::string number = "?";
+    for (std::size_t from = 0; from < content.size() && number == "?"; from += kBlock) {
+      if (block_at(outcome.received, at) == block_at(content, from)) number = std::to_string(from / kBlock + 1);
+    }
+    blocks += (blocks.empty() ? "" : " ") + number;
+  }
   return "reference " + std::to_string(outcome.reference) + ", ours " + std::to_string(outcome.ours) + ", received " +
-         blocks_of(outcome.received, content);
+         (blocks.empty() ? "nothing" : blocks);
 }
 
 std::string verdict(const TransferOutcome& outcome, const Bytes& content) {
   const long reference = outcome.reference, ours = outcome.ours;
   if (reference != 0 && ours != 0) return "failed at both ends";
-  const char* where = reference == 0 && ours == 0 ? "both ends" : reference == 0 ? "the reference end" : "ours";
-  if (outcome.received != content) return std::string("WRONG FILE AS SUCCESS at ") + where;
-  if (reference == 0 && ours == 0) return "right file";
-  return std::string("success only at ") + where;
+  const std::string where = reference == 0 && ours == 0 ? "both ends" : reference == 0 ? "the reference end" : "ours";
+  if (outcome.received != content) return "WRONG FILE AS SUCCESS at " + where;
+  return reference == 0 && ours == 0 ? "right file" : "success only at " + where;
 }
 
 void expect_sound_transfers(const TransferRunner& run) {
   const Bytes content = pattern_bytes(2 * kBlock + 500);
   for (const long baud : {9600L, 115200L}) {
     for (const bool ours_send : {true, false}) {
-      for (const Trouble trouble : kTroubles) {
-        const Arrangement setup = [&](SimCable& cable, SimCable::Side sender, ReferencePeer& peer) {
-          arrange(trouble, cable, sender, peer, content);
-        };
-        const TransferOutcome out = run(content, baud, ours_send, setup);
-        const std::string what = std::to_string(baud) +
-                                 (ours_send ? " baud, ours sending, " : " baud, ours receiving, ") + name_of(trouble) +
-                                 ": " + figures(out, content);
+      for (const Trouble trouble : {Trouble::none, Trouble::lost_ack, Trouble::damaged_block, Trouble::slow_disk}) {
+        const TransferOutcome out = run(content, baud, ours_send,
+                                        [&](SimCable& cable, SimCable::Side sender, ReferencePeer& peer) {
+                                          arrange(trouble, cable, sender, peer, content);
+                                        });
+        const std::string what = std::to_string(baud) + (ours_send ? " baud, ours sending, " : " baud, ours receiving, ") +
+                                 kTroubleNames[static_cast<int>(trouble)] + ": " + figures(out, content);
         if (ours_send && trouble == Trouble::lost_ack) {
           // The line's own limit: a receiver without repeat detection stores the repeat as the next block.
           EXPECT_NE(out.received, content) << what;

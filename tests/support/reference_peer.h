@@ -9,7 +9,8 @@
 // is aborted throws away what it had taken; bytes beyond what a read asks
 // for stay for the next one. It has no repeat detection: as a sender it
 // repeats at once after a wrong answer or a time-out, and gives up at the
-// fifth failure of the transfer; as a receiver it stores every whole frame.
+// fifth failure of the transfer; as a receiver it stores every whole frame,
+// and a listing reader gives up at five failed frames in a row.
 //
 // The service side keeps its files on an in-memory disk. Statuses are the
 // program-wide codes of transfer_ext.h.
@@ -45,7 +46,6 @@ class ReferencePeer {
   // Opens `side` of the cable at 9600 baud: a new program on that line. What
   // the line delivered before and nobody read is still there.
   ReferencePeer(SimCable& cable, SimCable::Side side, platform::Clock& clock);
-  ~ReferencePeer();
 
   // --- Knobs ---
   // How long reading block `number` (from 1; the short block counts too)
@@ -59,8 +59,6 @@ class ReferencePeer {
   // frame is read in pieces, each within a fresh time limit, however slow
   // the line (the link's rule for a read that moved fewer bytes than asked).
   bool short_reads = false;
-  // Failed frames in a row after which a listing reader gives up.
-  int listing_failures = 5;
   ReferenceDisk disk;
 
   // --- The link: LINK_OK or the failing link code (PORT_* for the speed) ---
@@ -104,9 +102,9 @@ class ReferencePeer {
  private:
   struct Request;
   bool poll(Request& request);
-  void abort(Request& request);
   bool checktimeout(Request& request);
   long transfer(bool write, UBYTE* data, std::size_t length);
+  bool transfer_all(bool write, UBYTE* data, std::size_t length);
   std::string path_of(const std::string& name) const;
 
   platform::Clock& clock_;
@@ -121,16 +119,6 @@ void reference_line(SimCable& cable, SimCable::Side ours, long baud = 0);
 // Flips a bit of the byte that follows the first `marker` a side writes.
 SimCable::Fault damage_after(Bytes marker);
 
-// What a transfer meets on its way, for tables of cases.
-enum class Trouble { none, lost_ack, damaged_block, slow_disk };
-constexpr Trouble kTroubles[] = {Trouble::none, Trouble::lost_ack, Trouble::damaged_block, Trouble::slow_disk};
-std::string name_of(Trouble trouble);
-// Sets `trouble` up for a transfer of `content` from the end at `sender`:
-// the answer to its first block frame lost, a byte of that frame damaged, or
-// the reference end taking 1.5 s to read (as sender) or write (as receiver)
-// each block.
-void arrange(Trouble trouble, SimCable& cable, SimCable::Side sender, ReferencePeer& reference, const Bytes& content);
-
 // What one transfer between a reference end and ours came to.
 struct TransferOutcome {
   long reference = -1, ours = -1;  // the statuses; -1 when an end reported none
@@ -143,10 +131,8 @@ using Arrangement = std::function<void(SimCable&, SimCable::Side sender, Referen
 using TransferRunner =
     std::function<TransferOutcome(const Bytes& content, long baud, bool ours_send, const Arrangement& setup)>;
 
-// The blocks of `content` that `received` is made of, by number from 1
-// ("?" for a block that is none of them): "1 1 2" shows a repeat stored.
-std::string blocks_of(const Bytes& received, const Bytes& content);
-// "reference 14, ours 0, received 1 1 2": an outcome's figures.
+// "reference 14, ours 0, received 1 1 2": an outcome's figures, the blocks
+// of `content` received by number from 1 ("?" for one that is none of them).
 std::string figures(const TransferOutcome& outcome, const Bytes& content);
 
 // How a transfer ended for both ends: "right file" (success at both), "failed
@@ -154,8 +140,10 @@ std::string figures(const TransferOutcome& outcome, const Bytes& content);
 // "success only at ...".
 std::string verdict(const TransferOutcome& outcome, const Bytes& content);
 
-// Runs a transfer at 9600 and at 115200 baud, from ours and to ours, with
-// each trouble, and checks every outcome for the right file with success at
+// Runs a transfer at 9600 and at 115200 baud, from ours and to ours, clean,
+// with the answer to the first block frame lost, a byte of that frame
+// damaged, or the reference end taking 1.5 s to read (as sender) or write (as
+// receiver) each block, and checks every outcome for the right file with success at
 // both ends; but where a reference receiver's ACK is lost, the line's own
 // limit: no right file is possible there, and ours must not report success.
 void expect_sound_transfers(const TransferRunner& run);

@@ -20,11 +20,7 @@ constexpr nanoseconds kTimeCap = std::chrono::hours(24 * 30);
 
 // --- SimClock ---
 
-SimClock::~SimClock() = default;
-
-void SimClock::sleep_for(nanoseconds length) {
-  wait_until(now_ + std::max(length, nanoseconds::zero()), [] { return kNever; });
-}
+void SimClock::sleep_for(nanoseconds length) { wait_until(now_ + std::max(length, nanoseconds::zero()), [] { return kNever; }); }
 
 void SimClock::wait_until(nanoseconds deadline, const std::function<nanoseconds()>& ready_at) {
   if (t_end < 0) {
@@ -177,8 +173,7 @@ class SimLine final : public platform::Line {
   bool lost() const override { return generation_ != cable_.generation_; }
 
  private:
-  SimCable::Direction& incoming() { return cable_.directions_[1 - side_]; }
-  const SimCable::Direction& incoming() const { return cable_.directions_[1 - side_]; }
+  SimCable::Direction& incoming() const { return cable_.directions_[1 - side_]; }
 
   SimCable& cable_;
   SimCable::Side side_;
@@ -210,7 +205,6 @@ void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
     const nanoseconds now = clock_.now();
     const std::size_t index = out.sent.size();
     out.sent.push_back(bytes[i]);
-    out.sent_times.push_back(now);
     out.port_free_at = std::max(out.port_free_at, now) + byte_time(from);
     if (index == out.stall_after) out.line_free_at = std::max(out.line_free_at, out.port_free_at) + out.stall_length;
     auto put_on_line = [&](std::uint8_t byte) {

@@ -28,7 +28,6 @@ constexpr nanoseconds kNever = nanoseconds::max();
 class SimClock final : public platform::Clock {
  public:
   explicit SimClock(nanoseconds tick = platform::kStandardTick) : tick_(tick) {}
-  ~SimClock() override;
 
   nanoseconds now() const override { return now_; }
   void sleep_for(nanoseconds length) override;
@@ -105,9 +104,8 @@ class SimCable {
   void cut() { ++generation_, available_ = false; }
   void restore() { available_ = true; }
 
-  // Everything `side` wrote, as written, and when each byte was written.
+  // Everything `side` wrote, as written.
   const Bytes& sent_by(Side side) const { return directions_[side].sent; }
-  const std::vector<nanoseconds>& sent_at(Side side) const { return directions_[side].sent_times; }
   // The line speeds the ends set, in order.
   const std::vector<long>& speeds(Side side) const { return directions_[side].speeds; }
 
@@ -116,7 +114,6 @@ class SimCable {
   struct Arrival { nanoseconds at; std::uint8_t byte; long baud; };  // `baud`: the speed it was sent at
   struct Direction {
     Bytes sent;
-    std::vector<nanoseconds> sent_times;
     std::vector<Arrival> queue;  // what the other side can read, from `at` on
     std::size_t read_at = 0;
     nanoseconds port_free_at{};  // when the last byte written has left its port

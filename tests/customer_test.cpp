@@ -483,21 +483,25 @@ TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndReachTheTerminalEscap
 }
 
 // The interactive shell on a terminal 50 columns wide, played through a
-// pseudo-terminal: the service's names completed, a progress line that never
-// wraps, the exit status after Ctrl-D, and the history kept for next time.
+// pseudo-terminal: the service's names completed, those of another folder
+// (listed once, by going there and back) too, names with ' and " quoted so
+// that the line splits back into them; a progress line that never wraps, the
+// exit status after Ctrl-D, and the history kept for next time.
 TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColumns) {
   Served ends;
   TempDir state;
   write_file(ends.remote / "hello_with_a_long_name.bin", pattern_bytes(20000, 1));
-  ASSERT_EQ(mkdir((ends.remote / "bulk").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((ends.remote / "bulk").c_str(), 0755) + mkdir((ends.remote / "bulk/Sub").c_str(), 0755), 0);
+  const std::string quoted[] = {"it's here.txt", "say \"hi\".txt"};
+  for (const std::string& name : quoted) write_file(ends.remote / ("bulk/" + name), text(name));
   winsize size{20, 50, 0, 0};
   int terminal = -1;
   const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
   if (child == 0) {
     // The customer program on the terminal, against the service on a line
-    // paced at 9600 baud; the service's console lines go nowhere.
+    // paced at 9600 baud; the service's console lines go to a file.
     rl_outstream = fdopen(dup(STDOUT_FILENO), "w");
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(1);
+    if (std::freopen((state / "console").c_str(), "w", stdout) == nullptr) _exit(1);
     setenv("TERM", "dumb", 1);
     setenv("XDG_STATE_HOME", state.path().c_str(), 1);
     ends.pair.cable.pace(9600);
@@ -506,6 +510,7 @@ TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColum
     ends.pair.clock.run([&] { status = customer_main(2, const_cast<char**>(argv), ends.pair.clock,
                                                      ends.pair.cable.opener(SimCable::b)); },
                         {[&] { ends.serve(); }});
+    std::fflush(stdout);
     _exit(status);
   }
   ASSERT_GT(child, 0);
@@ -513,18 +518,30 @@ TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColum
   const std::string prompt = "\nquorvantix " + ends.remote.path();
   const std::pair<std::string, std::string> typed[] = {
       {"", prompt + "> "}, {"get hel\t", "hello_with_a_long_name.bin "}, {ends.local / "copy\n", " B/s\r" + prompt + "> "},
+      {"get bulk/\t\t", "say \"hi\".txt"}, {"it\t" + ends.local / "it\n", prompt + "> "},
+      {"get bulk/sa\t" + ends.local / "say\n", prompt + "> "},
       {"cd bu\t\n", prompt + "/bulk> "}, {"typo\n", "unknown command 'typo' (try help)\r" + prompt + "/bulk> "}, {"\x04", ""}};
   std::string screen;
   for (const auto& [keys, shown] : typed) {
     EXPECT_EQ(write(terminal, keys.data(), keys.size()), ssize_t(keys.size()));
-    EXPECT_TRUE(shown.empty() || read_until(terminal, screen, shown)) << screen;
+    std::string seen;
+    EXPECT_TRUE(shown.empty() || read_until(terminal, seen, shown)) << screen << seen;
+    screen += seen;
   }
+  EXPECT_TRUE(has(screen, "Sub/") && has(screen, "it's here.txt")) << screen;
   read_until(terminal, screen, std::string(1, '\0'));  // to the end of what it shows
   int status = -1;
   kill(child, SIGKILL);  // if it has not ended
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << screen;  // Ctrl-D after a typo
   EXPECT_EQ(read_file(ends.local / "copy"), read_file(ends.remote / "hello_with_a_long_name.bin"));
+  EXPECT_EQ(read_file(ends.local / "it"), text(quoted[0]));
+  EXPECT_EQ(read_file(ends.local / "say"), text(quoted[1]));
+  const Bytes console = read_file(state / "console");
+  const std::string went = "Akt. Verzeichnis auf bulk/ gesetzt.\nAkt. Verzeichnisname (" + ends.remote / "bulk" +
+                           ") gesendet.\nSende Verzeichnis status 0\nAkt. Verzeichnis auf " + ends.remote.path() + " gesetzt.\n";
+  const std::string lines(console.begin(), console.end());
+  EXPECT_TRUE(has(lines, went) && lines.find(went) == lines.rfind(went)) << lines;
   // Every redraw of the progress line keeps out of the last column.
   int redraws = 0;
   for (std::size_t at = screen.find("\r\033[K"); at != std::string::npos; at = screen.find("\r\033[K", at + 1)) {

@@ -4,7 +4,6 @@
 // terminal server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -373,63 +372,4 @@ TEST_F(EndToEnd, ACustomerBehindATerminalServerSetsTheSpeedOfItsPort) {
   ASSERT_TRUE(on_tcp.says("Service is ready\n"));
   const auto raw = customer({"baud", "19200;", "pwd"}, "tcp:" + plain);
   EXPECT_TRUE(raw.first == 0 && has(raw.second, "baud: a tcp: line carries no line speed")) << raw.second;
-}
-
-// The real shell on a terminal: Tab completes the names of another folder of
-// the service (listed once, by going there and back), a folder with '/',
-// names with ' and " into quoting that the line splits back into them, and
-// never a name the listing cut.
-TEST_F(EndToEnd, TheShellCompletesNestedAndQuotedNamesOfTheService) {
-  ASSERT_TRUE(start({}));
-  ASSERT_EQ(mkdir((remote / "Projects").c_str(), 0755) + mkdir((remote / "Projects/Sub").c_str(), 0755), 0);
-  const std::string quoted[] = {"it's here.txt", "say \"hi\".txt"};
-  for (const std::string& name : quoted) write_file(remote / ("Projects/" + name), text(name));
-  write_file(remote / "Meeting notes from March 2024 (final).txt", text("cut"));
-  write_file(remote / "Mine.txt", text("mine"));
-  int terminal = -1;
-  winsize size{24, 100, 0, 0};
-  const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
-  if (child == 0) {
-    for (const char* setting : {"TERM=dumb", "LC_ALL=C.UTF-8"}) putenv(const_cast<char*>(setting));
-    setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-    if (chdir(local.path().c_str()) == 0) execl(kCustomer.c_str(), kCustomer.c_str(), (dir / "b").c_str(), nullptr);
-    _exit(127);
-  }
-  ASSERT_GT(child, 0);
-  std::string screen;
-  auto type = [&](const std::string& keys) { ASSERT_EQ(write(terminal, keys.data(), keys.size()), ssize_t(keys.size())); };
-  const std::string prompt = "\nquorvantix " + remote.path();
-  // Keys go in only at a prompt: the terminal itself echoes keys typed ahead.
-  auto at_prompt = [&] {
-    const bool shown = read_until(terminal, screen, prompt + "> ");
-    screen.clear();
-    return shown;
-  };
-  EXPECT_TRUE(at_prompt());
-  type("get Projects/\t\t");
-  EXPECT_TRUE(read_until(terminal, screen, "say \"hi\".txt")) << screen;
-  EXPECT_TRUE(has(screen, "Sub/") && has(screen, "it's here.txt")) << screen;
-  const std::pair<std::string, std::string> gets[] = {
-      {"it\t\n", "Projects/it's here.txt"}, {"get Projects/sa\t\n", "Projects/say \"hi\".txt"}, {"get M\t\n", "Mine.txt"}};
-  for (const auto& [keys, name] : gets) {
-    type(keys);
-    EXPECT_TRUE(service->says("Sende Datei <" + name + "> status 0\n")) << name << service->seen;
-    EXPECT_TRUE(at_prompt()) << screen;
-  }
-  type("\x04");
-  read_until(terminal, screen, std::string(1, '\0'));
-  int status = -1;
-  kill(child, SIGKILL);  // if it has not ended
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  close(terminal);
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << screen;
-  for (const std::string& name : quoted) EXPECT_EQ(read_file(local / name), text(name));
-  EXPECT_EQ(read_file(local / "Mine.txt"), text("mine"));
-  // Projects was listed by going there and back, once.
-  EXPECT_EQ(service->end(SIGTERM), 0);
-  const std::string went = "Akt. Verzeichnis auf Projects/ gesetzt.\nAkt. Verzeichnisname (" + remote / "Projects" +
-                           ") gesendet.\nSende Verzeichnis status 0\nAkt. Verzeichnis auf " + remote.path() + " gesetzt.\n";
-  const std::string console = console_lines(service->seen);
-  EXPECT_TRUE(has(console, went) && console.find(went) == console.rfind(went)) << console;
 }

@@ -12,7 +12,6 @@
 #include "linesim/faults.h"
 #include "linesim/pacer.h"
 #include "linesim/uart.h"
-#include "session.h"
 #include "support/running.h"
 #include "support/sim_link.h"
 #include "support/temp_dir.h"
@@ -155,30 +154,4 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
   EXPECT_TRUE(linesim.seen.ends_with("a->b 143 bytes, b->a 48 bytes; flipped 0, dropped 0, inserted 0, stalls 0, misread 126\n"))
       << linesim.seen;
   EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
-}
-
-// The real service on end A, a customer session on end B: after the speed
-// change, a get takes the wire time of its bytes at 1200 baud.
-TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
-  const TempDir dir, remote, local;
-  write_file(remote / "f.bin", pattern_bytes(150));
-  Running linesim({QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"}, dir.path());
-  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
-  Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
-  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-  platform::SteadyClock clock;
-  Link link(clock);
-  ASSERT_EQ(allocport(link, 0, (dir / "B").c_str()), PORT_OK) << link.last_error();
-  customer_side::Session session(link);
-  ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
-  ASSERT_EQ(customer_side::remote_set_baud(session, 1200), LINK_OK) << session.detail;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(customer_side::remote_get(session, "f.bin", local / "f.bin", nullptr), FILE_OK);
-  const auto took = std::chrono::steady_clock::now() - start;
-  // The command (63 bytes), its ACK, the header (63), its ACK, the file's
-  // frame (153): 281 bytes, 2.34 s at 1200 baud and 0.29 s at 9600.
-  EXPECT_GE(took, 2340ms);
-  EXPECT_LT(took, 4s);
-  EXPECT_EQ(read_file(local / "f.bin"), pattern_bytes(150));
-  EXPECT_EQ(service.end(SIGTERM), 0);
 }

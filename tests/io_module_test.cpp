@@ -121,6 +121,7 @@ TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeaderAndLeavesNoFile
       {"", "dir", {FILE_HEADER_DAMAGED, FILE_NO_EXAMINE}, dummy, {NAK}},
       // No file can be created where a directory is.
       {"src", "sub", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("sub 1 476"), {NAK}},
+      {"src", "nodir/x", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("nodir/x 1 476"), {NAK}},
       // Nor under a name of the shape of our temporaries: it would be hidden, and swept.
       {"src", ".x.part-1-2-3", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame(".x.part-1-2-3 1 476"), {NAK}},
       // Raw bytes from the customer's side.

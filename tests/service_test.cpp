@@ -243,31 +243,6 @@ TEST_F(ServiceTest, TakesTheNextCustomerAfterARefusedIdentificationALostLineOrAS
   }
 }
 
-// A folder that has gone under the customer fails the commands that meet it:
-// its listing is the end marker with a damaged check byte, a store into it is
-// refused at its header, and so is one into a folder that does not exist.
-TEST_F(ServiceTest, AFolderThatHasGoneFailsTheCommandsThatMeetIt) {
-  ASSERT_EQ(mkdir((remote / "sub").c_str(), 0700), 0);
-  Bytes failed_end = frame_of("END" + std::string(42, ' '));
-  failed_end[kListingLineBytes + 1] ^= 0x01;
-  const auto put_refused = [&](const std::string& header) {
-    EXPECT_EQ(ask(pair.customer, command_frame(cmd_receive_file), 1), Bytes{ACK});
-    EXPECT_EQ(ask(pair.customer, header_frame(header), 1), Bytes{NAK}) << header;
-  };
-  expect([&] {
-    ask(pair.customer, command_frame(cmd_set_akt_dir, "sub"));
-    ASSERT_EQ(rmdir((remote / "sub").c_str()), 0);
-    EXPECT_EQ(ask(pair.customer, command_frame(cmd_send_akt_dir), 64), Bytes{ACK} + failed_end);
-    write_raw(pair.customer, {ACK});
-    put_refused("x 3 0");
-    ASSERT_EQ(identify(pair.customer, 'c', ids), LINK_OK);  // back in the folder served
-    put_refused("nodir/x 3 0");
-    ask(pair.customer, command_frame(cmd_terminate));
-  }, "Akt. Verzeichnis auf sub gesetzt.\nSende Verzeichnis status 17\nEmpfangen der Datei status 8\n"
-     "Empfangen der Datei status 13\nTerminierungsignal empfangen\n");
-  EXPECT_TRUE(names_in(remote.path()).empty());
-}
-
 // A name may hold anything the line carries: a line break cannot forge a
 // console line, nor an escape sequence reach the operator's terminal; nor can
 // the text of a speed.
@@ -522,10 +497,13 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
 }
 
 // A current folder that vanishes under a customer is an error for its
-// commands, at both ends and on the console.
+// commands, at both ends and on the console: its listing is the end marker
+// with a damaged check byte, a store into it is refused at its header.
 TEST(ServiceWithReference, AFolderThatVanishedUnderTheCustomerIsAnErrorForItsCommands) {
   ForReferences s(9600);
   ASSERT_EQ(mkdir((s.remote / "docs").c_str(), 0755), 0);
+  Bytes failed_end = frame_of("END" + std::string(42, ' '));
+  failed_end[kListingLineBytes + 1] ^= 0x01;
   ReferencePeer& customer = s.next();
   customer.disk.files["up"] = pattern_bytes(100);
   TransferOutcome listing, put;
@@ -543,6 +521,10 @@ TEST(ServiceWithReference, AFolderThatVanishedUnderTheCustomerIsAnErrorForItsCom
   EXPECT_EQ(verdict(listing, {}), "failed at both ends") << figures(listing, {}) << "\n" << console;
   EXPECT_EQ(verdict(put, pattern_bytes(100)), "failed at both ends") << figures(put, pattern_bytes(100));
   EXPECT_EQ(listed, std::vector<std::string>{});
+  const Bytes& sent = s.pair.cable.sent_by(SimCable::a);
+  EXPECT_NE(std::search(sent.begin(), sent.end(), failed_end.begin(), failed_end.end()), sent.end());
+  EXPECT_TRUE(has(console, "Sende Verzeichnis status 17\nEmpfangen der Datei status 8\n")) << console;
+  EXPECT_EQ(names_in(s.remote.path()), std::vector<std::string>{});
 }
 
 // A reference customer's session: the listing (its first line damaged on

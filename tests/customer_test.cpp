@@ -30,7 +30,6 @@
 using namespace customer_side;
 using namespace testsupport;
 using namespace std::chrono_literals;
-using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -44,8 +43,6 @@ std::string parsed(std::vector<const char*> argv) {
          (o.batch.empty() ? "" : " batch " + o.batch) + (o.version ? " version" : "") +
          (o.charset == platform::kDefaultWireCharset ? "" : " charset " + o.charset) + words;
 }
-
-Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
 
 // `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
 std::string umlauts(std::size_t count) {

@@ -24,7 +24,6 @@
 
 using namespace testsupport;
 using namespace std::chrono_literals;
-using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -62,8 +61,6 @@ struct EndToEnd : testing::Test {
   // No settings file of the user's, and the cut mark of a UTF-8 terminal.
   const Strings customer_environment{"env", "XDG_CONFIG_HOME=" + dir / "config", "LC_ALL=C.UTF-8"};
 };
-
-Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
 
 // Every name in `dir` with its contents, mode and owner.
 std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> state_of(const std::string& dir) {

@@ -24,7 +24,6 @@
 #include "support/running.h"
 
 using namespace testsupport;
-using Names = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
@@ -132,7 +131,7 @@ TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplac
   EXPECT_TRUE(platform::FsLock::obtain(tree, "/sub/../sub/inside"));
   // Stored through ".." or as a link, live or leading out, a file stays inside.
   for (const char* name : {"../../x", "/abs", "/live"}) EXPECT_TRUE(store(tree, name, pattern_bytes(3))) << name;
-  EXPECT_EQ(names_in(outer.path()), (Names{"root", "secret"}));
+  EXPECT_EQ(names_in(outer.path()), (Strings{"root", "secret"}));
   EXPECT_EQ(read_file(secret), pattern_bytes(10));
   EXPECT_EQ(read_file(root + "/sub/inside"), pattern_bytes(10));
   for (const char* name : {"/x", "/abs", "/live"}) EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root + name)));
@@ -165,9 +164,9 @@ TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTempor
     EXPECT_EQ(customer_side::remote_cd(session, ".."), LINK_OK);
     EXPECT_EQ(customer_side::remote_list(session, entries), DIR_OK);
   });
-  EXPECT_EQ(names_in(outer), (Names{"root", "secret"}));
+  EXPECT_EQ(names_in(outer), (Strings{"root", "secret"}));
   EXPECT_EQ(read_file(outer + "/secret"), pattern_bytes(10));
-  EXPECT_EQ(names_in(root), (Names{".c.part-7-8", ".held.part-4-5-6", "abs", "sub"}));
+  EXPECT_EQ(names_in(root), (Strings{".c.part-7-8", ".held.part-4-5-6", "abs", "sub"}));
   EXPECT_EQ(read_file(root + "/abs"), pattern_bytes(2000, 5));
   EXPECT_EQ(entries.size(), 3U);  // all but the held temporary
   EXPECT_FALSE(exists(ends.local / "got"));
@@ -178,7 +177,7 @@ TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTempor
 // stored file keeps neither mark, and no file is stored under such a name.
 TEST(StoredFiles, TheSweepTakesOnlyMarkedLeftoversAndAReadOnlyTreeNothing) {
   TempDir dir;
-  const Names all = {".a.part-1-1-1", ".held.part-2-2-2", ".m.part-3-3-3", ".users.part-4-4-4"};
+  const Strings all = {".a.part-1-1-1", ".held.part-2-2-2", ".m.part-3-3-3", ".users.part-4-4-4"};
   for (const auto& name : all) write_file(dir / name, pattern_bytes(10));
   for (const char* name : {".a.part-1-1-1", ".held.part-2-2-2"}) mark_as_ours(dir / name);
   ASSERT_EQ(chmod((dir / ".m.part-3-3-3").c_str(), platform::kTemporaryMode), 0);
@@ -190,7 +189,7 @@ TEST(StoredFiles, TheSweepTakesOnlyMarkedLeftoversAndAReadOnlyTreeNothing) {
   EXPECT_EQ(names_in(dir.path()), all);
   tree.set_read_only(false);
   tree.sweep_temporaries();
-  EXPECT_EQ(names_in(dir.path()), (Names{".held.part-2-2-2", ".users.part-4-4-4"}));
+  EXPECT_EQ(names_in(dir.path()), (Strings{".held.part-2-2-2", ".users.part-4-4-4"}));
   EXPECT_FALSE(store(tree, ".b.part-5-5-5", pattern_bytes(10)));
   ASSERT_TRUE(store(tree, "stored", pattern_bytes(10)));
   struct stat st {};
@@ -268,12 +267,12 @@ TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
       if (names_in(folder).size() != (folder == ram ? 2 : 1)) return 3;
       if (fork() == 0) _exit(begin(folder + "/killed") ? 0 : 1);
       wait(nullptr);
-      const Names left = names_in(folder);
+      const Strings left = names_in(folder);
       const auto leftover = std::find_if(left.begin(), left.end(), [](auto& n) { return n.starts_with(".killed.part-"); });
       if (leftover == left.end() || !marked(folder + "/" + *leftover, folder == ram)) return 4;
       if (!store(platform::Tree::whole(), folder + "/kept", {1}) || mode_of(folder + "/kept") != 0644) return 5;
     }
-    return names_in(ram) == Names{".users.part-1-2-3", "kept", "unnamed"} ? 0 : 7;
+    return names_in(ram) == Strings{".users.part-1-2-3", "kept", "unnamed"} ? 0 : 7;
   }), 0);
-  EXPECT_EQ(names_in(ext), (Names{".users.part-1-2-3", "kept"}));
+  EXPECT_EQ(names_in(ext), (Strings{".users.part-1-2-3", "kept"}));
 }

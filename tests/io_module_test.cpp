@@ -17,7 +17,6 @@
 using namespace testsupport;
 using namespace std::chrono_literals;
 using Results = std::pair<long, long>;
-using Names = std::vector<std::string>;
 using At = std::set<std::size_t>;
 namespace fs = std::filesystem;
 
@@ -33,9 +32,6 @@ Results both(SimPair& pair, const std::function<long()>& first, const std::funct
                  {[&] { got.second = second(); }});
   return got;
 }
-
-// A header frame: the text, and NULs to its 60 bytes.
-Bytes header_frame(std::string text) { return text.resize(kHeaderBytes), frame_of(text); }
 
 // What a sender writes when every frame is acknowledged at once.
 Bytes stream(const std::string& header, const Bytes& content) {
@@ -78,7 +74,7 @@ struct Ends : Served {
   }
   const Bytes& customer_wrote() const { return pair.cable.sent_by(SimCable::b); }
   const Bytes& service_wrote() const { return pair.cable.sent_by(SimCable::a); }
-  Names stored() const { return names_in(remote.path()); }
+  Strings stored() const { return names_in(remote.path()); }
 };
 
 }  // namespace
@@ -96,7 +92,7 @@ TEST(IoModule, AFileCrossesAsHeaderBlocksAndShortBlockIsStoredUnderItsNameAndCom
     Ends e(pattern_bytes(c.size));
     EXPECT_EQ(e.send(c.wire_name, c.target), Results(FILE_OK, FILE_OK));
     EXPECT_EQ(e.customer_wrote(), stream(c.header, pattern_bytes(c.size)));
-    EXPECT_EQ(e.stored(), Names{c.stored});
+    EXPECT_EQ(e.stored(), Strings{c.stored});
     EXPECT_TRUE(read_file(e.remote / c.stored) == pattern_bytes(c.size));
     // And back, the service sending, the customer receiving.
     EXPECT_EQ(both(e.pair, [&] { return receive_file_to(e.pair.customer, whole, nullptr, (e.local / "back").c_str()); },
@@ -143,7 +139,7 @@ TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeaderAndLeavesNoFile
     }
     EXPECT_EQ(e.customer_wrote(), c.sent);
     EXPECT_EQ(e.service_wrote(), c.answers);
-    EXPECT_EQ(e.stored(), Names{"sub"});
+    EXPECT_EQ(e.stored(), Strings{"sub"});
   }
 }
 
@@ -171,7 +167,7 @@ TEST(IoModule, FailedFramesAreRepeatedUntilTheFifthFailureOfTheTransfer) {
     SlowDisk slow(e.pair.clock);
     EXPECT_EQ(e.send("f", "", "src", c.slow ? &slow : nullptr), Results(c.result, c.result));
     EXPECT_EQ(e.service_wrote(), c.answers);
-    EXPECT_EQ(e.stored(), Names{"f"});
+    EXPECT_EQ(e.stored(), Strings{"f"});
     EXPECT_EQ(read_file(e.remote / "f"), (c.result == FILE_OK ? c.content : Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(fs::status(e.remote / "f").permissions(), fs::perms{0604});
   }
@@ -180,7 +176,7 @@ TEST(IoModule, FailedFramesAreRepeatedUntilTheFifthFailureOfTheTransfer) {
 // Until then the file being received has no name in the folder.
 TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
   Ends e(pattern_bytes(1500));
-  Names while_receiving;
+  Strings while_receiving;
   // As the short block leaves, a directory takes the file's name.
   e.pair.cable.tamper(SimCable::b, [&](std::size_t index, std::uint8_t byte) {
     if (index == in_frame(1) - 100) while_receiving = e.stored(), fs::create_directory(e.remote / "f");
@@ -188,8 +184,8 @@ TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
   });
   EXPECT_EQ(e.send("f"), Results(FILE_WRITE_FAILED, FILE_TOO_MANY_FAILURES));
   EXPECT_EQ(e.service_wrote(), (Bytes{ACK, ACK, NAK}));
-  EXPECT_EQ(e.stored(), Names{"f"});
-  EXPECT_EQ(while_receiving, Names{});
+  EXPECT_EQ(e.stored(), Strings{"f"});
+  EXPECT_EQ(while_receiving, Strings{});
 }
 
 // The header is answered once the room on the volume the file lands on is
@@ -229,8 +225,8 @@ TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
     // The header's answer: ACK once the file can come, NAK at once when it cannot.
     EXPECT_EQ(pair.cable.sent_by(SimCable::a).at(0), c.status == FILE_TOO_MANY_FAILURES ? ACK : NAK);
   }
-  EXPECT_EQ(names_in(root.path()), Names{"small"});
-  EXPECT_EQ(names_in(small), Names{"little"});
+  EXPECT_EQ(names_in(root.path()), Strings{"small"});
+  EXPECT_EQ(names_in(small), Strings{"little"});
   EXPECT_EQ(read_file(small + "/little"), pattern_bytes(10));
 }
 

@@ -14,7 +14,6 @@
 using namespace mount_side;
 using namespace testsupport;
 using namespace std::chrono_literals;
-using Strings = std::vector<std::string>;
 
 namespace {
 

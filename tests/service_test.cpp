@@ -27,9 +27,6 @@ namespace {
 // Sends `frame`; what comes back within one time limit, at most `count` bytes.
 Bytes ask(Link& link, const Bytes& frame, std::size_t count = 3) { return write_raw(link, frame), read_raw(link, count); }
 
-// A file header frame: the text, and NULs to its 60 bytes.
-Bytes header_frame(std::string text) { return text.resize(kHeaderBytes), frame_of(text); }
-
 // The argument vector of `words`, which must outlive it.
 std::vector<char*> argv_of(std::vector<std::string>& words) {
   std::vector<char*> argv;
@@ -172,10 +169,14 @@ TEST(ServiceMain, TellsTheServiceManagerItIsReadyAliveAndStopping) {
 // Unknown codes and damaged frames are refused and the loop goes on; the
 // current directory is sent in full, and changed only into a directory; a
 // new speed is set once its ACK has left, and a sign-off sends the service
-// back to 9600, where nothing is served before the next identification.
+// back to 9600, where nothing is served before the next identification. A
+// name may hold anything the line carries: a line break cannot forge a
+// console line, nor an escape sequence reach the operator's terminal; nor can
+// the text of a speed.
 TEST_F(ServiceTest, AnswersEachCommandAndWaitsForTheNextCustomerAt9600) {
   const std::string sub(45, 'd');  // the whole name is longer than a frame
-  ASSERT_EQ(mkdir((remote / sub).c_str(), 0700), 0);
+  const std::string forged = "x\nEmpfangen der Datei status 0", screen = "\x1b[2J\x1b]0;owned\x07";
+  ASSERT_EQ(mkdir((remote / sub).c_str(), 0700) + mkdir((remote / (sub + "/" + screen)).c_str(), 0700), 0);
   Bytes damaged_terminate = command_frame(cmd_terminate);
   damaged_terminate[kCommandFrameBytes + 1] ^= 0x01;
   expect([&] {
@@ -187,6 +188,10 @@ TEST_F(ServiceTest, AnswersEachCommandAndWaitsForTheNextCustomerAt9600) {
     pwd_is(remote / sub);
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_set_baud_rate, "19200"), 1), Bytes{ACK});
     EXPECT_EQ(pair.cable.speeds(SimCable::a), std::vector<long>{9600}) << "not before its ACK has left";
+    ask(pair.customer, command_frame(cmd_send_file, forged), 64), write_raw(pair.customer, {ACK});
+    ask(pair.customer, command_frame(cmd_set_akt_dir, screen));
+    ask(pair.customer, command_frame(cmd_get_akt_dir), 64), write_raw(pair.customer, {ACK});
+    ask(pair.customer, command_frame(cmd_set_baud_rate, "\x9b" "31mfast\r\nCustomer Terminierung empfangen"), 1);
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_customer_terminate)), Bytes{ACK});
     EXPECT_EQ(pair.cable.speeds(SimCable::a), std::vector<long>({9600, 19200, 9600}));
     EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes{}) << "nothing served before an identification";
@@ -197,6 +202,9 @@ TEST_F(ServiceTest, AnswersEachCommandAndWaitsForTheNextCustomerAt9600) {
     EXPECT_TRUE(returned);
   }, "Akt. Verzeichnisname (" + remote.path() + ") gesendet.\nAkt. Verzeichnis auf " + sub +
       " gesetzt.\nAkt. Verzeichnisname (" + remote / sub + ") gesendet.\nBaudrate auf 19200 gesetzt status 0\n"
+      "Sende Datei <x\\nEmpfangen der Datei status 0> status 16\nAkt. Verzeichnis auf \\x1b[2J\\x1b]0;owned\\x07 gesetzt.\n"
+      "Akt. Verzeichnisname (" + remote / sub + "/\\x1b[2J\\x1b]0;owned\\x07) gesendet.\n"
+      "Baudrate auf \\x9b31mfast\\r\\nCustomer Terminierung empfangen gesetzt status 1\n"
       "Customer Terminierung empfangen\nTerminierungsignal empfangen\n");
 }
 
@@ -241,25 +249,6 @@ TEST_F(ServiceTest, TakesTheNextCustomerAfterARefusedIdentificationALostLineOrAS
                            "back at 9600 for the next one\n"}) {
     EXPECT_TRUE(has(logged, std::string(" quorvantix: ") + line)) << logged;
   }
-}
-
-// A name may hold anything the line carries: a line break cannot forge a
-// console line, nor an escape sequence reach the operator's terminal; nor can
-// the text of a speed.
-TEST_F(ServiceTest, NamesAndRatesReachTheConsoleEscaped) {
-  const std::string forged = "x\nEmpfangen der Datei status 0", screen = "\x1b[2J\x1b]0;owned\x07";
-  ASSERT_EQ(mkdir((remote / screen).c_str(), 0700), 0);
-  expect([&] {
-    ask(pair.customer, command_frame(cmd_send_file, forged), 64), write_raw(pair.customer, {ACK});
-    ask(pair.customer, command_frame(cmd_set_akt_dir, screen));
-    ask(pair.customer, command_frame(cmd_get_akt_dir), 64), write_raw(pair.customer, {ACK});
-    ask(pair.customer, command_frame(cmd_set_baud_rate, "\x9b" "31mfast\r\nCustomer Terminierung empfangen"), 1);
-    ask(pair.customer, command_frame(cmd_terminate));
-  }, "Sende Datei <x\\nEmpfangen der Datei status 0> status 16\n"
-     "Akt. Verzeichnis auf \\x1b[2J\\x1b]0;owned\\x07 gesetzt.\n"
-     "Akt. Verzeichnisname (" + remote.path() + "/\\x1b[2J\\x1b]0;owned\\x07) gesendet.\n"
-     "Baudrate auf \\x9b31mfast\\r\\nCustomer Terminierung empfangen gesetzt status 1\n"
-     "Terminierungsignal empfangen\n");
 }
 
 // The operator's log of a session, line by line with its times on the

@@ -26,6 +26,11 @@ inline Bytes operator+(Bytes head, const Bytes& tail) {
 
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+using Strings = std::vector<std::string>;
+
+// The bytes of `content`.
+inline Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
+
 // Names between UTF-8 on the host and `charset` on the wire.
 inline platform::NameCodec codec_for(const std::string& charset) {
   std::string error;
@@ -39,6 +44,9 @@ inline Bytes command_frame(UBYTE code, const std::string& argument = "") {
   payload.resize(kCommandFrameBytes, '\0');
   return frame_of(payload);
 }
+
+// A file header frame: the text, and NULs to its 60 bytes.
+inline Bytes header_frame(std::string text) { return text.resize(kHeaderBytes), frame_of(text); }
 
 // This host's identification codes, and its identification frame.
 inline Bytes own_codes() {

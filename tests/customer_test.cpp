@@ -67,8 +67,7 @@ struct CustomerSession : testing::Test, Served {
 // process works in `local`: files that commands fetch by name land there.
 struct CustomerApart : CustomerSession {
   CustomerApart() {
-    std::string error;
-    service.tree = std::move(*platform::Tree::confined(remote.path().c_str(), error));
+    service.tree = confined_to(remote.path());
     service.tree.set_wire_names(codec_for(platform::kDefaultWireCharset));
   }
   // What one command printed, and whether it succeeded.

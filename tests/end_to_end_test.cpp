@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -61,17 +60,6 @@ struct EndToEnd : testing::Test {
   // No settings file of the user's, and the cut mark of a UTF-8 terminal.
   const Strings customer_environment{"env", "XDG_CONFIG_HOME=" + dir / "config", "LC_ALL=C.UTF-8"};
 };
-
-// Every name in `dir` with its contents, mode and owner.
-std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> state_of(const std::string& dir) {
-  std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> state;
-  for (const std::string& name : names_in(dir)) {
-    struct stat st {};
-    lstat((dir + "/" + name).c_str(), &st);
-    state[name] = {read_file(dir + "/" + name), st.st_mode & 07777, st.st_uid};
-  }
-  return state;
-}
 
 // Whether something listens on `port` within 5 s, seen in the kernel's table
 // of sockets: a probe that connected would take the line of a terminal server.
@@ -296,17 +284,17 @@ TEST_F(EndToEnd, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledRe
   ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
   for (const auto& f : files) {
     EXPECT_EQ(customer_side::remote_put(session, local / "new.bin", f.name, nullptr), FILE_OK) << f.name;
-    EXPECT_EQ(state_of(remote.path())[f.name], std::make_tuple(pattern_bytes(3000, 4), f.new_mode, nobody));
+    EXPECT_EQ(tree_of(remote.path())["/" + std::string(f.name)], std::make_tuple(pattern_bytes(3000, 4), f.new_mode, nobody));
   }
   // A third upload, killed after its header and two blocks.
-  const auto before = state_of(remote.path());
+  const auto before = tree_of(remote.path());
   const char header[kHeaderBytes] = "plain 9 0";
   const std::string block(kBlockBytes, 'k');
   ASSERT_TRUE(write_raw(link, command_frame(cmd_receive_file)) && read_raw(link, 1) == Bytes{ACK});
   ASSERT_EQ(send_data(link, header, kHeaderBytes), LINK_OK);
   for (int blocks = 0; blocks < 2; ++blocks) ASSERT_EQ(send_data(link, block.data(), kBlockBytes), LINK_OK);
   EXPECT_EQ(service->end(SIGKILL), 128 + SIGKILL);
-  EXPECT_EQ(state_of(remote.path()), before);
+  EXPECT_EQ(tree_of(remote.path()), before);
 }
 
 // ser2net serves end b of the line simulator as an rfc2217 port: the speed

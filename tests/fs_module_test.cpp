@@ -33,13 +33,6 @@ std::string current_name(const platform::Tree& tree) {
   return get_akt_dir(tree, name), name;
 }
 
-platform::Tree confined_to(const std::string& root) {
-  std::string error;
-  std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
-  if (!tree) throw std::runtime_error(error);
-  return std::move(*tree);
-}
-
 // Marks a file as a temporary of ours, as a killed store leaves it.
 void mark_as_ours(const std::string& path) {
   ASSERT_EQ(setxattr(path.c_str(), platform::kTemporaryAttribute, "1", 1, 0), 0) << path;

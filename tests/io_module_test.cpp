@@ -212,14 +212,13 @@ TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
       ASSERT_EQ(mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m"), 0);
     }
     SimPair pair;
-    std::string error;
-    std::optional<platform::Tree> tree = platform::Tree::confined(root.path().c_str(), error);
-    ASSERT_TRUE(tree && set_akt_dir(*tree, c.cwd) == 1) << error;
-    tree->set_read_only(c.read_only);
+    platform::Tree tree = confined_to(root.path());
+    ASSERT_EQ(set_akt_dir(tree, c.cwd), 1);
+    tree.set_read_only(c.read_only);
     long status = -1;
     char header[kHeaderBytes + 1] = {};
     std::snprintf(header, sizeof header, "%s %d 0", c.name, c.blocks);
-    pair.clock.run([&] { status = receive_file(pair.service, *tree, nullptr); },
+    pair.clock.run([&] { status = receive_file(pair.service, tree, nullptr); },
                    {[&] { send_data(pair.customer, header, kHeaderBytes); }});
     EXPECT_EQ(status, c.status) << c.cwd << " " << c.name;
     // The header's answer: ACK once the file can come, NAK at once when it cannot.

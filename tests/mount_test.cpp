@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -112,18 +110,6 @@ struct MountEndToEnd : testing::Test {
   std::unique_ptr<Running> linesim, service;
   bool mounted = false;
 };
-
-// Every name below `top` with its contents ("" for a folder), and each mode.
-std::map<std::string, std::pair<Bytes, mode_t>> tree_of(const std::string& top) {
-  std::map<std::string, std::pair<Bytes, mode_t>> tree;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
-    struct stat st {};
-    lstat(entry.path().c_str(), &st);
-    tree[entry.path().string().substr(top.size())] = {entry.is_directory() ? Bytes{} : read_file(entry.path()),
-                                                      st.st_mode};
-  }
-  return tree;
-}
 
 }  // namespace
 

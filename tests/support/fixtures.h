@@ -3,11 +3,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "misc.h"
@@ -80,6 +84,26 @@ inline std::vector<Row> rows_of(const List& list) {
     rows.push_back({list_row_column(row, 0), list_row_column(row, 1), row->entry, node->ln_Pri});
   }
   return rows;
+}
+
+// Every name below `top` ("/a/b"), with its contents (none for a folder), mode and owner.
+inline std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree_of(const std::string& top) {
+  std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
+    struct stat st {};
+    lstat(entry.path().c_str(), &st);
+    tree[entry.path().string().substr(top.size())] = {entry.is_directory() ? Bytes{} : read_file(entry.path()),
+                                                      st.st_mode & 07777, st.st_uid};
+  }
+  return tree;
+}
+
+// A tree confined to `root`: its folder is "/", and no name leads out of it.
+inline platform::Tree confined_to(const std::string& root) {
+  std::string error;
+  std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
+  if (!tree) throw std::runtime_error(error);
+  return std::move(*tree);
 }
 
 // `name` padded with spaces to 30 columns.

@@ -47,12 +47,13 @@ import argparse
 import math
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import termios
 import time
+
+from benchkit import TRANSFER_LIMIT_S, Simulator, fail, same_file, timed
 
 SPEEDS = (9600, 19200, 57600, 115200, 230400, 460800, 921600)
 HOP_DELAYS_MS = (2, 20)
@@ -61,7 +62,6 @@ QUICK_SPEEDS = (9600, 115200, 921600)
 QUICK_HOP_DELAYS_MS = (20,)
 KERMIT_SETTINGS = ("set carrier-watch off, set flow none, set parity none, set file type binary, "
                    "fast, set delay 0, set transfer display none")
-TRANSFER_LIMIT_S = 900
 RECEIVER_SETTLE_S = 0.5
 SMALLEST_FILE_KIB = 4
 PEERS = (("zmodem", "ZMODEM", ("sz", "rz"), "lrzsz"), ("kermit", "Kermit", ("kermit",), "ckermit"))
@@ -69,11 +69,6 @@ PEERS = (("zmodem", "ZMODEM", ("sz", "rz"), "lrzsz"), ("kermit", "Kermit", ("ker
 COLUMNS = (("ceiling", "stop and wait ceiling"), ("get", "ours get (A → B)"), ("put", "ours put (B → A)"),
            ("zmodem a2b", "ZMODEM A → B"), ("zmodem b2a", "ZMODEM B → A"),
            ("kermit a2b", "Kermit A → B"), ("kermit b2a", "Kermit B → A"))
-
-
-def fail(message):
-    print(f"compare_tools: {message}", file=sys.stderr)
-    sys.exit(1)
 
 
 def note(message):
@@ -94,40 +89,6 @@ class LinePlan:
         return self.baud / 10 if self.baud else None
 
 
-class Line:
-    """The simulator between end A and end B, for one measurement."""
-
-    def __init__(self, build, work, simulator_args):
-        self.a = os.path.join(work, "A")
-        self.b = os.path.join(work, "B")
-        self.process = subprocess.Popen(
-            [os.path.join(build, "quorvantix-linesim"), "--a", self.a, "--b", self.b, "--quiet", *simulator_args],
-            stdout=subprocess.DEVNULL)
-        for _ in range(500):
-            if os.path.exists(self.a) and os.path.exists(self.b):
-                return
-            time.sleep(0.01)
-        self.close()
-        fail("the line simulator did not start")
-
-    def close(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def same_file(path, original):
-    if not os.path.exists(path):
-        return False
-    with open(path, "rb") as received, open(original, "rb") as sent:
-        return received.read() == sent.read()
-
-
 def fresh_dir(work, name):
     path = os.path.join(work, name)
     shutil.rmtree(path, ignore_errors=True)
@@ -135,17 +96,11 @@ def fresh_dir(work, name):
     return path
 
 
-def timed(command, cwd=None, **kwargs):
-    start = time.monotonic()
-    result = subprocess.run(command, cwd=cwd, timeout=TRANSFER_LIMIT_S, **kwargs)
-    return time.monotonic() - start, result.returncode
-
-
 # --- The measurements: each returns (seconds, file arrived intact) or None ---
 
 def ceiling(build, work, plan, rounds):
     extra = [str(plan.baud)] if plan.baud else []
-    with Line(build, work, plan.simulator_args) as line:
+    with Simulator(build, work, plan.simulator_args) as line:
         out = subprocess.run([os.path.join(build, "bench", "stop_and_wait_ceiling"), line.a, line.b, str(rounds),
                               *extra], capture_output=True, text=True, timeout=TRANSFER_LIMIT_S)
     if out.returncode != 0:
@@ -163,7 +118,7 @@ def ours(build, work, plan, original):
     customer = os.path.join(build, "quorvantix-customer")
     speed_change = ["baud", str(plan.baud), ";"] if plan.baud and plan.baud != 9600 else []
     results = {}
-    with Line(build, work, plan.simulator_args) as line:
+    with Simulator(build, work, plan.simulator_args) as line:
         service = subprocess.Popen([os.path.join(build, "quorvantix"), line.a, "0"], cwd=service_dir,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
@@ -193,7 +148,7 @@ def pair(build, work, plan, original, sender, receiver, a_to_b):
     """Runs a receiving program and a sending program on the two ends; both
     take the end's path. Returns (seconds, ok), or None when they hang."""
     receive_dir = fresh_dir(work, "received")
-    with Line(build, work, plan.simulator_args) as line:
+    with Simulator(build, work, plan.simulator_args) as line:
         send_end, receive_end = (line.a, line.b) if a_to_b else (line.b, line.a)
         receiving = receiver(receive_end, receive_dir)
         # The receiver sets its line up first, as a person starting it first would.

@@ -20,22 +20,7 @@ import tempfile
 import time
 import tty
 
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS  # utime + stime
-
-
-def run_nanoseconds(pid):
-    """Time on a CPU, to the nanosecond, where the kernel keeps scheduler statistics."""
-    try:
-        with open(f"/proc/{pid}/schedstat") as schedstat:
-            return int(schedstat.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        return None
+from benchkit import CLOCK_TICKS, schedstat_seconds, stat_seconds
 
 
 def wait_for_line(process, text, limit=10.0):
@@ -97,7 +82,7 @@ def main():
         for name, scenario in (("present", present_line), ("vanished", vanished_line), ("tcp-gone", tcp_gone)):
             runs[name] = scenario(binary, workdir)
         def sample():
-            return {name: (cpu_seconds(s.pid), run_nanoseconds(s.pid)) for name, (s, _) in runs.items()}
+            return {name: (stat_seconds(s.pid), schedstat_seconds(s.pid)) for name, (s, _) in runs.items()}
 
         before = sample()
         time.sleep(seconds)
@@ -108,7 +93,7 @@ def main():
             used = after[name][0] - before[name][0]
             line = f"  {name:9s} stat {used:5.2f} s ({100 * used / seconds:.3f} %)"
             if after[name][1] is not None and before[name][1] is not None:
-                ran = (after[name][1] - before[name][1]) / 1e9
+                ran = after[name][1] - before[name][1]
                 line += f"   schedstat {1000 * ran:7.2f} ms ({100 * ran / seconds:.4f} %)"
             print(line)
             service.kill()

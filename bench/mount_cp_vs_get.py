@@ -25,38 +25,12 @@ Needs root or a user allowed to mount with FUSE, and fusermount3.
 import argparse
 import os
 import shutil
-import signal
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-TRANSFER_LIMIT_S = 900
-
-
-def fail(message):
-    print(f"mount_cp_vs_get: {message}", file=sys.stderr)
-    sys.exit(1)
-
-
-def timed(command, cwd):
-    start = time.monotonic()
-    result = subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL, timeout=TRANSFER_LIMIT_S)
-    return time.monotonic() - start, result.returncode
-
-
-def same_file(path, original):
-    with open(path, "rb") as copy, open(original, "rb") as source:
-        return copy.read() == source.read()
-
-
-def wait_for(paths):
-    for _ in range(500):
-        if all(os.path.exists(path) for path in paths):
-            return True
-        time.sleep(0.01)
-    return False
+from benchkit import Simulator, fail, same_file, stop, timed
 
 
 def one_run(build, work, baud, original):
@@ -66,25 +40,25 @@ def one_run(build, work, baud, original):
     for folder in (served, here, mountpoint):
         os.makedirs(folder, exist_ok=True)
     shutil.copy(original, os.path.join(served, "data.bin"))
-    a, b = os.path.join(work, "A"), os.path.join(work, "B")
-    linesim = subprocess.Popen([os.path.join(build, "quorvantix-linesim"), "--a", a, "--b", b, "--baud", str(baud),
-                                "--quiet"], stdout=subprocess.DEVNULL)
-    service = None
+    with Simulator(build, work, ["--baud", str(baud)]) as line:
+        return get_and_cp(build, line, baud, original, served, here, mountpoint)
+
+
+def get_and_cp(build, line, baud, original, served, here, mountpoint):
+    service = subprocess.Popen([os.path.join(build, "quorvantix"), line.a, "0"], cwd=served,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        if not wait_for([a, b]):
-            fail("the line simulator did not start")
-        service = subprocess.Popen([os.path.join(build, "quorvantix"), a, "0"], cwd=served,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        customer = [os.path.join(build, "quorvantix-customer"), "-q", "-b", str(baud), b]
-        overhead, status = timed(customer + ["pwd"], here)
+        customer = [os.path.join(build, "quorvantix-customer"), "-q", "-b", str(baud), line.b]
+        overhead, status = timed(customer + ["pwd"], here, stdout=subprocess.DEVNULL)
         if status != 0:
             fail("the customer cannot reach the service")
-        seconds, status = timed(customer + ["get", "data.bin"], here)
+        seconds, status = timed(customer + ["get", "data.bin"], here, stdout=subprocess.DEVNULL)
         if status != 0 or not same_file(os.path.join(here, "data.bin"), original):
             fail("get did not bring the file")
         get_seconds = seconds - overhead
         os.remove(os.path.join(here, "data.bin"))
-        if subprocess.run([os.path.join(build, "quorvantix-mount"), "-o", f"baud={baud}", b, mountpoint]).returncode:
+        mount = [os.path.join(build, "quorvantix-mount"), "-o", f"baud={baud}", line.b, mountpoint]
+        if subprocess.run(mount).returncode:
             fail("the mount failed")
         try:
             cp_seconds, status = timed(["cp", os.path.join(mountpoint, "data.bin"), "."], here)
@@ -94,12 +68,8 @@ def one_run(build, work, baud, original):
             fail("cp did not bring the file")
         return get_seconds, cp_seconds
     finally:
-        if service is not None:
-            time.sleep(0.5)  # the mount signs off after the unmount
-            service.send_signal(signal.SIGTERM)
-            service.wait()
-        linesim.send_signal(signal.SIGTERM)
-        linesim.wait()
+        time.sleep(0.5)  # the mount signs off after the unmount
+        stop(service)
 
 
 def main():

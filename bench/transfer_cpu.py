@@ -19,33 +19,11 @@ the customer's wall time:
 
 import argparse
 import os
-import signal
 import subprocess
-import sys
 import tempfile
 import time
 
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def fail(message):
-    print(f"transfer_cpu: {message}", file=sys.stderr)
-    sys.exit(1)
-
-
-def stat_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS  # utime + stime
-
-
-def schedstat_seconds(pid):
-    """Time on a CPU, where the kernel keeps scheduler statistics; else None."""
-    try:
-        with open(f"/proc/{pid}/schedstat") as schedstat:
-            return int(schedstat.read().split()[0]) / 1e9
-    except (OSError, ValueError, IndexError):
-        return None
+from benchkit import Simulator, fail, schedstat_seconds, stat_seconds, stop
 
 
 class Sampled:
@@ -85,43 +63,35 @@ def measure(build, work, size, baud):
         out.write(os.urandom(size))
     with open(os.path.join(customer_dir, "up.bin"), "wb") as out:
         out.write(os.urandom(size))
-    a, b = os.path.join(work, "A"), os.path.join(work, "B")
-    simulator = subprocess.Popen([os.path.join(build, "quorvantix-linesim"), "--a", a, "--b", b, "--quiet"],
-                                 stdout=subprocess.DEVNULL)
-    service = None
-    try:
-        for _ in range(500):
-            if os.path.exists(a) and os.path.exists(b):
-                break
-            time.sleep(0.01)
-        service = subprocess.Popen([os.path.join(build, "quorvantix"), a, "0"], cwd=service_dir,
+    with Simulator(build, work) as line:
+        service = subprocess.Popen([os.path.join(build, "quorvantix"), line.a, "0"], cwd=service_dir,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
-        customer = [os.path.join(build, "quorvantix-customer"), "-q", b, "baud", str(baud), ";"]
-        print(f"{size} bytes at {baud} baud; CPU time as a share of the customer's wall time")
-        print(f"{'':4} {'wall':>8}  {'receiving end':>32}  {'sending end':>32}  {'simulator':>10}")
-        for direction, words, received in (("get", ["get", "down.bin"], os.path.join(customer_dir, "down.bin")),
-                                           ("put", ["put", "up.bin", "back.bin"],
-                                            os.path.join(service_dir, "back.bin"))):
-            service_cpu, simulator_cpu = Sampled(service.pid), Sampled(simulator.pid)
-            wall, customer_cpu, status = run_customer(customer + words, customer_dir)
-            service_cpu.stop()
-            simulator_cpu.stop()
-            if status != 0 or os.path.getsize(received) != size:
-                fail(f"the {direction} failed (customer exit status {status})")
-            service_text = f"service {share(service_cpu.stat, wall)}"
-            if service_cpu.schedstat is not None:
-                service_text += f" ({share(service_cpu.schedstat, wall).strip()})"
-            customer_text = f"customer {share(customer_cpu, wall)}"
-            receiving, sending = (customer_text, service_text) if direction == "get" else (service_text, customer_text)
-            print(f"{direction:4} {wall:7.2f}s  {receiving:>32}  {sending:>32}  {share(simulator_cpu.stat, wall):>10}")
-        print("service: /proc/PID/stat (schedstat in brackets); customer: wait4 at its exit")
-    finally:
-        if service is not None:
-            service.send_signal(signal.SIGTERM)
-            service.wait()
-        simulator.send_signal(signal.SIGTERM)
-        simulator.wait()
+        try:
+            measure_both(build, line, service, size, baud, service_dir, customer_dir)
+        finally:
+            stop(service)
+
+
+def measure_both(build, line, service, size, baud, service_dir, customer_dir):
+    time.sleep(0.5)
+    customer = [os.path.join(build, "quorvantix-customer"), "-q", line.b, "baud", str(baud), ";"]
+    print(f"{size} bytes at {baud} baud; CPU time as a share of the customer's wall time")
+    print(f"{'':4} {'wall':>8}  {'receiving end':>32}  {'sending end':>32}  {'simulator':>10}")
+    for direction, words, received in (("get", ["get", "down.bin"], os.path.join(customer_dir, "down.bin")),
+                                       ("put", ["put", "up.bin", "back.bin"], os.path.join(service_dir, "back.bin"))):
+        service_cpu, simulator_cpu = Sampled(service.pid), Sampled(line.process.pid)
+        wall, customer_cpu, status = run_customer(customer + words, customer_dir)
+        service_cpu.stop()
+        simulator_cpu.stop()
+        if status != 0 or os.path.getsize(received) != size:
+            fail(f"the {direction} failed (customer exit status {status})")
+        service_text = f"service {share(service_cpu.stat, wall)}"
+        if service_cpu.schedstat is not None:
+            service_text += f" ({share(service_cpu.schedstat, wall).strip()})"
+        customer_text = f"customer {share(customer_cpu, wall)}"
+        receiving, sending = (customer_text, service_text) if direction == "get" else (service_text, customer_text)
+        print(f"{direction:4} {wall:7.2f}s  {receiving:>32}  {sending:>32}  {share(simulator_cpu.stat, wall):>10}")
+    print("service: /proc/PID/stat (schedstat in brackets); customer: wait4 at its exit")
 
 
 def main():

@@ -1,0 +1,83 @@
+"""What the benchmark scripts share: the simulated line, timing a command,
+checking a received file, and the CPU time the kernel counts for a process."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+TRANSFER_LIMIT_S = 900
+
+
+def fail(message):
+    print(f"{os.path.basename(sys.argv[0]).removesuffix('.py')}: {message}", file=sys.stderr)
+    sys.exit(1)
+
+
+def stop(process):
+    process.send_signal(signal.SIGTERM)
+    process.wait()
+
+
+def wait_for_paths(paths, limit=5.0):
+    deadline = time.monotonic() + limit
+    while not all(os.path.exists(path) for path in paths):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+class Simulator:
+    """build/quorvantix-linesim between end A and end B, for one measurement."""
+
+    def __init__(self, build, work, simulator_args=()):
+        self.a = os.path.join(work, "A")
+        self.b = os.path.join(work, "B")
+        self.process = subprocess.Popen(
+            [os.path.join(build, "quorvantix-linesim"), "--a", self.a, "--b", self.b, "--quiet", *simulator_args],
+            stdout=subprocess.DEVNULL)
+        if not wait_for_paths([self.a, self.b]):
+            self.close()
+            fail("the line simulator did not start")
+
+    def close(self):
+        stop(self.process)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def timed(command, cwd=None, **kwargs):
+    """Wall seconds of a command and its exit status."""
+    start = time.monotonic()
+    result = subprocess.run(command, cwd=cwd, timeout=TRANSFER_LIMIT_S, **kwargs)
+    return time.monotonic() - start, result.returncode
+
+
+def same_file(path, original):
+    if not os.path.exists(path):
+        return False
+    with open(path, "rb") as received, open(original, "rb") as sent:
+        return received.read() == sent.read()
+
+
+def stat_seconds(pid):
+    """User + system CPU seconds from /proc/PID/stat, in clock ticks."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def schedstat_seconds(pid):
+    """Time on a CPU, to the nanosecond, where the kernel keeps scheduler statistics; else None."""
+    try:
+        with open(f"/proc/{pid}/schedstat") as schedstat:
+            return int(schedstat.read().split()[0]) / 1e9
+    except (OSError, ValueError, IndexError):
+        return None

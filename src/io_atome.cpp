@@ -19,6 +19,8 @@ constexpr std::uint32_t kBurstBytes = 64;
 // The last bytes of a frame are waited for as they come, so that the frame is
 // taken, and answered, the moment it is whole.
 constexpr std::uint32_t kTailBytes = 16;
+// How much longer than the bytes have been crossing a paced read may sleep.
+constexpr long kPacedSleepGrowth = 3;
 
 void debug_line(const char* text) {
   if (ADebug) std::printf("%s\n", text);
@@ -206,9 +208,12 @@ void Link::abort_io() {
 }
 
 // A read on a paced line that has begun need not wake for every few bytes:
-// the rest cannot arrive sooner than its wire time. It sleeps for at most as
-// long as the bytes have been coming so far, so that a line that merely
-// paused is not slept through, and it waits for the last bytes as they come.
+// the rest cannot arrive sooner than its wire time. Bytes that came in one
+// burst have been crossing for their wire time, though the first read saw them
+// at once. It sleeps for at most three times as long as the bytes have been
+// crossing so far, so that a line that merely paused, or one faster than its
+// speed, is not slept through for long, and it waits for the last bytes as
+// they come.
 std::optional<nanoseconds> Link::paced_rest_of_read() const {
   if (request_.io_Command != CMD_READ || request_.io_Actual == 0) return std::nullopt;
   const nanoseconds one_byte = byte_time();
@@ -216,7 +221,8 @@ std::optional<nanoseconds> Link::paced_rest_of_read() const {
   if (request_.io_Actual > coming_for / one_byte + kBurstBytes) return std::nullopt;  // not paced
   const std::uint32_t rest = request_.io_Length - request_.io_Actual;
   if (rest <= kTailBytes || coming_for <= nanoseconds::zero()) return std::nullopt;
-  return std::min(coming_for, static_cast<long>(rest - kTailBytes) * one_byte);
+  const nanoseconds crossing_for = std::max(coming_for, static_cast<long>(request_.io_Actual - 1) * one_byte);
+  return std::min(kPacedSleepGrowth * crossing_for, static_cast<long>(rest - kTailBytes) * one_byte);
 }
 
 void Link::wait_io_until(nanoseconds deadline) {

@@ -799,7 +799,9 @@ TEST(CustomerWithReference, ASessionAtTwoSpeedsAndTheNextCustomer) {
     EXPECT_EQ(reach_service(next), LINK_OK);
     EXPECT_EQ(remote_pwd(next), LINK_OK);
     Session after_next(s.pair.customer);  // next left without signing off: the service is in its command loop
+    const nanoseconds asked = s.pair.clock.now();
     EXPECT_EQ(reach_service(after_next), LINK_OK);
+    EXPECT_LT(s.pair.clock.now() - asked, 8s) << "signed off after its first try, it is answered at its second";
     EXPECT_EQ(remote_pwd(after_next), LINK_OK);
   }, {[&] { service.serve(); }});
   EXPECT_EQ(s.session.remote_dir, "/docs");

@@ -16,13 +16,13 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
   const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
   long number = 0;
   if (key == "baud") {
-    options.baud = customer_side::parse_rate(value);
+    options.baud = parse_rate(value);
     if (options.baud > 0) return true;
     error = "-o baud= takes a line speed in baud (for example 115200), not '" + value + "'";
     return false;
   }
   if (key == "cache_timeout") {
-    if (customer_side::parse_digits(value, number) && number <= kLongestCacheTimeoutSeconds) {
+    if (parse_digits(value, number) && number <= kLongestCacheTimeoutSeconds) {
       options.cache_timeout = std::chrono::seconds(number);
       return true;
     }
@@ -85,7 +85,7 @@ bool split_device_unit(const std::string& text, std::string& device, long& unit,
   if (text.rfind('/', 0) == 0 || text.rfind("tcp:", 0) == 0 || text.rfind("tcp-listen:", 0) == 0) return true;
   const std::size_t colon = text.rfind(':');
   if (colon == std::string::npos) return true;
-  if (!customer_side::parse_digits(text.substr(colon + 1), unit)) {
+  if (!parse_digits(text.substr(colon + 1), unit)) {
     error = "the unit after the colon of '" + text + "' must be a number (serial.device:1)";
     return false;
   }

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <clocale>
@@ -16,6 +15,7 @@
 #include "fs_module.h"
 #include "io_module.h"
 #include "misc.h"
+#include "numbers.h"
 #include "platform/service_manager.h"
 #include "platform/stop_signals.h"
 #include "platform/tcp_line.h"
@@ -266,11 +266,9 @@ bool take_idle_timeout(int argc, char** argv, int& i, ServiceOptions& options, s
   constexpr long kLongestIdleSeconds = 366L * 24 * 3600;
   std::string text;
   if (!take_value(argc, argv, i, "--idle-timeout", text, error, "a number of seconds")) return false;
-  char* end = nullptr;
-  errno = 0;
-  options.idle_timeout_seconds = std::strtol(text.c_str(), &end, 10);
-  if (errno == 0 && *end == '\0' && std::isdigit(static_cast<unsigned char>(text[0])) &&
-      options.idle_timeout_seconds <= kLongestIdleSeconds) {
+  long seconds = 0;
+  if (parse_digits(text, seconds) && seconds <= kLongestIdleSeconds) {
+    options.idle_timeout_seconds = seconds;
     return true;
   }
   error = "--idle-timeout " + text + ": give whole seconds, from 0 (no limit) to " + std::to_string(kLongestIdleSeconds);

@@ -1,6 +1,5 @@
 #include "numbers.h"
 
-namespace customer_side {
 namespace {
 
 constexpr long kHighestRate = 100'000'000;
@@ -20,5 +19,3 @@ long parse_rate(const std::string& text) {
   long rate = 0;
   return parse_digits(text, rate) && rate >= 1 && rate <= kHighestRate ? rate : 0;
 }
-
-}  // namespace customer_side

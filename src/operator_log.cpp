@@ -45,8 +45,7 @@ void OperatorLog::identified(const ID& customer, const std::string& peer) const 
 }
 
 void OperatorLog::command(const std::string& what, std::chrono::nanoseconds began, long status) const {
-  if (!sink_) return;
-  write(Priority::info, what + ": " + seconds_since(began, now()) + ", status " + std::to_string(status));
+  command(what, began, "status " + std::to_string(status));
 }
 
 void OperatorLog::command(const std::string& what, std::chrono::nanoseconds began, const std::string& result) const {

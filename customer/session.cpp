@@ -553,6 +553,14 @@ std::string last_component(const std::string& path) {
   return last == "." || last == ".." ? std::string() : last;
 }
 
+std::string unusable_listed_name(const std::string& name) {
+  if (name.empty()) return "it is empty";
+  if (name == "." || name == "..") return "it names a folder itself, not a name in it";
+  if (name.find('/') != std::string::npos) return "it holds '/'";
+  if (name.find('\0') != std::string::npos) return "it holds a NUL byte";
+  return {};
+}
+
 std::string get_target(Session& session, const std::string& remote, const std::string& local) {
   const std::string remote_name = last_component(remote);
   if (local.empty()) {

@@ -273,10 +273,9 @@ std::string cut_name_text(const RemoteEntry& entry) {
 }
 
 // A listed name is taken whole, as the name of one file or folder here, or
-// refused: a name that climbs out ("../x"), a path ("x/.profile"), or one
-// that would steer the terminal is never cut down to a part that is none of
-// these. False, with the refusal said and counted, for such a name; `path`
-// names it in messages.
+// refused: one that climbs out ("../x") or is a path ("x/.profile") is never
+// cut down to a part of itself. False, with the refusal said and counted,
+// for such a name; `path` names it in messages.
 bool usable_listed(Console& console, Tally& tally, const RemoteEntry& entry, const std::string& path) {
   const std::string why = unusable_listed_name(entry.name);
   if (why.empty()) return true;

@@ -63,11 +63,14 @@ std::vector<RemoteEntry> one_per_name(std::vector<RemoteEntry> entries) {
   std::vector<RemoteEntry> kept;
   std::map<std::string, std::size_t> kept_at;
   for (RemoteEntry& entry : entries) {
-    const auto [first, fresh] = customer_side::listing_cut(entry) ? std::make_pair(kept_at.end(), true)
-                                                                  : kept_at.emplace(entry.name, kept.size());
+    const bool cut = customer_side::listing_cut(entry);
+    const auto [first, fresh] = cut ? std::make_pair(kept_at.end(), true) : kept_at.emplace(entry.name, kept.size());
     if (fresh) {
       kept.push_back(std::move(entry));
-    } else if (RemoteEntry& known = kept[first->second]; entry.is_dir && !known.is_dir) {
+      continue;
+    }
+    RemoteEntry& known = kept[first->second];
+    if (entry.is_dir && !known.is_dir) {
       known = std::move(entry);
     } else if (!entry.is_dir && !known.is_dir && entry.size != known.size) {
       known.size = -1;

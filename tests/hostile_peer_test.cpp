@@ -3,7 +3,6 @@
 // script files: nothing they send may reach a path outside the customer's
 // target, reach the terminal raw, or hold the customer for ever.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -51,7 +50,7 @@ bool has_raw_control(const std::string& text) {
 
 // A hostile service on side a; the customer's session on side b, working in
 // `home/work`, so that a name that climbs out lands in `home`.
-struct AgainstHostileService : testing::Test {
+struct HostileSession {
   // Runs `words` once the session has reached the service: whether it succeeded.
   bool command(const Command& words) {
     bool ok = false;
@@ -83,6 +82,8 @@ struct AgainstHostileService : testing::Test {
   Console console{out, err};
 };
 
+struct AgainstHostileService : testing::Test, HostileSession {};
+
 }  // namespace
 
 // A listed name is one name in its folder, or it is refused with its reason;
@@ -90,7 +91,7 @@ struct AgainstHostileService : testing::Test {
 // climb (ISIRI-3342 has 0xA6 for '.' and 0xAF for '/', ARMSCII-8 0xA9 for
 // '.'). A name that would steer the terminal is one name: stored as it is,
 // and shown escaped.
-TEST_F(AgainstHostileService, GetOfATreeRefusesEveryListedNameThatIsNoNameInItsFolder) {
+TEST(AgainstHostileServices, GetOfATreeRefusesEveryListedNameThatIsNoNameInItsFolder) {
   struct Case {
     const char* charset;
     std::vector<std::string> names;  // on the wire; each a file and a folder
@@ -105,14 +106,9 @@ TEST_F(AgainstHostileService, GetOfATreeRefusesEveryListedNameThatIsNoNameInItsF
       {"ARMSCII-8", {"\xa9\xa9"}, {"'..'"}},
   };
   for (const auto& [charset, names, shown] : cases) {
-    TempDir place;
-    CurrentDirectory in_place{made(place / "work")};
-    SimPair sim;
-    HostileService hostile{sim.service};
-    Session customer{sim.customer};
-    customer.charset = charset;
-    std::ostringstream said;
-    Console to{said, said};
+    HostileSession at;
+    at.session.charset = charset;
+    HostileService& hostile = at.service;
     auto& docs = hostile.listings["/srv/docs"] = {file_line("ok.txt", 2), folder_line("sub"), file_line("e\x1b[2J", 2)};
     for (const auto& name : names) {
       docs.push_back(file_line(name, 5));
@@ -125,24 +121,20 @@ TEST_F(AgainstHostileService, GetOfATreeRefusesEveryListedNameThatIsNoNameInItsF
     hostile.files["e\x1b[2J"] = {"", text("ok")};
     hostile.files["s.txt"] = {"", text("s")};
     hostile.files["planted"] = {"", text("evil\n")};
-    bool ok = true;
-    sim.clock.run([&] {
-      ASSERT_EQ(reach_service(customer), LINK_OK);
-      ok = run_command(customer, {"get", "-r", "docs"}, to).ok;
-    }, {[&] { hostile.serve(); }});
-    EXPECT_FALSE(ok) << charset;
-    EXPECT_EQ(paths_below(place.path()), (std::set<std::string>{"work/", "work/docs/", "work/docs/ok.txt", "work/docs/sub/",
+    EXPECT_FALSE(at.command({"get", "-r", "docs"})) << charset;
+    const std::string said = at.said();
+    EXPECT_EQ(paths_below(at.home.path()), (std::set<std::string>{"work/", "work/docs/", "work/docs/ok.txt", "work/docs/sub/",
                                                                  "work/docs/sub/s.txt", "work/docs/e\x1b[2J"}))
-        << charset << "\n" << said.str();
+        << charset << "\n" << said;
     for (const std::string& command : hostile.commands) {
       EXPECT_TRUE(command == "pwd" || command == "ls" || command == "cd docs" || command == "cd sub" ||
                   command == "cd /srv/docs" || command == "cd /srv" || command == "cd .." || command == "get ok.txt" ||
                   command == "get s.txt" || command == "get e\x1b[2J")
           << charset << ": " << command;
     }
-    for (const auto& name : shown) EXPECT_TRUE(has(said.str(), "docs/" + name.substr(1))) << name << "\n" << said.str();
-    EXPECT_TRUE(has(said.str(), "one name in its folder")) << said.str();
-    EXPECT_FALSE(has_raw_control(said.str())) << said.str();
+    for (const auto& name : shown) EXPECT_TRUE(has(said, "docs/" + name.substr(1))) << name << "\n" << said;
+    EXPECT_TRUE(has(said, "one name in its folder")) << said;
+    EXPECT_FALSE(has_raw_control(said)) << said;
   }
 }
 
@@ -203,7 +195,7 @@ TEST(ShownNames, EscapeEveryCharacterThatCanMakeOneNamePassForAnother) {
 
 // A header that is no header, and a file longer or shorter than its header
 // says: a clear failure, and nothing left behind.
-TEST_F(AgainstHostileService, GetOfAFileWhoseHeaderLiesFailsAndLeavesNothing) {
+TEST(AgainstHostileServices, GetOfAFileWhoseHeaderLiesFailsAndLeavesNothing) {
   const std::pair<HostileService::File, std::string> cases[] = {
       {{"f -1 5", text("hello")}, "was not a file header"},
       {{"f 0 -5", text("hello")}, "was not a file header"},
@@ -215,22 +207,11 @@ TEST_F(AgainstHostileService, GetOfAFileWhoseHeaderLiesFailsAndLeavesNothing) {
       {{"f 3 0", Bytes(1024, 'a')}, "broke off"},         // shorter: one block of three
   };
   for (const auto& [file, why] : cases) {
-    TempDir place;
-    CurrentDirectory in_place{place.path()};
-    SimPair sim;
-    HostileService hostile{sim.service};
-    hostile.files["f"] = file;
-    Session customer{sim.customer};
-    std::ostringstream said;
-    Console to{said, said};
-    bool ok = true;
-    sim.clock.run([&] {
-      ASSERT_EQ(reach_service(customer), LINK_OK);
-      ok = run_command(customer, {"get", "f"}, to).ok;
-    }, {[&] { hostile.serve(); }});
-    EXPECT_FALSE(ok) << file.header;
-    EXPECT_TRUE(has(said.str(), why)) << file.header << ": " << said.str();
-    EXPECT_EQ(names_in(place.path()), Strings{}) << file.header;
+    HostileSession at;
+    at.service.files["f"] = file;
+    EXPECT_FALSE(at.command({"get", "f"})) << file.header;
+    EXPECT_TRUE(has(at.err.str(), why)) << file.header << ": " << at.err.str();
+    EXPECT_EQ(names_in(at.home / "work"), Strings{}) << file.header;
   }
 }
 

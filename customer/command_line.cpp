@@ -161,6 +161,28 @@ bool holds_blank_or_separator(const std::string& word) {
 
 }  // namespace
 
+TextLine read_text_line(std::istream& in, std::string& line, std::size_t most, std::string& error) {
+  line.clear();
+  std::streambuf* const bytes = in.rdbuf();
+  for (bool any = false;; any = true) {
+    const int byte = bytes == nullptr ? std::char_traits<char>::eof() : bytes->sbumpc();
+    if (byte == std::char_traits<char>::eof()) {
+      in.setstate(std::ios::eofbit);
+      return any ? TextLine::read : TextLine::end;
+    }
+    if (byte == '\n') return TextLine::read;
+    if (byte == '\0') {
+      error = "holds a NUL byte; a text file has none";
+      return TextLine::unusable;
+    }
+    if (line.size() == most) {
+      error = "is longer than " + std::to_string(most) + " bytes";
+      return TextLine::unusable;
+    }
+    line += static_cast<char>(byte);
+  }
+}
+
 bool split_line(const std::string& line, std::vector<Command>& commands, std::string& error) {
   std::vector<Token> tokens;
   if (!tokenize_line(line, tokens, error)) return false;

@@ -2,6 +2,8 @@
 // arguments.
 #pragma once
 
+#include <cstddef>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,18 @@ using Command = std::vector<std::string>;
 // start of a word starts a comment. Empty commands are dropped. False, with
 // `error` filled, for an open quote.
 bool split_line(const std::string& line, std::vector<Command>& commands, std::string& error);
+
+// The longest line a script may have.
+constexpr std::size_t kScriptLineBytes = 65536;
+
+enum class TextLine { read, end, unusable };
+// Reads the next line of a text file (a script, the settings) into `line`,
+// without its '\n'. `unusable`, with `error` filled ("holds a NUL byte ..."),
+// for a line with a NUL byte in it, which would cut a name or a command short
+// without a word, or one longer than `most` bytes; the rest of it is left
+// unread, so that a file without an end ends there too. `end` when nothing
+// was left to read.
+TextLine read_text_line(std::istream& in, std::string& line, std::size_t most, std::string& error);
 
 // Splits the words that follow DEVICE on the program's command line, where the
 // user's shell has already removed its quotes: each word is one word, a word ";"

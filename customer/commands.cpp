@@ -440,7 +440,8 @@ Outcome run_command(Session& session, const Command& command, Console& console) 
   Parsed parsed;
   std::string error;
   if (!parse(command, entry, parsed, error)) {
-    console.err << console.where << error << '\n';
+    // The error quotes what was typed, or what a script holds.
+    console.err << console.where << platform::shown_name(error) << '\n';
     return Outcome{false, Ending::none};
   }
   session.detail.clear();

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <utility>
 
+#include "platform/charset.h"
 #include "platform/stop_signals.h"
 #include "options.h"
 #include "run.h"
@@ -47,26 +48,31 @@ bool check_commands(const std::vector<Command>& commands, std::string& error) {
   return true;
 }
 
+// The most a script file may hold: it is read whole before the line opens.
+constexpr std::size_t kScriptFileBytes = std::size_t{16} << 20;
+
 // Reads the script file and checks every line of it.
 bool read_script(const std::string& path, Source& source, std::string& error) {
-  std::ifstream file(path);
+  std::ifstream file(path, std::ios::binary);
   if (!file) {
     error = "cannot read the script " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  source.script_text = text.str();
-  std::istringstream lines(source.script_text);
   std::string line;
-  for (int number = 1; std::getline(lines, line); ++number) {
+  for (int number = 1;; ++number) {
+    const TextLine read = read_text_line(file, line, kScriptLineBytes, error);
+    if (read == TextLine::end) return true;
     std::vector<Command> commands;
-    if (!split_line(line, commands, error) || !check_commands(commands, error)) {
+    if (read == TextLine::unusable || !split_line(line, commands, error) || !check_commands(commands, error)) {
       error = path + ", line " + std::to_string(number) + ": " + error;
       return false;
     }
+    source.script_text += line + '\n';
+    if (source.script_text.size() > kScriptFileBytes) {
+      error = "the script " + path + " holds more than " + std::to_string(kScriptFileBytes >> 20) + " MiB";
+      return false;
+    }
   }
-  return true;
 }
 
 bool choose_source(const Options& options, Source& source, std::string& error) {
@@ -91,8 +97,12 @@ bool choose_source(const Options& options, Source& source, std::string& error) {
   return split_words(words, source.commands, error) && check_commands(source.commands, error);
 }
 
+// Errors quote what the command line, a script or the settings file hold:
+// they are shown as names are, so that none of it steers the terminal.
+std::string shown(const std::string& text) { return platform::shown_name(text); }
+
 int usage_error(const std::string& error) {
-  std::cerr << kProgram << ": " << error << "\nTry '" << kProgram << " --help'.\n";
+  std::cerr << kProgram << ": " << shown(error) << "\nTry '" << kProgram << " --help'.\n";
   return kExitUsage;
 }
 
@@ -140,7 +150,7 @@ std::string whole_seconds(std::chrono::nanoseconds length) {
 std::string line_name(const Options& options) {
   std::string error;
   const std::string path = platform::device_path(options.device, options.unit, error);
-  return path.empty() ? options.device : path;
+  return shown(path.empty() ? options.device : path);
 }
 
 void print_service_line(const Session& session) {
@@ -155,7 +165,7 @@ int customer_main(int argc, char** argv) {
   Options defaults;
   std::string error;
   if (!read_settings(settings_path(), defaults, error)) {
-    std::cerr << kProgram << ": " << error << '\n';
+    std::cerr << kProgram << ": " << shown(error) << '\n';
     return kExitUsage;
   }
   platform::SteadyClock clock;
@@ -186,7 +196,7 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   Session session(link);
   session.charset = options.charset;
   if (open_line(session, options.device, options.unit) != PORT_OK) {
-    std::cerr << kProgram << ": cannot open the line: " << session.detail << '\n';
+    std::cerr << kProgram << ": cannot open the line: " << shown(session.detail) << '\n';
     return kExitNoLink;
   }
   const std::string wait = whole_seconds(longest_wait_for_service(link));
@@ -197,7 +207,7 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   if (reach_service(session) != LINK_OK) {
     close_line(session);
     if (stop_requested()) return exit_status(RunState{});
-    std::cerr << kProgram << ": no service answers on " << line_name(options) << " (" << session.detail << ", "
+    std::cerr << kProgram << ": no service answers on " << line_name(options) << " (" << shown(session.detail) << ", "
               << wait << ")\n";
     return kExitNoLink;
   }

@@ -59,19 +59,51 @@ void print_names(const std::vector<RemoteEntry>& entries, std::size_t columns, s
   }
 }
 
+// The code point of the UTF-8 character at the start of `text` and its
+// length; length 0 when the bytes form none (the name's converter has put
+// U+FFFD in their place already).
+std::size_t utf8_code(const std::string& text, std::size_t at, char32_t& code) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  code = length == 1 ? lead : lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[at + i]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = code << 6 | (next & 0x3F);
+  }
+  return length;
+}
+
+void append_unicode_escape(char32_t code, std::string& json) {
+  char escaped[16];
+  if (code > 0xFFFF) {
+    code -= 0x10000;
+    std::snprintf(escaped, sizeof escaped, "\\u%04x\\u%04x", 0xD800 + static_cast<unsigned>(code >> 10),
+                  0xDC00 + static_cast<unsigned>(code & 0x3FF));
+  } else {
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(code));
+  }
+  json += escaped;
+}
+
+// A JSON string of the UTF-8 `text`. The characters that the terminal would
+// obey, or that let one name pass for another, go as \u escapes: a reader
+// of the JSON gets the name as it is, and a terminal that shows it sees them.
 void append_json_string(const std::string& text, std::string& json) {
   json += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
+  for (std::size_t at = 0; at < text.size();) {
+    char32_t code = 0;
+    const std::size_t decoded = utf8_code(text, at, code), length = decoded == 0 ? 1 : decoded;
+    if (text[at] == '"' || text[at] == '\\') {
       json += '\\';
-      json += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-      json += escaped;
+      json += text[at];
+    } else if (decoded != 0 && platform::shown_escaped(code)) {
+      append_unicode_escape(code, json);
     } else {
-      json += c;
+      json.append(text, at, length);
     }
+    at += length;
   }
   json += '"';
 }

@@ -12,6 +12,8 @@
 namespace customer_side {
 namespace {
 
+// The longest line the settings file may have.
+constexpr std::size_t kSettingsLineBytes = 4096;
 
 enum class Takes { help, version, quiet, unit, baud, batch, charset };
 
@@ -199,26 +201,29 @@ std::string settings_path() {
 
 bool read_settings(const std::string& path, Options& options, std::string& error) {
   if (path.empty()) return true;
-  std::ifstream file(path);
+  std::ifstream file(path, std::ios::binary);
   if (!file) {
     if (errno == ENOENT) return true;
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::string line;
-  for (int number = 1; std::getline(file, line); ++number) {
+  std::string line, problem;
+  for (int number = 1;; ++number) {
+    const TextLine read = read_text_line(file, line, kSettingsLineBytes, problem);
+    if (read == TextLine::end) return true;
     const std::string text = trimmed(line);
-    if (text.empty() || text[0] == '#') continue;
+    if (read == TextLine::read && (text.empty() || text[0] == '#')) continue;
     const std::size_t equals = text.find('=');
-    std::string problem = "a setting is NAME = VALUE, not '" + text + "'";
-    if (equals != std::string::npos &&
-        apply_setting(trimmed(text.substr(0, equals)), trimmed(text.substr(equals + 1)), options, problem)) {
-      continue;
+    if (read == TextLine::read) {
+      problem = "a setting is NAME = VALUE, not '" + text + "'";
+      if (equals != std::string::npos &&
+          apply_setting(trimmed(text.substr(0, equals)), trimmed(text.substr(equals + 1)), options, problem)) {
+        continue;
+      }
     }
     error = path + ", line " + std::to_string(number) + ": " + problem;
     return false;
   }
-  return true;
 }
 
 const char* usage_text() {

@@ -43,7 +43,9 @@ std::string settings_path();
 // is none). Lines "NAME = VALUE"; blank lines and lines that begin with '#'
 // say nothing. NAME is line (DEVICE), unit, baud, charset or overwrite (on or
 // off), with the values their options take. False, with `error` ("PATH, line
-// N: ...") for a file that cannot be read or a line that cannot be used.
+// N: ...") for a file that cannot be read or a line that cannot be used (a
+// NUL byte in it, or more than 4096 bytes, among them). The error quotes the
+// file: the caller shows it escaped.
 bool read_settings(const std::string& path, Options& options, std::string& error);
 
 // The usage text of --help.

@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include "platform/charset.h"
 #include "platform/stop_signals.h"
 
 namespace customer_side {
@@ -38,14 +39,20 @@ void run_commands(Session& session, const std::vector<Command>& commands, Consol
 }
 
 void run_script(Session& session, std::istream& in, Console& console, RunState& state, const std::string& name) {
-  std::string line;
+  std::string line, error;
   int number = 0;
   bool stopped_by_failure = false;
-  while (!run_is_over(state) && std::getline(in, line)) {
+  TextLine read = TextLine::end;
+  while (!run_is_over(state) && (read = read_text_line(in, line, kScriptLineBytes, error)) != TextLine::end) {
     const std::string where = "line " + std::to_string(++number) + ": ";
     const bool failed_before = state.failed;
     std::vector<Command> commands;
-    std::string error;
+    if (read == TextLine::unusable) {
+      // Not a script, or one that never ends: nothing after it is read.
+      console.err << where << platform::shown_name(error) << '\n';
+      state.failed = state.stopped = true;
+      return;
+    }
     if (split_line(line, commands, error)) {
       run_commands(session, commands, console, state, where);
     } else {
@@ -57,7 +64,7 @@ void run_script(Session& session, std::istream& in, Console& console, RunState& 
                          !stop_requested();
   }
   // Say where it stopped when there was more to do.
-  if (stopped_by_failure && std::getline(in, line)) {
+  if (stopped_by_failure && read_text_line(in, line, kScriptLineBytes, error) != TextLine::end) {
     console.err << "quorvantix-customer: " << name << " stops at line " << number
                 << ", where a command failed (a '-' before a command lets the script go on after it fails)\n";
   }

@@ -131,15 +131,16 @@ void collect_entries(const List& list, std::vector<RemoteEntry>& entries) {
 }
 
 // The rows of the service's listing, in host form. A row's name is the 30
-// bytes of the line's name field, padded with spaces: a longer name pushed
-// the size field out of its place, so a full field without a size is the
-// start of a longer name, spaces and all, whatever its last byte.
+// bytes of the line's name field, padded with spaces; one whose name went on
+// beyond them (kNameBeyondField) holds the start of a longer name, spaces
+// and all, whatever its last byte.
 void collect_listed_entries(const platform::NameCodec& names, const List& list, std::vector<RemoteEntry>& entries) {
   for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
     const auto* row = reinterpret_cast<const Dir_Entry*>(node);
     const std::string field = list_row_column(row, 0);
     RemoteEntry entry{"", std::strcmp(list_row_column(row, 1), "DIR") == 0, list_row_size(row)};
-    entry.cut = entry.size < 0 && field.size() == kListedNameBytes;
+    entry.cut = entry.size == kNameBeyondField && field.size() == kListedNameBytes;
+    entry.size = std::max<std::int64_t>(entry.size, -1);
     entry.name = host_name_of(names, entry.cut ? field : without_trailing_spaces(field), entry.cut);
     entries.push_back(std::move(entry));
   }
@@ -551,6 +552,14 @@ std::string last_component(const std::string& path) {
   const std::size_t cut = path.find_last_of("/:");
   const std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
   return last == "." || last == ".." ? std::string() : last;
+}
+
+std::string unusable_listed_name(const std::string& name) {
+  if (name.empty()) return "it is empty";
+  if (name == "." || name == "..") return "it names a folder itself, not a name in it";
+  if (name.find('/') != std::string::npos) return "it holds '/'";
+  if (name.find('\0') != std::string::npos) return "it holds a NUL byte";
+  return {};
 }
 
 std::string get_target(Session& session, const std::string& remote, const std::string& local) {

@@ -128,6 +128,12 @@ long local_list(std::vector<RemoteEntry>& entries);
 // The last part of a path ("a/b/c" gives "c", "Work:x" gives "x"); empty when
 // there is none ("dir/", "..").
 std::string last_component(const std::string& path);
+// Why a name the service gave (in host form, as a listing or pwd has it)
+// cannot name a file or folder here; empty when it can. Such a name is taken
+// whole or not at all, so it must be one name in one folder: not empty, "."
+// or "..", and without '/' or NUL, also where the line's character set made
+// them. Any other byte may be in it (messages show it escaped).
+std::string unusable_listed_name(const std::string& name);
 // Where `get REMOTE [LOCAL]` writes: LOCAL, or the last part of REMOTE; inside
 // LOCAL when that is a directory. Empty, with session.detail filled, when no
 // usable name results.

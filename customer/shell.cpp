@@ -7,14 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "completion.h"
+#include "platform/charset.h"
 #include "platform/stop_signals.h"
 #include "run.h"
+#include "text_width.h"
 
 namespace customer_side {
 namespace {
@@ -68,6 +73,22 @@ char* dequoted(char* text, int quote) {
     plain += *c;
   }
   return strdup(plain.c_str());
+}
+
+// The names that completion offers are listed as every name is shown:
+// escaped, so that none steers the terminal or passes for another.
+void show_matches(char** matches, int count, int) {
+  std::vector<std::string> shown;
+  for (int i = 0; i <= count; ++i) shown.push_back(platform::shown_name(matches[i]));
+  std::vector<char*> list;
+  int longest = 0;
+  for (std::string& name : shown) {
+    list.push_back(name.data());
+    longest = std::max(longest, static_cast<int>(display_width(name)));
+  }
+  list.push_back(nullptr);
+  rl_display_match_list(list.data(), count, longest);
+  rl_forced_update_display();
 }
 
 // Quotes a name of the service so that the line splits back into it.
@@ -230,6 +251,7 @@ void run_shell(Session& session, Console& console, RunState& state) {
   rl_char_is_quoted_p = is_quoted;
   rl_filename_dequoting_function = dequoted;
   rl_filename_quoting_function = quote_name;
+  rl_completion_display_matches_hook = show_matches;
   g_session = &session;
   g_console = &console;
   state.stop_at_failure = false;

@@ -203,20 +203,21 @@ std::string exists_text(const std::string& name, const std::string& where, const
          existing.typed + " -f replaces it (and so does set overwrite on)";
 }
 
-// Fetches `remote` of the service's current directory as `local` (as get
-// takes it); `shown` names it in messages, `listed_size` is its size in the
+// Fetches `remote` of the service's current directory into the local file
+// `target`; `shown` names it in messages, `listed_size` is its size in the
 // listing (-1: none).
 bool fetch_one(Session& session, Console& console, Tally* tally, const Existing& existing, const std::string& remote,
-               const std::string& local, const std::string& shown, std::int64_t listed_size = -1) {
+               const std::string& target, const std::string& shown, std::int64_t listed_size = -1) {
   const std::string command = existing.typed.substr(0, existing.typed.find(' '));
   auto failure = [&](const std::string& message) {
     say(console, command, message);
     if (tally != nullptr) tally->failed.push_back(shown);
     return false;
   };
-  session.detail.clear();
-  const std::string target = get_target(session, remote, local);
+  // An empty target: get_target has said why.
   if (target.empty()) return failure(session.detail);
+  if (is_folder(target)) return failure("a folder " + target + " is in the way");
+  session.detail.clear();
   struct stat st {};
   const Already there = already(lstat(target.c_str(), &st) == 0 ? st.st_size : -1, listed_size);
   if (there == Already::same_size && existing.skip_same && S_ISREG(st.st_mode)) {
@@ -269,6 +270,19 @@ std::string cut_name(const RemoteEntry& entry) { return whole_characters(entry.n
 std::string cut_name_text(const RemoteEntry& entry) {
   return quoted(cut_name(entry)) + ": the listing carries only the first " + std::to_string(kListedNameBytes) +
          " characters of a name; " + (entry.is_dir ? "cd to it by its whole name" : "get it by its whole name");
+}
+
+// A listed name is taken whole, as the name of one file or folder here, or
+// refused: one that climbs out ("../x") or is a path ("x/.profile") is never
+// cut down to a part of itself. False, with the refusal said and counted,
+// for such a name; `path` names it in messages.
+bool usable_listed(Console& console, Tally& tally, const RemoteEntry& entry, const std::string& path) {
+  const std::string why = unusable_listed_name(entry.name);
+  if (why.empty()) return true;
+  say(console, tally.command,
+      quoted(path) + " is refused: a name the service lists must be one name in its folder, and " + why);
+  tally.failed.push_back(path + (entry.is_dir ? "/" : ""));
+  return false;
 }
 
 // The local folders a command has made, so that a failed one leaves none of
@@ -370,6 +384,7 @@ bool fetch_folder(Session& session, Console& console, TreeWalk& walk, const std:
       tally.failed.push_back(shown + "/" + cut_name(entry));
       continue;
     }
+    if (!usable_listed(console, tally, entry, path)) continue;
     if (!entry.is_dir) {
       fetch_one(session, console, &tally, walk.existing, entry.name, joined(local, entry.name), path, entry.size);
       continue;
@@ -542,7 +557,9 @@ bool get_file(Session& session, Console& console, const std::string& remote, con
     say(console, "get", quoted(remote) + " names no file on the service: mget fetches the files that match a pattern");
     return false;
   }
-  return fetch_one(session, console, nullptr, Existing{replace, false, "get"}, remote, local, remote);
+  session.detail.clear();
+  const std::string target = get_target(session, remote, local);
+  return fetch_one(session, console, nullptr, Existing{replace, false, "get"}, remote, target, remote);
 }
 
 bool put_file(Session& session, Console& console, const std::string& local, const std::string& remote) {
@@ -583,7 +600,9 @@ bool get_matching(Session& session, Console& console, const std::vector<std::str
       tally.failed.push_back(cut_name(entry));
       continue;
     }
-    fetch_one(session, console, &tally, existing, entry.name, "", entry.name, entry.size);
+    if (usable_listed(console, tally, entry, entry.name)) {
+      fetch_one(session, console, &tally, existing, entry.name, entry.name, entry.name, entry.size);
+    }
   }
   return summarize(session, console, tally);
 }
@@ -634,7 +653,11 @@ bool get_tree(Session& session, Console& console, const std::string& dir, const 
   const std::string start = session.remote_dir;
   const bool start_cut = session.remote_dir_cut;
   if (!enter(session, console, "get", dir)) return false;
-  const std::string name = !last_component(dir).empty() ? last_component(dir) : last_component(session.remote_dir);
+  // The folder's name as typed, or as the service names it; that one is a listed name.
+  std::string name = last_component(dir);
+  if (name.empty() && unusable_listed_name(last_component(session.remote_dir)).empty()) {
+    name = last_component(session.remote_dir);
+  }
   std::string root = local.empty() ? name : is_folder(local) && !name.empty() ? joined(local, name) : local;
   std::string error;
   if (root.empty()) error = quoted(dir) + " ends in no folder name; give the local folder's name";

@@ -49,10 +49,34 @@ std::string joined(const std::string& root, const Folder& folder) {
   return whole;
 }
 
-// Names that a folder of this machine cannot hold.
+// Names that a folder of this machine can hold, by the rule that get -r
+// keeps to: one name in its folder.
 bool presentable(const RemoteEntry& entry) {
-  return !customer_side::listing_cut(entry) && !entry.name.empty() && entry.name != "." && entry.name != ".." &&
-         entry.name.find('/') == std::string::npos;
+  return !customer_side::listing_cut(entry) && customer_side::unusable_listed_name(entry.name).empty();
+}
+
+// A folder here holds a name once; a listing may give it more than once.
+// Each name stays once: a folder, which cd reaches, before files of its
+// name; files of one name with the size the listing gives them all, or none
+// when it gives them different ones (the copy fetched tells it then).
+std::vector<RemoteEntry> one_per_name(std::vector<RemoteEntry> entries) {
+  std::vector<RemoteEntry> kept;
+  std::map<std::string, std::size_t> kept_at;
+  for (RemoteEntry& entry : entries) {
+    const bool cut = customer_side::listing_cut(entry);
+    const auto [first, fresh] = cut ? std::make_pair(kept_at.end(), true) : kept_at.emplace(entry.name, kept.size());
+    if (fresh) {
+      kept.push_back(std::move(entry));
+      continue;
+    }
+    RemoteEntry& known = kept[first->second];
+    if (entry.is_dir && !known.is_dir) {
+      known = std::move(entry);
+    } else if (!entry.is_dir && !known.is_dir && entry.size != known.size) {
+      known.size = -1;
+    }
+  }
+  return kept;
 }
 
 std::int64_t size_of_file(int fd) {
@@ -174,6 +198,7 @@ int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
   if (const int result = enter(*session, parts_of(folder)); result != 0) return result;
   Listing fetched{clock_.now(), {}};
   if (customer_side::remote_list(*session, fetched.entries) != DIR_OK) return line_failure(*session);
+  fetched.entries = one_per_name(std::move(fetched.entries));
   out = &(listings_[folder] = std::move(fetched));
   return 0;
 }

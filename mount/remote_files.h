@@ -13,6 +13,8 @@
 //   released: nothing half-written reaches the service.
 // - Names that the listing cut at 30 characters are never listed; such a
 //   file or folder is found by its whole name.
+// - A name shows once (a folder before files of its name), and only one that
+//   can be a name in a folder here (customer_side::unusable_listed_name).
 //
 // Errors: EIO while there is no session or when the line fails under an
 // operation (a session that stopped answering is given up, and the source

@@ -507,18 +507,33 @@ void send_failed_end_marker(Link& link) {
   if (write_bytes(link, wire, sizeof wire)) receive_bytes(link, &answer, 1);
 }
 
+constexpr std::size_t kSizeField = kTypeFieldColumns + kNameFieldColumns;
+
+// Whether a listing line that fills its frame holds the start of a longer
+// name. A name longer than its 30 columns pushes the size right, and the
+// frame cuts it; but so does a size longer than its 10 columns after a short
+// name. A short name is padded with spaces to the end of its field, and such
+// a size has no space in it.
+bool name_goes_on(const char* frame) {
+  const bool padded = frame[kSizeField - 1] == ' ';
+  const bool spaceless_tail = std::memchr(frame + kSizeField, ' ', kListingLineBytes - kSizeField) == nullptr;
+  return !(padded && spaceless_tail);
+}
+
 // The size field of a listing line, for displays that show it. It stands in
 // its place, after the name's 30 columns, only when the line ended inside the
-// frame: a longer name pushes it right, and the frame cuts its digits.
+// frame: a longer name pushes it right, and the frame cuts its digits. A
+// field that holds anything but a size (a sign, letters, more digits than
+// its columns) gives none.
 std::int64_t listed_size(const char* frame) {
   const std::size_t length = strnlen(frame, kListingLineBytes);
-  constexpr std::size_t kSizeField = kTypeFieldColumns + kNameFieldColumns;
-  if (length == static_cast<std::size_t>(kListingLineBytes) || length <= kSizeField) return -1;
+  if (length == static_cast<std::size_t>(kListingLineBytes) && name_goes_on(frame)) return kNameBeyondField;
+  if (length <= kSizeField) return kNoListedSize;
   std::size_t digits = kSizeField;
   while (digits < length && frame[digits] == ' ') ++digits;
-  if (digits == length) return -1;
+  if (digits == length || length - digits > static_cast<std::size_t>(kSizeFieldColumns)) return kNoListedSize;
   for (std::size_t at = digits; at < length; ++at) {
-    if (frame[at] < '0' || frame[at] > '9') return -1;
+    if (frame[at] < '0' || frame[at] > '9') return kNoListedSize;
   }
   return std::strtoll(frame + digits, nullptr, 10);
 }

@@ -56,6 +56,13 @@ long receive_file_to(Link& link, const platform::Tree& tree, Gadget* gad, const 
 // went out, with a wrong check byte, so that the reader reports a listing
 // that failed).
 long send_akt_dir(Link& link, const platform::Tree& tree);
+// What a row's size (list_row_size) is when its listing line gave none:
+// kNoListedSize when the size field holds no size (none, not digits, or more
+// digits than its 10 columns), kNameBeyondField when the name went on past
+// its 30 columns and pushed the size out of the frame: the row holds only
+// the start of a longer name.
+constexpr std::int64_t kNoListedSize = -1;
+constexpr std::int64_t kNameBeyondField = -2;
 // Customer side: reads a listing stream into `list`, one row from `make_row`
 // a line. DIR_OK, DIR_END_DAMAGED (also after 5 consecutive failed frames) or
 // DIR_NO_MEMORY (no row could be had: that line is left unanswered).

@@ -31,12 +31,16 @@ std::string host_charset();
 
 // A name in host form as every console line, log line, message and listing
 // shows it: never obeyed by the terminal, never taken for another name.
-// Control characters (C0, DEL, C1) and bytes that form no character of the
+// Control characters (C0, DEL, C1), the format characters that take no room
+// or turn the direction of the text (U+200B, U+202E, U+2066, U+FEFF, ...),
+// the line and paragraph separators, and bytes that form no character of the
 // host's set are escaped as \t, \n, \r, or \xHH for each of their bytes
-// (\x1b, \xc2\x85), and a backslash is doubled; every other character stands
-// as it is. So a name that shows an escape is typed inside $'...', as a shell
-// reads it: $'a\nb' is the name shown as a\nb.
+// (\x1b, \xc2\x85, \xe2\x80\xae), and a backslash is doubled; every other
+// character stands as it is. So a name that shows an escape is typed inside
+// $'...', as a shell reads it: $'a\nb' is the name shown as a\nb.
 std::string shown_name(std::string_view host_name);
+// Whether shown_name escapes the character `code` (a Unicode code point).
+bool shown_escaped(char32_t code);
 
 // A move-only owner of one iconv conversion.
 class IconvHandle {

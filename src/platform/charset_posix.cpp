@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "platform/charset.h"
 
@@ -98,6 +99,23 @@ void escape_bytes(std::string_view bytes, std::string& shown) {
 
 bool is_control(char32_t code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
 
+// Characters that show nothing of themselves yet change what a terminal
+// shows: they turn the direction of the text around them (U+202E makes
+// "evil\u202etxt.exe" show as "evilexe.txt"), take no room (U+200B), or break
+// the line. Unicode's format characters, and the line and paragraph separators.
+bool is_invisible_format(char32_t code) {
+  constexpr std::pair<char32_t, char32_t> kRanges[] = {
+      {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+      {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+      {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+      {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+      {0xE0020, 0xE007F}};
+  for (const auto& [first, last] : kRanges) {
+    if (code >= first && code <= last) return true;
+  }
+  return false;
+}
+
 // The length of the UTF-8 character that `text` begins with, and its code
 // point; 0 when its first byte begins none (a stray continuation byte, an
 // overlong form, a surrogate, beyond U+10FFFF, or cut off at the end).
@@ -154,7 +172,7 @@ std::string shown_name(std::string_view host_name) {
     char32_t code = 0;
     const std::size_t length = utf8 ? utf8_character(host_name, code) : locale_character(host_name, code);
     const std::string_view character = host_name.substr(0, length == 0 ? 1 : length);
-    if (length == 0 || is_control(code)) {
+    if (length == 0 || shown_escaped(code)) {
       escape_bytes(character, shown);
     } else if (code == '\\') {
       shown += "\\\\";
@@ -165,6 +183,8 @@ std::string shown_name(std::string_view host_name) {
   }
   return shown;
 }
+
+bool shown_escaped(char32_t code) { return is_control(code) || is_invisible_format(code); }
 
 std::optional<NameCodec> NameCodec::open(const std::string& wire_charset, std::string& error,
                                          const std::string& host) {

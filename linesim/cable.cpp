@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -152,7 +153,7 @@ std::unique_ptr<Lane> make_lane(const Options& options, const CableEnd& from, co
   const bool faulted = faults_act_on(options.fault_directions, stream);
   std::optional<Stall> stall;
   if (faulted && options.stall_after_bytes) stall = Stall{*options.stall_after_bytes, options.stall};
-  return std::make_unique<Lane>(from, to, options.pacing, options.baud,
+  return std::make_unique<Lane>(from, to, options.pacing, options.baud, options.delivery,
                                 FaultInjector(faulted ? options.rates : FaultRates{}, options.seed, stream), stall,
                                 options.latency);
 }
@@ -215,9 +216,21 @@ bool Cable::run(int stop_fd, std::string& error) {
     if (watched[0].revents != 0) return true;
     const TimePoint read_at = Clock::now();
     // Anything but room to write (data, or an error a read will name) means read.
-    if ((watched[1].revents & ~POLLOUT) && !a_to_b_->take_in(read_at, error)) return false;
-    if ((watched[2].revents & ~POLLOUT) && !b_to_a_->take_in(read_at, error)) return false;
+    if ((watched[1].revents & ~POLLOUT) && !take_in(*a_to_b_, *b_to_a_, turnarounds_[0], read_at, error)) return false;
+    if ((watched[2].revents & ~POLLOUT) && !take_in(*b_to_a_, *a_to_b_, turnarounds_[1], read_at, error)) return false;
   }
+}
+
+// An end that writes after it was handed all that was sent to it answers:
+// the time since is its turnaround.
+bool Cable::take_in(Lane& outgoing, Lane& incoming, std::vector<nanoseconds>& turnarounds, TimePoint at,
+                    std::string& error) {
+  const std::uint64_t before = outgoing.queued_total();
+  if (!outgoing.take_in(at, error)) return false;
+  if (outgoing.queued_total() == before) return true;
+  if (const auto emptied = incoming.emptied_at()) turnarounds.push_back(at - *emptied);
+  incoming.forget_emptied();
+  return true;
 }
 
 CableCounts Cable::counts() const {
@@ -229,6 +242,19 @@ CableCounts Cable::counts() const {
   counts.stalls = a_to_b_->stalls() + b_to_a_->stalls();
   counts.misread = a_to_b_->sent_at_other_speed() + b_to_a_->sent_at_other_speed();
   return counts;
+}
+
+std::string turnaround_line(const std::string& end, std::vector<nanoseconds> turnarounds) {
+  if (turnarounds.empty()) return "linesim: " + end + " never answered";
+  std::sort(turnarounds.begin(), turnarounds.end());
+  const auto ms = [](nanoseconds length) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(length.count()) / 1e6);
+    return std::string(text);
+  };
+  const std::size_t count = turnarounds.size();
+  return "linesim: " + end + " answered " + std::to_string(count) + " times: median " + ms(turnarounds[count / 2]) +
+         ", 99 % within " + ms(turnarounds[(count * 99 + 99) / 100 - 1]) + ", at most " + ms(turnarounds.back());
 }
 
 std::string summary_line(const CableCounts& counts) {

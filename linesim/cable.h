@@ -2,12 +2,15 @@
 // reachable under a path of the user's choice.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "linesim/faults.h"
 #include "linesim/options.h"
+#include "linesim/pacer.h"
 #include "platform/unique_fd.h"
 
 namespace linesim {
@@ -72,19 +75,27 @@ class Cable {
   bool run(int stop_fd, std::string& error);
 
   CableCounts counts() const;
+  // How long end A (`a` true) or B took to write once it had been handed
+  // everything sent to it, each time it did: its answers' delays.
+  const std::vector<std::chrono::nanoseconds>& turnarounds(bool a) const { return turnarounds_[a ? 0 : 1]; }
   const CableEnd& end_a() const { return *end_a_; }
   const CableEnd& end_b() const { return *end_b_; }
 
  private:
   Cable(const Options& options, std::unique_ptr<CableEnd> a, std::unique_ptr<CableEnd> b);
+  bool take_in(Lane& outgoing, Lane& incoming, std::vector<std::chrono::nanoseconds>& turnarounds, TimePoint at,
+               std::string& error);
 
   std::unique_ptr<CableEnd> end_a_;
   std::unique_ptr<CableEnd> end_b_;
   std::unique_ptr<Lane> a_to_b_;
   std::unique_ptr<Lane> b_to_a_;
+  std::vector<std::chrono::nanoseconds> turnarounds_[2];
 };
 
 // "linesim: a->b 1234 bytes, b->a 56 bytes; flipped 3, dropped 1, inserted 0, stalls 1, misread 0"
 std::string summary_line(const CableCounts& counts);
+// "linesim: A answered 812 times: median 0.061 ms, 99 % within 0.210 ms, at most 1.204 ms"
+std::string turnaround_line(const std::string& end, std::vector<std::chrono::nanoseconds> turnarounds);
 
 }  // namespace linesim

@@ -17,9 +17,18 @@ using std::chrono::nanoseconds;
 // simulator stops reading the near end, and its writer feels the pty fill up.
 constexpr std::size_t kQueueLimitBytes = 1 << 20;
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
-// Waking the poll loop for every byte at high rates would cost more than it
-// shows; below this, bytes leave in small bursts, as from a UART's FIFO.
-constexpr nanoseconds kShortestWait = std::chrono::microseconds(500);
+// What the far end's port holds at most while its program does not read:
+// bytes stop crossing the line until it has room again.
+constexpr std::size_t kArrivedLimitBytes = 64 * 1024;
+// Bytes that a UART at the wrong speed reads are taken in at this pace at
+// least, and each as its stop bit is sampled once none are left to cross.
+constexpr nanoseconds kMisreadPace = std::chrono::microseconds(500);
+// A wake-up that would come no later than now comes this much later, so that
+// rounding never makes the loop spin.
+constexpr nanoseconds kLeastWait{1000};
+
+nanoseconds since_epoch(TimePoint at) { return at.time_since_epoch(); }
+TimePoint time_point(nanoseconds since) { return TimePoint(std::chrono::duration_cast<Clock::duration>(since)); }
 
 std::string describe_errno(const std::string& call, const std::string& object) {
   return call + "(" + object + "): " + std::strerror(errno);
@@ -27,18 +36,21 @@ std::string describe_errno(const std::string& call, const std::string& object) {
 
 }  // namespace
 
-Lane::Lane(const CableEnd& from, const CableEnd& to, Pacing pacing, long fixed_baud, FaultInjector faults,
-           std::optional<Stall> stall, nanoseconds latency)
+Lane::Lane(const CableEnd& from, const CableEnd& to, Pacing pacing, long fixed_baud, DeliveryPattern delivery,
+           FaultInjector faults, std::optional<Stall> stall, nanoseconds latency)
     : from_(from),
       to_(to),
       pacing_(pacing),
       fixed_baud_(fixed_baud),
       faults_(std::move(faults)),
       pacer_(0, stall),
+      delivery_(delivery),
       latency_(latency),
       scratch_(kReadChunkBytes) {}
 
 bool Lane::has_room() const { return queued_bytes_ < kQueueLimitBytes; }
+
+nanoseconds Lane::receiving_byte_time() const { return Pacer::line_time(receive_baud_, 1); }
 
 long Lane::sending_speed() const {
   switch (pacing_) {
@@ -72,6 +84,7 @@ bool Lane::take_in(TimePoint now, std::string& error) {
     const std::size_t room = std::min(scratch_.size(), kQueueLimitBytes - queued_bytes_);
     const ssize_t count = ::read(from_.master(), scratch_.data(), room);
     if (count > 0) {
+      queued_total_ += static_cast<std::uint64_t>(count);
       enqueue(now, baud, std::span<const std::uint8_t>(scratch_.data(), static_cast<std::size_t>(count)));
       continue;
     }
@@ -92,6 +105,7 @@ void Lane::enqueue(TimePoint now, long baud, std::span<const std::uint8_t> bytes
     chunk.bytes.assign(bytes.begin(), bytes.end());
   }
   if (chunk.bytes.empty()) return;
+  emptied_at_.reset();
   queued_bytes_ += chunk.bytes.size();
   queue_.push_back(std::move(chunk));
   if (queue_.size() == 1) pacer_.set_baud(baud);
@@ -127,13 +141,19 @@ bool Lane::write_out(const std::uint8_t* bytes, std::size_t count, std::size_t& 
   return true;
 }
 
-bool Lane::pass_through(Chunk& chunk, std::size_t due, std::string& error) {
-  std::size_t written = 0;
-  if (!write_out(chunk.bytes.data() + chunk.sent, due, written, error)) return false;
-  if (written == 0) return true;
-  pacer_.hand_over(chunk.eligible, written);
-  advance(chunk, written);
-  return true;
+void Lane::arrive(TimePoint at, std::uint8_t byte, bool ends_write) {
+  arrived_.push_back(byte);
+  delivery_.arrive(since_epoch(at), receiving_byte_time(), ends_write);
+}
+
+void Lane::pass_through(Chunk& chunk, std::size_t due) {
+  const TimePoint start = pacer_.next_start(chunk.eligible);
+  const std::size_t left = chunk.bytes.size() - chunk.sent;
+  for (std::size_t i = 0; i < due; ++i) {
+    arrive(start + Pacer::line_time(chunk.baud, i + 1), chunk.bytes[chunk.sent + i], i + 1 == left);
+  }
+  pacer_.hand_over(chunk.eligible, due);
+  advance(chunk, due);
 }
 
 void Lane::feed_receiver(Chunk& chunk, std::size_t due) {
@@ -154,57 +174,83 @@ TimePoint Lane::line_known_until() const {
   return queue_.empty() ? TimePoint::max() : pacer_.next_start(queue_.front().eligible);
 }
 
-bool Lane::flush_misread(std::string& error) {
+void Lane::take_misread(TimePoint now) {
+  misread_.clear();
+  misread_at_.clear();
+  receiver_.receive(std::min(now, line_known_until()), receive_baud_, misread_, &misread_at_);
+  for (std::size_t i = 0; i < misread_.size(); ++i) arrive(misread_at_[i], misread_[i], false);
+  if (!receiver_.next_byte_at(receive_baud_)) misreading_ = false;
+}
+
+bool Lane::hand_over_delivered(TimePoint now, std::string& error) {
+  const std::uint64_t handed = delivery_.handed_over_by(since_epoch(now));
+  const auto count = static_cast<std::size_t>(handed - delivered_);
+  if (count == 0) return true;
+  // The deque is contiguous in pieces; write the first piece at a time.
+  std::vector<std::uint8_t> piece(arrived_.begin(), arrived_.begin() + static_cast<long>(count));
   std::size_t written = 0;
-  if (!write_out(misread_.data() + misread_written_, misread_.size() - misread_written_, written, error)) return false;
-  misread_written_ += written;
-  if (misread_written_ == misread_.size()) {
-    misread_.clear();
-    misread_written_ = 0;
-  }
+  if (!write_out(piece.data(), piece.size(), written, error)) return false;
+  arrived_.erase(arrived_.begin(), arrived_.begin() + static_cast<long>(written));
+  if (written > 0 && arrived_.empty() && queue_.empty() && !misreading_) emptied_at_ = now;
   return true;
 }
 
 bool Lane::hand_over_due(TimePoint now, std::string& error) {
   far_end_full_ = false;
-  // What the far end's UART has read goes first, before any byte after it.
-  if (!flush_misread(error)) return false;
-  if (far_end_full_ || (queue_.empty() && !misreading_)) return true;
   receive_baud_ = receiving_speed();
-  while (!queue_.empty() && !far_end_full_) {
+  while (!queue_.empty() && arrived_.size() < kArrivedLimitBytes) {
     Chunk& chunk = queue_.front();
-    const std::size_t due = pacer_.bytes_due(now, chunk.eligible, chunk.bytes.size() - chunk.sent);
+    const std::size_t room = kArrivedLimitBytes - arrived_.size();
+    const std::size_t due = pacer_.bytes_due(now, chunk.eligible, std::min(room, chunk.bytes.size() - chunk.sent));
     if (due == 0) break;
     if (misreading_ || chunk.baud != receive_baud_) {
       feed_receiver(chunk, due);
-    } else if (!pass_through(chunk, due, error)) {
-      return false;
+    } else {
+      pass_through(chunk, due);
     }
   }
-  if (!misreading_) return true;
-  receiver_.receive(std::min(now, line_known_until()), receive_baud_, misread_);
-  if (!receiver_.next_byte_at(receive_baud_)) misreading_ = false;
-  return flush_misread(error);
+  if (misreading_) take_misread(now);
+  return hand_over_delivered(now, error);
 }
 
-// Once a burst of kShortestWait has crossed, or as soon as the last waiting
-// byte has, whichever comes first, so that the end of a frame and a lone
-// answer byte arrive one byte time after their stop bit, as from a UART, and
-// not up to a burst later. A byte that the far end's UART is reading comes
-// when its stop bit is sampled, unless bytes still to cross decide it.
+// When the far end's port hands bytes on next: from what has crossed, and
+// from the bytes of the front chunk as they will cross (a stall aside).
+std::optional<TimePoint> Lane::next_delivery() const {
+  const bool passing = !queue_.empty() && !misreading_ && queue_.front().baud == receive_baud_;
+  if (!passing) {
+    const auto next = delivery_.next_hand_over();
+    return next ? std::optional(time_point(*next)) : std::nullopt;
+  }
+  const Chunk& front = queue_.front();
+  const TimePoint start = pacer_.next_start(front.eligible);
+  const std::size_t left = front.bytes.size() - front.sent;
+  Delivery ahead = delivery_;
+  for (std::size_t i = 0; i < left; ++i) {
+    const TimePoint at = start + Pacer::line_time(front.baud, i + 1);
+    if (const auto next = ahead.next_hand_over(); next && *next <= since_epoch(at)) break;
+    ahead.arrive(since_epoch(at), receiving_byte_time(), i + 1 == left);
+  }
+  const auto next = ahead.next_hand_over();
+  return next ? std::optional(time_point(*next)) : std::nullopt;
+}
+
+// When the far end's port hands bytes on; bytes that a UART at another speed
+// reads are taken in as they cross, and each as its stop bit is sampled.
 std::optional<TimePoint> Lane::next_wake(TimePoint now) const {
   if (far_end_full_) return std::nullopt;
-  std::optional<TimePoint> wake;
-  if (!queue_.empty()) {
+  std::optional<TimePoint> wake = next_delivery();
+  const auto sooner = [&](TimePoint at) { wake = std::min(wake.value_or(TimePoint::max()), at); };
+  if (!queue_.empty() && (misreading_ || queue_.front().baud != receive_baud_)) {
     const Chunk& front = queue_.front();
     const TimePoint next = pacer_.next_due(front.eligible);
     const TimePoint all = pacer_.all_due(front.eligible, front.bytes.size() - front.sent);
-    wake = std::min(std::max(next, now + kShortestWait), std::max(next, all));
+    sooner(std::min(std::max(next, now + kMisreadPace), std::max(next, all)));
   }
   if (misreading_) {
     const auto read = receiver_.next_byte_at(receive_baud_);
-    if (read && *read < line_known_until()) wake = std::min(wake.value_or(TimePoint::max()), std::max(*read, now));
+    if (read && *read < line_known_until()) sooner(*read);
   }
+  if (wake && *wake <= now) wake = now + kLeastWait;
   return wake;
 }
 

@@ -39,6 +39,7 @@ std::string pace_description(const linesim::Options& options) {
   if (options.pacing == linesim::Pacing::fixed) text = std::to_string(options.baud) + " baud";
   if (options.pacing == linesim::Pacing::unthrottled) text = "unthrottled";
   if (options.latency.count() > 0) text += ", latency " + std::to_string(options.latency.count()) + " ms";
+  if (options.delivery != linesim::kPortDelivery) text += ", delivery " + linesim::delivery_name(options.delivery);
   return text;
 }
 
@@ -72,6 +73,10 @@ int main(int argc, char** argv) {
   }
   const bool stopped = cable->run(stop.get(), error);
   const std::string summary = linesim::summary_line(cable->counts());
+  if (options->turnarounds) {
+    std::printf("%s\n%s\n", linesim::turnaround_line("A", cable->turnarounds(true)).c_str(),
+                linesim::turnaround_line("B", cable->turnarounds(false)).c_str());
+  }
   cable.reset();
   if (!stopped) std::fprintf(stderr, "quorvantix-linesim: %s\n", error.c_str());
   std::printf("%s\n", summary.c_str());

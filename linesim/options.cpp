@@ -74,6 +74,13 @@ const std::map<std::string, ValueSetter>& options_with_values() {
          return true;
        }},
       {"--latency-ms", milliseconds_into(&Options::latency)},
+      {"--delivery",
+       [](Options& o, const std::string& text) {
+         std::string ignored;
+         const auto pattern = parse_delivery(text, ignored);
+         if (pattern) o.delivery = *pattern;
+         return pattern.has_value();
+       }},
       {"--seed",
        [](Options& o, const std::string& text) {
          unsigned long long value = 0;
@@ -138,6 +145,10 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
       options.quiet = true;
       continue;
     }
+    if (name == "--turnarounds" && !value) {
+      options.turnarounds = true;
+      continue;
+    }
     if (name == "--unthrottled" && !value) {
       unthrottled_given = true;
       if (options.pacing == Pacing::follow) options.pacing = Pacing::unthrottled;
@@ -182,6 +193,18 @@ own speed makes of the bits: garbage, mostly zero bytes.
                        ends set
   --unthrottled        pass bytes on as fast as they come (also --baud 0)
   --latency-ms N       hold every byte N ms before it may leave (each way)
+  --delivery PATTERN   how each end's port hands on the bytes it receives:
+                         byte      each as its stop bit ends (no FIFO)
+                         fifo:N    N at a time, the rest after 4 character
+                                   times of quiet (a 16550's FIFO)
+                         usb:N,MS  packets of at most N bytes, sent when full
+                                   or MS ms after their first byte came (a USB
+                                   adapter's latency timer)
+                         tick:MS   what came in each MS ms, at once (an
+                                   emulator's frame)
+                         burst     what came in each half millisecond, the
+                                   last byte of a write as it comes
+                       (default fifo:8: a PC's 16550A as Linux sets it)
   --seed N             seed of the fault injector (default 1); equal seeds and
                        equal input give equal faults
   --flip RATE          probability per byte that one of its bits is inverted
@@ -190,6 +213,8 @@ own speed makes of the bits: garbage, mostly zero bytes.
   --stall-after BYTES  after BYTES bytes the line stands still once, for
   --stall-ms N           N ms (in each direction that gets faults)
   --direction D        where faults act: a2b, b2a or both (default)
+  --turnarounds        on exit, how soon each end wrote after it had been
+                       handed everything sent to it (an answer's delay)
   --quiet              no start line
   --help               this text
 )";

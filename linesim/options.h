@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "linesim/delivery.h"
+
 namespace linesim {
 
 // Which directions of the cable the faults (flips, drops, inserts, the stall) act on.
@@ -32,12 +34,14 @@ struct Options {
   Pacing pacing = Pacing::follow;
   long baud = 0;  // with Pacing::fixed
   std::chrono::milliseconds latency{0};
+  DeliveryPattern delivery = kPortDelivery;  // how each end's port hands on what it receives
   std::uint64_t seed = 1;
   FaultRates rates;
   std::optional<std::uint64_t> stall_after_bytes;  // set together with stall
   std::chrono::milliseconds stall{0};
   FaultDirections fault_directions = FaultDirections::both;
   bool quiet = false;
+  bool turnarounds = false;  // report how soon each end answered what it was handed
   bool help = false;
 };
 

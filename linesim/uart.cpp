@@ -66,7 +66,8 @@ void UartReceiver::forget_frames_before(TimePoint at) {
   while (!frames_.empty() && frames_.front().end() <= at) frames_.pop_front();
 }
 
-void UartReceiver::receive(TimePoint until, long baud, std::vector<std::uint8_t>& out) {
+void UartReceiver::receive(TimePoint until, long baud, std::vector<std::uint8_t>& out,
+                           std::vector<TimePoint>* sampled_at) {
   while (const auto edge = falling_edge_from(hunting_from_)) {
     forget_frames_before(*edge);
     const TimePoint start_sample = sample_time(*edge, baud, kStartBit);
@@ -82,6 +83,7 @@ void UartReceiver::receive(TimePoint until, long baud, std::vector<std::uint8_t>
       if (level_at(sample_time(*edge, baud, index))) byte |= static_cast<std::uint8_t>(1U << (index - 1));
     }
     out.push_back(byte);
+    if (sampled_at) sampled_at->push_back(stop_sample);
     // The next byte needs a falling edge after this stop bit: a line that
     // stays low (a break) gives one byte, not a byte every frame time.
     hunting_from_ = stop_sample + nanoseconds(1);

@@ -27,8 +27,10 @@ class UartReceiver {
 
   // Samples the line at `baud` (above 0), taking it for known up to `until`:
   // every frame that starts before `until` has been transmitted. Appends each
-  // byte whose stop bit is sampled by then.
-  void receive(TimePoint until, long baud, std::vector<std::uint8_t>& out);
+  // byte whose stop bit is sampled by then, and to `sampled_at`, if given,
+  // when its stop bit was sampled.
+  void receive(TimePoint until, long baud, std::vector<std::uint8_t>& out,
+               std::vector<TimePoint>* sampled_at = nullptr);
 
   // When the byte that a falling edge has begun has its stop bit sampled at
   // `baud`; nothing while the receiver hunts on a line that stays idle.

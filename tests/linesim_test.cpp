@@ -9,10 +9,12 @@
 #include <thread>
 
 #include "io_module.h"
+#include "linesim/delivery.h"
 #include "linesim/faults.h"
 #include "linesim/pacer.h"
 #include "linesim/uart.h"
 #include "session.h"
+#include "support/fixtures.h"
 #include "support/running.h"
 #include "support/sim_link.h"
 #include "support/temp_dir.h"
@@ -24,15 +26,18 @@ using namespace std::chrono_literals;
 TEST(LinesimOptions, TakesCompleteSetsAndRefusesTheRest) {
   std::string error;
   const auto full = parse_options({"--a", "/x", "--b=/y", "--baud", "9600", "--latency-ms", "5", "--seed", "42",
-                                   "--drop=0.5", "--stall-after", "100", "--stall-ms", "250", "--quiet"}, error);
+                                   "--drop=0.5", "--stall-after", "100", "--stall-ms", "250", "--quiet",
+                                   "--delivery", "usb:62,16", "--turnarounds"}, error);
   ASSERT_TRUE(full) << error;
   EXPECT_EQ(std::tie(full->path_b, full->baud, full->latency, full->seed, full->rates.drop, full->stall, full->quiet),
             std::tuple("/y", 9600L, 5ms, 42u, 0.5, 250ms, true));
+  EXPECT_TRUE(full->delivery == (DeliveryPattern{DeliveryPattern::Kind::usb, 62, 16ms}) && full->turnarounds);
+  EXPECT_TRUE(parse_options({"--a=/x", "--b=/y"}, error)->delivery == kPortDelivery);
   const std::vector<std::vector<std::string>> refused{
       {"--a", "/x"}, {"--a=/x", "--b=/x"}, {"--a=/x", "--b=/y", "--flip", "1.5"}, {"--a=/x", "--b=/y", "--drop=nan"},
       {"--a=/x", "--b=/y", "--baud", "96OO"}, {"--a=/x", "--b=/y", "--stall-ms", "10"}, {"--a=/x", "--b=/y", "--seed"},
       {"--a=/x", "--b=/y", "--direction", "up"}, {"--a=/x", "--b=/y", "--colour", "red"},
-      {"--a=/x", "--b=/y", "--unthrottled", "--baud", "300"}};
+      {"--a=/x", "--b=/y", "--unthrottled", "--baud", "300"}, {"--a=/x", "--b=/y", "--delivery", "fifo"}};
   for (const auto& args : refused) {
     error.clear();
     EXPECT_TRUE(!parse_options(args, error) && !error.empty()) << args.back();
@@ -62,6 +67,55 @@ TEST(LinesimFaults, ASeedGivesTheSameDamageWhateverTheChunksAndAFlipIsOneBit) {
   std::uint64_t bits_changed = 0;  // as many as there were flips: one a flip
   for (std::size_t i = 0; i < in.size(); ++i) bits_changed += std::popcount(unsigned(in[i] ^ flipped.at(i)));
   EXPECT_TRUE(bits_changed == counts.flipped && counts.flipped > 400) << bits_changed << " / " << counts.flipped;
+}
+
+TEST(LinesimDelivery, NamesEachPatternAndRefusesTheRest) {
+  std::string error;
+  for (const char* name : {"byte", "fifo:8", "usb:62,16", "tick:20", "burst"}) {
+    const auto pattern = parse_delivery(name, error);
+    EXPECT_TRUE(pattern && delivery_name(*pattern) == name) << name << ": " << error;
+  }
+  for (const char* name : {"", "fifo", "fifo:", "fifo:0", "fifo:8x", "usb:62", "usb:62,", "usb:,16", "usb:62,0",
+                           "tick:0", "byte:3", "bytes", "burst:1", "usb:62,16,1"}) {
+    error.clear();
+    EXPECT_TRUE(!parse_delivery(name, error) && !error.empty()) << name;
+  }
+}
+
+// Each case: bytes arriving a byte time (100 us) apart from 100 us on, the
+// last of a write where marked, and when each port hands each byte over.
+// The same times whether the arrivals are given ahead or as they come.
+TEST(LinesimDelivery, HandsEachByteOverAsItsPortDoesWhetherArrivalsComeAheadOrInTime) {
+  constexpr auto kByteTime = 100us;
+  const struct { const char* pattern; std::size_t bytes, write_ends_at; std::vector<int> handed_at_us; } cases[] = {
+      {"byte", 3, 3, {100, 200, 300}},
+      {"fifo:4", 6, 6, {400, 400, 400, 400, 1000, 1000}},              // the rest 4 byte times after the last
+      {"usb:4,1", 6, 6, {400, 400, 400, 400, 1500, 1500}},             // full, or 1 ms after its first byte
+      {"usb:62,1", 12, 12, {1100, 1100, 1100, 1100, 1100, 1100, 1100, 1100, 1100, 1100, 1100, 2200}},
+      {"tick:1", 12, 12, {1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 2000, 2000}},
+      {"burst", 7, 7, {500, 500, 500, 500, 500, 700, 700}},            // 0.5 ms from the first start bit; a write's end
+      {"burst", 7, 99, {500, 500, 500, 500, 500, 1000, 1000}},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const DeliveryPattern pattern = *parse_delivery(c.pattern, error);
+    for (const bool ahead : {true, false}) {
+      Delivery port(pattern);
+      std::size_t arrived = 0;
+      const auto arrive_by = [&](nanoseconds now) {
+        for (; arrived < c.bytes && (ahead || (arrived + 1) * kByteTime <= now); ++arrived) {
+          port.arrive((arrived + 1) * kByteTime, kByteTime, arrived + 1 == c.write_ends_at);
+        }
+      };
+      std::vector<int> handed_at_us;
+      for (nanoseconds now = 0us; now <= 3ms; now += 50us) {
+        arrive_by(now);
+        while (handed_at_us.size() < port.handed_over_by(now)) handed_at_us.push_back(int(now / 1us));
+      }
+      EXPECT_EQ(handed_at_us, c.handed_at_us) << c.pattern << (ahead ? " ahead" : " in time");
+      EXPECT_FALSE(port.next_hand_over()) << c.pattern;
+    }
+  }
 }
 
 TEST(LinesimPacer, TakesTenBitTimesAByteWithoutDrift) {
@@ -120,12 +174,13 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
   std::filesystem::create_symlink("/nonexistent", dir / "A");
   const Bytes precious = pattern_bytes(8);
   write_file(dir / "B", precious);
-  const std::vector<std::string> args{QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"};
+  std::vector<std::string> args{QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"};
   Running refused(args, dir.path());
   EXPECT_EQ(refused.end(), 1);
   EXPECT_NE(refused.seen.find(dir / "B exists and is not a symlink"), std::string::npos) << refused.seen;
   EXPECT_EQ(read_file(dir / "B"), precious);
   std::filesystem::remove(dir / "B");
+  args.push_back("--turnarounds");
   Running linesim(args, dir.path());
   ASSERT_TRUE(linesim.says("following each end's speed")) << linesim.seen;
   platform::SteadyClock clock;
@@ -167,6 +222,8 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
                              std::to_string(b_to_a + 16) + " bytes; flipped 0, dropped 0, inserted 0, stalls 0, misread " +
                              std::to_string(sent_at_other_speed) + "\n";
   EXPECT_TRUE(linesim.seen.ends_with(counts)) << linesim.seen;
+  EXPECT_TRUE(has(linesim.seen, "\nlinesim: A answered ") && has(linesim.seen, "\nlinesim: B answered "))
+      << linesim.seen;
   EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
 }
 
@@ -195,3 +252,39 @@ TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
   EXPECT_EQ(read_file(local / "f.bin"), pattern_bytes(150));
   EXPECT_EQ(service.end(SIGTERM), 0);
 }
+
+// On every kind of port the simulator models, the real programs at 115200
+// baud: a get and a put of several blocks arrive byte for byte, and the
+// service and the customer program both report them done.
+class LinesimOnEveryPort : public testing::TestWithParam<std::string> {};
+
+TEST_P(LinesimOnEveryPort, AGetAndAPutOfSeveralBlocksArriveWholeAndBothEndsSaySo) {
+  const TempDir dir, remote, local;
+  const Bytes down = pattern_bytes(3 * 1024 + 500, 3), up = pattern_bytes(4 * 1024, 5);
+  write_file(remote / "down.bin", down);
+  write_file(local / "up.bin", up);
+  std::vector<std::string> words{QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"};
+  if (GetParam() != "default") words.insert(words.end(), {"--delivery", GetParam()});
+  Running linesim(words, dir.path());
+  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
+  Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
+  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
+  Running customer({"env", "XDG_CONFIG_HOME=" + dir / "config", QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "B", "baud",
+                    "115200", ";", "get", "down.bin", ";", "put", "up.bin", "back.bin"},
+                   local.path());
+  EXPECT_EQ(customer.end(), 0) << customer.seen;
+  EXPECT_EQ(read_file(local / "down.bin"), down);
+  EXPECT_EQ(read_file(remote / "back.bin"), up);
+  EXPECT_EQ(service.end(SIGTERM), 0);
+  const std::string console = console_lines(service.seen);
+  EXPECT_TRUE(has(console, "Sende Datei <down.bin> status 0\n") && has(console, "Empfangen der Datei status 0\n"))
+      << console;
+}
+
+INSTANTIATE_TEST_SUITE_P(Deliveries, LinesimOnEveryPort,
+                         testing::Values("default", "byte", "usb:62,1", "usb:62,16", "usb:32,16", "tick:20", "burst"),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });

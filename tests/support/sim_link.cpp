@@ -120,8 +120,9 @@ class SimLine final : public platform::Line {
   long read_some(std::uint8_t* into, std::size_t count) override {
     if (lost()) return -1;
     auto& in = incoming();
+    const std::uint64_t handed_over = in.delivery.handed_over_by(cable_.clock_.now());
     std::size_t moved = 0;
-    while (moved < count && in.read_at < in.queue.size() && in.queue[in.read_at].at <= cable_.clock_.now()) {
+    while (moved < count && in.read_at < handed_over) {
       const SimCable::Arrival& arrival = in.queue[in.read_at++];
       const bool garbled =
           cable_.follow_speeds_ && cable_.baud_ == 0 && arrival.baud != cable_.speed_at(side_, arrival.at);
@@ -145,6 +146,7 @@ class SimLine final : public platform::Line {
   }
 
   void wait_ready(platform::Direction direction, nanoseconds limit) override {
+    ++cable_.directions_[side_].waits;
     const nanoseconds deadline = cable_.clock_.now() + limit;
     if (lost() || direction == platform::Direction::out) {
       const SimCable::Direction& out = cable_.directions_[side_];
@@ -155,8 +157,10 @@ class SimLine final : public platform::Line {
     }
     cable_.clock_.wait_until(deadline, [this] {
       if (lost()) return kNever;
-      const auto& in = incoming();
-      return in.read_at < in.queue.size() ? in.queue[in.read_at].at : kNever;
+      auto& in = incoming();
+      const nanoseconds now = cable_.clock_.now();
+      if (in.read_at < in.delivery.handed_over_by(now)) return now;
+      return in.delivery.next_hand_over().value_or(kNever);
     });
   }
 
@@ -210,6 +214,7 @@ void SimCable::carry(Side from, const std::uint8_t* bytes, std::size_t count) {
     auto put_on_line = [&](std::uint8_t byte) {
       out.line_free_at = std::max(out.line_free_at, out.port_free_at + latency_);
       out.queue.push_back(Arrival{out.line_free_at, byte, sending_speed(from)});
+      out.delivery.arrive(out.line_free_at, byte_time(from), i + 1 == count);
     };
     if (!out.fault) {
       put_on_line(bytes[i]);  // the common case, without a vector a byte

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "io_atome.h"
+#include "linesim/delivery.h"
 #include "platform/clock.h"
 #include "platform/serial_line.h"
 
@@ -89,6 +90,12 @@ class SimCable {
   void output_queue(Side side, bool present) { directions_[side].output_queue = present; }
   // Every byte arrives this long after it has left.
   void delay(nanoseconds latency) { latency_ = latency; }
+  // How each side's port hands on the bytes that arrive, as in the line
+  // simulator (linesim/delivery.h); by default each byte as it arrives. Set
+  // before any byte is written.
+  void deliver(linesim::DeliveryPattern pattern) {
+    for (auto& direction : directions_) direction.delivery = linesim::Delivery(pattern);
+  }
   // Sees every byte that `from` writes (the index counts them from the
   // start) and returns what goes on the line instead: nothing (the byte is
   // lost), the byte changed, or more bytes (bytes added).
@@ -104,6 +111,13 @@ class SimCable {
   void cut() { ++generation_, available_ = false; }
   void restore() { available_ = true; }
 
+  // When the port at `side` last handed bytes on to its line, as far as the
+  // line has looked; and how often the line at `side` has waited to move bytes.
+  nanoseconds last_hand_over(Side side) const {
+    return directions_[1 - side].delivery.last_hand_over().value_or(kNever);
+  }
+  int waits(Side side) const { return directions_[side].waits; }
+
   // Everything `side` wrote, as written.
   const Bytes& sent_by(Side side) const { return directions_[side].sent; }
   // The line speeds the ends set, in order.
@@ -114,7 +128,8 @@ class SimCable {
   struct Arrival { nanoseconds at; std::uint8_t byte; long baud; };  // `baud`: the speed it was sent at
   struct Direction {
     Bytes sent;
-    std::vector<Arrival> queue;  // what the other side can read, from `at` on
+    std::vector<Arrival> queue;  // what crosses to the other side, arriving at `at`
+    linesim::Delivery delivery{linesim::DeliveryPattern{}};  // when the other side's port hands it on
     std::size_t read_at = 0;
     nanoseconds port_free_at{};  // when the last byte written has left its port
     nanoseconds line_free_at{};  // when the last byte on the line arrives
@@ -124,6 +139,7 @@ class SimCable {
     std::vector<long> speeds;
     std::vector<std::pair<nanoseconds, long>> speed_changes;  // when each speed took effect on this end
     bool output_queue = true;
+    int waits = 0;  // of the line at this side
   };
   void carry(Side from, const std::uint8_t* bytes, std::size_t count);
   long speed_at(Side side, nanoseconds when) const;

@@ -12,15 +12,13 @@ namespace {
 
 constexpr BOOL ADebug = 0;  // the link's debug lines; nothing turns them on
 constexpr UBYTE kNoAnswerYet = 0x66;  // anything but ACK
-// A UART, a USB adapter or the kernel may hand on received bytes in bursts of
-// up to this many: more than that ahead of the line's pace means the bytes are
-// not paced at all (a pty that nothing throttles).
-constexpr std::uint32_t kBurstBytes = 64;
-// The last bytes of a frame are waited for as they come, so that the frame is
-// taken, and answered, the moment it is whole.
-constexpr std::uint32_t kTailBytes = 16;
-// How much longer than the bytes have been crossing a paced read may sleep.
-constexpr long kPacedSleepGrowth = 3;
+// A peer's UART may run this much faster than the speed set (1/32: more than
+// a working pair of UARTs can differ); a read sleeps that much less.
+constexpr long kFastPeerShare = 32;
+// A timed sleep may end this much late (the kernel's default timer slack).
+constexpr nanoseconds kTimerSlack = std::chrono::microseconds(50);
+// Fewer bytes than this are not worth a sleep: they are watched for.
+constexpr long kLeastBytesToSleep = 2;
 
 void debug_line(const char* text) {
   if (ADebug) std::printf("%s\n", text);
@@ -116,6 +114,7 @@ bool Link::open_device(const char* device, long unit) {
   pending_ = false;
   put_back_.clear();
   sent_until_ = now();
+  outpaced_ = false;
   return line_ != nullptr;
 }
 
@@ -132,6 +131,7 @@ bool Link::do_io() {
     last_error_ = "line speed " + std::to_string(request_.io_Baud) + " is not a rate";
     return false;
   }
+  outpaced_ = false;
   return line_->set_speed(request_.io_Baud, last_error_);
 }
 
@@ -139,6 +139,8 @@ nanoseconds Link::byte_time() const { return nanoseconds(kBitsPerByte * 1'000'00
 
 void Link::send_io() {
   request_.io_Actual = 0;
+  handed_over_at_.reset();
+  may_sleep_until_.reset();
   // Without a line the transfer ends at once, failed, as on a line that has gone.
   request_.io_Error = line_ ? 0 : IOERR_LINE_GONE;
   pending_ = line_ != nullptr;
@@ -188,7 +190,6 @@ void Link::advance() {
     return;
   }
   if (moved == 0) return;
-  if (reading && request_.io_Actual == 0) read_began_ = now();
   if (!reading) sent_until_ = std::max(now(), sent_until_) + moved * byte_time();
   request_.io_Actual += static_cast<std::uint32_t>(moved);
   pending_ = reading ? request_.io_Actual < request_.io_Length : line_->output_queued() > 0;
@@ -207,22 +208,46 @@ void Link::abort_io() {
   pending_ = false;
 }
 
-// A read on a paced line that has begun need not wake for every few bytes:
-// the rest cannot arrive sooner than its wire time. Bytes that came in one
-// burst have been crossing for their wire time, though the first read saw them
-// at once. It sleeps for at most three times as long as the bytes have been
-// crossing so far, so that a line that merely paused, or one faster than its
-// speed, is not slept through for long, and it waits for the last bytes as
-// they come.
-std::optional<nanoseconds> Link::paced_rest_of_read() const {
-  if (request_.io_Command != CMD_READ || request_.io_Actual == 0) return std::nullopt;
+// A read need not wake for every byte a port hands over. Every kind of port
+// hands over all it holds when it hands over anything: a UART's FIFO is
+// emptied at its interrupt, a USB adapter's packet takes what its buffer
+// has, an emulator passes on what came during its frame. So when the line
+// wakes a read with bytes, the bytes still missing have not yet arrived, and
+// the last of R of them cannot arrive before R - 1 byte times have passed:
+// the read sleeps that long (less a margin for a fast peer and the timer),
+// then takes what has come and watches the line for the next hand-over. It
+// never sleeps past the moment its last byte can be handed over, whatever
+// the port, so the frame is answered as soon as it is whole.
+std::optional<nanoseconds> Link::paced_rest_of_read() {
+  if (request_.io_Command != CMD_READ || outpaced_ || !may_sleep_until_) return std::nullopt;
+  const nanoseconds rest = *may_sleep_until_ - now();
+  if (rest > nanoseconds::zero()) return rest;
+  may_sleep_until_.reset();
+  return std::nullopt;
+}
+
+// Bytes may come faster than the speed set: from a pty that nothing paces, or
+// from a port faster than that speed. Then no sleep is planned: more bytes
+// than could have crossed since our own last bytes did (in a frame that
+// answers them) leave this read awake, and more than could have crossed
+// since the last hand-over leave every read awake until the speed is set
+// again.
+void Link::note_bytes_taken(std::uint32_t before, bool watched) {
+  if (request_.io_Command != CMD_READ || request_.io_Actual == before) return;
   const nanoseconds one_byte = byte_time();
-  const nanoseconds coming_for = now() - read_began_;
-  if (request_.io_Actual > coming_for / one_byte + kBurstBytes) return std::nullopt;  // not paced
-  const std::uint32_t rest = request_.io_Length - request_.io_Actual;
-  if (rest <= kTailBytes || coming_for <= nanoseconds::zero()) return std::nullopt;
-  const nanoseconds crossing_for = std::max(coming_for, static_cast<long>(request_.io_Actual - 1) * one_byte);
-  return std::min(kPacedSleepGrowth * crossing_for, static_cast<long>(rest - kTailBytes) * one_byte);
+  const auto could_cross = [&](nanoseconds since) { return (since + since / kFastPeerShare) / one_byte + 2; };
+  if (handed_over_at_ && request_.io_Actual - had_at_hand_over_ > could_cross(now() - *handed_over_at_)) {
+    outpaced_ = true;
+  }
+  if (!watched) return;
+  handed_over_at_ = now();
+  had_at_hand_over_ = request_.io_Actual;
+  may_sleep_until_.reset();
+  if (request_.io_Actual > could_cross(now() - sent_until_)) return;
+  const long missing = static_cast<long>(request_.io_Length - request_.io_Actual);
+  const nanoseconds crossing = (missing - 1) * one_byte;
+  const nanoseconds sleep = crossing - crossing / kFastPeerShare - kTimerSlack;
+  if (sleep >= kLeastBytesToSleep * one_byte) may_sleep_until_ = now() + sleep;
 }
 
 void Link::wait_io_until(nanoseconds deadline) {
@@ -235,12 +260,15 @@ void Link::wait_io_until(nanoseconds deadline) {
   while (pending_) {
     const nanoseconds left = deadline - now();
     if (left <= nanoseconds::zero()) return;
-    if (const std::optional<nanoseconds> rest = paced_rest_of_read()) {
+    const std::uint32_t before = request_.io_Actual;
+    const std::optional<nanoseconds> rest = paced_rest_of_read();
+    if (rest) {
       clock_.sleep_for(std::min(left, *rest));
     } else {
       line_->wait_ready(direction(), left);
     }
     if (check_io()) return;
+    note_bytes_taken(before, !rest);
   }
 }
 

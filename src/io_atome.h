@@ -140,7 +140,12 @@ class Link {
   // When the time limit of the transfer just started begins to run: at once,
   // or, on a paced line, once our own bytes have crossed it.
   std::chrono::nanoseconds limit_starts_at() const;
-  std::optional<std::chrono::nanoseconds> paced_rest_of_read() const;
+  // How long a read may sleep now without waking after its last byte has
+  // been handed over; nothing when it must watch the line instead.
+  std::optional<std::chrono::nanoseconds> paced_rest_of_read();
+  // After a wait in which the read in flight took bytes (`watched`: the line
+  // woke it, so that they were handed over just now).
+  void note_bytes_taken(std::uint32_t before, bool watched);
   std::chrono::nanoseconds byte_time() const;
   void advance();
   long move_bytes(std::uint8_t* bytes, std::size_t count);
@@ -158,7 +163,15 @@ class Link {
   std::string last_error_;
   std::chrono::nanoseconds sent_until_{};    // see sent_until()
   std::chrono::nanoseconds wire_until_{};    // when the transfer started last may have crossed the line
-  std::chrono::nanoseconds read_began_{};    // when the read in flight took its first byte
+  // The read in flight: when bytes were last handed over while it watched
+  // the line, how many it had then, and until when it may sleep since.
+  std::optional<std::chrono::nanoseconds> handed_over_at_;
+  std::uint32_t had_at_hand_over_ = 0;
+  std::optional<std::chrono::nanoseconds> may_sleep_until_;
+  // The line has handed over more bytes than its speed can carry (a pty that
+  // nothing paces, a port faster than the speed set): no read sleeps on it
+  // until the speed is set again.
+  bool outpaced_ = false;
   std::vector<UBYTE> put_back_;
   std::function<void(std::chrono::nanoseconds)> on_wait_;
 };

@@ -17,6 +17,19 @@ struct Pair : SimPair {
   nanoseconds elapsed() const { return clock.now() - start; }
 };
 
+// The simulated clock, counting the sleeps of the one end that uses it.
+class CountingClock final : public platform::Clock {
+ public:
+  explicit CountingClock(SimClock& clock) : clock_(clock) {}
+  nanoseconds now() const override { return clock_.now(); }
+  void sleep_for(nanoseconds length) override { ++sleeps, clock_.sleep_for(length); }
+  nanoseconds tick() const override { return clock_.tick(); }
+  int sleeps = 0;
+
+ private:
+  SimClock& clock_;
+};
+
 }  // namespace
 
 TEST(CalcLpc, KeepsTheCheckByteOffTheValuesNearFrameBytes) {
@@ -89,6 +102,49 @@ TEST(ReceiveData, ACancelEndsItAtTheNextPoll) {
   pair.clock.run([&] { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_TIMEOUT); },
                  {[&] { pair.clock.sleep_for(1050ms), pair.customer.cancel(); }});
   EXPECT_EQ(pair.elapsed(), 1100ms);
+}
+
+// Every kind of port, at the speeds of the benchmark: each block of a
+// stop-and-wait stream is answered the moment its last byte is handed over,
+// and its reader wakes a few times for it (a wake-up every 100 ms poll of a
+// slow frame aside), not for every byte.
+TEST(ReceiveData, AnswersABlockAsItIsHandedOverWholeOnEveryPortWakingAFewTimesForIt) {
+  const char* const patterns[] = {"byte", "fifo:8", "fifo:14", "usb:62,1", "usb:62,16", "usb:32,16", "tick:20", "burst"};
+  constexpr int kBlocks = 5;
+  // The tail of a block at 921600 baud is watched for byte by byte for the
+  // timer's slack (50 us, five bytes there); the rest takes a few.
+  constexpr int kWakeUpsABlock = 14;
+  for (const long baud : {9600L, 115200L, 921600L}) {
+    for (const char* name : patterns) {
+      std::string error;
+      SimClock clock;
+      SimCable cable(clock);
+      cable.pace(baud);
+      cable.deliver(*linesim::parse_delivery(name, error));
+      CountingClock reader_clock(clock);
+      Link sender(clock, cable.opener(SimCable::a)), reader(reader_clock, cable.opener(SimCable::b));
+      const std::string speed = std::to_string(baud);
+      ASSERT_TRUE(allocport(sender, 0, "sim") == PORT_OK && set_baud_rate(sender, speed.c_str()) == PORT_OK);
+      ASSERT_TRUE(allocport(reader, 0, "sim") == PORT_OK && set_baud_rate(reader, speed.c_str()) == PORT_OK);
+      const Bytes block = pattern_bytes(1024);
+      std::vector<nanoseconds> answered_after;
+      clock.run([&] {
+        for (int i = 0; i < kBlocks; ++i) {
+          ASSERT_EQ(send_data(sender, reinterpret_cast<const char*>(block.data()), 1024), LINK_OK) << name << i;
+        }
+      }, {[&] {
+        UBYTE got[1025];
+        while (receive_data(reader, got, 1024) == LINK_OK && Bytes(got, got + 1024) == block) {
+          answered_after.push_back(reader.now() - cable.last_hand_over(SimCable::b));
+          send_ACK(reader);
+        }
+      }});
+      EXPECT_EQ(answered_after, std::vector<nanoseconds>(kBlocks, 0ns)) << name << " at " << baud;
+      const int polls_a_block = int(wire_time(reader, 1028) / (kTicksBetweenPolls * reader.tick()));
+      const int wake_ups = reader_clock.sleeps + cable.waits(SimCable::b);
+      EXPECT_LE(wake_ups, kBlocks * (kWakeUpsABlock + polls_a_block)) << name << " at " << baud;
+    }
+  }
 }
 
 // A silent line times out; one that has failed, or never opened, ends every

@@ -250,7 +250,7 @@ class TtyLine final : public Line {
   bool wire_;  // a serial port, where written bytes take their time to leave
   long baud_ = 9600;
   bool failed_ = false;
-  LowLatency low_latency_{fd_.get()};
+  LowLatency low_latency_{fd_.get(), path_};
 };
 
 std::string unit_path(const std::string& prefix, long unit) {

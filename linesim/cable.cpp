@@ -176,7 +176,8 @@ Cable::Cable(const Options& options, std::unique_ptr<CableEnd> a, std::unique_pt
     : end_a_(std::move(a)),
       end_b_(std::move(b)),
       a_to_b_(make_lane(options, *end_a_, *end_b_, kStreamAToB)),
-      b_to_a_(make_lane(options, *end_b_, *end_a_, kStreamBToA)) {}
+      b_to_a_(make_lane(options, *end_b_, *end_a_, kStreamBToA)),
+      turnaround_bytes_(std::max<std::uint64_t>(options.turnaround_bytes, 1)) {}
 
 Cable::~Cable() = default;
 
@@ -228,7 +229,8 @@ bool Cable::take_in(Lane& outgoing, Lane& incoming, std::vector<nanoseconds>& tu
   const std::uint64_t before = outgoing.queued_total();
   if (!outgoing.take_in(at, error)) return false;
   if (outgoing.queued_total() == before) return true;
-  if (const auto emptied = incoming.emptied_at()) turnarounds.push_back(at - *emptied);
+  const auto emptied = incoming.emptied_at();
+  if (emptied && incoming.handed_since_forgotten() >= turnaround_bytes_) turnarounds.push_back(at - *emptied);
   incoming.forget_emptied();
   return true;
 }
@@ -252,9 +254,11 @@ std::string turnaround_line(const std::string& end, std::vector<nanoseconds> tur
     std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(length.count()) / 1e6);
     return std::string(text);
   };
-  const std::size_t count = turnarounds.size();
-  return "linesim: " + end + " answered " + std::to_string(count) + " times: median " + ms(turnarounds[count / 2]) +
-         ", 99 % within " + ms(turnarounds[(count * 99 + 99) / 100 - 1]) + ", at most " + ms(turnarounds.back());
+  const auto within = [&](std::size_t percent) {
+    return ", " + std::to_string(percent) + " % within " + ms(turnarounds[(turnarounds.size() * percent + 99) / 100 - 1]);
+  };
+  return "linesim: " + end + " answered " + std::to_string(turnarounds.size()) + " times: median " +
+         ms(turnarounds[turnarounds.size() / 2]) + within(90) + within(99) + ", at most " + ms(turnarounds.back());
 }
 
 std::string summary_line(const CableCounts& counts) {

@@ -51,9 +51,11 @@ class Lane {
   std::optional<TimePoint> next_wake(TimePoint now) const;
 
   // When the far end was handed the last byte sent to it, while nothing has
-  // been sent to it since; nothing otherwise.
+  // been sent to it since; nothing otherwise. And the bytes it was handed
+  // since forget_emptied(), which the far end calls as it writes.
   std::optional<TimePoint> emptied_at() const { return emptied_at_; }
-  void forget_emptied() { emptied_at_.reset(); }
+  std::uint64_t handed_since_forgotten() const { return delivered_ - delivered_when_forgotten_; }
+  void forget_emptied() { emptied_at_.reset(), delivered_when_forgotten_ = delivered_; }
 
  private:
   struct Chunk {
@@ -96,6 +98,7 @@ class Lane {
   std::size_t queued_bytes_ = 0;
   std::uint64_t delivered_ = 0;
   std::uint64_t queued_total_ = 0;
+  std::uint64_t delivered_when_forgotten_ = 0;
   std::uint64_t sent_at_other_speed_ = 0;
   bool far_end_full_ = false;
   // While the far end's UART makes its own bytes of the stream, every byte

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   }
   const bool stopped = cable->run(stop.get(), error);
   const std::string summary = linesim::summary_line(cable->counts());
-  if (options->turnarounds) {
+  if (options->turnaround_bytes > 0) {
     std::printf("%s\n%s\n", linesim::turnaround_line("A", cable->turnarounds(true)).c_str(),
                 linesim::turnaround_line("B", cable->turnarounds(false)).c_str());
   }

@@ -99,6 +99,13 @@ const std::map<std::string, ValueSetter>& options_with_values() {
          return true;
        }},
       {"--stall-ms", milliseconds_into(&Options::stall)},
+      {"--turnarounds",  // only as --turnarounds=BYTES: alone it takes no value
+       [](Options& o, const std::string& text) {
+         unsigned long long value = 0;
+         if (!parse_unsigned(text, std::numeric_limits<std::uint64_t>::max(), value) || value == 0) return false;
+         o.turnaround_bytes = value;
+         return true;
+       }},
       {"--direction", [](Options& o, const std::string& text) { return parse_directions(text, o.fault_directions); }},
   };
   return kSetters;
@@ -146,7 +153,7 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
       continue;
     }
     if (name == "--turnarounds" && !value) {
-      options.turnarounds = true;
+      options.turnaround_bytes = 1;
       continue;
     }
     if (name == "--unthrottled" && !value) {
@@ -215,6 +222,8 @@ own speed makes of the bits: garbage, mostly zero bytes.
   --direction D        where faults act: a2b, b2a or both (default)
   --turnarounds        on exit, how soon each end wrote after it had been
                        handed everything sent to it (an answer's delay)
+  --turnarounds=BYTES  the same, counting only answers to at least BYTES
+                       bytes handed over since the end last wrote
   --quiet              no start line
   --help               this text
 )";

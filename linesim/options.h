@@ -41,7 +41,9 @@ struct Options {
   std::chrono::milliseconds stall{0};
   FaultDirections fault_directions = FaultDirections::both;
   bool quiet = false;
-  bool turnarounds = false;  // report how soon each end answered what it was handed
+  // Report how soon each end answered once handed at least this many bytes
+  // since it last wrote (0: no report).
+  std::uint64_t turnaround_bytes = 0;
   bool help = false;
 };
 

@@ -27,17 +27,19 @@ TEST(LinesimOptions, TakesCompleteSetsAndRefusesTheRest) {
   std::string error;
   const auto full = parse_options({"--a", "/x", "--b=/y", "--baud", "9600", "--latency-ms", "5", "--seed", "42",
                                    "--drop=0.5", "--stall-after", "100", "--stall-ms", "250", "--quiet",
-                                   "--delivery", "usb:62,16", "--turnarounds"}, error);
+                                   "--delivery", "usb:62,16", "--turnarounds=1000"}, error);
   ASSERT_TRUE(full) << error;
   EXPECT_EQ(std::tie(full->path_b, full->baud, full->latency, full->seed, full->rates.drop, full->stall, full->quiet),
             std::tuple("/y", 9600L, 5ms, 42u, 0.5, 250ms, true));
-  EXPECT_TRUE(full->delivery == (DeliveryPattern{DeliveryPattern::Kind::usb, 62, 16ms}) && full->turnarounds);
+  EXPECT_TRUE(full->delivery == (DeliveryPattern{DeliveryPattern::Kind::usb, 62, 16ms}) &&
+              full->turnaround_bytes == 1000);
   EXPECT_TRUE(parse_options({"--a=/x", "--b=/y"}, error)->delivery == kPortDelivery);
   const std::vector<std::vector<std::string>> refused{
       {"--a", "/x"}, {"--a=/x", "--b=/x"}, {"--a=/x", "--b=/y", "--flip", "1.5"}, {"--a=/x", "--b=/y", "--drop=nan"},
       {"--a=/x", "--b=/y", "--baud", "96OO"}, {"--a=/x", "--b=/y", "--stall-ms", "10"}, {"--a=/x", "--b=/y", "--seed"},
       {"--a=/x", "--b=/y", "--direction", "up"}, {"--a=/x", "--b=/y", "--colour", "red"},
-      {"--a=/x", "--b=/y", "--unthrottled", "--baud", "300"}, {"--a=/x", "--b=/y", "--delivery", "fifo"}};
+      {"--a=/x", "--b=/y", "--unthrottled", "--baud", "300"}, {"--a=/x", "--b=/y", "--delivery", "fifo"},
+      {"--a=/x", "--b=/y", "--turnarounds=0"}};
   for (const auto& args : refused) {
     error.clear();
     EXPECT_TRUE(!parse_options(args, error) && !error.empty()) << args.back();

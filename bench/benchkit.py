@@ -31,20 +31,25 @@ def wait_for_paths(paths, limit=5.0):
 
 
 class Simulator:
-    """build/quorvantix-linesim between end A and end B, for one measurement."""
+    """build/quorvantix-linesim between end A and end B, for one measurement.
+    What it prints as it ends (its summary, the turnarounds asked for) is in
+    `output` once it is closed."""
 
     def __init__(self, build, work, simulator_args=()):
         self.a = os.path.join(work, "A")
         self.b = os.path.join(work, "B")
+        self.output = ""
         self.process = subprocess.Popen(
             [os.path.join(build, "quorvantix-linesim"), "--a", self.a, "--b", self.b, "--quiet", *simulator_args],
-            stdout=subprocess.DEVNULL)
+            stdout=subprocess.PIPE, text=True)
         if not wait_for_paths([self.a, self.b]):
             self.close()
             fail("the line simulator did not start")
 
     def close(self):
-        stop(self.process)
+        if self.process.returncode is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.output = self.process.communicate()[0]
 
     def __enter__(self):
         return self
@@ -72,6 +77,12 @@ def stat_seconds(pid):
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def cpu_seconds(pid):
+    """Time on a CPU: to the nanosecond where the kernel keeps scheduler statistics, else in clock ticks."""
+    seconds = schedstat_seconds(pid)
+    return seconds if seconds is not None else stat_seconds(pid)
 
 
 def schedstat_seconds(pid):

@@ -1,51 +1,57 @@
 #!/usr/bin/python3
 # Debian's python3, where python3-matplotlib installs its module.
-"""Our get and put against ZMODEM (lrzsz) and Kermit (C-Kermit) at every line
-speed, on the same simulated lines, with the same random files, in one run.
+"""Our get and put against ZMODEM (lrzsz) and Kermit (C-Kermit) on every kind
+of port the line simulator models, at 9600, 115200 and 921600 baud: the same
+simulated ports, the same random files, one run.
 
-    bench/compare_tools.py [--build DIR] [--quick] [--seconds S] [--lines LABEL,...]
-                           [--hop-baud N] [--fast-size BYTES] [--plot PATH]
+    bench/compare_tools.py [--build DIR] [--quick] [--seconds S] [--ports P,...]
+                           [--speeds N,...] [--latency-ms N] [--plot PATH]
+                           [--json PATH] [--from-json PATH]
 
-The lines, each through build/quorvantix-linesim, which paces each direction
-at the speed its sending end has set:
-  unthrottled      --unthrottled, a file of --fast-size bytes (16 MiB)
-  9600 ... 921600  each speed in turn; every program sets it on its own end
-  hop2, hop20      a network hop of 2 ms and 20 ms added delay each way
-                   (--latency-ms), at --hop-baud (115200)
-A paced line carries a file that takes --seconds (20; 2 with --quick) at the
-line rate, in whole KiB and 4 KiB at least, so that 9600 baud does not take
-for ever and 921600 still measures more than start-up. --quick measures the
-unthrottled line (1 MiB), 9600, 115200, 921600 and hop20, one run each.
+A port is a delivery pattern of build/quorvantix-linesim (--delivery): byte,
+fifo:8, usb:62,1, usb:62,16, usb:32,16, tick:20 and burst; each at each speed
+is one row, the simulator following the speed each end sets. A file takes
+--seconds (20; 2 with --quick) at the line rate, in whole KiB (4 at least)
+and one byte. --quick measures every port at 115200 and the byte port at 9600 and
+921600: nine rows in a few minutes. --latency-ms adds a network hop's delay
+each way to every row.
 
-On each line: our get (service on end A sends, customer on end B receives)
-and put (the other way), then sz/rz and kermit both ways; on the unthrottled
-line and the hops also the stop-and-wait ceiling (bench/stop_and_wait_ceiling:
-a 1024-byte block in its 1027-byte frame, answered by one byte, ping-ponged).
-Every received file is compared with its original. Prints one Markdown table
-of bytes/s and the percentage of the line rate, and draws the same figures as
-one plot (python3-matplotlib). Installs nothing: a tool that is not there
-gets cells that say so, and without matplotlib there is no plot.
+On each row:
+- the ceiling of stop and wait on that port, computed from the port's
+  pattern with ends that take no time (bench/pattern_ceiling), and at 115200
+  baud and above also measured through the simulator with two bare processes
+  ping-ponging 1027-byte frames and 1-byte answers (bench/stop_and_wait_ceiling);
+- our get (the service on end A sends, the customer program on end B
+  receives) and put (the other way), on one simulator: the wall time of
+  `quorvantix-customer -q B baud N ; get FILE` less that of the same command
+  for a file of one byte (the start, the session, the command, the last
+  block and the commit of its file to disk, which a file of any size pays
+  once): the pace of its whole blocks; the receiving end's CPU time (user + system, the
+  customer's from wait4, the service's from /proc/PID/schedstat) less the
+  same end's for the one-byte file, as a share of that net wall time; and
+  the ACK delay, from the last byte of a block handed to the receiving end to
+  its answer taken in by the simulator (--turnarounds=1000: the answers to
+  blocks only, the last block's too, which waits for its file to be on disk);
+- sz/rz and kermit both ways, the peers' figure the wall time of the sender,
+  its handshakes included, which ends once the receiver has confirmed the
+  whole file (rz then waits for the sender's last two bytes, which sz
+  sometimes loses as it exits on a pseudo-terminal: a receiver still there
+  5 s after its sender is stopped, and the file compared).
 
-Speeds: our customer runs `baud N ; get FILE` (the service starts at 9600
-and follows); sz and rz get the speed set on their terminal before they
-start, as stty would; kermit gets `set speed N`.
-
-Our figure is the wall time of the customer program running the command,
-less the wall time of the same program running `baud N ; pwd` (start,
-identification, speed change, one command, sign-off). The peers' figures are
-the wall time of the sender, their own handshakes included; the receiver was
-started half a second before it, and the sender ends only once the receiver
-has confirmed the whole file. (rz then waits for the sender's last two bytes,
-"OO", which sometimes never come: sz loses them as it exits on a
-pseudo-terminal, and rz gives up after 30 s. That wait is not counted; the
-file is compared after it.) On the unthrottled line every figure, the
-ceiling's too, is the best of three runs (one with --quick), taken in turn;
-on a paced line each is one run.
+Every received file is compared with its original. The goal of a row: at
+9600 and 115200 baud, both our get and our put at 98.5 % of the line rate or
+more, or 99 % of the computed ceiling where the port's own delays hold stop
+and wait below 99.5 % of the line rate; at 921600, 99 % of the measured
+ceiling. Prints one Markdown table and the machine's load average before and
+after, and draws the figures as one plot (python3-matplotlib). Installs
+nothing: a tool that is not there gets cells that say so.
 """
 
 import argparse
+import json
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -53,40 +59,43 @@ import tempfile
 import termios
 import time
 
-from benchkit import TRANSFER_LIMIT_S, Simulator, fail, same_file, timed
+from benchkit import TRANSFER_LIMIT_S, Simulator, cpu_seconds, fail, same_file, timed
 
-SPEEDS = (9600, 19200, 57600, 115200, 230400, 460800, 921600)
-HOP_DELAYS_MS = (2, 20)
-# --quick checks every part of the script on a few lines.
-QUICK_SPEEDS = (9600, 115200, 921600)
-QUICK_HOP_DELAYS_MS = (20,)
+PORTS = ("byte", "fifo:8", "usb:62,1", "usb:62,16", "usb:32,16", "tick:20", "burst")
+SPEEDS = (9600, 115200, 921600)
+QUICK_ROWS = [(port, 115200) for port in PORTS] + [("byte", 9600), ("byte", 921600)]
 KERMIT_SETTINGS = ("set carrier-watch off, set flow none, set parity none, set file type binary, "
                    "fast, set delay 0, set transfer display none")
 RECEIVER_SETTLE_S = 0.5
+RECEIVER_GRACE_S = 5
+SERVICE_START_S = 0.5
 SMALLEST_FILE_KIB = 4
+# Answers to at least this many bytes are a block's ACK, not a command's.
+BLOCK_ANSWER_BYTES = 1000
+LEAST_CEILING_ROUNDS = 8
 PEERS = (("zmodem", "ZMODEM", ("sz", "rz"), "lrzsz"), ("kermit", "Kermit", ("kermit",), "ckermit"))
-# The table's columns: row key, heading.
-COLUMNS = (("ceiling", "stop and wait ceiling"), ("get", "ours get (A → B)"), ("put", "ours put (B → A)"),
-           ("zmodem a2b", "ZMODEM A → B"), ("zmodem b2a", "ZMODEM B → A"),
-           ("kermit a2b", "Kermit A → B"), ("kermit b2a", "Kermit B → A"))
 
 
 def note(message):
     print(f"compare_tools: {message}", file=sys.stderr)
 
 
-class LinePlan:
-    """One line of the table: how the simulator runs, the speed the ends set
-    (None: they leave it), the file size, runs per figure, and whether the
-    stop-and-wait ceiling is measured on it."""
+class Row:
+    """One port at one speed, with the file it carries."""
 
-    def __init__(self, label, simulator_args, baud, size, runs, with_ceiling):
-        self.label, self.simulator_args, self.baud = label, simulator_args, baud
-        self.size, self.runs, self.with_ceiling = size, runs, with_ceiling
+    def __init__(self, port, baud, size, latency_ms):
+        self.port, self.baud, self.size, self.latency_ms = port, baud, size, latency_ms
+
+    def simulator_args(self):
+        args = ["--delivery", self.port]
+        return args + ["--latency-ms", str(self.latency_ms)] if self.latency_ms else args
 
     def line_rate(self):
-        """Bytes per second, 8N1; None without a rate."""
-        return self.baud / 10 if self.baud else None
+        """Bytes per second, 8N1."""
+        return self.baud / 10
+
+    def label(self):
+        return f"{self.port} at {self.baud}"
 
 
 def fresh_dir(work, name):
@@ -96,59 +105,99 @@ def fresh_dir(work, name):
     return path
 
 
-# --- The measurements: each returns (seconds, file arrived intact) or None ---
+def payload_rate(output):
+    """The bytes/s of a ceiling program's line "...: R bytes/s of payload..."."""
+    return float(re.search(r"([0-9.]+) bytes/s of payload", output).group(1))
 
-def ceiling(build, work, plan, rounds):
-    extra = [str(plan.baud)] if plan.baud else []
-    with Simulator(build, work, plan.simulator_args) as line:
+
+# --- The ceilings ---
+
+def computed_ceiling(build, row):
+    out = subprocess.run([os.path.join(build, "bench", "pattern_ceiling"), row.port, str(row.baud), "200",
+                          str(row.latency_ms)], capture_output=True, text=True, check=True)
+    return payload_rate(out.stdout)
+
+
+def measured_ceiling(build, work, row, seconds, computed):
+    rounds = max(LEAST_CEILING_ROUNDS, math.ceil(seconds * computed / 1024))
+    with Simulator(build, work, row.simulator_args()) as line:
         out = subprocess.run([os.path.join(build, "bench", "stop_and_wait_ceiling"), line.a, line.b, str(rounds),
-                              *extra], capture_output=True, text=True, timeout=TRANSFER_LIMIT_S)
+                              str(row.baud)], capture_output=True, text=True, timeout=TRANSFER_LIMIT_S)
     if out.returncode != 0:
-        fail("stop_and_wait_ceiling: " + out.stderr.strip())
-    # "stop_and_wait_ceiling: N rounds in S s, R bytes/s of payload"
-    return float(out.stdout.split(" in ")[1].split(" s,")[0])
+        fail(f"{row.label()}: stop_and_wait_ceiling: {out.stderr.strip()}")
+    return payload_rate(out.stdout)
 
 
-def ours(build, work, plan, original):
-    """Our get and put: {'get': (seconds, ok), 'put': (seconds, ok)}."""
+# --- Ours ---
+
+def run_customer(command, cwd):
+    """Wall seconds, CPU seconds (user + system) and the exit status of one customer run."""
+    start = time.monotonic()
+    process = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    return time.monotonic() - start, usage.ru_utime + usage.ru_stime, os.waitstatus_to_exitcode(status)
+
+
+def answer_delays(output, end):
+    """(median, 90th percentile) in ms of end's answers, from the simulator's --turnarounds lines."""
+    found = re.search(rf"linesim: {end} answered \d+ times: median ([0-9.]+) ms, 90 % within ([0-9.]+) ms", output)
+    return (float(found.group(1)), float(found.group(2))) if found else None
+
+
+def ours(build, work, row, original):
+    """{'get': {...}, 'put': {...}}: seconds, ok, the receiving end's CPU share and its ACK delays."""
     service_dir = fresh_dir(work, "service")
     customer_dir = fresh_dir(work, "customer")
-    shutil.copy(original, os.path.join(service_dir, "data.bin"))
-    shutil.copy(original, os.path.join(customer_dir, "up.bin"))
-    customer = os.path.join(build, "quorvantix-customer")
-    speed_change = ["baud", str(plan.baud), ";"] if plan.baud and plan.baud != 9600 else []
+    for directory in (service_dir, customer_dir):
+        shutil.copy(original, os.path.join(directory, "data.bin"))
+        with open(os.path.join(directory, "one.bin"), "wb") as one:
+            one.write(b"1")
+    customer = [os.path.join(build, "quorvantix-customer"), "-q"]
     results = {}
-    with Simulator(build, work, plan.simulator_args) as line:
+    line = Simulator(build, work, row.simulator_args() + [f"--turnarounds={BLOCK_ANSWER_BYTES}"])
+    try:
         service = subprocess.Popen([os.path.join(build, "quorvantix"), line.a, "0"], cwd=service_dir,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(SERVICE_START_S)
         try:
             def run(*words):
-                return timed([customer, "-q", line.b, *speed_change, *words], cwd=customer_dir,
-                             stdout=subprocess.DEVNULL)
+                service_before = cpu_seconds(service.pid)
+                wall, customer_cpu, status = run_customer(
+                    customer + [line.b, "baud", str(row.baud), ";", *words], customer_dir)
+                return wall, customer_cpu, cpu_seconds(service.pid) - service_before, status
 
-            overheads = [run("pwd") for _ in range(3 if plan.runs > 1 else 1)]
-            if any(status != 0 for _, status in overheads):
-                fail(f"{plan.label}: the customer cannot reach the service")
-            overhead = min(seconds for seconds, _ in overheads)
-            for direction, words, received in (
-                    ("get", ["get", "data.bin"], os.path.join(customer_dir, "data.bin")),
-                    ("put", ["put", "up.bin", "up-back.bin"], os.path.join(service_dir, "up-back.bin"))):
-                seconds, status = run(*words)
-                results[direction] = (seconds - overhead, status == 0 and same_file(received, original))
-            subprocess.run([customer, "-q", line.b, "shutdown"], stdout=subprocess.DEVNULL, timeout=60)
+            for direction, command, received in (
+                    ("get", "get", lambda name: os.path.join(customer_dir, name)),
+                    ("put", "put", lambda name: os.path.join(service_dir, name))):
+                # A one-byte file's transfer: the start, the session, the command, its file's commit.
+                overhead = run(command, "one.bin", "one-back.bin")
+                wall, customer_cpu, service_cpu, status = run(command, "data.bin", "data-back.bin")
+                if overhead[3] != 0:
+                    fail(f"{row.label()}: a one-byte {command} failed")
+                seconds = wall - overhead[0]
+                receiving_cpu = customer_cpu - overhead[1] if direction == "get" else service_cpu - overhead[2]
+                results[direction] = {"seconds": seconds, "cpu": max(receiving_cpu, 0) / seconds,
+                                      "ok": status == 0 and same_file(received("data-back.bin"), original)}
+            subprocess.run(customer + [line.b, "shutdown"], stdout=subprocess.DEVNULL, timeout=60)
             service.wait(timeout=10)
         finally:
             if service.poll() is None:
                 service.kill()
                 service.wait()
+    finally:
+        line.close()
+    results["get"]["ack"] = answer_delays(line.output, "B")
+    results["put"]["ack"] = answer_delays(line.output, "A")
     return results
 
 
-def pair(build, work, plan, original, sender, receiver, a_to_b):
+# --- The peers ---
+
+def pair(build, work, row, original, sender, receiver, a_to_b):
     """Runs a receiving program and a sending program on the two ends; both
-    take the end's path. Returns (seconds, ok), or None when they hang."""
+    take the end's path. Returns {'seconds', 'ok'}, or None when they hang."""
     receive_dir = fresh_dir(work, "received")
-    with Simulator(build, work, plan.simulator_args) as line:
+    with Simulator(build, work, row.simulator_args()) as line:
         send_end, receive_end = (line.a, line.b) if a_to_b else (line.b, line.a)
         receiving = receiver(receive_end, receive_dir)
         # The receiver sets its line up first, as a person starting it first would.
@@ -159,15 +208,19 @@ def pair(build, work, plan, original, sender, receiver, a_to_b):
             # The sender ends once the receiver has confirmed the whole file.
             sending.wait(timeout=TRANSFER_LIMIT_S)
             seconds = time.monotonic() - start
-            receiving.wait(timeout=TRANSFER_LIMIT_S)
         except subprocess.TimeoutExpired:
-            for process in (sending, receiving):
-                process.kill()
-                process.wait()
-            return None
-    ok = sending.returncode == 0 and receiving.returncode == 0 and \
-        same_file(os.path.join(receive_dir, os.path.basename(original)), original)
-    return seconds, ok
+            sending.kill()
+            sending.wait()
+            seconds = None
+        try:
+            receiving.wait(timeout=RECEIVER_GRACE_S)
+        except subprocess.TimeoutExpired:
+            receiving.terminate()
+            receiving.wait()
+    if seconds is None:
+        return None
+    ok = sending.returncode == 0 and same_file(os.path.join(receive_dir, os.path.basename(original)), original)
+    return {"seconds": seconds, "ok": ok}
 
 
 def set_tty_speed(fd, baud):
@@ -183,29 +236,27 @@ def set_tty_speed(fd, baud):
 def on_tty(command, path, baud, cwd=None):
     tty = open(path, "r+b", buffering=0)
     try:
-        if baud:
-            set_tty_speed(tty.fileno(), baud)
+        set_tty_speed(tty.fileno(), baud)
         return subprocess.Popen(command, stdin=tty, stdout=tty, stderr=subprocess.DEVNULL, cwd=cwd)
     finally:
         tty.close()
 
 
-def zmodem(build, work, plan, original, a_to_b):
-    return pair(build, work, plan, original,
-                lambda end, path: on_tty(["sz", "-b", "-q", path], end, plan.baud),
-                lambda end, directory: on_tty(["rz", "-b", "-y", "-q"], end, plan.baud, cwd=directory),
+def zmodem(build, work, row, original, a_to_b):
+    return pair(build, work, row, original,
+                lambda end, path: on_tty(["sz", "-b", "-q", path], end, row.baud),
+                lambda end, directory: on_tty(["rz", "-b", "-y", "-q"], end, row.baud, cwd=directory),
                 a_to_b)
 
 
-def kermit(build, work, plan, original, a_to_b):
-    speed = f", set speed {plan.baud}" if plan.baud else ""
-
+def kermit(build, work, row, original, a_to_b):
     def run(end, action, cwd=None):
         return subprocess.Popen(
-            ["kermit", "-Y", "-B", "-H", "-C", f"set line {end}{speed}, {KERMIT_SETTINGS}, {action}, exit"],
+            ["kermit", "-Y", "-B", "-H", "-C",
+             f"set line {end}, set speed {row.baud}, {KERMIT_SETTINGS}, {action}, exit"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=cwd)
 
-    return pair(build, work, plan, original,
+    return pair(build, work, row, original,
                 lambda end, path: run(end, f"send {path}"),
                 lambda end, directory: run(end, "receive", cwd=directory),
                 a_to_b)
@@ -215,125 +266,122 @@ def installed(programs):
     return all(shutil.which(program) for program in programs)
 
 
-# --- One line of the table ---
+# --- One row ---
 
-def measure_once(build, work, plan, original):
-    """One run of every cell: {column key: (seconds, ok) or None}; missing tools are left out."""
-    results = {}
-    if plan.with_ceiling:
-        rounds = plan.size // 1024 if plan.baud is None else max(16, plan.size // 4096)
-        note(f"{plan.label}: stop-and-wait ceiling ({rounds} rounds) ...")
-        results["ceiling"] = (ceiling(build, work, plan, rounds) * plan.size / (rounds * 1024), True)
-    note(f"{plan.label}: our get and put ...")
-    results.update(ours(build, work, plan, original))
+def measure_row(build, work, row, seconds):
+    """Every figure of one row: rates in bytes/s, or None where a transfer failed."""
+    original = os.path.join(work, "original.bin")
+    with open(original, "wb") as out:
+        out.write(os.urandom(row.size))
+    result = {"port": row.port, "baud": row.baud, "size": row.size, "latency_ms": row.latency_ms}
+    result["computed"] = computed_ceiling(build, row)
+    if row.baud >= 115200:
+        note(f"{row.label()}: stop-and-wait ceiling ...")
+        result["measured"] = measured_ceiling(build, work, row, min(seconds, 2), result["computed"])
+    note(f"{row.label()}: our get and put ...")
+    for direction, figures in ours(build, work, row, original).items():
+        result[direction] = dict(figures, rate=(row.size - 1) / figures["seconds"] if figures["ok"] else None)
     for key, _, programs, _ in PEERS:
         if not installed(programs):
             continue
         measure = zmodem if key == "zmodem" else kermit
         for where, a_to_b in (("a2b", True), ("b2a", False)):
-            note(f"{plan.label}: {key} {where} ...")
-            results[f"{key} {where}"] = measure(build, work, plan, original, a_to_b)
-    return results
+            note(f"{row.label()}: {key} {where} ...")
+            outcome = measure(build, work, row, original, a_to_b)
+            result[f"{key} {where}"] = row.size / outcome["seconds"] if outcome and outcome["ok"] else None
+    return result
 
 
-def best_of(runs):
-    """Per cell the fastest run that delivered the file intact, else the last result."""
-    best = {}
-    for run in runs:
-        for key, result in run.items():
-            kept = best.get(key)
-            if kept is None or (result is not None and result[1] and (not kept[1] or result[0] < kept[0])):
-                best[key] = result
-    return best
-
-
-def measure_line(build, work, plan):
-    """{column key: bytes/s, or a word for the cell}."""
-    original = os.path.join(work, "original.bin")
-    with open(original, "wb") as out:
-        out.write(os.urandom(plan.size))
-    # Rounds of every cell in turn, so that a busy moment of the machine does
-    # not fall on one cell alone.
-    best = best_of([measure_once(build, work, plan, original) for _ in range(plan.runs)])
-    cells = {}
-    for key, _ in COLUMNS:
-        peer = next((p for p in PEERS if key.startswith(p[0])), None)
-        if key == "ceiling" and not plan.with_ceiling:
-            cells[key] = ""
-        elif peer and not installed(peer[2]):
-            cells[key] = "not installed"
-        elif best.get(key) is None:
-            cells[key] = "failed"
-        elif not best[key][1]:
-            cells[key] = "DIFFERENT"
-        else:
-            cells[key] = plan.size / best[key][0]
-    return cells
+def goal_of(result):
+    """The least rate both our directions must reach, and what it is a share of."""
+    line_rate = result["baud"] / 10
+    if result["baud"] >= 921600 and result.get("measured"):
+        return 0.99 * result["measured"], "99 % of the measured ceiling"
+    if 0.99 * result["computed"] < 0.985 * line_rate:
+        return 0.99 * result["computed"], "99 % of the computed ceiling"
+    return 0.985 * line_rate, "98.5 % of the line rate"
 
 
 def file_size_for(baud, seconds):
+    """Whole KiB and a byte: against the one-byte file, whole blocks alone make the difference."""
     kib = math.ceil(baud / 10 * seconds / 1024)
-    return max(SMALLEST_FILE_KIB, kib) * 1024
+    return max(SMALLEST_FILE_KIB, kib) * 1024 + 1
 
 
-def line_plans(args):
-    quick = args.quick and not args.lines
-    plans = [LinePlan("unthrottled", ["--unthrottled"], None, args.fast_size, 1 if args.quick else 3, True)]
-    plans += [LinePlan(f"{baud}", [], baud, file_size_for(baud, args.seconds), 1, False)
-              for baud in (QUICK_SPEEDS if quick else SPEEDS)]
-    plans += [LinePlan(f"hop{ms}", ["--latency-ms", str(ms)], args.hop_baud,
-                       file_size_for(args.hop_baud, args.seconds), 1, True)
-              for ms in (QUICK_HOP_DELAYS_MS if quick else HOP_DELAYS_MS)]
-    if args.lines:
-        wanted = args.lines.split(",")
-        unknown = [label for label in wanted if label not in [plan.label for plan in plans]]
-        if unknown:
-            fail(f"no line {', '.join(unknown)}: choose from {', '.join(plan.label for plan in plans)}")
-        plans = [plan for plan in plans if plan.label in wanted]
-    return plans
+def rows_to_measure(args):
+    if args.ports or args.speeds or not args.quick:
+        ports = args.ports or PORTS
+        speeds = [int(speed) for speed in args.speeds.split(",")] if args.speeds else SPEEDS
+        pairs = [(port, baud) for baud in speeds for port in ports]
+    else:
+        pairs = QUICK_ROWS
+    return [Row(port, baud, file_size_for(baud, args.seconds), args.latency_ms) for port, baud in pairs]
 
 
 # --- The table and the plot ---
 
-def describe(plan):
-    if plan.baud is None:
-        return "unthrottled"
-    if plan.label.startswith("hop"):
-        return f"{plan.baud} baud + {plan.label[3:]} ms each way"
-    return f"{plan.baud} baud"
+def share(rate, of):
+    return f"{100 * rate / of:.1f} %"
 
 
-def cell_text(value, plan):
-    if isinstance(value, str):
-        return value
-    rate = plan.line_rate()
-    return f"{value:,.0f} ({100 * value / rate:.1f} %)" if rate else f"{value:,.0f}"
+def ours_cell(result, direction):
+    figures = result[direction]
+    if figures["rate"] is None:
+        return "failed"
+    return f"{share(figures['rate'], result['baud'] / 10)} ({share(figures['rate'], result['computed'])})"
 
 
-def lead(cells):
-    """Ours ÷ the faster peer, get against the peers' A → B and put against B → A."""
+def peer_cell(result, key):
+    if not installed(next(programs for k, _, programs, _ in PEERS if k == key)) and f"{key} a2b" not in result:
+        return "not installed"
+    cells = [result.get(f"{key} {where}") for where in ("a2b", "b2a")]
+    return " / ".join("failed" if rate is None else f"{100 * rate / (result['baud'] / 10):.1f}" for rate in cells) + " %"
+
+
+def goal_cell(result):
+    goal, _ = goal_of(result)
+    rates = [result[direction]["rate"] for direction in ("get", "put")]
+    met = all(rate is not None and rate >= goal for rate in rates)
+    return f"{share(goal, result['baud'] / 10)}: {'met' if met else 'MISSED'}"
+
+
+def ack_cell(result):
+    delays = [result[direction]["ack"] for direction in ("get", "put")]
+    if any(delay is None for delay in delays):
+        return "?"
+    return f"{delays[0][0]:.2f} / {delays[1][0]:.2f} ({delays[0][1]:.2f} / {delays[1][1]:.2f})"
+
+
+def versus_zmodem(result):
     ratios = []
-    for ours_key, suffix in (("get", "a2b"), ("put", "b2a")):
-        peers = [cells[f"{key} {suffix}"] for key, *_ in PEERS if not isinstance(cells[f"{key} {suffix}"], str)]
-        if isinstance(cells[ours_key], str) or not peers:
+    for direction, where in (("get", "a2b"), ("put", "b2a")):
+        ours_rate, peer = result[direction]["rate"], result.get(f"zmodem {where}")
+        if ours_rate is None or not peer:
             return ""
-        ratios.append(f"{cells[ours_key] / max(peers):.2f}")
+        ratios.append(f"{ours_rate / peer:.2f}")
     return " / ".join(ratios)
 
 
-def table_lines(measured):
-    lines = ["| line | file | " + " | ".join(heading for _, heading in COLUMNS) + " | ours ÷ faster peer |",
-             "|---|---:|" + "---:|" * (len(COLUMNS) + 1)]
-    for plan, cells in measured:
-        lines.append(f"| {describe(plan)} | {plan.size >> 10} KiB | " +
-                     " | ".join(cell_text(cells[key], plan) for key, _ in COLUMNS) + f" | {lead(cells)} |")
+def table_lines(results):
+    lines = ["| port | baud | file | ceiling computed / measured | ours get | ours put | goal | "
+             "receiving end's CPU get / put | ACK delay get / put, ms: median (90 %) | "
+             "ZMODEM A → B / B → A | Kermit A → B / B → A | ours ÷ ZMODEM |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for result in results:
+        line_rate = result["baud"] / 10
+        measured = share(result["measured"], line_rate) if result.get("measured") else "–"
+        cpu = " / ".join(f"{100 * result[d]['cpu']:.2f}" for d in ("get", "put")) + " %"
+        lines.append(f"| {result['port']} | {result['baud']} | {result['size'] >> 10} KiB | "
+                     f"{share(result['computed'], line_rate)} / {measured} | {ours_cell(result, 'get')} | "
+                     f"{ours_cell(result, 'put')} | {goal_cell(result)} | {cpu} | {ack_cell(result)} | "
+                     f"{peer_cell(result, 'zmodem')} | {peer_cell(result, 'kermit')} | {versus_zmodem(result)} |")
     return lines
 
 
-def draw(measured, path):
-    """One figure from the table: bytes/s against the line speed (the line
-    rate dashed), and the same as a share of the line rate, one line per tool
-    and direction; the hops as open marks at their speed."""
+def draw(results, path):
+    """One panel per speed: each port's rates as a share of the line rate,
+    ours and the peers' side by side, the computed ceiling as a black mark
+    and the measured one as a grey mark."""
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -341,43 +389,39 @@ def draw(measured, path):
     except ImportError:
         note("python3-matplotlib is not installed (apt-get install python3-matplotlib): no plot")
         return
-    paced = [(plan, cells) for plan, cells in measured if plan.baud and not plan.label.startswith("hop")]
-    hops = [(plan, cells) for plan, cells in measured if plan.label.startswith("hop")]
-    figure, (rates, shares) = plt.subplots(1, 2, figsize=(13, 6))
-    speeds = sorted({plan.baud for plan, _ in paced + hops})
-    if speeds:
-        rates.plot(speeds, [baud / 10 for baud in speeds], "k--", linewidth=1, label="line rate (8N1)")
-    for index, (key, heading) in enumerate(COLUMNS[1:]):
-        colour = f"C{index}"
-        points = [(plan.baud, cells[key]) for plan, cells in paced if not isinstance(cells[key], str)]
-        if points:
-            rates.plot(*zip(*points), marker="o", color=colour, label=heading)
-            shares.plot([baud for baud, _ in points], [100 * rate / (baud / 10) for baud, rate in points],
-                        marker="o", color=colour, label=heading)
-        for marker, (plan, cells) in zip(("s", "^"), hops):
-            if not isinstance(cells[key], str):
-                for axes, value in ((rates, cells[key]), (shares, 100 * cells[key] / plan.line_rate())):
-                    axes.plot([plan.baud], [value], marker=marker, markersize=9, color=colour, linestyle="none",
-                              fillstyle="none")
-    for marker, (plan, _) in zip(("s", "^"), hops):
-        shares.plot([], [], marker=marker, color="grey", linestyle="none", fillstyle="none",
-                    label=f"{describe(plan)} (the tool's colour)")
-    for axes in (rates, shares):
-        axes.set_xscale("log")
-        axes.set_xlabel("line speed (baud)")
-        axes.set_xticks(speeds)
-        axes.set_xticklabels([str(baud) for baud in speeds], rotation=30)
-        axes.minorticks_off()
-        axes.grid(True, alpha=0.3)
-    rates.set_yscale("log")
-    rates.set_ylabel("throughput (bytes/s)")
-    rates.legend(fontsize=8, loc="upper left")
-    shares.set_ylabel("throughput (% of the line rate)")
-    shares.set_ylim(0, 105)
-    shares.legend(fontsize=8, loc="lower left")
-    figure.suptitle("File transfer through quorvantix-linesim, each program setting its speed")
-    figure.tight_layout()
-    figure.savefig(path, dpi=100)
+    speeds = sorted({result["baud"] for result in results})
+    height = 3.4 * len(speeds) + 0.9  # inches, 0.9 of them for the title and the legend
+    figure, panels = plt.subplots(len(speeds), 1, figsize=(12, height), squeeze=False)
+    bars = (("get", "ours get (A → B)"), ("put", "ours put (B → A)"), ("zmodem a2b", "ZMODEM A → B"),
+            ("zmodem b2a", "ZMODEM B → A"), ("kermit a2b", "Kermit A → B"))
+    width = 0.8 / len(bars)
+    for panel, baud in zip(panels[:, 0], speeds):
+        row_results = [result for result in results if result["baud"] == baud]
+        for index, (key, heading) in enumerate(bars):
+            values = []
+            for result in row_results:
+                rate = result[key]["rate"] if key in ("get", "put") else result.get(key)
+                values.append(100 * rate / (baud / 10) if rate else 0)
+            positions = [x + (index - (len(bars) - 1) / 2) * width for x in range(len(row_results))]
+            panel.bar(positions, values, width, label=heading, color=f"C{index}")
+        for x, result in enumerate(row_results):
+            panel.plot([x - 0.45, x + 0.45], [100 * result["computed"] / (baud / 10)] * 2, "k-", linewidth=2,
+                       label="stop-and-wait ceiling, computed" if x == 0 else None)
+            if result.get("measured"):
+                panel.plot([x - 0.45, x + 0.45], [100 * result["measured"] / (baud / 10)] * 2, color="grey",
+                           linestyle="--", label="stop-and-wait ceiling, measured" if x == 0 else None)
+        panel.set_xticks(range(len(row_results)))
+        panel.set_xticklabels([result["port"] for result in row_results])
+        panel.set_ylim(0, 105)
+        panel.set_ylabel("% of the line rate")
+        panel.set_title(f"{baud} baud", fontsize=10)
+        panel.grid(True, axis="y", alpha=0.3)
+    handles, labels = panels[0, 0].get_legend_handles_labels()
+    figure.legend(handles, labels, fontsize=8, loc="upper center", ncol=4, bbox_to_anchor=(0.5, 1 - 0.35 / height))
+    figure.suptitle("File transfer through quorvantix-linesim, by the kind of port that hands over the bytes",
+                    y=1 - 0.1 / height)
+    figure.tight_layout(rect=(0, 0, 1, 1 - 0.9 / height))
+    figure.savefig(path, dpi=90)
     note(f"plot written to {path}")
 
 
@@ -385,37 +429,55 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     here = os.path.dirname(os.path.abspath(__file__))
     parser.add_argument("--build", default=os.path.join(here, "..", "build"))
-    parser.add_argument("--fast-size", type=int, default=16 << 20, help="bytes on the unthrottled line")
-    parser.add_argument("--seconds", type=float, default=20, help="line-rate seconds of a paced line's file")
-    parser.add_argument("--hop-baud", type=int, default=115200, help="speed of the network-hop lines")
+    parser.add_argument("--seconds", type=float, default=20, help="line-rate seconds of a row's file")
     parser.add_argument("--quick", action="store_true",
-                        help="1 MiB unthrottled, 9600, 115200, 921600 and the 20 ms hop, 2 s files, one run each")
-    parser.add_argument("--lines", help="measure these lines only, e.g. unthrottled,115200,hop20")
+                        help="every port at 115200 and the byte port at 9600 and 921600, 2 s files")
+    parser.add_argument("--ports", help="measure these ports only, e.g. byte,usb:32,16 (with --speeds: all speeds)")
+    parser.add_argument("--speeds", help="measure these speeds only, e.g. 115200")
+    parser.add_argument("--latency-ms", type=int, default=0, help="a network hop's delay each way on every row")
     parser.add_argument("--plot", help="where the PNG goes (bench/compare_tools.png; with --quick none unless given)")
+    parser.add_argument("--json", help="also write every figure to this file")
+    parser.add_argument("--from-json", help="measure nothing: print and draw what this file holds")
     args = parser.parse_args()
+    # "usb:N,MS" holds a comma of its own.
+    args.ports = re.findall(r"usb:\d+,\d+|[^,]+", args.ports) if args.ports else None
     if args.quick:
-        args.fast_size, args.seconds = 1 << 20, 2
+        args.seconds = 2
     plot = args.plot or (None if args.quick else os.path.join(here, "compare_tools.png"))
+    if args.from_json:
+        with open(args.from_json) as saved:
+            results = json.load(saved)
+    else:
+        results = measure_all(args)
+    print("\n".join(table_lines(results)))
+    print("\nOurs: the share of the line rate (8N1: baud / 10), and in brackets of the computed stop-and-wait "
+          "ceiling. A is the service's end, B the customer's: get is A → B, put is B → A.")
+    if plot:
+        draw(results, plot)
+
+
+def measure_all(args):
     build = os.path.abspath(args.build)
-    for program in ("quorvantix", "quorvantix-customer", "quorvantix-linesim", "bench/stop_and_wait_ceiling"):
+    for program in ("quorvantix", "quorvantix-customer", "quorvantix-linesim", "bench/stop_and_wait_ceiling",
+                    "bench/pattern_ceiling"):
         if not os.access(os.path.join(build, program), os.X_OK):
             fail(f"{os.path.join(build, program)} is missing: build first")
     for _, name, programs, package in PEERS:
         if not installed(programs):
             note(f"{name} ({'/'.join(programs)}) is not installed (apt-get install {package}): its cells say so")
-
-    measured = []
+    results = []
+    load_before = os.getloadavg()
     # Device names have at most 29 characters: the ends live in a short directory.
     with tempfile.TemporaryDirectory(prefix="qvb-", dir="/tmp") as work:
-        for plan in line_plans(args):
-            measured.append((plan, measure_line(build, work, plan)))
-    print("\n".join(table_lines(measured)))
-    print("\nbytes/s (% of the line rate, 8N1: baud / 10). A is the service's end, B the customer's: "
-          "get is A → B, put is B → A. On a paced line, stop and wait with 1027-byte frames and 1-byte "
-          "answers can reach 1024/1028 of the line rate (99.6 %), less its turnarounds. Ours ÷ faster peer: "
-          "get against the faster of the peers' A → B, put against their B → A.")
-    if plot:
-        draw(measured, plot)
+        for row in rows_to_measure(args):
+            results.append(measure_row(build, work, row, args.seconds))
+            if args.json:
+                with open(args.json, "w") as saved:
+                    json.dump(results, saved, indent=1)
+    load_after = os.getloadavg()
+    note(f"load average (1, 5, 15 min) before: {', '.join(f'{x:.2f}' for x in load_before)}; "
+         f"after: {', '.join(f'{x:.2f}' for x in load_after)}")
+    return results
 
 
 if __name__ == "__main__":

@@ -2,7 +2,10 @@
 // end A sends a 1027-byte frame (a 1024-byte block in its frame), end B reads
 // it whole and answers one byte, A reads the answer, and so on, with nothing
 // else done in between. Each end runs in a process of its own, as the two
-// programs of a transfer do, and blocks on its line as a program would.
+// programs of a transfer do, and blocks on its line with the terminal's VMIN
+// set to what it still waits for (up to 255 bytes), so that the kernel wakes
+// it only once that many have come: on a port that hands over each byte
+// alone, a program woken for every byte would fall behind the line.
 //
 //   build/bench/stop_and_wait_ceiling PATH_A PATH_B [ROUNDS [BAUD]]
 //
@@ -17,6 +20,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -68,9 +72,23 @@ void write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
   }
 }
 
-// Blocks until `count` bytes are in, as a program waiting for a frame does.
+// The most bytes a terminal's VMIN can wait for.
+constexpr std::size_t kMostVmin = 255;
+
+// A raw terminal with VTIME 0 is readable, for poll() as for read(), once
+// VMIN bytes have come: the kernel waits for them, not the program.
+void wake_for(int fd, std::size_t count) {
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) throw std::runtime_error("tcgetattr failed");
+  settings.c_cc[VMIN] = static_cast<cc_t>(std::min(count, kMostVmin));
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr failed");
+}
+
+// Blocks until `count` bytes are in, as a program waiting for a frame does,
+// woken by the kernel only once as many as it can wait for are there.
 void read_all(int fd, std::uint8_t* bytes, std::size_t count) {
   while (count > 0) {
+    wake_for(fd, count);
     pollfd readable{fd, POLLIN, 0};
     const int ready = poll(&readable, 1, kStallLimitMs);
     if (ready == 0) throw std::runtime_error("the line stalled");

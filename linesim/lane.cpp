@@ -184,14 +184,17 @@ void Lane::take_misread(TimePoint now) {
 
 bool Lane::hand_over_delivered(TimePoint now, std::string& error) {
   const std::uint64_t handed = delivery_.handed_over_by(since_epoch(now));
-  const auto count = static_cast<std::size_t>(handed - delivered_);
-  if (count == 0) return true;
-  // The deque is contiguous in pieces; write the first piece at a time.
-  std::vector<std::uint8_t> piece(arrived_.begin(), arrived_.begin() + static_cast<long>(count));
-  std::size_t written = 0;
-  if (!write_out(piece.data(), piece.size(), written, error)) return false;
-  arrived_.erase(arrived_.begin(), arrived_.begin() + static_cast<long>(written));
-  if (written > 0 && arrived_.empty() && queue_.empty() && !misreading_) emptied_at_ = now;
+  bool wrote = false;
+  while (delivered_ < handed && !far_end_full_) {
+    // One write at a time from a buffer in one piece.
+    const auto writing = static_cast<std::size_t>(std::min<std::uint64_t>(handed - delivered_, scratch_.size()));
+    std::copy_n(arrived_.begin(), writing, scratch_.begin());
+    std::size_t written = 0;
+    if (!write_out(scratch_.data(), writing, written, error)) return false;
+    arrived_.erase(arrived_.begin(), arrived_.begin() + static_cast<long>(written));
+    wrote = wrote || written > 0;
+  }
+  if (wrote && arrived_.empty() && queue_.empty() && !misreading_) emptied_at_ = now;
   return true;
 }
 

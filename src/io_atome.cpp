@@ -114,7 +114,6 @@ bool Link::open_device(const char* device, long unit) {
   pending_ = false;
   put_back_.clear();
   sent_until_ = now();
-  outpaced_ = false;
   return line_ != nullptr;
 }
 
@@ -131,7 +130,6 @@ bool Link::do_io() {
     last_error_ = "line speed " + std::to_string(request_.io_Baud) + " is not a rate";
     return false;
   }
-  outpaced_ = false;
   return line_->set_speed(request_.io_Baud, last_error_);
 }
 
@@ -141,6 +139,7 @@ void Link::send_io() {
   request_.io_Actual = 0;
   handed_over_at_.reset();
   may_sleep_until_.reset();
+  outpaced_ = false;
   // Without a line the transfer ends at once, failed, as on a line that has gone.
   request_.io_Error = line_ ? 0 : IOERR_LINE_GONE;
   pending_ = line_ != nullptr;
@@ -227,11 +226,12 @@ std::optional<nanoseconds> Link::paced_rest_of_read() {
 }
 
 // Bytes may come faster than the speed set: from a pty that nothing paces, or
-// from a port faster than that speed. Then no sleep is planned: more bytes
-// than could have crossed since our own last bytes did (in a frame that
-// answers them) leave this read awake, and more than could have crossed
-// since the last hand-over leave every read awake until the speed is set
-// again.
+// from a port faster than that speed. Then the read sleeps no more: more
+// bytes than could have crossed since our own last bytes did (in a frame
+// that answers them), or since the last hand-over, leave it awake. The line
+// is not judged beyond the read: a port that lags (a loaded machine, a
+// simulator behind its time) hands over a backlog now and then, and every
+// read after it would pay for it.
 void Link::note_bytes_taken(std::uint32_t before, bool watched) {
   if (request_.io_Command != CMD_READ || request_.io_Actual == before) return;
   const nanoseconds one_byte = byte_time();
@@ -243,7 +243,10 @@ void Link::note_bytes_taken(std::uint32_t before, bool watched) {
   handed_over_at_ = now();
   had_at_hand_over_ = request_.io_Actual;
   may_sleep_until_.reset();
-  if (request_.io_Actual > could_cross(now() - sent_until_)) return;
+  if (request_.io_Actual > could_cross(now() - sent_until_)) {
+    outpaced_ = true;
+    return;
+  }
   const long missing = static_cast<long>(request_.io_Length - request_.io_Actual);
   const nanoseconds crossing = (missing - 1) * one_byte;
   const nanoseconds sleep = crossing - crossing / kFastPeerShare - kTimerSlack;

@@ -168,9 +168,9 @@ class Link {
   std::optional<std::chrono::nanoseconds> handed_over_at_;
   std::uint32_t had_at_hand_over_ = 0;
   std::optional<std::chrono::nanoseconds> may_sleep_until_;
-  // The line has handed over more bytes than its speed can carry (a pty that
-  // nothing paces, a port faster than the speed set): no read sleeps on it
-  // until the speed is set again.
+  // The read in flight has been handed more bytes than the line's speed can
+  // carry (a pty that nothing paces, a port faster than the speed set): it
+  // sleeps no more.
   bool outpaced_ = false;
   std::vector<UBYTE> put_back_;
   std::function<void(std::chrono::nanoseconds)> on_wait_;

@@ -147,6 +147,37 @@ TEST(ReceiveData, AnswersABlockAsItIsHandedOverWholeOnEveryPortWakingAFewTimesFo
   }
 }
 
+// A block whose bytes come faster than the line's speed (a port that lagged
+// and hands over its backlog) keeps its reader awake; the blocks after it
+// are slept through again, not watched for byte by byte.
+TEST(ReceiveData, ABacklogKeepsOneReadAwakeAndNoMore) {
+  Pair pair;
+  pair.cable.pace(9600);
+  const Bytes block = pattern_bytes(1024), frame = frame_of(block);
+  constexpr int kLaterBlocks = 3;
+  int waits_before_later_blocks = 0;
+  std::vector<long> results;
+  pair.clock.run([&] {
+    ASSERT_TRUE(write_raw(pair.customer, Bytes(frame.begin(), frame.begin() + 10)));
+    pair.clock.sleep_for(50ms);
+    pair.cable.pace(0);
+    pair.cable.inject(SimCable::b, Bytes(frame.begin() + 10, frame.end() - 5));
+    pair.cable.pace(9600);
+    pair.clock.sleep_for(150ms);
+    ASSERT_TRUE(write_raw(pair.customer, Bytes(frame.end() - 5, frame.end())));
+    ASSERT_EQ(read_raw(pair.customer, 1), Bytes{ACK});
+    waits_before_later_blocks = pair.cable.waits(SimCable::a);
+    for (int i = 0; i < kLaterBlocks; ++i) {
+      results.push_back(send_data(pair.customer, reinterpret_cast<const char*>(block.data()), 1024));
+    }
+  }, {[&] {
+    UBYTE got[1025];
+    while (receive_data(pair.service, got, 1024) == LINK_OK) send_ACK(pair.service);
+  }});
+  EXPECT_EQ(results, std::vector<long>(kLaterBlocks, LINK_OK));
+  EXPECT_LE(pair.cable.waits(SimCable::a) - waits_before_later_blocks, kLaterBlocks * 8);
+}
+
 // A silent line times out; one that has failed, or never opened, ends every
 // transfer at once, and the rules for getting back in step do not wait on it.
 TEST(Link, ALineThatFailedOrNeverOpenedEndsEveryTransferAtOnce) {

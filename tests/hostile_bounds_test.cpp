@@ -2,6 +2,7 @@
 // without bottom or with a loop, a listing without end, a file bigger than
 // the disk, blocks that flood the line. Each ends with an error within
 // bounds of depth, entries, room and time, and a stop ends each at once.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +10,7 @@
 #include <sstream>
 
 #include "commands.h"
+#include "remote_files.h"
 #include "support/fixtures.h"
 #include "support/hostile_service.h"
 
@@ -140,4 +142,68 @@ TEST_F(Bounded, AStopWhileBlocksFloodInEndsWithinSecondsAndGivesTheSessionUp) {
   EXPECT_TRUE(session.lost);
   EXPECT_TRUE(has(err.str(), "get: the service sends without pause and answers nothing")) << err.str();
   EXPECT_EQ(names_in(home.path()), Strings{});
+}
+
+namespace {
+
+// The one session there is, until it is given up.
+struct OneSession final : mount_side::SessionSource {
+  explicit OneSession(Session& first) : current(&first) {}
+  Session* session() override { return current; }
+  void give_up() override { current = nullptr, ++given_up; }
+  Session* current;
+  int given_up = 0;
+};
+
+}  // namespace
+
+// The mount: a folder deeper than 32 or one whose cd leads back up is ELOOP,
+// a listing past 10,000 entries EFBIG, a file bigger than the disk of the
+// scratch copies ENOSPC, an interrupted listing EINTR at once; none of them
+// gives the session up. A copy past the cache timeout leaves the scratch disk.
+TEST_F(Bounded, TheMountAnswersLoopsDeepFoldersLongListingsAndInterruptsWithErrors) {
+  bool interrupted = false;
+  mount_side::ScratchDir scratch;
+  OneSession source{session};
+  mount_side::RemoteFiles files(source, scratch, pair.clock, 20s, {}, [&] { return interrupted; });
+  service.on_list = [&](HostileService& s) {
+    if (s.folder == "/srv/many") return s.send_many_files(10'001);
+    if (s.folder == "/srv/slow") return interrupted = true, s.send_many_files(10'001);
+    const Strings names = s.folder == "/srv" ? Strings{"deep", "loopy", "many", "slow"}
+                          : s.folder == "/srv/loopy" ? Strings{"back"} : Strings{"x"};
+    for (const auto& name : names) s.send_frame(folder_line(name));
+    for (const auto& name : s.folder == "/srv" ? Strings{"a", "b", "big"} : Strings{}) s.send_frame(file_line(name, 1));
+    s.send_end_marker();
+  };
+  service.links["/srv/loopy/back"] = "/srv";
+  service.files["a"] = {"", text("a")}, service.files["b"] = {"", text("b")};
+  service.files["big"] = {"big 2147483647 0", {}};
+  run([&] {
+    mount_side::FolderEntries entries;
+    mount_side::Attributes found;
+    EXPECT_EQ(files.list("/deep" + xs(31), entries), 0);
+    EXPECT_EQ(files.list("/deep" + xs(32), entries), -ELOOP);
+    EXPECT_EQ(files.attributes("/deep" + xs(32) + "/f", found), -ELOOP);
+    EXPECT_EQ(files.list("/loopy", entries), 0);
+    EXPECT_EQ(files.list("/loopy/back", entries), -ELOOP);
+    EXPECT_EQ(files.list("/many", entries), -EFBIG);
+    std::uint64_t handle = 0;
+    EXPECT_EQ(files.open("/big", O_RDONLY, handle), -ENOSPC);
+    EXPECT_EQ(names_in(scratch.path()), Strings{});
+    EXPECT_EQ(files.open("/a", O_RDONLY, handle), 0);
+    EXPECT_EQ(files.release(handle), 0);
+    pair.clock.sleep_for(21s);
+    EXPECT_EQ(files.open("/b", O_RDONLY, handle), 0);
+    EXPECT_EQ(files.release(handle), 0);
+    EXPECT_EQ(names_in(scratch.path()).size(), 1u);  // b's copy alone
+    pair.cable.pace(9600);
+    const nanoseconds asked = pair.clock.now();
+    EXPECT_EQ(files.list("/slow", entries), -EINTR);
+    EXPECT_LT(pair.clock.now() - asked, 2s);
+    interrupted = false;
+    entries.clear();
+    EXPECT_EQ(files.list("/deep", entries), 0);
+    EXPECT_EQ(entries.size(), 1u);
+  });
+  EXPECT_EQ(source.given_up, 0);
 }

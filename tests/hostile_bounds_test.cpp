@@ -4,15 +4,20 @@
 // bounds of depth, entries, room and time, and a stop ends each at once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "commands.h"
 #include "remote_files.h"
 #include "support/fixtures.h"
 #include "support/hostile_service.h"
+#include "support/running.h"
 
 using namespace customer_side;
 using namespace testsupport;
@@ -206,4 +211,86 @@ TEST_F(Bounded, TheMountAnswersLoopsDeepFoldersLongListingsAndInterruptsWithErro
     EXPECT_EQ(entries.size(), 1u);
   });
   EXPECT_EQ(source.given_up, 0);
+}
+
+// The real customer on a tcp line: a listing past its limit ends with an
+// error, a bottomless tree at the depth limit, and a stop while blocks flood
+// in ends it within seconds (after 20 s of silence it would be killed).
+TEST(BoundsOnTcp, TheRealCustomerEndsALongListingABottomlessTreeAndAFloodAfterAStop) {
+  const TempDir home;
+  HostileOnTcp endless, flooding;
+  bottomless(endless.service);
+  endless.service.on_list = [deep = endless.service.on_list](HostileService& s) {
+    s.folder == "/srv/many" ? s.send_many_files(20'000) : deep(s);
+  };
+  endless.start();
+  Running customer({QUORVANTIX_CUSTOMER_BINARY, "-q", endless.line, "cd", "many", ";", "-ls", ";", "cd", "/srv", ";",
+                    "get", "-r", "deep"},
+                   home.path());
+  EXPECT_EQ(customer.end(), 1);
+  const std::string said = customer.seen.substr(customer.seen.find("f9999\n") + 6);
+  EXPECT_TRUE(has(said, "ls: the listing goes on past 10000 entries")) << said;
+  EXPECT_TRUE(has(said, "get -r goes at most 32 folders deep")) << said;
+  EXPECT_EQ(depth_of(home / "deep"), 32u);
+
+  flooding.service.on_get = [](HostileService& s, const std::string&) { s.flood("big 100000 0", 1'000'000); };
+  flooding.start();
+  Running stopped({QUORVANTIX_CUSTOMER_BINARY, flooding.line, "get", "big"}, home.path());
+  ASSERT_TRUE(stopped.says("Service: ")) << stopped.seen;
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(stopped.end(SIGINT), 128 + SIGINT) << stopped.seen;
+  EXPECT_TRUE(has(stopped.seen, "get: the service sends without pause and answers nothing")) << stopped.seen;
+  EXPECT_FALSE(exists(home / "big"));
+}
+
+namespace {
+
+#ifdef QUORVANTIX_MOUNT_BINARY
+const std::string kMount = QUORVANTIX_MOUNT_BINARY;
+#else
+const std::string kMount;
+#endif
+
+int unmount(const std::string& mountpoint, const char* how = "-u") {
+  return Running({"fusermount3", how, mountpoint}, "/").end();
+}
+
+}  // namespace
+
+// The real mount on a tcp line: ls of a folder past the listing limit fails
+// with EFBIG, find in a bottomless tree stops at ELOOP, and an ls killed
+// while a listing trickles in ends at once: the mount can go.
+TEST(BoundsOnTcp, TheRealMountAnswersLongListingsBottomlessTreesAndKilledListings) {
+  if (kMount.empty() || access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no FUSE here";
+  const TempDir local, mnt;
+  HostileOnTcp hostile;
+  hostile.service.on_list = [](HostileService& s) {
+    if (s.folder == "/srv/many") return s.send_many_files(20'000);
+    for (long i = 0; s.folder == "/srv/slow" && i < 1000; ++i) {
+      s.link().delay_ticks(2);
+      if (s.send_frame(file_line("f" + std::to_string(i), i)) != LINK_OK) return;
+    }
+    for (const char* name : {"many", "slow", "x"}) {
+      if (s.folder == "/srv" || std::string(name) == "x") s.send_frame(folder_line(name));
+    }
+    s.send_end_marker();
+  };
+  hostile.start();
+  ASSERT_EQ(Running({kMount, hostile.line, mnt.path()}, local.path()).end(), 0);
+  Running ls({"ls", mnt / "many"}, local.path());
+  EXPECT_EQ(ls.end(), 2);
+  EXPECT_TRUE(has(ls.seen, std::strerror(EFBIG))) << ls.seen;
+  Running find({"timeout", "30", "find", mnt / "x"}, local.path());
+  EXPECT_EQ(find.end(), 1);
+  EXPECT_TRUE(has(find.seen, std::strerror(ELOOP))) << find.seen.substr(0, 2000);
+  Running killed({"ls", mnt / "slow"}, local.path());
+  std::this_thread::sleep_for(1s);
+  kill(killed.pid(), SIGKILL);
+  int unmounted = -1;
+  for (int tries = 0; tries < 50 && unmounted != 0; ++tries) {
+    if (tries > 0) std::this_thread::sleep_for(100ms);
+    unmounted = unmount(mnt.path());
+  }
+  EXPECT_EQ(unmounted, 0);
+  if (unmounted != 0) unmount(mnt.path(), "-uz");
 }

@@ -104,7 +104,7 @@ long send_command(Session& session, UBYTE code, const std::string& argument = ""
       session.detail = "the service refused the command twice";
       return LINK_NOT_ACKED;
     }
-    settle(session.link);
+    if (!get_back_in_step(session)) return LINE_FLOODED;
   }
 }
 
@@ -178,6 +178,10 @@ bool is_directory(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
+
+// Every peer of this line waits a time limit for the answer to each frame
+// it sends: a line that never pauses for most of that long is flooded.
+constexpr LimitShare kPauseOfAPeer{3, 4};
 
 // The failures of a get after which the service has had its answer (a NAK to
 // its header) and is back in its command loop.
@@ -354,7 +358,7 @@ long remote_pwd(Session& session) {
   const long result = receive_data(session.link, reply, kCommandFrameBytes);
   if (result != LINK_OK) {
     if (result == LINK_CHECK_ERROR) send_NAK(session.link);
-    settle(session.link);
+    if (!get_back_in_step(session)) return LINE_FLOODED;
     session.detail = "the directory name did not arrive intact";
     return result;
   }
@@ -393,10 +397,12 @@ long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
   const long sent = send_command(session, cmd_send_akt_dir);
   if (sent != LINK_OK) return sent;
   ListRows rows;
-  const long result = receive_akt_dir(session.link, &rows.list);
+  const long result = receive_akt_dir(session.link, &rows.list, alloc_list_row, session.most_listed);
   collect_listed_entries(*names, rows.list, entries);
-  if (result != DIR_OK) settle(session.link);
-  return result;
+  if (result == DIR_OK) return DIR_OK;
+  if (session.link.cancelled()) return INTERRUPTED;
+  if (!get_back_in_step(session)) return LINE_FLOODED;
+  return result == DIR_NO_MEMORY && entries.size() == session.most_listed ? LISTING_TOO_LONG : result;
 }
 
 long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad) {
@@ -410,18 +416,16 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
   const std::string target = get_target(session, remote, local);
   if (target.empty()) return NAME_UNUSABLE;
   const long sent = send_command(session, cmd_send_file, wire);
-  if (sent == INTERRUPTED && take_back_stop(session)) {
-    // Stopped with the command under way: the service may have it and send
-    // the file until it gives up. The ends are in step once the line is quiet.
-    settle(session.link);
-  }
+  // Stopped with the command under way: the service may have it and send the
+  // file until it gives up. The ends are in step once the line is quiet.
+  if (sent == INTERRUPTED && take_back_stop(session) && !get_back_in_step(session)) return LINE_FLOODED;
   if (sent != LINK_OK) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
   const long result = receive_file_to(session.link, local_files(), gad, target.c_str());
   if (result == FILE_OK) return FILE_OK;
   const bool stopped = take_back_stop(session);
-  if (!refused_by_this_end(result)) settle(session.link);
+  if (!refused_by_this_end(result) && !get_back_in_step(session)) return LINE_FLOODED;
   return stopped ? INTERRUPTED : result;
 }
 
@@ -492,6 +496,25 @@ long sign_off(Session& session) {
   const long result = send_command(session, cmd_customer_terminate);
   session.lost = true;  // the service waits for a new identification now
   return result;
+}
+
+bool get_back_in_step(Session& session) {
+  Link& link = session.link;
+  const nanoseconds pause = share_of_limit(link, kPauseOfAPeer);
+  // Room for a whole pause however the wait falls between a peer's frames.
+  const nanoseconds window = wire_time(link, frame_bytes(kMaxPayload)) + 2 * time_limit(link);
+  const nanoseconds deadline = link.now() + share_of_limit(link, timing::kSettleCap);
+  for (nanoseconds left; (left = deadline - link.now()) > nanoseconds::zero();) {
+    if (!link.drop_input_until_quiet(pause, std::min(window, left))) {
+      if (link.cancelled() || link.lost() || left < window) return true;
+      session.lost = true;
+      session.detail = "the service sends without pause and answers nothing; the session is given up";
+      return false;
+    }
+    // Quiet for a pause: settled once the rest of settle()'s quiet follows.
+    if (!link.first_byte_within(settle_quiet(link) - pause)) return true;
+  }
+  return true;
 }
 
 long shutdown_service(Session& session) {

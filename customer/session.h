@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -33,6 +34,8 @@ constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; 
 constexpr long INTERRUPTED = 112;           // the user stopped a command part-way (the link was cancelled)
 constexpr long SHUTDOWN_REFUSED = 113;      // shutdown: the service went on, and answered an identification
 constexpr long CHARSET_UNKNOWN = 114;       // Session::charset names no set that names can travel in
+constexpr long LINE_FLOODED = 115;          // the service sends without pause: the session was given up
+constexpr long LISTING_TOO_LONG = 116;      // the listing went on past Session::most_listed entries
 
 constexpr int kIdentifyAttempts = 3;
 // Bytes that come within this many byte times of each other are a frame under way.
@@ -42,6 +45,13 @@ constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument
 // line's size field out of its place: a listed name that fills its 30 bytes
 // and comes without a size is the start of a longer one.
 constexpr std::size_t kListedNameBytes = 30;
+// The most entries a listing may have: 10,000 take about 9 minutes at 9600
+// baud, 50 s at 115200, and about 3 MB here. A longer one, or one without
+// end, is cut off there (LISTING_TOO_LONG).
+constexpr std::size_t kMostListedEntries = 10'000;
+// How many levels of folders get -r and the mount go below the folder they
+// start in: a tree that goes deeper, or never ends, is left out from there.
+constexpr std::size_t kDeepestFolder = 32;
 
 struct Session {
   explicit Session(Link& on) : link(on) {}
@@ -63,6 +73,8 @@ struct Session {
   // Told once a transfer has been stopped by a cancel of the link, before the
   // wait for the service to give up its side begins.
   std::function<void()> on_stop;
+  // remote_list takes at most this many entries.
+  std::size_t most_listed = kMostListedEntries;
 };
 
 struct RemoteEntry {
@@ -99,6 +111,10 @@ long remote_pwd(Session& session);
 // are cut at 60 characters and cannot tell.
 long remote_cd(Session& session, const std::string& dir);
 // The service's current directory listing, in the order the service sent it.
+// LISTING_TOO_LONG past session.most_listed entries (those are in `entries`:
+// the service, left unanswered, gives up the rest); INTERRUPTED when the link
+// was cancelled (the cancel stays: the service finishes its listing
+// meanwhile, and the next exchange waits for it).
 long remote_list(Session& session, std::vector<RemoteEntry>& entries);
 // Fetches `remote` into the local file get_target names. The file is written
 // unnamed beside it and takes its place once complete: a failed get leaves no
@@ -112,6 +128,13 @@ long remote_put(Session& session, const std::string& local, const std::string& r
 long remote_set_baud(Session& session, long rate);
 // Signs off: the service goes back to 9600 baud and waits for the next customer.
 long sign_off(Session& session);
+// After an exchange that went wrong or was stopped: waits until the service
+// has given up its side and the line is quiet (settle). A service that sends
+// without the pauses in which every peer of this line waits for each answer
+// (a time limit), and so would hold us here until the wait's cap and again
+// at every command, is given up instead: session.lost, with the reason in
+// detail, and false.
+bool get_back_in_step(Session& session);
 // Ends the service. A service that refuses (it runs with --no-shutdown) takes
 // the command for a sign-off: it answers the identification that follows,
 // and the session goes on (SHUTDOWN_REFUSED) at the speed and in the folder

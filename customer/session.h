@@ -57,6 +57,8 @@ struct Session {
   explicit Session(Link& on) : link(on) {}
 
   Link& link;
+  std::string device;            // the line as open_line opened it, to open it again
+  long unit = 0;
   Identities ids;                // this end and the service, from the identification
   long baud = kStartBaud;
   std::string remote_dir;        // as the last pwd gave it
@@ -97,9 +99,13 @@ void close_line(Session& session);
 // cancelled. It begins once a frame under way on the line has passed;
 // between tries the line must be quiet (settle), and after the first it signs
 // off, for a service whose last customer left without doing so and which
-// still waits for commands. LINK_OK or NO_SERVICE.
+// still waits for commands. A try that loses the line (a service on the
+// network closed the connection) is followed by the next on the line opened
+// anew. LINK_OK or NO_SERVICE, with the tries made and what ended them in
+// detail.
 long reach_service(Session& session);
-// How long reach_service waits on a line where no service answers.
+// How long reach_service waits at most where no service answers, on a quiet
+// line or one that never goes quiet (opening a lost line again aside).
 std::chrono::nanoseconds longest_wait_for_service(const Link& link);
 
 // --- The service ---

@@ -188,6 +188,7 @@ def listing():
         "climbing": b"\x08" + answered + listing_line(b"FILE", b"../.bash_profile", b"9")
         + listing_line(b"DIR ", b"../../x", b"0") + listing_line(b"FILE", b"x/.hidden", b"1") + END,
         "nul": b"\x00" + answered + frame(b"FILE" + b"a\x00b".ljust(30) + b"1".rjust(10)) + END,
+        "isiri-nul": b"\x03" + answered + listing_line(b"FILE", b"a\x80b", b"1") + END,
         "isiri": b"\x03" + answered + listing_line(b"FILE", b"\xa9\xa9", b"1") + listing_line(b"DIR ", b"\xae\xa9", b"1")
         + END,
         "utf8-cut": b"\x02" + answered + frame(b"FILE" + ("\u00e9" * 15).encode()[:30] + b"x" * 11) + END,

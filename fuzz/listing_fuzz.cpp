@@ -37,12 +37,12 @@ ListingStyle style_of(std::uint8_t settings) {
 
 std::size_t width_of(std::uint8_t settings) { return ((settings >> 3) & 3) == 3 ? 0 : kWidths[settings >> 5]; }
 
-// No entry the listing did not carry, and each as it can be shown. (A name
-// may hold a NUL that its wire form did not: ISIRI-3342 has one at 0x80.)
+// No entry the listing did not carry, and each as it can be shown.
 void check_entries(const std::vector<RemoteEntry>& entries, const Bytes& taken, bool names_converted) {
   FUZZ_CHECK(entries.size() <= taken.size() / frame_bytes(kListingLineBytes));
   for (const RemoteEntry& entry : entries) {
     FUZZ_CHECK(entry.size >= -1);
+    FUZZ_CHECK(entry.name.find('\0') == std::string::npos);
     if (names_converted) FUZZ_CHECK(valid_utf8(entry.name));
   }
 }

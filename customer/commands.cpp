@@ -472,6 +472,11 @@ std::string link_failure(long status, const Session& session) {
       return "the service's answer did not come in time";
     case LINK_CHECK_ERROR:
       return "the service's answer arrived damaged";
+    case LINE_FLOODED:
+      return session.detail;
+    case LISTING_TOO_LONG:
+      return "the listing goes on past " + std::to_string(session.most_listed) +
+             " entries, the most this program takes; the rest was left out";
     case NAME_TOO_LONG:
     case NAME_UNUSABLE:
     case LOCAL_NOT_A_FILE:
@@ -491,6 +496,7 @@ std::string link_failure(long status, const Session& session) {
 std::string listing_failure(long status, const Session& session) {
   if (status == DIR_END_DAMAGED) return "the listing did not arrive intact";
   if (status == DIR_NO_MEMORY) return "no memory for the whole listing";
+  if (status == INTERRUPTED) return "stopped";
   return link_failure(status, session);
 }
 

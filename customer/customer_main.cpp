@@ -204,11 +204,12 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
     std::cerr << kProgram << ": " << line_name(options) << " is open; waiting for a service to answer (" +
                      std::to_string(kIdentifyAttempts) + " tries, about " + wait + ")\n";
   }
+  const auto began = link.now();
   if (reach_service(session) != LINK_OK) {
     close_line(session);
     if (stop_requested()) return exit_status(RunState{});
     std::cerr << kProgram << ": no service answers on " << line_name(options) << " (" << shown(session.detail) << ", "
-              << wait << ")\n";
+              << whole_seconds(link.now() - began) << ")\n";
     return kExitNoLink;
   }
   if (!options.quiet) print_service_line(session);

@@ -14,6 +14,8 @@
 #include "fs_module.h"
 #include "io_module.h"
 #include "misc.h"
+#include "platform/rfc2217_line.h"
+#include "platform/tcp_line.h"
 #include "wire.h"
 
 namespace customer_side {
@@ -104,7 +106,7 @@ long send_command(Session& session, UBYTE code, const std::string& argument = ""
       session.detail = "the service refused the command twice";
       return LINK_NOT_ACKED;
     }
-    settle(session.link);
+    if (!get_back_in_step(session)) return LINE_FLOODED;
   }
 }
 
@@ -178,6 +180,10 @@ bool is_directory(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
+
+// Every peer of this line waits a time limit for the answer to each frame
+// it sends: a line that never pauses for most of that long is flooded.
+constexpr LimitShare kPauseOfAPeer{3, 4};
 
 // The failures of a get after which the service has had its answer (a NAK to
 // its header) and is back in its command loop.
@@ -279,6 +285,8 @@ long open_line(Session& session, const std::string& device, long unit) {
     return result;
   }
   session.baud = kStartBaud;
+  session.device = device;
+  session.unit = unit;
   return PORT_OK;
 }
 
@@ -286,13 +294,48 @@ void close_line(Session& session) { freeport(session.link, 0); }
 
 namespace {
 
+nanoseconds identification_time(const Link& link) {
+  return wire_time(link, frame_bytes(kIdentificationBytes)) + time_limit(link);
+}
+
+nanoseconds sign_off_time(const Link& link) {
+  return wire_time(link, frame_bytes(kCommandFrameBytes)) + time_limit(link) + frame_gap(link);
+}
+
+// How long bytes must come to be taken for a frame under way.
+nanoseconds frame_under_way_look(const Link& link) {
+  return std::max<nanoseconds>(wire_time(link, kBytesOfAFrameUnderWay), std::chrono::milliseconds(1));
+}
+
+// reach_service keeps to the time its message announces: on a line that
+// never goes quiet (a peer that floods it), each wait for quiet gives way to
+// the tries still to come, where it would otherwise wait out its own cap.
+class ReachBudget {
+ public:
+  explicit ReachBudget(const Link& link)
+      : link_(link), ends_at_(link.now() + frame_under_way_look(link) + longest_wait_for_service(link)) {}
+
+  // The longest the next wait for quiet may last, of its usual `cap`, so
+  // that `tries` tries and, when `sign_off_due`, the sign-off still fit.
+  nanoseconds quiet_cap(nanoseconds cap, int tries, bool sign_off_due) const {
+    const nanoseconds after =
+        tries * identification_time(link_) + (sign_off_due ? sign_off_time(link_) : nanoseconds{});
+    return std::clamp(ends_at_ - after - link_.now(), nanoseconds::zero(), cap);
+  }
+
+ private:
+  const Link& link_;
+  nanoseconds ends_at_;
+};
+
+nanoseconds quiet_wait_cap(const Link& link) { return share_of_limit(link, timing::kQuietWaitCap); }
+
 // A service that is still sending to a customer that has gone must not have
 // its frames taken for the answer to our identification: bytes that come
 // back to back are a frame under way, and we begin once it has passed.
-void begin_on_a_quiet_line(Link& link) {
+void begin_on_a_quiet_line(Link& link, nanoseconds cap) {
   link.drop_pending_input();
-  const nanoseconds look = std::max<nanoseconds>(wire_time(link, kBytesOfAFrameUnderWay), std::chrono::milliseconds(1));
-  if (link.first_byte_within(look)) link.drop_input_until_quiet(frame_gap(link), share_of_limit(link, timing::kQuietWaitCap));
+  if (link.first_byte_within(frame_under_way_look(link))) link.drop_input_until_quiet(frame_gap(link), cap);
 }
 
 // A service whose last customer left without signing off sits in its command
@@ -300,47 +343,110 @@ void begin_on_a_quiet_line(Link& link) {
 // sends it back to waiting for one. A service that waits for an
 // identification takes the command frame for junk, and is back in step once
 // the line has been quiet for a frame gap after our wait for the answer.
-void ask_to_sign_off(Link& link) {
+void ask_to_sign_off(Link& link, nanoseconds cap) {
   char frame[kCommandFrameBytes] = {static_cast<char>(cmd_customer_terminate)};
   send_data(link, frame, kCommandFrameBytes);
-  link.drop_input_until_quiet(frame_gap(link), share_of_limit(link, timing::kQuietWaitCap));
+  link.drop_input_until_quiet(frame_gap(link), cap);
+}
+
+// What ended a try on a line that was lost: the line's own reason where it
+// has one, or the far end's close.
+std::string why_lost(const Session& session) {
+  const std::string reason = session.link.lost_reason();
+  if (!reason.empty()) return reason;
+  const bool on_the_network =
+      platform::is_tcp_line_name(session.device) || platform::is_rfc2217_line_name(session.device);
+  return on_the_network ? "the service closed the connection" : "the line was lost";
+}
+
+// The line after a try that lost it, for the next try: a listening line
+// takes its next peer, one that open_line opened is opened anew (a service on
+// the network that closed the connection is connected to again). False,
+// with the cause in detail, when it cannot be had.
+bool take_up_line_for_next_try(Session& session) {
+  if (session.link.take_next_peer() || session.device.empty()) return true;
+  const std::string device = session.device;
+  close_line(session);
+  return open_line(session, device, session.unit) == PORT_OK;
+}
+
+// The tries reach_service made, for its message.
+struct ReachTries {
+  int made = 0;
+  int lost = 0;                // tries that ended with the line lost
+  std::string loss;            // why the last of them did
+  std::string not_taken_up;    // why the line could not be had again after it, if so
+};
+
+std::string no_service_detail(const ReachTries& tries) {
+  const std::string made = std::to_string(tries.made);
+  if (!tries.not_taken_up.empty()) {
+    return tries.loss + " at try " + made + " of " + std::to_string(kIdentifyAttempts) +
+           ", and the line could not be had again: " + tries.not_taken_up;
+  }
+  if (tries.lost == tries.made && tries.made > 0) {
+    return tries.loss + (tries.made == 1 ? " at its one try" : " at each of " + made + " tries");
+  }
+  std::string detail = "no answer to the identification after " + made + (tries.made == 1 ? " try" : " tries");
+  if (tries.lost > 0) detail += " (" + tries.loss + " at " + std::to_string(tries.lost) + " of them)";
+  return detail;
+}
+
+// Between a try that got no answer and the next: the line quiet, and after
+// the first a sign-off.
+void wait_before_next_try(Link& link, const ReachBudget& budget, int attempt, long result) {
+  const int tries_left = kIdentifyAttempts - attempt - 1;
+  const bool sign_off_due = attempt == 0;
+  if (result == LINK_CHECK_ERROR) {
+    // A damaged answer: what is left of the service's frame must not pass
+    // for the answer to the next try.
+    link.drop_input_until_quiet(frame_gap(link), budget.quiet_cap(quiet_wait_cap(link), tries_left, sign_off_due));
+  } else {
+    // No answer, or bytes that were none: a service busy with a transfer its
+    // last customer left answers once it has given up; one that waits for an
+    // identification, or a command, answers once the line has been quiet.
+    link.drop_input_until_quiet(settle_quiet(link),
+                                budget.quiet_cap(share_of_limit(link, timing::kSettleCap), tries_left, sign_off_due));
+  }
+  // A service that answered with a frame we could not take has gone on to
+  // its commands as well.
+  if (sign_off_due) ask_to_sign_off(link, budget.quiet_cap(quiet_wait_cap(link), tries_left, false));
 }
 
 }  // namespace
 
 long reach_service(Session& session) {
   Link& link = session.link;
-  begin_on_a_quiet_line(link);
+  const ReachBudget budget(link);
+  begin_on_a_quiet_line(link, budget.quiet_cap(quiet_wait_cap(link), kIdentifyAttempts, true));
+  ReachTries tries;
   for (int attempt = 0; attempt < kIdentifyAttempts && !link.cancelled(); ++attempt) {
+    if (attempt > 0 && link.lost() && !take_up_line_for_next_try(session)) {
+      tries.not_taken_up = session.detail;
+      break;
+    }
     link.drop_pending_input();
+    ++tries.made;
     const long result = identify(link, 'c', session.ids);
     if (result == LINK_OK) return LINK_OK;
-    if (attempt + 1 == kIdentifyAttempts || link.cancelled()) break;
-    if (result == LINK_CHECK_ERROR) {
-      // A damaged answer: what is left of the service's frame must not pass
-      // for the answer to the next try.
-      link.drop_input_until_quiet(frame_gap(link), share_of_limit(link, timing::kQuietWaitCap));
-    } else {
-      // No answer, or bytes that were none: a service busy with a transfer its
-      // last customer left answers once it has given up; one that waits for an
-      // identification, or a command, answers once the line has been quiet.
-      settle(link);
+    // No wait for quiet on a line that has gone: the next try takes it up anew.
+    const bool last = attempt + 1 == kIdentifyAttempts;
+    if (!link.lost() && !last && !link.cancelled()) wait_before_next_try(link, budget, attempt, result);
+    if (link.lost()) {
+      ++tries.lost;
+      tries.loss = why_lost(session);
     }
-    // A service that answered with a frame we could not take has gone on to
-    // its commands as well.
-    if (attempt == 0) ask_to_sign_off(link);
   }
-  session.detail = "no answer to the identification after " + std::to_string(kIdentifyAttempts) + " tries";
+  session.detail = no_service_detail(tries);
   return NO_SERVICE;
 }
 
 std::chrono::nanoseconds longest_wait_for_service(const Link& link) {
   // Each try waits a time limit for the answer once its frame has crossed,
-  // and settle() for a quiet line between them; after the first, the
+  // and for a quiet line (settle) between them; after the first, the
   // sign-off waits a time limit for its answer and a frame gap of quiet.
-  const nanoseconds identification = wire_time(link, frame_bytes(kIdentificationBytes)) + time_limit(link);
-  const nanoseconds sign_off = wire_time(link, frame_bytes(kCommandFrameBytes)) + time_limit(link) + frame_gap(link);
-  return kIdentifyAttempts * identification + (kIdentifyAttempts - 1) * settle_quiet(link) + sign_off;
+  return kIdentifyAttempts * identification_time(link) + (kIdentifyAttempts - 1) * settle_quiet(link) +
+         sign_off_time(link);
 }
 
 // --- The service ---
@@ -354,7 +460,7 @@ long remote_pwd(Session& session) {
   const long result = receive_data(session.link, reply, kCommandFrameBytes);
   if (result != LINK_OK) {
     if (result == LINK_CHECK_ERROR) send_NAK(session.link);
-    settle(session.link);
+    if (!get_back_in_step(session)) return LINE_FLOODED;
     session.detail = "the directory name did not arrive intact";
     return result;
   }
@@ -393,10 +499,12 @@ long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
   const long sent = send_command(session, cmd_send_akt_dir);
   if (sent != LINK_OK) return sent;
   ListRows rows;
-  const long result = receive_akt_dir(session.link, &rows.list);
+  const long result = receive_akt_dir(session.link, &rows.list, alloc_list_row, session.most_listed);
   collect_listed_entries(*names, rows.list, entries);
-  if (result != DIR_OK) settle(session.link);
-  return result;
+  if (result == DIR_OK) return DIR_OK;
+  if (session.link.cancelled()) return INTERRUPTED;
+  if (!get_back_in_step(session)) return LINE_FLOODED;
+  return result == DIR_NO_MEMORY && entries.size() == session.most_listed ? LISTING_TOO_LONG : result;
 }
 
 long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad) {
@@ -410,18 +518,16 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
   const std::string target = get_target(session, remote, local);
   if (target.empty()) return NAME_UNUSABLE;
   const long sent = send_command(session, cmd_send_file, wire);
-  if (sent == INTERRUPTED && take_back_stop(session)) {
-    // Stopped with the command under way: the service may have it and send
-    // the file until it gives up. The ends are in step once the line is quiet.
-    settle(session.link);
-  }
+  // Stopped with the command under way: the service may have it and send the
+  // file until it gives up. The ends are in step once the line is quiet.
+  if (sent == INTERRUPTED && take_back_stop(session) && !get_back_in_step(session)) return LINE_FLOODED;
   if (sent != LINK_OK) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
   const long result = receive_file_to(session.link, local_files(), gad, target.c_str());
   if (result == FILE_OK) return FILE_OK;
   const bool stopped = take_back_stop(session);
-  if (!refused_by_this_end(result)) settle(session.link);
+  if (!refused_by_this_end(result) && !get_back_in_step(session)) return LINE_FLOODED;
   return stopped ? INTERRUPTED : result;
 }
 
@@ -492,6 +598,25 @@ long sign_off(Session& session) {
   const long result = send_command(session, cmd_customer_terminate);
   session.lost = true;  // the service waits for a new identification now
   return result;
+}
+
+bool get_back_in_step(Session& session) {
+  Link& link = session.link;
+  const nanoseconds pause = share_of_limit(link, kPauseOfAPeer);
+  // Room for a whole pause however the wait falls between a peer's frames.
+  const nanoseconds window = wire_time(link, frame_bytes(kMaxPayload)) + 2 * time_limit(link);
+  const nanoseconds deadline = link.now() + share_of_limit(link, timing::kSettleCap);
+  for (nanoseconds left; (left = deadline - link.now()) > nanoseconds::zero();) {
+    if (!link.drop_input_until_quiet(pause, std::min(window, left))) {
+      if (link.cancelled() || link.lost() || left < window) return true;
+      session.lost = true;
+      session.detail = "the service sends without pause and answers nothing; the session is given up";
+      return false;
+    }
+    // Quiet for a pause: settled once the rest of settle()'s quiet follows.
+    if (!link.first_byte_within(settle_quiet(link) - pause)) return true;
+  }
+  return true;
 }
 
 long shutdown_service(Session& session) {

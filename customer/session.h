@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -33,6 +34,8 @@ constexpr long RATE_NOT_TAKEN = 111;        // baud: no answer at the new rate; 
 constexpr long INTERRUPTED = 112;           // the user stopped a command part-way (the link was cancelled)
 constexpr long SHUTDOWN_REFUSED = 113;      // shutdown: the service went on, and answered an identification
 constexpr long CHARSET_UNKNOWN = 114;       // Session::charset names no set that names can travel in
+constexpr long LINE_FLOODED = 115;          // the service sends without pause: the session was given up
+constexpr long LISTING_TOO_LONG = 116;      // the listing went on past Session::most_listed entries
 
 constexpr int kIdentifyAttempts = 3;
 // Bytes that come within this many byte times of each other are a frame under way.
@@ -42,11 +45,20 @@ constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument
 // line's size field out of its place: a listed name that fills its 30 bytes
 // and comes without a size is the start of a longer one.
 constexpr std::size_t kListedNameBytes = 30;
+// The most entries a listing may have: 10,000 take about 9 minutes at 9600
+// baud, 50 s at 115200, and about 3 MB here. A longer one, or one without
+// end, is cut off there (LISTING_TOO_LONG).
+constexpr std::size_t kMostListedEntries = 10'000;
+// How many levels of folders get -r and the mount go below the folder they
+// start in: a tree that goes deeper, or never ends, is left out from there.
+constexpr std::size_t kDeepestFolder = 32;
 
 struct Session {
   explicit Session(Link& on) : link(on) {}
 
   Link& link;
+  std::string device;            // the line as open_line opened it, to open it again
+  long unit = 0;
   Identities ids;                // this end and the service, from the identification
   long baud = kStartBaud;
   std::string remote_dir;        // as the last pwd gave it
@@ -63,6 +75,8 @@ struct Session {
   // Told once a transfer has been stopped by a cancel of the link, before the
   // wait for the service to give up its side begins.
   std::function<void()> on_stop;
+  // remote_list takes at most this many entries.
+  std::size_t most_listed = kMostListedEntries;
 };
 
 struct RemoteEntry {
@@ -85,9 +99,13 @@ void close_line(Session& session);
 // cancelled. It begins once a frame under way on the line has passed;
 // between tries the line must be quiet (settle), and after the first it signs
 // off, for a service whose last customer left without doing so and which
-// still waits for commands. LINK_OK or NO_SERVICE.
+// still waits for commands. A try that loses the line (a service on the
+// network closed the connection) is followed by the next on the line opened
+// anew. LINK_OK or NO_SERVICE, with the tries made and what ended them in
+// detail.
 long reach_service(Session& session);
-// How long reach_service waits on a line where no service answers.
+// How long reach_service waits at most where no service answers, on a quiet
+// line or one that never goes quiet (opening a lost line again aside).
 std::chrono::nanoseconds longest_wait_for_service(const Link& link);
 
 // --- The service ---
@@ -99,6 +117,10 @@ long remote_pwd(Session& session);
 // are cut at 60 characters and cannot tell.
 long remote_cd(Session& session, const std::string& dir);
 // The service's current directory listing, in the order the service sent it.
+// LISTING_TOO_LONG past session.most_listed entries (those are in `entries`:
+// the service, left unanswered, gives up the rest); INTERRUPTED when the link
+// was cancelled (the cancel stays: the service finishes its listing
+// meanwhile, and the next exchange waits for it).
 long remote_list(Session& session, std::vector<RemoteEntry>& entries);
 // Fetches `remote` into the local file get_target names. The file is written
 // unnamed beside it and takes its place once complete: a failed get leaves no
@@ -112,6 +134,13 @@ long remote_put(Session& session, const std::string& local, const std::string& r
 long remote_set_baud(Session& session, long rate);
 // Signs off: the service goes back to 9600 baud and waits for the next customer.
 long sign_off(Session& session);
+// After an exchange that went wrong or was stopped: waits until the service
+// has given up its side and the line is quiet (settle). A service that sends
+// without the pauses in which every peer of this line waits for each answer
+// (a time limit), and so would hold us here until the wait's cap and again
+// at every command, is given up instead: session.lost, with the reason in
+// detail, and false.
+bool get_back_in_step(Session& session);
 // Ends the service. A service that refuses (it runs with --no-shutdown) takes
 // the command for a sign-off: it answers the identification that follows,
 // and the session goes on (SHUTDOWN_REFUSED) at the speed and in the folder

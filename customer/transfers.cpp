@@ -69,6 +69,7 @@ struct Tally {
   int skipped = 0;  // -n: there already, of the same size
   int files_not_tried = 0, folders_not_tried = 0;
   std::vector<std::string> failed{};
+  bool no_room = false;  // a file was refused for want of room here
 };
 
 // Says how it went; true when no file failed.
@@ -233,6 +234,7 @@ bool fetch_one(Session& session, Console& console, Tally* tally, const Existing&
   const long status = remote_get(session, remote, target, &progress);
   session.on_stop = nullptr;
   progress.finish();
+  if (tally != nullptr && status == FILE_NO_ROOM) tally->no_room = true;
   if (status != FILE_OK) return failure(get_failure(status, remote, target, session));
   if (tally != nullptr) {
     ++tally->files;
@@ -286,19 +288,24 @@ bool usable_listed(Console& console, Tally& tally, const RemoteEntry& entry, con
 }
 
 // The local folders a command has made, so that a failed one leaves none of
-// them empty behind.
+// them empty behind. Only the outermost are named: what is below one of them
+// the command has made as well, however many folders that is.
 struct MadeFolders {
-  std::vector<std::string> paths;
-  void remove_empty() const {
-    for (auto path = paths.rbegin(); path != paths.rend(); ++path) rmdir(path->c_str());
+  std::vector<std::string> outermost;
+  bool no_room = false;  // the last one could not be made for want of room
+  bool inside(const std::string& path) const {
+    return std::any_of(outermost.begin(), outermost.end(),
+                       [&](const std::string& made) { return path.starts_with(made + "/"); });
   }
+  void remove_empty() const;
 };
 
 bool make_folder(const std::string& path, MadeFolders& made, std::string& error) {
   if (mkdir(path.c_str(), 0777) == 0) {
-    made.paths.push_back(path);
+    if (!made.inside(path)) made.outermost.push_back(path);
     return true;
   }
+  made.no_room = errno == ENOSPC || errno == EDQUOT;
   if (errno == EEXIST && is_folder(path)) return true;
   error = errno == EEXIST ? "cannot make the folder " + path + ": a file of that name is in the way"
                           : "cannot make the folder " + path + ": " + std::strerror(errno);
@@ -341,6 +348,20 @@ std::vector<std::string> local_names(const std::string& folder) {
   return names;
 }
 
+// Removes the empty folders in and below `folder` (links are not followed).
+void remove_empty_folders(const std::string& folder) {
+  for (const auto& name : local_names(folder)) {
+    const std::string path = joined(folder, name);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) remove_empty_folders(path);
+  }
+  rmdir(folder.c_str());
+}
+
+void MadeFolders::remove_empty() const {
+  for (auto path = outermost.rbegin(); path != outermost.rend(); ++path) remove_empty_folders(*path);
+}
+
 void collect_files(const std::string& folder, std::vector<std::string>& files) {
   for (const auto& name : local_names(folder)) {
     const std::string path = joined(folder, name);
@@ -352,26 +373,36 @@ void collect_files(const std::string& folder, std::vector<std::string>& files) {
   }
 }
 
-// What get -r is at: its tally, what it does with files there already, and
-// the folders it made.
+// What get -r is at: its tally, what it does with files there already, the
+// folders it made, and the service's names of the folders it is in, from the
+// one it fetches down.
 struct TreeWalk {
   Tally tally;
   const Existing& existing;
   MadeFolders made{};
+  std::vector<std::string> folders{};
 };
 
+// Whether the service's cd has led to a folder the walk is in already (a
+// link on its side that points up): its tree would never end.
+bool leads_back(const Session& session, const TreeWalk& walk) {
+  return !session.remote_dir.empty() && !session.remote_dir_cut &&
+         std::find(walk.folders.begin(), walk.folders.end(), session.remote_dir) != walk.folders.end();
+}
+
 // The tree below the service's current folder into `local`; false when the
-// walk had to stop (a stop, or it lost its place on the service).
+// walk had to stop (a stop, no room here, or it lost its place on the
+// service). Listings are not kept: a tree may have more folders than memory.
 bool fetch_folder(Session& session, Console& console, TreeWalk& walk, const std::string& shown,
                   const std::string& local) {
   Tally& tally = walk.tally;
-  const Entries* listing = nullptr;
-  if (const long status = current_listing(session, console.listings, listing, true); status != LINK_OK) {
+  Entries listing;
+  if (const long status = remote_list(session, listing); status != DIR_OK) {
     say(console, tally.command, "cannot list " + shown + ": " + listing_failure(status, session));
     tally.failed.push_back(shown + "/");
     return !session.lost;
   }
-  const std::vector<RemoteEntry> entries = sorted_by_name(*listing);
+  const std::vector<RemoteEntry> entries = sorted_by_name(std::move(listing));
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const RemoteEntry& entry = entries[i];
     if (stopping(session)) {
@@ -387,21 +418,41 @@ bool fetch_folder(Session& session, Console& console, TreeWalk& walk, const std:
     if (!usable_listed(console, tally, entry, path)) continue;
     if (!entry.is_dir) {
       fetch_one(session, console, &tally, walk.existing, entry.name, joined(local, entry.name), path, entry.size);
+      if (!tally.no_room) continue;
+      not_tried(entries, i + 1, tally);
+      return false;
+    }
+    if (walk.folders.size() > kDeepestFolder) {
+      say(console, tally.command,
+          "left out " + path + "/: get -r goes at most " + std::to_string(kDeepestFolder) + " folders deep");
+      tally.failed.push_back(path + "/");
       continue;
     }
     std::string error;
     if (!make_folder(joined(local, entry.name), walk.made, error)) {
       say(console, tally.command, error);
       tally.failed.push_back(path + "/");
-      continue;
+      if (!walk.made.no_room) continue;
+      not_tried(entries, i + 1, tally);
+      return false;
     }
     const std::string parent = session.remote_dir;
+    const bool parent_cut = session.remote_dir_cut;
     if (!enter(session, console, tally.command, entry.name)) {
       tally.failed.push_back(path + "/");
       continue;
     }
-    const bool walking = fetch_folder(session, console, walk, path, joined(local, entry.name));
-    if (!walking || !go_back(session, console, tally.command, parent, false, entry.name)) {
+    bool walking = true;
+    if (leads_back(session, walk)) {
+      say(console, tally.command, "left out " + path + "/: the service's cd leads back to " + session.remote_dir +
+                                      ", a folder the walk is in already");
+      tally.failed.push_back(path + "/");
+    } else {
+      walk.folders.push_back(session.remote_dir);
+      walking = fetch_folder(session, console, walk, path, joined(local, entry.name));
+      walk.folders.pop_back();
+    }
+    if (!walking || !go_back(session, console, tally.command, parent, parent_cut, entry.name)) {
       not_tried(entries, i + 1, tally);
       return false;
     }
@@ -653,6 +704,7 @@ bool get_tree(Session& session, Console& console, const std::string& dir, const 
   const std::string start = session.remote_dir;
   const bool start_cut = session.remote_dir_cut;
   if (!enter(session, console, "get", dir)) return false;
+  walk.folders.push_back(session.remote_dir);
   // The folder's name as typed, or as the service names it; that one is a listed name.
   std::string name = last_component(dir);
   if (name.empty() && unusable_listed_name(last_component(session.remote_dir)).empty()) {

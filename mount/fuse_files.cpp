@@ -8,6 +8,9 @@ namespace {
 
 MountedFiles& mounted() { return *static_cast<MountedFiles*>(fuse_get_context()->private_data); }
 
+// Held by each operation that reaches RemoteFiles.
+std::unique_lock<std::mutex> in_turn() { return std::unique_lock<std::mutex>(mounted().one_at_a_time); }
+
 void fill_stat(const Attributes& attributes, struct stat* st) {
   const MountedFiles& m = mounted();
   std::memset(st, 0, sizeof *st);
@@ -32,6 +35,7 @@ void* init(fuse_conn_info* connection, fuse_config* config) {
 }
 
 int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
+  const auto turn = in_turn();
   Attributes attributes;
   const int result = fi != nullptr ? mounted().files.attributes(fi->fh, attributes)
                                    : mounted().files.attributes(path, attributes);
@@ -41,6 +45,7 @@ int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
 
 int readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
   FolderEntries entries;
+  const auto turn = in_turn();
   if (const int result = mounted().files.list(path, entries); result != 0) return result;
   fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
   fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
@@ -52,27 +57,45 @@ int readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_fi
   return 0;
 }
 
-int open(const char* path, fuse_file_info* fi) { return mounted().files.open(path, fi->flags, fi->fh); }
+int open(const char* path, fuse_file_info* fi) {
+  const auto turn = in_turn();
+  return mounted().files.open(path, fi->flags, fi->fh);
+}
 
-int create(const char* path, mode_t, fuse_file_info* fi) { return mounted().files.create(path, fi->fh); }
+int create(const char* path, mode_t, fuse_file_info* fi) {
+  const auto turn = in_turn();
+  return mounted().files.create(path, fi->fh);
+}
 
 int read(const char*, char* into, size_t size, off_t offset, fuse_file_info* fi) {
+  const auto turn = in_turn();
   return mounted().files.read(fi->fh, into, size, offset);
 }
 
 int write(const char*, const char* from, size_t size, off_t offset, fuse_file_info* fi) {
+  const auto turn = in_turn();
   return mounted().files.write(fi->fh, from, size, offset);
 }
 
 int truncate(const char* path, off_t size, fuse_file_info* fi) {
+  const auto turn = in_turn();
   return fi != nullptr ? mounted().files.truncate(fi->fh, size) : mounted().files.truncate(path, size);
 }
 
-int flush(const char*, fuse_file_info* fi) { return mounted().files.flush(fi->fh); }
+int flush(const char*, fuse_file_info* fi) {
+  const auto turn = in_turn();
+  return mounted().files.flush(fi->fh);
+}
 
-int fsync(const char*, int, fuse_file_info* fi) { return mounted().files.flush(fi->fh); }
+int fsync(const char*, int, fuse_file_info* fi) {
+  const auto turn = in_turn();
+  return mounted().files.flush(fi->fh);
+}
 
-int release(const char*, fuse_file_info* fi) { return mounted().files.release(fi->fh); }
+int release(const char*, fuse_file_info* fi) {
+  const auto turn = in_turn();
+  return mounted().files.release(fi->fh);
+}
 
 int set_times(const char*, const std::timespec*, fuse_file_info*) { return 0; }
 

@@ -69,7 +69,9 @@ class FuseMount {
   // False when the library refused the options (it has said why).
   bool made() const { return fuse_ != nullptr; }
   bool mount(const std::string& mountpoint) { return mounted_ = fuse_mount(fuse_, mountpoint.c_str()) == 0; }
-  int serve() { return fuse_loop(fuse_); }
+  // Each request in a thread of the library's, so that an interrupt from the
+  // kernel is read while the operation it interrupts runs.
+  int serve() { return fuse_loop_mt(fuse_, 0); }
   fuse_session* session() { return fuse_get_session(fuse_); }
 
  private:
@@ -107,7 +109,7 @@ int serve(const MountOptions& options, Readiness& readiness) {
     say(line_name(options) + ": " + error);
     return kExitNoLink;
   }
-  RemoteFiles files(lines, scratch, clock, options.cache_timeout, say);
+  RemoteFiles files(lines, scratch, clock, options.cache_timeout, say, [] { return fuse_interrupted() != 0; });
   std::timespec since{};
   clock_gettime(CLOCK_REALTIME, &since);
   MountedFiles mounted{files, since, getuid(), getgid()};

@@ -95,8 +95,13 @@ int name_error(long status) { return status == customer_side::NAME_TOO_LONG ? -E
 }  // namespace
 
 RemoteFiles::RemoteFiles(SessionSource& source, ScratchDir& scratch, platform::Clock& clock, nanoseconds cache_timeout,
-                         std::function<void(const std::string&)> note)
-    : source_(source), scratch_(scratch), clock_(clock), cache_timeout_(cache_timeout), note_(std::move(note)) {}
+                         std::function<void(const std::string&)> note, std::function<bool()> interrupted)
+    : source_(source),
+      scratch_(scratch),
+      clock_(clock),
+      cache_timeout_(cache_timeout),
+      note_(std::move(note)),
+      interrupted_(std::move(interrupted)) {}
 
 RemoteFiles::~RemoteFiles() = default;
 
@@ -106,16 +111,48 @@ bool RemoteFiles::fresh(nanoseconds fetched) const { return clock_.now() - fetch
 
 Session* RemoteFiles::current() {
   Session* session = source_.session();
-  if (session == nullptr || find_position(*session) != 0) return nullptr;
-  return session;
+  if (session == nullptr) return nullptr;
+  if (out_of_step_) {
+    out_of_step_ = false;
+    if (!customer_side::get_back_in_step(*session)) return line_failure(*session), nullptr;
+  }
+  watch_for_interrupts(*session);
+  return find_position(*session) == 0 ? session : nullptr;
+}
+
+// The link asks at each of its waits, and ends the exchange at once when the
+// caller has given up.
+void RemoteFiles::watch_for_interrupts(Session& session) {
+  if (!interrupted_) return;
+  session.link.on_wait([interrupted = interrupted_, &link = session.link](nanoseconds) {
+    if (interrupted()) link.cancel();
+  });
 }
 
 int RemoteFiles::line_failure(Session& session) {
+  if (session.link.cancelled() && interrupted_ && interrupted_()) {
+    // The caller hears at once; the service may be in the middle of its side.
+    session.link.clear_cancel();
+    out_of_step_ = true;
+    positioned_for_ = nullptr;
+    return -EINTR;
+  }
   if (session.lost || session.link.lost()) {
     positioned_for_ = nullptr;
+    out_of_step_ = false;
     source_.give_up();
   }
   return -EIO;
+}
+
+// The folder above `folder` whose service name is `name`, if any.
+std::optional<Folder> RemoteFiles::folder_above_named(const std::string& name, const Folder& folder) const {
+  if (root_cut_ || name.empty()) return std::nullopt;
+  for (std::size_t length = 0; length < folder.size(); ++length) {
+    Folder above(folder.begin(), folder.begin() + static_cast<std::ptrdiff_t>(length));
+    if (joined(*root_, above) == name) return above;
+  }
+  return std::nullopt;
 }
 
 // A new session (or one whose folder is in doubt) asks the service where it
@@ -144,6 +181,12 @@ int RemoteFiles::change_to(Session& session, const std::string& argument, const 
     case customer_side::REMOTE_DIR_UNCONFIRMED:
       at_ = folder;
       at_name_ = session.remote_dir;
+      if (session.remote_dir_cut) return 0;
+      // A link on the service's side that leads back up: a tree without end.
+      if (const std::optional<Folder> above = folder_above_named(session.remote_dir, folder)) {
+        at_ = *above;
+        return -ELOOP;
+      }
       return 0;
     case customer_side::REMOTE_DIR_UNCHANGED:
       return -ENOENT;
@@ -191,13 +234,23 @@ int RemoteFiles::enter(Session& session, const Folder& folder) {
 int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
   if (const auto kept = listings_.find(folder); kept != listings_.end() && fresh(kept->second.fetched)) {
     out = &kept->second;
-    return 0;
+    return kept->second.too_long ? -EFBIG : 0;
   }
+  const Folder parts = parts_of(folder);
+  if (parts.size() > customer_side::kDeepestFolder) return -ELOOP;
   Session* session = current();
   if (session == nullptr) return -EIO;
-  if (const int result = enter(*session, parts_of(folder)); result != 0) return result;
+  if (const int result = enter(*session, parts); result != 0) return result;
+  drop_stale_listings();
   Listing fetched{clock_.now(), {}};
-  if (customer_side::remote_list(*session, fetched.entries) != DIR_OK) return line_failure(*session);
+  const long listed = customer_side::remote_list(*session, fetched.entries);
+  if (listed == customer_side::LISTING_TOO_LONG) {
+    if (note_) note_("the listing of " + folder + " goes on past " + std::to_string(session->most_listed) +
+                     " entries, the most the mount takes; it shows none of them");
+    listings_[folder] = Listing{fetched.fetched, {}, true};
+    return -EFBIG;
+  }
+  if (listed != DIR_OK) return line_failure(*session);
   fetched.entries = one_per_name(std::move(fetched.entries));
   out = &(listings_[folder] = std::move(fetched));
   return 0;
@@ -211,6 +264,7 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
     out = {true, 0};
     return 0;
   }
+  if (parts.size() > customer_side::kDeepestFolder) return -ELOOP;
   const std::string key = key_of(parts);
   for (const auto& [handle, file] : open_files_) {
     if (!file.writable || file.path != key) continue;
@@ -292,6 +346,7 @@ int RemoteFiles::fetch(const std::string& path, const Copy*& out) {
     out = &kept->second;
     return 0;
   }
+  drop_stale_copies();
   Session* session = current();
   if (session == nullptr) return -EIO;
   const Folder parts = parts_of(path);
@@ -315,6 +370,25 @@ int RemoteFiles::fetch(const std::string& path, const Copy*& out) {
       return -EINTR;
     default:
       return line_failure(*session);
+  }
+}
+
+// A listing past the timeout is fetched anew when asked for: memory keeps
+// the fresh ones alone, however many folders a walk through the mount visits.
+void RemoteFiles::drop_stale_listings() {
+  std::erase_if(listings_, [this](const auto& kept) { return !fresh(kept.second.fetched); });
+}
+
+// A copy past the timeout serves no open that comes (one that is open reads
+// it on): the scratch disk keeps the fresh ones alone.
+void RemoteFiles::drop_stale_copies() {
+  for (auto copy = copies_.begin(); copy != copies_.end();) {
+    if (fresh(copy->second.fetched)) {
+      ++copy;
+      continue;
+    }
+    unlink(copy->second.file.c_str());
+    copy = copies_.erase(copy);
   }
 }
 

@@ -16,12 +16,23 @@
 // - A name shows once (a folder before files of its name), and only one that
 //   can be a name in a folder here (customer_side::unusable_listed_name).
 //
+// - A copy past the cache timeout leaves the scratch directory at the next
+//   fetch, a listing past it memory at the next listing; a copy that the
+//   scratch disk has no room for is refused (ENOSPC).
+//
 // Errors: EIO while there is no session or when the line fails under an
-// operation (a session that stopped answering is given up, and the source
-// seeks a new one); EACCES when the service refuses to store a file (its disk
-// is write-protected or full, or it cannot create the file) or to send one;
-// ENOENT for a name the service does not have; ENAMETOOLONG and EINVAL for
-// names the line cannot carry.
+// operation (a session that stopped answering, or one that floods the line,
+// is given up, and the source seeks a new one); EACCES when the service
+// refuses to store a file (its disk is write-protected or full, or it cannot
+// create the file) or to send one; ENOENT for a name the service does not
+// have; ENAMETOOLONG and EINVAL for names the line cannot carry; ELOOP for a
+// path more than kDeepestFolder folders deep, or a folder whose cd leads back
+// to one of the folders above it; EFBIG for a folder whose listing goes on
+// past kMostListedEntries entries (kept as such for the cache timeout; not
+// EOVERFLOW, on which ls reads on for ever); EINTR
+// when the caller gave up on the operation (the `interrupted` of the
+// constructor said so): it ends at the next poll of the line, and the next
+// operation first waits for the service to finish its side.
 #pragma once
 
 #include <sys/types.h>
@@ -66,9 +77,11 @@ using FolderEntries = std::vector<std::pair<std::string, Attributes>>;
 class RemoteFiles {
  public:
   // `scratch` and `clock` must outlive it. `note` hears of what no caller
-  // sees (a store at release that failed).
+  // sees (a store at release that failed, a listing cut off). `interrupted`
+  // tells, while an operation waits on the line, whether its caller has
+  // given up on it (it is asked from the session's link, which keeps a copy).
   RemoteFiles(SessionSource& source, ScratchDir& scratch, platform::Clock& clock, nanoseconds cache_timeout,
-              std::function<void(const std::string&)> note = {});
+              std::function<void(const std::string&)> note = {}, std::function<bool()> interrupted = {});
   ~RemoteFiles();
   RemoteFiles(const RemoteFiles&) = delete;
   RemoteFiles& operator=(const RemoteFiles&) = delete;
@@ -103,6 +116,7 @@ class RemoteFiles {
   struct Listing {
     nanoseconds fetched{};
     std::vector<customer_side::RemoteEntry> entries;
+    bool too_long = false;  // past kMostListedEntries: none are kept
   };
   struct Copy {
     std::string file;
@@ -120,7 +134,9 @@ class RemoteFiles {
 
   bool fresh(nanoseconds fetched) const;
   customer_side::Session* current();
+  void watch_for_interrupts(customer_side::Session& session);
   int line_failure(customer_side::Session& session);
+  std::optional<Folder> folder_above_named(const std::string& name, const Folder& folder) const;
   int find_position(customer_side::Session& session);
   int enter(customer_side::Session& session, const Folder& folder);
   int change_to(customer_side::Session& session, const std::string& argument, const Folder& folder);
@@ -130,6 +146,8 @@ class RemoteFiles {
   int look_up_whole_name(const std::string& path, const customer_side::RemoteEntry& cut, Attributes& out);
   int fetch(const std::string& path, const Copy*& out);
   void forget_copy(const std::string& path);
+  void drop_stale_copies();
+  void drop_stale_listings();
   int open_for_writing(const std::string& path, const Copy* start, std::uint64_t& handle);
   int store(OpenFile& file);
   OpenFile* find(std::uint64_t handle);
@@ -139,6 +157,8 @@ class RemoteFiles {
   platform::Clock& clock_;
   nanoseconds cache_timeout_;
   std::function<void(const std::string&)> note_;
+  std::function<bool()> interrupted_;
+  bool out_of_step_ = false;  // an interrupted operation left the service busy with its side
 
   std::map<std::string, Listing> listings_;  // by folder path
   std::map<std::string, Copy> copies_;       // by file path

@@ -322,8 +322,13 @@ bool Link::drop_input_until_quiet(nanoseconds quiet, nanoseconds limit) {
 void Link::drop_pending_input() {
   put_back_.clear();
   if (!line_) return;
+  // What has arrived, not what a peer that never stops sends meanwhile.
+  constexpr std::size_t kMostBytesDropped = std::size_t{1} << 20;
   UBYTE scrap[kMaxPayload];
-  while (line_->read_some(scrap, sizeof scrap) > 0) {
+  for (std::size_t dropped = 0; dropped < kMostBytesDropped;) {
+    const long got = line_->read_some(scrap, sizeof scrap);
+    if (got <= 0) return;
+    dropped += static_cast<std::size_t>(got);
   }
 }
 

@@ -57,6 +57,9 @@ class Link {
   // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
   // tell a silent peer from a line that is gone.
   bool lost() const;
+  // Why the line was lost, where it says more than that its far end went
+  // (platform::Line::lost_reason); empty otherwise.
+  std::string lost_reason() const { return line_ ? line_->lost_reason() : std::string(); }
   // After the line was lost: takes it up again where it goes on without a new
   // open (a listening TCP line takes its next peer). False when it must be
   // closed and opened again.
@@ -106,7 +109,8 @@ class Link {
   // most `limit` in all. False when it never went quiet, no line is open, the
   // line is lost or the link cancelled.
   bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit);
-  // Drops what has arrived so far, without waiting.
+  // Drops what has arrived so far, without waiting (at most 1 MiB: a peer
+  // that floods the line cannot hold it here).
   void drop_pending_input();
   // Hands bytes that were read back to the line: the next read takes them
   // first, as if they had just arrived (at most one frame's worth).

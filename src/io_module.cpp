@@ -632,10 +632,11 @@ long send_akt_dir(Link& link, const platform::Tree& tree) {
   return send_listing_frame(link, kEndMarker) ? DIR_OK : DIR_END_NOT_ACKED;
 }
 
-long receive_akt_dir(Link& link, List* list, RowMaker make_row) {
+long receive_akt_dir(Link& link, List* list, RowMaker make_row, std::size_t most_lines) {
   char frame[kListingFrameBytes] = {};
   auto* payload = reinterpret_cast<UBYTE*>(frame);
   int failed_in_a_row = 0;
+  std::size_t lines = 0;
   for (;;) {
     const long err = receive_data(link, payload, kListingLineBytes);
     // An end marker ends the listing even when damaged: nothing follows it.
@@ -650,7 +651,8 @@ long receive_akt_dir(Link& link, List* list, RowMaker make_row) {
       continue;
     }
     failed_in_a_row = 0;
-    if (!append_listing_line(list, frame, make_row)) return DIR_NO_MEMORY;
+    if (lines == most_lines || !append_listing_line(list, frame, make_row)) return DIR_NO_MEMORY;
+    ++lines;
     send_ACK(link);
   }
 }

@@ -8,6 +8,9 @@
 // in 10), then "END" and 42 spaces.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "io_atome.h"
 #include "platform/fs.h"
 #include "transfer_ext.h"
@@ -64,6 +67,9 @@ long send_akt_dir(Link& link, const platform::Tree& tree);
 constexpr std::int64_t kNoListedSize = -1;
 constexpr std::int64_t kNameBeyondField = -2;
 // Customer side: reads a listing stream into `list`, one row from `make_row`
-// a line. DIR_OK, DIR_END_DAMAGED (also after 5 consecutive failed frames) or
-// DIR_NO_MEMORY (no row could be had: that line is left unanswered).
-long receive_akt_dir(Link& link, List* list, RowMaker make_row = alloc_list_row);
+// a line, `most_lines` rows at most. DIR_OK, DIR_END_DAMAGED (also after 5
+// consecutive failed frames) or DIR_NO_MEMORY (no row could be had, or a line
+// came past `most_lines`: that line is left unanswered, and the sender gives
+// up the rest).
+long receive_akt_dir(Link& link, List* list, RowMaker make_row = alloc_list_row,
+                     std::size_t most_lines = SIZE_MAX);

@@ -41,7 +41,9 @@ bool take_up_line_again(ServiceState& state) {
     return true;
   }
   std::puts("Line lost, waiting for it to come back");
-  state.log.write(Priority::warning, "line lost, waiting for it to come back");
+  const std::string reason = link.lost_reason();
+  state.log.write(Priority::warning, "line lost" + (reason.empty() ? "" : " (" + reason + ")") +
+                                         ", waiting for it to come back");
   freeport(link, state.port);
   while (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
     freeport(link, state.port);
@@ -387,6 +389,15 @@ Incoming receive_command(Link& link, UBYTE* frame) {
   return unpack_frame(wire, frame, kCommandFrameBytes, framed) == LINK_OK ? Incoming::command : Incoming::damaged;
 }
 
+// A peer with the line that sends only bytes that form no frame, at 9600
+// baud, would keep it from every customer that waits: the silence that the
+// line's idle limit looks for never comes. It is taken for gone once no
+// whole frame has come for that limit.
+bool only_formless_since(const ServiceState& state, std::chrono::nanoseconds framed_at) {
+  return state.formless_limit > std::chrono::nanoseconds::zero() &&
+         state.link.now() - framed_at >= state.formless_limit;
+}
+
 }  // namespace
 
 void exec_commands(ServiceState& state) {
@@ -395,16 +406,26 @@ void exec_commands(ServiceState& state) {
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
   int formless_in_a_row = 0;
+  auto framed_at = link.now();  // when the last whole frame came, or the customer
   while (!link.cancelled()) {
     const Incoming incoming = receive_command(link, frame);
     // Silence is no input: an idle customer neither adds to the count nor resets it.
     const bool formless = incoming == Incoming::torn || incoming == Incoming::damaged;
     if (incoming != Incoming::nothing) formless_in_a_row = formless ? formless_in_a_row + 1 : 0;
+    if (incoming == Incoming::command || incoming == Incoming::identification) framed_at = link.now();
     if (formless_in_a_row >= kFormlessInputsOfAGoneCustomer && link.baud() != kStartBaud) {
       formless_in_a_row = 0;
       state.log.write(Priority::notice, "customer taken for gone: twice input that forms no frame at " +
                                             std::to_string(link.baud()) + " baud; back at 9600 for the next one");
       if (!serve_next_customer(state)) return;
+      continue;
+    }
+    if (formless && only_formless_since(state, framed_at)) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(state.formless_limit).count();
+      state.log.write(Priority::notice, "customer at " + link.peer_address() + " taken for gone: for " +
+                                            std::to_string(seconds) + " s nothing but input that forms no frame");
+      if (!serve_next_customer(state)) return;
+      framed_at = link.now();
       continue;
     }
     switch (incoming) {
@@ -499,6 +520,9 @@ int service_main(int argc, char** argv, platform::Clock& clock, platform::LineOp
   ServiceState state{link, options->device, options->unit, {}};
   state.no_shutdown = options->no_shutdown;
   state.log = log;
+  if (platform::is_listening_line_name(options->device)) {
+    state.formless_limit = std::chrono::seconds(options->idle_timeout_seconds);
+  }
   if (!serve_folder(*options, state, error)) {
     log.write(Priority::error, error);
     return 1;

@@ -7,6 +7,7 @@
 // and is dropped.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ struct ServiceState {
   platform::Tree tree = platform::Tree::whole();
   bool no_shutdown = false;  // cmd_terminate is refused as an unassigned code
   OperatorLog log{};         // silent unless given one
+  // On a tcp-listen line (--idle-timeout): a customer that sends only input
+  // that forms no frame for this long is taken for gone, and the line goes
+  // to the next peer that identifies. 0: never.
+  std::chrono::nanoseconds formless_limit{0};
 };
 
 // The command line: `quorvantix [OPTIONS] [DEVICE UNIT]`, or a DEVICE alone

@@ -25,6 +25,9 @@ TEST(NameCodec, ConvertsBothWaysStandsInForWhatTheOtherSideLacksAndRefusesSetsTh
   std::string host;
   EXPECT_FALSE(codec_for("UTF-8").to_host("a\xFF" "b", host));  // not UTF-8: refused by whoever asked
   EXPECT_EQ(host, "a?b");
+  // A set that maps a byte to U+0000 has no character there: a name never holds a NUL.
+  EXPECT_FALSE(codec_for("ISIRI-3342").to_host("a\x80zzz", host));
+  EXPECT_EQ(host, "a?zzz");
   // Sets iconv lacks, and sets that change ASCII, are refused.
   const std::pair<std::string, std::string> refused[] = {
       {"NO-SUCH-SET", "iconv knows no character set 'NO-SUCH-SET'"},

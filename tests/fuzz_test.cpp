@@ -1,15 +1,24 @@
-// Seeded random input against the frame reader, the service's
-// command loop and the file header: nothing may crash or touch memory it does
-// not own (the sanitizer build checks that), no half-written file may stay,
-// and the service must still answer afterwards. The default seed is fixed, so
-// every run checks the same cases; QUORVANTIX_FUZZ_SEED picks others, and
-// QUORVANTIX_FUZZ_SCALE multiplies their number.
+// The fuzz targets' inputs, replayed: every seed of fuzz/corpus/<target>/
+// and every input that once broke a target, fuzz/regressions/<target>/, runs
+// through the target as the fuzzer runs it, with its rules checked (under
+// the sanitize preset, ASan and UBSan check it too). So a crash the fuzzers
+// found stays a test in every build.
+//
+// And seeded random input against the service's command loop, after which
+// the service must still answer a new customer: the fuzz target cannot see
+// that. The default seed is fixed, so every run checks the same cases;
+// QUORVANTIX_FUZZ_SEED picks others, and QUORVANTIX_FUZZ_SCALE multiplies
+// their number.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <random>
+#include <stdexcept>
 
-#include "io_module.h"
+#include "support/check.h"
 #include "support/fixtures.h"
+#include "support/replay.h"
 
 using namespace testsupport;
 using namespace customer_side;
@@ -28,7 +37,6 @@ struct Dice {
   unsigned long seed = env_number("QUORVANTIX_FUZZ_SEED", 20260607);
   std::mt19937_64 engine{seed};
   long number(long low, long high) { return std::uniform_int_distribution<long>(low, high)(engine); }
-  template <typename T> T pick(const std::vector<T>& from) { return from[number(0, long(from.size()) - 1)]; }
   Bytes bytes(long count) {
     Bytes out(static_cast<std::size_t>(count));
     for (auto& byte : out) byte = static_cast<std::uint8_t>(number(0, 255));
@@ -36,34 +44,44 @@ struct Dice {
   }
 };
 
+// The inputs of `folder`, in the order of their names.
+std::vector<std::filesystem::path> inputs_in(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> inputs;
+  if (!std::filesystem::is_directory(folder)) return inputs;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) inputs.push_back(entry.path());
+  std::sort(inputs.begin(), inputs.end());
+  return inputs;
+}
+
+class FuzzReplay : public testing::TestWithParam<fuzzing::ReplayTarget> {};
+
 }  // namespace
 
-TEST(FrameFuzz, ReadsExactlyOneFrameOfAnyBytes) {
-  Dice dice;
-  for (long round = 0; round < 3000 * kScale; ++round) {
-    SimPair pair;
-    const long len = dice.number(0, 1) ? dice.pick<long>({-3, -1, 0, 1, 60, 1024, 1025, 1100}) : dice.number(0, 1024);
-    Bytes stream = dice.bytes(std::max(0L, std::abs(len) + 3 + dice.number(-3, 40)));
-    const auto frame = static_cast<std::size_t>(len + 3);
-    const bool fits = len >= 0 && len <= kMaxPayload;
-    if (fits && stream.size() >= frame && dice.number(0, 2) == 0) stream[frame - 2] = calc_LPC(stream.data() + 1, len);
-    pair.cable.pace(fits ? dice.pick<long>({0, 300, 9600}) : 0);  // at 300 baud a long frame outlasts the time limit
-    pair.cable.inject(SimCable::b, stream);
-    std::vector<UBYTE> data(2 * kMaxPayload, 0xEE);
-    const long result = receive_data(pair.service, data.data(), len);
-    SCOPED_TRACE("round " + std::to_string(round) + ", length " + std::to_string(len));
-    const long stored = fits && result != LINK_TIMEOUT ? len + 1 : 0;  // the payload and its NUL
-    EXPECT_EQ(std::count(data.begin() + stored, data.end(), 0xEE), static_cast<long>(data.size()) - stored);
-    if (stored == 0) {  // a length no frame has takes nothing from the line
-      EXPECT_TRUE(fits ? result == LINK_TIMEOUT : result == LINK_CHECK_ERROR && read_raw(pair.service, 2000) == stream);
-      continue;
+namespace fuzzing {
+void PrintTo(const ReplayTarget& target, std::ostream* out) { *out << target.name; }
+}  // namespace fuzzing
+
+TEST_P(FuzzReplay, EverySeedAndRegressionKeepsTheRules) {
+  fuzzing::throw_on_violation();
+  const std::filesystem::path fuzz = std::filesystem::path(QUORVANTIX_SOURCE_DIR) / "fuzz";
+  const std::vector<std::filesystem::path> seeds = inputs_in(fuzz / "corpus" / GetParam().name);
+  EXPECT_FALSE(seeds.empty()) << "a target without seeds: run fuzz/seeds.py";
+  std::vector<std::filesystem::path> inputs = inputs_in(fuzz / "regressions" / GetParam().name);
+  inputs.insert(inputs.end(), seeds.begin(), seeds.end());
+  for (const auto& input : inputs) {
+    const Bytes data = read_file(input.string());
+    testing::internal::CaptureStdout();  // the service's console
+    try {
+      GetParam().run(data.data(), data.size());
+    } catch (const std::exception& broken) {
+      ADD_FAILURE() << input.string() << ": " << broken.what();
     }
-    ASSERT_GE(stream.size(), frame);
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + len, stream.begin() + 1) && data[len] == 0);
-    EXPECT_EQ(result == LINK_OK, calc_LPC(stream.data() + 1, len) == stream[frame - 2]);
-    EXPECT_EQ(read_raw(pair.service, 2000), Bytes(stream.begin() + static_cast<long>(frame), stream.end()));
+    testing::internal::GetCapturedStdout();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, testing::ValuesIn(fuzzing::replay_targets()),
+                         [](const testing::TestParamInfo<fuzzing::ReplayTarget>& target) { return target.param.name; });
 
 TEST(ServiceFuzz, CommandLoopSurvivesGarbageAndStillAnswers) {
   Dice dice;
@@ -90,30 +108,4 @@ TEST(ServiceFuzz, CommandLoopSurvivesGarbageAndStillAnswers) {
   const std::string console = console_of([&] { ends.pair.clock.run(rude_customer, {[&] { ends.serve(); }}); });
   if (HasFailure()) std::fputs(console.c_str(), stdout);
   EXPECT_EQ(names_in(ends.remote.path()), std::vector<std::string>{});
-}
-
-// The peer sends the header alone: only an empty file can complete; any other
-// header is refused, or accepted and given up when no block comes.
-TEST(ServiceFuzz, AnyFileHeaderEndsInARefusalOrAWholeFile) {
-  Dice dice;
-  const std::vector<std::string> names{"a", ".", "..", "\xAE", "a\xAE" "b", "%s%n", "-", std::string(58, 'n'),
-                                       std::string(300, 'l'), "\xFF\xFE", "nodir/x", "", "dir/.."};
-  const std::vector<std::string> numbers{"0", "-0", "00", "1", "-1", "1023", "1024", "2147483647", "2147483648",
-                                         "-2147483648", "99999999999999999999", "+3", "0x10", "3abc", ""};
-  for (long round = 0; round < 300 * kScale; ++round) {
-    std::string header = dice.pick(names);
-    for (long field = dice.number(0, 1) ? 2 : dice.number(0, 3); field > 0; --field) header += " " + dice.pick(numbers);
-    header.resize(kHeaderBytes);  // as it travels: 60 bytes, zeros after the text
-    Served ends;
-    SimPair& pair = ends.pair;
-    long status = -1;
-    pair.clock.run([&] { status = receive_file(pair.service, platform::Tree::whole(), nullptr); },
-                   {[&] { send_data(pair.customer, header.data(), kHeaderBytes); }});
-    SCOPED_TRACE(header.c_str());
-    EXPECT_TRUE(status == FILE_OK || status == FILE_HEADER_BAD || status == FILE_NO_DIR_LOCK ||
-                status == FILE_NO_ROOM || status == FILE_CREATE_FAILED || status == FILE_TOO_MANY_FAILURES)
-        << status;
-    EXPECT_EQ(names_in(ends.remote.path()).size(), status == FILE_OK ? 1u : 0u);
-    EXPECT_EQ(pair.cable.sent_by(SimCable::a).back(), status == FILE_OK ? ACK : NAK);
-  }
 }

@@ -70,11 +70,26 @@ bool out_of_pivot(const IconvHandle& handle, const std::string& pivot, std::stri
   return run(handle.get(), pivot, kPivotUnitBytes, stand_in, out);
 }
 
+// No name holds a NUL, which would end it short wherever it is used: a set
+// that maps a byte to U+0000 (ISIRI-3342 does so with 0x80) has no
+// character there. False when one was replaced by the stand-in.
+bool without_nul(std::string& pivot) {
+  constexpr char kNulUnit[kPivotUnitBytes] = {};
+  bool none = true;
+  for (std::size_t at = 0; at + kPivotUnitBytes <= pivot.size(); at += kPivotUnitBytes) {
+    if (pivot.compare(at, kPivotUnitBytes, kNulUnit, kPivotUnitBytes) != 0) continue;
+    pivot.replace(at, kPivotUnitBytes, kStandInUnit, kPivotUnitBytes);
+    none = false;
+  }
+  return none;
+}
+
 bool through_pivot(const IconvHandle& in, const IconvHandle& out, std::string_view name, std::string& result) {
   std::string pivot;
   const bool read_whole = into_pivot(in, name, pivot);
+  const bool free_of_nul = without_nul(pivot);
   const bool written_whole = out_of_pivot(out, pivot, result);
-  return read_whole && written_whole;
+  return read_whole && free_of_nul && written_whole;
 }
 
 void escape_bytes(std::string_view bytes, std::string& shown) {

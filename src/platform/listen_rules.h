@@ -10,7 +10,9 @@
 // A peer that has not greeted within `idle_limit` of connecting (or of
 // giving the line back, between_customers) is closed, whether or not others
 // wait; so is the peer that has the line once it has sent nothing for
-// `idle_limit`, and the line is then lost (its next peer is taken up).
+// `idle_limit`, and the line is then lost, as when its peer leaves: it goes
+// to nobody until it is taken up again (Line::take_next_peer), and then to
+// the first that greeted.
 #pragma once
 
 #include <chrono>

@@ -8,7 +8,8 @@
 //   ways, so that the server translates no byte. A server that refuses
 //   either, or has not settled the negotiation within 5 s, is refused as a
 //   line, with the reason. Other options the server offers are declined,
-//   except suppress-go-ahead, which is taken.
+//   except suppress-go-ahead, which is taken. A request is answered once per
+//   change: a server that repeats one gets no second answer.
 // - Data bytes 0xFF (IAC) cross doubled, both ways. Every other Telnet command
 //   in the stream (option negotiation, subnegotiation, NOP, go-ahead, a data
 //   mark, ...) is handled, also when it is split across reads, and never
@@ -26,7 +27,11 @@
 //
 // Data that arrives while the line waits for the negotiation or an answer is
 // kept for the next read, up to 1 MiB: past that an answer counts as missing.
-// A line that the server closes is lost at once, like a tcp: line.
+// A line that the server closes is lost at once, like a tcp: line. So is one
+// whose server breaks the rules, with the reason (Line::lost_reason): a
+// subnegotiation of more than 4 KiB, binary transmission ended, or 64 KiB of
+// our bytes left unread while it goes on asking for answers. A server that
+// sends without end holds no wait beyond its time limit.
 #pragma once
 
 #include <memory>

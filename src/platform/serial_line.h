@@ -57,6 +57,10 @@ class Line {
   // a pty closed, the TCP peer left or closed its side): nothing moves on it
   // again until it is taken up anew.
   virtual bool lost() const { return false; }
+  // Why a lost line was given up, where that is more than its far end
+  // closing or failing (a terminal server that broke the rules of Telnet): a
+  // sentence that names the line. Empty otherwise.
+  virtual std::string lost_reason() const { return {}; }
 
   // Takes up a lost line again where that needs no new open: a line that
   // listens for TCP peers drops the peer that has gone and takes the next one

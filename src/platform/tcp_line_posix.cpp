@@ -318,7 +318,9 @@ class TcpLine final : public Line {
     accept_waiting();
     hear_waiting();
     close_expired();
-    if (!holder_) give_line_to_first_greeted();
+    // A line lost goes to nobody until it is taken up (take_next_peer): its
+    // user must learn that its peer went, and not lose the next one with it.
+    if (!holder_ && !failed_) give_line_to_first_greeted();
   }
 
   void report(const std::string& event) const {
@@ -369,18 +371,16 @@ class TcpLine final : public Line {
     });
   }
 
-  // Reads what `peer` has sent until it greets or has nothing more for now.
-  // False when it has gone.
+  // Reads what `peer` has sent, one chunk a look: a peer that sends without
+  // end must not hold the line, nor the others. False when it has gone.
   bool hear(WaitingPeer& peer) {
     std::uint8_t chunk[kWaitingReadBytes];
-    for (;;) {
-      const ssize_t got = recv(peer.fd.get(), chunk, sizeof chunk, 0);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
-      if (got < 0) return true;
-      peer.heard.insert(peer.heard.end(), chunk, chunk + got);
-      look_for_greeting(peer);
-      if (peer.greeted != 0 || static_cast<std::size_t>(got) < sizeof chunk) return true;
-    }
+    const ssize_t got = recv(peer.fd.get(), chunk, sizeof chunk, 0);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+    if (got < 0) return true;
+    peer.heard.insert(peer.heard.end(), chunk, chunk + got);
+    look_for_greeting(peer);
+    return true;
   }
 
   // Keeps from `peer.heard` the greeting and what followed it, or, while no

@@ -32,6 +32,26 @@ long HostileService::send_end_marker() { return send_frame("END" + std::string(k
 
 long HostileService::send_refusal() { return send_frame("-"); }
 
+void HostileService::send_many_files(long count) {
+  for (long i = 0; i < count; ++i) {
+    const std::string line = file_line("f" + std::to_string(i), i);
+    if (send_frame(line) != LINK_OK && send_frame(line) != LINK_OK) break;
+  }
+  if (send_end_marker() != LINK_OK) send_end_marker();
+}
+
+void HostileService::flood(const std::string& header, long frames) {
+  std::string payload = header;
+  payload.resize(kHeaderBytes, '\0');
+  send_frame(payload);
+  const Bytes block = frame_of(std::string(kBlockBytes, 'x'));
+  for (long i = 0; i < frames && !link_.lost() && !link_.cancelled(); ++i) {
+    write_bytes(link_, block.data(), static_cast<std::uint32_t>(block.size()));
+    // At the line's speed where the line itself sets no pace (a socket).
+    link_.delay_ticks(static_cast<int>((link_.sent_until() - link_.now()) / link_.tick()));
+  }
+}
+
 namespace {
 
 // A frame sent until it is acknowledged, at most five times.
@@ -121,6 +141,7 @@ void HostileService::change_folder(const std::string& dir) {
   } else {
     path = folder == "/" ? "/" + dir : folder + "/" + dir;
   }
+  if (const auto link = links.find(path); link != links.end()) path = link->second;
   if (has_folder(path)) folder = path;
 }
 

@@ -43,6 +43,9 @@ class HostileService {
   std::map<std::string, std::vector<std::string>> listings;
   // Whether a cd to `path` (already joined) succeeds. Default: every path.
   std::function<bool(const std::string& path)> has_folder = [](const std::string&) { return true; };
+  // A cd to a path in here leads to its target instead, as a symbolic link
+  // does on a service that resolves them.
+  std::map<std::string, std::string> links;
   // The listing of the current folder: by default its lines from `listings`,
   // then the end marker.
   std::function<void(HostileService&)> on_list;
@@ -67,6 +70,12 @@ class HostileService {
   // Sends `file` as the answer to a get of `name`: header, blocks, short block.
   long send_file(const std::string& name, const File& file);
   long send_refusal();
+  // Lists `count` files "f0", "f1", ... as a service would (a line left
+  // unanswered twice ends it), then the end marker.
+  void send_many_files(long count);
+  // Sends `header` as a file's header, then `frames` block frames back to
+  // back at the line's speed, never waiting for an answer: a flood.
+  void flood(const std::string& header, long frames);
 
   // --- Running ---
   // Waits for an identification and answers it, then serves commands until

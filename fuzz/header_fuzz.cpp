@@ -1,0 +1,137 @@
+// A file as the peer sends it, header first ("%s %d %d" in 60 bytes, the
+// name's spaces as 0xAE), on both sides: the service storing what a customer
+// puts (receive_file, in a confined folder of a few files,
+// support/scratch.h), and the customer fetching a file (remote_get) into a
+// local file that may be there already.
+//
+// Input: a settings byte (bit 0: the customer's side; bits 1-3: the wire
+// character set, support/wire_sets.h; bit 4: the customer's local file is
+// there before), then the sender's script (support/scripted_line.h).
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <initializer_list>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io_module.h"
+#include "platform/fs.h"
+#include "session.h"
+#include "support/check.h"
+#include "support/scratch.h"
+#include "support/scripted_line.h"
+#include "support/wire_sets.h"
+
+namespace fuzzing {
+namespace {
+
+constexpr std::uint8_t kCustomerSide = 0x01;
+constexpr std::uint8_t kTargetThere = 0x10;
+constexpr char kTarget[] = "got";
+constexpr std::string_view kFile = "file:";  // how a snapshot marks a plain file
+
+// The size the header announced.
+class HeaderWatch final : public Gadget {
+ public:
+  void set_file(const char*, std::int64_t size) override { announced = size; }
+  void set_text(const char*, const TransferProgress&) override {}
+  std::int64_t announced = -1;
+};
+
+std::uint8_t wire_choice(std::uint8_t settings) { return static_cast<std::uint8_t>(settings >> 1); }
+
+std::string last_part(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// The paths whose entries differ between two snapshots.
+std::vector<std::string> changes(const Snapshot& before, const Snapshot& after) {
+  std::vector<std::string> changed;
+  for (const auto& [path, what] : after) {
+    const auto old = before.find(path);
+    if (old == before.end() || old->second != what) changed.push_back(path);
+  }
+  for (const auto& [path, what] : before) {
+    if (after.count(path) == 0) changed.push_back(path);
+  }
+  return changed;
+}
+
+// A file that failed leaves everything as it was; one that arrived is one
+// plain file of the size its header gave, and no temporary stays behind.
+void check_stored(const Scratch& scratch, const Snapshot& before, bool stored, std::int64_t announced,
+                  const std::string* only_path) {
+  FUZZ_CHECK(scratch.alone());
+  const Snapshot after = scratch.snapshot();
+  for (const auto& [path, what] : after) FUZZ_CHECK(!platform::is_temporary_name(last_part(path).c_str()));
+  const std::vector<std::string> changed = changes(before, after);
+  if (!stored) {
+    FUZZ_CHECK(changed.empty());
+    return;
+  }
+  FUZZ_CHECK(changed.size() <= 1);
+  if (changed.empty()) return;  // a file stored over one with the same contents
+  FUZZ_CHECK(only_path == nullptr || changed.front() == *only_path);
+  const auto file = after.find(changed.front());
+  FUZZ_CHECK(file != after.end() && file->second.starts_with(kFile));
+  FUZZ_CHECK(static_cast<std::int64_t>(file->second.size() - kFile.size()) == announced);
+}
+
+bool among(long status, std::initializer_list<long> codes) {
+  return std::find(codes.begin(), codes.end(), status) != codes.end();
+}
+
+void service_side(std::uint8_t settings, const std::uint8_t* script, std::size_t size) {
+  const Scratch& scratch = Scratch::folder();
+  scratch.reset();
+  std::string error;
+  std::optional<platform::Tree> tree = platform::Tree::confined(scratch.path().c_str(), error);
+  if (!tree) throw std::runtime_error(error);
+  tree->set_wire_names(wire_codec(wire_choice(settings)));
+  ScriptedLink ends(script, size);
+  HeaderWatch watch;
+  const long status = receive_file(ends.link, *tree, &watch);
+  FUZZ_CHECK(among(status, {FILE_OK, FILE_HEADER_DAMAGED, FILE_HEADER_BAD, FILE_NO_DIR_LOCK, FILE_NO_INFO,
+                            FILE_WRITE_PROTECTED, FILE_NO_ROOM, FILE_CREATE_FAILED, FILE_TOO_MANY_FAILURES,
+                            FILE_WRITE_FAILED}));
+  check_stored(scratch, scratch.fixture(), status == FILE_OK, watch.announced, nullptr);
+  // The sender always hears how it ended, unless it has gone, or a newcomer took its place.
+  const Bytes& written = ends.peer.written();
+  if (ends.link.cancelled() || ends.link.lost() || status == FILE_TOO_MANY_FAILURES) return;
+  FUZZ_CHECK(!written.empty() && written.back() == (status == FILE_OK ? ACK : NAK));
+}
+
+void customer_side(std::uint8_t settings, const std::uint8_t* script, std::size_t size) {
+  const Scratch& scratch = Scratch::folder();
+  scratch.reset();
+  const std::string target = scratch.path() + "/" + kTarget;
+  if ((settings & kTargetThere) != 0) std::ofstream(target, std::ios::binary) << "as it was";
+  const Snapshot before = scratch.snapshot();
+  ScriptedLink ends(script, size);
+  customer_side::Session session(ends.link);
+  session.charset = wire_set(wire_choice(settings));
+  HeaderWatch watch;
+  const long result = customer_side::remote_get(session, "a", target, &watch);
+  const std::string only = kTarget;
+  check_stored(scratch, before, result == FILE_OK, watch.announced, &only);
+}
+
+}  // namespace
+
+int header_input(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  if ((data[0] & kCustomerSide) != 0) {
+    customer_side(data[0], data + 1, size - 1);
+  } else {
+    service_side(data[0], data + 1, size - 1);
+  }
+  return 0;
+}
+
+}  // namespace fuzzing
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzzing::header_input(data, size);
+}

@@ -1,0 +1,380 @@
+// Our lines on the network against peers that break the rules: a terminal
+// server that floods, never reads or sends malformed Telnet; a peer on a
+// tcp-listen line that identifies and falls silent; a service that closes
+// the connection. Nothing they do may hang us, grow our memory without
+// bound, misread data, or drop the next customer.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "../fuzz/telnet_fuzz.h"
+#include "platform/rfc2217_line.h"
+#include "platform/telnet_com_port.h"
+#include "support/fixtures.h"
+#include "support/hostile_terminal_server.h"
+#include "support/running.h"
+
+using namespace testsupport;
+using namespace platform::telnet;
+using namespace std::chrono;
+
+namespace {
+
+using platform::TelnetComPort;
+
+Bytes times(const Bytes& bytes, std::size_t count) {
+  Bytes out;
+  for (std::size_t i = 0; i < count; ++i) out = std::move(out) + bytes;
+  return out;
+}
+
+std::size_t occurrences(const Bytes& in, const Bytes& part) {
+  std::size_t found = 0;
+  for (auto at = in.begin(); (at = std::search(at, in.end(), part.begin(), part.end())) != in.end(); ++at) ++found;
+  return found;
+}
+
+}  // namespace
+
+// What the server sends, in the reads it came in, and what we make of it.
+TEST(TelnetParser, ReadsCommandsWhereverReadsEndAndAnswersEachRequestOncePerChange) {
+  const Bytes endless_sub = Bytes{IAC, SB, kComPortOption} + Bytes(kLongestSubnegotiationBytes + 1, 's');
+  const struct { const char* what; std::vector<Bytes> reads; Bytes data, replies; bool fault; } rows[] = {
+      {"an IAC at the end of a read", {{'a', IAC}, {IAC, 'b', IAC}, {DO}, {1, 'c'}}, {'a', IAC, 'b', 'c'},
+       {IAC, WONT, 1}, false},
+      {"requests repeated", {times({IAC, DO, 1}, 3) + times({IAC, WILL, 5}, 2) + times({IAC, DO, 3}, 2)}, {},
+       {IAC, WONT, 1, IAC, DONT, 5, IAC, WILL, 3}, false},
+      {"a request again after a word between", {{IAC, DO, 1, IAC, DONT, 1, IAC, DO, 1}}, {},
+       {IAC, WONT, 1, IAC, WONT, 1}, false},
+      {"a subnegotiation cut short by a command", {{IAC, SB, kComPortOption, 101, 0}, {IAC, WILL, 1, 'x'}}, {'x'},
+       {IAC, DONT, 1}, false},
+      {"commands that mean nothing here", {{IAC, SE, IAC, 241, IAC, 'A', 'y'}}, {'y'}, {}, false},
+      {"an IAC doubled in a subnegotiation", {{IAC, SB, 1, IAC}, {IAC, 2, IAC}, {SE, 'w'}}, {'w'}, {}, false},
+      {"a subnegotiation without end", {{'v'}, endless_sub, {IAC, SE, 'z', IAC, DO, 1}}, {'v'}, {}, true},
+  };
+  for (const auto& row : rows) {
+    TelnetComPort telnet;
+    Bytes data, replies;
+    for (const Bytes& read : row.reads) telnet.take(read.data(), read.size(), data, replies);
+    EXPECT_EQ(data, row.data) << row.what;
+    EXPECT_EQ(replies, row.replies) << row.what;
+    EXPECT_EQ(!telnet.fault().empty(), row.fault) << row.what;
+  }
+}
+
+// The fuzzer's corpus, and random bytes with many Telnet commands among them.
+TEST(TelnetParser, KeepsItsRulesOnTheFuzzCorpusAndOnRandomBytes) {
+  int replayed = 0;
+  for (const auto& file : std::filesystem::directory_iterator(QUORVANTIX_SOURCE_DIR "/fuzz/corpus/telnet")) {
+    const Bytes input = read_file(file.path());
+    EXPECT_EQ(fuzzing::telnet_rule_broken(input.data(), input.size()), "") << file.path();
+    ++replayed;
+  }
+  EXPECT_GE(replayed, 5);
+  std::mt19937 dice(20260607);
+  const Bytes likely{IAC, IAC, IAC, DO, DONT, WILL, WONT, SB, SE, kComPortOption, 0, 1, 3, 101};
+  for (int round = 0; round < 3000; ++round) {
+    Bytes input(dice() % 64);
+    for (auto& byte : input) byte = dice() % 2 ? likely[dice() % likely.size()] : static_cast<std::uint8_t>(dice());
+    ASSERT_EQ(fuzzing::telnet_rule_broken(input.data(), input.size()), "") << round;
+  }
+}
+
+namespace {
+
+// A terminal server as the line's transport, in process: it agrees to the
+// negotiation, answers the settings once they are asked for (it sees them
+// offered, whether or not it takes them), then sends `pattern` again and
+// again (4 MiB in all, then nothing). It takes what we write, or, when
+// `reads` is false, nothing at all.
+class ScriptedServer final : public platform::Line {
+ public:
+  ScriptedServer(SimClock& clock, const Bytes& pattern, bool reads) : clock_(clock), reads_(reads) {
+    script_ = Bytes{IAC, DO, kComPortOption, IAC, DO, kBinaryOption, IAC, WILL, kBinaryOption};
+    agreed_ = script_.size();
+    for (const std::uint8_t code : {1, 2, 3, 4, 5}) {
+      const Bytes value = code == 1 ? Bytes{0, 0, 0x25, 0x80} : Bytes{code == 2 ? std::uint8_t(8) : std::uint8_t(1)};
+      script_ = std::move(script_) + Bytes{IAC, SB, kComPortOption, std::uint8_t(code + 100)} + value + Bytes{IAC, SE};
+    }
+    Bytes flood = pattern;
+    while (flood.size() < (std::size_t{4} << 20)) flood = flood + flood;
+    script_ = std::move(script_) + flood;
+  }
+  long read_some(std::uint8_t* into, std::size_t count) override {
+    const std::size_t end = asked_ ? script_.size() : agreed_;
+    const std::size_t moved = std::min(count, end - sent_);
+    std::copy_n(script_.begin() + static_cast<std::ptrdiff_t>(sent_), moved, into);
+    sent_ += moved;
+    return static_cast<long>(moved);
+  }
+  long write_some(const std::uint8_t* from, std::size_t count) override {
+    const Bytes offered(from, from + count), settings_asked{IAC, SB, kComPortOption, 1};
+    asked_ = asked_ || occurrences(offered, settings_asked) > 0;
+    if (!reads_) return 0;
+    heard = std::move(heard) + offered;
+    return static_cast<long>(count);
+  }
+  // Every look at the socket takes a moment, as on a real one.
+  void wait_ready(platform::Direction, nanoseconds limit) override {
+    clock_.sleep_for(std::min<nanoseconds>(limit, 1ms));
+  }
+  bool set_speed(long, std::string&) override { return true; }
+
+  Bytes heard;
+
+ private:
+  SimClock& clock_;
+  bool reads_;
+  Bytes script_;
+  std::size_t agreed_ = 0, sent_ = 0;
+  bool asked_ = false;
+};
+
+}  // namespace
+
+// A server that repeats a request gets one answer, and its data arrives; one
+// that floods requests and reads nothing, sends a subnegotiation without end
+// or ends binary transmission is a line lost, with the reason, and what we
+// hold for it stays small.
+TEST(Rfc2217Line, AServerThatRepeatsFloodsOrBreaksTelnetGetsOneAnswerOrIsALostLineWithTheReason) {
+  const struct { Bytes pattern; bool reads; std::string reason; } rows[] = {
+      {{IAC, DO, 1, 'd'}, true, ""},
+      {{IAC, DO, 3, IAC, DONT, 3}, false,
+       "the server left more than 64 KiB of our bytes unread while it went on asking for answers"},
+      {Bytes{IAC, SB, kComPortOption, 0} + Bytes(5000, 's'), true,
+       "the server sent a Telnet subnegotiation of more than 4096 bytes"},
+      {{'d', IAC, WONT, kBinaryOption}, true, "the server ended binary transmission"},
+  };
+  for (const auto& row : rows) {
+    SimClock clock;
+    ScriptedServer* server = nullptr;
+    platform::Line* line = nullptr;
+    Link link(clock, [&](const std::string&, long, std::string& error) {
+      auto transport = std::make_unique<ScriptedServer>(clock, row.pattern, row.reads);
+      server = transport.get();
+      auto opened = platform::rfc2217_line_over(std::move(transport), clock, "rfc2217:sim:7000", error);
+      line = opened.get();
+      return opened;
+    });
+    ASSERT_EQ(allocport(link, 0, "rfc2217:sim:7000"), PORT_OK) << link.last_error();
+    const Bytes data = read_raw(link, 100);
+    if (row.reason.empty()) {
+      EXPECT_EQ(data, Bytes(100, 'd'));
+      EXPECT_EQ(occurrences(server->heard, {IAC, WONT, 1}), 1u);
+      EXPECT_FALSE(link.lost());
+    } else {
+      EXPECT_TRUE(link.lost()) << row.reason;
+      EXPECT_TRUE(link.lost_reason().starts_with("rfc2217:sim:7000: " + row.reason)) << link.lost_reason();
+      EXPECT_EQ(data, Bytes(std::min<std::size_t>(data.size(), 100), 'd')) << row.reason;
+      EXPECT_LE(line->output_queued(), std::size_t{65 << 10}) << row.reason;
+    }
+  }
+}
+
+// The probe of the issue: a terminal server that agrees, then floods
+// requests and reads nothing. The service holds little memory, says why it
+// gave up the line, and ends at once on SIGTERM.
+TEST(HostileTerminalServers, AServiceOnAFloodingServerStaysSmallSaysWhyItDropsTheLineAndStopsAtOnce) {
+  const HostileTerminalServer server([](int fd, const std::atomic<bool>& stopping) {
+    HostileTerminalServer::agree(fd);
+    HostileTerminalServer::flood(fd, {IAC, DO, 3, IAC, DONT, 3}, stopping);
+  });
+  const TempDir remote;
+  Running service({QUORVANTIX_SERVICE_BINARY, server.line()}, remote.path());
+  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
+  EXPECT_TRUE(service.says("line lost (" + server.line() + ": the server left more than 64 KiB")) << service.seen;
+  std::ifstream status("/proc/" + std::to_string(service.pid()) + "/status");
+  long resident_kib = 0;
+  for (std::string word; status >> word;) {
+    if (word == "VmRSS:") status >> resident_kib;
+  }
+  EXPECT_LT(resident_kib, 64 * 1024);
+  const auto stopped = steady_clock::now();
+  EXPECT_EQ(service.end(SIGTERM), 0) << service.seen;
+  EXPECT_LT(steady_clock::now() - stopped, 10s);
+}
+
+namespace {
+
+// A service on a real TCP port, raw: it reads each connection's
+// identification, closes the first `closes` connections at that, and then
+// answers (or, `goes_away`, stops listening and closes).
+struct ClosingService {
+  ClosingService(int closes, bool goes_away) {
+    platform::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
+    listen(listener.get(), 4);
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    line = "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    serving = std::thread([this, closes, goes_away, listener = std::move(listener)]() mutable {
+      for (int taken = 0; !stopping;) {
+        pollfd in{listener.get(), POLLIN, 0};
+        if (poll(&in, 1, 20) <= 0) continue;
+        platform::UniqueFd peer(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        Bytes heard(own_frame().size());
+        if (recv(peer.get(), heard.data(), heard.size(), MSG_WAITALL) != static_cast<ssize_t>(heard.size())) continue;
+        if (taken++ < closes) continue;
+        if (goes_away) return listener.reset();  // and then the connection
+        const Bytes answer = Bytes{ACK} + own_frame();
+        send(peer.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+        char ack = 0;
+        recv(peer.get(), &ack, 1, 0);
+      }
+    });
+  }
+  ~ClosingService() {
+    stopping = true;
+    serving.join();
+  }
+  std::string line;
+  std::atomic<bool> stopping{false};
+  std::thread serving;
+};
+
+}  // namespace
+
+// A service on the network that closes the connection: the customer
+// connects again within its tries, and says what happened when none
+// succeeds, counting only the tries it made.
+TEST(HostileTcpPeers, ACustomerConnectsAgainToAServiceThatClosedTheConnectionAndSaysSoWhenItGivesUp) {
+  const struct { int closes; bool goes_away; long result; std::string detail; } rows[] = {
+      {1, false, LINK_OK, ""},
+      {3, false, customer_side::NO_SERVICE, "the service closed the connection at each of 3 tries"},
+      {0, true, customer_side::NO_SERVICE,
+       "the service closed the connection at try 1 of 3, and the line could not be had again: connect("},
+  };
+  for (const auto& row : rows) {
+    platform::SteadyClock clock(milliseconds(1));
+    ClosingService service(row.closes, row.goes_away);
+    Link link(clock);
+    customer_side::Session session(link);
+    ASSERT_EQ(customer_side::open_line(session, service.line, 0), PORT_OK) << session.detail;
+    EXPECT_EQ(customer_side::reach_service(session), row.result) << row.detail;
+    EXPECT_TRUE(session.detail.starts_with(row.detail)) << session.detail;
+    EXPECT_EQ(has(session.detail, "Connection refused"), row.goes_away) << session.detail;
+    customer_side::close_line(session);
+  }
+}
+
+// A peer that floods the line with 0xFF: the customer gives up within the
+// time it announces, however long each of its waits for quiet could be.
+TEST(HostileTcpPeers, ACustomerOnAFloodedLineGivesUpWithinTheTimeItAnnounces) {
+  SimPair pair;
+  pair.cable.pace(9600);
+  customer_side::Session session(pair.customer);
+  nanoseconds took{};
+  pair.clock.run([&] {
+    const nanoseconds began = pair.clock.now();
+    EXPECT_EQ(customer_side::reach_service(session), customer_side::NO_SERVICE);
+    took = pair.clock.now() - began;
+  }, {[&] {
+    for (;;) write_raw(pair.service, Bytes(64, 0xFF));
+  }});
+  EXPECT_LE(took, customer_side::longest_wait_for_service(pair.customer) + pair.customer.tick()) << took.count();
+  EXPECT_EQ(session.detail, "no answer to the identification after 3 tries");
+}
+
+// The probe of the issue, on the line: a peer identifies and falls silent,
+// a customer identifies behind it and waits. The idle limit closes the
+// silent peer, and the line goes to the customer that waits.
+TEST(HostileTcpPeers, APeerClosedForSilenceHandsTheLineToTheCustomerThatWaits) {
+  platform::SteadyClock clock(milliseconds(1));
+  const int port = free_tcp_port();
+  const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
+  std::vector<std::string> events;
+  platform::ListenRules rules = listen_rules(ServiceOptions{});
+  rules.idle_limit = 300ms;
+  rules.report = [&](const std::string& event) { events.push_back(event); };
+  Link listener(clock, platform::host_line_opener("/nonexistent", rules)), silent(clock), waiting(clock);
+  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
+  ASSERT_EQ(allocport(silent, 0, line.c_str()) | allocport(waiting, 0, line.c_str()), PORT_OK);
+  UBYTE payload[4];
+  EXPECT_TRUE(write_raw(silent, own_frame()));
+  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_TRUE(write_raw(waiting, own_frame()));
+  const auto began = steady_clock::now();
+  while (!listener.lost() && steady_clock::now() - began < 5s) listener.first_byte_within(50ms);
+  ASSERT_TRUE(listener.lost());
+  EXPECT_TRUE(listener.take_next_peer());
+  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_TRUE(write_raw(listener, {ACK}) && read_raw(waiting, 1) == Bytes{ACK});
+  EXPECT_FALSE(waiting.lost());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(has(events[0], "the customer sent nothing for 0.3 s")) << events[0];
+}
+
+// A peer that floods the line while it waits, faster than the line can
+// look through what it sends for an identification (the look is slowed
+// here), keeps nobody waiting: the customer that identifies gets the line
+// while the flood goes on.
+TEST(HostileTcpPeers, APeerThatFloodsWhileItWaitsKeepsNobodyWaiting) {
+  platform::SteadyClock clock(milliseconds(1));
+  const int port = free_tcp_port();
+  const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
+  platform::ListenRules rules = listen_rules(ServiceOptions{});
+  rules.greeting.matches = [](const UBYTE* window) {
+    std::this_thread::sleep_for(1us);
+    return is_identification_frame(window);
+  };
+  Link listener(clock, platform::host_line_opener("/nonexistent", rules)), customer(clock);
+  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
+  const platform::UniqueFd flooder = connect_from("127.0.0.1", port);
+  std::atomic<bool> done{false};
+  std::thread flood([&] {
+    const Bytes junk(65536, 0xFF);
+    for (const auto began = steady_clock::now(); !done && steady_clock::now() - began < 20s;) {
+      send(flooder.get(), junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+  });
+  std::this_thread::sleep_for(100ms);  // the flood is under way
+  ASSERT_EQ(allocport(customer, 0, line.c_str()), PORT_OK);
+  EXPECT_TRUE(write_raw(customer, own_frame()));
+  const auto began = steady_clock::now();
+  UBYTE payload[4];
+  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_LT(steady_clock::now() - began, 5s);
+  done = true;
+  flood.join();
+}
+
+// And with the real programs: the customer that waits gets the line, from
+// a peer that falls silent and from one that sends nothing but junk.
+TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnlyJunkIsServed) {
+  const struct { bool floods; std::string log; } rows[] = {
+      {false, "the customer sent nothing for 1 s"},
+      {true, "taken for gone: for 1 s nothing but input that forms no frame"}};
+  for (const auto& row : rows) {
+    const TempDir remote, local;
+    const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
+    Running service({QUORVANTIX_SERVICE_BINARY, "--idle-timeout", "1", "tcp-listen:127.0.0.1:" + port}, remote.path());
+    ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
+    platform::SteadyClock clock;
+    Link peer(clock);
+    ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
+    Identities ids;
+    ASSERT_EQ(identify(peer, 'c', ids), LINK_OK);
+    std::atomic<bool> done{false};
+    std::thread junk([&] {
+      while (row.floods && !done) write_raw(peer, Bytes(256, 0xFF));
+    });
+    Running customer({"env", "XDG_CONFIG_HOME=" + local / "config", QUORVANTIX_CUSTOMER_BINARY, "-q", line, "pwd"},
+                     local.path());
+    EXPECT_EQ(customer.end(), 0) << customer.seen;
+    EXPECT_TRUE(has(customer.seen, remote.path())) << customer.seen;
+    done = true;
+    junk.join();
+    EXPECT_EQ(service.end(SIGTERM), 0);
+    EXPECT_TRUE(has(service.seen, row.log)) << service.seen;
+    EXPECT_FALSE(has(service.seen, "has gone: its connection closed")) << service.seen;
+  }
+}

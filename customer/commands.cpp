@@ -1,19 +1,22 @@
-#include "commands.h"
+#include "customer/commands.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "listing_output.h"
-#include "local_side.h"
-#include "options.h"
-#include "patterns.h"
-#include "progress.h"
-#include "text_width.h"
-#include "transfers.h"
+#include "customer/listing_output.h"
+#include "customer/local_side.h"
+#include "customer/options.h"
+#include "customer/patterns.h"
+#include "customer/progress.h"
+#include "customer/text_width.h"
+#include "customer/transfers.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
 namespace {
 
 // A command with its options taken apart from its arguments.
@@ -74,7 +77,7 @@ std::size_t out_columns(const Console& console) { return console.out_terminal ? 
 Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
   const long status = remote_pwd(session);
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  console.out << platform::shown_name(session.remote_dir) << '\n';
+  console.out << host::shown_name(session.remote_dir) << '\n';
   if (session.remote_dir_cut) {
     say(console, command.name, "the name is longer; the line carries only its first 60 characters");
   }
@@ -174,7 +177,7 @@ Outcome run_baud(Session& session, const Parsed& command, Console& console) {
     console.out << session.baud << " baud\n";
     return {};
   }
-  const long rate = parse_rate(command.args[0]);
+  const long rate = host::parse_rate(command.args[0]);
   if (!session.link.speed_reaches_port()) {
     say(console, command.name,
         "a tcp: line carries no line speed: the service switches to " + std::to_string(rate) +
@@ -282,7 +285,7 @@ std::string check_get(const Parsed& command) {
 }
 
 std::string check_rate(const Parsed& command) {
-  if (command.args.empty() || parse_rate(command.args[0]) != 0) return {};
+  if (command.args.empty() || host::parse_rate(command.args[0]) != 0) return {};
   return quoted(command.args[0]) + " is not a line speed in baud";
 }
 
@@ -441,7 +444,7 @@ Outcome run_command(Session& session, const Command& command, Console& console) 
   std::string error;
   if (!parse(command, entry, parsed, error)) {
     // The error quotes what was typed, or what a script holds.
-    console.err << console.where << platform::shown_name(error) << '\n';
+    console.err << console.where << host::shown_name(error) << '\n';
     return Outcome{false, Ending::none};
   }
   session.detail.clear();
@@ -527,7 +530,7 @@ std::string quoted(const std::string& name) { return "'" + name + "'"; }
 // The names a message quotes may come from the service: the message is shown
 // as a name is, so that none of them steers the terminal or forges a line.
 void say(Console& console, const std::string& command, const std::string& message) {
-  console.err << console.where << command << ": " << platform::shown_name(message) << '\n';
+  console.err << console.where << command << ": " << host::shown_name(message) << '\n';
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "listings.h"
-#include "session.h"
+#include "customer/command_line.h"
+#include "customer/listings.h"
+#include "session/session.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 // Where a command's results, errors and progress go, and what the commands of
 // one session share.
@@ -45,15 +45,15 @@ bool check_command(const Command& command, std::string& error);
 // Runs one checked command (without a go-on mark). Results go to
 // console.out, errors (one sentence, starting with the command's name) to
 // console.err.
-Outcome run_command(Session& session, const Command& command, Console& console);
+Outcome run_command(session::Session& session, const Command& command, Console& console);
 // A sentence for a failure that any exchange with the service can end in.
-std::string link_failure(long status, const Session& session);
+std::string link_failure(long status, const session::Session& session);
 // The same for a failure of current_listing.
-std::string listing_failure(long status, const Session& session);
+std::string listing_failure(long status, const session::Session& session);
 // Why the service stayed where it was on `cd dir` (REMOTE_DIR_UNCHANGED), from
 // the listing of the folder that holds `dir`: a folder it cannot enter, a
 // file, or none of that name. The listing is fetched when none is kept.
-std::string not_entered(Session& session, Console& console, const std::string& dir);
+std::string not_entered(session::Session& session, Console& console, const std::string& dir);
 // The command list for `help`; with a command's name, what that command does.
 std::string help_text(const std::string& command = "");
 // The names of all commands, for completion; ends with a null pointer.
@@ -64,4 +64,4 @@ std::string quoted(const std::string& name);
 // Writes one message of `command` on console.err: "line 3: get: ...".
 void say(Console& console, const std::string& command, const std::string& message);
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -1,4 +1,4 @@
-#include "transfers.h"
+#include "customer/transfers.h"
 
 #include <dirent.h>
 #include <glob.h>
@@ -10,14 +10,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "listing_output.h"
-#include "patterns.h"
-#include "platform/fs.h"
-#include "progress.h"
-#include "run.h"
-#include "text_width.h"
+#include "customer/listing_output.h"
+#include "customer/patterns.h"
+#include "customer/progress.h"
+#include "customer/run.h"
+#include "customer/text_width.h"
+#include "host/fs.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
 namespace {
 
 using std::chrono::nanoseconds;
@@ -123,7 +126,7 @@ std::string get_failure(long status, const std::string& remote, const std::strin
     case FILE_NO_ROOM:
       return "not enough room for " + target;
     case FILE_CREATE_FAILED:
-      if (platform::is_temporary_name(target.substr(target.rfind('/') + 1).c_str())) {
+      if (host::is_temporary_name(target.substr(target.rfind('/') + 1).c_str())) {
         return "cannot store " + target + ": names of that shape are kept for files while they are being stored";
       }
       return "cannot create the local file " + target;
@@ -172,7 +175,7 @@ void announce_stop(Session& session, TerminalProgress& progress, Console& consol
 
 // The label names the file as the service does: shown escaped.
 TerminalProgress progress_for(Session& session, Console& console, const std::string& label) {
-  return TerminalProgress(console.err, platform::shown_name(label), console.live_progress,
+  return TerminalProgress(console.err, host::shown_name(label), console.live_progress,
                           [&session] { return session.link.now(); });
 }
 
@@ -337,7 +340,7 @@ bool go_back(Session& session, Console& console, const std::string& command, con
 // The names in a local folder, sorted; empty when it cannot be read.
 std::vector<std::string> local_names(const std::string& folder) {
   std::vector<std::string> names;
-  const platform::DirStream scan(opendir(folder.c_str()));
+  const host::DirStream scan(opendir(folder.c_str()));
   if (!scan) return names;
   while (const dirent* entry = readdir(scan.get())) {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
@@ -750,4 +753,4 @@ bool put_tree(Session& session, Console& console, const std::string& dir, const 
   return summarize(session, console, tally) && back;
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -17,10 +17,14 @@
 
 #include <random>
 
-#include "support/fixtures.h"
+#include "tests/support/fixtures.h"
 
-using namespace testsupport;
-using namespace customer_side;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+
+using namespace quorvantix::testsupport;
+using namespace quorvantix::session;
 
 enum class Kind { none, flip, drop, insert, stall };
 enum Verdict { completed, failed_cleanly, wrong_data, ends_disagree, broken };

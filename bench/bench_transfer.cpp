@@ -25,6 +25,7 @@
 #include "wire/link.h"
 
 using namespace quorvantix;
+
 using namespace quorvantix::wire;
 
 extern char** environ;

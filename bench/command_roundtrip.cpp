@@ -24,6 +24,7 @@
 #include "wire/link.h"
 
 using namespace quorvantix;
+
 using namespace quorvantix::wire;
 
 namespace {

@@ -22,6 +22,7 @@
 #include "wire/link.h"
 
 using namespace quorvantix;
+
 using namespace quorvantix::wire;
 
 namespace {

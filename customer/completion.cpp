@@ -10,6 +10,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 struct ArgumentKinds {

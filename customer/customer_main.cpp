@@ -21,6 +21,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 constexpr const char* kProgram = "quorvantix-customer";

@@ -5,13 +5,13 @@
 #include <optional>
 
 #include "customer/text_width.h"
-#include "customer/transfers.h"
 #include "host/charset.h"
 
 namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 // A name is listed in this many columns at least, and cut beyond the most.
@@ -144,6 +144,14 @@ void print_listing(std::vector<RemoteEntry> entries, ListingStyle style, std::si
       out << listing_json(entries);
       return;
   }
+}
+
+std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries) {
+  // A whole name before the cut one that begins alike.
+  std::sort(entries.begin(), entries.end(), [](const RemoteEntry& a, const RemoteEntry& b) {
+    return a.name != b.name ? a.name < b.name : !a.cut && b.cut;
+  });
+  return entries;
 }
 
 }  // namespace quorvantix::customer

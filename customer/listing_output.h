@@ -25,4 +25,7 @@ std::string listing_json(const std::vector<session::RemoteEntry>& entries);
 // How a listing shows a name: escaped, a folder's with '/', a cut one with its mark.
 std::string entry_as_listed(const session::RemoteEntry& entry);
 
+// The entries in the order of their names.
+std::vector<session::RemoteEntry> sorted_by_name(std::vector<session::RemoteEntry> entries);
+
 }  // namespace quorvantix::customer

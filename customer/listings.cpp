@@ -4,6 +4,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 // No folder's path: where a listing goes that is not kept.

@@ -18,6 +18,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 // The entry of `path` under the name `name`; false when it cannot be examined.

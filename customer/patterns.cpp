@@ -77,4 +77,8 @@ bool pattern_matches(const std::string& pattern, const std::string& name) {
 
 bool has_wildcard(const std::string& text) { return text.find_first_of("*?[") != std::string::npos; }
 
+bool could_match_longer(const std::string& pattern, const std::string& prefix) {
+  return pattern_reach(pattern, prefix) != Reach::none;
+}
+
 }  // namespace quorvantix::customer

@@ -12,6 +12,7 @@
 namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
+
 namespace {
 
 using namespace std::chrono;

@@ -6,9 +6,8 @@
 namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
-using namespace quorvantix::session;
 
-bool stop_requested() { return host::StopSignals::caught() != 0; }
+using namespace quorvantix::session;
 
 bool run_is_over(const RunState& state) { return state.ending != Ending::none || state.stopped; }
 

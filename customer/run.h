@@ -37,7 +37,4 @@ void run_script(session::Session& session, std::istream& in, Console& console, R
 // the command that ended the shell.
 void run_shell(session::Session& session, Console& console, RunState& state);
 
-// Whether the user has asked, with a signal, for the program to stop.
-bool stop_requested();
-
 }  // namespace quorvantix::customer

@@ -7,19 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "customer/commands.h"
+#include "customer/console.h"
+#include "customer/transfer_steps.h"
 
 namespace quorvantix::customer {
-
-// What a command for many files does with a file that is there already: a
-// local one for mget and get -r, one on the service for mput. Without either
-// option (or set overwrite on) it is left as it is, and the command fails for
-// it with a hint.
-struct Existing {
-  bool replace = false;    // -f: replace it
-  bool skip_same = false;  // -n: leave one of the size the listing gives as it is, and count it as skipped
-  std::string typed;       // the command as typed, without -f, for the hint ("get -r", "mget -n")
-};
 
 // get REMOTE [LOCAL]: `replace` allows a local file of that name to be
 // replaced. What the kept listings show tells a folder (get -r fetches it)
@@ -52,11 +43,5 @@ bool get_tree(session::Session& session, Console& console, const std::string& di
 // folder REMOTE and the folders below it, which must exist already (the line
 // has no command that makes one); files that find no folder are reported.
 bool put_tree(session::Session& session, Console& console, const std::string& dir, const std::string& remote);
-
-// The entries in the order of their names.
-std::vector<session::RemoteEntry> sorted_by_name(std::vector<session::RemoteEntry> entries);
-// Whether some name that begins with `prefix` can match the shell wildcard
-// `pattern` (* ? [...] and \ as fnmatch takes them).
-bool could_match_longer(const std::string& pattern, const std::string& prefix);
 
 }  // namespace quorvantix::customer

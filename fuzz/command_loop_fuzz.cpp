@@ -24,6 +24,7 @@ namespace quorvantix::fuzzing {
 
 using namespace quorvantix::service;
 using namespace quorvantix::wire;
+
 namespace {
 
 constexpr std::uint8_t kNoShutdown = 0x08;

@@ -20,6 +20,7 @@
 namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
+
 namespace {
 
 constexpr UBYTE kUntouched = 0xEE;

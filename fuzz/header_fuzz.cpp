@@ -30,6 +30,7 @@ namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 constexpr std::uint8_t kCustomerSide = 0x01;

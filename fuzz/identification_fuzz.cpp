@@ -22,6 +22,7 @@ namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 enum Mode { frame_alone, service, customer, newcomer };

@@ -26,6 +26,7 @@ namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 using customer::ListingStyle;

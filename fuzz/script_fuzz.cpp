@@ -19,6 +19,7 @@
 namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
+
 namespace {
 
 // Standard output and error taken away while it lives.

@@ -7,6 +7,7 @@ namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 MountedFiles& mounted() { return *static_cast<MountedFiles*>(fuse_get_context()->private_data); }

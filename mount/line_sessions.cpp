@@ -6,6 +6,7 @@ namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 // Half a second between tries to open a line that has gone, as the service waits for its own.

@@ -20,6 +20,7 @@ namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+
 namespace {
 
 constexpr const char* kProgram = "quorvantix-mount";

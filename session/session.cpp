@@ -11,54 +11,20 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lines/rfc2217_line.h"
-#include "lines/tcp_line.h"
+#include "session/exchange.h"
 #include "wire/file_stream.h"
 #include "wire/folder.h"
 #include "wire/identification.h"
+#include "wire/listing_stream.h"
 #include "wire/wire.h"
 
 namespace quorvantix::session {
 
 using namespace quorvantix::wire;
+
 namespace {
 
 using std::chrono::nanoseconds;
-
-// This end's files: the whole file system, from the process's current directory.
-host::Tree local_files() { return host::Tree::whole(); }
-
-std::string cannot_read(const std::string& path) { return "cannot read " + path + ": " + std::strerror(errno); }
-
-// The converter for session.charset; null, with the cause in detail, when
-// there is none.
-const host::NameCodec* wire_names(Session& session) {
-  if (session.names && session.names->charset() == session.charset) return &*session.names;
-  session.names = host::NameCodec::open(session.charset, session.detail);
-  return session.names ? &*session.names : nullptr;
-}
-
-// How the messages name the line's character set.
-std::string in_line_set(const Session& session) {
-  return session.charset == host::kRawCharset ? "" : " in " + session.charset + ", the line's character set";
-}
-
-// The wire form of `name`, a name given here for a command frame (`what` says
-// what it names). 0, NAME_UNUSABLE when it has no wire form, NAME_TOO_LONG or
-// CHARSET_UNKNOWN, with the sentence in detail.
-long command_argument(Session& session, const std::string& name, const std::string& what, std::string& wire) {
-  const host::NameCodec* names = wire_names(session);
-  if (names == nullptr) return CHARSET_UNKNOWN;
-  if (!names->to_wire(name, wire)) {
-    session.detail = "'" + name + "' cannot be named on the line: it has characters that " + session.charset +
-                     ", the line's character set, lacks (--charset chooses another)";
-    return NAME_UNUSABLE;
-  }
-  if (wire.size() <= kCommandArgumentBytes) return 0;
-  session.detail =
-      what + " may have at most " + std::to_string(kCommandArgumentBytes) + " bytes" + in_line_set(session);
-  return NAME_TOO_LONG;
-}
 
 // The host form of a name from the service. One that the line cut (`cut`)
 // may end in part of a character, which is left out.
@@ -69,47 +35,6 @@ std::string host_name_of(const host::NameCodec& names, const std::string& wire, 
   }
   names.to_host(wire, host);
   return host;
-}
-
-// Why the wire name of a file to store cannot be used, for `result` of check_wire_name.
-std::string unusable_wire_name(const Session& session, const std::string& name, const std::string& wire,
-                               long result) {
-  if (result == NAME_TOO_LONG) {
-    return "'" + name + "' is too long: the name and the size must fit the 60 bytes of the file header" +
-           in_line_set(session);
-  }
-  if (wire.find(static_cast<char>(kSpaceSubstitute)) != std::string::npos && session.charset != host::kRawCharset) {
-    return "'" + name + "' cannot be stored under that name: one of its characters is written with byte 0xAE in " +
-           session.charset + ", and on the line that byte stands for a space in the name of a file stored";
-  }
-  return "'" + name + "' cannot be a name on the line (empty, '.', '..', or a tab, line break or byte 0xAE in it)";
-}
-
-// Sends one command frame. A NAK means the service could not read the frame (a
-// stray byte from an earlier exchange ran ahead of it); it did not run the
-// command, so the frame is sent once more once the line has settled. No answer
-// at all means the service is gone.
-long send_command(Session& session, UBYTE code, const std::string& argument = "") {
-  if (session.lost) return LINK_LOST;
-  char frame[kCommandFrameBytes] = {};
-  frame[0] = static_cast<char>(code);
-  std::memcpy(frame + 1, argument.data(), std::min(argument.size(), kCommandArgumentBytes));
-  for (int attempt = 1;; ++attempt) {
-    session.link.drop_pending_input();
-    const long result = send_data(session.link, frame, kCommandFrameBytes);
-    if (result == LINK_OK) return LINK_OK;
-    if (session.link.cancelled()) return INTERRUPTED;
-    if (result != LINK_NOT_ACKED) {
-      session.lost = true;
-      session.detail = "the service does not answer";
-      return LINK_LOST;
-    }
-    if (attempt == 2) {
-      session.detail = "the service refused the command twice";
-      return LINK_NOT_ACKED;
-    }
-    if (!get_back_in_step(session)) return LINE_FLOODED;
-  }
 }
 
 // The rows of a list view, freed with the list.
@@ -187,55 +112,6 @@ bool is_directory(const std::string& path) {
 // it sends: a line that never pauses for most of that long is flooded.
 constexpr LimitShare kPauseOfAPeer{3, 4};
 
-// The failures of a get after which the service has had its answer (a NAK to
-// its header) and is back in its command loop.
-bool refused_by_this_end(long result) {
-  switch (result) {
-    case FILE_NO_DIR_LOCK:
-    case FILE_NO_MEMORY:
-    case FILE_NO_INFO:
-    case FILE_WRITE_PROTECTED:
-    case FILE_NO_ROOM:
-    case FILE_CREATE_FAILED:
-      return true;
-    default:
-      return false;
-  }
-}
-
-long check_local_file(Session& session, const std::string& local, std::int64_t& size) {
-  struct stat st {};
-  if (stat(local.c_str(), &st) != 0) {
-    session.detail = errno == ENOENT ? "there is no file " + local : cannot_read(local);
-    return LOCAL_NOT_A_FILE;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    session.detail = S_ISDIR(st.st_mode) ? local + " is a folder (put -r stores a folder)" : local + " is not a plain file";
-    return LOCAL_NOT_A_FILE;
-  }
-  const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    session.detail = cannot_read(local);
-    return LOCAL_NOT_A_FILE;
-  }
-  close(fd);
-  size = st.st_size;
-  if (size / kBlockBytes > INT32_MAX) {
-    session.detail = local + " is larger than the line can announce";
-    return LOCAL_TOO_LARGE;
-  }
-  return FILE_OK;
-}
-
-// Takes back a cancel that stopped a transfer, so that the ends can get back
-// in step and sign off. True when there was one.
-bool take_back_stop(Session& session) {
-  if (!session.link.cancelled()) return false;
-  session.link.clear_cancel();
-  if (session.on_stop) session.on_stop();
-  return true;
-}
-
 // A service switches its speed once it has seen its ACK leave, which it
 // notices at its next poll, and a tick after that: our next frame must not
 // come sooner, or it arrives at the old speed. (Switching our end later than
@@ -251,205 +127,7 @@ void resume_session(Session& session, long rate, const std::string& folder) {
   if (!folder.empty()) remote_cd(session, folder);
 }
 
-long finish_failed_put(Session& session, long result, nanoseconds took) {
-  Link& link = session.link;
-  if (take_back_stop(session)) {
-    wait_for_receiver_to_give_up(link);
-    return INTERRUPTED;
-  }
-  switch (result) {
-    case FILE_HEADER_NOT_ACKED:
-      // A NAK comes at once; silence for a whole time limit may mean the header
-      // arrived and only its answer was lost, so the service may be waiting for blocks.
-      if (took < time_limit(link)) return FILE_HEADER_NOT_ACKED;
-      wait_for_receiver_to_give_up(link);
-      session.detail = "the service did not answer the file's header";
-      return LINK_TIMEOUT;
-    case FILE_NO_LOCK:
-    case FILE_NO_EXAMINE:
-      settle(link);
-      return result;
-    default:
-      wait_for_receiver_to_give_up(link);
-      return result;
-  }
-}
-
 }  // namespace
-
-// --- The line ---
-
-long open_line(Session& session, const std::string& device, long unit) {
-  const long result = allocport(session.link, unit, device.c_str());
-  if (result != PORT_OK) {
-    session.detail = session.link.last_error();
-    freeport(session.link, unit);
-    return result;
-  }
-  session.baud = kStartBaud;
-  session.device = device;
-  session.unit = unit;
-  return PORT_OK;
-}
-
-void close_line(Session& session) { freeport(session.link, 0); }
-
-namespace {
-
-nanoseconds identification_time(const Link& link) {
-  return wire_time(link, frame_bytes(kIdentificationBytes)) + time_limit(link);
-}
-
-nanoseconds sign_off_time(const Link& link) {
-  return wire_time(link, frame_bytes(kCommandFrameBytes)) + time_limit(link) + frame_gap(link);
-}
-
-// How long bytes must come to be taken for a frame under way.
-nanoseconds frame_under_way_look(const Link& link) {
-  return std::max<nanoseconds>(wire_time(link, kBytesOfAFrameUnderWay), std::chrono::milliseconds(1));
-}
-
-// reach_service keeps to the time its message announces: on a line that
-// never goes quiet (a peer that floods it), each wait for quiet gives way to
-// the tries still to come, where it would otherwise wait out its own cap.
-class ReachBudget {
- public:
-  explicit ReachBudget(const Link& link)
-      : link_(link), ends_at_(link.now() + frame_under_way_look(link) + longest_wait_for_service(link)) {}
-
-  // The longest the next wait for quiet may last, of its usual `cap`, so
-  // that `tries` tries and, when `sign_off_due`, the sign-off still fit.
-  nanoseconds quiet_cap(nanoseconds cap, int tries, bool sign_off_due) const {
-    const nanoseconds after =
-        tries * identification_time(link_) + (sign_off_due ? sign_off_time(link_) : nanoseconds{});
-    return std::clamp(ends_at_ - after - link_.now(), nanoseconds::zero(), cap);
-  }
-
- private:
-  const Link& link_;
-  nanoseconds ends_at_;
-};
-
-nanoseconds quiet_wait_cap(const Link& link) { return share_of_limit(link, timing::kQuietWaitCap); }
-
-// A service that is still sending to a customer that has gone must not have
-// its frames taken for the answer to our identification: bytes that come
-// back to back are a frame under way, and we begin once it has passed.
-void begin_on_a_quiet_line(Link& link, nanoseconds cap) {
-  link.drop_pending_input();
-  if (link.first_byte_within(frame_under_way_look(link))) link.drop_input_until_quiet(frame_gap(link), cap);
-}
-
-// A service whose last customer left without signing off sits in its command
-// loop, where an identification frame is no command it knows: our sign-off
-// sends it back to waiting for one. A service that waits for an
-// identification takes the command frame for junk, and is back in step once
-// the line has been quiet for a frame gap after our wait for the answer.
-void ask_to_sign_off(Link& link, nanoseconds cap) {
-  char frame[kCommandFrameBytes] = {static_cast<char>(cmd_customer_terminate)};
-  send_data(link, frame, kCommandFrameBytes);
-  link.drop_input_until_quiet(frame_gap(link), cap);
-}
-
-// What ended a try on a line that was lost: the line's own reason where it
-// has one, or the far end's close.
-std::string why_lost(const Session& session) {
-  const std::string reason = session.link.lost_reason();
-  if (!reason.empty()) return reason;
-  const bool on_the_network =
-      lines::is_tcp_line_name(session.device) || lines::is_rfc2217_line_name(session.device);
-  return on_the_network ? "the service closed the connection" : "the line was lost";
-}
-
-// The line after a try that lost it, for the next try: a listening line
-// takes its next peer, one that open_line opened is opened anew (a service on
-// the network that closed the connection is connected to again). False,
-// with the cause in detail, when it cannot be had.
-bool take_up_line_for_next_try(Session& session) {
-  if (session.link.take_next_peer() || session.device.empty()) return true;
-  const std::string device = session.device;
-  close_line(session);
-  return open_line(session, device, session.unit) == PORT_OK;
-}
-
-// The tries reach_service made, for its message.
-struct ReachTries {
-  int made = 0;
-  int lost = 0;                // tries that ended with the line lost
-  std::string loss;            // why the last of them did
-  std::string not_taken_up;    // why the line could not be had again after it, if so
-};
-
-std::string no_service_detail(const ReachTries& tries) {
-  const std::string made = std::to_string(tries.made);
-  if (!tries.not_taken_up.empty()) {
-    return tries.loss + " at try " + made + " of " + std::to_string(kIdentifyAttempts) +
-           ", and the line could not be had again: " + tries.not_taken_up;
-  }
-  if (tries.lost == tries.made && tries.made > 0) {
-    return tries.loss + (tries.made == 1 ? " at its one try" : " at each of " + made + " tries");
-  }
-  std::string detail = "no answer to the identification after " + made + (tries.made == 1 ? " try" : " tries");
-  if (tries.lost > 0) detail += " (" + tries.loss + " at " + std::to_string(tries.lost) + " of them)";
-  return detail;
-}
-
-// Between a try that got no answer and the next: the line quiet, and after
-// the first a sign-off.
-void wait_before_next_try(Link& link, const ReachBudget& budget, int attempt, long result) {
-  const int tries_left = kIdentifyAttempts - attempt - 1;
-  const bool sign_off_due = attempt == 0;
-  if (result == LINK_CHECK_ERROR) {
-    // A damaged answer: what is left of the service's frame must not pass
-    // for the answer to the next try.
-    link.drop_input_until_quiet(frame_gap(link), budget.quiet_cap(quiet_wait_cap(link), tries_left, sign_off_due));
-  } else {
-    // No answer, or bytes that were none: a service busy with a transfer its
-    // last customer left answers once it has given up; one that waits for an
-    // identification, or a command, answers once the line has been quiet.
-    link.drop_input_until_quiet(settle_quiet(link),
-                                budget.quiet_cap(share_of_limit(link, timing::kSettleCap), tries_left, sign_off_due));
-  }
-  // A service that answered with a frame we could not take has gone on to
-  // its commands as well.
-  if (sign_off_due) ask_to_sign_off(link, budget.quiet_cap(quiet_wait_cap(link), tries_left, false));
-}
-
-}  // namespace
-
-long reach_service(Session& session) {
-  Link& link = session.link;
-  const ReachBudget budget(link);
-  begin_on_a_quiet_line(link, budget.quiet_cap(quiet_wait_cap(link), kIdentifyAttempts, true));
-  ReachTries tries;
-  for (int attempt = 0; attempt < kIdentifyAttempts && !link.cancelled(); ++attempt) {
-    if (attempt > 0 && link.lost() && !take_up_line_for_next_try(session)) {
-      tries.not_taken_up = session.detail;
-      break;
-    }
-    link.drop_pending_input();
-    ++tries.made;
-    const long result = identify(link, 'c', session.ids);
-    if (result == LINK_OK) return LINK_OK;
-    // No wait for quiet on a line that has gone: the next try takes it up anew.
-    const bool last = attempt + 1 == kIdentifyAttempts;
-    if (!link.lost() && !last && !link.cancelled()) wait_before_next_try(link, budget, attempt, result);
-    if (link.lost()) {
-      ++tries.lost;
-      tries.loss = why_lost(session);
-    }
-  }
-  session.detail = no_service_detail(tries);
-  return NO_SERVICE;
-}
-
-std::chrono::nanoseconds longest_wait_for_service(const Link& link) {
-  // Each try waits a time limit for the answer once its frame has crossed,
-  // and for a quiet line (settle) between them; after the first, the
-  // sign-off waits a time limit for its answer and a frame gap of quiet.
-  return kIdentifyAttempts * identification_time(link) + (kIdentifyAttempts - 1) * settle_quiet(link) +
-         sign_off_time(link);
-}
 
 // --- The service ---
 
@@ -507,62 +185,6 @@ long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
   if (session.link.cancelled()) return INTERRUPTED;
   if (!get_back_in_step(session)) return LINE_FLOODED;
   return result == DIR_NO_MEMORY && entries.size() == session.most_listed ? LISTING_TOO_LONG : result;
-}
-
-long remote_get(Session& session, const std::string& remote, const std::string& local, Gadget* gad) {
-  if (remote.empty()) {
-    session.detail = "name the file to fetch";
-    return NAME_UNUSABLE;
-  }
-  std::string wire;
-  const long usable = command_argument(session, remote, "a file name on the service", wire);
-  if (usable != 0) return usable;
-  const std::string target = get_target(session, remote, local);
-  if (target.empty()) return NAME_UNUSABLE;
-  const long sent = send_command(session, cmd_send_file, wire);
-  // Stopped with the command under way: the service may have it and send the
-  // file until it gives up. The ends are in step once the line is quiet.
-  if (sent == INTERRUPTED && take_back_stop(session) && !get_back_in_step(session)) return LINE_FLOODED;
-  if (sent != LINK_OK) return sent;
-  // The file is written under `target` alone, whatever name the service's
-  // header gives, and only put in place once it is complete.
-  const long result = receive_file_to(session.link, local_files(), gad, target.c_str());
-  if (result == FILE_OK) return FILE_OK;
-  const bool stopped = take_back_stop(session);
-  if (!refused_by_this_end(result) && !get_back_in_step(session)) return LINE_FLOODED;
-  return stopped ? INTERRUPTED : result;
-}
-
-long remote_put(Session& session, const std::string& local, const std::string& remote, Gadget* gad) {
-  std::int64_t size = 0;
-  const long checked = check_local_file(session, local, size);
-  if (checked != FILE_OK) return checked;
-  const std::string name = remote.empty() ? last_component(local) : remote;
-  const host::NameCodec* names = wire_names(session);
-  if (names == nullptr) return CHARSET_UNKNOWN;
-  std::string wire_name;
-  if (!names->to_wire(name, wire_name)) {
-    session.detail = "'" + name + "' has no form in " + session.charset +
-                     ", the line's character set: store it under another name (put LOCAL REMOTE), or choose the set "
-                     "with --charset";
-    return NAME_UNUSABLE;
-  }
-  const long name_fits = check_wire_name(wire_name, size);
-  if (name_fits != 0) {
-    session.detail = unusable_wire_name(session, name, wire_name, name_fits);
-    return name_fits;
-  }
-  const long sent = send_command(session, cmd_receive_file);
-  if (sent == INTERRUPTED && take_back_stop(session)) {
-    // Stopped with the command under way: the service may have it and wait
-    // for the file's header until it gives up.
-    wait_for_receiver_to_give_up(session.link);
-  }
-  if (sent != LINK_OK) return sent;
-  const nanoseconds start = session.link.now();
-  const long result = send_file_as(session.link, local_files(), local.c_str(), wire_name.c_str(), gad);
-  if (result == FILE_OK) return FILE_OK;
-  return finish_failed_put(session, result, session.link.now() - start);
 }
 
 long remote_set_baud(Session& session, long rate) {

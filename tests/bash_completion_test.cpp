@@ -12,6 +12,7 @@
 using namespace quorvantix;
 
 using namespace quorvantix::testsupport;
+
 using Strings = std::vector<std::string>;
 
 namespace {

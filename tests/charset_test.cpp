@@ -6,6 +6,7 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using testsupport::codec_for;

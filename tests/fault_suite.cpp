@@ -21,9 +21,11 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using namespace quorvantix::testsupport;
+
 using namespace quorvantix::session;
 
 enum class Kind { none, flip, drop, insert, stall };

@@ -13,12 +13,15 @@
 #include "tests/support/reference_peer.h"
 #include "wire/file_stream.h"
 #include "wire/folder.h"
+#include "wire/listing_stream.h"
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 using Results = std::pair<long, long>;
 using At = std::set<std::size_t>;

@@ -24,10 +24,12 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using namespace quorvantix::testsupport;
 using namespace quorvantix::lines::telnet;
+
 using namespace std::chrono;
 
 namespace {

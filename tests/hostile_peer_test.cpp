@@ -21,11 +21,13 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using namespace quorvantix::session;
 using namespace quorvantix::customer;
 using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {

@@ -21,10 +21,12 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using namespace quorvantix::linesim;
 using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 TEST(LinesimOptions, TakesCompleteSetsAndRefusesTheRest) {

@@ -16,10 +16,12 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using namespace quorvantix::mount;
 using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {

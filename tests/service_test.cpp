@@ -18,12 +18,15 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/reference_peer.h"
 #include "wire/file_stream.h"
+#include "wire/listing_stream.h"
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
+
 using namespace quorvantix::service;
 
 using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {

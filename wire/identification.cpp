@@ -139,18 +139,4 @@ void build_own_frame(UBYTE* buffer) {
   buffer[2] = version_code_from_lib_version(host::host_lib_version());
 }
 
-void code_name(char* name, char mode) {
-  const char wanted = mode == 'i' ? ' ' : static_cast<char>(kSpaceSubstitute);
-  const char replacement = mode == 'i' ? static_cast<char>(kSpaceSubstitute) : ' ';
-  for (char* found = std::strchr(name, wanted); found != nullptr; found = std::strchr(found, wanted)) {
-    *found = replacement;
-  }
-}
-
-void strip_str(char* str) {
-  std::size_t length = std::strlen(str);
-  while (length > 0 && str[length - 1] == ' ') --length;
-  str[length] = '\0';
-}
-
 }  // namespace quorvantix::wire

@@ -1,4 +1,4 @@
-// The identification exchange, and the small string helpers of the transfers.
+// The identification exchange.
 //
 // Identification frame: a link frame with 3 payload bytes, OS code, CPU code
 // and version code (high nibble major, low nibble minor). The customer sends
@@ -43,10 +43,5 @@ void build_own_frame(UBYTE* buffer);
 // Version code from the operating system's library version; 0x00 when unknown.
 UBYTE version_code_from_lib_version(int lib_version);
 
-// Mode 'i': every space becomes 0xAE. Any other mode ('r'): every 0xAE becomes
-// a space. In place; the length never changes.
-void code_name(char* name, char mode);
-// Cuts trailing spaces (not tabs); a string of spaces alone becomes empty.
-void strip_str(char* str);
 
 }  // namespace quorvantix::wire

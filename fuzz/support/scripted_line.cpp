@@ -8,6 +8,7 @@
 namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
+
 namespace {
 
 enum PieceKind { raw = 0, frame = 1, damaged_frame = 2, hang_up = 3 };

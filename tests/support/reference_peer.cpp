@@ -11,6 +11,7 @@
 namespace quorvantix::testsupport {
 
 using namespace quorvantix::wire;
+
 namespace {
 
 constexpr UBYTE kStx = 0x02, kEtx = 0x03, kAck = 0x06, kNak = 0x15;

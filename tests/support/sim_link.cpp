@@ -8,6 +8,7 @@
 namespace quorvantix::testsupport {
 
 using namespace quorvantix::wire;
+
 namespace {
 
 // Thrown into the background ends once the main end is done, to unwind them.

@@ -25,7 +25,6 @@
 #include "wire/link.h"
 
 using namespace quorvantix;
-
 using namespace quorvantix::wire;
 
 extern char** environ;

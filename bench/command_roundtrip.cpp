@@ -24,7 +24,6 @@
 #include "wire/link.h"
 
 using namespace quorvantix;
-
 using namespace quorvantix::wire;
 
 namespace {

@@ -22,7 +22,6 @@
 #include "wire/link.h"
 
 using namespace quorvantix;
-
 using namespace quorvantix::wire;
 
 namespace {

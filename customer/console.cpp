@@ -7,7 +7,6 @@
 namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
-
 using namespace quorvantix::session;
 
 namespace {

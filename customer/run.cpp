@@ -6,7 +6,6 @@
 namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
-
 using namespace quorvantix::session;
 
 bool run_is_over(const RunState& state) { return state.ending != Ending::none || state.stopped; }

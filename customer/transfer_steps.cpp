@@ -16,7 +16,6 @@
 namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
-
 using namespace quorvantix::session;
 
 namespace {

@@ -48,7 +48,6 @@ std::string pace_description(const Options& options) {
 }  // namespace quorvantix::linesim
 
 using namespace quorvantix;
-
 using namespace quorvantix::linesim;
 
 int main(int argc, char** argv) {

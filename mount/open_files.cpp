@@ -14,7 +14,6 @@
 namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
-
 using namespace quorvantix::session;
 
 // --- Reading ---

@@ -10,7 +10,6 @@
 #include "tests/support/temp_dir.h"
 
 using namespace quorvantix;
-
 using namespace quorvantix::testsupport;
 
 using Strings = std::vector<std::string>;

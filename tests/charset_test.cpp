@@ -6,7 +6,6 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
 
 using testsupport::codec_for;

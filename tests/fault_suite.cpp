@@ -21,12 +21,11 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
-
 using namespace quorvantix::testsupport;
-
 using namespace quorvantix::session;
+
+namespace {
 
 enum class Kind { none, flip, drop, insert, stall };
 enum Verdict { completed, failed_cleanly, wrong_data, ends_disagree, broken };
@@ -106,6 +105,8 @@ Outcome transfer(const Case& row, bool get, std::uint64_t seed, std::size_t size
   if (!out.detail.empty()) out.verdict = broken;
   return out;
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   int transfers = 40;

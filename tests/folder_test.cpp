@@ -25,9 +25,7 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
-
 using namespace quorvantix::testsupport;
 
 namespace fs = std::filesystem;

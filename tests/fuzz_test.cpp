@@ -22,11 +22,8 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
-
 using namespace quorvantix::testsupport;
-
 using namespace quorvantix::session;
 
 namespace {

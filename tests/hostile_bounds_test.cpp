@@ -21,9 +21,7 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
-
 using namespace quorvantix::session;
 using namespace quorvantix::customer;
 using namespace quorvantix::testsupport;

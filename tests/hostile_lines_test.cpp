@@ -24,9 +24,7 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
-
 using namespace quorvantix::testsupport;
 using namespace quorvantix::lines::telnet;
 

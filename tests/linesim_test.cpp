@@ -21,9 +21,7 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
-
 using namespace quorvantix::linesim;
 using namespace quorvantix::testsupport;
 
@@ -138,6 +136,8 @@ TEST(LinesimPacer, TakesTenBitTimesAByteWithoutDrift) {
   EXPECT_EQ(crossed, 9596u) << "as many bytes as 9.996 s take, in steps of 7 ms";
 }
 
+namespace {
+
 // What a UART at `receive` baud reads from `bytes` sent back to back at `send`.
 Bytes read_by_uart(const Bytes& bytes, long send, long receive) {
   UartReceiver uart;
@@ -146,6 +146,8 @@ Bytes read_by_uart(const Bytes& bytes, long send, long receive) {
   uart.receive(TimePoint{} + 1s, receive, read);
   return read;
 }
+
+}  // namespace
 
 // Each case: bytes sent back to back at one speed, and what a UART at
 // another reads from them (worked out by hand from the bit times). A byte

@@ -9,7 +9,6 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
 
 using namespace std::chrono_literals;

@@ -22,9 +22,7 @@
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-
 using namespace quorvantix::service;
-
 using namespace quorvantix::testsupport;
 
 using namespace std::chrono_literals;

@@ -21,8 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "io_atome.h"
-#include "session.h"
+#include "session/session.h"
+#include "wire/link.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
 
 extern char** environ;
 
@@ -102,7 +105,7 @@ int fail(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace customer_side;
+  using namespace quorvantix::session;
   Options options;
   if (!parse_options(argc, argv, options)) {
     std::fprintf(stderr, "usage: bench_transfer [--size BYTES] [--runs N]\n");
@@ -119,7 +122,7 @@ int main(int argc, char** argv) {
   }
   Program service({QUORVANTIX_SERVICE_BINARY, a, "0"}, work / "served");
 
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   Link link(clock);
   Session session(link);
   if (open_line(session, b, 0) != PORT_OK) return fail("cannot open the line");

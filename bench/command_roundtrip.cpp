@@ -20,14 +20,17 @@
 #include <string>
 #include <vector>
 
-#include "io_atome.h"
-#include "platform/unique_fd.h"
+#include "host/unique_fd.h"
+#include "wire/link.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
-using platform::UniqueFd;
+using host::UniqueFd;
 
 constexpr int kWarmUpRoundTrips = 200;
 constexpr int kDefaultRoundTrips = 20000;

@@ -18,8 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "io_atome.h"
-#include "io_module.h"
+#include "wire/file_stream.h"
+#include "wire/link.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
 
 namespace {
 
@@ -30,14 +33,14 @@ using std::chrono::nanoseconds;
 // Notes when each block's ACK came in: the sender shows progress right after it.
 class AckTimes final : public Gadget {
  public:
-  explicit AckTimes(platform::Clock& clock) : clock_(clock) {}
+  explicit AckTimes(host::Clock& clock) : clock_(clock) {}
   void set_text(const char*, const TransferProgress& progress) override {
     if (!progress.final) times.push_back(clock_.now());
   }
   std::vector<nanoseconds> times;
 
  private:
-  platform::Clock& clock_;
+  host::Clock& clock_;
 };
 
 void write_file(const fs::path& path, std::size_t bytes) {
@@ -53,7 +56,7 @@ bool measure(const fs::path& dir, std::size_t mib, int port) {
   const fs::path source = fs::temp_directory_path() / ("last_ack." + std::to_string(getpid()));
   const fs::path target = dir / ("last_ack.received." + std::to_string(getpid()));
   write_file(source, mib << 20);
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   const std::string where = "127.0.0.1:" + std::to_string(port);
   long received = -1;
   long sent = -1;
@@ -64,11 +67,11 @@ bool measure(const fs::path& dir, std::size_t mib, int port) {
   Link sending(clock);
   std::thread receiver([&] {
     if (allocport(receiving, 0, ("tcp-listen:" + where).c_str()) != PORT_OK) return;
-    received = receive_file_to(receiving, platform::Tree::whole(), nullptr, target.c_str());
+    received = receive_file_to(receiving, host::Tree::whole(), nullptr, target.c_str());
   });
   std::thread sender([&] {
     while (allocport(sending, 0, ("tcp:" + where).c_str()) != PORT_OK) sending.delay_ticks(1);
-    sent = send_file_as(sending, platform::Tree::whole(), source.c_str(), "payload", &acks);
+    sent = send_file_as(sending, host::Tree::whole(), source.c_str(), "payload", &acks);
   });
   sender.join();
   receiver.join();

@@ -29,13 +29,15 @@
 #include <thread>
 #include <vector>
 
-#include "platform/line_speed.h"
-#include "platform/unique_fd.h"
+#include "host/unique_fd.h"
+#include "lines/line_speed.h"
+
+using namespace quorvantix;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using platform::UniqueFd;
+using host::UniqueFd;
 
 constexpr std::size_t kPatternBytes = 1 << 20;
 constexpr std::size_t kWriteChunkBytes = 64 * 1024;
@@ -162,7 +164,7 @@ UniqueFd open_when_there(const std::filesystem::path& path) {
 
 void set_speed(int fd, long baud) {
   std::string error;
-  if (!platform::set_arbitrary_speed(fd, baud, error)) throw std::runtime_error(error);
+  if (!lines::set_arbitrary_speed(fd, baud, error)) throw std::runtime_error(error);
 }
 
 // `ends_at` 0: the ends leave their speeds alone.

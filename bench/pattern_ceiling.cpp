@@ -18,6 +18,8 @@
 #include "linesim/delivery.h"
 #include "linesim/pacer.h"
 
+using namespace quorvantix;
+
 namespace {
 
 using std::chrono::nanoseconds;

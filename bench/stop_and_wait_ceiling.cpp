@@ -31,13 +31,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/line_speed.h"
-#include "platform/unique_fd.h"
+#include "host/unique_fd.h"
+#include "lines/line_speed.h"
+
+using namespace quorvantix;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using platform::UniqueFd;
+using host::UniqueFd;
 
 constexpr std::size_t kFrameBytes = 1027;
 constexpr std::size_t kPayloadBytes = 1024;
@@ -56,7 +58,7 @@ UniqueFd open_raw(const std::string& path, long baud) {
   settings.c_cc[VTIME] = 0;
   if (tcsetattr(fd.get(), TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr(" + path + ") failed");
   std::string error;
-  if (baud > 0 && !platform::set_arbitrary_speed(fd.get(), baud, error)) throw std::runtime_error(path + ": " + error);
+  if (baud > 0 && !lines::set_arbitrary_speed(fd.get(), baud, error)) throw std::runtime_error(path + ": " + error);
   // Whatever an earlier program left in the input is not ours.
   tcflush(fd.get(), TCIFLUSH);
   return fd;

@@ -1,9 +1,10 @@
-#include "command_line.h"
+#include "customer/command_line.h"
 
 #include <string_view>
 #include <cstring>
 
-namespace customer_side {
+namespace quorvantix::customer {
+
 namespace {
 
 struct Token {
@@ -223,4 +224,4 @@ bool split_words(const std::vector<std::string>& words, std::vector<Command>& co
   return true;
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 using Command = std::vector<std::string>;
 
 // Splits one line of a script or of the interactive shell. Words are separated
 // by blanks; '...' quotes literally, "..." quotes with \" and \\ as escapes, and
 // a backslash outside quotes takes the next character as it is. $'...' quotes
-// with the escapes that names are shown with (platform::shown_name): \n, \t,
+// with the escapes that names are shown with (host::shown_name): \n, \t,
 // \r, \xHH, \\ and \' (any other stays as it is), so a name shown escaped is
 // typed as $'NAME'. An unquoted ';' ends a command, and an unquoted '#' at the
 // start of a word starts a comment. Empty commands are dropped. False, with
@@ -39,4 +39,4 @@ TextLine read_text_line(std::istream& in, std::string& line, std::size_t most, s
 // command word that holds blanks or ';' ("cd sub; get a") is split as a line.
 bool split_words(const std::vector<std::string>& words, std::vector<Command>& commands, std::string& error);
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

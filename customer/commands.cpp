@@ -1,19 +1,23 @@
-#include "commands.h"
+#include "customer/commands.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "listing_output.h"
-#include "local_side.h"
-#include "options.h"
-#include "patterns.h"
-#include "progress.h"
-#include "text_width.h"
-#include "transfers.h"
+#include "customer/listing_output.h"
+#include "customer/local_side.h"
+#include "customer/patterns.h"
+#include "customer/progress.h"
+#include "customer/text_width.h"
+#include "host/numbers.h"
+#include "customer/transfers.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 // A command with its options taken apart from its arguments.
@@ -57,14 +61,6 @@ Outcome failed(Console& console, const Parsed& command, const std::string& messa
 
 Outcome result(bool ok) { return Outcome{ok, Ending::none}; }
 
-std::string with_detail(const std::string& sentence, const Session& session) {
-  return session.detail.empty() ? sentence : sentence + ": " + session.detail;
-}
-
-std::string stayed_in(const Session& session) {
-  return session.remote_dir.empty() ? std::string() : " (it stayed in " + session.remote_dir + ")";
-}
-
 ListingStyle style_of(const Parsed& command) {
   return command.json ? ListingStyle::json : command.has('l') ? ListingStyle::rows : ListingStyle::names;
 }
@@ -74,7 +70,7 @@ std::size_t out_columns(const Console& console) { return console.out_terminal ? 
 Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
   const long status = remote_pwd(session);
   if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  console.out << platform::shown_name(session.remote_dir) << '\n';
+  console.out << host::shown_name(session.remote_dir) << '\n';
   if (session.remote_dir_cut) {
     say(console, command.name, "the name is longer; the line carries only its first 60 characters");
   }
@@ -174,7 +170,7 @@ Outcome run_baud(Session& session, const Parsed& command, Console& console) {
     console.out << session.baud << " baud\n";
     return {};
   }
-  const long rate = parse_rate(command.args[0]);
+  const long rate = host::parse_rate(command.args[0]);
   if (!session.link.speed_reaches_port()) {
     say(console, command.name,
         "a tcp: line carries no line speed: the service switches to " + std::to_string(rate) +
@@ -282,7 +278,7 @@ std::string check_get(const Parsed& command) {
 }
 
 std::string check_rate(const Parsed& command) {
-  if (command.args.empty() || parse_rate(command.args[0]) != 0) return {};
+  if (command.args.empty() || host::parse_rate(command.args[0]) != 0) return {};
   return quoted(command.args[0]) + " is not a line speed in baud";
 }
 
@@ -441,63 +437,11 @@ Outcome run_command(Session& session, const Command& command, Console& console) 
   std::string error;
   if (!parse(command, entry, parsed, error)) {
     // The error quotes what was typed, or what a script holds.
-    console.err << console.where << platform::shown_name(error) << '\n';
+    console.err << console.where << host::shown_name(error) << '\n';
     return Outcome{false, Ending::none};
   }
   session.detail.clear();
   return entry->run(session, parsed, console);
-}
-
-std::string not_entered(Session& session, Console& console, const std::string& dir) {
-  RemoteKind kind = kept_kind(session, console.listings, dir);
-  const Entries* entries = nullptr;
-  if (kind == RemoteKind::unknown && folder_listing(session, console.listings, folder_part(dir), entries) == LINK_OK) {
-    kind = kind_in(*entries, dir.substr(folder_part(dir).size()));
-  }
-  if (kind == RemoteKind::folder) {
-    return "the service lists the folder " + quoted(dir) +
-           " but does not enter it (it lacks the permission, or the line cannot carry the name)" + stayed_in(session);
-  }
-  if (kind == RemoteKind::file) return quoted(dir) + " is a file on the service, not a folder" + stayed_in(session);
-  return "no directory " + quoted(dir) + " on the service" + stayed_in(session);
-}
-
-std::string link_failure(long status, const Session& session) {
-  switch (status) {
-    case LINK_LOST:
-      return "the service does not answer any more; the session is over";
-    case LINK_NOT_ACKED:
-      return "the service refused the command";
-    case LINK_TIMEOUT:
-      return "the service's answer did not come in time";
-    case LINK_CHECK_ERROR:
-      return "the service's answer arrived damaged";
-    case LINE_FLOODED:
-      return session.detail;
-    case LISTING_TOO_LONG:
-      return "the listing goes on past " + std::to_string(session.most_listed) +
-             " entries, the most this program takes; the rest was left out";
-    case NAME_TOO_LONG:
-    case NAME_UNUSABLE:
-    case LOCAL_NOT_A_FILE:
-    case LOCAL_TOO_LARGE:
-    case LOCAL_NO_DIRECTORY:
-    case RATE_REFUSED:
-    case RATE_NOT_TAKEN:
-    case CHARSET_UNKNOWN:
-    case REMOTE_DIR_UNCHANGED:
-    case REMOTE_DIR_UNCONFIRMED:
-      return session.detail;
-    default:
-      return with_detail("failed with status " + std::to_string(status), session);
-  }
-}
-
-std::string listing_failure(long status, const Session& session) {
-  if (status == DIR_END_DAMAGED) return "the listing did not arrive intact";
-  if (status == DIR_NO_MEMORY) return "no memory for the whole listing";
-  if (status == INTERRUPTED) return "stopped";
-  return link_failure(status, session);
 }
 
 std::string help_text(const std::string& command) {
@@ -522,12 +466,4 @@ const char* const* command_names() {
   return names.data();
 }
 
-std::string quoted(const std::string& name) { return "'" + name + "'"; }
-
-// The names a message quotes may come from the service: the message is shown
-// as a name is, so that none of them steers the terminal or forges a line.
-void say(Console& console, const std::string& command, const std::string& message) {
-  console.err << console.where << command << ": " << platform::shown_name(message) << '\n';
-}
-
-}  // namespace customer_side
+}  // namespace quorvantix::customer

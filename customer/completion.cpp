@@ -1,12 +1,16 @@
-#include "completion.h"
+#include "customer/completion.h"
 
 #include <algorithm>
 
-#include "command_line.h"
-#include "commands.h"
-#include "listings.h"
+#include "customer/command_line.h"
+#include "customer/commands.h"
+#include "customer/listings.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 struct ArgumentKinds {
@@ -107,4 +111,4 @@ std::string quoted_for_line(const std::string& name, char& quote) {
   return text;
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

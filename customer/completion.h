@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "session/session.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 enum class NameKind {
   command,
@@ -29,7 +29,7 @@ NameKind completion_kind(const std::string& before);
 // name of `entries`, the listing of that folder, that begins with the rest;
 // a folder's with '/'. Sorted; names the listing cut are left out, for they
 // cannot be used.
-std::vector<std::string> remote_candidates(const std::vector<RemoteEntry>& entries, NameKind kind,
+std::vector<std::string> remote_candidates(const std::vector<session::RemoteEntry>& entries, NameKind kind,
                                            const std::string& word);
 // `name` with the quoting that split_line takes back to it, begun with
 // `quote` (' or "; 0: ' unless the name holds one, then ") and not closed,
@@ -37,4 +37,4 @@ std::vector<std::string> remote_candidates(const std::vector<RemoteEntry>& entri
 // the one begun.
 std::string quoted_for_line(const std::string& name, char& quote);
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -1,4 +1,4 @@
-#include "customer_main.h"
+#include "customer/customer_main.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,12 +12,16 @@
 #include <sstream>
 #include <utility>
 
-#include "platform/charset.h"
-#include "platform/stop_signals.h"
-#include "options.h"
-#include "run.h"
+#include "customer/options.h"
+#include "customer/run.h"
+#include "host/charset.h"
+#include "host/stop_signals.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 constexpr const char* kProgram = "quorvantix-customer";
@@ -99,7 +103,7 @@ bool choose_source(const Options& options, Source& source, std::string& error) {
 
 // Errors quote what the command line, a script or the settings file hold:
 // they are shown as names are, so that none of it steers the terminal.
-std::string shown(const std::string& text) { return platform::shown_name(text); }
+std::string shown(const std::string& text) { return host::shown_name(text); }
 
 int usage_error(const std::string& error) {
   std::cerr << kProgram << ": " << shown(error) << "\nTry '" << kProgram << " --help'.\n";
@@ -138,7 +142,7 @@ void leave(Session& session, RunState& state) {
 }
 
 int exit_status(const RunState& state) {
-  if (const int signal_number = platform::StopSignals::caught(); signal_number != 0) return 128 + signal_number;
+  if (const int signal_number = host::StopSignals::caught(); signal_number != 0) return 128 + signal_number;
   return state.failed ? kExitCommandFailed : kExitOk;
 }
 
@@ -149,7 +153,7 @@ std::string whole_seconds(std::chrono::nanoseconds length) {
 // The line as its device name and unit select it, for the user's eyes.
 std::string line_name(const Options& options) {
   std::string error;
-  const std::string path = platform::device_path(options.device, options.unit, error);
+  const std::string path = lines::device_path(options.device, options.unit, error);
   return shown(path.empty() ? options.device : path);
 }
 
@@ -168,15 +172,15 @@ int customer_main(int argc, char** argv) {
     std::cerr << kProgram << ": " << shown(error) << '\n';
     return kExitUsage;
   }
-  platform::SteadyClock clock;
-  return customer_main(argc, argv, clock, platform::open_host_line, std::move(defaults));
+  host::SteadyClock clock;
+  return customer_main(argc, argv, clock, lines::open_host_line, std::move(defaults));
 }
 
-int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener) {
+int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener) {
   return customer_main(argc, argv, clock, std::move(opener), Options{});
 }
 
-int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener, Options defaults) {
+int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener, Options defaults) {
   Options options = std::move(defaults);
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);
@@ -192,7 +196,7 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   if (!choose_source(options, source, error)) return usage_error(error);
 
   Link link(clock, std::move(opener));
-  platform::StopSignals interrupts(Link::cancel_from_signal, &link);
+  host::StopSignals interrupts(Link::cancel_from_signal, &link);
   Session session(link);
   session.charset = options.charset;
   if (open_line(session, options.device, options.unit) != PORT_OK) {
@@ -228,4 +232,4 @@ int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineO
   return exit_status(state);
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -2,11 +2,11 @@
 // commands from the command line, a script or the shell, and signs off.
 #pragma once
 
-#include "options.h"
-#include "platform/clock.h"
-#include "platform/serial_line.h"
+#include "customer/options.h"
+#include "host/clock.h"
+#include "lines/serial_line.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 // Exit status: 0 when every command succeeded; 1 when one failed; 2 for a
 // command line that cannot be used; 3 when the line could not be opened or no
@@ -21,7 +21,7 @@ constexpr int kExitNoLink = 3;
 int customer_main(int argc, char** argv);
 // The same on `clock`, with lines from `opener`, and no settings file: its
 // defaults, if any, in `defaults`.
-int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener);
-int customer_main(int argc, char** argv, platform::Clock& clock, platform::LineOpener opener, Options defaults);
+int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener);
+int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener, Options defaults);
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

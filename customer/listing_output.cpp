@@ -1,14 +1,17 @@
-#include "listing_output.h"
+#include "customer/listing_output.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 
-#include "platform/charset.h"
-#include "text_width.h"
-#include "transfers.h"
+#include "customer/text_width.h"
+#include "host/charset.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 // A name is listed in this many columns at least, and cut beyond the most.
@@ -18,7 +21,7 @@ constexpr std::size_t kColumnGap = 2;
 
 std::string listed_name(const RemoteEntry& entry) {
   // Shown, never obeyed: a name's control bytes do not reach the terminal.
-  return entry.cut ? platform::shown_name(whole_characters(entry.name)) + cut_mark() : platform::shown_name(entry.name);
+  return entry.cut ? host::shown_name(whole_characters(entry.name)) + cut_mark() : host::shown_name(entry.name);
 }
 
 // Rows of the name, DIR or FILE, and the size, in columns that line up on the terminal.
@@ -98,7 +101,7 @@ void append_json_string(const std::string& text, std::string& json) {
     if (text[at] == '"' || text[at] == '\\') {
       json += '\\';
       json += text[at];
-    } else if (decoded != 0 && platform::shown_escaped(code)) {
+    } else if (decoded != 0 && host::shown_escaped(code)) {
       append_unicode_escape(code, json);
     } else {
       json.append(text, at, length);
@@ -114,7 +117,7 @@ std::string entry_as_listed(const RemoteEntry& entry) { return listed_name(entry
 
 std::string listing_json(const std::vector<RemoteEntry>& entries) {
   std::string error;
-  const std::optional<platform::NameCodec> utf8 = platform::NameCodec::open("UTF-8", error);
+  const std::optional<host::NameCodec> utf8 = host::NameCodec::open("UTF-8", error);
   std::string json = "[";
   for (const auto& entry : entries) {
     std::string name = entry.name;
@@ -143,4 +146,12 @@ void print_listing(std::vector<RemoteEntry> entries, ListingStyle style, std::si
   }
 }
 
-}  // namespace customer_side
+std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries) {
+  // A whole name before the cut one that begins alike.
+  std::sort(entries.begin(), entries.end(), [](const RemoteEntry& a, const RemoteEntry& b) {
+    return a.name != b.name ? a.name < b.name : !a.cut && b.cut;
+  });
+  return entries;
+}
+
+}  // namespace quorvantix::customer

@@ -1,6 +1,10 @@
-#include "listings.h"
+#include "customer/listings.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 // No folder's path: where a listing goes that is not kept.
@@ -95,4 +99,4 @@ RemoteKind kept_kind(const Session& session, const RemoteListings& listings, con
   return entries == nullptr ? RemoteKind::unknown : kind_in(*entries, name);
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

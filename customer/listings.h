@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "session/session.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
-using Entries = std::vector<RemoteEntry>;
+using Entries = std::vector<session::RemoteEntry>;
 
 struct RemoteListings {
   // By the service's path of the folder; the folder served under "" until
@@ -37,25 +37,26 @@ enum class RemoteKind {
 // lists it anew in any case. LINK_OK with `entries` set, or the failure of the listing
 // (a DIR_* or LINK_* code, with session.detail) with `entries` set to what
 // arrived of it, which is not kept.
-long current_listing(Session& session, RemoteListings& listings, const Entries*& entries, bool fresh = false);
+long current_listing(session::Session& session, RemoteListings& listings, const Entries*& entries, bool fresh = false);
 // The same for `folder`, relative to the current folder or absolute. One that
 // is not kept is listed by going there and back: REMOTE_DIR_UNCHANGED when
 // there is no such folder (or the service cannot enter it), and when the way
 // back fails, with the reason in session.detail (session.remote_dir says
 // where the service is then); REMOTE_DIR_UNCONFIRMED when the current
 // folder's name is too long to come back to.
-long folder_listing(Session& session, RemoteListings& listings, const std::string& folder, const Entries*& entries,
-                    bool fresh = false);
+long folder_listing(session::Session& session, RemoteListings& listings, const std::string& folder,
+                    const Entries*& entries, bool fresh = false);
 // What `path` is, by the kept listings alone (nothing is sent): a path that
 // ends in '/' is a folder.
-RemoteKind kept_kind(const Session& session, const RemoteListings& listings, const std::string& path);
+RemoteKind kept_kind(const session::Session& session, const RemoteListings& listings, const std::string& path);
 // What the listing `entries` says `name` is in its folder.
 RemoteKind kind_in(const Entries& entries, const std::string& name);
 // The kept listing of `folder` (relative or absolute; "" the current one), or null.
-const Entries* kept_listing(const Session& session, const RemoteListings& listings, const std::string& folder = "");
+const Entries* kept_listing(const session::Session& session, const RemoteListings& listings,
+                            const std::string& folder = "");
 
 // "docs/a.txt" gives "docs/", "a.txt" gives "": the folder part of a path
 // on the service, as typed, with its '/'.
 std::string folder_part(const std::string& path);
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

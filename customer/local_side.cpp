@@ -1,4 +1,4 @@
-#include "local_side.h"
+#include "customer/local_side.h"
 
 #include <dirent.h>
 #include <glob.h>
@@ -12,9 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/fs.h"
+#include "host/fs.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 // The entry of `path` under the name `name`; false when it cannot be examined.
@@ -26,7 +30,7 @@ bool examined(const std::string& path, const std::string& name, RemoteEntry& ent
 }
 
 bool list_folder(const std::string& folder, std::vector<RemoteEntry>& entries, std::string& error) {
-  const platform::DirStream scan(opendir(folder.c_str()));
+  const host::DirStream scan(opendir(folder.c_str()));
   if (!scan) {
     error = "cannot read the folder " + folder + ": " + std::strerror(errno);
     return false;
@@ -139,4 +143,4 @@ int run_local_shell(const std::string& command, std::string& error) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "session/session.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 // The user's home folder: $HOME, or the password database's; empty when
 // neither gives one.
@@ -19,7 +19,7 @@ std::string with_home(const std::string& path, std::string& error);
 // folders a wildcard matches ("" is the current folder), with their sizes.
 // False, with `error` filled ("there is no file or folder x here"), when
 // there is nothing to list.
-bool list_local(const std::string& path, std::vector<RemoteEntry>& entries, std::string& error);
+bool list_local(const std::string& path, std::vector<session::RemoteEntry>& entries, std::string& error);
 // Makes the local folder `path` (one level, as mkdir does); false with `error`.
 bool make_local_folder(const std::string& path, std::string& error);
 // Runs `command` with /bin/sh -c, or the user's shell ($SHELL, else /bin/sh)
@@ -28,4 +28,4 @@ bool make_local_folder(const std::string& path, std::string& error);
 // ended it, or -1 with `error` filled when it could not be started.
 int run_local_shell(const std::string& command, std::string& error);
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -1,3 +1,3 @@
-#include "customer_main.h"
+#include "customer/customer_main.h"
 
-int main(int argc, char** argv) { return customer_side::customer_main(argc, argv); }
+int main(int argc, char** argv) { return quorvantix::customer::customer_main(argc, argv); }

@@ -1,15 +1,19 @@
-#include "options.h"
+#include "customer/options.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 
-#include "commands.h"
-#include "numbers.h"
-#include "platform/serial_line.h"
+#include "customer/commands.h"
+#include "host/numbers.h"
+#include "lines/serial_line.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 // The longest line the settings file may have.
@@ -73,11 +77,11 @@ bool apply(const OptionEntry& entry, const std::string& value, Options& options,
       options.quiet = true;
       return true;
     case Takes::unit:
-      if (parse_digits(value, options.unit)) return true;
+      if (host::parse_digits(value, options.unit)) return true;
       error = spelled(entry) + " takes a unit number (0, 1, ...), not '" + value + "'";
       return false;
     case Takes::baud:
-      options.baud = parse_rate(value);
+      options.baud = host::parse_rate(value);
       if (options.baud != 0) return true;
       error = spelled(entry) + " takes a line speed in baud (for example 115200), not '" + value + "'";
       return false;
@@ -89,7 +93,7 @@ bool apply(const OptionEntry& entry, const std::string& value, Options& options,
       options.batch = value;
       return true;
     case Takes::charset:
-      if (!platform::NameCodec::open(value, error)) {
+      if (!host::NameCodec::open(value, error)) {
         error = "--charset: " + error;
         return false;
       }
@@ -173,14 +177,14 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
     } else if (is_option_word(word, line_known)) {
       if (!take_option(argc, argv, index, options, error)) return false;
       if (options.help || options.version) return true;
-    } else if (!line_given && (options.device.empty() || platform::names_a_device(word))) {
+    } else if (!line_given && (options.device.empty() || lines::names_a_device(word))) {
       options.device = word;
       line_given = true;
     } else {
       break;
     }
   }
-  if (!line_given && index < argc && (options.device.empty() || platform::names_a_device(argv[index]))) {
+  if (!line_given && index < argc && (options.device.empty() || lines::names_a_device(argv[index]))) {
     options.device = argv[index++];
   }
   if (options.device.empty()) {
@@ -278,4 +282,4 @@ const char* usage_text() {
          "service answered.\n";
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

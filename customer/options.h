@@ -2,14 +2,14 @@
 //   quorvantix-customer [-u N] [-b RATE] [-q] [--charset SET] [--batch FILE] [DEVICE] [COMMAND [ARG...]]
 #pragma once
 
-#include "numbers.h"
+#include "host/numbers.h"
 
 #include <string>
 #include <vector>
 
-#include "platform/charset.h"
+#include "host/charset.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 struct Options {
   std::string device;
@@ -19,7 +19,7 @@ struct Options {
   bool help = false;
   bool version = false;
   std::string batch;  // --batch FILE: the script to run ("-": standard input)
-  std::string charset = platform::kDefaultWireCharset;  // --charset SET: of names on the line
+  std::string charset = host::kDefaultWireCharset;  // --charset SET: of names on the line
   bool overwrite = false;  // the settings file's overwrite: set overwrite on from the start
   std::vector<std::string> command_words;  // from the first command on, as given
 };
@@ -51,4 +51,4 @@ bool read_settings(const std::string& path, Options& options, std::string& error
 // The usage text of --help.
 const char* usage_text();
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

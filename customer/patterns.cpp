@@ -1,10 +1,11 @@
-#include "patterns.h"
+#include "customer/patterns.h"
 
 #include <fnmatch.h>
 
 #include <vector>
 
-namespace customer_side {
+namespace quorvantix::customer {
+
 namespace {
 
 // Where the bracket expression that opens at `open` ends (one past its ']'),
@@ -76,4 +77,8 @@ bool pattern_matches(const std::string& pattern, const std::string& name) {
 
 bool has_wildcard(const std::string& text) { return text.find_first_of("*?[") != std::string::npos; }
 
-}  // namespace customer_side
+bool could_match_longer(const std::string& pattern, const std::string& prefix) {
+  return pattern_reach(pattern, prefix) != Reach::none;
+}
+
+}  // namespace quorvantix::customer

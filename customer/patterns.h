@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 // How a pattern meets the names that begin with a known start and go on
 // beyond it (by one character or more).
@@ -22,4 +22,8 @@ bool pattern_matches(const std::string& pattern, const std::string& name);
 // Whether `text` holds a wildcard character (* ? [).
 bool has_wildcard(const std::string& text);
 
-}  // namespace customer_side
+// Whether some name that begins with `prefix` can match the shell wildcard
+// `pattern` (* ? [...] and \ as fnmatch takes them).
+bool could_match_longer(const std::string& pattern, const std::string& prefix);
+
+}  // namespace quorvantix::customer

@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "customer/progress.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "text_width.h"
+#include "customer/text_width.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+
 namespace {
 
 using namespace std::chrono;
@@ -137,4 +140,4 @@ void TerminalProgress::finish() {
   line_open_ = false;
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -9,9 +9,10 @@
 #include <ostream>
 #include <string>
 
-#include "transfer_ext.h"
+#include "wire/display.h"
+#include "wire/status.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 // "512 B", "12.5 KiB", "16.0 MiB", "2.00 GiB".
 std::string format_bytes(std::int64_t bytes);
@@ -35,7 +36,7 @@ std::size_t terminal_columns(int fd);
 
 // A Gadget that draws the progress line. Lines are drawn only when `live` (a
 // terminal, and not -q); otherwise it keeps quiet.
-class TerminalProgress final : public Gadget {
+class TerminalProgress final : public wire::Gadget {
  public:
   using Now = std::function<std::chrono::nanoseconds()>;
   using Columns = std::function<std::size_t()>;
@@ -46,7 +47,7 @@ class TerminalProgress final : public Gadget {
   TerminalProgress& operator=(const TerminalProgress&) = delete;
   ~TerminalProgress() override;
 
-  void set_text(const char* text, const TransferProgress& progress) override;
+  void set_text(const char* text, const wire::TransferProgress& progress) override;
   // Ends a line left half drawn by a transfer that failed, before its message.
   void finish();
 
@@ -63,4 +64,4 @@ class TerminalProgress final : public Gadget {
   bool line_open_ = false;
 };
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

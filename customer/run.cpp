@@ -1,11 +1,12 @@
-#include "run.h"
+#include "customer/run.h"
 
-#include "platform/charset.h"
-#include "platform/stop_signals.h"
+#include "host/charset.h"
+#include "host/stop_signals.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
-bool stop_requested() { return platform::StopSignals::caught() != 0; }
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
 
 bool run_is_over(const RunState& state) { return state.ending != Ending::none || state.stopped; }
 
@@ -49,7 +50,7 @@ void run_script(Session& session, std::istream& in, Console& console, RunState& 
     std::vector<Command> commands;
     if (read == TextLine::unusable) {
       // Not a script, or one that never ends: nothing after it is read.
-      console.err << where << platform::shown_name(error) << '\n';
+      console.err << where << host::shown_name(error) << '\n';
       state.failed = state.stopped = true;
       return;
     }
@@ -70,4 +71,4 @@ void run_script(Session& session, std::istream& in, Console& console, RunState& 
   }
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

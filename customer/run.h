@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "customer/commands.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 struct RunState {
   bool failed = false;            // a command failed (in the shell: one of the last line's)
@@ -24,20 +24,17 @@ struct RunState {
 bool run_is_over(const RunState& state);
 // Runs `commands` in order while run_is_over is false. `where` ("line 3: ")
 // goes before every error message.
-void run_commands(Session& session, const std::vector<Command>& commands, Console& console, RunState& state,
+void run_commands(session::Session& session, const std::vector<Command>& commands, Console& console, RunState& state,
                   const std::string& where = "");
 // Reads commands one a line (';' separates more on a line, '#' starts a
 // comment) until the end of `in` or run_is_over. `name` names the script in
 // the message that says where it stopped.
-void run_script(Session& session, std::istream& in, Console& console, RunState& state,
+void run_script(session::Session& session, std::istream& in, Console& console, RunState& state,
                 const std::string& name = "the script");
 // The interactive shell on the terminal: line editing, history kept between
 // sessions, completion of remote and local names; Ctrl-C clears the line at
 // the prompt and stops a transfer part-way. The state's `failed` tells only of
 // the command that ended the shell.
-void run_shell(Session& session, Console& console, RunState& state);
+void run_shell(session::Session& session, Console& console, RunState& state);
 
-// Whether the user has asked, with a signal, for the program to stop.
-bool stop_requested();
-
-}  // namespace customer_side
+}  // namespace quorvantix::customer

@@ -15,13 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "completion.h"
-#include "platform/charset.h"
-#include "platform/stop_signals.h"
-#include "run.h"
-#include "text_width.h"
+#include "customer/completion.h"
+#include "customer/run.h"
+#include "customer/text_width.h"
+#include "host/charset.h"
+#include "host/stop_signals.h"
 
-namespace customer_side {
+namespace quorvantix::customer {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 enum class Read { line, end };
@@ -79,7 +83,7 @@ char* dequoted(char* text, int quote) {
 // escaped, so that none steers the terminal or passes for another.
 void show_matches(char** matches, int count, int) {
   std::vector<std::string> shown;
-  for (int i = 0; i <= count; ++i) shown.push_back(platform::shown_name(matches[i]));
+  for (int i = 0; i <= count; ++i) shown.push_back(host::shown_name(matches[i]));
   std::vector<char*> list;
   int longest = 0;
   for (std::string& name : shown) {
@@ -156,7 +160,7 @@ void forget_typed_line() {
 // A Ctrl-C that has been dealt with: the next one is a first one again, and
 // the link it cancelled carries on.
 void forget_interrupt(Link& link) {
-  platform::StopSignals::clear();
+  host::StopSignals::clear();
   link.clear_cancel();
 }
 
@@ -167,12 +171,12 @@ Read read_line(Link& link, const std::string& prompt, std::string& line) {
     pollfd terminal{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&terminal, 1, -1);
     if (ready < 0 && errno != EINTR) break;
-    if (platform::StopSignals::caught() == SIGINT) {
+    if (host::StopSignals::caught() == SIGINT) {
       forget_interrupt(link);
       forget_typed_line();
       continue;
     }
-    if (platform::StopSignals::caught() != 0) break;
+    if (host::StopSignals::caught() != 0) break;
     if (ready > 0) rl_callback_read_char();
   }
   if (!g_pending.ready) {
@@ -189,7 +193,7 @@ Read read_line(Link& link, const std::string& prompt, std::string& line) {
 }
 
 std::string prompt_for(const Session& session) {
-  return "quorvantix " + platform::shown_name(session.remote_dir) + (session.remote_dir_cut ? "..." : "") + "> ";
+  return "quorvantix " + host::shown_name(session.remote_dir) + (session.remote_dir_cut ? "..." : "") + "> ";
 }
 
 bool blank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
@@ -273,7 +277,7 @@ void run_shell(Session& session, Console& console, RunState& state) {
     run_commands(session, commands, console, state);
     // Ctrl-C during a command stops that command (and the rest of its line),
     // not the shell.
-    if (platform::StopSignals::caught() == SIGINT) {
+    if (host::StopSignals::caught() == SIGINT) {
       forget_interrupt(session.link);
       state.stopped = session.lost;
     }
@@ -282,4 +286,4 @@ void run_shell(Session& session, Console& console, RunState& state) {
   g_console = nullptr;
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

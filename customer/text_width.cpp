@@ -1,11 +1,12 @@
-#include "text_width.h"
+#include "customer/text_width.h"
 
 #include <langinfo.h>
 
 #include <cstring>
 #include <cwchar>
 
-namespace customer_side {
+namespace quorvantix::customer {
+
 namespace {
 
 // The length of the UTF-8 character that starts at `at`: 1 for a byte that
@@ -99,4 +100,4 @@ std::string pad_columns(const std::string& text, std::size_t columns) {
   return fitted;
 }
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

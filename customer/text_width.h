@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-namespace customer_side {
+namespace quorvantix::customer {
 
 // True when the terminal's characters are UTF-8.
 bool utf8_locale();
@@ -27,4 +27,4 @@ std::string fit_columns(const std::string& text, std::size_t columns);
 // fit_columns, then spaces up to `columns` columns.
 std::string pad_columns(const std::string& text, std::size_t columns);
 
-}  // namespace customer_side
+}  // namespace quorvantix::customer

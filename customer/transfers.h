@@ -7,55 +7,41 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "customer/console.h"
+#include "customer/transfer_steps.h"
 
-namespace customer_side {
-
-// What a command for many files does with a file that is there already: a
-// local one for mget and get -r, one on the service for mput. Without either
-// option (or set overwrite on) it is left as it is, and the command fails for
-// it with a hint.
-struct Existing {
-  bool replace = false;    // -f: replace it
-  bool skip_same = false;  // -n: leave one of the size the listing gives as it is, and count it as skipped
-  std::string typed;       // the command as typed, without -f, for the hint ("get -r", "mget -n")
-};
+namespace quorvantix::customer {
 
 // get REMOTE [LOCAL]: `replace` allows a local file of that name to be
 // replaced. What the kept listings show tells a folder (get -r fetches it)
 // and a pattern (mget) before anything is sent.
-bool get_file(Session& session, Console& console, const std::string& remote, const std::string& local, bool replace);
+bool get_file(session::Session& session, Console& console, const std::string& remote, const std::string& local,
+              bool replace);
 // put LOCAL [REMOTE]: into REMOTE when the service lists a folder of that
 // name (or REMOTE ends in '/').
-bool put_file(Session& session, Console& console, const std::string& local, const std::string& remote);
+bool put_file(session::Session& session, Console& console, const std::string& local, const std::string& remote);
 // mget PATTERN...: the files of the service's current directory whose names
 // match a pattern, into the local current directory. A name the listing cut
 // takes part when the pattern matches every name that begins as it does
 // (it cannot be fetched by it: a failure); one the pattern may match,
 // depending on the part that was cut, is named and left out; one it cannot
 // match plays no part.
-bool get_matching(Session& session, Console& console, const std::vector<std::string>& patterns,
+bool get_matching(session::Session& session, Console& console, const std::vector<std::string>& patterns,
                   const Existing& existing);
 // mput PATTERN...: the local plain files that match, into the service's
 // current directory, whose listing tells which are there already.
-bool put_matching(Session& session, Console& console, const std::vector<std::string>& patterns,
+bool put_matching(session::Session& session, Console& console, const std::vector<std::string>& patterns,
                   const Existing& existing);
 // get -r DIR [LOCAL]: the tree below the service's folder DIR into the local
 // folder LOCAL, or LOCAL/DIR's-name when LOCAL is a folder already (made
 // when missing, and removed again when the command fails and leaves it
 // empty), through cd and the listing; the service is back in the folder it
 // started in at the end. A stop counts the files and folders not tried.
-bool get_tree(Session& session, Console& console, const std::string& dir, const std::string& local,
+bool get_tree(session::Session& session, Console& console, const std::string& dir, const std::string& local,
               const Existing& existing);
 // put -r DIR [REMOTE]: the files of the local tree DIR into the service's
 // folder REMOTE and the folders below it, which must exist already (the line
 // has no command that makes one); files that find no folder are reported.
-bool put_tree(Session& session, Console& console, const std::string& dir, const std::string& remote);
+bool put_tree(session::Session& session, Console& console, const std::string& dir, const std::string& remote);
 
-// The entries in the order of their names.
-std::vector<RemoteEntry> sorted_by_name(std::vector<RemoteEntry> entries);
-// Whether some name that begins with `prefix` can match the shell wildcard
-// `pattern` (* ? [...] and \ as fnmatch takes them).
-bool could_match_longer(const std::string& pattern, const std::string& prefix);
-
-}  // namespace customer_side
+}  // namespace quorvantix::customer

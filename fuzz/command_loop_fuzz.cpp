@@ -13,22 +13,26 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/fs.h"
-#include "service.h"
-#include "support/check.h"
-#include "support/scratch.h"
-#include "support/scripted_line.h"
-#include "support/wire_sets.h"
+#include "fuzz/support/check.h"
+#include "fuzz/support/scratch.h"
+#include "fuzz/support/scripted_line.h"
+#include "fuzz/support/wire_sets.h"
+#include "host/fs.h"
+#include "service/service.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
+using namespace quorvantix::service;
+using namespace quorvantix::wire;
+
 namespace {
 
 constexpr std::uint8_t kNoShutdown = 0x08;
 constexpr std::uint8_t kReadOnly = 0x10;
 
-platform::Tree served(const Scratch& scratch, std::uint8_t settings) {
+host::Tree served(const Scratch& scratch, std::uint8_t settings) {
   std::string error;
-  std::optional<platform::Tree> tree = platform::Tree::confined(scratch.path().c_str(), error);
+  std::optional<host::Tree> tree = host::Tree::confined(scratch.path().c_str(), error);
   if (!tree) throw std::runtime_error(error);
   tree->set_wire_names(wire_codec(settings));
   tree->set_read_only((settings & kReadOnly) != 0);
@@ -43,7 +47,7 @@ void check_folder(const Scratch& scratch, std::uint8_t settings) {
   FUZZ_CHECK(scratch.alone());
   const Snapshot after = scratch.snapshot();
   FUZZ_CHECK(after.count("d") == 1 && after.at("d") == "dir");
-  for (const auto& [path, what] : after) FUZZ_CHECK(!platform::is_temporary_name(last_part(path).c_str()));
+  for (const auto& [path, what] : after) FUZZ_CHECK(!host::is_temporary_name(last_part(path).c_str()));
   if ((settings & kReadOnly) != 0) FUZZ_CHECK(after == scratch.fixture());
 }
 
@@ -64,8 +68,8 @@ int command_loop_input(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::command_loop_input(data, size);
+  return quorvantix::fuzzing::command_loop_input(data, size);
 }

@@ -13,11 +13,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "io_atome.h"
-#include "support/check.h"
-#include "support/scripted_line.h"
+#include "fuzz/support/check.h"
+#include "fuzz/support/scripted_line.h"
+#include "wire/link.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
+using namespace quorvantix::wire;
+
 namespace {
 
 constexpr UBYTE kUntouched = 0xEE;
@@ -129,8 +132,8 @@ int frame_input(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::frame_input(data, size);
+  return quorvantix::fuzzing::frame_input(data, size);
 }

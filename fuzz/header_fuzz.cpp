@@ -18,15 +18,19 @@
 #include <string_view>
 #include <vector>
 
-#include "io_module.h"
-#include "platform/fs.h"
-#include "session.h"
-#include "support/check.h"
-#include "support/scratch.h"
-#include "support/scripted_line.h"
-#include "support/wire_sets.h"
+#include "fuzz/support/check.h"
+#include "fuzz/support/scratch.h"
+#include "fuzz/support/scripted_line.h"
+#include "fuzz/support/wire_sets.h"
+#include "host/fs.h"
+#include "session/session.h"
+#include "wire/file_stream.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 constexpr std::uint8_t kCustomerSide = 0x01;
@@ -65,7 +69,7 @@ void check_stored(const Scratch& scratch, const Snapshot& before, bool stored, s
                   const std::string* only_path) {
   FUZZ_CHECK(scratch.alone());
   const Snapshot after = scratch.snapshot();
-  for (const auto& [path, what] : after) FUZZ_CHECK(!platform::is_temporary_name(last_part(path).c_str()));
+  for (const auto& [path, what] : after) FUZZ_CHECK(!host::is_temporary_name(last_part(path).c_str()));
   const std::vector<std::string> changed = changes(before, after);
   if (!stored) {
     FUZZ_CHECK(changed.empty());
@@ -87,7 +91,7 @@ void service_side(std::uint8_t settings, const std::uint8_t* script, std::size_t
   const Scratch& scratch = Scratch::folder();
   scratch.reset();
   std::string error;
-  std::optional<platform::Tree> tree = platform::Tree::confined(scratch.path().c_str(), error);
+  std::optional<host::Tree> tree = host::Tree::confined(scratch.path().c_str(), error);
   if (!tree) throw std::runtime_error(error);
   tree->set_wire_names(wire_codec(wire_choice(settings)));
   ScriptedLink ends(script, size);
@@ -110,10 +114,10 @@ void customer_side(std::uint8_t settings, const std::uint8_t* script, std::size_
   if ((settings & kTargetThere) != 0) std::ofstream(target, std::ios::binary) << "as it was";
   const Snapshot before = scratch.snapshot();
   ScriptedLink ends(script, size);
-  customer_side::Session session(ends.link);
+  session::Session session(ends.link);
   session.charset = wire_set(wire_choice(settings));
   HeaderWatch watch;
-  const long result = customer_side::remote_get(session, "a", target, &watch);
+  const long result = session::remote_get(session, "a", target, &watch);
   const std::string only = kTarget;
   check_stored(scratch, before, result == FILE_OK, watch.announced, &only);
 }
@@ -130,8 +134,8 @@ int header_input(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::header_input(data, size);
+  return quorvantix::fuzzing::header_input(data, size);
 }

@@ -13,12 +13,16 @@
 #include <cstring>
 #include <vector>
 
-#include "misc.h"
-#include "session.h"
-#include "support/check.h"
-#include "support/scripted_line.h"
+#include "fuzz/support/check.h"
+#include "fuzz/support/scripted_line.h"
+#include "session/session.h"
+#include "wire/identification.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 enum Mode { frame_alone, service, customer, newcomer };
@@ -91,10 +95,10 @@ void service_input(const std::uint8_t* script, std::size_t size) {
 // intact.
 void customer_input(const std::uint8_t* script, std::size_t size) {
   ScriptedLink ends(script, size);
-  customer_side::Session session(ends.link);
+  session::Session session(ends.link);
   session.ids.service = unwritten();
-  const long result = customer_side::reach_service(session);
-  FUZZ_CHECK(result == LINK_OK || result == customer_side::NO_SERVICE);
+  const long result = session::reach_service(session);
+  FUZZ_CHECK(result == LINK_OK || result == session::NO_SERVICE);
   if (result == LINK_OK) {
     FUZZ_CHECK(decoded(session.ids.service));
   } else {
@@ -130,8 +134,8 @@ int identification_input(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::identification_input(data, size);
+  return quorvantix::fuzzing::identification_input(data, size);
 }

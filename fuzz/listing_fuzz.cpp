@@ -14,19 +14,23 @@
 #include <string>
 #include <vector>
 
-#include "listing_output.h"
-#include "platform/charset.h"
-#include "session.h"
-#include "support/check.h"
-#include "support/scripted_line.h"
-#include "support/text_checks.h"
-#include "support/wire_sets.h"
+#include "customer/listing_output.h"
+#include "fuzz/support/check.h"
+#include "fuzz/support/scripted_line.h"
+#include "fuzz/support/text_checks.h"
+#include "fuzz/support/wire_sets.h"
+#include "host/charset.h"
+#include "session/session.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
-using customer_side::ListingStyle;
-using customer_side::RemoteEntry;
+using customer::ListingStyle;
+using session::RemoteEntry;
 
 constexpr std::size_t kWidths[] = {0, 1, 12, 31, 40, 80, 132, 1000};
 
@@ -57,14 +61,14 @@ void check_json(const std::string& json) {
 // What reaches the terminal obeys nothing.
 void check_shown(const std::vector<RemoteEntry>& entries, std::uint8_t settings, bool utf8_host) {
   std::ostringstream out;
-  customer_side::print_listing(entries, style_of(settings), width_of(settings), out);
+  customer::print_listing(entries, style_of(settings), width_of(settings), out);
   if (style_of(settings) == ListingStyle::json) {
     check_json(out.str());
     return;
   }
   FUZZ_CHECK(free_of_controls(out.str(), true));
   if (utf8_host) FUZZ_CHECK(valid_utf8(out.str()));
-  check_json(customer_side::listing_json(entries));
+  check_json(customer::listing_json(entries));
 }
 
 }  // namespace
@@ -72,18 +76,18 @@ void check_shown(const std::vector<RemoteEntry>& entries, std::uint8_t settings,
 int listing_input(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   ScriptedLink ends(data + 1, size - 1);
-  customer_side::Session session(ends.link);
+  session::Session session(ends.link);
   session.charset = wire_set(data[0]);
   std::vector<RemoteEntry> entries;
-  customer_side::remote_list(session, entries);
-  const bool utf8_host = platform::host_charset() == "UTF-8";
-  check_entries(entries, ends.peer.taken(), utf8_host && session.charset != platform::kRawCharset);
+  session::remote_list(session, entries);
+  const bool utf8_host = host::host_charset() == "UTF-8";
+  check_entries(entries, ends.peer.taken(), utf8_host && session.charset != host::kRawCharset);
   check_shown(entries, data[0], utf8_host);
   return 0;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::listing_input(data, size);
+  return quorvantix::fuzzing::listing_input(data, size);
 }

@@ -11,12 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "customer_main.h"
-#include "support/check.h"
-#include "support/memory_file.h"
-#include "support/scripted_line.h"
+#include "customer/customer_main.h"
+#include "fuzz/support/check.h"
+#include "fuzz/support/memory_file.h"
+#include "fuzz/support/scripted_line.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
+using namespace quorvantix::wire;
+
 namespace {
 
 // Standard output and error taken away while it lives.
@@ -61,21 +64,21 @@ int script_input(const std::uint8_t* data, std::size_t size) {
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   ScriptClock clock;
-  const platform::LineOpener no_line = [](const std::string&, long, std::string& error) {
+  const lines::LineOpener no_line = [](const std::string&, long, std::string& error) {
     error = "no line here";
-    return std::unique_ptr<platform::Line>();
+    return std::unique_ptr<lines::Line>();
   };
   int status = 0;
   {
     const Muted muted;
-    status = customer_side::customer_main(static_cast<int>(words.size()), argv.data(), clock, no_line);
+    status = customer::customer_main(static_cast<int>(words.size()), argv.data(), clock, no_line);
   }
-  FUZZ_CHECK(status == customer_side::kExitUsage || status == customer_side::kExitNoLink);
+  FUZZ_CHECK(status == customer::kExitUsage || status == customer::kExitNoLink);
   return 0;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::script_input(data, size);
+  return quorvantix::fuzzing::script_input(data, size);
 }

@@ -8,17 +8,17 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/telnet_com_port.h"
+#include "lines/telnet_com_port.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 // Whether, after `parser` has taken what it has, a request for an option
 // (`verb` and `option` chosen by two bytes) sent twice in a row draws no
 // more replies than sent once: a request that changes nothing is not
 // answered, so that a server that repeats one cannot make us repeat ours.
-inline bool repeat_goes_unanswered(const platform::TelnetComPort& parser, std::uint8_t verb, std::uint8_t option) {
-  using platform::TelnetComPort;
-  using namespace platform::telnet;
+inline bool repeat_goes_unanswered(const lines::TelnetComPort& parser, std::uint8_t verb, std::uint8_t option) {
+  using lines::TelnetComPort;
+  using namespace lines::telnet;
   // Ends whatever the stream was in (a command, a subnegotiation): data follows.
   const TelnetComPort::Bytes back_to_data{IAC, SE, IAC, SE};
   const TelnetComPort::Bytes request{IAC, static_cast<std::uint8_t>(WILL + verb % 4), option};
@@ -40,7 +40,7 @@ inline bool repeat_goes_unanswered(const platform::TelnetComPort& parser, std::u
 // would go back, reads as the same data with no reply. Returns the rule
 // broken, or an empty string.
 inline std::string telnet_rule_broken(const std::uint8_t* bytes, std::size_t size) {
-  using platform::TelnetComPort;
+  using lines::TelnetComPort;
   TelnetComPort whole, cut;
   TelnetComPort::Bytes data, replies, cut_data, cut_replies;
   whole.take(bytes, size, data, replies);
@@ -62,4 +62,4 @@ inline std::string telnet_rule_broken(const std::uint8_t* bytes, std::size_t siz
   return {};
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

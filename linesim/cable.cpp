@@ -15,10 +15,10 @@
 #include <optional>
 #include <vector>
 
+#include "lines/line_speed.h"
 #include "linesim/lane.h"
-#include "platform/line_speed.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 namespace {
 
 using std::chrono::milliseconds;
@@ -90,7 +90,7 @@ std::string link_target(const std::string& link_path) {
 
 // --- CableEnd ---
 
-CableEnd::CableEnd(platform::UniqueFd master, platform::UniqueFd slave, std::string slave_name,
+CableEnd::CableEnd(host::UniqueFd master, host::UniqueFd slave, std::string slave_name,
                    std::string link_path)
     : master_(std::move(master)),
       slave_(std::move(slave)),
@@ -105,8 +105,8 @@ std::unique_ptr<CableEnd> CableEnd::open(const std::string& link_path, std::stri
     error = describe_errno("openpty", link_path);
     return nullptr;
   }
-  platform::UniqueFd master(master_fd);
-  platform::UniqueFd slave(slave_fd);
+  host::UniqueFd master(master_fd);
+  host::UniqueFd slave(slave_fd);
   const bool ready = add_flags(master_fd, F_GETFD, F_SETFD, FD_CLOEXEC, name, error) &&
                      add_flags(slave_fd, F_GETFD, F_SETFD, FD_CLOEXEC, name, error) &&
                      add_flags(master_fd, F_GETFL, F_SETFL, O_NONBLOCK, name, error) &&
@@ -124,7 +124,7 @@ LineSpeeds CableEnd::speeds() const {
   long output = 0;
   long input = 0;
   std::string ignored;
-  if (platform::read_speeds(slave_.get(), output, input, ignored) && output > 0) {
+  if (lines::read_speeds(slave_.get(), output, input, ignored) && output > 0) {
     speeds_ = LineSpeeds{output, input > 0 ? input : output};
   }
   return speeds_;
@@ -269,4 +269,4 @@ std::string summary_line(const CableCounts& counts) {
          std::to_string(counts.misread);
 }
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "host/unique_fd.h"
 #include "linesim/faults.h"
 #include "linesim/options.h"
 #include "linesim/pacer.h"
-#include "platform/unique_fd.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 
 // The speeds a program has set on its end, in baud.
 struct LineSpeeds {
@@ -43,10 +43,10 @@ class CableEnd {
   LineSpeeds speeds() const;
 
  private:
-  CableEnd(platform::UniqueFd master, platform::UniqueFd slave, std::string slave_name, std::string link_path);
+  CableEnd(host::UniqueFd master, host::UniqueFd slave, std::string slave_name, std::string link_path);
 
-  platform::UniqueFd master_;
-  platform::UniqueFd slave_;
+  host::UniqueFd master_;
+  host::UniqueFd slave_;
   std::string slave_name_;
   std::string link_path_;
   mutable LineSpeeds speeds_;
@@ -100,4 +100,4 @@ std::string summary_line(const CableCounts& counts);
 // "linesim: A answered 812 times: median 0.061 ms, 90 % within 0.100 ms, 99 % within 0.210 ms, at most 1.204 ms"
 std::string turnaround_line(const std::string& end, std::vector<std::chrono::nanoseconds> turnarounds);
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

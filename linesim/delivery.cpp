@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace linesim {
+namespace quorvantix::linesim {
 namespace {
 
 using std::chrono::milliseconds;
@@ -148,4 +148,4 @@ std::optional<nanoseconds> Delivery::next_hand_over() const {
   return held_until();
 }
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace linesim {
+namespace quorvantix::linesim {
 
 struct DeliveryPattern {
   enum class Kind {
@@ -83,4 +83,4 @@ class Delivery {
   std::chrono::nanoseconds last_byte_time_{};
 };
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

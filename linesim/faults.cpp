@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace linesim {
+namespace quorvantix::linesim {
 namespace {
 
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
@@ -118,4 +118,4 @@ void FaultInjector::damage_one(std::uint8_t byte, std::vector<std::uint8_t>& out
   }
 }
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

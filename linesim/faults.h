@@ -8,7 +8,7 @@
 
 #include "linesim/options.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 
 struct FaultCounts {
   std::uint64_t flipped = 0;
@@ -68,4 +68,4 @@ class FaultInjector {
   FaultCounts counts_;
 };
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

@@ -8,7 +8,7 @@
 
 #include "linesim/cable.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 namespace {
 
 using std::chrono::nanoseconds;
@@ -257,4 +257,4 @@ std::optional<TimePoint> Lane::next_wake(TimePoint now) const {
   return wake;
 }
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

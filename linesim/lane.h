@@ -17,7 +17,7 @@
 #include "linesim/pacer.h"
 #include "linesim/uart.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 
 class CableEnd;
 
@@ -110,4 +110,4 @@ class Lane {
   std::vector<TimePoint> misread_at_;  // when each of them was
 };
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

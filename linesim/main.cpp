@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "host/unique_fd.h"
 #include "linesim/cable.h"
 #include "linesim/options.h"
-#include "platform/unique_fd.h"
 
+namespace quorvantix::linesim {
 namespace {
 
 constexpr int kExitStopped = 0;
@@ -21,7 +22,7 @@ constexpr int kExitUsage = 2;
 
 // The signals that end the simulator arrive as a readable descriptor, so the
 // poll loop notices them between two moves and the links are removed on the way out.
-platform::UniqueFd stop_signals(std::string& error) {
+host::UniqueFd stop_signals(std::string& error) {
   sigset_t stopping;
   sigemptyset(&stopping);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopping, signal_number);
@@ -29,12 +30,12 @@ platform::UniqueFd stop_signals(std::string& error) {
     error = std::string("sigprocmask: ") + std::strerror(errno);
     return {};
   }
-  platform::UniqueFd fd(signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK));
+  host::UniqueFd fd(signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!fd) error = std::string("signalfd: ") + std::strerror(errno);
   return fd;
 }
 
-std::string pace_description(const linesim::Options& options) {
+std::string pace_description(const Options& options) {
   std::string text = "following each end's speed";
   if (options.pacing == linesim::Pacing::fixed) text = std::to_string(options.baud) + " baud";
   if (options.pacing == linesim::Pacing::unthrottled) text = "unthrottled";
@@ -44,6 +45,10 @@ std::string pace_description(const linesim::Options& options) {
 }
 
 }  // namespace
+}  // namespace quorvantix::linesim
+
+using namespace quorvantix;
+using namespace quorvantix::linesim;
 
 int main(int argc, char** argv) {
   std::string error;
@@ -59,7 +64,7 @@ int main(int argc, char** argv) {
   // Bytes are due at exact times; the kernel's default slack of 50 us on each
   // timed wake would show as latency on every frame and every answer.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-  const platform::UniqueFd stop = stop_signals(error);
+  const host::UniqueFd stop = stop_signals(error);
   auto cable = stop ? linesim::Cable::open(*options, error) : nullptr;
   if (!cable) {
     std::fprintf(stderr, "quorvantix-linesim: %s\n", error.c_str());

@@ -7,7 +7,7 @@
 #include <limits>
 #include <map>
 
-namespace linesim {
+namespace quorvantix::linesim {
 namespace {
 
 constexpr long kMaxBaud = 100'000'000;
@@ -229,4 +229,4 @@ own speed makes of the bits: garbage, mostly zero bytes.
 )";
 }
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

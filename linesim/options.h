@@ -9,7 +9,7 @@
 
 #include "linesim/delivery.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 
 // Which directions of the cable the faults (flips, drops, inserts, the stall) act on.
 enum class FaultDirections { both, a_to_b, b_to_a };
@@ -55,4 +55,4 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
 // The --help text.
 std::string usage_text();
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace linesim {
+namespace quorvantix::linesim {
 namespace {
 
 constexpr double kBitsPerByte = 10;  // start bit, eight data bits, stop bit
@@ -47,4 +47,4 @@ void Pacer::hand_over(TimePoint eligible, std::size_t count) {
   handed_over_ += count;
 }
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace linesim {
+namespace quorvantix::linesim {
 
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
@@ -61,4 +61,4 @@ class Pacer {
   std::uint64_t handed_over_ = 0;
 };
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

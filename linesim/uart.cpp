@@ -1,6 +1,6 @@
 #include "linesim/uart.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 namespace {
 
 using std::chrono::nanoseconds;
@@ -97,4 +97,4 @@ std::optional<TimePoint> UartReceiver::next_byte_at(long baud) const {
   return sample_time(*edge, baud, kStopBit);
 }
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

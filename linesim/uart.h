@@ -9,7 +9,7 @@
 
 #include "linesim/pacer.h"
 
-namespace linesim {
+namespace quorvantix::linesim {
 
 // The sender's side is a stream of 8N1 frames: a start bit (low), eight data
 // bits, least significant first, a stop bit (high), and the line idle (high)
@@ -62,4 +62,4 @@ class UartReceiver {
 // to a whole nanosecond.
 TimePoint sample_time(TimePoint edge, long baud, int index);
 
-}  // namespace linesim
+}  // namespace quorvantix::linesim

@@ -1,4 +1,4 @@
-#include "background.h"
+#include "mount/background.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -7,15 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/unique_fd.h"
+#include "host/unique_fd.h"
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 void Readiness::ready() {
   if (pipe_fd_ < 0) return;
   // Out of the folder it was started in, which it would keep busy.
   if (chdir("/") != 0) std::perror("quorvantix-mount: chdir(/)");
-  const platform::UniqueFd null_device(open("/dev/null", O_RDWR | O_CLOEXEC));
+  const host::UniqueFd null_device(open("/dev/null", O_RDWR | O_CLOEXEC));
   if (null_device) {
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null_device.get(), fd);
   }
@@ -47,7 +47,7 @@ int run_in_background(const std::function<int(Readiness&)>& body) {
     _exit(status);
   }
   close(ends[1]);
-  const platform::UniqueFd from_child(ends[0]);
+  const host::UniqueFd from_child(ends[0]);
   char ready_byte = 1;
   ssize_t got = 0;
   while ((got = ::read(from_child.get(), &ready_byte, 1)) < 0 && errno == EINTR) {
@@ -59,4 +59,4 @@ int run_in_background(const std::function<int(Readiness&)>& body) {
   return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 1;
 }
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

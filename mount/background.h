@@ -4,7 +4,7 @@
 
 #include <functional>
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 // What the body tells the command that waits for it.
 class Readiness {
@@ -25,4 +25,4 @@ class Readiness {
 // with the status `body` returns, and never returns from here.
 int run_in_background(const std::function<int(Readiness&)>& body);
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

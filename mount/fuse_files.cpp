@@ -1,9 +1,13 @@
-#include "fuse_files.h"
+#include "mount/fuse_files.h"
 
 #include <cerrno>
 #include <cstring>
 
-namespace mount_side {
+namespace quorvantix::mount {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 MountedFiles& mounted() { return *static_cast<MountedFiles*>(fuse_get_context()->private_data); }
@@ -141,4 +145,4 @@ const fuse_operations& mount_operations() {
   return operations;
 }
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

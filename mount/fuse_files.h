@@ -15,9 +15,9 @@
 #include <ctime>
 #include <mutex>
 
-#include "remote_files.h"
+#include "mount/remote_files.h"
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 // What the operations reach through the FUSE context.
 struct MountedFiles {
@@ -31,4 +31,4 @@ struct MountedFiles {
 // The operations; the private data that fuse_new gets is a MountedFiles.
 const fuse_operations& mount_operations();
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

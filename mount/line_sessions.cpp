@@ -1,8 +1,12 @@
-#include "line_sessions.h"
+#include "mount/line_sessions.h"
 
 #include <signal.h>
 
-namespace mount_side {
+namespace quorvantix::mount {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 // Half a second between tries to open a line that has gone, as the service waits for its own.
@@ -11,23 +15,23 @@ constexpr int kTicksBetweenOpenTries = 25;
 }  // namespace
 
 struct LineSessions::Connection {
-  Connection(platform::Clock& clock, platform::LineOpener opener) : link(clock, std::move(opener)) {}
+  Connection(host::Clock& clock, lines::LineOpener opener) : link(clock, std::move(opener)) {}
   Link link;
-  customer_side::Session session{link};
+  session::Session session{link};
 };
 
-LineSessions::LineSessions(platform::Clock& clock, LineSettings settings, std::function<void(const std::string&)> say,
-                           platform::LineOpener opener)
+LineSessions::LineSessions(host::Clock& clock, LineSettings settings, std::function<void(const std::string&)> say,
+                           lines::LineOpener opener)
     : clock_(clock), settings_(std::move(settings)), say_(std::move(say)), opener_(std::move(opener)) {}
 
 LineSessions::~LineSessions() { finish(); }
 
 // Opens the line where it is closed or gone, and identifies with the service.
 bool LineSessions::connect(Connection& connection, std::string& error) {
-  customer_side::Session& session = connection.session;
+  session::Session& session = connection.session;
   if (connection.link.lost()) {
-    customer_side::close_line(session);
-    if (customer_side::open_line(session, settings_.device, settings_.unit) != PORT_OK) {
+    session::close_line(session);
+    if (session::open_line(session, settings_.device, settings_.unit) != PORT_OK) {
       error = "cannot open the line: " + session.detail;
       return false;
     }
@@ -35,14 +39,14 @@ bool LineSessions::connect(Connection& connection, std::string& error) {
   session.lost = false;
   session.remote_dir.clear();
   session.charset = settings_.charset;
-  if (customer_side::reach_service(session) != LINK_OK) {
+  if (session::reach_service(session) != LINK_OK) {
     error = "no service answers (" + session.detail + ")";
     return false;
   }
-  if (settings_.baud == 0 || customer_side::remote_set_baud(session, settings_.baud) == LINK_OK) return true;
+  if (settings_.baud == 0 || session::remote_set_baud(session, settings_.baud) == LINK_OK) return true;
   error = "cannot switch the line to " + std::to_string(settings_.baud) + " baud: " + session.detail;
   // The service is back at 9600 baud for whoever comes next.
-  if (!session.lost) customer_side::sign_off(session);
+  if (!session.lost) session::sign_off(session);
   return false;
 }
 
@@ -61,7 +65,7 @@ bool LineSessions::start(std::string& error) {
   return true;
 }
 
-customer_side::Session* LineSessions::session() {
+session::Session* LineSessions::session() {
   const std::lock_guard<std::mutex> lock(mutex_);
   return active_ ? &active_->session : nullptr;
 }
@@ -107,8 +111,8 @@ void LineSessions::finish() {
   active_link_ = nullptr;
   if (!active_) return;
   active_->link.clear_cancel();
-  if (!active_->session.lost) customer_side::sign_off(active_->session);
-  customer_side::close_line(active_->session);
+  if (!active_->session.lost) session::sign_off(active_->session);
+  session::close_line(active_->session);
   active_.reset();
 }
 
@@ -116,4 +120,4 @@ void LineSessions::cancel() noexcept {
   if (Link* active = active_link_.load()) active->cancel();
 }
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

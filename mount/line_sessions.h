@@ -12,26 +12,26 @@
 #include <string>
 #include <thread>
 
-#include "platform/charset.h"
-#include "platform/clock.h"
-#include "platform/serial_line.h"
-#include "remote_files.h"
+#include "host/charset.h"
+#include "host/clock.h"
+#include "lines/serial_line.h"
+#include "mount/remote_files.h"
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 struct LineSettings {
   std::string device;
   long unit = 0;
   long baud = 0;  // 0: stay at 9600 baud
-  std::string charset = platform::kDefaultWireCharset;  // the character set of names on the line
+  std::string charset = host::kDefaultWireCharset;  // the character set of names on the line
 };
 
 class LineSessions final : public SessionSource {
  public:
   // `clock` must outlive it. `say` hears when the session is lost and found
   // again; it is called from the seeking thread.
-  LineSessions(platform::Clock& clock, LineSettings settings, std::function<void(const std::string&)> say = {},
-               platform::LineOpener opener = platform::open_host_line);
+  LineSessions(host::Clock& clock, LineSettings settings, std::function<void(const std::string&)> say = {},
+               lines::LineOpener opener = lines::open_host_line);
   ~LineSessions() override;  // finish()
   LineSessions(const LineSessions&) = delete;
   LineSessions& operator=(const LineSessions&) = delete;
@@ -40,7 +40,7 @@ class LineSessions final : public SessionSource {
   // thread. False, with the cause in `error`, when one of them failed. From
   // here on the seeking thread runs.
   bool start(std::string& error);
-  customer_side::Session* session() override;
+  session::Session* session() override;
   void give_up() override;
   // Stops seeking, signs the session off (the service goes back to 9600 baud
   // and waits for its next customer) and closes the line.
@@ -53,19 +53,19 @@ class LineSessions final : public SessionSource {
   bool connect(Connection& connection, std::string& error);
   void seek();
 
-  platform::Clock& clock_;
+  host::Clock& clock_;
   LineSettings settings_;
   std::function<void(const std::string&)> say_;
-  platform::LineOpener opener_;
+  lines::LineOpener opener_;
 
   std::mutex mutex_;
   std::condition_variable wake_;
   std::unique_ptr<Connection> active_;  // what session() hands out
   std::unique_ptr<Connection> lost_;    // given up, for the seeking thread
-  std::atomic<Link*> active_link_{nullptr};
-  std::atomic<Link*> seeking_link_{nullptr};
+  std::atomic<wire::Link*> active_link_{nullptr};
+  std::atomic<wire::Link*> seeking_link_{nullptr};
   bool finishing_ = false;
   std::thread seeker_;
 };
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

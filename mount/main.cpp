@@ -1,3 +1,3 @@
-#include "mount_main.h"
+#include "mount/mount_main.h"
 
-int main(int argc, char** argv) { return mount_side::mount_main(argc, argv); }
+int main(int argc, char** argv) { return quorvantix::mount::mount_main(argc, argv); }

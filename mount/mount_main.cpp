@@ -1,4 +1,4 @@
-#include "mount_main.h"
+#include "mount/mount_main.h"
 
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
@@ -9,14 +9,18 @@
 #include <iostream>
 #include <memory>
 
-#include "background.h"
-#include "fuse_files.h"
-#include "line_sessions.h"
-#include "mount_options.h"
-#include "platform/errno_text.h"
-#include "platform/stop_signals.h"
+#include "host/errno_text.h"
+#include "host/stop_signals.h"
+#include "mount/background.h"
+#include "mount/fuse_files.h"
+#include "mount/line_sessions.h"
+#include "mount/mount_options.h"
 
-namespace mount_side {
+namespace quorvantix::mount {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
 constexpr const char* kProgram = "quorvantix-mount";
@@ -93,7 +97,7 @@ void stop(void* context) {
 
 std::string line_name(const MountOptions& options) {
   std::string error;
-  return platform::device_path(options.device, options.unit, error);
+  return lines::device_path(options.device, options.unit, error);
 }
 
 int serve(const MountOptions& options, Readiness& readiness) {
@@ -102,7 +106,7 @@ int serve(const MountOptions& options, Readiness& readiness) {
     say("cannot make a private directory: " + scratch.error());
     return kExitMountFailed;
   }
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   LineSessions lines(clock, {options.device, options.unit, options.baud, options.charset}, say);
   std::string error;
   if (!lines.start(error)) {
@@ -119,7 +123,7 @@ int serve(const MountOptions& options, Readiness& readiness) {
     return kExitMountFailed;
   }
   Stopping stopping{fuse.session(), &lines};
-  const platform::StopSignals signals(stop, &stopping);
+  const host::StopSignals signals(stop, &stopping);
   readiness.ready();
   fuse.serve();
   return kExitOk;
@@ -128,7 +132,7 @@ int serve(const MountOptions& options, Readiness& readiness) {
 bool usable_mountpoint(const std::string& mountpoint, std::string& error) {
   struct stat st {};
   if (stat(mountpoint.c_str(), &st) != 0) {
-    error = platform::describe_errno("stat", mountpoint);
+    error = host::describe_errno("stat", mountpoint);
     return false;
   }
   if (S_ISDIR(st.st_mode)) return true;
@@ -164,4 +168,4 @@ int mount_main(int argc, char** argv) {
   return run_in_background([&options](Readiness& readiness) { return serve(options, readiness); });
 }
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

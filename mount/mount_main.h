@@ -3,7 +3,7 @@
 // stopped by a signal); then it signs off and removes its private directory.
 #pragma once
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 // Exit status: 0 once mounted (in the foreground: once unmounted); 1 when the
 // mount failed; 2 for a command line that cannot be used; 3 when the line
@@ -15,4 +15,4 @@ constexpr int kExitNoLink = 3;
 
 int mount_main(int argc, char** argv);
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

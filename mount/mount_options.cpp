@@ -1,10 +1,11 @@
-#include "mount_options.h"
+#include "mount/mount_options.h"
 
 
-#include "numbers.h"
-#include "platform/serial_line.h"
+#include "host/numbers.h"
+#include "lines/serial_line.h"
 
-namespace mount_side {
+namespace quorvantix::mount {
+
 namespace {
 
 constexpr long kLongestCacheTimeoutSeconds = 365L * 24 * 3600;
@@ -16,13 +17,13 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
   const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
   long number = 0;
   if (key == "baud") {
-    options.baud = parse_rate(value);
+    options.baud = host::parse_rate(value);
     if (options.baud > 0) return true;
     error = "-o baud= takes a line speed in baud (for example 115200), not '" + value + "'";
     return false;
   }
   if (key == "cache_timeout") {
-    if (parse_digits(value, number) && number <= kLongestCacheTimeoutSeconds) {
+    if (host::parse_digits(value, number) && number <= kLongestCacheTimeoutSeconds) {
       options.cache_timeout = std::chrono::seconds(number);
       return true;
     }
@@ -30,7 +31,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
     return false;
   }
   if (key == "charset") {
-    if (!platform::NameCodec::open(value, error)) {
+    if (!host::NameCodec::open(value, error)) {
       error = "-o charset=: " + error;
       return false;
     }
@@ -85,7 +86,7 @@ bool split_device_unit(const std::string& text, std::string& device, long& unit,
   if (text.rfind('/', 0) == 0 || text.rfind("tcp:", 0) == 0 || text.rfind("tcp-listen:", 0) == 0) return true;
   const std::size_t colon = text.rfind(':');
   if (colon == std::string::npos) return true;
-  if (!parse_digits(text.substr(colon + 1), unit)) {
+  if (!host::parse_digits(text.substr(colon + 1), unit)) {
     error = "the unit after the colon of '" + text + "' must be a number (serial.device:1)";
     return false;
   }
@@ -113,7 +114,7 @@ bool parse_mount_options(int argc, const char* const* argv, MountOptions& option
     return false;
   }
   if (!split_device_unit(operands[0], options.device, options.unit, error)) return false;
-  if (platform::device_path(options.device, options.unit, error).empty()) return false;
+  if (lines::device_path(options.device, options.unit, error).empty()) return false;
   options.mountpoint = operands[1];
   return true;
 }
@@ -146,4 +147,4 @@ const char* mount_usage_text() {
          "line, 3 when the line could not be opened or no service answered.\n";
 }
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

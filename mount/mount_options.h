@@ -2,13 +2,13 @@
 //   quorvantix-mount [OPTIONS] DEVICE[:UNIT] MOUNTPOINT
 #pragma once
 
-#include "platform/charset.h"
+#include "host/charset.h"
 
 #include <chrono>
 #include <string>
 #include <vector>
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 struct MountOptions {
   std::string device;      // named as the customer names lines
@@ -17,7 +17,7 @@ struct MountOptions {
   bool foreground = false;  // -f (and -d)
   bool debug = false;       // -d: every file operation on standard error
   long baud = 0;            // -o baud=N: the speed once the service has answered; 0 stays at 9600
-  std::string charset = platform::kDefaultWireCharset;  // -o charset=NAME: the character set of names on the line
+  std::string charset = host::kDefaultWireCharset;  // -o charset=NAME: the character set of names on the line
   std::chrono::seconds cache_timeout{20};  // -o cache_timeout=SECONDS
   // The -o options for the kernel and the FUSE library (ro, allow_other and
   // every one the mount does not take itself), in the order given.
@@ -40,4 +40,4 @@ bool split_device_unit(const std::string& text, std::string& device, long& unit,
 // The usage text of --help.
 const char* mount_usage_text();
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

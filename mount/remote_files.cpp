@@ -1,4 +1,5 @@
-#include "remote_files.h"
+#include "mount/remote_files.h"
+#include "mount/remote_paths.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,34 +10,15 @@
 #include <cstring>
 #include <filesystem>
 
-namespace mount_side {
+namespace quorvantix::mount {
+
+using namespace quorvantix::wire;
+using namespace quorvantix::session;
+
 namespace {
 
-using customer_side::RemoteEntry;
-using customer_side::Session;
-using Folder = std::vector<std::string>;
-
-Folder parts_of(const std::string& path) {
-  Folder parts;
-  std::size_t start = 0;
-  while (start < path.size()) {
-    const std::size_t slash = std::min(path.find('/', start), path.size());
-    if (slash > start) parts.push_back(path.substr(start, slash - start));
-    start = slash + 1;
-  }
-  return parts;
-}
-
-std::string key_of(const Folder& parts) {
-  std::string key;
-  for (const auto& part : parts) key += "/" + part;
-  return key.empty() ? "/" : key;
-}
-
-Folder parent_of(Folder parts) {
-  if (!parts.empty()) parts.pop_back();
-  return parts;
-}
+using session::RemoteEntry;
+using session::Session;
 
 // The service's name of a folder below its folder `root`, in its own syntax:
 // "/" between names, none after a volume's colon.
@@ -52,7 +34,7 @@ std::string joined(const std::string& root, const Folder& folder) {
 // Names that a folder of this machine can hold, by the rule that get -r
 // keeps to: one name in its folder.
 bool presentable(const RemoteEntry& entry) {
-  return !customer_side::listing_cut(entry) && customer_side::unusable_listed_name(entry.name).empty();
+  return !session::listing_cut(entry) && session::unusable_listed_name(entry.name).empty();
 }
 
 // A folder here holds a name once; a listing may give it more than once.
@@ -63,7 +45,7 @@ std::vector<RemoteEntry> one_per_name(std::vector<RemoteEntry> entries) {
   std::vector<RemoteEntry> kept;
   std::map<std::string, std::size_t> kept_at;
   for (RemoteEntry& entry : entries) {
-    const bool cut = customer_side::listing_cut(entry);
+    const bool cut = session::listing_cut(entry);
     const auto [first, fresh] = cut ? std::make_pair(kept_at.end(), true) : kept_at.emplace(entry.name, kept.size());
     if (fresh) {
       kept.push_back(std::move(entry));
@@ -79,22 +61,9 @@ std::vector<RemoteEntry> one_per_name(std::vector<RemoteEntry> entries) {
   return kept;
 }
 
-std::int64_t size_of_file(int fd) {
-  struct stat st {};
-  return fstat(fd, &st) == 0 ? st.st_size : 0;
-}
-
-std::int64_t size_of_file(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
-}
-
-// A name that the line cannot carry as it is.
-int name_error(long status) { return status == customer_side::NAME_TOO_LONG ? -ENAMETOOLONG : -EINVAL; }
-
 }  // namespace
 
-RemoteFiles::RemoteFiles(SessionSource& source, ScratchDir& scratch, platform::Clock& clock, nanoseconds cache_timeout,
+RemoteFiles::RemoteFiles(SessionSource& source, ScratchDir& scratch, host::Clock& clock, nanoseconds cache_timeout,
                          std::function<void(const std::string&)> note, std::function<bool()> interrupted)
     : source_(source),
       scratch_(scratch),
@@ -114,7 +83,7 @@ Session* RemoteFiles::current() {
   if (session == nullptr) return nullptr;
   if (out_of_step_) {
     out_of_step_ = false;
-    if (!customer_side::get_back_in_step(*session)) return line_failure(*session), nullptr;
+    if (!session::get_back_in_step(*session)) return line_failure(*session), nullptr;
   }
   watch_for_interrupts(*session);
   return find_position(*session) == 0 ? session : nullptr;
@@ -159,7 +128,7 @@ std::optional<Folder> RemoteFiles::folder_above_named(const std::string& name, c
 // is: at the mount's root, where the last session left it, or somewhere else.
 int RemoteFiles::find_position(Session& session) {
   if (positioned_for_ == &session) return 0;
-  if (customer_side::remote_pwd(session) != LINK_OK) return line_failure(session);
+  if (session::remote_pwd(session) != LINK_OK) return line_failure(session);
   positioned_for_ = &session;
   if (!root_) {
     root_ = session.remote_dir;
@@ -175,10 +144,10 @@ int RemoteFiles::find_position(Session& session) {
 }
 
 int RemoteFiles::change_to(Session& session, const std::string& argument, const Folder& folder) {
-  const long result = customer_side::remote_cd(session, argument);
+  const long result = session::remote_cd(session, argument);
   switch (result) {
     case LINK_OK:
-    case customer_side::REMOTE_DIR_UNCONFIRMED:
+    case session::REMOTE_DIR_UNCONFIRMED:
       at_ = folder;
       at_name_ = session.remote_dir;
       if (session.remote_dir_cut) return 0;
@@ -188,9 +157,9 @@ int RemoteFiles::change_to(Session& session, const std::string& argument, const 
         return -ELOOP;
       }
       return 0;
-    case customer_side::REMOTE_DIR_UNCHANGED:
+    case session::REMOTE_DIR_UNCHANGED:
       return -ENOENT;
-    case customer_side::NAME_TOO_LONG:
+    case session::NAME_TOO_LONG:
       return -ENAMETOOLONG;
     default:
       positioned_for_ = nullptr;  // whether the service moved is not known
@@ -205,7 +174,7 @@ int RemoteFiles::enter(Session& session, const Folder& folder) {
   if (at_ && *at_ == folder) return 0;
   if (!root_cut_) {
     const std::string whole = joined(*root_, folder);
-    if (whole.size() <= customer_side::kCommandArgumentBytes) return change_to(session, whole, folder);
+    if (whole.size() <= session::kCommandArgumentBytes) return change_to(session, whole, folder);
   }
   if (!at_) return -EIO;
   std::size_t common = 0;
@@ -215,7 +184,7 @@ int RemoteFiles::enter(Session& session, const Folder& folder) {
   Folder position = *at_;
   std::string argument;
   for (const auto& step : steps) {
-    if (!argument.empty() && argument.size() + 1 + step.size() > customer_side::kCommandArgumentBytes) {
+    if (!argument.empty() && argument.size() + 1 + step.size() > session::kCommandArgumentBytes) {
       if (const int result = change_to(session, argument, position); result != 0) return result;
       argument.clear();
     }
@@ -237,14 +206,14 @@ int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
     return kept->second.too_long ? -EFBIG : 0;
   }
   const Folder parts = parts_of(folder);
-  if (parts.size() > customer_side::kDeepestFolder) return -ELOOP;
+  if (parts.size() > session::kDeepestFolder) return -ELOOP;
   Session* session = current();
   if (session == nullptr) return -EIO;
   if (const int result = enter(*session, parts); result != 0) return result;
   drop_stale_listings();
   Listing fetched{clock_.now(), {}};
-  const long listed = customer_side::remote_list(*session, fetched.entries);
-  if (listed == customer_side::LISTING_TOO_LONG) {
+  const long listed = session::remote_list(*session, fetched.entries);
+  if (listed == session::LISTING_TOO_LONG) {
     if (note_) note_("the listing of " + folder + " goes on past " + std::to_string(session->most_listed) +
                      " entries, the most the mount takes; it shows none of them");
     listings_[folder] = Listing{fetched.fetched, {}, true};
@@ -264,7 +233,7 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
     out = {true, 0};
     return 0;
   }
-  if (parts.size() > customer_side::kDeepestFolder) return -ELOOP;
+  if (parts.size() > session::kDeepestFolder) return -ELOOP;
   const std::string key = key_of(parts);
   for (const auto& [handle, file] : open_files_) {
     if (!file.writable || file.path != key) continue;
@@ -279,9 +248,9 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
     out = {entry.is_dir, 0};
     return entry.is_dir ? 0 : size_of_listed_file(key, entry, out.size);
   }
-  if (name.size() <= customer_side::kListedNameBytes) return -ENOENT;
+  if (name.size() <= session::kListedNameBytes) return -ENOENT;
   for (const auto& entry : folder->entries) {
-    if (customer_side::listing_cut(entry) && name.compare(0, entry.name.size(), entry.name) == 0) {
+    if (session::listing_cut(entry) && name.compare(0, entry.name.size(), entry.name) == 0) {
       return look_up_whole_name(key, entry, out);
     }
   }
@@ -339,206 +308,4 @@ int RemoteFiles::list(const std::string& path, FolderEntries& out) {
   return 0;
 }
 
-// --- Reading ---
-
-int RemoteFiles::fetch(const std::string& path, const Copy*& out) {
-  if (const auto kept = copies_.find(path); kept != copies_.end() && fresh(kept->second.fetched)) {
-    out = &kept->second;
-    return 0;
-  }
-  drop_stale_copies();
-  Session* session = current();
-  if (session == nullptr) return -EIO;
-  const Folder parts = parts_of(path);
-  if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
-  const std::string file = scratch_.fresh_name("copy");
-  const long result = customer_side::remote_get(*session, parts.back(), file, nullptr);
-  switch (result) {
-    case FILE_OK:
-      forget_copy(path);
-      out = &(copies_[path] = Copy{file, clock_.now()});
-      return 0;
-    case FILE_HEADER_DAMAGED:
-    case FILE_HEADER_BAD:
-      return -EACCES;  // the service sent no file: it cannot read it, or has none of that name
-    case customer_side::NAME_TOO_LONG:
-    case customer_side::NAME_UNUSABLE:
-      return name_error(result);
-    case FILE_NO_ROOM:
-      return -ENOSPC;
-    case customer_side::INTERRUPTED:
-      return -EINTR;
-    default:
-      return line_failure(*session);
-  }
-}
-
-// A listing past the timeout is fetched anew when asked for: memory keeps
-// the fresh ones alone, however many folders a walk through the mount visits.
-void RemoteFiles::drop_stale_listings() {
-  std::erase_if(listings_, [this](const auto& kept) { return !fresh(kept.second.fetched); });
-}
-
-// A copy past the timeout serves no open that comes (one that is open reads
-// it on): the scratch disk keeps the fresh ones alone.
-void RemoteFiles::drop_stale_copies() {
-  for (auto copy = copies_.begin(); copy != copies_.end();) {
-    if (fresh(copy->second.fetched)) {
-      ++copy;
-      continue;
-    }
-    unlink(copy->second.file.c_str());
-    copy = copies_.erase(copy);
-  }
-}
-
-void RemoteFiles::forget_copy(const std::string& path) {
-  const auto kept = copies_.find(path);
-  if (kept == copies_.end()) return;
-  unlink(kept->second.file.c_str());
-  copies_.erase(kept);
-}
-
-int RemoteFiles::open(const std::string& path, int flags, std::uint64_t& handle) {
-  const std::string key = key_of(parts_of(path));
-  Attributes found;
-  if (const int result = look_up(key, found); result != 0) return result;
-  if (found.is_dir) return -EISDIR;
-  const bool reading = (flags & O_ACCMODE) == O_RDONLY;
-  const Copy* copy = nullptr;
-  if (reading || (flags & O_TRUNC) == 0) {
-    if (const int result = fetch(key, copy); result != 0) return result;
-  }
-  if (!reading) return open_for_writing(key, copy, handle);
-  platform::UniqueFd fd(::open(copy->file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return -errno;
-  handle = next_handle_++;
-  open_files_[handle] = OpenFile{key, std::move(fd), false, false, false, {}};
-  return 0;
-}
-
-// --- Writing ---
-
-int RemoteFiles::create(const std::string& path, std::uint64_t& handle) {
-  const Folder parts = parts_of(path);
-  if (parts.empty()) return -EEXIST;
-  if (const long fits = customer_side::check_wire_name(parts.back(), 0); fits != 0) return name_error(fits);
-  Attributes folder;
-  if (const int result = look_up(key_of(parent_of(parts)), folder); result != 0) return result;
-  if (!folder.is_dir) return -ENOTDIR;
-  return open_for_writing(key_of(parts), nullptr, handle);
-}
-
-int RemoteFiles::open_for_writing(const std::string& path, const Copy* start, std::uint64_t& handle) {
-  const std::string file = scratch_.fresh_name("write");
-  if (start != nullptr) {
-    std::error_code error;
-    if (!std::filesystem::copy_file(start->file, file, error)) return -(error.value() != 0 ? error.value() : EIO);
-  }
-  platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!fd) return -errno;
-  handle = next_handle_++;
-  open_files_[handle] = OpenFile{path, std::move(fd), true, start == nullptr, false, file};
-  return 0;
-}
-
-RemoteFiles::OpenFile* RemoteFiles::find(std::uint64_t handle) {
-  const auto found = open_files_.find(handle);
-  return found == open_files_.end() ? nullptr : &found->second;
-}
-
-int RemoteFiles::read(std::uint64_t handle, char* into, std::size_t size, off_t offset) {
-  OpenFile* file = find(handle);
-  if (file == nullptr) return -EBADF;
-  const ssize_t got = pread(file->fd.get(), into, size, offset);
-  return got < 0 ? -errno : static_cast<int>(got);
-}
-
-int RemoteFiles::write(std::uint64_t handle, const char* from, std::size_t size, off_t offset) {
-  OpenFile* file = find(handle);
-  if (file == nullptr || !file->writable) return -EBADF;
-  const ssize_t put = pwrite(file->fd.get(), from, size, offset);
-  if (put < 0) return -errno;
-  file->unstored = true;
-  return static_cast<int>(put);
-}
-
-int RemoteFiles::attributes(std::uint64_t handle, Attributes& out) {
-  OpenFile* file = find(handle);
-  if (file == nullptr) return -EBADF;
-  out = {false, size_of_file(file->fd.get())};
-  return 0;
-}
-
-int RemoteFiles::truncate(std::uint64_t handle, off_t size) {
-  OpenFile* file = find(handle);
-  if (file == nullptr || !file->writable) return -EBADF;
-  if (ftruncate(file->fd.get(), size) != 0) return -errno;
-  file->unstored = true;
-  return 0;
-}
-
-int RemoteFiles::truncate(const std::string& path, off_t size) {
-  std::uint64_t handle = 0;
-  int result = open(path, O_WRONLY | (size == 0 ? O_TRUNC : 0), handle);
-  if (result != 0) return result;
-  result = truncate(handle, size);
-  if (result == 0) result = flush(handle);
-  release(handle);
-  return result;
-}
-
-int RemoteFiles::flush(std::uint64_t handle) {
-  OpenFile* file = find(handle);
-  if (file == nullptr) return -EBADF;
-  return file->writable && file->unstored ? store(*file) : 0;
-}
-
-int RemoteFiles::store(OpenFile& file) {
-  file.unstored = false;
-  file.stored = false;
-  Session* session = current();
-  if (session == nullptr) return -EIO;
-  const Folder parts = parts_of(file.path);
-  if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
-  const long result = customer_side::remote_put(*session, file.file, parts.back(), nullptr);
-  listings_.erase(key_of(parent_of(parts)));
-  forget_copy(file.path);
-  switch (result) {
-    case FILE_OK:
-      file.stored = true;
-      return 0;
-    case FILE_HEADER_NOT_ACKED:
-      return -EACCES;  // the service refused the file: write-protected, full, or no such name there
-    case customer_side::NAME_TOO_LONG:
-    case customer_side::NAME_UNUSABLE:
-      return name_error(result);
-    case customer_side::LOCAL_TOO_LARGE:
-      return -EFBIG;
-    case customer_side::INTERRUPTED:
-      return -EINTR;
-    default:
-      return line_failure(*session);
-  }
-}
-
-int RemoteFiles::release(std::uint64_t handle) {
-  OpenFile* file = find(handle);
-  if (file == nullptr) return -EBADF;
-  int result = 0;
-  if (file->writable && file->unstored) {
-    result = store(*file);
-    if (result != 0 && note_) note_("storing " + file->path + " failed: " + std::strerror(-result));
-  }
-  if (file->writable && file->stored) {
-    // What was stored is what the service holds now: the next open reads it from here.
-    forget_copy(file->path);
-    copies_[file->path] = Copy{file->file, clock_.now()};
-  } else if (file->writable) {
-    unlink(file->file.c_str());
-  }
-  open_files_.erase(handle);
-  return result;
-}
-
-}  // namespace mount_side
+}  // namespace quorvantix::mount

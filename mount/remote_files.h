@@ -14,7 +14,7 @@
 // - Names that the listing cut at 30 characters are never listed; such a
 //   file or folder is found by its whole name.
 // - A name shows once (a folder before files of its name), and only one that
-//   can be a name in a folder here (customer_side::unusable_listed_name).
+//   can be a name in a folder here (session::unusable_listed_name).
 //
 // - A copy past the cache timeout leaves the scratch directory at the next
 //   fetch, a listing past it memory at the next listing; a copy that the
@@ -45,12 +45,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/unique_fd.h"
-#include "scratch_dir.h"
-#include "session.h"
+#include "host/clock.h"
+#include "host/unique_fd.h"
+#include "mount/scratch_dir.h"
+#include "session/session.h"
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 using std::chrono::nanoseconds;
 
@@ -60,7 +60,7 @@ class SessionSource {
  public:
   virtual ~SessionSource() = default;
   // The session to use, or null while the line is away.
-  virtual customer_side::Session* session() = 0;
+  virtual session::Session* session() = 0;
   // The session stopped answering or its line went: the source takes it back
   // and seeks a new one. The pointer that session() gave is not used again.
   virtual void give_up() = 0;
@@ -80,7 +80,7 @@ class RemoteFiles {
   // sees (a store at release that failed, a listing cut off). `interrupted`
   // tells, while an operation waits on the line, whether its caller has
   // given up on it (it is asked from the session's link, which keeps a copy).
-  RemoteFiles(SessionSource& source, ScratchDir& scratch, platform::Clock& clock, nanoseconds cache_timeout,
+  RemoteFiles(SessionSource& source, ScratchDir& scratch, host::Clock& clock, nanoseconds cache_timeout,
               std::function<void(const std::string&)> note = {}, std::function<bool()> interrupted = {});
   ~RemoteFiles();
   RemoteFiles(const RemoteFiles&) = delete;
@@ -115,7 +115,7 @@ class RemoteFiles {
  private:
   struct Listing {
     nanoseconds fetched{};
-    std::vector<customer_side::RemoteEntry> entries;
+    std::vector<session::RemoteEntry> entries;
     bool too_long = false;  // past kMostListedEntries: none are kept
   };
   struct Copy {
@@ -124,7 +124,7 @@ class RemoteFiles {
   };
   struct OpenFile {
     std::string path;
-    platform::UniqueFd fd;
+    host::UniqueFd fd;
     bool writable = false;
     bool unstored = false;  // written (or created, or cut) since the last store
     bool stored = false;    // the last store succeeded: the file is what the service holds
@@ -133,17 +133,17 @@ class RemoteFiles {
   using Folder = std::vector<std::string>;
 
   bool fresh(nanoseconds fetched) const;
-  customer_side::Session* current();
-  void watch_for_interrupts(customer_side::Session& session);
-  int line_failure(customer_side::Session& session);
+  session::Session* current();
+  void watch_for_interrupts(session::Session& session);
+  int line_failure(session::Session& session);
   std::optional<Folder> folder_above_named(const std::string& name, const Folder& folder) const;
-  int find_position(customer_side::Session& session);
-  int enter(customer_side::Session& session, const Folder& folder);
-  int change_to(customer_side::Session& session, const std::string& argument, const Folder& folder);
+  int find_position(session::Session& session);
+  int enter(session::Session& session, const Folder& folder);
+  int change_to(session::Session& session, const std::string& argument, const Folder& folder);
   int listing(const std::string& folder, const Listing*& out);
   int look_up(const std::string& path, Attributes& out);
-  int size_of_listed_file(const std::string& path, const customer_side::RemoteEntry& entry, std::int64_t& size);
-  int look_up_whole_name(const std::string& path, const customer_side::RemoteEntry& cut, Attributes& out);
+  int size_of_listed_file(const std::string& path, const session::RemoteEntry& entry, std::int64_t& size);
+  int look_up_whole_name(const std::string& path, const session::RemoteEntry& cut, Attributes& out);
   int fetch(const std::string& path, const Copy*& out);
   void forget_copy(const std::string& path);
   void drop_stale_copies();
@@ -154,7 +154,7 @@ class RemoteFiles {
 
   SessionSource& source_;
   ScratchDir& scratch_;
-  platform::Clock& clock_;
+  host::Clock& clock_;
   nanoseconds cache_timeout_;
   std::function<void(const std::string&)> note_;
   std::function<bool()> interrupted_;
@@ -167,11 +167,11 @@ class RemoteFiles {
 
   // Where the service is: its folder when the mount began (`root_`, as its
   // pwd gave it), and the folder of the mount it is in now, when known.
-  customer_side::Session* positioned_for_ = nullptr;
+  session::Session* positioned_for_ = nullptr;
   std::optional<std::string> root_;
   bool root_cut_ = false;
   std::optional<Folder> at_;
   std::string at_name_;  // the service's name of at_
 };
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

@@ -1,12 +1,12 @@
-#include "scratch_dir.h"
+#include "mount/scratch_dir.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
 
-#include "platform/errno_text.h"
+#include "host/errno_text.h"
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 ScratchDir::ScratchDir() {
   const char* tmpdir = std::getenv("TMPDIR");
@@ -14,7 +14,7 @@ ScratchDir::ScratchDir() {
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (mkdtemp(name.data()) == nullptr) {
-    error_ = platform::describe_errno("mkdtemp", pattern);
+    error_ = host::describe_errno("mkdtemp", pattern);
     return;
   }
   path_ = name.data();
@@ -28,4 +28,4 @@ ScratchDir::~ScratchDir() {
 
 std::string ScratchDir::fresh_name(const std::string& kind) { return path_ + "/" + kind + "-" + std::to_string(++issued_); }
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace mount_side {
+namespace quorvantix::mount {
 
 class ScratchDir {
  public:
@@ -27,4 +27,4 @@ class ScratchDir {
   unsigned long long issued_ = 0;
 };
 
-}  // namespace mount_side
+}  // namespace quorvantix::mount

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "support/running.h"
-#include "support/temp_dir.h"
+#include "tests/support/running.h"
+#include "tests/support/temp_dir.h"
 
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::testsupport;
+
 using Strings = std::vector<std::string>;
 
 namespace {

@@ -1,8 +1,12 @@
 // Names between the host's character set (UTF-8 here) and the wire's.
 #include <gtest/gtest.h>
 
-#include "platform/charset.h"
-#include "support/fixtures.h"
+#include "host/charset.h"
+#include "tests/support/fixtures.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
 
 using testsupport::codec_for;
 
@@ -15,7 +19,7 @@ TEST(NameCodec, ConvertsBothWaysStandsInForWhatTheOtherSideLacksAndRefusesSetsTh
       {"ISO-2022-JP", "\u65e5\u672c", "\x1B$BF|K\\\x1B(B", true},   // back in ASCII at the end
       {"raw", "\u00e4\xFF", "\u00e4\xFF", true}};
   for (const auto& [charset, host, wire, whole] : cases) {
-    const platform::NameCodec codec = codec_for(charset);
+    const host::NameCodec codec = codec_for(charset);
     std::string to_wire, back;
     EXPECT_EQ(codec.to_wire(host, to_wire), whole) << charset << " " << host;
     EXPECT_EQ(to_wire, wire) << charset << " " << host;
@@ -34,7 +38,7 @@ TEST(NameCodec, ConvertsBothWaysStandsInForWhatTheOtherSideLacksAndRefusesSetsTh
       {"UTF-16", "does not keep ASCII characters as they are"}, {"UTF-7", "does not keep ASCII characters as they are"}};
   for (const auto& [charset, said] : refused) {
     std::string error;
-    EXPECT_FALSE(platform::NameCodec::open(charset, error, "UTF-8")) << charset;
+    EXPECT_FALSE(host::NameCodec::open(charset, error, "UTF-8")) << charset;
     EXPECT_NE(error.find(said), std::string::npos) << error;
   }
 }
@@ -51,5 +55,5 @@ TEST(ShownName, EscapesControlsAndWhatFormsNoCharacter) {
       {"\xff\xe4.txt", "\\xff\\xe4.txt"},                // no UTF-8
       {"\xe0\x80\xaf\xed\xa0\x80\xf4\x90\x80\x80", "\\xe0\\x80\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},  // overlong, surrogate, too high
       {"\xe6\x97", "\\xe6\\x97"}};                       // cut off
-  for (const auto& [name, shown] : cases) EXPECT_EQ(platform::shown_name(name), shown) << shown;
+  for (const auto& [name, shown] : cases) EXPECT_EQ(host::shown_name(name), shown) << shown;
 }

@@ -14,21 +14,26 @@
 #include <cstring>
 #include <sstream>
 
-#include "completion.h"
-#include "customer_main.h"
-#include "options.h"
-#include "patterns.h"
-#include "platform/stop_signals.h"
-#include "progress.h"
-#include "run.h"
-#include "support/fixtures.h"
-#include "support/reference_peer.h"
-#include "support/running.h"
-#include "text_width.h"
-#include "transfers.h"
+#include "customer/completion.h"
+#include "customer/customer_main.h"
+#include "customer/options.h"
+#include "customer/patterns.h"
+#include "customer/progress.h"
+#include "customer/run.h"
+#include "customer/text_width.h"
+#include "customer/transfers.h"
+#include "host/stop_signals.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/reference_peer.h"
+#include "tests/support/running.h"
 
-using namespace customer_side;
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::session;
+using namespace quorvantix::customer;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -41,7 +46,7 @@ std::string parsed(std::vector<const char*> argv) {
   for (const auto& word : o.command_words) words += " " + word;
   return o.device + " unit " + std::to_string(o.unit) + " baud " + std::to_string(o.baud) + (o.quiet ? " quiet" : "") +
          (o.batch.empty() ? "" : " batch " + o.batch) + (o.version ? " version" : "") +
-         (o.charset == platform::kDefaultWireCharset ? "" : " charset " + o.charset) + words;
+         (o.charset == host::kDefaultWireCharset ? "" : " charset " + o.charset) + words;
 }
 
 // `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
@@ -68,7 +73,7 @@ struct CustomerSession : testing::Test, Served {
 struct CustomerApart : CustomerSession {
   CustomerApart() {
     service.tree = confined_to(remote.path());
-    service.tree.set_wire_names(codec_for(platform::kDefaultWireCharset));
+    service.tree.set_wire_names(codec_for(host::kDefaultWireCharset));
   }
   // What one command printed, and whether it succeeded.
   std::pair<bool, std::string> printed(const Command& words) {
@@ -632,7 +637,7 @@ TEST_F(CustomerApart, AStoppedRunCountsTheFilesItDidNotTry) {
     write_file(local / ("up_" + std::string(1, name[std::strlen(name) - 1])), pattern_bytes(1500));
   }
   pair.cable.pace(9600);
-  const platform::StopSignals signals(Link::cancel_from_signal, &pair.customer);
+  const host::StopSignals signals(Link::cancel_from_signal, &pair.customer);
   // Ctrl-C once the first file of each command is in place.
   auto press_ctrl_c_after = [&](const std::string& path) {
     while (!exists(path)) pair.clock.sleep_for(100ms);
@@ -641,7 +646,7 @@ TEST_F(CustomerApart, AStoppedRunCountsTheFilesItDidNotTry) {
   run([&] {
     for (const Command& words : {Command{"mget", "f*"}, Command{"get", "-r", "t"}, Command{"mput", "up_*"}}) {
       EXPECT_FALSE(command(words)) << words[0];
-      platform::StopSignals::clear();  // as the shell does after a Ctrl-C
+      host::StopSignals::clear();  // as the shell does after a Ctrl-C
       pair.customer.clear_cancel();
     }
   }, {[&] {

@@ -16,12 +16,16 @@
 #include <regex>
 #include <thread>
 
-#include "io_module.h"
-#include "platform/unique_fd.h"
-#include "support/fixtures.h"
-#include "support/running.h"
+#include "host/unique_fd.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/running.h"
+#include "wire/file_stream.h"
 
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -76,7 +80,7 @@ bool listens(int port) {
 }
 
 speed_t speed_of(const std::string& path) {
-  const platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  const host::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
   termios settings{};
   return tcgetattr(fd.get(), &settings) == 0 ? cfgetospeed(&settings) : B0;
 }
@@ -167,18 +171,18 @@ TEST_F(EndToEnd, AScriptForManyFilesStopsAtItsFirstFailureMarksCutNamesAndIsSafe
 TEST_F(EndToEnd, ACustomerThatVanishedAt115200LeavesNoLockedLine) {
   ASSERT_TRUE(start({}, "a", "follow"));
   {
-    platform::SteadyClock clock;
+    host::SteadyClock clock;
     Link link(clock);
-    customer_side::Session first(link);
-    ASSERT_EQ(customer_side::open_line(first, dir / "b", 0), PORT_OK);
-    ASSERT_EQ(customer_side::reach_service(first), LINK_OK);
-    ASSERT_EQ(customer_side::remote_set_baud(first, 115200), LINK_OK);
+    session::Session first(link);
+    ASSERT_EQ(session::open_line(first, dir / "b", 0), PORT_OK);
+    ASSERT_EQ(session::reach_service(first), LINK_OK);
+    ASSERT_EQ(session::remote_set_baud(first, 115200), LINK_OK);
   }  // gone without a word
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(customer({"pwd"}), std::make_pair(0, remote.path() + "\n")) << service->seen;
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   Link link(clock);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, customer_side::longest_wait_for_service(link));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, session::longest_wait_for_service(link));
 }
 
 // The unit's command line, with --read-only: the customer's file and its
@@ -247,7 +251,7 @@ TEST_F(EndToEnd, StopsLeaveNoHalfFileAndSayWhatWasNotDone) {
 TEST_F(EndToEnd, CustomersOnAListeningTcpLineComeOneAfterAnotherAndWaitTheirTurn) {
   const std::string line = "tcp:127.0.0.1:" + std::to_string(free_tcp_port());
   ASSERT_TRUE(start({}, "tcp-listen" + line.substr(3)));
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   std::vector<std::unique_ptr<Link>> silent;
   for (int i = 0; i < 17; ++i) {
     silent.push_back(std::make_unique<Link>(clock));
@@ -305,7 +309,7 @@ TEST_F(EndToEnd, OnlyAllowedPeersConnectAClosedConsoleEndsNothingAndAnOpenListen
   ASSERT_TRUE(read_until(console[0], seen, "Service is ready\n")) << seen;
   const std::string stamp = R"(\n\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z quorvantix: )";
   for (const bool open_console : {true, false}) {
-    const platform::UniqueFd outsider = connect_from("127.0.0.2", port);  // a line on standard error
+    const host::UniqueFd outsider = connect_from("127.0.0.2", port);  // a line on standard error
     char byte = 0;
     EXPECT_EQ(poll_read(outsider.get(), byte), 0) << "closed";
     EXPECT_EQ(customer({"pwd"}, line).first, 0);  // lines on standard output
@@ -345,13 +349,13 @@ TEST_F(EndToEnd, ReplacedFilesKeepTheirModeButNoSetuidOfAnotherOwnerAndAKilledRe
   service = std::make_unique<Running>(Strings{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                               kService, "tcp-listen:" + port, "0"}, remote.path());
   ASSERT_TRUE(service->says("Service is ready\n")) << service->seen;
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   Link link(clock);
   ASSERT_EQ(allocport(link, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK);
-  customer_side::Session session(link);
-  ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
+  session::Session session(link);
+  ASSERT_EQ(session::reach_service(session), LINK_OK);
   for (const auto& f : files) {
-    EXPECT_EQ(customer_side::remote_put(session, local / "new.bin", f.name, nullptr), FILE_OK) << f.name;
+    EXPECT_EQ(session::remote_put(session, local / "new.bin", f.name, nullptr), FILE_OK) << f.name;
     EXPECT_EQ(tree_of(remote.path())["/" + std::string(f.name)], std::make_tuple(pattern_bytes(3000, 4), f.new_mode, nobody));
   }
   // A third upload, killed after its header and two blocks.

@@ -17,10 +17,15 @@
 
 #include <random>
 
-#include "support/fixtures.h"
+#include "tests/support/fixtures.h"
 
-using namespace testsupport;
-using namespace customer_side;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+using namespace quorvantix::session;
+
+namespace {
 
 enum class Kind { none, flip, drop, insert, stall };
 enum Verdict { completed, failed_cleanly, wrong_data, ends_disagree, broken };
@@ -100,6 +105,8 @@ Outcome transfer(const Case& row, bool get, std::uint64_t seed, std::size_t size
   if (!out.detail.empty()) out.verdict = broken;
   return out;
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   int transfers = 40;

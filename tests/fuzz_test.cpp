@@ -16,12 +16,15 @@
 #include <random>
 #include <stdexcept>
 
-#include "support/check.h"
-#include "support/fixtures.h"
-#include "support/replay.h"
+#include "fuzz/support/check.h"
+#include "fuzz/support/replay.h"
+#include "tests/support/fixtures.h"
 
-using namespace testsupport;
-using namespace customer_side;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+using namespace quorvantix::session;
 
 namespace {
 
@@ -57,9 +60,9 @@ class FuzzReplay : public testing::TestWithParam<fuzzing::ReplayTarget> {};
 
 }  // namespace
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 void PrintTo(const ReplayTarget& target, std::ostream* out) { *out << target.name; }
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 TEST_P(FuzzReplay, EverySeedAndRegressionKeepsTheRules) {
   fuzzing::throw_on_violation();

@@ -13,14 +13,19 @@
 #include <sstream>
 #include <thread>
 
-#include "commands.h"
-#include "remote_files.h"
-#include "support/fixtures.h"
-#include "support/hostile_service.h"
-#include "support/running.h"
+#include "customer/commands.h"
+#include "mount/remote_files.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/hostile_service.h"
+#include "tests/support/running.h"
 
-using namespace customer_side;
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::session;
+using namespace quorvantix::customer;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -152,7 +157,7 @@ TEST_F(Bounded, AStopWhileBlocksFloodInEndsWithinSecondsAndGivesTheSessionUp) {
 namespace {
 
 // The one session there is, until it is given up.
-struct OneSession final : mount_side::SessionSource {
+struct OneSession final : mount::SessionSource {
   explicit OneSession(Session& first) : current(&first) {}
   Session* session() override { return current; }
   void give_up() override { current = nullptr, ++given_up; }
@@ -168,9 +173,9 @@ struct OneSession final : mount_side::SessionSource {
 // gives the session up. A copy past the cache timeout leaves the scratch disk.
 TEST_F(Bounded, TheMountAnswersLoopsDeepFoldersLongListingsAndInterruptsWithErrors) {
   bool interrupted = false;
-  mount_side::ScratchDir scratch;
+  mount::ScratchDir scratch;
   OneSession source{session};
-  mount_side::RemoteFiles files(source, scratch, pair.clock, 20s, {}, [&] { return interrupted; });
+  mount::RemoteFiles files(source, scratch, pair.clock, 20s, {}, [&] { return interrupted; });
   service.on_list = [&](HostileService& s) {
     if (s.folder == "/srv/many") return s.send_many_files(10'001);
     if (s.folder == "/srv/slow") return interrupted = true, s.send_many_files(10'001);
@@ -184,8 +189,8 @@ TEST_F(Bounded, TheMountAnswersLoopsDeepFoldersLongListingsAndInterruptsWithErro
   service.files["a"] = {"", text("a")}, service.files["b"] = {"", text("b")};
   service.files["big"] = {"big 2147483647 0", {}};
   run([&] {
-    mount_side::FolderEntries entries;
-    mount_side::Attributes found;
+    mount::FolderEntries entries;
+    mount::Attributes found;
     EXPECT_EQ(files.list("/deep" + xs(31), entries), 0);
     EXPECT_EQ(files.list("/deep" + xs(32), entries), -ELOOP);
     EXPECT_EQ(files.attributes("/deep" + xs(32) + "/f", found), -ELOOP);

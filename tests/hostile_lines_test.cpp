@@ -15,20 +15,24 @@
 #include <random>
 #include <thread>
 
-#include "../fuzz/telnet_fuzz.h"
-#include "platform/rfc2217_line.h"
-#include "platform/telnet_com_port.h"
-#include "support/fixtures.h"
-#include "support/hostile_terminal_server.h"
-#include "support/running.h"
+#include "fuzz/telnet_fuzz.h"
+#include "lines/rfc2217_line.h"
+#include "lines/telnet_com_port.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/hostile_terminal_server.h"
+#include "tests/support/running.h"
 
-using namespace testsupport;
-using namespace platform::telnet;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+using namespace quorvantix::lines::telnet;
+
 using namespace std::chrono;
 
 namespace {
 
-using platform::TelnetComPort;
+using lines::TelnetComPort;
 
 Bytes times(const Bytes& bytes, std::size_t count) {
   Bytes out;
@@ -95,7 +99,7 @@ namespace {
 // offered, whether or not it takes them), then sends `pattern` again and
 // again (4 MiB in all, then nothing). It takes what we write, or, when
 // `reads` is false, nothing at all.
-class ScriptedServer final : public platform::Line {
+class ScriptedServer final : public lines::Line {
  public:
   ScriptedServer(SimClock& clock, const Bytes& pattern, bool reads) : clock_(clock), reads_(reads) {
     script_ = Bytes{IAC, DO, kComPortOption, IAC, DO, kBinaryOption, IAC, WILL, kBinaryOption};
@@ -123,7 +127,7 @@ class ScriptedServer final : public platform::Line {
     return static_cast<long>(count);
   }
   // Every look at the socket takes a moment, as on a real one.
-  void wait_ready(platform::Direction, nanoseconds limit) override {
+  void wait_ready(lines::Direction, nanoseconds limit) override {
     clock_.sleep_for(std::min<nanoseconds>(limit, 1ms));
   }
   bool set_speed(long, std::string&) override { return true; }
@@ -156,11 +160,11 @@ TEST(Rfc2217Line, AServerThatRepeatsFloodsOrBreaksTelnetGetsOneAnswerOrIsALostLi
   for (const auto& row : rows) {
     SimClock clock;
     ScriptedServer* server = nullptr;
-    platform::Line* line = nullptr;
+    lines::Line* line = nullptr;
     Link link(clock, [&](const std::string&, long, std::string& error) {
       auto transport = std::make_unique<ScriptedServer>(clock, row.pattern, row.reads);
       server = transport.get();
-      auto opened = platform::rfc2217_line_over(std::move(transport), clock, "rfc2217:sim:7000", error);
+      auto opened = lines::rfc2217_line_over(std::move(transport), clock, "rfc2217:sim:7000", error);
       line = opened.get();
       return opened;
     });
@@ -209,7 +213,7 @@ namespace {
 // answers (or, `goes_away`, stops listening and closes).
 struct ClosingService {
   ClosingService(int closes, bool goes_away) {
-    platform::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    host::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
@@ -220,7 +224,7 @@ struct ClosingService {
       for (int taken = 0; !stopping;) {
         pollfd in{listener.get(), POLLIN, 0};
         if (poll(&in, 1, 20) <= 0) continue;
-        platform::UniqueFd peer(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        host::UniqueFd peer(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         Bytes heard(own_frame().size());
         if (recv(peer.get(), heard.data(), heard.size(), MSG_WAITALL) != static_cast<ssize_t>(heard.size())) continue;
         if (taken++ < closes) continue;
@@ -249,20 +253,20 @@ struct ClosingService {
 TEST(HostileTcpPeers, ACustomerConnectsAgainToAServiceThatClosedTheConnectionAndSaysSoWhenItGivesUp) {
   const struct { int closes; bool goes_away; long result; std::string detail; } rows[] = {
       {1, false, LINK_OK, ""},
-      {3, false, customer_side::NO_SERVICE, "the service closed the connection at each of 3 tries"},
-      {0, true, customer_side::NO_SERVICE,
+      {3, false, session::NO_SERVICE, "the service closed the connection at each of 3 tries"},
+      {0, true, session::NO_SERVICE,
        "the service closed the connection at try 1 of 3, and the line could not be had again: connect("},
   };
   for (const auto& row : rows) {
-    platform::SteadyClock clock(milliseconds(1));
+    host::SteadyClock clock(milliseconds(1));
     ClosingService service(row.closes, row.goes_away);
     Link link(clock);
-    customer_side::Session session(link);
-    ASSERT_EQ(customer_side::open_line(session, service.line, 0), PORT_OK) << session.detail;
-    EXPECT_EQ(customer_side::reach_service(session), row.result) << row.detail;
+    session::Session session(link);
+    ASSERT_EQ(session::open_line(session, service.line, 0), PORT_OK) << session.detail;
+    EXPECT_EQ(session::reach_service(session), row.result) << row.detail;
     EXPECT_TRUE(session.detail.starts_with(row.detail)) << session.detail;
     EXPECT_EQ(has(session.detail, "Connection refused"), row.goes_away) << session.detail;
-    customer_side::close_line(session);
+    session::close_line(session);
   }
 }
 
@@ -271,16 +275,16 @@ TEST(HostileTcpPeers, ACustomerConnectsAgainToAServiceThatClosedTheConnectionAnd
 TEST(HostileTcpPeers, ACustomerOnAFloodedLineGivesUpWithinTheTimeItAnnounces) {
   SimPair pair;
   pair.cable.pace(9600);
-  customer_side::Session session(pair.customer);
+  session::Session session(pair.customer);
   nanoseconds took{};
   pair.clock.run([&] {
     const nanoseconds began = pair.clock.now();
-    EXPECT_EQ(customer_side::reach_service(session), customer_side::NO_SERVICE);
+    EXPECT_EQ(session::reach_service(session), session::NO_SERVICE);
     took = pair.clock.now() - began;
   }, {[&] {
     for (;;) write_raw(pair.service, Bytes(64, 0xFF));
   }});
-  EXPECT_LE(took, customer_side::longest_wait_for_service(pair.customer) + pair.customer.tick()) << took.count();
+  EXPECT_LE(took, session::longest_wait_for_service(pair.customer) + pair.customer.tick()) << took.count();
   EXPECT_EQ(session.detail, "no answer to the identification after 3 tries");
 }
 
@@ -288,14 +292,14 @@ TEST(HostileTcpPeers, ACustomerOnAFloodedLineGivesUpWithinTheTimeItAnnounces) {
 // a customer identifies behind it and waits. The idle limit closes the
 // silent peer, and the line goes to the customer that waits.
 TEST(HostileTcpPeers, APeerClosedForSilenceHandsTheLineToTheCustomerThatWaits) {
-  platform::SteadyClock clock(milliseconds(1));
+  host::SteadyClock clock(milliseconds(1));
   const int port = free_tcp_port();
   const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
   std::vector<std::string> events;
-  platform::ListenRules rules = listen_rules(ServiceOptions{});
+  lines::ListenRules rules = listen_rules(ServiceOptions{});
   rules.idle_limit = 300ms;
   rules.report = [&](const std::string& event) { events.push_back(event); };
-  Link listener(clock, platform::host_line_opener("/nonexistent", rules)), silent(clock), waiting(clock);
+  Link listener(clock, lines::host_line_opener("/nonexistent", rules)), silent(clock), waiting(clock);
   ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
   ASSERT_EQ(allocport(silent, 0, line.c_str()) | allocport(waiting, 0, line.c_str()), PORT_OK);
   UBYTE payload[4];
@@ -318,17 +322,17 @@ TEST(HostileTcpPeers, APeerClosedForSilenceHandsTheLineToTheCustomerThatWaits) {
 // here), keeps nobody waiting: the customer that identifies gets the line
 // while the flood goes on.
 TEST(HostileTcpPeers, APeerThatFloodsWhileItWaitsKeepsNobodyWaiting) {
-  platform::SteadyClock clock(milliseconds(1));
+  host::SteadyClock clock(milliseconds(1));
   const int port = free_tcp_port();
   const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
-  platform::ListenRules rules = listen_rules(ServiceOptions{});
+  lines::ListenRules rules = listen_rules(ServiceOptions{});
   rules.greeting.matches = [](const UBYTE* window) {
     std::this_thread::sleep_for(1us);
     return is_identification_frame(window);
   };
-  Link listener(clock, platform::host_line_opener("/nonexistent", rules)), customer(clock);
+  Link listener(clock, lines::host_line_opener("/nonexistent", rules)), customer(clock);
   ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
-  const platform::UniqueFd flooder = connect_from("127.0.0.1", port);
+  const host::UniqueFd flooder = connect_from("127.0.0.1", port);
   std::atomic<bool> done{false};
   std::thread flood([&] {
     const Bytes junk(65536, 0xFF);
@@ -358,7 +362,7 @@ TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnl
     const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
     Running service({QUORVANTIX_SERVICE_BINARY, "--idle-timeout", "1", "tcp-listen:127.0.0.1:" + port}, remote.path());
     ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-    platform::SteadyClock clock;
+    host::SteadyClock clock;
     Link peer(clock);
     ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
     Identities ids;

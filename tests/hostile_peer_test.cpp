@@ -10,17 +10,22 @@
 #include <set>
 #include <sstream>
 
-#include "commands.h"
-#include "options.h"
-#include "platform/charset.h"
-#include "remote_files.h"
-#include "run.h"
-#include "support/fixtures.h"
-#include "support/hostile_service.h"
-#include "support/running.h"
+#include "customer/commands.h"
+#include "customer/options.h"
+#include "customer/run.h"
+#include "host/charset.h"
+#include "mount/remote_files.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/hostile_service.h"
+#include "tests/support/running.h"
 
-using namespace customer_side;
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::session;
+using namespace quorvantix::customer;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -190,7 +195,7 @@ TEST(ShownNames, EscapeEveryCharacterThatCanMakeOneNamePassForAnother) {
       {"bom\ufeff", "bom\\xef\\xbb\\xbf"},      {"soft\u00adhyphen", "soft\\xc2\\xadhyphen"},
       {"l\u2028p\u2029", "l\\xe2\\x80\\xa8p\\xe2\\x80\\xa9"}, {"tag\U000E0041", "tag\\xf3\\xa0\\x81\\x81"},
       {"\u00e4\u65e5\u00a0ok", "\u00e4\u65e5\u00a0ok"},  {"c\xc2\x9b" "1m", "c\\xc2\\x9b1m"}};
-  for (const auto& [name, shown] : cases) EXPECT_EQ(platform::shown_name(name), shown);
+  for (const auto& [name, shown] : cases) EXPECT_EQ(host::shown_name(name), shown);
 }
 
 // A header that is no header, and a file longer or shorter than its header
@@ -254,7 +259,7 @@ TEST(HostileSettings, ASettingsFileWithNulBytesOrHugeLinesIsRefusedClearly) {
 
 namespace {
 
-struct OneSession final : mount_side::SessionSource {
+struct OneSession final : mount::SessionSource {
   explicit OneSession(Session& first) : current(&first) {}
   Session* session() override { return current; }
   void give_up() override { current = nullptr; }
@@ -269,17 +274,17 @@ TEST_F(AgainstHostileService, TheMountShowsEachNameOnceAFolderFirstAndNoNameThat
   service.listings["/srv"] = {file_line("dup", 3), folder_line("dup"), file_line("dup", 4), file_line("../x", 1),
                               folder_line(".."), file_line("a\x1b[2Jb", 1), file_line("ok", 2), file_line("ok", 2)};
   service.listings["/srv/dup"] = {file_line("inner", 1)};
-  mount_side::ScratchDir scratch;
+  mount::ScratchDir scratch;
   OneSession source{session};
-  mount_side::RemoteFiles files{source, scratch, pair.clock, 20s};
-  mount_side::FolderEntries top, inner;
-  mount_side::Attributes dup;
+  mount::RemoteFiles files{source, scratch, pair.clock, 20s};
+  mount::FolderEntries top, inner;
+  mount::Attributes dup;
   pair.clock.run([&] {
     ASSERT_EQ(reach_service(session), LINK_OK);
     EXPECT_EQ(files.list("/", top), 0);
     EXPECT_EQ(files.attributes("/dup", dup), 0);
     EXPECT_EQ(files.list("/dup", inner), 0);
-    mount_side::Attributes none;
+    mount::Attributes none;
     EXPECT_EQ(files.attributes("/..", none), -ENOENT);
   }, {[this] { service.serve(); }});
   Strings names;

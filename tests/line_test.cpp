@@ -13,12 +13,16 @@
 #include <memory>
 #include <thread>
 
-#include "platform/rfc2217_line.h"
-#include "platform/tcp_line.h"
-#include "support/fixtures.h"
-#include "support/running.h"
+#include "lines/rfc2217_line.h"
+#include "lines/tcp_line.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/running.h"
 
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono;
 
 namespace {
@@ -26,11 +30,11 @@ namespace {
 const Bytes kEveryByte = pattern_bytes(256);  // every byte value once
 
 // The rules the service gives a listening line: the first whole identification wins.
-platform::ListenRules service_rules() { return listen_rules(ServiceOptions{}); }
+lines::ListenRules service_rules() { return listen_rules(ServiceOptions{}); }
 
-platform::AddressRange address_range(const char* text) {
+lines::AddressRange address_range(const char* text) {
   std::string error;
-  return platform::parse_address_range(text, error).value();
+  return lines::parse_address_range(text, error).value();
 }
 
 // A peer's address as accept gives it, at port 2323.
@@ -65,7 +69,7 @@ struct PtyPair {
     }
   }
   void send(const Bytes& bytes) const { ASSERT_EQ(write(master.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-  platform::UniqueFd master, slave;
+  host::UniqueFd master, slave;
   std::string path;
 };
 
@@ -75,7 +79,7 @@ struct PtyPair {
 // settings back on close; frames cross byte for byte; a closed far end is
 // lost at once where a silent one times out.
 TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
-  platform::SteadyClock clock{milliseconds(1)};
+  host::SteadyClock clock{milliseconds(1)};
   PtyPair pty;
   // The line as another program may have left it: two stop bits, flow control, echo (a pty keeps 8 bits, no parity).
   termios cooked = settings_of(pty.slave.get());
@@ -84,7 +88,7 @@ TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
   cooked.c_lflag |= ICANON | ECHO | ISIG;
   ASSERT_EQ(tcsetattr(pty.slave.get(), TCSANOW, &cooked), 0);
   // No lock files here: the line's own locks alone keep a second program out.
-  const platform::LineOpener opener = platform::host_line_opener("/nonexistent");
+  const lines::LineOpener opener = lines::host_line_opener("/nonexistent");
   Link link{clock, opener}, second(clock, opener);
   ASSERT_EQ(allocport(link, 0, pty.path.c_str()), PORT_OK) << link.last_error();
   EXPECT_EQ(allocport(second, 0, pty.path.c_str()), PORT_OPEN_FAILED);
@@ -133,16 +137,16 @@ TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   const auto* raw = reinterpret_cast<const std::uint8_t*>(&init);
   const std::pair<Bytes, bool> cases[] = {{ten_wide(init), true}, {Bytes(raw, raw + sizeof init), true},
                                           {ten_wide(999'999'999), false}};
-  platform::SteadyClock clock(milliseconds(1));
+  host::SteadyClock clock(milliseconds(1));
   for (const auto& [content, busy] : cases) {
     write_file(lock, content);
-    Link link(clock, platform::host_line_opener(locks.path()));
+    Link link(clock, lines::host_line_opener(locks.path()));
     EXPECT_EQ(allocport(link, 0, line.path.c_str()), busy ? PORT_OPEN_FAILED : PORT_OK) << link.last_error();
     EXPECT_EQ(read_file(lock), busy ? content : ten_wide(getpid()));
     freeport(link, 0);
     EXPECT_EQ(exists(lock), busy);
   }
-  Link unlocked(clock, platform::host_line_opener(locks / "none"));
+  Link unlocked(clock, lines::host_line_opener(locks / "none"));
   EXPECT_EQ(allocport(unlocked, 0, line.path.c_str()), PORT_OK) << unlocked.last_error();
 }
 
@@ -162,10 +166,10 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
       {"tcp:127.0.0.1:1", 0, "tcp:127.0.0.1:1", "connect(tcp:127.0.0.1:1): Connection refused"},
       {"rfc2217:localhost", 3, "rfc2217:localhost", "rfc2217:localhost: give the line as rfc2217:HOST:PORT"},
       {"rfc2217:127.0.0.1:1", 0, "rfc2217:127.0.0.1:1", "connect(rfc2217:127.0.0.1:1): Connection refused"}};
-  platform::SteadyClock clock(milliseconds(1));
+  host::SteadyClock clock(milliseconds(1));
   for (const auto& row : rows) {
     std::string error;
-    EXPECT_EQ(platform::device_path(row.device, row.unit, error), row.path) << row.device;
+    EXPECT_EQ(lines::device_path(row.device, row.unit, error), row.path) << row.device;
     Link link(clock);
     const bool refused = *row.error != '\0' && allocport(link, row.unit, row.device) == PORT_OPEN_FAILED;
     EXPECT_TRUE(*row.error == '\0' || (refused && link.last_error().starts_with(row.error))) << link.last_error();
@@ -178,9 +182,9 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
 // signs off waits with the others until one of them identifies. Every byte
 // crosses both ways, and a peer that leaves is noticed.
 TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOrHold) {
-  platform::SteadyClock clock(milliseconds(1));
+  host::SteadyClock clock(milliseconds(1));
   const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
-  Link listener(clock, platform::host_line_opener("/nonexistent", service_rules()));
+  Link listener(clock, lines::host_line_opener("/nonexistent", service_rules()));
   ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + port).c_str()), PORT_OK) << listener.last_error();
   // 16 silent peers, a web client, one that identifies and leaves, and the customer.
   std::vector<std::unique_ptr<Link>> peers;
@@ -212,17 +216,17 @@ TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOr
 // A peer outside --allow is closed at once; a peer that does not identify,
 // and the customer that has the line but sends nothing, once their time is up.
 TEST(TcpLine, OutsidersAreClosedAtOnceAndSilentPeersOnceTheirTimeIsUp) {
-  platform::SteadyClock clock(milliseconds(1));
+  host::SteadyClock clock(milliseconds(1));
   const int port = free_tcp_port();
   const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
   std::vector<std::string> events;
-  platform::ListenRules rules = service_rules();
+  lines::ListenRules rules = service_rules();
   rules.allowed = {address_range("127.0.0.1")};
   rules.idle_limit = 300ms;
   rules.report = [&](const std::string& event) { events.push_back(event); };
-  Link listener(clock, platform::host_line_opener("/nonexistent", rules)), silent(clock), customer(clock);
+  Link listener(clock, lines::host_line_opener("/nonexistent", rules)), silent(clock), customer(clock);
   ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
-  const platform::UniqueFd outsider = connect_from("127.0.0.2", port);
+  const host::UniqueFd outsider = connect_from("127.0.0.2", port);
   ASSERT_EQ(allocport(silent, 0, line.c_str()) | allocport(customer, 0, line.c_str()), PORT_OK);
   EXPECT_TRUE(write_raw(customer, own_frame()));
   const auto last_sent = steady_clock::now();
@@ -246,18 +250,18 @@ TEST(AllowedPeers, RangesTakeTheirAddressesAndNoOthers) {
       {"10.0.0.0/8", "::ffff:10.1.2.3", true}, {"127.0.0.1", "127.0.0.2", false}, {"0.0.0.0/0", "203.0.113.9", true},
       {"2001:db8::/32", "2001:db8:1::5", true}, {"[::1]", "::1", true}, {"::1/128", "::2", false},
       {"2001:db8::/33", "2001:db8:8000::1", false}, {"192.0.2.0/24", "2001:db8::1", false}};
-  for (const auto& row : rows) EXPECT_EQ(platform::in_any_range({address_range(row.range)}, peer_at(row.peer)), row.in) << row.range << " " << row.peer;
+  for (const auto& row : rows) EXPECT_EQ(lines::in_any_range({address_range(row.range)}, peer_at(row.peer)), row.in) << row.range << " " << row.peer;
   for (const char* wrong : {"300.1.1.1", "10.0.0.0/33", "::/129", "host.example", "1.2.3.4/", "1.2.3.4/-1", "1.2.3.4/8x"}) {
     std::string error;
-    EXPECT_FALSE(platform::parse_address_range(wrong, error)) << wrong;
+    EXPECT_FALSE(lines::parse_address_range(wrong, error)) << wrong;
     EXPECT_TRUE(error.starts_with(std::string("--allow ") + wrong + ": ")) << error;
   }
-  EXPECT_EQ(platform::address_text(peer_at("::ffff:192.0.2.1")), "192.0.2.1:2323");
-  EXPECT_EQ(platform::address_text(peer_at("2001:db8::1")), "[2001:db8::1]:2323");
-  EXPECT_FALSE(platform::listens_beyond_loopback("tcp-listen:2323"));
-  EXPECT_FALSE(platform::listens_beyond_loopback("tcp-listen:[::1]:2323"));
-  EXPECT_TRUE(platform::listens_beyond_loopback("tcp-listen:0.0.0.0:2323"));
-  EXPECT_TRUE(platform::listens_beyond_loopback("tcp-listen:[::]:2323"));
+  EXPECT_EQ(lines::address_text(peer_at("::ffff:192.0.2.1")), "192.0.2.1:2323");
+  EXPECT_EQ(lines::address_text(peer_at("2001:db8::1")), "[2001:db8::1]:2323");
+  EXPECT_FALSE(lines::listens_beyond_loopback("tcp-listen:2323"));
+  EXPECT_FALSE(lines::listens_beyond_loopback("tcp-listen:[::1]:2323"));
+  EXPECT_TRUE(lines::listens_beyond_loopback("tcp-listen:0.0.0.0:2323"));
+  EXPECT_TRUE(lines::listens_beyond_loopback("tcp-listen:[::]:2323"));
 }
 
 namespace {
@@ -306,7 +310,7 @@ struct TerminalServer {
   SimCable cable{clock};
   Link server{clock, cable.opener(SimCable::a)};
   Link client{clock, [this](const std::string&, long, std::string& error) {
-    return platform::rfc2217_line_over(cable.open(SimCable::b, error), clock, "rfc2217:sim:7000", error);
+    return lines::rfc2217_line_over(cable.open(SimCable::b, error), clock, "rfc2217:sim:7000", error);
   }};
 };
 

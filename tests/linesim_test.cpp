@@ -8,19 +8,23 @@
 #include <filesystem>
 #include <thread>
 
-#include "io_module.h"
 #include "linesim/delivery.h"
 #include "linesim/faults.h"
 #include "linesim/pacer.h"
 #include "linesim/uart.h"
-#include "session.h"
-#include "support/fixtures.h"
-#include "support/running.h"
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
+#include "session/session.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/running.h"
+#include "tests/support/sim_link.h"
+#include "tests/support/temp_dir.h"
+#include "wire/file_stream.h"
 
-using namespace linesim;
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::linesim;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 TEST(LinesimOptions, TakesCompleteSetsAndRefusesTheRest) {
@@ -132,6 +136,8 @@ TEST(LinesimPacer, TakesTenBitTimesAByteWithoutDrift) {
   EXPECT_EQ(crossed, 9596u) << "as many bytes as 9.996 s take, in steps of 7 ms";
 }
 
+namespace {
+
 // What a UART at `receive` baud reads from `bytes` sent back to back at `send`.
 Bytes read_by_uart(const Bytes& bytes, long send, long receive) {
   UartReceiver uart;
@@ -140,6 +146,8 @@ Bytes read_by_uart(const Bytes& bytes, long send, long receive) {
   uart.receive(TimePoint{} + 1s, receive, read);
   return read;
 }
+
+}  // namespace
 
 // Each case: bytes sent back to back at one speed, and what a UART at
 // another reads from them (worked out by hand from the bit times). A byte
@@ -185,7 +193,7 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
   args.push_back("--turnarounds");
   Running linesim(args, dir.path());
   ASSERT_TRUE(linesim.says("following each end's speed")) << linesim.seen;
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   Link a(clock), b(clock);
   ASSERT_EQ(allocport(a, 0, (dir / "A").c_str()), PORT_OK) << a.last_error();
   ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
@@ -238,14 +246,14 @@ TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
   ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
   Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
   ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-  platform::SteadyClock clock;
+  host::SteadyClock clock;
   Link link(clock);
   ASSERT_EQ(allocport(link, 0, (dir / "B").c_str()), PORT_OK) << link.last_error();
-  customer_side::Session session(link);
-  ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
-  ASSERT_EQ(customer_side::remote_set_baud(session, 1200), LINK_OK) << session.detail;
+  session::Session session(link);
+  ASSERT_EQ(session::reach_service(session), LINK_OK);
+  ASSERT_EQ(session::remote_set_baud(session, 1200), LINK_OK) << session.detail;
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(customer_side::remote_get(session, "f.bin", local / "f.bin", nullptr), FILE_OK);
+  ASSERT_EQ(session::remote_get(session, "f.bin", local / "f.bin", nullptr), FILE_OK);
   const auto took = std::chrono::steady_clock::now() - start;
   // The command (63 bytes), its ACK, the header (63), its ACK, the file's
   // frame (153): 281 bytes, 2.34 s at 1200 baud and 0.29 s at 9600.

@@ -10,12 +10,16 @@
 #include <memory>
 #include <thread>
 
-#include "mount_options.h"
-#include "support/fixtures.h"
-#include "support/running.h"
+#include "mount/mount_options.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/running.h"
 
-using namespace mount_side;
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::mount;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -29,7 +33,7 @@ std::string parsed(std::vector<const char*> argv) {
   for (const auto& option : o.fuse_options) fuse += " " + option;
   return o.device + ":" + std::to_string(o.unit) + " on " + o.mountpoint + (o.foreground ? " fg" : "") +
          (o.debug ? " debug" : "") + " baud " + std::to_string(o.baud) + " cache " +
-         std::to_string(o.cache_timeout.count()) + (o.charset == platform::kDefaultWireCharset ? "" : " " + o.charset) + fuse;
+         std::to_string(o.cache_timeout.count()) + (o.charset == host::kDefaultWireCharset ? "" : " " + o.charset) + fuse;
 }
 
 }  // namespace

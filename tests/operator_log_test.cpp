@@ -4,8 +4,12 @@
 
 #include <cstdlib>
 
-#include "operator_log.h"
-#include "support/sim_link.h"
+#include "service/operator_log.h"
+#include "tests/support/sim_link.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
 
 using namespace std::chrono_literals;
 

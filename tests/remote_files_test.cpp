@@ -8,21 +8,25 @@
 
 #include <algorithm>
 
-#include "remote_files.h"
-#include "support/fixtures.h"
+#include "mount/remote_files.h"
+#include "tests/support/fixtures.h"
 
-using namespace mount_side;
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::mount;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {
 
 // The one session there is, until it is given up.
 struct OneSession final : SessionSource {
-  explicit OneSession(customer_side::Session& first) : current(&first) {}
-  customer_side::Session* session() override { return current; }
+  explicit OneSession(session::Session& first) : current(&first) {}
+  session::Session* session() override { return current; }
   void give_up() override { current = nullptr, ++given_up; }
-  customer_side::Session* current;
+  session::Session* current;
   int given_up = 0;
 };
 
@@ -172,9 +176,9 @@ TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFra
     EXPECT_EQ(uncached.list("/", entries), -EIO);
     EXPECT_EQ(sent(), before);
     pair.cable.restore();
-    customer_side::close_line(session);
-    ASSERT_EQ(customer_side::open_line(session, "sim", 0), PORT_OK);
-    ASSERT_EQ(customer_side::reach_service(session), LINK_OK);
+    session::close_line(session);
+    ASSERT_EQ(session::open_line(session, "sim", 0), PORT_OK);
+    ASSERT_EQ(session::reach_service(session), LINK_OK);
     session.lost = false;
     source.current = &session;
     EXPECT_EQ(names("/", &uncached), Strings{a});

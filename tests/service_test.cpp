@@ -13,13 +13,18 @@
 #include <sstream>
 #include <thread>
 
-#include "io_module.h"
-#include "platform/service_manager.h"
-#include "support/fixtures.h"
-#include "run.h"
-#include "support/reference_peer.h"
+#include "customer/run.h"
+#include "host/service_manager.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/reference_peer.h"
+#include "wire/file_stream.h"
+#include "wire/listing_stream.h"
 
-using namespace testsupport;
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -88,7 +93,7 @@ std::string parsed(std::vector<std::string> words) {
   if (!o) return error.empty() ? "refused without a reason" : "refused";
   return o->device + " " + std::to_string(o->unit) + (o->root.empty() ? "" : " root=" + o->root) +
          (o->read_only ? " read-only" : "") + (o->no_shutdown ? " no-shutdown" : "") +
-         (o->charset == platform::kDefaultWireCharset ? "" : " charset=" + o->charset) +
+         (o->charset == host::kDefaultWireCharset ? "" : " charset=" + o->charset) +
          (o->allowed.empty() ? "" : " allow=" + std::to_string(o->allowed.size())) +
          (o->idle_timeout_seconds == 600 ? "" : " idle=" + std::to_string(o->idle_timeout_seconds));
 }
@@ -137,9 +142,9 @@ TEST(ServiceMain, StartUpLinesAndExitStatus) {
 // the watchdog (here 10 s) from the waits of a service that waits a minute
 // for its customer's next command, and stopping at the end.
 TEST(ServiceMain, TellsTheServiceManagerItIsReadyAliveAndStopping) {
-  if (!platform::ServiceManager::can_notify()) GTEST_SKIP() << "built without libsystemd";
+  if (!host::ServiceManager::can_notify()) GTEST_SKIP() << "built without libsystemd";
   const TempDir dir;
-  const platform::UniqueFd manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const host::UniqueFd manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (dir / "notify").c_str());
@@ -260,14 +265,15 @@ TEST_F(ServiceTest, LogsEveryEventOfASession) {
   write_file(remote / "a.txt", pattern_bytes(2000, 1));
   write_file(local / "up", pattern_bytes(1500, 2));
   ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
-  std::vector<customer_side::RemoteEntry> entries;
+  std::vector<session::RemoteEntry> entries;
   pair.cable.follow_speeds();
   struct StopAfterABlock final : Gadget {  // as a Ctrl-C would
     explicit StopAfterABlock(Link& on) : link(on) {}
     void set_text(const char*, const TransferProgress&) override { link.cancel(); }
     Link& link;
   } stop(pair.customer);
-  using namespace customer_side;
+  using namespace quorvantix::session;
+using namespace quorvantix::customer;
   run([&] {
     remote_list(session, entries);
     remote_get(session, "a.txt", local / "a.txt", nullptr);
@@ -438,12 +444,12 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
          EXPECT_EQ(last.cd("docs") + last.get("x") + last.sign_off(), 0);
          EXPECT_EQ(last.disk.files["x"], in_docs);
          s.pair.clock.sleep_for(1s);
-         customer_side::Session ours(s.pair.customer);
-         customer_side::RunState state;
+         session::Session ours(s.pair.customer);
+         customer::RunState state;
          std::ostringstream out, err;
-         customer_side::Console console{out, err};
-         ASSERT_EQ(customer_side::reach_service(ours), LINK_OK);
-         customer_side::run_commands(ours, {{"cd", "docs"}, {"get", "-f", "x", s.local / "x"}, {"bye"}}, console, state);
+         customer::Console console{out, err};
+         ASSERT_EQ(session::reach_service(ours), LINK_OK);
+         customer::run_commands(ours, {{"cd", "docs"}, {"get", "-f", "x", s.local / "x"}, {"bye"}}, console, state);
          EXPECT_FALSE(state.failed) << err.str();
          EXPECT_EQ(read_file_if_any(s.local / "x"), in_docs);
        }, "Customer Terminierung empfangen\n"},

@@ -1,11 +1,12 @@
-#include "support/check.h"
+#include "fuzz/support/check.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
 namespace {
 
 bool g_throws = false;  // set once by the replay test, before any input runs
@@ -21,4 +22,4 @@ void violated(const char* rule, const char* file, int line) {
 
 void throw_on_violation() { g_throws = true; }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

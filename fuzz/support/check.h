@@ -2,7 +2,7 @@
 // sanitizers catch.
 #pragma once
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 // An input broke a rule that the code under test promises. Under libFuzzer
 // the process aborts, so that the input is kept as a crash; the replay test
@@ -11,7 +11,7 @@ namespace fuzzing {
 // From now on violated() throws std::logic_error.
 void throw_on_violation();
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing
 
 #define FUZZ_CHECK(condition) \
-  ((condition) ? static_cast<void>(0) : ::fuzzing::violated(#condition, __FILE__, __LINE__))
+  ((condition) ? static_cast<void>(0) : ::quorvantix::fuzzing::violated(#condition, __FILE__, __LINE__))

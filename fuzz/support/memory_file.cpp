@@ -1,11 +1,11 @@
-#include "support/memory_file.h"
+#include "fuzz/support/memory_file.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 MemoryFile::MemoryFile() : fd_(memfd_create("quorvantix-fuzz", MFD_CLOEXEC)) {
   if (!fd_) throw std::runtime_error("memfd_create failed");
@@ -20,4 +20,4 @@ const std::string& MemoryFile::hold(const std::uint8_t* data, std::size_t size) 
   return path_;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

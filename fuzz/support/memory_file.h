@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "host/unique_fd.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 class MemoryFile {
  public:
@@ -16,8 +16,8 @@ class MemoryFile {
   const std::string& hold(const std::uint8_t* data, std::size_t size);
 
  private:
-  platform::UniqueFd fd_;
+  host::UniqueFd fd_;
   std::string path_;
 };
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

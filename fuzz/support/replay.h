@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 struct ReplayTarget {
   const char* name;  // "frame" for fuzz/frame_fuzz.cpp
@@ -16,4 +16,4 @@ struct ReplayTarget {
 
 const std::vector<ReplayTarget>& replay_targets();
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

@@ -1,4 +1,4 @@
-#include "support/scratch.h"
+#include "fuzz/support/scratch.h"
 
 #include <stdlib.h>
 
@@ -8,7 +8,8 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -82,4 +83,4 @@ Snapshot Scratch::snapshot() const {
   return snapshot;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

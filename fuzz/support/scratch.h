@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 // Each path below the folder ("d/e") with what it is: "file:" and its
 // contents, "dir", or "link:" and its target.
@@ -36,4 +36,4 @@ class Scratch {
   Snapshot fixture_;
 };
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

@@ -1,11 +1,14 @@
-#include "support/scripted_line.h"
+#include "fuzz/support/scripted_line.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "io_atome.h"
+#include "wire/link.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
+using namespace quorvantix::wire;
+
 namespace {
 
 enum PieceKind { raw = 0, frame = 1, damaged_frame = 2, hang_up = 3 };
@@ -39,12 +42,12 @@ Bytes framed(const std::uint8_t* payload, std::size_t length, bool damaged) {
 
 }  // namespace
 
-class ScriptedLine final : public platform::Line {
+class ScriptedLine final : public lines::Line {
  public:
   explicit ScriptedLine(ScriptedPeer& peer) : peer_(peer) {}
   long read_some(std::uint8_t* into, std::size_t count) override;
   long write_some(const std::uint8_t* from, std::size_t count) override;
-  void wait_ready(platform::Direction direction, nanoseconds limit) override;
+  void wait_ready(lines::Direction direction, nanoseconds limit) override;
   bool set_speed(long baud, std::string& error) override;
   bool lost() const override;
   bool take_next_peer() override;
@@ -83,8 +86,8 @@ std::vector<Piece> parse_script(const std::uint8_t* data, std::size_t size, nano
 
 ScriptedPeer::ScriptedPeer(ScriptClock& clock, std::vector<Piece> script) : clock_(clock), script_(std::move(script)) {}
 
-platform::LineOpener ScriptedPeer::opener() {
-  return [this](const std::string&, long, std::string&) -> std::unique_ptr<platform::Line> {
+lines::LineOpener ScriptedPeer::opener() {
+  return [this](const std::string&, long, std::string&) -> std::unique_ptr<lines::Line> {
     return std::make_unique<ScriptedLine>(*this);
   };
 }
@@ -159,8 +162,8 @@ long ScriptedLine::write_some(const std::uint8_t* from, std::size_t count) {
   return static_cast<long>(count);
 }
 
-void ScriptedLine::wait_ready(platform::Direction direction, nanoseconds limit) {
-  if (direction == platform::Direction::in) peer_.wait_for_input(limit);
+void ScriptedLine::wait_ready(lines::Direction direction, nanoseconds limit) {
+  if (direction == lines::Direction::in) peer_.wait_for_input(limit);
 }
 
 bool ScriptedLine::set_speed(long baud, std::string& error) {
@@ -185,4 +188,4 @@ ScriptedLink::ScriptedLink(const std::uint8_t* data, std::size_t size)
 
 ScriptedLink::~ScriptedLink() { freeport(link, 0); }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

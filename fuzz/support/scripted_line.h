@@ -26,20 +26,20 @@
 #include <string>
 #include <vector>
 
-#include "io_atome.h"
-#include "platform/clock.h"
-#include "platform/serial_line.h"
+#include "host/clock.h"
+#include "lines/serial_line.h"
+#include "wire/link.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 using Bytes = std::vector<std::uint8_t>;
 using std::chrono::nanoseconds;
 
-class ScriptClock final : public platform::Clock {
+class ScriptClock final : public host::Clock {
  public:
   nanoseconds now() const override { return now_; }
   void sleep_for(nanoseconds length) override;
-  nanoseconds tick() const override { return platform::kStandardTick; }
+  nanoseconds tick() const override { return host::kStandardTick; }
   void advance_to(nanoseconds when);
 
  private:
@@ -54,7 +54,7 @@ struct Piece {
 
 // The pieces of a script (see above), timed on `tick`.
 std::vector<Piece> parse_script(const std::uint8_t* data, std::size_t size,
-                                nanoseconds tick = platform::kStandardTick);
+                                nanoseconds tick = host::kStandardTick);
 
 // Everything the far end of a scripted line knows; the lines opened on it
 // share it, so that a line closed and opened again goes on with the script.
@@ -66,7 +66,7 @@ class ScriptedPeer {
   // grace time: it cancels the link.
   void on_used_up(std::function<void()> hook) { on_used_up_ = std::move(hook); }
   // Opens a line on this peer (any device name, any unit).
-  platform::LineOpener opener();
+  lines::LineOpener opener();
 
   const Bytes& written() const { return written_; }
   // The bytes of the script that reads have taken, in order.
@@ -108,7 +108,7 @@ struct ScriptedLink {
 
   ScriptClock clock;
   ScriptedPeer peer;
-  Link link;
+  wire::Link link;
 };
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

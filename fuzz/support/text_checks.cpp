@@ -1,8 +1,9 @@
-#include "support/text_checks.h"
+#include "fuzz/support/text_checks.h"
 
 #include <cstddef>
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
+
 namespace {
 
 bool continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -47,4 +48,4 @@ bool free_of_controls(std::string_view text, bool lines) {
   return true;
 }
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

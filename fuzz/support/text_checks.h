@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 // Whether `text` is well-formed UTF-8: no stray or missing continuation
 // bytes, no overlong forms, no surrogates, nothing beyond U+10FFFF.
@@ -12,4 +12,4 @@ bool valid_utf8(std::string_view text);
 // the line break (when `lines`), no DEL, and no C1 character in UTF-8.
 bool free_of_controls(std::string_view text, bool lines);
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

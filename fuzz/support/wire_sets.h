@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "platform/charset.h"
+#include "host/charset.h"
 
-namespace fuzzing {
+namespace quorvantix::fuzzing {
 
 inline constexpr const char* kWireSets[] = {
     "ISO-8859-1", "raw", "UTF-8", "ISIRI-3342", "ARMSCII-8", "CP437", "GB18030", "ISO-2022-JP",
@@ -19,8 +19,8 @@ inline constexpr std::uint8_t kWireSetCount = sizeof kWireSets / sizeof kWireSet
 inline const char* wire_set(std::uint8_t choice) { return kWireSets[choice % kWireSetCount]; }
 
 // Names between UTF-8 on the host and the set `choice` picks on the wire.
-platform::NameCodec wire_codec(std::uint8_t choice);
+host::NameCodec wire_codec(std::uint8_t choice);
 // The same, opened once a process.
-const platform::NameCodec& kept_wire_codec(std::uint8_t choice);
+const host::NameCodec& kept_wire_codec(std::uint8_t choice);
 
-}  // namespace fuzzing
+}  // namespace quorvantix::fuzzing

@@ -14,14 +14,16 @@
 #include <tuple>
 #include <vector>
 
-#include "misc.h"
-#include "platform/charset.h"
-#include "service.h"
-#include "session.h"
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
+#include "host/charset.h"
+#include "service/service.h"
+#include "session/session.h"
+#include "tests/support/sim_link.h"
+#include "tests/support/temp_dir.h"
+#include "wire/display.h"
+#include "wire/identification.h"
+#include "wire/list.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 inline Bytes operator+(Bytes head, const Bytes& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
@@ -36,26 +38,26 @@ using Strings = std::vector<std::string>;
 inline Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
 
 // Names between UTF-8 on the host and `charset` on the wire.
-inline platform::NameCodec codec_for(const std::string& charset) {
+inline host::NameCodec codec_for(const std::string& charset) {
   std::string error;
-  if (auto codec = platform::NameCodec::open(charset, error, "UTF-8")) return std::move(*codec);
+  if (auto codec = host::NameCodec::open(charset, error, "UTF-8")) return std::move(*codec);
   throw std::runtime_error(error);
 }
 
 // A command frame: its code, its argument, NULs up to 60 bytes.
-inline Bytes command_frame(UBYTE code, const std::string& argument = "") {
+inline Bytes command_frame(wire::UBYTE code, const std::string& argument = "") {
   std::string payload = static_cast<char>(code) + argument;
-  payload.resize(kCommandFrameBytes, '\0');
+  payload.resize(wire::kCommandFrameBytes, '\0');
   return frame_of(payload);
 }
 
 // A file header frame: the text, and NULs to its 60 bytes.
-inline Bytes header_frame(std::string text) { return text.resize(kHeaderBytes), frame_of(text); }
+inline Bytes header_frame(std::string text) { return text.resize(wire::kHeaderBytes), frame_of(text); }
 
 // This host's identification codes, and its identification frame.
 inline Bytes own_codes() {
   Bytes codes(3);
-  build_own_frame(codes.data());
+  wire::build_own_frame(codes.data());
   return codes;
 }
 inline Bytes own_frame() { return frame_of(own_codes()); }
@@ -69,19 +71,21 @@ inline std::string console_of(const std::function<void()>& body) {
 
 // A list that frees its rows however the test ends; `first` names a row that
 // is in it before the test adds any.
-struct OwnedList : List {
-  explicit OwnedList(const char* first = nullptr) { if (first) AddTail(this, &alloc_list_row(first, "FILE")->node); }
-  ~OwnedList() { free_list_rows(this); }
+struct OwnedList : wire::List {
+  explicit OwnedList(const char* first = nullptr) {
+    if (first) wire::AddTail(this, &wire::alloc_list_row(first, "FILE")->node);
+  }
+  ~OwnedList() { wire::free_list_rows(this); }
 };
 
 // One row: both column texts, its entry text, its priority.
 struct Row { std::string column0, column1, entry; int pri; bool operator==(const Row&) const = default; };
 
-inline std::vector<Row> rows_of(const List& list) {
+inline std::vector<Row> rows_of(const wire::List& list) {
   std::vector<Row> rows;
-  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
-    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
-    rows.push_back({list_row_column(row, 0), list_row_column(row, 1), row->entry, node->ln_Pri});
+  for (const wire::Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
+    const auto* row = reinterpret_cast<const wire::Dir_Entry*>(node);
+    rows.push_back({wire::list_row_column(row, 0), wire::list_row_column(row, 1), row->entry, node->ln_Pri});
   }
   return rows;
 }
@@ -99,9 +103,9 @@ inline std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree_of(const std
 }
 
 // A tree confined to `root`: its folder is "/", and no name leads out of it.
-inline platform::Tree confined_to(const std::string& root) {
+inline host::Tree confined_to(const std::string& root) {
   std::string error;
-  std::optional<platform::Tree> tree = platform::Tree::confined(root.c_str(), error);
+  std::optional<host::Tree> tree = host::Tree::confined(root.c_str(), error);
   if (!tree) throw std::runtime_error(error);
   return std::move(*tree);
 }
@@ -113,19 +117,19 @@ inline std::string padded(const std::string& name) { return name + std::string(3
 // directory; the customer's session on side b, its files in `local`. Names
 // cross in ISO-8859-1, as the programs have it unless told otherwise.
 struct Served {
-  Served() { service.tree.set_wire_names(codec_for(platform::kDefaultWireCharset)); }
-  void serve() { wait_for_customer(service), exec_commands(service); }
+  Served() { service.tree.set_wire_names(codec_for(host::kDefaultWireCharset)); }
+  void serve() { service::wait_for_customer(service), service::exec_commands(service); }
   // Runs `customer` once the session has reached the service, the service
   // and `beside` as background ends.
   void run(const std::function<void()>& customer, std::vector<std::function<void()>> beside = {}) {
     beside.insert(beside.begin(), [this] { serve(); });
-    pair.clock.run([&] { ASSERT_EQ(customer_side::reach_service(session), LINK_OK); customer(); }, beside);
+    pair.clock.run([&] { ASSERT_EQ(session::reach_service(session), wire::LINK_OK); customer(); }, beside);
   }
   TempDir remote, local;
   CurrentDirectory in_remote{remote.path()};
   SimPair pair;
-  ServiceState service{pair.service, "sim", 0, {}};
-  customer_side::Session session{pair.customer};
+  service::ServiceState service{pair.service, "sim", 0, {}};
+  session::Session session{pair.customer};
 };
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

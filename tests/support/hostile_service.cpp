@@ -1,14 +1,16 @@
-#include "support/hostile_service.h"
+#include "tests/support/hostile_service.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
-#include "misc.h"
-#include "support/running.h"
+#include "tests/support/running.h"
+#include "wire/identification.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
+
+using namespace quorvantix::wire;
 
 std::string listing_line(const std::string& type, const std::string& name, const std::string& size) {
   char line[256];
@@ -189,4 +191,4 @@ HostileOnTcp::~HostileOnTcp() {
   freeport(link, 0);
 }
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "io_atome.h"
-#include "platform/clock.h"
-#include "support/sim_link.h"
+#include "host/clock.h"
+#include "tests/support/sim_link.h"
+#include "wire/link.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 // A listing line as a service formats it ("%s%-30s%10s"), cut or padded with
 // NULs to the 45 bytes of its frame. `type` is "FILE" or "DIR ".
@@ -32,7 +32,7 @@ std::string folder_line(const std::string& name);
 class HostileService {
  public:
   // Serves on `link`, which is open already (at 9600 baud).
-  explicit HostileService(Link& link) : link_(link) {}
+  explicit HostileService(wire::Link& link) : link_(link) {}
 
   // --- What it says; each answer can be replaced by a test ---
   // The current folder, as pwd gives it; cd appends to it ("/srv" + "docs"
@@ -85,7 +85,7 @@ class HostileService {
   // What it was asked, in order: "pwd", "cd docs", "get a", "put", "ls",
   // "baud 19200", "bye", "end".
   std::vector<std::string> commands;
-  Link& link() { return link_; }
+  wire::Link& link() { return link_; }
 
  private:
   bool identified();
@@ -95,7 +95,7 @@ class HostileService {
   void receive_and_drop_file();
   void list();
 
-  Link& link_;
+  wire::Link& link_;
 };
 
 // A hostile service on a real tcp-listen line on 127.0.0.1, for the real
@@ -106,11 +106,11 @@ struct HostileOnTcp {
   HostileOnTcp();
   ~HostileOnTcp();
   void start();
-  platform::SteadyClock clock;
-  Link link{clock};
+  host::SteadyClock clock;
+  wire::Link link{clock};
   HostileService service{link};
   std::string line;
   std::thread serving;
 };
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -1,4 +1,4 @@
-#include "support/hostile_terminal_server.h"
+#include "tests/support/hostile_terminal_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -7,11 +7,13 @@
 
 #include <stdexcept>
 
-#include "platform/telnet_com_port.h"
+#include "lines/telnet_com_port.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
-using namespace platform::telnet;
+using namespace quorvantix::wire;
+
+using namespace lines::telnet;
 
 namespace {
 
@@ -69,7 +71,7 @@ void HostileTerminalServer::accept_connections() {
     if (fd < 0) continue;
     ++connections_;
     scripts_.emplace_back([this, fd] {
-      const platform::UniqueFd connection(fd);
+      const host::UniqueFd connection(fd);
       script_(fd, stopping_);
     });
   }
@@ -93,4 +95,4 @@ void HostileTerminalServer::flood(int fd, const Bytes& pattern, const std::atomi
   }
 }
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/unique_fd.h"
-#include "support/sim_link.h"
+#include "host/unique_fd.h"
+#include "tests/support/sim_link.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 class HostileTerminalServer {
  public:
@@ -40,7 +40,7 @@ class HostileTerminalServer {
   void accept_connections();
 
   Script script_;
-  platform::UniqueFd listener_;
+  host::UniqueFd listener_;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
@@ -48,4 +48,4 @@ class HostileTerminalServer {
   std::thread acceptor_;
 };
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

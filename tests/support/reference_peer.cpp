@@ -1,4 +1,4 @@
-#include "support/reference_peer.h"
+#include "tests/support/reference_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,10 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace testsupport {
+namespace quorvantix::testsupport {
+
+using namespace quorvantix::wire;
+
 namespace {
 
 constexpr UBYTE kStx = 0x02, kEtx = 0x03, kAck = 0x06, kNak = 0x15;
@@ -56,7 +59,7 @@ struct ReferencePeer::Request {
   bool failed = false;  // the line refused the bytes: the write never ends
 };
 
-ReferencePeer::ReferencePeer(SimCable& cable, SimCable::Side side, platform::Clock& clock) : clock_(clock) {
+ReferencePeer::ReferencePeer(SimCable& cable, SimCable::Side side, host::Clock& clock) : clock_(clock) {
   std::string error;
   line_ = cable.open(side, error);
   if (!line_ || !line_->set_speed(9600, error)) throw std::runtime_error("reference peer: " + error);
@@ -439,4 +442,4 @@ void expect_sound_transfers(const TransferRunner& run) {
   }
 }
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -13,7 +13,7 @@
 // and a listing reader gives up at five failed frames in a row.
 //
 // The service side keeps its files on an in-memory disk. Statuses are the
-// program-wide codes of transfer_ext.h.
+// program-wide codes of wire/status.h.
 #pragma once
 
 #include <chrono>
@@ -25,11 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "support/sim_link.h"
-#include "support/temp_dir.h"
-#include "transfer_ext.h"
+#include "tests/support/sim_link.h"
+#include "tests/support/temp_dir.h"
+#include "wire/status.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 // Files by their path from the root ("docs/x"), folders by theirs ("docs";
 // the root "" is always there), the current folder.
@@ -45,7 +45,7 @@ class ReferencePeer {
  public:
   // Opens `side` of the cable at 9600 baud: a new program on that line. What
   // the line delivered before and nobody read is still there.
-  ReferencePeer(SimCable& cable, SimCable::Side side, platform::Clock& clock);
+  ReferencePeer(SimCable& cable, SimCable::Side side, host::Clock& clock);
 
   // --- Knobs ---
   // How long reading block `number` (from 1; the short block counts too)
@@ -63,8 +63,8 @@ class ReferencePeer {
 
   // --- The link: LINK_OK or the failing link code (PORT_* for the speed) ---
   long set_baud_rate(const char* baud);  // after a pause of one tick
-  long send_data(const UBYTE* data, long len);
-  long receive_data(UBYTE* data, long len);
+  long send_data(const wire::UBYTE* data, long len);
+  long receive_data(wire::UBYTE* data, long len);
   long send_ACK();
   long send_NAK();
   int naks_sent = 0;  // frames it took for damaged
@@ -89,7 +89,7 @@ class ReferencePeer {
   std::vector<long> statuses;  // of every transfer, listing and speed change, in order
 
   // --- The customer: each is the command frame, then its exchange ---
-  long command(UBYTE code, const std::string& argument = "");
+  long command(wire::UBYTE code, const std::string& argument = "");
   long get(const std::string& name);
   long put(const std::string& name);
   long list(std::vector<std::string>& names);
@@ -103,12 +103,12 @@ class ReferencePeer {
   struct Request;
   bool poll(Request& request);
   bool checktimeout(Request& request);
-  long transfer(bool write, UBYTE* data, std::size_t length);
-  bool transfer_all(bool write, UBYTE* data, std::size_t length);
+  long transfer(bool write, wire::UBYTE* data, std::size_t length);
+  bool transfer_all(bool write, wire::UBYTE* data, std::size_t length);
   std::string path_of(const std::string& name) const;
 
-  platform::Clock& clock_;
-  std::unique_ptr<platform::Line> line_;
+  host::Clock& clock_;
+  std::unique_ptr<lines::Line> line_;
 };
 
 // A line for our end and a reference end, paced at `baud` both ways or, with
@@ -148,4 +148,4 @@ std::string verdict(const TransferOutcome& outcome, const Bytes& content);
 // limit: no right file is possible there, and ours must not report success.
 void expect_sound_transfers(const TransferRunner& run);
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

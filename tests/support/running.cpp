@@ -1,4 +1,4 @@
-#include "support/running.h"
+#include "tests/support/running.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,9 +10,10 @@
 
 #include <regex>
 
-#include "platform/unique_fd.h"
+#include "host/unique_fd.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
+
 namespace {
 
 int status_of(int wait_status) {
@@ -79,7 +80,7 @@ int in_child(const std::function<int()>& body) {
 }
 
 int free_tcp_port() {
-  const platform::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const host::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
   bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length);
@@ -87,8 +88,8 @@ int free_tcp_port() {
   return ntohs(address.sin_port);
 }
 
-platform::UniqueFd connect_from(const char* source, int port) {
-  platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+host::UniqueFd connect_from(const char* source, int port) {
+  host::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in from{AF_INET, 0, {}, {}}, to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   if (inet_pton(AF_INET, source, &from.sin_addr) != 1 || bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
       connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
@@ -102,4 +103,4 @@ long poll_read(int fd, char& byte) {
   return poll(&in, 1, 1000) > 0 ? read(fd, &byte, 1) : -1;
 }
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "host/unique_fd.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 // Runs `words` (a program and its arguments) in `directory`, with no input;
 // what it writes, to standard output and error alike, collects in `seen`.
@@ -53,10 +53,10 @@ int free_tcp_port();
 
 // A TCP connection from `source`, another loopback address (127.0.0.2), to
 // `port` on 127.0.0.1; empty when it cannot be made.
-platform::UniqueFd connect_from(const char* source, int port);
+host::UniqueFd connect_from(const char* source, int port);
 
 // What one read of `fd` gives within a second: 1 (a byte into `byte`), 0
 // (closed) or -1 (nothing came).
 long poll_read(int fd, char& byte);
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

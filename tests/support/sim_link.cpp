@@ -1,11 +1,14 @@
-#include "support/sim_link.h"
+#include "tests/support/sim_link.h"
 
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <thread>
 
-namespace testsupport {
+namespace quorvantix::testsupport {
+
+using namespace quorvantix::wire;
+
 namespace {
 
 // Thrown into the background ends once the main end is done, to unwind them.
@@ -113,7 +116,7 @@ void SimClock::run(const std::function<void()>& main, const std::vector<std::fun
 
 // --- The cable's lines ---
 
-class SimLine final : public platform::Line {
+class SimLine final : public lines::Line {
  public:
   SimLine(SimCable& cable, SimCable::Side side) : cable_(cable), side_(side), generation_(cable.generation_) {}
 
@@ -145,10 +148,10 @@ class SimLine final : public platform::Line {
     return static_cast<std::size_t>((left + byte_time - nanoseconds(1)) / byte_time);
   }
 
-  void wait_ready(platform::Direction direction, nanoseconds limit) override {
+  void wait_ready(lines::Direction direction, nanoseconds limit) override {
     ++cable_.directions_[side_].waits;
     const nanoseconds deadline = cable_.clock_.now() + limit;
-    if (lost() || direction == platform::Direction::out) {
+    if (lost() || direction == lines::Direction::out) {
       const SimCable::Direction& out = cable_.directions_[side_];
       const nanoseconds now = cable_.clock_.now();
       const nanoseconds drained = out.output_queue ? std::max(out.port_free_at, now) : now;
@@ -186,12 +189,12 @@ class SimLine final : public platform::Line {
 
 // --- SimCable ---
 
-std::unique_ptr<platform::Line> SimCable::open(Side side, std::string& error) {
+std::unique_ptr<lines::Line> SimCable::open(Side side, std::string& error) {
   if (!available_) return error = "open(sim): No such device", nullptr;
   return std::make_unique<SimLine>(*this, side);
 }
 
-platform::LineOpener SimCable::opener(Side side) {
+lines::LineOpener SimCable::opener(Side side) {
   return [this, side](const std::string&, long, std::string& error) { return open(side, error); };
 }
 
@@ -256,4 +259,4 @@ SimPair::SimPair(nanoseconds tick) : clock(tick) {
   }
 }
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -14,21 +14,21 @@
 #include <string>
 #include <vector>
 
-#include "io_atome.h"
+#include "host/clock.h"
+#include "lines/serial_line.h"
 #include "linesim/delivery.h"
-#include "platform/clock.h"
-#include "platform/serial_line.h"
+#include "wire/link.h"
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 using Bytes = std::vector<std::uint8_t>;
 using std::chrono::nanoseconds;
 
 constexpr nanoseconds kNever = nanoseconds::max();
 
-class SimClock final : public platform::Clock {
+class SimClock final : public host::Clock {
  public:
-  explicit SimClock(nanoseconds tick = platform::kStandardTick) : tick_(tick) {}
+  explicit SimClock(nanoseconds tick = host::kStandardTick) : tick_(tick) {}
 
   nanoseconds now() const override { return now_; }
   void sleep_for(nanoseconds length) override;
@@ -71,8 +71,8 @@ class SimCable {
   explicit SimCable(SimClock& clock) : clock_(clock) {}
 
   // Opens the line at `side` (a fresh line object on the same cable).
-  std::unique_ptr<platform::Line> open(Side side, std::string& error);
-  platform::LineOpener opener(Side side);
+  std::unique_ptr<lines::Line> open(Side side, std::string& error);
+  lines::LineOpener opener(Side side);
 
   // Each byte takes ten bit times at `baud` to leave its end (0: no time),
   // both ways, whatever speeds the ends set.
@@ -161,8 +161,8 @@ class SimCable {
 // Raw bytes through a link's request cycle, for peers that break the rules.
 // write_raw returns false on a time-out; read_raw returns what came within
 // one time limit.
-bool write_raw(Link& link, const Bytes& bytes);
-Bytes read_raw(Link& link, std::size_t count);
+bool write_raw(wire::Link& link, const Bytes& bytes);
+Bytes read_raw(wire::Link& link, std::size_t count);
 
 // A link frame as it crosses the wire: STX, payload, check byte, ETX.
 Bytes frame_of(const Bytes& payload);
@@ -171,11 +171,11 @@ Bytes frame_of(const std::string& payload);
 // Two links on a cable, opened at 9600 baud: `service` on side a, `customer`
 // on side b.
 struct SimPair {
-  explicit SimPair(nanoseconds tick = platform::kStandardTick);
+  explicit SimPair(nanoseconds tick = host::kStandardTick);
   SimClock clock;
   SimCable cable{clock};
-  Link service{clock, cable.opener(SimCable::a)};
-  Link customer{clock, cable.opener(SimCable::b)};
+  wire::Link service{clock, cable.opener(SimCable::a)};
+  wire::Link customer{clock, cable.opener(SimCable::b)};
 };
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

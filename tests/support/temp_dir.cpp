@@ -1,4 +1,4 @@
-#include "support/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 #include <iterator>
 #include <stdexcept>
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 namespace fs = std::filesystem;
 
@@ -66,4 +66,4 @@ std::vector<std::string> names_in(const std::string& directory) {
   return names;
 }
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace quorvantix::testsupport {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -50,4 +50,4 @@ bool exists(const std::string& path);
 // The names in `directory`, sorted, without "." and "..".
 std::vector<std::string> names_in(const std::string& directory);
 
-}  // namespace testsupport
+}  // namespace quorvantix::testsupport

@@ -1,0 +1,326 @@
+// File transfers and listings between two real ends on the simulated cable,
+// with real files on both sides.
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <optional>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fixtures.h"
+#include "tests/support/reference_peer.h"
+#include "wire/file_stream.h"
+#include "wire/folder.h"
+#include "wire/listing_stream.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+
+using namespace std::chrono_literals;
+using Results = std::pair<long, long>;
+using At = std::set<std::size_t>;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The whole file system, from the current directory, as both ends see it here.
+const host::Tree whole = host::Tree::whole();
+
+// Runs both ends until each has returned; their results, `first`'s first.
+Results both(SimPair& pair, const std::function<long()>& first, const std::function<long()>& second) {
+  Results got{-1, -1};  // every result is 0 or more; a stuck end makes run() throw within a month
+  pair.clock.run([&] { for (got.first = first(); got.second < 0;) pair.clock.sleep_for(std::chrono::hours(1)); },
+                 {[&] { got.second = second(); }});
+  return got;
+}
+
+// What a sender writes when every frame is acknowledged at once.
+Bytes stream(const std::string& header, const Bytes& content) {
+  Bytes wire = header_frame(header);
+  for (std::size_t at = 0; at < content.size(); at += kBlockBytes)
+    wire = std::move(wire) +
+           frame_of(Bytes(content.begin() + at, content.begin() + std::min(at + kBlockBytes, content.size())));
+  return wire;
+}
+
+// A byte inside the `n`th frame after the header, all frames before it blocks.
+constexpr std::size_t in_frame(std::size_t n) { return kHeaderBytes + 3 + (kBlockBytes + 3) * n + 100; }
+
+// Flips, or with `lose` drops, the bytes at `at` of what a side writes.
+SimCable::Fault damage(At at, bool lose = false) {
+  return [at, lose](std::size_t i, std::uint8_t byte) {
+    return at.count(i) == 0 ? Bytes{byte} : lose ? Bytes{} : Bytes{static_cast<std::uint8_t>(byte ^ 0x20)};
+  };
+}
+
+// A sender that takes 1.5 s to read each block from its disk (an old machine
+// on a floppy): the next block comes that long after the last ACK.
+struct SlowDisk final : Gadget {
+  explicit SlowDisk(SimClock& on) : clock(on) {}
+  void set_text(const char*, const TransferProgress& progress) override { if (!progress.final) clock.sleep_for(1500ms); }
+  SimClock& clock;
+};
+
+// Both ends on a cable. The service works in `remote`, its current
+// directory; the customer's file `src`, in `local`, holds `content`.
+struct Ends : Served {
+  explicit Ends(const Bytes& content = {}) { write_file(local / "src", content); }
+  // The customer sends `file` as `wire_name`; the service stores it under
+  // `target`, or the header's name. {received, sent}.
+  Results send(const std::string& wire_name, const std::string& target = "", const std::string& file = "src",
+               Gadget* sender = nullptr) {
+    return both(
+        pair, [&] { return receive_file_to(pair.service, whole, nullptr, target.empty() ? nullptr : target.c_str()); },
+        [&] { return send_file_as(pair.customer, whole, (local / file).c_str(), wire_name.c_str(), sender); });
+  }
+  const Bytes& customer_wrote() const { return pair.cable.sent_by(SimCable::b); }
+  const Bytes& service_wrote() const { return pair.cable.sent_by(SimCable::a); }
+  Strings stored() const { return names_in(remote.path()); }
+};
+
+}  // namespace
+
+TEST(IoModule, AFileCrossesAsHeaderBlocksAndShortBlockIsStoredUnderItsNameAndComesBack) {
+  const struct { std::size_t size; std::string wire_name, header, target, stored; } cases[] = {
+      {0, "empty", "empty 0 0", "", "empty"},
+      {1500, "readme", "readme 1 476", "", "readme"},
+      {2048, "two blocks", "two\xAE" "blocks 2 0", "", "two blocks"},
+      {1034, "../evil", "../evil 1 10", "chosen", "chosen"},
+      {1 << 20, "big", "big 1024 0", "", "big"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header);
+    Ends e(pattern_bytes(c.size));
+    EXPECT_EQ(e.send(c.wire_name, c.target), Results(FILE_OK, FILE_OK));
+    EXPECT_EQ(e.customer_wrote(), stream(c.header, pattern_bytes(c.size)));
+    EXPECT_EQ(e.stored(), Strings{c.stored});
+    EXPECT_TRUE(read_file(e.remote / c.stored) == pattern_bytes(c.size));
+    // And back, the service sending, the customer receiving.
+    EXPECT_EQ(both(e.pair, [&] { return receive_file_to(e.pair.customer, whole, nullptr, (e.local / "back").c_str()); },
+                   [&] { return send_file(e.pair.service, whole, c.stored.c_str(), nullptr); }),
+              Results(FILE_OK, FILE_OK));
+    EXPECT_TRUE(read_file(e.local / "back") == pattern_bytes(c.size));
+  }
+}
+
+// What cannot be sent or stored ends the transfer at its header, and leaves
+// no file: a sender without the file sends a frame that cannot be a header;
+// a header that is bad, asks for more room than there is, or is followed by
+// more than one frame is refused.
+TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeaderAndLeavesNoFile) {
+  // Half as much again as the volume has free (f_bavail * f_frsize), in blocks.
+  const auto free = fs::space(fs::temp_directory_path()).available;
+  const auto too_big = std::to_string(free / 2 * 3 / kBlockBytes);
+  const Bytes two_frames = frame_of(pattern_bytes(kBlockBytes)) + frame_of(pattern_bytes(kBlockBytes, 2));
+  const Bytes dummy = {STX, '-', '-', ETX};
+  const struct { std::string file, wire_name; Results results; Bytes sent, answers; } cases[] = {
+      {"missing", "missing", {FILE_HEADER_DAMAGED, FILE_NO_LOCK}, dummy, {NAK}},
+      {"", "dir", {FILE_HEADER_DAMAGED, FILE_NO_EXAMINE}, dummy, {NAK}},
+      // No file can be created where a directory is.
+      {"src", "sub", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("sub 1 476"), {NAK}},
+      {"src", "nodir/x", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("nodir/x 1 476"), {NAK}},
+      // Nor under a name of the shape of our temporaries: it would be hidden, and swept.
+      {"src", ".x.part-1-2-3", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame(".x.part-1-2-3 1 476"), {NAK}},
+      // Raw bytes from the customer's side.
+      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x 1"), {NAK}},
+      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x -1 0"), {NAK}},
+      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x 0 1024"), {NAK}},
+      {"", "", {FILE_NO_ROOM, 1}, header_frame("x " + too_big + " 0"), {NAK}},
+      {"", "", {FILE_TOO_MANY_FAILURES, 1}, header_frame("x 1 0") + two_frames, {ACK, NAK}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.sent.begin(), c.sent.begin() + std::min<std::size_t>(c.sent.size(), 20)));
+    Ends e(pattern_bytes(1500));
+    fs::create_directory(e.remote / "sub");
+    if (c.wire_name.empty()) {
+      EXPECT_EQ(both(e.pair, [&] { return receive_file(e.pair.service, whole, nullptr); },
+                     [&] { return long{write_raw(e.pair.customer, c.sent)}; }), c.results);
+    } else {
+      EXPECT_EQ(e.send(c.wire_name, "", c.file), c.results);
+    }
+    EXPECT_EQ(e.customer_wrote(), c.sent);
+    EXPECT_EQ(e.service_wrote(), c.answers);
+    EXPECT_EQ(e.stored(), Strings{"sub"});
+  }
+}
+
+// A repeat that follows a lost ACK is acknowledged again, not stored again;
+// equal blocks of a sender, slow or not, are all stored.
+TEST(IoModule, FailedFramesAreRepeatedUntilTheFifthFailureOfTheTransfer) {
+  const Bytes five = pattern_bytes(5 * kBlockBytes), zeros(20 * kBlockBytes, 0);
+  const struct { std::string what; Bytes content; At damaged, lost; bool slow; long result; Bytes answers; } cases[] = {
+      {"four", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6)}, {}, false, FILE_OK, Bytes(6, ACK)},
+      {"five", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6), in_frame(8)}, {}, false,
+       FILE_TOO_MANY_FAILURES, Bytes(5, ACK) + Bytes{NAK}},
+      {"short block", pattern_bytes(1500), {in_frame(1)}, {}, false, FILE_OK, {ACK, ACK, NAK, ACK}},
+      {"ACK lost", pattern_bytes(3 * kBlockBytes), {}, {1}, false, FILE_OK, Bytes(5, ACK)},
+      {"equal blocks", Bytes(3 * kBlockBytes, 9), {}, {}, false, FILE_OK, Bytes(4, ACK)},
+      {"slow sender", zeros, {}, {}, true, FILE_OK, Bytes(21, ACK)},
+      {"slow sender, ACK lost", zeros, {}, {5}, true, FILE_OK, Bytes(22, ACK)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Ends e(c.content);
+    write_file(e.remote / "f", {'o', 'l', 'd'});
+    fs::permissions(e.remote / "f", fs::perms{0604});
+    e.pair.cable.tamper(SimCable::b, damage(c.damaged));
+    e.pair.cable.tamper(SimCable::a, damage(c.lost, true));
+    SlowDisk slow(e.pair.clock);
+    EXPECT_EQ(e.send("f", "", "src", c.slow ? &slow : nullptr), Results(c.result, c.result));
+    EXPECT_EQ(e.service_wrote(), c.answers);
+    EXPECT_EQ(e.stored(), Strings{"f"});
+    EXPECT_EQ(read_file(e.remote / "f"), (c.result == FILE_OK ? c.content : Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(fs::status(e.remote / "f").permissions(), fs::perms{0604});
+  }
+}
+
+// Until then the file being received has no name in the folder.
+TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
+  Ends e(pattern_bytes(1500));
+  Strings while_receiving;
+  // As the short block leaves, a directory takes the file's name.
+  e.pair.cable.tamper(SimCable::b, [&](std::size_t index, std::uint8_t byte) {
+    if (index == in_frame(1) - 100) while_receiving = e.stored(), fs::create_directory(e.remote / "f");
+    return Bytes{byte};
+  });
+  EXPECT_EQ(e.send("f"), Results(FILE_WRITE_FAILED, FILE_TOO_MANY_FAILURES));
+  EXPECT_EQ(e.service_wrote(), (Bytes{ACK, ACK, NAK}));
+  EXPECT_EQ(e.stored(), Strings{"f"});
+  EXPECT_EQ(while_receiving, Strings{});
+}
+
+// The header is answered once the room on the volume the file lands on is
+// known; an acknowledged header with no blocks after it ends in failures,
+// and leaves the folder as it was.
+TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
+  TempDir root;
+  const std::string small = root / "small";
+  fs::create_directory(small);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::unique_ptr<const char, int (*)(const char*)> unmount(small.c_str(), [](const char* at) {
+    return umount2(at, MNT_DETACH);
+  });
+  write_file(small + "/little", pattern_bytes(10));
+  const struct { const char* cwd; const char* name; int blocks; bool read_only; long status; } cases[] = {
+      {"/", "small/big", 2048, false, FILE_NO_ROOM},
+      {"/small", "../big", 2048, false, FILE_TOO_MANY_FAILURES},
+      {"/small", "little", 10, false, FILE_TOO_MANY_FAILURES},
+      {"/small", "../little", 10, true, FILE_WRITE_PROTECTED},  // a read-only tree
+      {"/", "small/little", 10, false, FILE_WRITE_PROTECTED},   // the volume mounted read-only
+  };
+  for (const auto& c : cases) {
+    if (c.status == FILE_WRITE_PROTECTED && !c.read_only) {
+      ASSERT_EQ(mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m"), 0);
+    }
+    SimPair pair;
+    host::Tree tree = confined_to(root.path());
+    ASSERT_EQ(set_akt_dir(tree, c.cwd), 1);
+    tree.set_read_only(c.read_only);
+    long status = -1;
+    char header[kHeaderBytes + 1] = {};
+    std::snprintf(header, sizeof header, "%s %d 0", c.name, c.blocks);
+    pair.clock.run([&] { status = receive_file(pair.service, tree, nullptr); },
+                   {[&] { send_data(pair.customer, header, kHeaderBytes); }});
+    EXPECT_EQ(status, c.status) << c.cwd << " " << c.name;
+    // The header's answer: ACK once the file can come, NAK at once when it cannot.
+    EXPECT_EQ(pair.cable.sent_by(SimCable::a).at(0), c.status == FILE_TOO_MANY_FAILURES ? ACK : NAK);
+  }
+  EXPECT_EQ(names_in(root.path()), Strings{"small"});
+  EXPECT_EQ(names_in(small), Strings{"little"});
+  EXPECT_EQ(read_file(small + "/little"), pattern_bytes(10));
+}
+
+TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
+  struct stat empty_dir {};
+  ASSERT_EQ(stat(TempDir().path().c_str(), &empty_dir), 0);
+  const std::string dir_size = std::to_string(empty_dir.st_size), end = "END" + std::string(42, ' ');
+  const std::string sub = "DIR sub" + std::string(27, ' ') + std::string(10 - dir_size.size(), ' ') + dir_size + '\0';
+  const std::string readme = "FILEreadme" + std::string(24, ' ') + std::string(6, ' ') + "1234" + '\0';
+  const std::string n30(30, 'n');
+  const RowMaker no_row = [](const char*, const char*) -> Dir_Entry* { return nullptr; };
+  const Row earlier{"earlier", "FILE", "", 0};
+  const struct {
+    std::string entry;  // "sub" a directory, "readme" 1234 bytes, others empty
+    RowMaker make_row;
+    At damaged, lost;
+    Results results;
+    std::vector<std::string> sent;
+    Bytes answers;
+    std::vector<Row> rows;
+  } cases[] = {
+      {"", alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {end}, {ACK}, {earlier}},
+      {"readme", alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {readme, end}, {ACK, ACK},
+       {earlier, {padded("readme"), "FILE", padded("readme"), 0}}},
+      {n30, alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {"FILE" + n30 + std::string(9, ' ') + "0" + '\0', end},
+       {ACK, ACK}, {earlier, {n30, "FILE", n30, 0}}},
+      {"sub", alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {sub, end}, {ACK, ACK},
+       {earlier, {padded("sub"), "DIR", padded("sub"), 1}}},
+      // No row for the line: it is left unanswered, and so is all that follows.
+      {"readme", no_row, {}, {}, {DIR_NO_MEMORY, DIR_END_NOT_ACKED}, {readme, readme, end, end}, {}, {earlier}},
+      // Every frame damaged, then silence: the receiver gives up at its fifth failed frame in a row.
+      {"readme", alloc_list_row, {2, 50, 98, 146}, {}, {DIR_END_DAMAGED, DIR_END_NOT_ACKED}, {readme, readme, end, end},
+       Bytes(5, NAK), {earlier}},
+      // A damaged end marker is acknowledged, and reported; that ACK is lost.
+      {"", alloc_list_row, {20}, {0}, {DIR_END_DAMAGED, DIR_END_NOT_ACKED}, {end, end}, {ACK}, {earlier}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry + " answered by " + std::to_string(c.answers.size()));
+    Ends e;
+    if (c.entry == "sub") fs::create_directory(c.entry);
+    if (c.entry != "sub" && !c.entry.empty()) write_file(c.entry, pattern_bytes(c.entry == "readme" ? 1234 : 0));
+    e.pair.cable.tamper(SimCable::a, damage(c.damaged));
+    e.pair.cable.tamper(SimCable::b, damage(c.lost, true));
+    OwnedList list("earlier");
+    EXPECT_EQ(both(e.pair, [&] { return receive_akt_dir(e.pair.customer, &list, c.make_row); },
+                   [&] { return send_akt_dir(e.pair.service, whole); }),
+              c.results);
+    Bytes sent;
+    for (const auto& payload : c.sent) sent = sent + frame_of(payload);
+    EXPECT_EQ(e.service_wrote(), sent);
+    EXPECT_EQ(e.customer_wrote(), c.answers);
+    EXPECT_EQ(rows_of(list), c.rows);
+  }
+}
+
+namespace {
+
+// Our send_file (the file announced as "dst") or receive_file, with the
+// reference end's on side b: the reference line of the tests.
+TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, const Arrangement& setup) {
+  Ends e(content);
+  ReferencePeer reference(e.pair.cable, SimCable::b, e.pair.clock);
+  reference.disk.files["src"] = content;
+  reference_line(e.pair.cable, SimCable::a);
+  // Both ends at `baud`, as after a speed change.
+  const std::string rate = std::to_string(baud);
+  if (set_baud_rate(e.pair.service, rate.c_str()) != PORT_OK || reference.set_baud_rate(rate.c_str()) != PORT_OK) {
+    ADD_FAILURE() << "no line speed " << rate;
+  }
+  setup(e.pair.cable, ours_send ? SimCable::a : SimCable::b, reference);
+  TransferOutcome out;
+  std::tie(out.ours, out.reference) = both(
+      e.pair,
+      [&] { return ours_send ? send_file_as(e.pair.service, whole, (e.local / "src").c_str(), "dst", nullptr)
+                             : receive_file(e.pair.service, whole, nullptr); },
+      [&] { return ours_send ? reference.receive_file() : reference.send_file("src"); });
+  out.received = ours_send ? reference.disk.files["dst"] : read_file_if_any(e.remote / "src");
+  return out;
+}
+
+}  // namespace
+
+TEST(IoModule, TransfersWithAReferenceEndEitherWay) { expect_sound_transfers(with_reference); }
+
+// A receiver may take up to its time limit to answer; on a line that hands
+// bytes over before they are on the wire, that limit runs from when the
+// block has arrived.
+TEST(IoModule, AReferenceReceiverThatAnswersLateGetsEveryBlockOnce) {
+  const Bytes content = pattern_bytes(3 * kBlockBytes);
+  const Arrangement late = [](SimCable&, SimCable::Side, ReferencePeer& reference) { reference.write_time = 1100ms; };
+  const TransferOutcome out = with_reference(content, 9600, true, late);
+  EXPECT_EQ(verdict(out, content), "right file") << figures(out, content);
+}

@@ -1,0 +1,275 @@
+// The current directory and its local listing, the tree names resolve in,
+// the service confined to a tree, and how files are stored, on real
+// directories.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fixtures.h"
+#include "tests/support/running.h"
+#include "wire/folder.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string current_name(const host::Tree& tree) {
+  char name[kDirNameBytes + 1] = "not written";
+  return get_akt_dir(tree, name), name;
+}
+
+// Marks a file as a temporary of ours, as a killed store leaves it.
+void mark_as_ours(const std::string& path) {
+  ASSERT_EQ(setxattr(path.c_str(), host::kTemporaryAttribute, "1", 1, 0), 0) << path;
+}
+
+// Stores `bytes` as `target`, as a receive does; true once it is in place.
+bool store(const host::Tree& tree, const std::string& target, const Bytes& bytes) {
+  std::string name;
+  const host::FsLock folder = host::FsLock::folder_of(tree, target.c_str(), name);
+  host::ReplacementFile file = host::ReplacementFile::create(folder, name);
+  return file && file.write(bytes.data(), bytes.size()) && file.commit();
+}
+
+}  // namespace
+
+TEST(FsModule, SetAktDirEntersOnlyADirectoryAndGetAktDirNamesItInFull) {
+  TempDir tmp;
+  const std::string sub = tmp / std::string(100, 's'), longest = sub + "/" + std::string(249 - sub.size() - 1, 'd');
+  for (const auto& dir : {sub + "/inner", longest, longest + "d"}) fs::create_directories(dir);
+  write_file(sub + "/plain", {});
+  // A full name of 249 characters is named; one of 250 is too long.
+  const struct { std::string dir; long result; std::string now_in; } cases[] = {
+      {"", 1, sub},          {"missing", 0, sub},     {"plain", 0, sub},
+      {"inner", 1, sub + "/inner"}, {longest, 1, longest}, {longest + "d", 1, ""},
+  };
+  for (const auto& c : cases) {
+    CurrentDirectory start(sub);
+    host::Tree tree = host::Tree::whole();
+    EXPECT_EQ(set_akt_dir(tree, c.dir.c_str()), c.result) << c.dir;
+    EXPECT_EQ(current_name(tree), c.now_in) << c.dir;
+  }
+}
+
+TEST(FsModule, ReadAktDirAppendsOneRowPerEntryAfterTheRowsBefore) {
+  TempDir tmp;
+  const std::string n30(30, 'n'), l60(60, 'l');
+  for (const auto& name : {std::string("abcde"), n30, l60}) write_file(tmp / name, {});
+  fs::create_directory(tmp / "sub");
+  CurrentDirectory inside(tmp.path());
+  OwnedList list("earlier");
+  const host::Tree tree = host::Tree::whole();
+  ASSERT_EQ(read_akt_dir(tree, &list), DIR_OK);
+  std::vector<Row> rows = rows_of(list);
+  ASSERT_EQ(rows.size(), 5U);
+  std::sort(rows.begin() + 1, rows.end(), [](const Row& a, const Row& b) { return a.column0 < b.column0; });
+  EXPECT_EQ(rows, (std::vector<Row>{{"earlier", "FILE", "", 0},
+                                    {"abcde", "FILE", padded("abcde"), 0},
+                                    {l60, "FILE", l60.substr(0, 49), 0},
+                                    {n30, "FILE", n30, 0},
+                                    {"sub", "DIR", padded("sub"), 1}}));
+  // Short of memory after two rows: the two stay.
+  static int rows_left = 2;
+  const RowMaker two_rows = [](const char* name, const char* type) {
+    return rows_left-- > 0 ? alloc_list_row(name, type) : nullptr;
+  };
+  OwnedList short_of_memory;
+  EXPECT_EQ(read_akt_dir(tree, &short_of_memory, two_rows), DIR_NO_MEMORY);
+  EXPECT_EQ(rows_of(short_of_memory).size(), 2U);
+}
+
+TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplacedNotWrittenThrough) {
+  TempDir outer;
+  const std::string root = outer / "root", secret = outer / "secret";
+  fs::create_directories(root + "/sub/deep");
+  write_file(secret, pattern_bytes(10));
+  write_file(root + "/sub/inside", pattern_bytes(10));
+  fs::create_symlink(secret, root + "/abs");
+  fs::create_symlink("../secret", root + "/rel");
+  fs::create_symlink("sub/inside", root + "/live");
+  fs::create_directory_symlink(outer.path(), root + "/out");
+  host::Tree tree = confined_to(root);
+  const fs::path process_directory = fs::current_path();
+  OwnedList list;  // a link is listed as what it leads to inside the root
+  ASSERT_EQ(read_akt_dir(tree, &list), DIR_OK);
+  for (const Row& row : rows_of(list)) EXPECT_EQ(row.column1, row.column0 == "sub" ? "DIR" : "FILE") << row.column0;
+  // One after another: the result, and where the tree is then, named inside it.
+  const struct { std::string dir; long result; std::string now_in; } cds[] = {
+      {"..", 1, "/"},           {"sub/deep", 1, "/sub/deep"}, {"../../../..", 1, "/"}, {"/sub", 1, "/sub"},
+      {outer.path(), 0, "/sub"}, {"/out", 0, "/sub"},          {"/etc", 0, "/sub"},    {"", 1, "/sub"},
+  };
+  for (const auto& c : cds) {
+    EXPECT_EQ(set_akt_dir(tree, c.dir.c_str()), c.result) << c.dir;
+    EXPECT_EQ(current_name(tree), c.now_in) << c.dir;
+  }
+  EXPECT_EQ(fs::current_path(), process_directory);
+  for (const std::string name : {"../../secret", secret.c_str(), "/abs", "../rel", "/out/secret", "/../secret"}) {
+    EXPECT_FALSE(host::FsLock::obtain(tree, name.c_str())) << name;
+  }
+  EXPECT_TRUE(host::FsLock::obtain(tree, "/sub/../sub/inside"));
+  // Stored through ".." or as a link, live or leading out, a file stays inside.
+  for (const char* name : {"../../x", "/abs", "/live"}) EXPECT_TRUE(store(tree, name, pattern_bytes(3))) << name;
+  EXPECT_EQ(names_in(outer.path()), (Strings{"root", "secret"}));
+  EXPECT_EQ(read_file(secret), pattern_bytes(10));
+  EXPECT_EQ(read_file(root + "/sub/inside"), pattern_bytes(10));
+  for (const char* name : {"/x", "/abs", "/live"}) EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root + name)));
+}
+
+// Through the service's commands too: its temporaries, those a killed
+// service left and those of another that still stores, are swept or left
+// alone, and never listed.
+TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTemporaries) {
+  Served ends;
+  const std::string root = ends.remote / "root", outer = ends.remote.path();
+  fs::create_directories(root + "/sub");
+  write_file(outer + "/secret", pattern_bytes(10));
+  fs::create_symlink(outer + "/secret", root + "/abs");
+  write_file(ends.local / "up.bin", pattern_bytes(2000, 5));
+  // Left by a killed service, held by one that still stores, and files of a user.
+  for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6", ".c.part-7-8"}) write_file(root + "/" + name, {});
+  for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6"}) mark_as_ours(root + "/" + name);
+  const host::UniqueFd held(open((root + "/.held.part-4-5-6").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  ends.service.tree = confined_to(root);
+  std::vector<session::RemoteEntry> entries;
+  session::Session& session = ends.session;
+  ends.run([&] {
+    EXPECT_EQ(session::remote_cd(session, "sub"), LINK_OK);
+    EXPECT_EQ(session.remote_dir, "/sub");
+    EXPECT_NE(session::remote_get(session, outer + "/secret", ends.local / "got", nullptr), FILE_OK);
+    EXPECT_NE(session::remote_get(session, "../abs", ends.local / "got", nullptr), FILE_OK);
+    EXPECT_EQ(session::remote_put(session, ends.local / "up.bin", "../../abs", nullptr), FILE_OK);
+    EXPECT_EQ(session::remote_cd(session, ".."), LINK_OK);
+    EXPECT_EQ(session::remote_list(session, entries), DIR_OK);
+  });
+  EXPECT_EQ(names_in(outer), (Strings{"root", "secret"}));
+  EXPECT_EQ(read_file(outer + "/secret"), pattern_bytes(10));
+  EXPECT_EQ(names_in(root), (Strings{".c.part-7-8", ".held.part-4-5-6", "abs", "sub"}));
+  EXPECT_EQ(read_file(root + "/abs"), pattern_bytes(2000, 5));
+  EXPECT_EQ(entries.size(), 3U);  // all but the held temporary
+  EXPECT_FALSE(exists(ends.local / "got"));
+}
+
+// Only our temporaries go: those that carry our mark, by attribute or by
+// mode, and whose process has ended; a read-only tree sweeps nothing. A
+// stored file keeps neither mark, and no file is stored under such a name.
+TEST(StoredFiles, TheSweepTakesOnlyMarkedLeftoversAndAReadOnlyTreeNothing) {
+  TempDir dir;
+  const Strings all = {".a.part-1-1-1", ".held.part-2-2-2", ".m.part-3-3-3", ".users.part-4-4-4"};
+  for (const auto& name : all) write_file(dir / name, pattern_bytes(10));
+  for (const char* name : {".a.part-1-1-1", ".held.part-2-2-2"}) mark_as_ours(dir / name);
+  ASSERT_EQ(chmod((dir / ".m.part-3-3-3").c_str(), host::kTemporaryMode), 0);
+  const host::UniqueFd held(open((dir / ".held.part-2-2-2").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  host::Tree tree = confined_to(dir.path());
+  tree.set_read_only(true);
+  tree.sweep_temporaries();
+  EXPECT_EQ(names_in(dir.path()), all);
+  tree.set_read_only(false);
+  tree.sweep_temporaries();
+  EXPECT_EQ(names_in(dir.path()), (Strings{".held.part-2-2-2", ".users.part-4-4-4"}));
+  EXPECT_FALSE(store(tree, ".b.part-5-5-5", pattern_bytes(10)));
+  ASSERT_TRUE(store(tree, "stored", pattern_bytes(10)));
+  struct stat st {};
+  EXPECT_EQ(stat((dir / "stored").c_str(), &st) | (st.st_mode & 01000), 0);
+  EXPECT_LT(getxattr((dir / "stored").c_str(), host::kTemporaryAttribute, nullptr, 0), 0);
+}
+
+// As root any owner can be kept; as nobody only its own, and its groups.
+TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to own files as others";
+  const uid_t n = getpwnam("nobody")->pw_uid;
+  const gid_t g = getpwnam("nobody")->pw_gid, extra = 5678;
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::all);
+  const std::string path = dir / "file";
+  const struct { bool as_nobody; uid_t uid; gid_t gid; mode_t mode; uid_t new_uid; gid_t new_gid; mode_t new_mode; }
+      cases[] = {
+          {false, 1234, 4321, 06755, 1234, 4321, 06755}, {true, n, g, 06757, n, g, 06757},
+          {true, 1234, extra, 06775, n, extra, 0775},     {true, 1234, 4321, 03757, n, g, 01757},
+          {true, 0, 0, 0, n, g, 0640},  // no file yet: the umask's 027 on 0666
+      };
+  for (const auto& c : cases) {
+    fs::remove(path);
+    if (c.mode != 0) {
+      write_file(path, pattern_bytes(10));
+      ASSERT_EQ(chown(path.c_str(), c.uid, c.gid), 0);  // before chmod: a chown clears setuid
+      ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    }
+    const int stored = in_child([&] {
+      umask(027);
+      if (c.as_nobody && (setgroups(1, &extra) != 0 || setgid(g) != 0 || setuid(n) != 0)) return 2;
+      return store(host::Tree::whole(), path, pattern_bytes(20, 3)) ? 0 : 1;
+    });
+    struct stat st {};
+    ASSERT_EQ(stored | stat(path.c_str(), &st), 0) << std::oct << c.mode;
+    EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(c.new_uid, c.new_gid, c.new_mode))
+        << "old mode " << std::oct << c.mode << std::dec << " owner " << c.uid << " as nobody " << c.as_nobody;
+  }
+}
+
+// Where the host cannot name an unnamed file (here /proc is hidden), a named
+// temporary stands in: it goes with a file that is dropped, and one that a
+// process ending without cleaning up (as if killed) left goes with the next
+// file stored in its folder; a user's file of that shape of name stays. It
+// carries our mark: the attribute, or on a file system without attributes
+// (ramfs) the mode, which the stored file does not keep, named or unnamed.
+TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to hide /proc and mount a ramfs";
+  TempDir dir;
+  const std::string ext = dir / "ext", ram = dir / "ram";
+  fs::create_directories(ext), fs::create_directories(ram);
+  const auto begin = [&](const std::string& target) {
+    std::string name;
+    host::ReplacementFile file = host::ReplacementFile::create(
+        host::FsLock::folder_of(host::Tree::whole(), target.c_str(), name), name);
+    return file && file.write("a", 1) ? std::optional(std::move(file)) : std::nullopt;
+  };
+  const auto marked = [](const std::string& path, bool by_mode) {
+    struct stat st {};
+    const bool attribute = getxattr(path.c_str(), host::kTemporaryAttribute, nullptr, 0) >= 0;
+    return stat(path.c_str(), &st) == 0 && attribute != by_mode && ((st.st_mode & 07777) == host::kTemporaryMode) == by_mode;
+  };
+  const auto mode_of = [](const std::string& path) { struct stat st {}; stat(path.c_str(), &st); return st.st_mode & 07777; };
+  EXPECT_EQ(in_child([&] {
+    umask(022);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("ramfs", ram.c_str(), "ramfs", 0, nullptr) != 0) {
+      return 2;
+    }
+    if (!store(host::Tree::whole(), ram + "/unnamed", {1}) || mode_of(ram + "/unnamed") != 0644) return 3;
+    if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) return 2;
+    for (const std::string& folder : {ext, ram}) {
+      write_file(folder + "/.users.part-1-2-3", {});
+      if (!begin(folder + "/dropped")) return 6;
+      if (names_in(folder).size() != (folder == ram ? 2 : 1)) return 3;
+      if (fork() == 0) _exit(begin(folder + "/killed") ? 0 : 1);
+      wait(nullptr);
+      const Strings left = names_in(folder);
+      const auto leftover = std::find_if(left.begin(), left.end(), [](auto& n) { return n.starts_with(".killed.part-"); });
+      if (leftover == left.end() || !marked(folder + "/" + *leftover, folder == ram)) return 4;
+      if (!store(host::Tree::whole(), folder + "/kept", {1}) || mode_of(folder + "/kept") != 0644) return 5;
+    }
+    return names_in(ram) == Strings{".users.part-1-2-3", "kept", "unnamed"} ? 0 : 7;
+  }), 0);
+  EXPECT_EQ(names_in(ext), (Strings{".users.part-1-2-3", "kept"}));
+}

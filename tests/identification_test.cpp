@@ -1,0 +1,156 @@
+// Identification codes and frames, and the name helpers of the transfers.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/system_info.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/reference_peer.h"
+#include "wire/file_stream.h"
+#include "wire/listing_stream.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// This host's identification frame with its check byte damaged.
+Bytes damaged_own_frame() { Bytes frame = own_frame(); return frame[4] ^= 1, frame; }
+
+}  // namespace
+
+TEST(GetSysData, DecodesTheThreeCodesWritingOnlyTextAndNul) {
+  const std::pair<Bytes, std::string> table[] = {
+      {{31, 36, 0x41}, "AmigaOS Unknown 4.1"},    {{32, 37, 0x00}, "MS-DOS Unknown 0.0"},
+      {{33, 38, 0xAB}, "PC-DOS Unknown :.;"},     {{34, 30, 0x12}, "DR-DOS Unknown 1.2"},
+      {{35, 48, 0x20}, "Novell-DOS Unknown 2.0"}, {{30, 47, 0x41}, "Unknown x86 4.1"},
+      {{36, 43, 0x41}, "Unknown PPC7400 4.1"},    {{31, 31, 0x41}, "AmigaOS 68000 4.1"}};
+  for (const auto& [codes, names] : table) {
+    ID id;
+    std::memset(&id, '#', sizeof id);
+    get_sys_data(&id, codes.data());
+    EXPECT_EQ(std::string(id.os) + " " + id.cpu + " " + id.os_ver, names);
+    for (const char* text : {id.os, id.cpu, id.os_ver}) EXPECT_EQ(text[std::strlen(text) + 1], '#') << text;
+  }
+}
+
+TEST(OwnCodes, FromFeatureFlagsAndLibraryVersion) {
+  const std::pair<int, int> cpus[] = {{1 << 12 | 1 << 11 | 1 << 8, 44}, {0, 36}, {0x807F, 36}, {1 << 7, 39}, {1 << 14, 46}};
+  for (const auto& [flags, code] : cpus) EXPECT_EQ(host::cpu_code_from_attn_flags(std::uint16_t(flags)), code) << flags;
+  const std::pair<int, int> versions[] = {{33, 0x12}, {36, 0x20}, {37, 0x20}, {53, 0x41}, {54, 0x41}};
+  for (const auto& [lib, code] : versions) EXPECT_EQ(version_code_from_lib_version(lib), code) << lib;
+  for (const int lib : {32, 35, 41, 42, 43, 44, 46, 47, 48, 49, 51, 52, 55}) EXPECT_EQ(version_code_from_lib_version(lib), 0);
+}
+
+TEST(NameHelpers, CodeNameAndStripStr) {
+  const struct { std::string in; const char* modes; std::string out; } coded[] = {
+      {" a b ", "i", "\xAE" "a\xAE" "b\xAE"}, {"\xAE" "a\xAE", "r", " a "}, {"a\xAE" "b", "x", "a b"},
+      {"a\xAE b", "ir", "a  b"}};  // a substitute already in the name comes back as a space
+  for (auto [name, modes, out] : coded) {
+    for (const char* mode = modes; *mode; ++mode) code_name(name.data(), *mode);
+    EXPECT_EQ(name, out) << modes;
+  }
+  const std::pair<std::string, std::string> stripped[] = {
+      {"ab  ", "ab"}, {"", ""}, {"ab", "ab"}, {"ab\t", "ab\t"}, {"   ", ""}, {" a b ", " a b"}};
+  for (auto [in, out] : stripped) EXPECT_EQ((strip_str(in.data()), std::string(in.c_str())), out) << in;
+}
+
+// The service waits silently past damaged frames and time-outs for an intact one.
+TEST(Identify, BothEndsExchangeTheirFrames) {
+  SimPair pair;
+  Identities at_service, at_customer;
+  pair.clock.run([&] { EXPECT_EQ(identify(pair.service, 's', at_service), LINK_OK); },
+                 {[&] {
+                   write_raw(pair.customer, damaged_own_frame());
+                   pair.clock.sleep_for(3s);  // a time-out with nothing on the line
+                   write_raw(pair.customer, {STX, 0x1F});
+                   pair.clock.sleep_for(3s);
+                   EXPECT_EQ(identify(pair.customer, 'c', at_customer), LINK_OK);
+                 }});
+  const Bytes codes = own_codes();
+  EXPECT_EQ(own_frame(), Bytes({STX, 0x1F, codes[1], 0x41, calc_LPC(codes.data(), 3), ETX}));
+  EXPECT_EQ(pair.cable.sent_by(SimCable::b), damaged_own_frame() + Bytes({STX, 0x1F}) + own_frame() + Bytes{ACK});
+  EXPECT_EQ(pair.cable.sent_by(SimCable::a), Bytes{ACK} + own_frame());
+  ID own;
+  get_sys_data(&own, codes.data());
+  for (const ID* id : {&at_service.customer, &at_service.service, &at_customer.customer, &at_customer.service}) {
+    EXPECT_EQ(std::string(id->os) + id->os_ver + id->cpu, std::string("AmigaOS4.1") + own.cpu);
+  }
+}
+
+TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
+  const struct { char mode; Bytes answer; long result; Bytes after_frame; } table[] = {
+      {'c', {}, LINK_TIMEOUT, {}},  {'c', {NAK}, LINK_NOT_ACKED, {}},
+      {'c', {ACK}, LINK_TIMEOUT, {}}, {'c', Bytes{ACK} + damaged_own_frame(), LINK_CHECK_ERROR, {NAK}},
+      {'x', {}, LINK_OK, {}}};  // any other mode sends its frame and returns
+  for (const auto& row : table) {
+    SimPair pair;
+    pair.cable.inject(SimCable::a, row.answer);
+    Identities ids;
+    std::memset(&ids.service, '#', sizeof ids.service);
+    EXPECT_EQ(identify(pair.customer, row.mode, ids), row.result) << row.answer.size();
+    EXPECT_EQ(pair.cable.sent_by(SimCable::b), own_frame() + row.after_frame) << row.answer.size();
+    EXPECT_EQ(ids.service.os[0], '#') << "untouched";
+    EXPECT_STREQ(ids.customer.os, "AmigaOS");
+  }
+}
+
+// Our identification against a reference end's, both ways, at 9600 and
+// 115200 baud: the codes cross, and a customer whose first frame came
+// damaged gets through at its next try.
+TEST(Identify, WithAReferenceEndEitherWay) {
+  for (int each = 0; each < 8; ++each) {  // every combination of speed, side and damage
+    const long baud = each & 4 ? 115200 : 9600;
+    const bool ours_serve = each & 2, first_damaged = each & 1;
+    SimPair pair;
+    ReferencePeer reference(pair.cable, ours_serve ? SimCable::b : SimCable::a, pair.clock);
+    reference.codes = {32, 47, 0x62};  // MS-DOS 6.2 on x86
+    reference_line(pair.cable, ours_serve ? SimCable::a : SimCable::b);
+    // Both ends at `baud`, as if each had been told to switch.
+    const std::string rate = std::to_string(baud);
+    ASSERT_EQ(set_baud_rate(ours_serve ? pair.service : pair.customer, rate.c_str()), PORT_OK);
+    ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
+    if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
+    Identities ids;
+    long first = -1, second = -1;
+    const auto customer = [&] {
+      first = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+      if (first == LINK_OK) return;
+      if (!ours_serve) settle(pair.customer);  // as our customer does before it tries again
+      second = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+    };
+    pair.clock.run(customer, {[&] { ours_serve ? identify(pair.service, 's', ids) : reference.identify('s'); }});
+    SCOPED_TRACE(rate + (ours_serve ? " ours serving" : " ours the customer") + (first_damaged ? ", first damaged" : ""));
+    EXPECT_EQ(first == LINK_OK, !first_damaged);
+    EXPECT_EQ(first_damaged ? second : first, LINK_OK);
+    EXPECT_EQ(reference.peer_codes, own_codes());
+    const ID& theirs = ours_serve ? ids.customer : ids.service;
+    EXPECT_EQ(std::string(theirs.os) + " " + theirs.os_ver + " " + theirs.cpu, "MS-DOS 6.2 x86");
+  }
+}
+
+// What a listening line takes for a customer: a whole frame naming a known
+// system, and nothing out of what web clients, TLS or line noise send.
+TEST(IdentificationFrame, IsWholeWithItsCheckByteAndAKnownSystem) {
+  const auto frame = [](std::uint8_t os) { return frame_of(Bytes{os, 43, 0x41}); };
+  Bytes no_etx = frame(31), bad_check = frame(31);
+  no_etx[5] = 0, bad_check[4] ^= 0x10;
+  const struct { Bytes wire; bool identifies; } rows[] = {{own_frame(), true}, {frame(35), true}, {frame(30), false},
+                                                         {frame(36), false}, {no_etx, false}, {bad_check, false}};
+  for (const auto& row : rows) EXPECT_EQ(is_identification_frame(row.wire.data()), row.identifies) << int(row.wire[1]);
+  const std::string web = "GET / HTTP/1.1\r\nHost: 127.0.0.1:2323\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n\r\n";
+  Bytes junk(web.begin(), web.end());
+  // The start of a TLS ClientHello, then random bytes of a fixed seed.
+  junk = junk + Bytes{0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xfc, 0x03, 0x03};
+  std::srand(19);
+  for (int i = 0; i < 100 * 300; ++i) junk.push_back(static_cast<std::uint8_t>(std::rand()));
+  for (std::size_t at = 0; at + kIdentificationFrameBytes <= junk.size(); ++at) {
+    ASSERT_FALSE(is_identification_frame(junk.data() + at)) << "at " << at;
+  }
+}

@@ -1,0 +1,315 @@
+// The link layer on the simulated cable: check bytes, frames, answers, the
+// time limit, cancellation, lines that fail and the line speed. One end runs
+// alone (its waits jump the fake clock) unless a case needs a second one.
+#include <gtest/gtest.h>
+
+#include "tests/support/fixtures.h"
+#include "tests/support/reference_peer.h"
+
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A pair whose clock reads 0 once both ends are open.
+struct Pair : SimPair {
+  nanoseconds start = clock.now();
+  nanoseconds elapsed() const { return clock.now() - start; }
+};
+
+// The simulated clock, counting the sleeps of the one end that uses it.
+class CountingClock final : public host::Clock {
+ public:
+  explicit CountingClock(SimClock& clock) : clock_(clock) {}
+  nanoseconds now() const override { return clock_.now(); }
+  void sleep_for(nanoseconds length) override { ++sleeps, clock_.sleep_for(length); }
+  nanoseconds tick() const override { return clock_.tick(); }
+  int sleeps = 0;
+
+ private:
+  SimClock& clock_;
+};
+
+}  // namespace
+
+TEST(CalcLpc, KeepsTheCheckByteOffTheValuesNearFrameBytes) {
+  const struct { Bytes data; int check; } table[] = {
+      {{}, 4},      {{0}, 4},   {{1}, 5},   {{2}, 6},   {{128}, 132}, {{200}, 204},          {{251}, 255},
+      {{252}, 0},   {{253}, 1}, {{254}, 2}, {{255}, 3}, {{0x80}, 0x84}, {{'a', 'b', 'c'}, 0x60}, {{0xFE}, 0x02}};
+  for (const auto& row : table) EXPECT_EQ(calc_LPC(row.data.data(), long(row.data.size())), row.check);
+  for (UBYTE x = 3; x <= 127; ++x) EXPECT_EQ(calc_LPC(&x, 1), x);
+}
+
+TEST(SendData, OneFrameOnTheWireAndOnlyAnAckInTimeIsSuccess) {
+  Bytes counting(1024);  // its exclusive-or is 0
+  for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = UBYTE(i);
+  const Bytes fe = {0x02, 0xFE, 0x02, 0x03}, block = Bytes{0x02} + counting + Bytes{0x04, 0x03};
+  const nanoseconds byte_at_9600 = 1041666ns, fe_wire = 4 * byte_at_9600;
+  const struct { Bytes payload, answer; long baud; nanoseconds arrives; long result; nanoseconds done; Bytes wire; } table[] = {
+      {{}, {ACK}, 0, 0ns, LINK_OK, 0ns, {0x02, 0x04, 0x03}},
+      {{'a', 'b', 'c'}, {ACK}, 0, 0ns, LINK_OK, 0ns, {0x02, 0x61, 0x62, 0x63, 0x60, 0x03}},
+      {{0xFE}, {ACK}, 0, 0ns, LINK_OK, 0ns, fe},
+      {counting, {ACK}, 0, 0ns, LINK_OK, 0ns, block},
+      {{0xFE}, {NAK}, 0, 0ns, LINK_NOT_ACKED, 0ns, fe},
+      {{0xFE}, {0x41}, 0, 0ns, LINK_NOT_ACKED, 0ns, fe},
+      // On a line that takes bytes at once (a pty, a socket), the limit for the
+      // answer starts when the frame's four bytes have crossed at the link's speed.
+      {{0xFE}, {ACK}, 0, 2100ms + fe_wire, LINK_OK, 2100ms + fe_wire, fe},  // done just as the limit runs out: complete
+      {{0xFE}, {ACK}, 0, 2100ms + fe_wire + 1ns, LINK_TIMEOUT, 2100ms + fe_wire, fe},
+      {{0xFE}, {}, 0, 0ns, LINK_TIMEOUT, 2100ms + fe_wire, fe},
+      // The time limit for the answer starts once the block has left a serial port (1.07 s at 9600 baud).
+      {counting, {ACK}, 9600, 3100ms, LINK_OK, 3100ms + byte_at_9600, block},
+  };
+  for (const auto& row : table) {
+    Pair pair;
+    pair.cable.pace(row.baud);
+    pair.cable.delay(row.arrives);
+    pair.cable.inject(SimCable::a, row.answer);
+    EXPECT_EQ(send_data(pair.customer, reinterpret_cast<const char*>(row.payload.data()), long(row.payload.size())),
+              row.result) << row.payload.size() << " " << row.arrives.count();
+    EXPECT_EQ(pair.elapsed(), row.done) << row.arrives.count();
+    EXPECT_EQ(pair.cable.sent_by(SimCable::b), row.wire) << row.payload.size();
+  }
+}
+
+TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
+  const struct { Bytes wire; std::size_t stall_after; nanoseconds stall; long plain, framed; nanoseconds done; } table[] = {
+      {frame_of("abc"), 0, 0ns, LINK_OK, LINK_OK, 0ns},
+      {{0x00, 'a', 'b', 'c', 0x60, 0x00}, 0, 0ns, LINK_OK, LINK_CHECK_ERROR, 0ns},  // out of step, check matches
+      {{STX, 'a', 'b', 'c', 0x61, ETX}, 0, 0ns, LINK_CHECK_ERROR, LINK_CHECK_ERROR, 0ns},
+      {frame_of("abc"), 2, 2000ms, LINK_OK, LINK_OK, 2000ms},  // in pieces
+      {frame_of("abc"), 0, 2100ms, LINK_OK, LINK_OK, 2100ms},
+      {frame_of("abc"), 0, 2200ms, LINK_TIMEOUT, LINK_TIMEOUT, 2100ms}};  // late: kept for the next receive
+  for (const auto& row : table) {
+    for (const bool framed : {false, true}) {
+      Pair pair;
+      pair.cable.stall(SimCable::a, row.stall_after, row.stall);
+      pair.cable.inject(SimCable::a, row.wire);
+      UBYTE data[6] = {'x', 'x', 'x', 'x', 'x'};  // and a NUL
+      EXPECT_EQ(framed ? receive_framed_data(pair.customer, data, 3) : receive_data(pair.customer, data, 3),
+                framed ? row.framed : row.plain) << row.stall.count() << framed;
+      EXPECT_EQ(pair.elapsed(), row.done);
+      // Stored and terminated, damaged or not; untouched after a time-out.
+      EXPECT_STREQ(reinterpret_cast<char*>(data), row.plain == LINK_TIMEOUT ? "xxxxx" : "abc");
+      if (row.plain == LINK_TIMEOUT) { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_OK); }
+    }
+  }
+}
+
+TEST(ReceiveData, ACancelEndsItAtTheNextPoll) {
+  Pair pair;
+  UBYTE data[4] = {};
+  pair.clock.run([&] { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_TIMEOUT); },
+                 {[&] { pair.clock.sleep_for(1050ms), pair.customer.cancel(); }});
+  EXPECT_EQ(pair.elapsed(), 1100ms);
+}
+
+// Every kind of port, at the speeds of the benchmark: each block of a
+// stop-and-wait stream is answered the moment its last byte is handed over,
+// and its reader wakes a few times for it (a wake-up every 100 ms poll of a
+// slow frame aside), not for every byte.
+TEST(ReceiveData, AnswersABlockAsItIsHandedOverWholeOnEveryPortWakingAFewTimesForIt) {
+  const char* const patterns[] = {"byte", "fifo:8", "fifo:14", "usb:62,1", "usb:62,16", "usb:32,16", "tick:20", "burst"};
+  constexpr int kBlocks = 5;
+  // The tail of a block at 921600 baud is watched for byte by byte for the
+  // timer's slack (50 us, five bytes there); the rest takes a few.
+  constexpr int kWakeUpsABlock = 14;
+  for (const long baud : {9600L, 115200L, 921600L}) {
+    for (const char* name : patterns) {
+      std::string error;
+      SimClock clock;
+      SimCable cable(clock);
+      cable.pace(baud);
+      cable.deliver(*linesim::parse_delivery(name, error));
+      CountingClock reader_clock(clock);
+      Link sender(clock, cable.opener(SimCable::a)), reader(reader_clock, cable.opener(SimCable::b));
+      const std::string speed = std::to_string(baud);
+      ASSERT_TRUE(allocport(sender, 0, "sim") == PORT_OK && set_baud_rate(sender, speed.c_str()) == PORT_OK);
+      ASSERT_TRUE(allocport(reader, 0, "sim") == PORT_OK && set_baud_rate(reader, speed.c_str()) == PORT_OK);
+      const Bytes block = pattern_bytes(1024);
+      std::vector<nanoseconds> answered_after;
+      clock.run([&] {
+        for (int i = 0; i < kBlocks; ++i) {
+          ASSERT_EQ(send_data(sender, reinterpret_cast<const char*>(block.data()), 1024), LINK_OK) << name << i;
+        }
+      }, {[&] {
+        UBYTE got[1025];
+        while (receive_data(reader, got, 1024) == LINK_OK && Bytes(got, got + 1024) == block) {
+          answered_after.push_back(reader.now() - cable.last_hand_over(SimCable::b));
+          send_ACK(reader);
+        }
+      }});
+      EXPECT_EQ(answered_after, std::vector<nanoseconds>(kBlocks, 0ns)) << name << " at " << baud;
+      const int polls_a_block = int(wire_time(reader, 1028) / (kTicksBetweenPolls * reader.tick()));
+      const int wake_ups = reader_clock.sleeps + cable.waits(SimCable::b);
+      EXPECT_LE(wake_ups, kBlocks * (kWakeUpsABlock + polls_a_block)) << name << " at " << baud;
+    }
+  }
+}
+
+// A block whose bytes come faster than the line's speed (a port that lagged
+// and hands over its backlog) keeps its reader awake; the blocks after it
+// are slept through again, not watched for byte by byte.
+TEST(ReceiveData, ABacklogKeepsOneReadAwakeAndNoMore) {
+  Pair pair;
+  pair.cable.pace(9600);
+  const Bytes block = pattern_bytes(1024), frame = frame_of(block);
+  constexpr int kLaterBlocks = 3;
+  int waits_before_later_blocks = 0;
+  std::vector<long> results;
+  pair.clock.run([&] {
+    ASSERT_TRUE(write_raw(pair.customer, Bytes(frame.begin(), frame.begin() + 10)));
+    pair.clock.sleep_for(50ms);
+    pair.cable.pace(0);
+    pair.cable.inject(SimCable::b, Bytes(frame.begin() + 10, frame.end() - 5));
+    pair.cable.pace(9600);
+    pair.clock.sleep_for(150ms);
+    ASSERT_TRUE(write_raw(pair.customer, Bytes(frame.end() - 5, frame.end())));
+    ASSERT_EQ(read_raw(pair.customer, 1), Bytes{ACK});
+    waits_before_later_blocks = pair.cable.waits(SimCable::a);
+    for (int i = 0; i < kLaterBlocks; ++i) {
+      results.push_back(send_data(pair.customer, reinterpret_cast<const char*>(block.data()), 1024));
+    }
+  }, {[&] {
+    UBYTE got[1025];
+    while (receive_data(pair.service, got, 1024) == LINK_OK) send_ACK(pair.service);
+  }});
+  EXPECT_EQ(results, std::vector<long>(kLaterBlocks, LINK_OK));
+  EXPECT_LE(pair.cable.waits(SimCable::a) - waits_before_later_blocks, kLaterBlocks * 8);
+}
+
+// A silent line times out; one that has failed, or never opened, ends every
+// transfer at once, and the rules for getting back in step do not wait on it.
+TEST(Link, ALineThatFailedOrNeverOpenedEndsEveryTransferAtOnce) {
+  Pair pair;
+  UBYTE data[4];
+  EXPECT_EQ(receive_data(pair.service, data, 3), LINK_TIMEOUT);
+  EXPECT_EQ(pair.elapsed(), time_limit(pair.service));
+  pair.cable.cut();
+  Link unopened(pair.clock, [](const std::string&, long, std::string& error) {
+    error = "gone";
+    return std::unique_ptr<lines::Line>();
+  });
+  EXPECT_EQ(allocport(unopened, 0, "nowhere"), PORT_OPEN_FAILED);
+  const nanoseconds failed = pair.clock.now();
+  for (Link* link : {&pair.service, &unopened}) {
+    EXPECT_EQ(send_data(*link, "abc", 3), LINK_SEND_TIMEOUT);
+    EXPECT_EQ(send_ACK(*link), LINK_TIMEOUT);
+    EXPECT_EQ(receive_data(*link, data, 3), LINK_TIMEOUT);
+    EXPECT_FALSE(link->first_byte_within(time_limit(*link)));
+    settle(*link);
+    wait_for_receiver_to_give_up(*link);
+    EXPECT_TRUE(link->lost());
+  }
+  EXPECT_EQ(pair.clock.now(), failed);
+}
+
+TEST(SetBaudRate, TakesTheLeadingNumberAfterOneTick) {
+  const struct { const char* text; bool cut; long result, baud; } table[] = {
+      {"9600", false, PORT_OK, 9600},        {"19200xyz", false, PORT_OK, 19200},
+      {"abc", false, PORT_PARAMS_FAILED, 0}, {"19200", true, PORT_PARAMS_FAILED, 0}};
+  for (const auto& row : table) {
+    Pair pair;
+    ASSERT_EQ(set_baud_rate(pair.customer, "4800"), PORT_OK);
+    const auto before = pair.clock.now();
+    if (row.cut) pair.cable.cut();
+    EXPECT_EQ(set_baud_rate(pair.customer, row.text), row.result) << row.text;
+    EXPECT_EQ(pair.clock.now() - before, 20ms) << "what was written leaves first";
+    EXPECT_EQ(pair.customer.baud(), row.baud ? row.baud : 4800) << row.text;
+    EXPECT_EQ(pair.cable.speeds(SimCable::b), (row.baud ? std::vector<long>{9600, 4800, row.baud} : std::vector<long>{9600, 4800}));
+  }
+}
+
+// Bytes handed back to the link are read first, as if they had just come.
+TEST(Link, BytesPutBackAreTheNextToArrive) {
+  Pair pair;
+  const Bytes frame = frame_of("abc");
+  pair.cable.inject(SimCable::b, Bytes(frame.begin() + 2, frame.end()));
+  pair.service.put_back(frame.data(), 2);
+  EXPECT_EQ(pair.service.first_byte_within(0ns), pair.clock.now());
+  UBYTE data[4] = {};
+  EXPECT_EQ(receive_framed_data(pair.service, data, 3), LINK_OK);
+  EXPECT_STREQ(reinterpret_cast<char*>(data), "abc");
+  pair.service.put_back(frame.data(), frame.size());
+  pair.service.drop_pending_input();
+  EXPECT_FALSE(pair.service.first_byte_within(time_limit(pair.service)));
+}
+
+// Every wait of the table keeps inside the others, so that a change to one
+// line of it cannot break a rule that another line keeps.
+TEST(Timing, EveryRuleOfTheTableKeepsInsideTheOthers) {
+  Pair pair;
+  const auto share = [&](LimitShare s) { return share_of_limit(pair.service, s); };
+  const nanoseconds limit = time_limit(pair.service), poll = kTicksBetweenPolls * pair.service.tick();
+  EXPECT_EQ(limit, 2100ms);
+  // A sender that keeps to the limit repeats a block no sooner than a limit
+  // after the block ended, and no later than a poll step after that; ours
+  // repeats inside that window too, whichever way its answer failed.
+  EXPECT_LE(share(timing::kRepeatWindowStart), limit);
+  EXPECT_GE(share(timing::kRepeatWindowEnd), limit + poll);
+  EXPECT_GE(limit + share(timing::kRepeatPause), share(timing::kRepeatWindowStart));
+  EXPECT_LE(limit + share(timing::kRepeatPause), share(timing::kRepeatWindowEnd));
+  // A refused short block comes again once the receiver has waited for a
+  // frame gap of quiet, and well within its limit.
+  EXPECT_GT(share(timing::kRefusedPause), frame_gap(pair.service));
+  EXPECT_LT(share(timing::kRefusedPause) + frame_gap(pair.service), limit);
+  // Quiet for settle() outlasts a sender's limit and its pause before a repeat.
+  EXPECT_GT(share(timing::kSettleQuiet), limit + share(timing::kRepeatPause));
+  EXPECT_GT(share(timing::kSettleCap), share(timing::kSettleQuiet));
+  // A receiver has given up before we take it to have done so.
+  EXPECT_GE(share(timing::kReceiverGivesUp), kFailuresEndingATransfer * limit);
+  EXPECT_EQ(kMaxRetries + 1, kFailuresEndingATransfer);
+}
+
+// The cable the tests with a reference end run on: each direction at the
+// speed its sender set, bytes sent at another speed than the receiver's
+// arriving as zeros, and a write on a line without an output queue ending
+// before its bytes have crossed.
+TEST(SimulatedCable, FollowsEachEndsSpeedAndHandsBytesOverWithoutAQueue) {
+  const nanoseconds at_9600 = 1041666ns, at_115200 = 86805ns;
+  const struct { long sender, receiver; bool queue; nanoseconds written, arrived; Bytes got; } table[] = {
+      {9600, 9600, true, 3 * at_9600, 3 * at_9600, {'a', 'b', 'c'}},
+      {9600, 9600, false, 0ns, 3 * at_9600, {'a', 'b', 'c'}},
+      {115200, 115200, false, 0ns, 3 * at_115200, {'a', 'b', 'c'}},
+      {115200, 9600, true, 3 * at_115200, 3 * at_115200, {0, 0, 0}},
+      {9600, 19200, false, 0ns, 3 * at_9600, {0, 0, 0}}};
+  for (const auto& row : table) {
+    Pair pair;
+    pair.cable.follow_speeds();
+    pair.cable.output_queue(SimCable::b, row.queue);
+    set_baud_rate(pair.customer, std::to_string(row.sender).c_str());
+    set_baud_rate(pair.service, std::to_string(row.receiver).c_str());
+    const nanoseconds start = pair.clock.now();
+    ASSERT_TRUE(write_raw(pair.customer, {'a', 'b', 'c'}));
+    EXPECT_EQ(pair.clock.now() - start, row.written) << row.sender << " " << row.queue;
+    EXPECT_EQ(read_raw(pair.service, 3), row.got) << row.sender << " to " << row.receiver;
+    EXPECT_EQ(pair.clock.now() - start, row.arrived) << row.sender << " " << row.queue;
+  }
+}
+
+// The reference end's own time limit, which the tests with it rely on: 21
+// polls 100 ms apart, the abort after the 21st sleep (what arrives during it
+// is thrown away), and bytes beyond a read left for the next one.
+TEST(ReferencePeer, KeepsTheStrictTimeLimit) {
+  const struct { nanoseconds arrives; Bytes wire; long first, second; nanoseconds done; } table[] = {
+      {0ms, frame_of("abc") + frame_of("abc"), LINK_OK, LINK_OK, 0ms},
+      {1950ms, frame_of("abc"), LINK_OK, LINK_TIMEOUT, 4100ms},
+      {2050ms, frame_of("abc"), LINK_TIMEOUT, LINK_TIMEOUT, 4200ms},  // gone with the aborted read
+      {1950ms, {ACK}, LINK_OK, LINK_TIMEOUT, 4100ms},
+      {2050ms, {ACK}, LINK_TIMEOUT, LINK_TIMEOUT, 4200ms}};
+  for (const auto& row : table) {
+    Pair pair;
+    ReferencePeer peer(pair.cable, SimCable::b, pair.clock);
+    pair.cable.delay(row.arrives);
+    pair.cable.inject(SimCable::a, row.wire);
+    UBYTE data[4] = {};
+    const auto once = [&] { return row.wire.size() == 1 ? peer.send_data(data, 3) : peer.receive_data(data, 3); };
+    EXPECT_EQ(once(), row.first) << row.arrives.count() << " " << row.wire.size();
+    EXPECT_EQ(once(), row.second) << row.arrives.count() << " " << row.wire.size();
+    EXPECT_EQ(pair.elapsed(), row.done) << row.arrives.count() << " " << row.wire.size();
+  }
+}

@@ -1,0 +1,55 @@
+#include "wire/folder.h"
+
+#include <cstdio>
+
+#include "host/fs.h"
+
+namespace quorvantix::wire {
+
+namespace {
+
+constexpr int kEntryNameColumns = 30;
+constexpr int kLongestEntryName = sizeof(Dir_Entry::entry) - 1;
+
+const char* type_word(host::ObjectType type) {
+  return type == host::ObjectType::directory ? "DIR" : "FILE";
+}
+
+// Appends one scanned entry as a row; false when no row can be had.
+bool append_entry(List* list, const host::ExamineData& found, RowMaker make_row) {
+  Dir_Entry* row = make_row(found.name, type_word(found.type));
+  if (row == nullptr) return false;
+  set_list_row_size(row, found.file_size);
+  // Padded to 30 columns; a longer name is cut where `entry` ends.
+  std::snprintf(row->entry, sizeof row->entry, "%-*.*s", kEntryNameColumns, kLongestEntryName, found.name);
+  add_list_row(list, row, found.type == host::ObjectType::directory);
+  return true;
+}
+
+}  // namespace
+
+void get_akt_dir(const host::Tree& tree, char* name) {
+  name[0] = '\0';
+  tree.current_dir_name(name);
+}
+
+long set_akt_dir(host::Tree& tree, const char* dir) {
+  const host::FsLock lock = host::FsLock::obtain(tree, dir);
+  if (!lock) return 0;
+  // A plain file locks as well as a directory, but cannot become current.
+  return tree.set_current(lock) ? 1 : 0;
+}
+
+long read_akt_dir(const host::Tree& tree, List* list, RowMaker make_row) {
+  const host::FsLock lock = host::FsLock::obtain(tree, "");
+  if (!lock) return DIR_OK;
+  host::DirScan scan = host::DirScan::start(tree, lock);
+  if (!scan) return DIR_OK;
+  host::ExamineData found;
+  while (scan.next(found)) {
+    if (!append_entry(list, found, make_row)) return DIR_NO_MEMORY;
+  }
+  return DIR_OK;
+}
+
+}  // namespace quorvantix::wire

@@ -1,0 +1,266 @@
+// The serial link: the line, the time limit on every transfer, link frames.
+//
+// A link frame is STX (0x02), a payload whose length both ends know in advance
+// (0 to 1024 bytes), the check byte calc_LPC of the payload, and ETX (0x03).
+// Every frame is answered by one bare byte, ACK or NAK. Every transfer on the
+// line gets the time limit: 21 polls with a wait of 5 ticks after each, 2.1 s
+// on the standard tick (wire.h).
+//
+// Each end of a connection owns one Link: it holds the line, the clock the
+// limits run on, the one request that moves bytes, cancellation and the last
+// error. Every operation below works on the link it is given.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/clock.h"
+#include "lines/serial_line.h"
+#include "wire/status.h"
+#include "wire/wire.h"
+
+namespace quorvantix::wire {
+
+// Request commands.
+constexpr std::uint16_t CMD_READ = 2;
+constexpr std::uint16_t CMD_WRITE = 3;
+constexpr std::uint16_t SDCMD_SETPARAMS = 11;
+
+// The one request of a link: the transfer in flight, and the line speed.
+struct IOExtSer {
+  std::uint16_t io_Command = 0;
+  void* io_Data = nullptr;
+  std::uint32_t io_Length = 0;
+  std::uint32_t io_Actual = 0;  // bytes moved by the last transfer
+  long io_Baud = kStartBaud;
+  std::int8_t io_Error = 0;  // the transfer ended because the line has gone (IOERR_LINE_GONE)
+};
+
+constexpr std::int8_t IOERR_LINE_GONE = 1;
+
+class Link {
+ public:
+  // `clock` must outlive the link. `opener` turns a device name and a unit
+  // into a line (the host's lines unless a test hands in its own).
+  explicit Link(host::Clock& clock, lines::LineOpener opener = lines::open_host_line);
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+  ~Link();
+
+  // The line speed the link set, in baud.
+  long baud() const { return request_.io_Baud; }
+  // True when no line is open, or the line has gone for good: a transfer on it
+  // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
+  // tell a silent peer from a line that is gone.
+  bool lost() const;
+  // Why the line was lost, where it says more than that its far end went
+  // (lines::Line::lost_reason); empty otherwise.
+  std::string lost_reason() const { return line_ ? line_->lost_reason() : std::string(); }
+  // After the line was lost: takes it up again where it goes on without a new
+  // open (a listening TCP line takes its next peer). False when it must be
+  // closed and opened again.
+  bool take_next_peer();
+  // The customer has signed off: a listening TCP line lets it wait with the
+  // other peers until one of them identifies.
+  void between_customers();
+  // The address of the peer on a line on the network (lines::Line::peer_address).
+  std::string peer_address() const { return line_ ? line_->peer_address() : std::string(); }
+  // False when a speed set on the line reaches no serial port (a plain TCP
+  // connection): a terminal server's port on the way keeps its own speed.
+  bool speed_reaches_port() const { return !line_ || line_->speed_reaches_port(); }
+  const std::string& last_error() const { return last_error_; }
+
+  // --- Cancellation ---
+  // Makes the transfer in flight, and every later one, end at its next poll as
+  // if its time limit had run out; the waits between frames (first_byte_within,
+  // drop_input_until_quiet, settle) end at once. Safe to call from a signal
+  // handler.
+  void cancel() noexcept { cancelled_.store(true); }
+  // cancel() for a signal handler that holds the link as a plain pointer.
+  static void cancel_from_signal(void* link) noexcept { static_cast<Link*>(link)->cancel(); }
+  void clear_cancel() noexcept { cancelled_.store(false); }
+  bool cancelled() const noexcept { return cancelled_.load(); }
+
+  // --- Time ---
+  std::chrono::nanoseconds now() const { return clock_.now(); }
+  std::chrono::nanoseconds tick() const { return clock_.tick(); }
+  void delay_ticks(int ticks) {
+    waiting();
+    clock_.sleep_for(ticks * clock_.tick());
+  }
+  // `hook(now)` runs as each wait of the link begins, on the line or on the
+  // clock (a service's keep-alives for its watchdog come from there).
+  void on_wait(std::function<void(std::chrono::nanoseconds now)> hook) { on_wait_ = std::move(hook); }
+  // When the bytes written so far have crossed the line, at the speed the
+  // link set: a write counts as ended then, for every time limit that
+  // follows it, however early the host took the bytes (a pty or a socket in
+  // front of a paced UART takes them at once).
+  std::chrono::nanoseconds sent_until() const { return sent_until_; }
+
+  // --- Watching the line between frames ---
+  // Waits at most `limit` for the first byte of a frame, without taking it.
+  // When it came; nothing when the line stayed silent, was lost or cancelled.
+  std::optional<std::chrono::nanoseconds> first_byte_within(std::chrono::nanoseconds limit);
+  // Takes and drops what arrives until the line has been quiet for `quiet`, at
+  // most `limit` in all. False when it never went quiet, no line is open, the
+  // line is lost or the link cancelled.
+  bool drop_input_until_quiet(std::chrono::nanoseconds quiet, std::chrono::nanoseconds limit);
+  // Drops what has arrived so far, without waiting (at most 1 MiB: a peer
+  // that floods the line cannot hold it here).
+  void drop_pending_input();
+  // Hands bytes that were read back to the line: the next read takes them
+  // first, as if they had just arrived (at most one frame's worth).
+  void put_back(const UBYTE* bytes, std::size_t count);
+
+ private:
+  // The request cycle and the port's settings, for the operations below.
+  friend struct RequestCycle;
+
+  bool open_device(const char* device, long unit);
+  void close_device();
+  // Applies the request's SDCMD_SETPARAMS (io_Baud) to the line, after what
+  // was written has left. False, with last_error() filled and the line as it
+  // was, when the rate is no rate or the line cannot take it.
+  bool do_io();
+  // Starts the CMD_READ or CMD_WRITE set up in the request, without waiting. A
+  // read ends when io_Length bytes have arrived, a write once it has moved
+  // bytes and they have left the port; either ends at once, with io_Error
+  // IOERR_LINE_GONE, when the line fails under it (a write the far end did
+  // not take, a hang-up, a peer that closed). A read that gets nothing from
+  // a line that is there goes on until its time limit.
+  void send_io();
+  // True once the transfer has ended (or none is pending). Never blocks.
+  bool check_io();
+  // Makes a pending transfer end at once; harmless on one that has ended. A
+  // write that is given up takes back what it left queued, so that its
+  // repeat never goes out overlapping it.
+  void abort_io();
+  // Waits until `deadline` at most, ending early once the transfer has ended.
+  void wait_io_until(std::chrono::nanoseconds deadline);
+  // When the time limit of the transfer just started begins to run: at once,
+  // or, on a paced line, once our own bytes have crossed it.
+  std::chrono::nanoseconds limit_starts_at() const;
+  // How long a read may sleep now without waking after its last byte has
+  // been handed over; nothing when it must watch the line instead.
+  std::optional<std::chrono::nanoseconds> paced_rest_of_read();
+  // After a wait in which the read in flight took bytes (`watched`: the line
+  // woke it, so that they were handed over just now).
+  void note_bytes_taken(std::uint32_t before, bool watched);
+  std::chrono::nanoseconds byte_time() const;
+  void advance();
+  long move_bytes(std::uint8_t* bytes, std::size_t count);
+  lines::Direction direction() const;
+  void waiting() {
+    if (on_wait_) on_wait_(now());
+  }
+
+  host::Clock& clock_;
+  lines::LineOpener opener_;
+  std::unique_ptr<lines::Line> line_;
+  IOExtSer request_;
+  bool pending_ = false;
+  std::atomic<bool> cancelled_{false};
+  std::string last_error_;
+  std::chrono::nanoseconds sent_until_{};    // see sent_until()
+  std::chrono::nanoseconds wire_until_{};    // when the transfer started last may have crossed the line
+  // The read in flight: when bytes were last handed over while it watched
+  // the line, how many it had then, and until when it may sleep since.
+  std::optional<std::chrono::nanoseconds> handed_over_at_;
+  std::uint32_t had_at_hand_over_ = 0;
+  std::optional<std::chrono::nanoseconds> may_sleep_until_;
+  // The read in flight has been handed more bytes than the line's speed can
+  // carry (a pty that nothing paces, a port faster than the speed set): it
+  // sleeps no more.
+  bool outpaced_ = false;
+  std::vector<UBYTE> put_back_;
+  std::function<void(std::chrono::nanoseconds)> on_wait_;
+};
+
+// --- The port ---
+
+// Opens unit `port` of `device` and sets the line to 9600 baud, 8N1, no flow
+// control. PORT_OK, PORT_OPEN_FAILED or PORT_PARAMS_FAILED (the cause in
+// link.last_error()); whatever it opened stays for freeport.
+long allocport(Link& link, long port, const char* device);
+// Ends a pending transfer and closes the device. Always 0.
+long freeport(Link& link, long port);
+// Sets the line speed from the decimal text `baud`. PORT_OK, or
+// PORT_PARAMS_FAILED with the line left as it was.
+long set_baud_rate(Link& link, const char* baud);
+// Waits, within the time limit, for the transfer just started on the link.
+// 0 when it completed (also as the limit ran out); 1 when the limit ran out,
+// the line failed under it or the link was cancelled, and the transfer was
+// aborted.
+BOOL checktimeout(Link& link);
+// The whole time limit of one transfer: 21 waits of 5 ticks. On a paced line
+// it runs from when our own bytes have crossed the line (Link::sent_until), so
+// that a write's limit covers its wire time and the limit for an answer
+// starts once the frame it answers has arrived.
+std::chrono::nanoseconds time_limit(const Link& link);
+// A share of the time limit from the timing table (wire.h).
+std::chrono::nanoseconds share_of_limit(const Link& link, LimitShare share);
+// A line quiet this long is between frames: its sender waits for an answer.
+std::chrono::nanoseconds frame_gap(const Link& link);
+// The wire time of `count` bytes at the link's speed.
+std::chrono::nanoseconds wire_time(const Link& link, long count);
+
+// --- Link frames ---
+
+// The check byte of `len` bytes: their exclusive-or, moved off the values 128
+// to 131; 4 for no bytes.
+std::uint8_t calc_LPC(const UBYTE* data, long len);
+// Sends `len` bytes as one frame and reads the one-byte answer.
+// LINK_OK (answer ACK), LINK_NOT_ACKED, LINK_SEND_TIMEOUT or LINK_TIMEOUT.
+long send_data(Link& link, const char* data, long len);
+// As send_data, and gives the answer byte that came (0x66, which is no
+// answer byte, when none did).
+long send_frame(Link& link, const char* data, long len, UBYTE& answer);
+// Receives one frame of `len` payload bytes into `data` (len + 1 bytes, a NUL
+// is put after the payload). LINK_OK, LINK_CHECK_ERROR (payload stored all the
+// same) or LINK_TIMEOUT (data untouched).
+long receive_data(Link& link, UBYTE* data, long len);
+// As receive_data, but a frame that does not begin with STX and end with ETX
+// is damaged too (LINK_CHECK_ERROR): a read out of step with the sender, by a
+// byte that a fault added or took away, shows there even where the check byte
+// happens to match.
+long receive_framed_data(Link& link, UBYTE* data, long len);
+// The two halves of receive_data. Reads exactly `count` bytes of a frame,
+// each piece within a fresh time limit; false on a time-out (what had come is
+// thrown away).
+bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count);
+// Writes `count` bytes, each piece within a fresh time limit; false on a
+// time-out (what was still queued is taken back).
+bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count);
+// Takes a frame of `len` payload bytes as it came off the line (len + 3
+// bytes) apart: the payload into `data` with a NUL after it; LINK_OK or
+// LINK_CHECK_ERROR. `framed` tells whether it began with STX and ended with ETX.
+long unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed);
+// Write the one answer byte. 0, or LINK_TIMEOUT.
+BOOL send_ACK(Link& link);
+BOOL send_NAK(Link& link);
+
+// --- Getting back in step, for both ends ---
+//
+// Frames carry no sequence number and no length: after an exchange that went
+// wrong, the ends find each other again by the silence between frames.
+
+// After an exchange that went wrong: waits until the peer is back in step with
+// an empty frame buffer. It repeats unanswered frames within its time limit,
+// and a read of its own that has taken up stray bytes ends within its time
+// limit too, throwing them away; so once the line has been quiet for longer
+// than one time limit, the next frame arrives whole.
+void settle(Link& link);
+// How long the line must have been quiet for settle().
+std::chrono::nanoseconds settle_quiet(const Link& link);
+// After a transfer that stopped part-way on our side as sender: the receiver
+// waits for the next frame until its fifth time-out, then answers NAK and
+// goes back to its command loop. Waits for that answer, then settles.
+void wait_for_receiver_to_give_up(Link& link);
+
+}  // namespace quorvantix::wire

@@ -65,6 +65,7 @@ install(CODE "
 ")
 install(FILES ${QUORVANTIX_UNIT_BUILT} DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
 
 # The licence in Debian's machine-readable form, and the package's changelog,
 # compressed as Debian expects it (-n: the same bytes from every build).

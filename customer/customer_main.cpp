@@ -223,7 +223,7 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
   console.out_terminal = isatty(STDOUT_FILENO) != 0;
   RunState state;
   if (options.baud != 0) {
-    run_commands(session, {{"baud", std::to_string(options.baud)}}, console, state);
+    run_speed_switch(session, options.baud, console, state);
   }
   if (!run_is_over(state)) run_source(session, source, console, state);
   leave(session, state);

@@ -139,7 +139,7 @@ bool run_send_akt_dir(ServiceState& state, char*) {
 
 // The customer has gone: back to 9600 baud, and on to the next one.
 bool serve_next_customer(ServiceState& state) {
-  set_baud_rate(state.link, "9600");
+  set_baud_rate(state.link, kStartBaud);
   return wait_for_customer(state);
 }
 
@@ -164,9 +164,10 @@ bool run_customer_terminate(ServiceState& state, char*) {
 }
 
 // The rate is the customer's text, shown like a name: it may hold anything.
+// Its leading decimal number is the speed; none is a rate the port refuses.
 bool run_set_baud_rate(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
-  const long status = set_baud_rate(state.link, argument_of(buffer));
+  const long status = set_baud_rate(state.link, std::strtol(argument_of(buffer), nullptr, 10));
   const std::string rate = host::shown_name(argument_of(buffer));
   std::printf("Baudrate auf %s gesetzt status %ld\n", rate.c_str(), status);
   state.log.command("baud " + rate, began, status);

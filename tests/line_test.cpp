@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -149,6 +150,22 @@ TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   }
   Link unlocked(clock, lines::host_line_opener(locks / "none"));
   EXPECT_EQ(allocport(unlocked, 0, line.path.c_str()), PORT_OK) << unlocked.last_error();
+}
+
+// The service's lock files go where its caller says; a FIFO in the place of
+// its lock file keeps the service off the line, without hanging it.
+TEST(LineLocks, TheServiceTakesItsLockDirectoryFromItsCallerAndLeavesAFifoAlone) {
+  PtyPair line;
+  TempDir locks;
+  const std::string lock = locks / ("LCK.." + line.path.substr(line.path.rfind('/') + 1));
+  ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
+  std::string words[] = {"quorvantix", line.path, "0"};
+  char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
+  host::SteadyClock clock(milliseconds(1));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(service_main(3, argv, clock, {}, locks.path()), 1);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(lock + " is not a lock file"), std::string::npos) << said;
 }
 
 // Names become paths, and a line that cannot be had is refused with the object

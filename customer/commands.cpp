@@ -170,7 +170,13 @@ Outcome run_baud(Session& session, const Parsed& command, Console& console) {
     console.out << session.baud << " baud\n";
     return {};
   }
-  const long rate = host::parse_rate(command.args[0]);
+  return switch_speed(session, host::parse_rate(command.args[0]), console);
+}
+
+}  // namespace
+
+Outcome switch_speed(Session& session, long rate, Console& console) {
+  const Parsed command{"baud", "", false, {}};
   if (!session.link.speed_reaches_port()) {
     say(console, command.name,
         "a tcp: line carries no line speed: the service switches to " + std::to_string(rate) +
@@ -182,6 +188,8 @@ Outcome run_baud(Session& session, const Parsed& command, Console& console) {
   if (!console.quiet) say(console, command.name, "the line runs at " + std::to_string(rate) + " baud");
   return {};
 }
+
+namespace {
 
 Outcome run_lpwd(Session&, const Parsed& command, Console& console) {
   std::string dir;

@@ -31,6 +31,8 @@ bool check_command(const Command& command, std::string& error);
 // console.out, errors (one sentence, starting with the command's name) to
 // console.err.
 Outcome run_command(session::Session& session, const Command& command, Console& console);
+// Switches both ends to `rate` baud (the command baud RATE): says so, or why not.
+Outcome switch_speed(session::Session& session, long rate, Console& console);
 // The command list for `help`; with a command's name, what that command does.
 std::string help_text(const std::string& command = "");
 // The names of all commands, for completion; ends with a null pointer.

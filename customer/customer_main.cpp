@@ -15,6 +15,7 @@
 #include "customer/options.h"
 #include "customer/run.h"
 #include "host/charset.h"
+#include "host/options.h"
 #include "host/stop_signals.h"
 
 namespace quorvantix::customer {
@@ -105,9 +106,10 @@ bool choose_source(const Options& options, Source& source, std::string& error) {
 // they are shown as names are, so that none of it steers the terminal.
 std::string shown(const std::string& text) { return host::shown_name(text); }
 
+const host::Program kCommandLine{kProgram, std::string("\nTry '") + kProgram + " --help'.\n", true, true};
+
 int usage_error(const std::string& error) {
-  std::cerr << kProgram << ": " << shown(error) << "\nTry '" << kProgram << " --help'.\n";
-  return kExitUsage;
+  return host::refuse_command_line(kCommandLine, error);
 }
 
 void run_source(Session& session, const Source& source, Console& console, RunState& state) {
@@ -184,14 +186,8 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
   Options options = std::move(defaults);
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);
-  if (options.help) {
-    std::cout << usage_text();
-    return kExitOk;
-  }
-  if (options.version) {
-    std::cout << kProgram << ", " << version + std::strlen("$VER: ") << '\n';
-    return kExitOk;
-  }
+  if (options.help) return host::answer_help(usage_text());
+  if (options.version) return host::answer_version(kCommandLine, version);
   Source source;
   if (!choose_source(options, source, error)) return usage_error(error);
 
@@ -199,6 +195,7 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
   host::StopSignals interrupts(Link::cancel_from_signal, &link);
   Session session(link);
   session.charset = options.charset;
+  if (options.names) session.names = std::move(*options.names);
   if (open_line(session, options.device, options.unit) != PORT_OK) {
     std::cerr << kProgram << ": cannot open the line: " << shown(session.detail) << '\n';
     return kExitNoLink;
@@ -223,7 +220,7 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
   console.out_terminal = isatty(STDOUT_FILENO) != 0;
   RunState state;
   if (options.baud != 0) {
-    run_commands(session, {{"baud", std::to_string(options.baud)}}, console, state);
+    run_speed_switch(session, options.baud, console, state);
   }
   if (!run_is_over(state)) run_source(session, source, console, state);
   leave(session, state);

@@ -7,6 +7,7 @@
 
 #include "customer/commands.h"
 #include "host/numbers.h"
+#include "host/options.h"
 #include "lines/serial_line.h"
 
 namespace quorvantix::customer {
@@ -19,114 +20,52 @@ namespace {
 // The longest line the settings file may have.
 constexpr std::size_t kSettingsLineBytes = 4096;
 
-enum class Takes { help, version, quiet, unit, baud, batch, charset };
-
-struct OptionEntry {
-  char short_name;  // 0: none
-  const char* long_name;
-  Takes takes;
-};
-
-constexpr OptionEntry kOptions[] = {
-    {'h', "help", Takes::help},   {'V', "version", Takes::version}, {'q', "quiet", Takes::quiet},
-    {'u', "unit", Takes::unit},   {'b', "baud", Takes::baud},       {0, "batch", Takes::batch},
-    {0, "charset", Takes::charset},
-};
-
-bool takes_value(Takes takes) {
-  return takes == Takes::unit || takes == Takes::baud || takes == Takes::batch || takes == Takes::charset;
-}
-
-// Finds the option `word` names; `joined` gets a value written into the same
-// word, `has_joined` whether there was one.
-const OptionEntry* find_option(const std::string& word, std::string& joined, bool& has_joined) {
-  has_joined = false;
-  for (const auto& entry : kOptions) {
-    if (word.rfind("--", 0) == 0) {
-      const std::string body = word.substr(2);
-      const std::size_t equals = body.find('=');
-      if (body.substr(0, equals) != entry.long_name) continue;
-      has_joined = equals != std::string::npos;
-      if (has_joined) joined = body.substr(equals + 1);
-      return &entry;
-    }
-    if (entry.short_name != 0 && word.size() >= 2 && word[1] == entry.short_name) {
-      has_joined = word.size() > 2;
-      if (has_joined) joined = word.substr(2);
-      return &entry;
-    }
-  }
-  return nullptr;
-}
-
-std::string spelled(const OptionEntry& entry) {
-  std::string text = std::string("--") + entry.long_name;
-  if (entry.short_name != 0) text = std::string("-") + entry.short_name + "/" + text;
-  return text;
-}
-
-bool apply(const OptionEntry& entry, const std::string& value, Options& options, std::string& error) {
-  switch (entry.takes) {
-    case Takes::help:
-      options.help = true;
-      return true;
-    case Takes::version:
-      options.version = true;
-      return true;
-    case Takes::quiet:
-      options.quiet = true;
-      return true;
-    case Takes::unit:
-      if (host::parse_digits(value, options.unit)) return true;
-      error = spelled(entry) + " takes a unit number (0, 1, ...), not '" + value + "'";
-      return false;
-    case Takes::baud:
-      options.baud = host::parse_rate(value);
-      if (options.baud != 0) return true;
-      error = spelled(entry) + " takes a line speed in baud (for example 115200), not '" + value + "'";
-      return false;
-    case Takes::batch:
-      if (value.empty()) {
-        error = "--batch takes the name of a file of commands, or - for standard input";
-        return false;
-      }
-      options.batch = value;
-      return true;
-    case Takes::charset:
-      if (!host::NameCodec::open(value, error)) {
-        error = "--charset: " + error;
-        return false;
-      }
-      options.charset = value;
-      return true;
-  }
+bool take_unit(Options& options, const std::string& value, std::string& error) {
+  if (host::parse_digits(value, options.unit)) return true;
+  error = "-u/--unit takes a unit number (0, 1, ...), not '" + value + "'";
   return false;
 }
 
-}  // namespace
+bool take_baud(Options& options, const std::string& value, std::string& error) {
+  options.baud = host::parse_rate(value);
+  if (options.baud != 0) return true;
+  error = "-b/--baud takes a line speed in baud (for example 115200), not '" + value + "'";
+  return false;
+}
 
-namespace {
-
-// Takes the option `word` (and its value, the next word, when it takes one);
-// false with `error` filled when it cannot be used.
-bool take_option(int argc, const char* const* argv, int& index, Options& options, std::string& error) {
-  const std::string word = argv[index];
-  std::string value;
-  bool has_joined = false;
-  const OptionEntry* entry = find_option(word, value, has_joined);
-  if (entry == nullptr || (has_joined && !takes_value(entry->takes))) {
-    error = "unknown option '" + word + "'";
+bool take_batch(Options& options, const std::string& value, std::string& error) {
+  if (value.empty()) {
+    error = "--batch takes the name of a file of commands, or - for standard input";
     return false;
   }
-  if (takes_value(entry->takes) && !has_joined) {
-    if (index + 1 >= argc) {
-      error = "option " + spelled(*entry) + " needs a value";
-      return false;
-    }
-    value = argv[++index];
-  }
-  return apply(*entry, value, options, error);
+  options.batch = value;
+  return true;
 }
+
+// The character set is opened here, once: the session uses the converter the
+// check opened.
+bool take_charset(Options& options, const std::string& value, std::string& error) {
+  std::optional<host::NameCodec> names = host::NameCodec::open(value, error);
+  if (!names) {
+    error = "--charset: " + error;
+    return false;
+  }
+  options.charset = value;
+  options.names = std::make_shared<host::NameCodec>(std::move(*names));
+  return true;
+}
+
+using host::OptionValue;
+
+constexpr host::Option<Options> kOptions[] = {
+    {'h', "help", OptionValue::none, "", [](Options& o, const std::string&, std::string&) { return o.help = true; }},
+    {'V', "version", OptionValue::none, "", [](Options& o, const std::string&, std::string&) { return o.version = true; }},
+    {'q', "quiet", OptionValue::none, "", [](Options& o, const std::string&, std::string&) { return o.quiet = true; }},
+    {'u', "unit", OptionValue::required, "option -u/--unit needs a value", take_unit},
+    {'b', "baud", OptionValue::required, "option -b/--baud needs a value", take_baud},
+    {0, "batch", OptionValue::required, "option --batch needs a value", take_batch},
+    {0, "charset", OptionValue::required, "option --charset needs a value", take_charset},
+};
 
 bool is_option_word(const std::string& word, bool line_known) {
   if (word.size() < 2 || word[0] != '-' || word == "--") return false;
@@ -152,8 +91,8 @@ bool apply_setting(const std::string& name, const std::string& value, Options& o
     return value == "on" || value == "off";
   }
   for (const auto& entry : kOptions) {
-    if (name == entry.long_name && takes_value(entry.takes) && entry.takes != Takes::batch) {
-      return apply(entry, value, options, error);
+    if (name == entry.long_name && entry.value == OptionValue::required && name != "batch") {
+      return entry.set(options, value, error);
     }
   }
   error = "there is no setting '" + name + "' (line, unit, baud, charset, overwrite)";
@@ -163,10 +102,11 @@ bool apply_setting(const std::string& name, const std::string& value, Options& o
 }  // namespace
 
 bool parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
+  const std::vector<std::string> words(argv, argv + argc);
   bool line_given = false;
-  int index = 1;
-  for (; index < argc; ++index) {
-    const std::string word = argv[index];
+  std::size_t index = 1;
+  for (; index < words.size(); ++index) {
+    const std::string& word = words[index];
     const bool line_known = line_given || !options.device.empty();
     if (word == "--") {
       ++index;
@@ -175,7 +115,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
     if (word == "-") {
       options.batch = "-";
     } else if (is_option_word(word, line_known)) {
-      if (!take_option(argc, argv, index, options, error)) return false;
+      if (!host::take_option<Options>(kOptions, words, index, options, error)) return false;
       if (options.help || options.version) return true;
     } else if (!line_given && (options.device.empty() || lines::names_a_device(word))) {
       options.device = word;
@@ -184,14 +124,14 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
       break;
     }
   }
-  if (!line_given && index < argc && (options.device.empty() || lines::names_a_device(argv[index]))) {
-    options.device = argv[index++];
+  if (!line_given && index < words.size() && (options.device.empty() || lines::names_a_device(words[index]))) {
+    options.device = words[index++];
   }
   if (options.device.empty()) {
     error = "name the serial line (a path such as /dev/ttyUSB0, or serial.device with -u)";
     return false;
   }
-  for (; index < argc; ++index) options.command_words.emplace_back(argv[index]);
+  for (; index < words.size(); ++index) options.command_words.push_back(words[index]);
   return true;
 }
 

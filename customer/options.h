@@ -4,6 +4,7 @@
 
 #include "host/numbers.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct Options {
   bool version = false;
   std::string batch;  // --batch FILE: the script to run ("-": standard input)
   std::string charset = host::kDefaultWireCharset;  // --charset SET: of names on the line
+  std::shared_ptr<host::NameCodec> names;  // `charset`, opened by the parser; null: not yet opened
   bool overwrite = false;  // the settings file's overwrite: set overwrite on from the start
   std::vector<std::string> command_words;  // from the first command on, as given
 };

@@ -10,6 +10,33 @@ using namespace quorvantix::session;
 
 bool run_is_over(const RunState& state) { return state.ending != Ending::none || state.stopped; }
 
+namespace {
+
+// What a command's outcome means for the run; `more_follow`: commands given
+// on the command line after it.
+void take_outcome(Session& session, const Outcome& outcome, bool may_fail, bool more_follow, Console& console,
+                  RunState& state) {
+  if (!outcome.ok && !may_fail) {
+    state.failed = true;
+    if (state.stop_at_failure) state.stopped = true;
+    if (state.stopped && more_follow && !session.link.lost()) {
+      console.err << "quorvantix-customer: the commands after the one that failed were not run\n";
+    }
+  }
+  if (!outcome.ok && !state.line_gone && session.link.lost()) {
+    // Nothing will move on this line again: say so once, and send nothing more.
+    state.line_gone = true;
+    session.lost = true;
+    state.failed = true;
+    console.err << "quorvantix-customer: the line went away; the session is over\n";
+  }
+  state.ending = outcome.ending;
+  if (session.lost && outcome.ending == Ending::none) state.stopped = true;
+  if (stop_requested()) state.stopped = true;
+}
+
+}  // namespace
+
 void run_commands(Session& session, const std::vector<Command>& commands, Console& console, RunState& state,
                   const std::string& where) {
   for (std::size_t i = 0; i < commands.size(); ++i) {
@@ -19,24 +46,12 @@ void run_commands(Session& session, const std::vector<Command>& commands, Consol
     console.where = where;
     const Outcome outcome = run_command(session, command, console);
     console.where.clear();
-    if (!outcome.ok && !may_fail) {
-      state.failed = true;
-      if (state.stop_at_failure) state.stopped = true;
-      if (state.stopped && where.empty() && i + 1 < commands.size() && !session.link.lost()) {
-        console.err << "quorvantix-customer: the commands after the one that failed were not run\n";
-      }
-    }
-    if (!outcome.ok && !state.line_gone && session.link.lost()) {
-      // Nothing will move on this line again: say so once, and send nothing more.
-      state.line_gone = true;
-      session.lost = true;
-      state.failed = true;
-      console.err << "quorvantix-customer: the line went away; the session is over\n";
-    }
-    state.ending = outcome.ending;
-    if (session.lost && outcome.ending == Ending::none) state.stopped = true;
-    if (stop_requested()) state.stopped = true;
+    take_outcome(session, outcome, may_fail, where.empty() && i + 1 < commands.size(), console, state);
   }
+}
+
+void run_speed_switch(Session& session, long rate, Console& console, RunState& state) {
+  if (!run_is_over(state)) take_outcome(session, switch_speed(session, rate, console), false, false, console, state);
 }
 
 void run_script(Session& session, std::istream& in, Console& console, RunState& state, const std::string& name) {

@@ -26,6 +26,9 @@ bool run_is_over(const RunState& state);
 // goes before every error message.
 void run_commands(session::Session& session, const std::vector<Command>& commands, Console& console, RunState& state,
                   const std::string& where = "");
+// Switches both ends to `rate` baud as the command baud RATE does, unless
+// run_is_over; a failure counts as a failed command.
+void run_speed_switch(session::Session& session, long rate, Console& console, RunState& state);
 // Reads commands one a line (';' separates more on a line, '#' starts a
 // comment) until the end of `in` or run_is_over. `name` names the script in
 // the message that says where it stopped.

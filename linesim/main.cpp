@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/options.h"
 #include "host/unique_fd.h"
 #include "linesim/cable.h"
 #include "linesim/options.h"
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int kExitStopped = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 // The signals that end the simulator arrive as a readable descriptor, so the
 // poll loop notices them between two moves and the links are removed on the way out.
@@ -53,14 +53,8 @@ using namespace quorvantix::linesim;
 int main(int argc, char** argv) {
   std::string error;
   const auto options = linesim::parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
-  if (!options) {
-    std::fprintf(stderr, "quorvantix-linesim: %s (see --help)\n", error.c_str());
-    return kExitUsage;
-  }
-  if (options->help) {
-    std::fputs(linesim::usage_text().c_str(), stdout);
-    return kExitStopped;
-  }
+  if (!options) return host::refuse_command_line({"quorvantix-linesim", " (see --help)\n"}, error);
+  if (options->help) return host::answer_help(linesim::usage_text());
   // Bytes are due at exact times; the kernel's default slack of 50 us on each
   // timed wake would show as latency on every frame and every answer.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);

@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <functional>
 #include <limits>
 #include <map>
+
+#include "host/options.h"
 
 namespace quorvantix::linesim {
 namespace {
@@ -38,80 +39,110 @@ bool parse_directions(const std::string& text, FaultDirections& directions) {
   return true;
 }
 
-// Stores one option's value; false when the value does not fit the option.
-using ValueSetter = std::function<bool(Options&, const std::string&)>;
+// The options as they are read, and what only their combination tells.
+struct Parsing {
+  Options options;
+  bool stall_ms_given = false;
+  bool unthrottled_given = false;
+};
 
-ValueSetter milliseconds_into(std::chrono::milliseconds Options::*field) {
-  return [field](Options& options, const std::string& text) {
-    unsigned long long value = 0;
-    if (!parse_unsigned(text, kMaxMilliseconds, value)) return false;
-    options.*field = std::chrono::milliseconds(value);
-    return true;
-  };
+using host::OptionValue;
+using Setter = bool (*)(Parsing&, const std::string&, std::string&);
+
+template <std::chrono::milliseconds Options::*field>
+bool milliseconds_into(Parsing& parsing, const std::string& text, std::string&) {
+  unsigned long long value = 0;
+  if (!parse_unsigned(text, kMaxMilliseconds, value)) return false;
+  parsing.options.*field = std::chrono::milliseconds(value);
+  return true;
 }
 
-ValueSetter path_into(std::string Options::*field) {
-  return [field](Options& options, const std::string& text) {
-    options.*field = text;
-    return !text.empty();
-  };
+template <std::string Options::*field>
+bool path_into(Parsing& parsing, const std::string& text, std::string&) {
+  parsing.options.*field = text;
+  return !text.empty();
 }
 
-ValueSetter rate_into(double FaultRates::*field) {
-  return [field](Options& options, const std::string& text) { return parse_rate(text, options.rates.*field); };
+template <double FaultRates::*field>
+bool rate_into(Parsing& parsing, const std::string& text, std::string&) {
+  return parse_rate(text, parsing.options.rates.*field);
 }
 
-const std::map<std::string, ValueSetter>& options_with_values() {
-  static const std::map<std::string, ValueSetter> kSetters{
-      {"--a", path_into(&Options::path_a)},
-      {"--b", path_into(&Options::path_b)},
-      {"--baud",
-       [](Options& o, const std::string& text) {
-         unsigned long long value = 0;
-         if (!parse_unsigned(text, kMaxBaud, value)) return false;
-         o.baud = static_cast<long>(value);
-         o.pacing = value > 0 ? Pacing::fixed : Pacing::unthrottled;
-         return true;
-       }},
-      {"--latency-ms", milliseconds_into(&Options::latency)},
-      {"--delivery",
-       [](Options& o, const std::string& text) {
-         std::string ignored;
-         const auto pattern = parse_delivery(text, ignored);
-         if (pattern) o.delivery = *pattern;
-         return pattern.has_value();
-       }},
-      {"--seed",
-       [](Options& o, const std::string& text) {
-         unsigned long long value = 0;
-         if (!parse_unsigned(text, std::numeric_limits<std::uint64_t>::max(), value)) return false;
-         o.seed = value;
-         return true;
-       }},
-      {"--flip", rate_into(&FaultRates::flip)},
-      {"--drop", rate_into(&FaultRates::drop)},
-      {"--insert", rate_into(&FaultRates::insert)},
-      {"--stall-after",
-       [](Options& o, const std::string& text) {
-         unsigned long long value = 0;
-         if (!parse_unsigned(text, std::numeric_limits<std::uint64_t>::max(), value)) return false;
-         o.stall_after_bytes = value;
-         return true;
-       }},
-      {"--stall-ms", milliseconds_into(&Options::stall)},
-      {"--turnarounds",  // only as --turnarounds=BYTES: alone it takes no value
-       [](Options& o, const std::string& text) {
-         unsigned long long value = 0;
-         if (!parse_unsigned(text, std::numeric_limits<std::uint64_t>::max(), value) || value == 0) return false;
-         o.turnaround_bytes = value;
-         return true;
-       }},
-      {"--direction", [](Options& o, const std::string& text) { return parse_directions(text, o.fault_directions); }},
-  };
-  return kSetters;
+// A count of bytes; with `at_least_one`, 0 is refused.
+bool count_of(const std::string& text, std::uint64_t& count, bool at_least_one = false) {
+  unsigned long long value = 0;
+  if (!parse_unsigned(text, std::numeric_limits<std::uint64_t>::max(), value) || (at_least_one && value == 0)) {
+    return false;
+  }
+  count = value;
+  return true;
 }
 
-bool complete(const Options& options, bool stall_ms_given, bool unthrottled_given, std::string& error) {
+bool take_baud(Parsing& parsing, const std::string& text, std::string&) {
+  unsigned long long value = 0;
+  if (!parse_unsigned(text, kMaxBaud, value)) return false;
+  parsing.options.baud = static_cast<long>(value);
+  parsing.options.pacing = value > 0 ? Pacing::fixed : Pacing::unthrottled;
+  return true;
+}
+
+bool take_delivery(Parsing& parsing, const std::string& text, std::string&) {
+  std::string ignored;
+  const auto pattern = parse_delivery(text, ignored);
+  if (pattern) parsing.options.delivery = *pattern;
+  return pattern.has_value();
+}
+
+bool take_stall_after(Parsing& parsing, const std::string& text, std::string&) {
+  std::uint64_t count = 0;
+  if (!count_of(text, count)) return false;
+  parsing.options.stall_after_bytes = count;
+  return true;
+}
+
+bool take_stall_ms(Parsing& parsing, const std::string& text, std::string& error) {
+  parsing.stall_ms_given = true;
+  return milliseconds_into<&Options::stall>(parsing, text, error);
+}
+
+// Alone it counts every answer; as --turnarounds=BYTES, those to at least BYTES.
+bool take_turnarounds(Parsing& parsing, const std::string& text, std::string&) {
+  if (text.empty()) return parsing.options.turnaround_bytes = 1, true;
+  return count_of(text, parsing.options.turnaround_bytes, true);
+}
+
+bool take_unthrottled(Parsing& parsing, const std::string&, std::string&) {
+  parsing.unthrottled_given = true;
+  if (parsing.options.pacing == Pacing::follow) parsing.options.pacing = Pacing::unthrottled;
+  return true;
+}
+
+constexpr Setter kHelp = [](Parsing& parsing, const std::string&, std::string&) { return parsing.options.help = true; };
+
+constexpr host::Option<Parsing> kOptions[] = {
+    {'h', nullptr, OptionValue::none, "", kHelp},
+    {0, "help", OptionValue::joinable, "", kHelp},
+    {0, "quiet", OptionValue::none, "", [](Parsing& p, const std::string&, std::string&) { return p.options.quiet = true; }},
+    {0, "unthrottled", OptionValue::none, "", take_unthrottled},
+    {0, "turnarounds", OptionValue::joinable, "", take_turnarounds},
+    {0, "a", OptionValue::required, "--a needs a value", path_into<&Options::path_a>},
+    {0, "b", OptionValue::required, "--b needs a value", path_into<&Options::path_b>},
+    {0, "baud", OptionValue::required, "--baud needs a value", take_baud},
+    {0, "latency-ms", OptionValue::required, "--latency-ms needs a value", milliseconds_into<&Options::latency>},
+    {0, "delivery", OptionValue::required, "--delivery needs a value", take_delivery},
+    {0, "seed", OptionValue::required, "--seed needs a value",
+     [](Parsing& p, const std::string& text, std::string&) { return count_of(text, p.options.seed); }},
+    {0, "flip", OptionValue::required, "--flip needs a value", rate_into<&FaultRates::flip>},
+    {0, "drop", OptionValue::required, "--drop needs a value", rate_into<&FaultRates::drop>},
+    {0, "insert", OptionValue::required, "--insert needs a value", rate_into<&FaultRates::insert>},
+    {0, "stall-after", OptionValue::required, "--stall-after needs a value", take_stall_after},
+    {0, "stall-ms", OptionValue::required, "--stall-ms needs a value", take_stall_ms},
+    {0, "direction", OptionValue::required, "--direction needs a value",
+     [](Parsing& p, const std::string& text, std::string&) { return parse_directions(text, p.options.fault_directions); }},
+};
+
+bool complete(const Parsing& parsing, std::string& error) {
+  const Options& options = parsing.options;
   if (options.path_a.empty() || options.path_b.empty()) {
     error = "both --a PATH and --b PATH are needed";
     return false;
@@ -120,11 +151,11 @@ bool complete(const Options& options, bool stall_ms_given, bool unthrottled_give
     error = "--a and --b name the same path";
     return false;
   }
-  if (unthrottled_given && options.pacing == Pacing::fixed) {
+  if (parsing.unthrottled_given && options.pacing == Pacing::fixed) {
     error = "--unthrottled and --baud N do not go together";
     return false;
   }
-  if (options.stall_after_bytes.has_value() != stall_ms_given) {
+  if (options.stall_after_bytes.has_value() != parsing.stall_ms_given) {
     error = "--stall-after and --stall-ms go together";
     return false;
   }
@@ -134,53 +165,13 @@ bool complete(const Options& options, bool stall_ms_given, bool unthrottled_give
 }  // namespace
 
 std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error) {
-  Options options;
-  bool stall_ms_given = false;
-  bool unthrottled_given = false;
+  Parsing parsing;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::optional<std::string> value;
-    if (const auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
-      value = name.substr(equals + 1);
-      name.resize(equals);
-    }
-    if (name == "--help" || name == "-h") {
-      options.help = true;
-      return options;
-    }
-    if (name == "--quiet" && !value) {
-      options.quiet = true;
-      continue;
-    }
-    if (name == "--turnarounds" && !value) {
-      options.turnaround_bytes = 1;
-      continue;
-    }
-    if (name == "--unthrottled" && !value) {
-      unthrottled_given = true;
-      if (options.pacing == Pacing::follow) options.pacing = Pacing::unthrottled;
-      continue;
-    }
-    const auto setter = options_with_values().find(name);
-    if (setter == options_with_values().end()) {
-      error = "unknown option '" + args[i] + "'";
-      return std::nullopt;
-    }
-    if (!value) {
-      if (i + 1 == args.size()) {
-        error = name + " needs a value";
-        return std::nullopt;
-      }
-      value = args[++i];
-    }
-    if (!setter->second(options, *value)) {
-      error = "bad value '" + *value + "' for " + name;
-      return std::nullopt;
-    }
-    if (name == "--stall-ms") stall_ms_given = true;
+    if (!host::take_option<Parsing>(kOptions, args, i, parsing, error)) return std::nullopt;
+    if (parsing.options.help) return parsing.options;
   }
-  if (!complete(options, stall_ms_given, unthrottled_given, error)) return std::nullopt;
-  return options;
+  if (!complete(parsing, error)) return std::nullopt;
+  return parsing.options;
 }
 
 std::string usage_text() {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "host/errno_text.h"
+#include "host/options.h"
 #include "host/stop_signals.h"
 #include "mount/background.h"
 #include "mount/fuse_files.h"
@@ -27,10 +28,9 @@ constexpr const char* kProgram = "quorvantix-mount";
 
 void say(const std::string& text) { std::cerr << kProgram << ": " << text << std::endl; }
 
-int usage_error(const std::string& error) {
-  std::cerr << kProgram << ": " << error << "\nTry '" << kProgram << " --help'.\n";
-  return kExitUsage;
-}
+const host::Program kCommandLine{kProgram, std::string("\nTry '") + kProgram + " --help'.\n"};
+
+int usage_error(const std::string& error) { return host::refuse_command_line(kCommandLine, error); }
 
 // The FUSE library's option text: backslash and comma are its separators.
 std::string option_text(const std::string& text) {
@@ -147,14 +147,8 @@ int mount_main(int argc, char** argv) {
   MountOptions options;
   std::string error;
   if (!parse_mount_options(argc, argv, options, error)) return usage_error(error);
-  if (options.help) {
-    std::cout << mount_usage_text();
-    return kExitOk;
-  }
-  if (options.version) {
-    std::cout << kProgram << ", " << version + std::strlen("$VER: ") << '\n';
-    return kExitOk;
-  }
+  if (options.help) return host::answer_help(mount_usage_text());
+  if (options.version) return host::answer_version(kCommandLine, version);
   if (!usable_mountpoint(options.mountpoint, error)) {
     say("cannot mount on " + options.mountpoint + ": " + error);
     return kExitMountFailed;

@@ -2,6 +2,7 @@
 
 
 #include "host/numbers.h"
+#include "host/options.h"
 #include "lines/serial_line.h"
 
 namespace quorvantix::mount {
@@ -42,7 +43,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
   return true;
 }
 
-bool apply_option_list(const std::string& list, MountOptions& options, std::string& error) {
+bool apply_option_list(MountOptions& options, const std::string& list, std::string& error) {
   std::size_t start = 0;
   while (start <= list.size()) {
     const std::size_t comma = std::min(list.find(',', start), list.size());
@@ -52,31 +53,17 @@ bool apply_option_list(const std::string& list, MountOptions& options, std::stri
   return true;
 }
 
-// An option word; `index` moves past a value in the next word.
-bool apply_word(int argc, const char* const* argv, int& index, MountOptions& options, std::string& error) {
-  const std::string word = argv[index];
-  if (word == "-h" || word == "--help") {
-    options.help = true;
-  } else if (word == "-V" || word == "--version") {
-    options.version = true;
-  } else if (word == "-f") {
-    options.foreground = true;
-  } else if (word == "-d") {
-    options.debug = options.foreground = true;
-  } else if (word == "-o") {
-    if (index + 1 >= argc) {
-      error = "option -o needs a list of options";
-      return false;
-    }
-    return apply_option_list(argv[++index], options, error);
-  } else if (word.rfind("-o", 0) == 0) {
-    return apply_option_list(word.substr(2), options, error);
-  } else {
-    error = "unknown option '" + word + "'";
-    return false;
-  }
-  return true;
-}
+using host::OptionValue;
+
+constexpr host::Option<MountOptions> kOptions[] = {
+    {'h', "help", OptionValue::none, "", [](MountOptions& o, const std::string&, std::string&) { return o.help = true; }},
+    {'V', "version", OptionValue::none, "",
+     [](MountOptions& o, const std::string&, std::string&) { return o.version = true; }},
+    {'f', nullptr, OptionValue::none, "", [](MountOptions& o, const std::string&, std::string&) { return o.foreground = true; }},
+    {'d', nullptr, OptionValue::none, "",
+     [](MountOptions& o, const std::string&, std::string&) { return o.debug = o.foreground = true; }},
+    {'o', nullptr, OptionValue::required, "option -o needs a list of options", apply_option_list},
+};
 
 }  // namespace
 
@@ -96,13 +83,14 @@ bool split_device_unit(const std::string& text, std::string& device, long& unit,
 
 bool parse_mount_options(int argc, const char* const* argv, MountOptions& options, std::string& error) {
   std::vector<std::string> operands;
+  const std::vector<std::string> words(argv, argv + argc);
   bool options_ended = false;
-  for (int index = 1; index < argc; ++index) {
-    const std::string word = argv[index];
+  for (std::size_t index = 1; index < words.size(); ++index) {
+    const std::string& word = words[index];
     if (!options_ended && word == "--") {
       options_ended = true;
     } else if (!options_ended && word.size() >= 2 && word[0] == '-') {
-      if (!apply_word(argc, argv, index, options, error)) return false;
+      if (!host::take_option<MountOptions>(kOptions, words, index, options, error)) return false;
     } else {
       operands.push_back(word);
     }

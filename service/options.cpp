@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "host/numbers.h"
+#include "host/options.h"
 #include "lines/tcp_line.h"
 
 namespace quorvantix::service {
@@ -17,51 +18,24 @@ bool is_option(const std::string& argument) {
   return argument.size() > 1 && argument[0] == '-' && !std::isdigit(static_cast<unsigned char>(argument[1]));
 }
 
-// "--root DIR" or "--root=DIR" at argv[i]; moves i past its value. False,
-// with `error` filled ("--root needs a directory"), when the value is missing
-// or empty.
-bool take_value(int argc, char** argv, int& i, const std::string& option, std::string& value, std::string& error,
-                const std::string& needed = "a directory") {
-  const std::string argument = argv[i];
-  if (argument.size() > option.size() && argument[option.size()] == '=') {
-    value = argument.substr(option.size() + 1);
-  } else if (i + 1 < argc) {
-    value = argv[++i];
-  } else {
-    value.clear();
-  }
-  if (value.empty()) error = option + " needs " + needed;
-  return !value.empty();
+// The character set is opened here, once: the service uses the converter the
+// check opened.
+bool take_charset(ServiceOptions& options, const std::string& name, std::string& error) {
+  options.names = host::NameCodec::open(name, error);
+  if (!options.names) error = "--charset: " + error;
+  options.charset = name;
+  return options.names.has_value();
 }
 
-bool is_option_with_value(const std::string& argument, const std::string& option) {
-  return argument == option || argument.starts_with(option + "=");
-}
-
-// "--charset NAME" at argv[i]: a set that names can travel in.
-bool take_charset(int argc, char** argv, int& i, std::string& charset, std::string& error) {
-  if (!take_value(argc, argv, i, "--charset", charset, error)) {
-    error = "--charset needs the name of a character set";
-    return false;
-  }
-  if (host::NameCodec::open(charset, error)) return true;
-  error = "--charset: " + error;
-  return false;
-}
-
-bool take_allowed(int argc, char** argv, int& i, ServiceOptions& options, std::string& error) {
-  std::string text;
-  if (!take_value(argc, argv, i, "--allow", text, error, "an address, ADDR or ADDR/BITS")) return false;
+bool take_allowed(ServiceOptions& options, const std::string& text, std::string& error) {
   const std::optional<lines::AddressRange> range = lines::parse_address_range(text, error);
   if (range) options.allowed.push_back(*range);
   return range.has_value();
 }
 
 // Whole seconds, 0 up to a year.
-bool take_idle_timeout(int argc, char** argv, int& i, ServiceOptions& options, std::string& error) {
+bool take_idle_timeout(ServiceOptions& options, const std::string& text, std::string& error) {
   constexpr long kLongestIdleSeconds = 366L * 24 * 3600;
-  std::string text;
-  if (!take_value(argc, argv, i, "--idle-timeout", text, error, "a number of seconds")) return false;
   long seconds = 0;
   if (host::parse_digits(text, seconds) && seconds <= kLongestIdleSeconds) {
     options.idle_timeout_seconds = seconds;
@@ -70,6 +44,23 @@ bool take_idle_timeout(int argc, char** argv, int& i, ServiceOptions& options, s
   error = "--idle-timeout " + text + ": give whole seconds, from 0 (no limit) to " + std::to_string(kLongestIdleSeconds);
   return false;
 }
+
+using Option = host::Option<ServiceOptions>;
+using host::OptionValue;
+
+constexpr Option kOptions[] = {
+    {'h', "help", OptionValue::none, "", [](ServiceOptions& o, const std::string&, std::string&) { return o.help = true; }},
+    {0, "version", OptionValue::none, "", [](ServiceOptions& o, const std::string&, std::string&) { return o.version = true; }},
+    {0, "read-only", OptionValue::none, "",
+     [](ServiceOptions& o, const std::string&, std::string&) { return o.read_only = true; }},
+    {0, "no-shutdown", OptionValue::none, "",
+     [](ServiceOptions& o, const std::string&, std::string&) { return o.no_shutdown = true; }},
+    {0, "root", OptionValue::required, "--root needs a directory",
+     [](ServiceOptions& o, const std::string& dir, std::string&) { return o.root = dir, true; }},
+    {0, "charset", OptionValue::required, "--charset needs the name of a character set", take_charset},
+    {0, "allow", OptionValue::required, "--allow needs an address, ADDR or ADDR/BITS", take_allowed},
+    {0, "idle-timeout", OptionValue::required, "--idle-timeout needs a number of seconds", take_idle_timeout},
+};
 
 }  // namespace
 
@@ -104,33 +95,14 @@ void print_help() {
 std::optional<ServiceOptions> parse_service_options(int argc, char** argv, std::string& error) {
   ServiceOptions options;
   std::vector<std::string> arguments;
+  const std::vector<std::string> words(argv, argv + argc);
   bool options_ended = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (options_ended || !is_option(argument)) {
-      arguments.push_back(argument);
-    } else if (argument == "--") {
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    if (options_ended || !is_option(words[i])) {
+      arguments.push_back(words[i]);
+    } else if (words[i] == "--") {
       options_ended = true;
-    } else if (argument == "--help" || argument == "-h") {
-      options.help = true;
-    } else if (argument == "--version") {
-      options.version = true;
-    } else if (argument == "--read-only") {
-      options.read_only = true;
-    } else if (argument == "--no-shutdown") {
-      options.no_shutdown = true;
-    } else if (is_option_with_value(argument, "--root")) {
-      if (!take_value(argc, argv, i, "--root", options.root, error)) return std::nullopt;
-    } else if (is_option_with_value(argument, "--charset")) {
-      if (!take_charset(argc, argv, i, options.charset, error)) return std::nullopt;
-    } else if (is_option_with_value(argument, "--lock-dir")) {
-      if (!take_value(argc, argv, i, "--lock-dir", options.lock_directory, error)) return std::nullopt;
-    } else if (is_option_with_value(argument, "--allow")) {
-      if (!take_allowed(argc, argv, i, options, error)) return std::nullopt;
-    } else if (is_option_with_value(argument, "--idle-timeout")) {
-      if (!take_idle_timeout(argc, argv, i, options, error)) return std::nullopt;
-    } else {
-      error = "unknown option '" + argument + "'";
+    } else if (!host::take_option<ServiceOptions>(kOptions, words, i, options, error, true)) {
       return std::nullopt;
     }
   }

@@ -24,8 +24,7 @@ struct ServiceOptions {
   bool no_shutdown = false;
   // --charset NAME: the character set of names on the wire (host::NameCodec)
   std::string charset = host::kDefaultWireCharset;
-  // --lock-dir DIR, for tests: where the line's lock files go.
-  std::string lock_directory = lines::kLockDirectory;
+  std::optional<host::NameCodec> names;  // `charset`, opened by the parser; none: not yet opened
   // --allow ADDR[/BITS], repeated: who may connect to a tcp-listen line (empty: anybody).
   std::vector<lines::AddressRange> allowed;
   // --idle-timeout SECONDS: on a tcp-listen line, how long a customer may send

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/numbers.h"
+#include "host/options.h"
 #include "host/service_manager.h"
 #include "host/stop_signals.h"
 #include "lines/tcp_line.h"
@@ -139,7 +140,7 @@ bool run_send_akt_dir(ServiceState& state, char*) {
 
 // The customer has gone: back to 9600 baud, and on to the next one.
 bool serve_next_customer(ServiceState& state) {
-  set_baud_rate(state.link, "9600");
+  set_baud_rate(state.link, kStartBaud);
   return wait_for_customer(state);
 }
 
@@ -164,9 +165,10 @@ bool run_customer_terminate(ServiceState& state, char*) {
 }
 
 // The rate is the customer's text, shown like a name: it may hold anything.
+// Its leading decimal number is the speed; none is a rate the port refuses.
 bool run_set_baud_rate(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
-  const long status = set_baud_rate(state.link, argument_of(buffer));
+  const long status = set_baud_rate(state.link, std::strtol(argument_of(buffer), nullptr, 10));
   const std::string rate = host::shown_name(argument_of(buffer));
   std::printf("Baudrate auf %s gesetzt status %ld\n", rate.c_str(), status);
   state.log.command("baud " + rate, began, status);
@@ -327,8 +329,9 @@ void report_name_without_wire_form(const OperatorLog& log, const std::string& ch
 // The folder served: the current directory, in the whole file system, or
 // for --root a tree confined to DIR; read-only for --read-only; its names in
 // the wire's character set.
-bool serve_folder(const ServiceOptions& options, ServiceState& state, std::string& error) {
-  std::optional<host::NameCodec> names = host::NameCodec::open(options.charset, error);
+bool serve_folder(ServiceOptions& options, ServiceState& state, std::string& error) {
+  std::optional<host::NameCodec> names = std::move(options.names);
+  if (!names) names = host::NameCodec::open(options.charset, error);
   if (!names) return false;
   if (!options.root.empty()) {
     std::optional<host::Tree> tree = host::Tree::confined(options.root.c_str(), error);
@@ -355,27 +358,23 @@ int service_main(int argc, char** argv) {
   return service_main(argc, argv, clock, {});
 }
 
-int service_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener) {
+int service_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener,
+                 const std::string& lock_directory) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const host::BrokenPipesIgnored console_may_go;
   std::string error;
-  const std::optional<ServiceOptions> options = parse_service_options(argc, argv, error);
-  if (!options) {
-    std::fprintf(stderr, "quorvantix: %s\n%s(quorvantix --help tells more)\n", error.c_str(), kUsage);
-    return 2;
-  }
+  std::optional<ServiceOptions> options = parse_service_options(argc, argv, error);
+  const host::Program program{"quorvantix", std::string("\n") + kUsage + "(quorvantix --help tells more)\n", false};
+  if (!options) return host::refuse_command_line(program, error);
   if (options->help) {
     print_help();
-    return 0;
+    return host::kExitHelped;
   }
-  if (options->version) {
-    std::printf("%s\n", version + std::strlen("$VER: "));
-    return 0;
-  }
+  if (options->version) return host::answer_version(program, version);
   if (options->device_given) std::printf("%s %ld\n", options->device.c_str(), options->unit);
   const OperatorLog log = OperatorLog::to_stderr(clock);
   Link link(clock, opener ? std::move(opener)
-                          : lines::host_line_opener(options->lock_directory, listen_rules(*options, log)));
+                          : lines::host_line_opener(lock_directory, listen_rules(*options, log)));
   ServiceState state{link, options->device, options->unit, {}};
   state.no_shutdown = options->no_shutdown;
   state.log = log;

@@ -49,8 +49,9 @@ struct ServiceState {
 // line is refused (the usage goes to standard error).
 int service_main(int argc, char** argv);
 // The same on `clock`, with lines from `opener`; an empty opener stands for
-// the host's lines, with their lock files where --lock-dir says.
-int service_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener);
+// the host's lines, with their lock files in `lock_directory`.
+int service_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener,
+                 const std::string& lock_directory = lines::kLockDirectory);
 // How a tcp-listen line chooses and keeps its peers under `options`: the
 // first whole identification frame (wire/identification.h) wins; refusals and closes go to
 // `log`.

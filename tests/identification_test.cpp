@@ -114,7 +114,7 @@ TEST(Identify, WithAReferenceEndEitherWay) {
     reference_line(pair.cable, ours_serve ? SimCable::a : SimCable::b);
     // Both ends at `baud`, as if each had been told to switch.
     const std::string rate = std::to_string(baud);
-    ASSERT_EQ(set_baud_rate(ours_serve ? pair.service : pair.customer, rate.c_str()), PORT_OK);
+    ASSERT_EQ(set_baud_rate(ours_serve ? pair.service : pair.customer, baud), PORT_OK);
     ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
     if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
     Identities ids;

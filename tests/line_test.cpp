@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -96,8 +97,9 @@ TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
   const termios raw = settings_of(pty.slave.get());
   EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), tcflag_t{CS8 | CLOCAL | CREAD});
   EXPECT_EQ((raw.c_iflag & (IXON | IXOFF | IXANY | ICRNL)) | (raw.c_lflag & (ICANON | ECHO | ISIG)), 0u);
-  const struct { const char* rate; long result; speed_t speed; } changes[] = {{"9600", PORT_OK, B9600},
-      {"19200", PORT_OK, B19200}, {"0", PORT_PARAMS_FAILED, B19200}, {"12345678901", PORT_PARAMS_FAILED, B19200}};
+  const struct { long rate; long result; speed_t speed; } changes[] = {{9600, PORT_OK, B9600},
+      {38400, PORT_OK, B38400}, {19200, PORT_OK, B19200}, {0, PORT_PARAMS_FAILED, B19200},
+      {12345678901, PORT_PARAMS_FAILED, B19200}};
   for (const auto& change : changes) {
     EXPECT_EQ(set_baud_rate(link, change.rate), change.result) << change.rate;
     const termios now = settings_of(pty.slave.get());
@@ -148,6 +150,22 @@ TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   }
   Link unlocked(clock, lines::host_line_opener(locks / "none"));
   EXPECT_EQ(allocport(unlocked, 0, line.path.c_str()), PORT_OK) << unlocked.last_error();
+}
+
+// The service's lock files go where its caller says; a FIFO in the place of
+// its lock file keeps the service off the line, without hanging it.
+TEST(LineLocks, TheServiceTakesItsLockDirectoryFromItsCallerAndLeavesAFifoAlone) {
+  PtyPair line;
+  TempDir locks;
+  const std::string lock = locks / ("LCK.." + line.path.substr(line.path.rfind('/') + 1));
+  ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
+  std::string words[] = {"quorvantix", line.path, "0"};
+  char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
+  host::SteadyClock clock(milliseconds(1));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(service_main(3, argv, clock, {}, locks.path()), 1);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(lock + " is not a lock file"), std::string::npos) << said;
 }
 
 // Names become paths, and a line that cannot be had is refused with the object
@@ -354,7 +372,7 @@ TEST(Rfc2217Line, ASpeedChangeTheServerRefusesOrLeavesUnansweredFailsAndTheLineG
     TerminalServer t;
     t.clock.run([&] {
       ASSERT_EQ(allocport(t.client, 0, "rfc2217:sim:7000"), PORT_OK);
-      EXPECT_EQ(set_baud_rate(t.client, "38400"), row.error.empty() ? PORT_OK : PORT_PARAMS_FAILED);
+      EXPECT_EQ(set_baud_rate(t.client, 38400), row.error.empty() ? PORT_OK : PORT_PARAMS_FAILED);
       EXPECT_EQ(t.client.last_error(), row.error);
       EXPECT_TRUE(write_raw(t.client, {1, IAC}));
       EXPECT_EQ(read_raw(t.client, 2), (Bytes{2, '.'})) << row.error;

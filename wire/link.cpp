@@ -343,7 +343,7 @@ void Link::put_back(const UBYTE* bytes, std::size_t count) {
 long allocport(Link& link, long port, const char* device) {
   if (RequestCycle::open(link, port, device) != PORT_OK) return PORT_OPEN_FAILED;
   debug_line("setbaudrate");
-  return set_baud_rate(link, "9600");
+  return set_baud_rate(link, 9600);
 }
 
 long freeport(Link& link, long /*port*/) {
@@ -351,9 +351,9 @@ long freeport(Link& link, long /*port*/) {
   return 0;
 }
 
-long set_baud_rate(Link& link, const char* baud) {
+long set_baud_rate(Link& link, long baud) {
   link.delay_ticks(kTicksBeforeParamChange);
-  return RequestCycle::set_speed(link, std::strtol(baud, nullptr, 10));
+  return RequestCycle::set_speed(link, baud);
 }
 
 BOOL checktimeout(Link& link) { return RequestCycle::checktimeout(link); }

@@ -190,9 +190,9 @@ class Link {
 long allocport(Link& link, long port, const char* device);
 // Ends a pending transfer and closes the device. Always 0.
 long freeport(Link& link, long port);
-// Sets the line speed from the decimal text `baud`. PORT_OK, or
-// PORT_PARAMS_FAILED with the line left as it was.
-long set_baud_rate(Link& link, const char* baud);
+// Sets the line speed to `baud`. PORT_OK, or PORT_PARAMS_FAILED with the
+// line left as it was.
+long set_baud_rate(Link& link, long baud);
 // Waits, within the time limit, for the transfer just started on the link.
 // 0 when it completed (also as the limit ran out); 1 when the limit ran out,
 // the line failed under it or the link was cancelled, and the transfer was

@@ -149,7 +149,7 @@ TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTempor
   for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6"}) mark_as_ours(root + "/" + name);
   const host::UniqueFd held(open((root + "/.held.part-4-5-6").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
-  ends.service.tree = confined_to(root);
+  ends.service.tree = std::make_unique<host::Tree>(confined_to(root));
   std::vector<session::RemoteEntry> entries;
   session::Session& session = ends.session;
   ends.run([&] {

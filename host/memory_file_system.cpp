@@ -201,9 +201,9 @@ MemoryFileSystem::NodePtr MemoryFileSystem::folder_for(const std::string& path, 
 
 bool MemoryFileSystem::add_folder(const std::string& path, mode_t mode, std::int64_t volume_bytes) {
   std::string last;
-  const NodePtr folder = folder_for(path, last);
-  if (!folder) return false;
-  NodePtr& made = folder->entries[last];
+  NodePtr folder;  // none for the root itself
+  if (!resolved("/", path).empty() && !(folder = folder_for(path, last))) return false;
+  NodePtr& made = folder ? folder->entries[last] : root_;
   if (!made) made = make_node(ObjectType::directory, folder, mode);
   if (made->type != ObjectType::directory) return false;
   made->mode = mode;

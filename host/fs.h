@@ -149,7 +149,7 @@ class DirScan final : public EntryScan {
 
   explicit operator bool() const { return static_cast<bool>(dir_); }
   // The next entry, in the order the host delivers them, its name in wire
-  // form (see Tree::set_wire_names); false at the end of the directory and on
+  // form (see FileSystem::set_wire_names); false at the end of the directory and on
   // a read error, which ends a scan the same way. A link
   // is examined where it leads inside the tree; one that leads nowhere is of
   // type `other`.

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/fs.h"
 #include "wire/file_stream.h"
 #include "wire/link.h"
 

@@ -191,9 +191,9 @@ Outcome switch_speed(Session& session, long rate, Console& console) {
 
 namespace {
 
-Outcome run_lpwd(Session&, const Parsed& command, Console& console) {
+Outcome run_lpwd(Session& session, const Parsed& command, Console& console) {
   std::string dir;
-  if (local_pwd(dir) != DIR_OK) return failed(console, command, "the name of the current directory cannot be had");
+  if (local_pwd(session, dir) != DIR_OK) return failed(console, command, "the name of the current directory cannot be had");
   console.out << dir << '\n';
   return {};
 }

@@ -60,7 +60,7 @@ int command_loop_input(const std::uint8_t* data, std::size_t size) {
   {
     ScriptedLink ends(data + 1, size - 1);
     ServiceState state{ends.link, "script", 0, {}};
-    state.tree = served(scratch, data[0]);
+    state.tree = std::make_unique<host::Tree>(served(scratch, data[0]));
     state.no_shutdown = (data[0] & kNoShutdown) != 0;
     exec_commands(state);
   }

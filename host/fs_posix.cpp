@@ -109,6 +109,8 @@ void sweep_folder(int folder) {
 
 // --- Tree ---
 
+std::unique_ptr<FileSystem> whole_host_file_system() { return std::make_unique<Tree>(Tree::whole()); }
+
 Tree Tree::whole() {
   Tree tree;
   tree.start_ = UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -138,11 +140,6 @@ std::optional<Tree> Tree::confined(const char* dir, std::string& error) {
   return tree;
 }
 
-void Tree::set_wire_names(NameCodec names, NameReport report) {
-  names_ = std::move(names);
-  report_ = std::move(report);
-}
-
 UniqueFd Tree::open(const char* name, int flags) const {
   std::string host;
   if (!names_.to_host(name, host)) {
@@ -163,15 +160,6 @@ UniqueFd Tree::open_host(const std::string& name, int flags) const {
     return UniqueFd();
   }
   return fd;
-}
-
-std::string Tree::wire_form(const std::string& host_name) const {
-  std::string wire;
-  if (names_.to_wire(host_name, wire) || !report_) return wire;
-  std::string sent_as;
-  names_.to_host(wire, sent_as);
-  report_(host_name, sent_as);
-  return wire;
 }
 
 void Tree::current_dir_name(char* name) const {
@@ -218,6 +206,41 @@ void Tree::sweep_temporaries() const {
   if (read_only_) return;  // a read-only service changes nothing on disk
   const UniqueFd here = open("", O_PATH | O_DIRECTORY);
   if (here) sweep_folder(here.get());
+}
+
+bool Tree::set_current(const char* name) {
+  const FsLock lock = FsLock::obtain(*this, name);
+  // A plain file locks as well as a directory, but cannot become current.
+  return lock && set_current(lock);
+}
+
+std::unique_ptr<HeldObject> Tree::hold(const char* name) const {
+  FsLock lock = FsLock::obtain(*this, name);
+  return lock ? std::make_unique<FsLock>(std::move(lock)) : nullptr;
+}
+
+std::unique_ptr<HeldObject> Tree::hold_folder_of(const char* target, std::string& name) const {
+  FsLock lock = FsLock::folder_of(*this, target, name);
+  return lock ? std::make_unique<FsLock>(std::move(lock)) : nullptr;
+}
+
+std::unique_ptr<EntryScan> Tree::scan_current() const {
+  const FsLock lock = FsLock::obtain(*this, "");
+  if (!lock) return nullptr;
+  DirScan scan = DirScan::start(*this, lock);
+  return scan ? std::make_unique<DirScan>(std::move(scan)) : nullptr;
+}
+
+std::unique_ptr<FileReader> Tree::open_to_read(const char* name, const ExamineData& examined) const {
+  ReadFile file = ReadFile::open(*this, name, examined);
+  return file ? std::make_unique<ReadFile>(std::move(file)) : nullptr;
+}
+
+std::unique_ptr<FileWriter> Tree::replace(const HeldObject& folder, const std::string& name) const {
+  const auto* lock = dynamic_cast<const FsLock*>(&folder);
+  if (lock == nullptr) return nullptr;
+  ReplacementFile file = ReplacementFile::create(*lock, name);
+  return file ? std::make_unique<ReplacementFile>(std::move(file)) : nullptr;
 }
 
 // --- FsLock ---

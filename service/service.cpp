@@ -76,7 +76,7 @@ const char* argument_of(const char* buffer) { return buffer + 1; }
 // name that has no host form shows its own bytes.
 std::string shown(const ServiceState& state, const char* wire_name) {
   std::string host;
-  if (!state.tree.wire_names().to_host(wire_name, host)) host = wire_name;
+  if (!state.tree->wire_names().to_host(wire_name, host)) host = wire_name;
   return host::shown_name(host);
 }
 
@@ -84,7 +84,7 @@ std::string quoted(const std::string& shown_name) { return "'" + shown_name + "'
 
 std::string current_dir_shown(const ServiceState& state) {
   char name[kDirNameBytes] = {};
-  get_akt_dir(state.tree, name);
+  get_akt_dir(*state.tree, name);
   return shown(state, name);
 }
 
@@ -92,7 +92,7 @@ std::string current_dir_shown(const ServiceState& state) {
 // bytes, without a terminator when the name is longer.
 bool run_get_akt_dir(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
-  get_akt_dir(state.tree, buffer);
+  get_akt_dir(*state.tree, buffer);
   const long status = send_data(state.link, buffer, kCommandFrameBytes);
   const std::string name = shown(state, buffer);
   std::printf("Akt. Verzeichnisname (%s) gesendet.\n", name.c_str());
@@ -102,7 +102,7 @@ bool run_get_akt_dir(ServiceState& state, char* buffer) {
 
 bool run_set_akt_dir(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
-  const bool changed = set_akt_dir(state.tree, argument_of(buffer)) != 0;
+  const bool changed = set_akt_dir(*state.tree, argument_of(buffer)) != 0;
   const std::string name = shown(state, argument_of(buffer));
   if (changed) std::printf("Akt. Verzeichnis auf %s gesetzt.\n", name.c_str());
   const std::string now_in = quoted(current_dir_shown(state));
@@ -113,7 +113,7 @@ bool run_set_akt_dir(ServiceState& state, char* buffer) {
 bool run_send_file(ServiceState& state, char* buffer) {
   TransferWatch watch;
   const auto began = state.log.now();
-  const long status = send_file(state.link, state.tree, argument_of(buffer), &watch);
+  const long status = send_file(state.link, *state.tree, argument_of(buffer), &watch);
   const std::string name = shown(state, argument_of(buffer));
   std::printf("Sende Datei <%s> status %ld\n", name.c_str(), status);
   state.log.transfer("get " + quoted(name), watch.done, watch.size, began, status);
@@ -123,7 +123,7 @@ bool run_send_file(ServiceState& state, char* buffer) {
 bool run_receive_file(ServiceState& state, char*) {
   TransferWatch watch;
   const auto began = state.log.now();
-  const long status = receive_file(state.link, state.tree, &watch);
+  const long status = receive_file(state.link, *state.tree, &watch);
   std::printf("Empfangen der Datei status %ld\n", status);
   const std::string what = watch.size < 0 ? "put (no file header)" : "put " + quoted(shown(state, watch.name.c_str()));
   state.log.transfer(what, watch.done, watch.size, began, status);
@@ -132,7 +132,7 @@ bool run_receive_file(ServiceState& state, char*) {
 
 bool run_send_akt_dir(ServiceState& state, char*) {
   const auto began = state.log.now();
-  const long status = send_akt_dir(state.link, state.tree);
+  const long status = send_akt_dir(state.link, *state.tree);
   std::printf("Sende Verzeichnis status %ld\n", status);
   state.log.command("ls " + quoted(current_dir_shown(state)), began, status);
   return true;
@@ -214,7 +214,7 @@ bool wait_for_customer(ServiceState& state) {
 }
 
 void welcome_customer(ServiceState& state) {
-  state.tree.return_to_start();
+  state.tree->return_to_start();
   state.log.identified(state.ids.customer, state.link.peer_address());
 }
 
@@ -262,7 +262,7 @@ bool only_formless_since(const ServiceState& state, std::chrono::nanoseconds fra
 }  // namespace
 
 void exec_commands(ServiceState& state) {
-  state.tree.sweep_temporaries();
+  state.tree->sweep_temporaries();
   Link& link = state.link;
   char buffer[kCommandBufferBytes] = {};
   auto* frame = reinterpret_cast<UBYTE*>(buffer);
@@ -339,12 +339,12 @@ bool serve_folder(ServiceOptions& options, ServiceState& state, std::string& err
       error = "--root: " + error;
       return false;
     }
-    state.tree = std::move(*tree);
+    state.tree = std::make_unique<host::Tree>(std::move(*tree));
   }
-  state.tree.set_read_only(options.read_only);
+  state.tree->set_read_only(options.read_only);
   const std::string charset = options.charset;
   const OperatorLog log = state.log;
-  state.tree.set_wire_names(std::move(*names), [charset, log](const std::string& host_name, const std::string& sent_as) {
+  state.tree->set_wire_names(std::move(*names), [charset, log](const std::string& host_name, const std::string& sent_as) {
     report_name_without_wire_form(log, charset, host_name, sent_as);
   });
   return true;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,7 +33,7 @@ struct ServiceState {
   std::string device;
   long port = 0;
   wire::Identities ids;
-  host::Tree tree = host::Tree::whole();
+  std::unique_ptr<host::FileSystem> tree = std::make_unique<host::Tree>(host::Tree::whole());
   bool no_shutdown = false;  // cmd_terminate is refused as an unassigned code
   OperatorLog log{};         // silent unless given one
   // On a tcp-listen line (--idle-timeout): a customer that sends only input

@@ -19,8 +19,6 @@ std::string in_line_set(const Session& session) {
 
 }  // namespace
 
-host::Tree local_files() { return host::Tree::whole(); }
-
 const host::NameCodec* wire_names(Session& session) {
   if (session.names && session.names->charset() == session.charset) return &*session.names;
   session.names = host::NameCodec::open(session.charset, session.detail);

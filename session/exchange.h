@@ -6,14 +6,11 @@
 #include <string>
 
 #include "host/charset.h"
-#include "host/fs.h"
 #include "session/session.h"
 #include "wire/status.h"
 
 namespace quorvantix::session {
 
-// This end's files: the whole file system, from the process's current directory.
-host::Tree local_files();
 // The converter for session.charset; null, with the cause in detail, when
 // there is none.
 const host::NameCodec* wire_names(Session& session);

@@ -266,9 +266,9 @@ long shutdown_service(Session& session) {
 
 // --- This end ---
 
-long local_pwd(std::string& dir) {
+long local_pwd(const Session& session, std::string& dir) {
   char name[kDirNameBytes + 1] = {};
-  get_akt_dir(local_files(), name);
+  get_akt_dir(*session.local_files, name);
   dir = name;
   return dir.empty() ? LOCAL_NO_DIRECTORY : DIR_OK;
 }
@@ -278,17 +278,16 @@ long local_cd(Session& session, const std::string& dir) {
     session.detail = "no directory " + dir + " here";
     return LOCAL_NO_DIRECTORY;
   }
-  host::Tree local = local_files();
-  if (set_akt_dir(local, dir.c_str()) == 0) {
+  if (set_akt_dir(*session.local_files, dir.c_str()) == 0) {
     session.detail = "cannot enter " + dir;
     return LOCAL_NO_DIRECTORY;
   }
   return DIR_OK;
 }
 
-long local_list(std::vector<RemoteEntry>& entries) {
+long local_list(const Session& session, std::vector<RemoteEntry>& entries) {
   ListRows rows;
-  const long result = read_akt_dir(local_files(), &rows.list);
+  const long result = read_akt_dir(*session.local_files, &rows.list);
   collect_entries(rows.list, entries);
   return result;
 }

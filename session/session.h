@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "host/charset.h"
+#include "host/file_system.h"
 #include "wire/display.h"
 #include "wire/link.h"
 #include "wire/status.h"
@@ -78,6 +80,10 @@ struct Session {
   std::function<void()> on_stop;
   // remote_list takes at most this many entries.
   std::size_t most_listed = kMostListedEntries;
+  // This end's own files, which get stores in and put reads from: the host's
+  // whole file system from the process's current directory, unless others
+  // are handed in.
+  std::unique_ptr<host::FileSystem> local_files = host::whole_host_file_system();
 };
 
 struct RemoteEntry {
@@ -150,9 +156,9 @@ bool get_back_in_step(Session& session);
 long shutdown_service(Session& session);
 
 // --- This end ---
-long local_pwd(std::string& dir);
+long local_pwd(const Session& session, std::string& dir);
 long local_cd(Session& session, const std::string& dir);
-long local_list(std::vector<RemoteEntry>& entries);
+long local_list(const Session& session, std::vector<RemoteEntry>& entries);
 
 // --- Names ---
 // The last part of a path ("a/b/c" gives "c", "Work:x" gives "x"); empty when

@@ -72,8 +72,8 @@ struct CustomerSession : testing::Test, Served {
 // process works in `local`: files that commands fetch by name land there.
 struct CustomerApart : CustomerSession {
   CustomerApart() {
-    service.tree = confined_to(remote.path());
-    service.tree.set_wire_names(codec_for(host::kDefaultWireCharset));
+    service.tree = std::make_unique<host::Tree>(confined_to(remote.path()));
+    service.tree->set_wire_names(codec_for(host::kDefaultWireCharset));
   }
   // What one command printed, and whether it succeeded.
   std::pair<bool, std::string> printed(const Command& words) {

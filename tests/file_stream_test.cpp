@@ -1,6 +1,5 @@
 // File transfers and listings between two real ends on the simulated cable,
 // with real files on both sides.
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -9,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/memory_file_system.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/reference_peer.h"
 #include "wire/file_stream.h"
@@ -195,43 +195,53 @@ TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
 
 // The header is answered once the room on the volume the file lands on is
 // known; an acknowledged header with no blocks after it ends in failures,
-// and leaves the folder as it was.
+// and leaves the folder as it was. "/small" is a volume of 1 MiB of its own.
 TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
-  TempDir root;
-  const std::string small = root / "small";
-  fs::create_directory(small);
-  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
-  const std::unique_ptr<const char, int (*)(const char*)> unmount(small.c_str(), [](const char* at) {
-    return umount2(at, MNT_DETACH);
-  });
-  write_file(small + "/little", pattern_bytes(10));
-  const struct { const char* cwd; const char* name; int blocks; bool read_only; long status; } cases[] = {
-      {"/", "small/big", 2048, false, FILE_NO_ROOM},
-      {"/small", "../big", 2048, false, FILE_TOO_MANY_FAILURES},
-      {"/small", "little", 10, false, FILE_TOO_MANY_FAILURES},
-      {"/small", "../little", 10, true, FILE_WRITE_PROTECTED},  // a read-only tree
-      {"/", "small/little", 10, false, FILE_WRITE_PROTECTED},   // the volume mounted read-only
+  const std::string little(10, 'l');
+  const struct { const char* cwd; const char* name; int blocks; bool read_only, write_protected; long status; } cases[] = {
+      {"/", "small/big", 2048, false, false, FILE_NO_ROOM},
+      {"/small", "../big", 2048, false, false, FILE_TOO_MANY_FAILURES},
+      {"/small", "little", 10, false, false, FILE_TOO_MANY_FAILURES},
+      {"/small", "../little", 10, true, false, FILE_WRITE_PROTECTED},  // a read-only tree
+      {"/", "small/little", 10, false, true, FILE_WRITE_PROTECTED},    // the volume mounted read-only
   };
   for (const auto& c : cases) {
-    if (c.status == FILE_WRITE_PROTECTED && !c.read_only) {
-      ASSERT_EQ(mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m"), 0);
-    }
+    host::MemoryFileSystem files;
+    files.add_folder("/small", 0755, 1 << 20);
+    files.add_file("/small/little", little);
+    files.set_write_protected("/small", c.write_protected);
     SimPair pair;
-    host::Tree tree = confined_to(root.path());
-    ASSERT_EQ(set_akt_dir(tree, c.cwd), 1);
-    tree.set_read_only(c.read_only);
+    ASSERT_EQ(set_akt_dir(files, c.cwd), 1);
+    files.set_read_only(c.read_only);
     long status = -1;
     char header[kHeaderBytes + 1] = {};
     std::snprintf(header, sizeof header, "%s %d 0", c.name, c.blocks);
-    pair.clock.run([&] { status = receive_file(pair.service, tree, nullptr); },
+    pair.clock.run([&] { status = receive_file(pair.service, files, nullptr); },
                    {[&] { send_data(pair.customer, header, kHeaderBytes); }});
     EXPECT_EQ(status, c.status) << c.cwd << " " << c.name;
     // The header's answer: ACK once the file can come, NAK at once when it cannot.
     EXPECT_EQ(pair.cable.sent_by(SimCable::a).at(0), c.status == FILE_TOO_MANY_FAILURES ? ACK : NAK);
+    EXPECT_EQ(files.names_in("/"), Strings{"small"});
+    EXPECT_EQ(files.names_in("/small"), Strings{"little"});
+    EXPECT_EQ(files.contents("/small/little"), little);
   }
-  EXPECT_EQ(names_in(root.path()), Strings{"small"});
-  EXPECT_EQ(names_in(small), Strings{"little"});
-  EXPECT_EQ(read_file(small + "/little"), pattern_bytes(10));
+}
+
+// A volume is never filled to its last kilobyte: a file that leaves exactly
+// that much free is stored, one a byte larger is refused.
+TEST(IoModule, AFileIsStoredWhenItLeavesTheLastKilobyteFree) {
+  for (const auto& [size, status] : {std::pair{3072, FILE_OK}, std::pair{3073, FILE_NO_ROOM}}) {
+    host::MemoryFileSystem here, there;
+    const Bytes bytes = pattern_bytes(static_cast<std::size_t>(size));
+    here.add_file("/f", std::string(bytes.begin(), bytes.end()));
+    there.add_folder("/small", 0755, 4096);
+    ASSERT_EQ(set_akt_dir(there, "/small"), 1);
+    SimPair pair;
+    const Results got = both(pair, [&] { return receive_file(pair.service, there, nullptr); },
+                             [&] { return send_file(pair.customer, here, "f", nullptr); });
+    EXPECT_EQ(got.first, status) << size;
+    EXPECT_EQ(there.contents("/small/f"), status == FILE_OK ? here.contents("/f") : std::nullopt) << size;
+  }
 }
 
 TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {

@@ -2,8 +2,6 @@
 // the service confined to a tree, and how files are stored, on real
 // directories.
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -19,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/memory_file_system.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/running.h"
 #include "wire/folder.h"
@@ -43,11 +42,32 @@ void mark_as_ours(const std::string& path) {
 }
 
 // Stores `bytes` as `target`, as a receive does; true once it is in place.
-bool store(const host::Tree& tree, const std::string& target, const Bytes& bytes) {
+bool store(const host::FileSystem& files, const std::string& target, const Bytes& bytes) {
   std::string name;
-  const host::FsLock folder = host::FsLock::folder_of(tree, target.c_str(), name);
-  host::ReplacementFile file = host::ReplacementFile::create(folder, name);
-  return file && file.write(bytes.data(), bytes.size()) && file.commit();
+  const std::unique_ptr<host::HeldObject> folder = files.hold_folder_of(target.c_str(), name);
+  const std::unique_ptr<host::FileWriter> file = folder ? files.replace(*folder, name) : nullptr;
+  return file && file->write(bytes.data(), bytes.size()) && file->commit();
+}
+
+// Runs `body` as the superuser of a user and mount namespace of its own, in
+// a child: it may mount there whoever runs the test. Its exit status; 2 when
+// the host allows no such namespace.
+int in_own_namespace(const std::function<int()>& body) {
+  const uid_t uid = geteuid();
+  const gid_t gid = getegid();
+  return in_child([&] {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return 2;
+    const auto put = [](const char* file, const std::string& text) {
+      const host::UniqueFd fd(open(file, O_WRONLY | O_CLOEXEC));
+      return fd && write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    };
+    if (!put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") || !put("/proc/self/setgroups", "deny") ||
+        !put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1") ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return 2;
+    }
+    return body();
+  });
 }
 
 }  // namespace
@@ -149,7 +169,7 @@ TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTempor
   for (const char* name : {".up.bin.part-1-2-3", ".held.part-4-5-6"}) mark_as_ours(root + "/" + name);
   const host::UniqueFd held(open((root + "/.held.part-4-5-6").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
-  ends.service.tree = confined_to(root);
+  ends.service.tree = std::make_unique<host::Tree>(confined_to(root));
   std::vector<session::RemoteEntry> entries;
   session::Session& session = ends.session;
   ends.run([&] {
@@ -194,14 +214,45 @@ TEST(StoredFiles, TheSweepTakesOnlyMarkedLeftoversAndAReadOnlyTreeNothing) {
   EXPECT_LT(getxattr((dir / "stored").c_str(), host::kTemporaryAttribute, nullptr, 0), 0);
 }
 
-// As root any owner can be kept; as nobody only its own, and its groups.
+// The file system in memory keeps the host's rules of temporaries: one that
+// is dropped goes, one whose process was killed stays, marked, until a sweep
+// or the next file stored beside it, which leave a user's file of that shape
+// and a temporary still being written; a read-only one sweeps nothing, and
+// no listing shows a temporary.
+TEST(StoredFiles, TheFileSystemInMemoryKeepsTheRulesOfTemporaries) {
+  host::MemoryFileSystem files;
+  files.add_file("/.users.part-1-2-3", "");
+  const auto begin = [&](const char* target) {
+    std::string name;
+    const std::unique_ptr<host::HeldObject> folder = files.hold_folder_of(target, name);
+    std::unique_ptr<host::FileWriter> file = files.replace(*folder, name);
+    return file && file->write("a", 1) ? std::move(file) : nullptr;
+  };
+  const std::unique_ptr<host::FileWriter> writing = begin("writing");
+  ASSERT_TRUE(begin("dropped"));
+  host::MemoryFileSystem::abandon(begin("killed"));
+  const Strings names = files.names_in("/");
+  ASSERT_EQ(names.size(), 3U);
+  EXPECT_TRUE(names[0].starts_with(".killed.part-") && files.attributes("/" + names[0])->marked) << names[0];
+  EXPECT_TRUE(names[1] == ".users.part-1-2-3" && names[2].starts_with(".writing.part-")) << names[1] << names[2];
+  OwnedList list;
+  EXPECT_EQ(read_akt_dir(files, &list), DIR_OK);
+  EXPECT_EQ(rows_of(list), std::vector<Row>{});
+  files.set_read_only(true);
+  files.sweep_temporaries();
+  EXPECT_EQ(files.names_in("/"), names);
+  files.set_read_only(false);
+  ASSERT_TRUE(store(files, "stored", pattern_bytes(10)));
+  EXPECT_EQ(files.names_in("/"), (Strings{names[1], names[2], "stored"}));
+  EXPECT_FALSE(files.attributes("/stored")->marked);
+}
+
+// The superuser keeps any owner; another user only its own, and a group it
+// is in. The host's, for a file of our own: its mode, setuid included, and
+// for a new file what the umask leaves.
 TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root, to own files as others";
-  const uid_t n = getpwnam("nobody")->pw_uid;
-  const gid_t g = getpwnam("nobody")->pw_gid, extra = 5678;
-  TempDir dir;
-  fs::permissions(dir.path(), fs::perms::all);
-  const std::string path = dir / "file";
+  constexpr uid_t n = 65534;
+  constexpr gid_t g = 65534, extra = 5678;
   const struct { bool as_nobody; uid_t uid; gid_t gid; mode_t mode; uid_t new_uid; gid_t new_gid; mode_t new_mode; }
       cases[] = {
           {false, 1234, 4321, 06755, 1234, 4321, 06755}, {true, n, g, 06757, n, g, 06757},
@@ -209,22 +260,27 @@ TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
           {true, 0, 0, 0, n, g, 0640},  // no file yet: the umask's 027 on 0666
       };
   for (const auto& c : cases) {
-    fs::remove(path);
-    if (c.mode != 0) {
-      write_file(path, pattern_bytes(10));
-      ASSERT_EQ(chown(path.c_str(), c.uid, c.gid), 0);  // before chmod: a chown clears setuid
-      ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
-    }
-    const int stored = in_child([&] {
-      umask(027);
-      if (c.as_nobody && (setgroups(1, &extra) != 0 || setgid(g) != 0 || setuid(n) != 0)) return 2;
-      return store(host::Tree::whole(), path, pattern_bytes(20, 3)) ? 0 : 1;
-    });
-    struct stat st {};
-    ASSERT_EQ(stored | stat(path.c_str(), &st), 0) << std::oct << c.mode;
-    EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(c.new_uid, c.new_gid, c.new_mode))
+    host::MemoryFileSystem files;
+    files.add_folder("/", 0777);
+    if (c.mode != 0) files.add_file("/file", "old", c.mode, c.uid, c.gid);
+    files.set_umask(027);
+    if (c.as_nobody) files.set_user({n, g, {extra}});
+    ASSERT_TRUE(store(files, "file", pattern_bytes(20, 3))) << std::oct << c.mode;
+    const auto got = files.attributes("/file");
+    ASSERT_TRUE(got);
+    EXPECT_EQ(std::make_tuple(got->owner, got->group, got->mode), std::make_tuple(c.new_uid, c.new_gid, c.new_mode))
         << "old mode " << std::oct << c.mode << std::dec << " owner " << c.uid << " as nobody " << c.as_nobody;
   }
+  TempDir dir;
+  const std::string kept = dir / "kept", made = dir / "made";
+  write_file(kept, pattern_bytes(10));
+  ASSERT_EQ(chmod(kept.c_str(), 06750), 0);
+  EXPECT_EQ(in_child([&] {
+    umask(027);
+    return store(host::Tree::whole(), kept, {1}) && store(host::Tree::whole(), made, {2}) ? 0 : 1;
+  }), 0);
+  EXPECT_EQ(fs::status(kept).permissions(), fs::perms(06750));
+  EXPECT_EQ(fs::status(made).permissions(), fs::perms(0640));
 }
 
 // Where the host cannot name an unnamed file (here /proc is hidden), a named
@@ -234,7 +290,6 @@ TEST(StoredFiles, AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth) {
 // carries our mark: the attribute, or on a file system without attributes
 // (ramfs) the mode, which the stored file does not keep, named or unnamed.
 TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root, to hide /proc and mount a ramfs";
   TempDir dir;
   const std::string ext = dir / "ext", ram = dir / "ram";
   fs::create_directories(ext), fs::create_directories(ram);
@@ -250,12 +305,9 @@ TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
     return stat(path.c_str(), &st) == 0 && attribute != by_mode && ((st.st_mode & 07777) == host::kTemporaryMode) == by_mode;
   };
   const auto mode_of = [](const std::string& path) { struct stat st {}; stat(path.c_str(), &st); return st.st_mode & 07777; };
-  EXPECT_EQ(in_child([&] {
+  const int ended = in_own_namespace([&] {
     umask(022);
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("ramfs", ram.c_str(), "ramfs", 0, nullptr) != 0) {
-      return 2;
-    }
+    if (mount("ramfs", ram.c_str(), "ramfs", 0, nullptr) != 0) return 2;
     if (!store(host::Tree::whole(), ram + "/unnamed", {1}) || mode_of(ram + "/unnamed") != 0644) return 3;
     if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) return 2;
     for (const std::string& folder : {ext, ram}) {
@@ -270,6 +322,8 @@ TEST(StoredFiles, ANamedTemporaryWhereFilesCannotBeUnnamedLeavesNothingEither) {
       if (!store(host::Tree::whole(), folder + "/kept", {1}) || mode_of(folder + "/kept") != 0644) return 5;
     }
     return names_in(ram) == Strings{".users.part-1-2-3", "kept", "unnamed"} ? 0 : 7;
-  }), 0);
+  });
+  if (ended == 2) GTEST_SKIP() << "this host allows no user namespace, in which to hide /proc and mount a ramfs";
+  EXPECT_EQ(ended, 0);
   EXPECT_EQ(names_in(ext), (Strings{".users.part-1-2-3", "kept"}));
 }

@@ -129,7 +129,7 @@ TEST_F(MountedOnSim, ServesWithinTheTimeoutStoresWholeOnlyWhenClosedAndFailsARef
     EXPECT_EQ(files.release(handle), 0);
     EXPECT_EQ(sent(), before);  // nothing written, nothing stored
 
-    service.tree.set_read_only(true);
+    service.tree->set_read_only(true);
     EXPECT_EQ(files.create("/" + std::string(57, 'n'), handle), -ENAMETOOLONG);
     EXPECT_EQ(files.create("/tab\tname", handle), -EINVAL);
     ASSERT_EQ(files.create("/" + std::string(55, 'm'), handle), 0);

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/fs.h"
+#include "host/file_system.h"
 #include "wire/status.h"
 #include "wire/wire.h"
 
@@ -22,7 +22,7 @@ constexpr std::size_t kRunBytes = 64 * kBlockBytes;
 // The file to send, read a run ahead.
 class BlockSource {
  public:
-  explicit BlockSource(host::ReadFile& file) : file_(file), run_(kRunBytes) {}
+  explicit BlockSource(host::FileReader& file) : file_(file), run_(kRunBytes) {}
 
   // Exactly `count` bytes into `into`; false when the file has fewer left (it
   // has shrunk under us) or a read fails.
@@ -47,7 +47,7 @@ class BlockSource {
     return true;
   }
 
-  host::ReadFile& file_;
+  host::FileReader& file_;
   std::vector<char> run_;
   std::size_t at_ = 0;
   std::size_t filled_ = 0;
@@ -56,7 +56,7 @@ class BlockSource {
 // The file being received, written a run at a time.
 class BlockSink {
  public:
-  explicit BlockSink(host::ReplacementFile& file) : file_(file) { run_.reserve(kRunBytes); }
+  explicit BlockSink(host::FileWriter& file) : file_(file) { run_.reserve(kRunBytes); }
 
   // False when a write fails.
   bool put(const UBYTE* from, std::size_t count) {
@@ -73,7 +73,7 @@ class BlockSink {
   bool commit() { return flush() && file_.commit(); }
 
  private:
-  host::ReplacementFile& file_;
+  host::FileWriter& file_;
   std::vector<UBYTE> run_;
 };
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/fs.h"
+#include "host/file_system.h"
 #include "wire/block_runs.h"
 #include "wire/identification.h"
 #include "wire/link.h"
@@ -131,12 +131,12 @@ bool send_with_repeats(Link& link, const char* data, long len, int& retry, bool 
 
 // Only a plain file of a size the header can state is announced: anything
 // else would leave the peer with a junk file, and opening a FIFO would block.
-long examine_for_sending(const host::Tree& tree, const char* local, host::ExamineData& examined) {
-  const host::FsLock lock = host::FsLock::obtain(tree, local);
+long examine_for_sending(const host::FileSystem& tree, const char* local, host::ExamineData& examined) {
+  const std::unique_ptr<host::HeldObject> lock = tree.hold(local);
   // A file we may not read is refused before it is announced, not after the
   // peer has made room for it.
-  if (!lock || !lock.may_read()) return FILE_NO_LOCK;
-  if (!lock.examine(examined)) return FILE_NO_EXAMINE;
+  if (!lock || !lock->may_read()) return FILE_NO_LOCK;
+  if (!lock->examine(examined)) return FILE_NO_EXAMINE;
   if (examined.type != host::ObjectType::plain_file) return FILE_NO_EXAMINE;
   if (examined.file_size / kBlockBytes > kLargestBlockCount) return FILE_NO_EXAMINE;
   return FILE_OK;
@@ -154,7 +154,7 @@ void format_header(char* data, const char* wire_name, int blocks, int rest) {
 
 // Reads and sends the blocks and the short block. A file that yields fewer
 // bytes than announced has shrunk under us; its tail is not invented.
-long send_contents(Link& link, host::ReadFile& file, char* data, int blocks, int rest, Gadget* gad) {
+long send_contents(Link& link, host::FileReader& file, char* data, int blocks, int rest, Gadget* gad) {
   BlockSource source(file);
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
   int retry = 0;
@@ -209,11 +209,11 @@ bool parse_header(const char* text, Header& header) {
 // has free for us. A read-only tree is write-protected throughout. A folder
 // that is not there is a file that cannot be created, unless the current
 // folder itself has gone.
-long check_room(const host::Tree& tree, const host::FsLock& folder, std::int64_t size) {
+long check_room(const host::FileSystem& tree, const host::HeldObject* folder, std::int64_t size) {
   if (tree.read_only()) return FILE_WRITE_PROTECTED;
-  if (!folder) return host::FsLock::obtain(tree, "") ? FILE_CREATE_FAILED : FILE_NO_DIR_LOCK;
+  if (folder == nullptr) return tree.hold("") ? FILE_CREATE_FAILED : FILE_NO_DIR_LOCK;
   host::VolumeInfo info;
-  if (!folder.volume_info(info)) return FILE_NO_INFO;
+  if (!folder->volume_info(info)) return FILE_NO_INFO;
   if (info.write_protected) return FILE_WRITE_PROTECTED;
   if (info.bytes_free - size < kRoomMarginBytes) return FILE_NO_ROOM;
   return FILE_OK;
@@ -358,7 +358,7 @@ long acknowledge(Link& link, BlockSink& file, bool last) {
   return FILE_OK;
 }
 
-long receive_contents(Link& link, host::ReplacementFile& replacement, UBYTE* data, const Header& header,
+long receive_contents(Link& link, host::FileWriter& replacement, UBYTE* data, const Header& header,
                       Gadget* gad) {
   BlockSink file(replacement);
   const long blocks = header.blocks;
@@ -397,11 +397,11 @@ long receive_contents(Link& link, host::ReplacementFile& replacement, UBYTE* dat
 
 }  // namespace
 
-long send_file(Link& link, const host::Tree& tree, const char* name, Gadget* gad) {
+long send_file(Link& link, const host::FileSystem& tree, const char* name, Gadget* gad) {
   return send_file_as(link, tree, name, name, gad);
 }
 
-long send_file_as(Link& link, const host::Tree& tree, const char* local, const char* wire_name, Gadget* gad) {
+long send_file_as(Link& link, const host::FileSystem& tree, const char* local, const char* wire_name, Gadget* gad) {
   host::ExamineData examined;
   const long refusal = examine_for_sending(tree, local, examined);
   if (refusal != FILE_OK) {
@@ -416,20 +416,20 @@ long send_file_as(Link& link, const host::Tree& tree, const char* local, const c
   if (send_data(link, data, kHeaderBytes) != LINK_OK) return FILE_HEADER_NOT_ACKED;
   const auto start = link.now();
   {
-    host::ReadFile file = host::ReadFile::open(tree, local, examined);
+    const std::unique_ptr<host::FileReader> file = tree.open_to_read(local, examined);
     if (!file) return FILE_OPEN_FAILED;
-    const long status = send_contents(link, file, data, blocks, rest, gad);
+    const long status = send_contents(link, *file, data, blocks, rest, gad);
     if (status != FILE_OK) return status;
   }
   show_throughput(link, gad, examined.file_size, start);
   return FILE_OK;
 }
 
-long receive_file(Link& link, const host::Tree& tree, Gadget* gad) {
+long receive_file(Link& link, const host::FileSystem& tree, Gadget* gad) {
   return receive_file_to(link, tree, gad, nullptr);
 }
 
-long receive_file_to(Link& link, const host::Tree& tree, Gadget* gad, const char* target) {
+long receive_file_to(Link& link, const host::FileSystem& tree, Gadget* gad, const char* target) {
   UBYTE data[kBlockBytes + 1] = {};
   if (receive_data(link, data, kHeaderBytes) != LINK_OK) return refuse(link, FILE_HEADER_DAMAGED);
   Header header;
@@ -438,14 +438,15 @@ long receive_file_to(Link& link, const host::Tree& tree, Gadget* gad, const char
   const std::int64_t size = std::int64_t{header.blocks} * kBlockBytes + header.rest;
   if (gad != nullptr) gad->set_file(header.name, size);
   std::string name;
-  const host::FsLock folder = host::FsLock::folder_of(tree, target != nullptr ? target : header.name, name);
-  const long room = check_room(tree, folder, size);
+  const std::unique_ptr<host::HeldObject> folder =
+      tree.hold_folder_of(target != nullptr ? target : header.name, name);
+  const long room = check_room(tree, folder.get(), size);
   if (room != FILE_OK) return refuse(link, room);
   const auto start = link.now();
   {
-    host::ReplacementFile file = host::ReplacementFile::create(folder, name);
+    const std::unique_ptr<host::FileWriter> file = tree.replace(*folder, name);
     if (!file) return refuse(link, FILE_CREATE_FAILED);
-    const long status = receive_contents(link, file, data, header, gad);
+    const long status = receive_contents(link, *file, data, header, gad);
     if (status != FILE_OK) return status;
   }
   show_throughput(link, gad, size, start);

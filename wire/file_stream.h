@@ -9,16 +9,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/fs.h"
+#include "host/file_system.h"
 #include "wire/display.h"
 #include "wire/link.h"
 #include "wire/status.h"
 
 namespace quorvantix::wire {
 
-// The names below resolve in `tree` (host::Tree: the whole file system
-// with the process's current directory, or a tree confined to a directory that
-// no name and no link leads out of).
+// The names below resolve in `tree` (host::FileSystem: the host's whole file
+// system with the process's current directory, a tree confined to a directory
+// that no name and no link leads out of, or one in memory).
 
 // Sends the plain file `name` (relative to the tree's current directory, or
 // with a path), announcing it under that name. `gad` shows progress, or is
@@ -29,10 +29,10 @@ namespace quorvantix::wire {
 // file yields fewer bytes than announced). FILE_TOO_MANY_FAILURES also when a
 // new customer's identification came instead of an answer: it is left on the
 // link for the command loop. Every wait is bounded by the link's time limit.
-long send_file(Link& link, const host::Tree& tree, const char* name, Gadget* gad);
+long send_file(Link& link, const host::FileSystem& tree, const char* name, Gadget* gad);
 // As send_file, but reads the local file `local` and announces it as
 // `wire_name` in the header (spaces go out as 0xAE).
-long send_file_as(Link& link, const host::Tree& tree, const char* local, const char* wire_name, Gadget* gad);
+long send_file_as(Link& link, const host::FileSystem& tree, const char* local, const char* wire_name, Gadget* gad);
 
 // Receives one file under the name its header gives (0xAE back to spaces; a
 // path is taken relative to the tree's current directory). The header is
@@ -47,12 +47,12 @@ long send_file_as(Link& link, const host::Tree& tree, const char* local, const c
 // command loop, and not answered), FILE_WRITE_FAILED. Every other result but
 // FILE_OK has been answered with NAK. A failed transfer leaves no partial
 // file, and a file of that name that existed before stays as it was. The file
-// is stored by the rules of host::ReplacementFile (mode, owner, links).
-long receive_file(Link& link, const host::Tree& tree, Gadget* gad);
+// is stored by the rules of host::FileSystem::replace (mode, owner, links).
+long receive_file(Link& link, const host::FileSystem& tree, Gadget* gad);
 // As receive_file, but stores the file as `target` whatever name the header
 // gives, so that a peer cannot choose the path; with `target` null it is
 // receive_file.
-long receive_file_to(Link& link, const host::Tree& tree, Gadget* gad, const char* target);
+long receive_file_to(Link& link, const host::FileSystem& tree, Gadget* gad, const char* target);
 
 // Mode 'i': every space becomes 0xAE. Any other mode ('r'): every 0xAE becomes
 // a space. In place; the length never changes.

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "host/fs.h"
+#include "host/file_system.h"
 
 namespace quorvantix::wire {
 
@@ -28,25 +28,20 @@ bool append_entry(List* list, const host::ExamineData& found, RowMaker make_row)
 
 }  // namespace
 
-void get_akt_dir(const host::Tree& tree, char* name) {
+void get_akt_dir(const host::FileSystem& tree, char* name) {
   name[0] = '\0';
   tree.current_dir_name(name);
 }
 
-long set_akt_dir(host::Tree& tree, const char* dir) {
-  const host::FsLock lock = host::FsLock::obtain(tree, dir);
-  if (!lock) return 0;
-  // A plain file locks as well as a directory, but cannot become current.
-  return tree.set_current(lock) ? 1 : 0;
+long set_akt_dir(host::FileSystem& tree, const char* dir) {
+  return tree.set_current(dir) ? 1 : 0;
 }
 
-long read_akt_dir(const host::Tree& tree, List* list, RowMaker make_row) {
-  const host::FsLock lock = host::FsLock::obtain(tree, "");
-  if (!lock) return DIR_OK;
-  host::DirScan scan = host::DirScan::start(tree, lock);
+long read_akt_dir(const host::FileSystem& tree, List* list, RowMaker make_row) {
+  const std::unique_ptr<host::EntryScan> scan = tree.scan_current();
   if (!scan) return DIR_OK;
   host::ExamineData found;
-  while (scan.next(found)) {
+  while (scan->next(found)) {
     if (!append_entry(list, found, make_row)) return DIR_NO_MEMORY;
   }
   return DIR_OK;

@@ -1,8 +1,8 @@
 // The current directory and the local listing, in a tree of names
-// (host::Tree: the whole file system, or one confined to a directory).
+// (host::FileSystem: the host's, whole or confined to a directory, or another).
 #pragma once
 
-#include "host/fs.h"
+#include "host/file_system.h"
 #include "wire/display.h"
 #include "wire/list.h"
 #include "wire/status.h"
@@ -14,13 +14,13 @@ constexpr int kDirNameBytes = 250;
 // Writes the name of `tree`'s current directory into `name` (at least 250
 // bytes): the full name, or in a confined tree the path inside its root ("/"
 // at the root); the empty string when it cannot be produced or does not fit.
-void get_akt_dir(const host::Tree& tree, char* name);
+void get_akt_dir(const host::FileSystem& tree, char* name);
 // Makes `dir` (relative names resolve against the current directory, absolute
 // ones from the tree's root) `tree`'s current directory. 1 when changed, 0
 // when `dir` could not be locked or is no directory; the current directory is
 // then unchanged. The empty name is the current directory itself. A confined
 // tree's root is as far up as ".." leads.
-long set_akt_dir(host::Tree& tree, const char* dir);
+long set_akt_dir(host::FileSystem& tree, const char* dir);
 // Appends the current directory's entries ("." and ".." left out, and the
 // temporaries of files being stored) to `list` as Dir_Entry rows in the order
 // of the scan: column 0 the bare name, column 1 "DIR" or "FILE" (every kind
@@ -28,6 +28,6 @@ long set_akt_dir(host::Tree& tree, const char* dir);
 // ln_Pri 1 for a directory. The rows belong to the caller (free_list_rows).
 // DIR_OK, also when the directory cannot be read, or DIR_NO_MEMORY with the
 // rows appended so far left in the list.
-long read_akt_dir(const host::Tree& tree, List* list, RowMaker make_row = alloc_list_row);
+long read_akt_dir(const host::FileSystem& tree, List* list, RowMaker make_row = alloc_list_row);
 
 }  // namespace quorvantix::wire

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/fs.h"
+#include "host/file_system.h"
 #include "wire/link.h"
 
 namespace quorvantix::wire {
@@ -109,19 +109,18 @@ bool append_listing_line(List* list, const char* frame, RowMaker make_row) {
 
 }  // namespace
 
-long send_akt_dir(Link& link, const host::Tree& tree) {
+long send_akt_dir(Link& link, const host::FileSystem& tree) {
   // A folder that cannot be read (it may have been removed meanwhile) is a
   // listing that failed at both ends: the reader waits for the end marker,
   // and must not wait in vain, nor take an empty listing for the folder's.
-  const host::FsLock lock = host::FsLock::obtain(tree, "");
-  host::DirScan scan = lock ? host::DirScan::start(tree, lock) : host::DirScan();
+  const std::unique_ptr<host::EntryScan> scan = tree.scan_current();
   if (!scan) {
     send_failed_end_marker(link);
     return DIR_NO_SCAN;
   }
   char frame[kListingFrameBytes] = {};
   host::ExamineData entry;
-  while (scan.next(entry)) {
+  while (scan->next(entry)) {
     format_listing_line(frame, entry);
     // A line that fails twice ends the listing; the end marker still follows.
     if (!send_listing_frame(link, frame)) break;

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/fs.h"
+#include "host/file_system.h"
 #include "wire/display.h"
 #include "wire/link.h"
 #include "wire/list.h"
@@ -20,7 +20,7 @@ namespace quorvantix::wire {
 // DIR_NO_SCAN (the folder cannot be read, or has gone: the end marker alone
 // went out, with a wrong check byte, so that the reader reports a listing
 // that failed).
-long send_akt_dir(Link& link, const host::Tree& tree);
+long send_akt_dir(Link& link, const host::FileSystem& tree);
 // What a row's size (list_row_size) is when its listing line gave none:
 // kNoListedSize when the size field holds no size (none, not digits, or more
 // digits than its 10 columns), kNameBeyondField when the name went on past

@@ -117,7 +117,7 @@ inline std::string padded(const std::string& name) { return name + std::string(3
 // directory; the customer's session on side b, its files in `local`. Names
 // cross in ISO-8859-1, as the programs have it unless told otherwise.
 struct Served {
-  Served() { service.tree.set_wire_names(codec_for(host::kDefaultWireCharset)); }
+  Served() { service.tree->set_wire_names(codec_for(host::kDefaultWireCharset)); }
   void serve() { service::wait_for_customer(service), service::exec_commands(service); }
   // Runs `customer` once the session has reached the service, the service
   // and `beside` as background ends.

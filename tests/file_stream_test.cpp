@@ -218,7 +218,7 @@ TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
     }
     SimPair pair;
     host::Tree tree = confined_to(root.path());
-    ASSERT_EQ(set_akt_dir(tree, c.cwd), 1);
+    ASSERT_TRUE(set_akt_dir(tree, c.cwd).ok());
     tree.set_read_only(c.read_only);
     long status = -1;
     char header[kHeaderBytes + 1] = {};
@@ -297,7 +297,7 @@ TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, 
   reference_line(e.pair.cable, SimCable::a);
   // Both ends at `baud`, as after a speed change.
   const std::string rate = std::to_string(baud);
-  if (set_baud_rate(e.pair.service, rate.c_str()) != PORT_OK || reference.set_baud_rate(rate.c_str()) != PORT_OK) {
+  if (!set_baud_rate(e.pair.service, rate.c_str()) || reference.set_baud_rate(rate.c_str()) != PORT_OK) {
     ADD_FAILURE() << "no line speed " << rate;
   }
   setup(e.pair.cable, ours_send ? SimCable::a : SimCable::b, reference);

@@ -33,11 +33,12 @@ void get_akt_dir(const host::Tree& tree, char* name) {
   tree.current_dir_name(name);
 }
 
-long set_akt_dir(host::Tree& tree, const char* dir) {
+Result<> set_akt_dir(host::Tree& tree, const char* dir) {
   const host::FsLock lock = host::FsLock::obtain(tree, dir);
-  if (!lock) return 0;
+  if (!lock) return fail(Status::no_such_folder, std::string("cd ") + dir + ": no such folder");
   // A plain file locks as well as a directory, but cannot become current.
-  return tree.set_current(lock) ? 1 : 0;
+  if (!tree.set_current(lock)) return fail(Status::no_such_folder, std::string("cd ") + dir + ": not a folder");
+  return {};
 }
 
 long read_akt_dir(const host::Tree& tree, List* list, RowMaker make_row) {

@@ -108,7 +108,7 @@ void HostileService::serve() {
 
 bool HostileService::identified() {
   Identities ids;
-  return identify(link_, 's', ids) == LINK_OK;
+  return identify(link_, Side::service, ids) == LINK_OK;
 }
 
 void HostileService::run_command(std::uint8_t code, const std::string& argument) {
@@ -122,7 +122,7 @@ void HostileService::run_command(std::uint8_t code, const std::string& argument)
       return void(send_refusal());
     case cmd_receive_file: return commands.push_back("put"), receive_and_drop_file();
     case cmd_send_akt_dir: return commands.push_back("ls"), on_list ? on_list(*this) : list();
-    case cmd_customer_terminate: return commands.push_back("bye"), void(set_baud_rate(link_, "9600"));
+    case cmd_customer_terminate: return commands.push_back("bye"), void((void)set_baud_rate(link_, "9600"));
     case cmd_set_baud_rate: return commands.push_back("baud " + argument), void(set_baud_rate(link_, argument.c_str()));
     default: send_NAK(link_);
   }

@@ -77,7 +77,7 @@ void service_input(const std::uint8_t* script, std::size_t size) {
   ScriptedLink ends(script, size);
   Identities ids;
   ids.customer = unwritten();
-  const long result = identify(ends.link, 's', ids);
+  const long result = identify(ends.link, Side::service, ids);
   const Bytes& taken = ends.peer.taken();
   if (result != LINK_OK) {
     FUZZ_CHECK(result == LINK_TIMEOUT && (ends.link.cancelled() || ends.link.lost()) && ends.peer.written().empty());

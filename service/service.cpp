@@ -1,5 +1,7 @@
 #include "service/service.h"
 
+#include "service/console_status.h"
+
 #include <unistd.h>
 
 #include <cctype>
@@ -102,7 +104,7 @@ bool run_get_akt_dir(ServiceState& state, char* buffer) {
 
 bool run_set_akt_dir(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
-  const bool changed = set_akt_dir(*state.tree, argument_of(buffer)) != 0;
+  const bool changed = set_akt_dir(*state.tree, argument_of(buffer)).ok();
   const std::string name = shown(state, argument_of(buffer));
   if (changed) std::printf("Akt. Verzeichnis auf %s gesetzt.\n", name.c_str());
   const std::string now_in = quoted(current_dir_shown(state));
@@ -140,7 +142,7 @@ bool run_send_akt_dir(ServiceState& state, char*) {
 
 // The customer has gone: back to 9600 baud, and on to the next one.
 bool serve_next_customer(ServiceState& state) {
-  set_baud_rate(state.link, kStartBaud);
+  (void)set_baud_rate(state.link, kStartBaud);
   return wait_for_customer(state);
 }
 
@@ -168,7 +170,7 @@ bool run_customer_terminate(ServiceState& state, char*) {
 // Its leading decimal number is the speed; none is a rate the port refuses.
 bool run_set_baud_rate(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
-  const long status = set_baud_rate(state.link, std::strtol(argument_of(buffer), nullptr, 10));
+  const long status = console_number(set_baud_rate(state.link, std::strtol(argument_of(buffer), nullptr, 10)));
   const std::string rate = host::shown_name(argument_of(buffer));
   std::printf("Baudrate auf %s gesetzt status %ld\n", rate.c_str(), status);
   state.log.command("baud " + rate, began, status);
@@ -206,7 +208,7 @@ lines::ListenRules listen_rules(const ServiceOptions& options, OperatorLog log) 
 
 bool wait_for_customer(ServiceState& state) {
   state.link.between_customers();
-  while (identify(state.link, 's', state.ids) != LINK_OK) {
+  while (identify(state.link, Side::service, state.ids) != LINK_OK) {
     if (state.link.cancelled() || !take_up_line_again(state)) return false;
   }
   welcome_customer(state);

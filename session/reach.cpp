@@ -166,7 +166,7 @@ long reach_service(Session& session) {
     }
     link.drop_pending_input();
     ++tries.made;
-    const long result = identify(link, 'c', session.ids);
+    const long result = identify(link, Side::customer, session.ids);
     if (result == LINK_OK) return LINK_OK;
     // No wait for quiet on a line that has gone: the next try takes it up anew.
     const bool last = attempt + 1 == kIdentifyAttempts;

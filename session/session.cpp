@@ -192,19 +192,19 @@ long remote_set_baud(Session& session, long rate) {
   const long old_rate = session.baud;
   const std::string rate_text = std::to_string(rate);
   // Ask our own port first: once the service has switched, there is no way back.
-  if (set_baud_rate(link, rate) != PORT_OK) {
+  if (!set_baud_rate(link, rate)) {
     session.detail = link.last_error();
-    set_baud_rate(link, old_rate);
+    (void)set_baud_rate(link, old_rate);
     return RATE_REFUSED;
   }
-  set_baud_rate(link, old_rate);
+  (void)set_baud_rate(link, old_rate);
   const long sent = send_command(session, cmd_set_baud_rate, rate_text);
   if (sent != LINK_OK) return sent;
   wait_for_the_service_to_switch(link);
-  set_baud_rate(link, rate);
+  (void)set_baud_rate(link, rate);
   session.baud = rate;
   if (remote_pwd(session) == LINK_OK) return LINK_OK;
-  set_baud_rate(link, old_rate);
+  (void)set_baud_rate(link, old_rate);
   session.baud = old_rate;
   session.lost = false;
   settle(link);
@@ -253,9 +253,9 @@ long shutdown_service(Session& session) {
   const long rate = session.baud;
   const std::string folder = session.remote_dir;
   wait_for_the_service_to_switch(link);
-  set_baud_rate(link, kStartBaud);
+  (void)set_baud_rate(link, kStartBaud);
   session.baud = kStartBaud;
-  if (identify(link, 'c', session.ids) != LINK_OK) {
+  if (identify(link, Side::customer, session.ids) != LINK_OK) {
     session.lost = true;
     return LINK_OK;
   }
@@ -278,7 +278,7 @@ long local_cd(Session& session, const std::string& dir) {
     session.detail = "no directory " + dir + " here";
     return LOCAL_NO_DIRECTORY;
   }
-  if (set_akt_dir(*session.local_files, dir.c_str()) == 0) {
+  if (!set_akt_dir(*session.local_files, dir.c_str())) {
     session.detail = "cannot enter " + dir;
     return LOCAL_NO_DIRECTORY;
   }

@@ -374,7 +374,7 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
     EXPECT_EQ(shutdown_service(next), SHUTDOWN_REFUSED);
     EXPECT_EQ(sign_off(next), LINK_OK);
     Identities ids;  // the service waits for an identification again: one try gets through
-    EXPECT_EQ(identify(pair.customer, 'c', ids), LINK_OK);
+    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
     err.str("");
     pair.cable.cut();
     run_commands(session, {{"pwd"}, {"ls"}}, console, cut);

@@ -270,7 +270,7 @@ TEST_F(EndToEnd, CustomersOnAListeningTcpLineComeOneAfterAnotherAndWaitTheirTurn
   for (int i = 0; i < 10; ++i) EXPECT_EQ(customer({"pwd"}, line).first, 0) << i;
   ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
   Identities ids;
-  EXPECT_EQ(identify(peer, 'c', ids), LINK_OK);
+  EXPECT_EQ(identify(peer, Side::customer, ids), LINK_OK);
   std::pair<int, std::string> second;
   std::thread waiting([&] { second = customer({"pwd"}, line); });
   std::this_thread::sleep_for(300ms);  // the second customer waits in the queue

@@ -211,7 +211,7 @@ TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
     files.add_file("/small/little", little);
     files.set_write_protected("/small", c.write_protected);
     SimPair pair;
-    ASSERT_EQ(set_akt_dir(files, c.cwd), 1);
+    ASSERT_TRUE(set_akt_dir(files, c.cwd).ok());
     files.set_read_only(c.read_only);
     long status = -1;
     char header[kHeaderBytes + 1] = {};
@@ -235,7 +235,7 @@ TEST(IoModule, AFileIsStoredWhenItLeavesTheLastKilobyteFree) {
     const Bytes bytes = pattern_bytes(static_cast<std::size_t>(size));
     here.add_file("/f", std::string(bytes.begin(), bytes.end()));
     there.add_folder("/small", 0755, 4096);
-    ASSERT_EQ(set_akt_dir(there, "/small"), 1);
+    ASSERT_TRUE(set_akt_dir(there, "/small").ok());
     SimPair pair;
     const Results got = both(pair, [&] { return receive_file(pair.service, there, nullptr); },
                              [&] { return send_file(pair.customer, here, "f", nullptr); });
@@ -307,7 +307,7 @@ TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, 
   reference_line(e.pair.cable, SimCable::a);
   // Both ends at `baud`, as after a speed change.
   const std::string rate = std::to_string(baud);
-  if (set_baud_rate(e.pair.service, baud) != PORT_OK || reference.set_baud_rate(rate.c_str()) != PORT_OK) {
+  if (!set_baud_rate(e.pair.service, baud) || reference.set_baud_rate(rate.c_str()) != PORT_OK) {
     ADD_FAILURE() << "no line speed " << rate;
   }
   setup(e.pair.cable, ours_send ? SimCable::a : SimCable::b, reference);

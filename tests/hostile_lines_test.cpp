@@ -366,7 +366,7 @@ TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnl
     Link peer(clock);
     ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
     Identities ids;
-    ASSERT_EQ(identify(peer, 'c', ids), LINK_OK);
+    ASSERT_EQ(identify(peer, Side::customer, ids), LINK_OK);
     std::atomic<bool> done{false};
     std::thread junk([&] {
       while (row.floods && !done) write_raw(peer, Bytes(256, 0xFF));

@@ -49,12 +49,13 @@ TEST(OwnCodes, FromFeatureFlagsAndLibraryVersion) {
 }
 
 TEST(NameHelpers, CodeNameAndStripStr) {
-  const struct { std::string in; const char* modes; std::string out; } coded[] = {
-      {" a b ", "i", "\xAE" "a\xAE" "b\xAE"}, {"\xAE" "a\xAE", "r", " a "}, {"a\xAE" "b", "x", "a b"},
-      {"a\xAE b", "ir", "a  b"}};  // a substitute already in the name comes back as a space
-  for (auto [name, modes, out] : coded) {
-    for (const char* mode = modes; *mode; ++mode) code_name(name.data(), *mode);
-    EXPECT_EQ(name, out) << modes;
+  constexpr NameCoding to_wire = NameCoding::to_wire, from_wire = NameCoding::from_wire;
+  const struct { std::string in; std::vector<NameCoding> codings; std::string out; } coded[] = {
+      {" a b ", {to_wire}, "\xAE" "a\xAE" "b\xAE"}, {"\xAE" "a\xAE", {from_wire}, " a "},
+      {"a\xAE b", {to_wire, from_wire}, "a  b"}};  // a substitute already in the name comes back as a space
+  for (auto [name, codings, out] : coded) {
+    for (const NameCoding coding : codings) code_name(name.data(), coding);
+    EXPECT_EQ(name, out) << name;
   }
   const std::pair<std::string, std::string> stripped[] = {
       {"ab  ", "ab"}, {"", ""}, {"ab", "ab"}, {"ab\t", "ab\t"}, {"   ", ""}, {" a b ", " a b"}};
@@ -65,13 +66,13 @@ TEST(NameHelpers, CodeNameAndStripStr) {
 TEST(Identify, BothEndsExchangeTheirFrames) {
   SimPair pair;
   Identities at_service, at_customer;
-  pair.clock.run([&] { EXPECT_EQ(identify(pair.service, 's', at_service), LINK_OK); },
+  pair.clock.run([&] { EXPECT_EQ(identify(pair.service, Side::service, at_service), LINK_OK); },
                  {[&] {
                    write_raw(pair.customer, damaged_own_frame());
                    pair.clock.sleep_for(3s);  // a time-out with nothing on the line
                    write_raw(pair.customer, {STX, 0x1F});
                    pair.clock.sleep_for(3s);
-                   EXPECT_EQ(identify(pair.customer, 'c', at_customer), LINK_OK);
+                   EXPECT_EQ(identify(pair.customer, Side::customer, at_customer), LINK_OK);
                  }});
   const Bytes codes = own_codes();
   EXPECT_EQ(own_frame(), Bytes({STX, 0x1F, codes[1], 0x41, calc_LPC(codes.data(), 3), ETX}));
@@ -85,16 +86,15 @@ TEST(Identify, BothEndsExchangeTheirFrames) {
 }
 
 TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
-  const struct { char mode; Bytes answer; long result; Bytes after_frame; } table[] = {
-      {'c', {}, LINK_TIMEOUT, {}},  {'c', {NAK}, LINK_NOT_ACKED, {}},
-      {'c', {ACK}, LINK_TIMEOUT, {}}, {'c', Bytes{ACK} + damaged_own_frame(), LINK_CHECK_ERROR, {NAK}},
-      {'x', {}, LINK_OK, {}}};  // any other mode sends its frame and returns
+  const struct { Bytes answer; long result; Bytes after_frame; } table[] = {
+      {{}, LINK_TIMEOUT, {}},  {{NAK}, LINK_NOT_ACKED, {}},
+      {{ACK}, LINK_TIMEOUT, {}}, {Bytes{ACK} + damaged_own_frame(), LINK_CHECK_ERROR, {NAK}}};
   for (const auto& row : table) {
     SimPair pair;
     pair.cable.inject(SimCable::a, row.answer);
     Identities ids;
     std::memset(&ids.service, '#', sizeof ids.service);
-    EXPECT_EQ(identify(pair.customer, row.mode, ids), row.result) << row.answer.size();
+    EXPECT_EQ(identify(pair.customer, Side::customer, ids), row.result) << row.answer.size();
     EXPECT_EQ(pair.cable.sent_by(SimCable::b), own_frame() + row.after_frame) << row.answer.size();
     EXPECT_EQ(ids.service.os[0], '#') << "untouched";
     EXPECT_STREQ(ids.customer.os, "AmigaOS");
@@ -114,18 +114,18 @@ TEST(Identify, WithAReferenceEndEitherWay) {
     reference_line(pair.cable, ours_serve ? SimCable::a : SimCable::b);
     // Both ends at `baud`, as if each had been told to switch.
     const std::string rate = std::to_string(baud);
-    ASSERT_EQ(set_baud_rate(ours_serve ? pair.service : pair.customer, baud), PORT_OK);
+    ASSERT_TRUE(set_baud_rate(ours_serve ? pair.service : pair.customer, baud).ok());
     ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
     if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
     Identities ids;
     long first = -1, second = -1;
     const auto customer = [&] {
-      first = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+      first = ours_serve ? reference.identify('c') : identify(pair.customer, Side::customer, ids);
       if (first == LINK_OK) return;
       if (!ours_serve) settle(pair.customer);  // as our customer does before it tries again
-      second = ours_serve ? reference.identify('c') : identify(pair.customer, 'c', ids);
+      second = ours_serve ? reference.identify('c') : identify(pair.customer, Side::customer, ids);
     };
-    pair.clock.run(customer, {[&] { ours_serve ? identify(pair.service, 's', ids) : reference.identify('s'); }});
+    pair.clock.run(customer, {[&] { ours_serve ? identify(pair.service, Side::service, ids) : reference.identify('s'); }});
     SCOPED_TRACE(rate + (ours_serve ? " ours serving" : " ours the customer") + (first_damaged ? ", first damaged" : ""));
     EXPECT_EQ(first == LINK_OK, !first_damaged);
     EXPECT_EQ(first_damaged ? second : first, LINK_OK);

@@ -148,7 +148,7 @@ long examine_for_sending(const host::FileSystem& tree, const char* local, host::
 void format_header(char* data, const char* wire_name, int blocks, int rest) {
   char wire[kHeaderBytes + 1];
   std::snprintf(wire, sizeof wire, "%s", wire_name);
-  code_name(wire, 'i');
+  code_name(wire, NameCoding::to_wire);
   std::snprintf(data, kBlockBytes + 1, "%s %d %d", wire, blocks, rest);
 }
 
@@ -434,7 +434,7 @@ long receive_file_to(Link& link, const host::FileSystem& tree, Gadget* gad, cons
   if (receive_data(link, data, kHeaderBytes) != LINK_OK) return refuse(link, FILE_HEADER_DAMAGED);
   Header header;
   if (!parse_header(reinterpret_cast<const char*>(data), header)) return refuse(link, FILE_HEADER_BAD);
-  code_name(header.name, 'r');
+  code_name(header.name, NameCoding::from_wire);
   const std::int64_t size = std::int64_t{header.blocks} * kBlockBytes + header.rest;
   if (gad != nullptr) gad->set_file(header.name, size);
   std::string name;
@@ -453,9 +453,10 @@ long receive_file_to(Link& link, const host::FileSystem& tree, Gadget* gad, cons
   return FILE_OK;
 }
 
-void code_name(char* name, char mode) {
-  const char wanted = mode == 'i' ? ' ' : static_cast<char>(kSpaceSubstitute);
-  const char replacement = mode == 'i' ? static_cast<char>(kSpaceSubstitute) : ' ';
+void code_name(char* name, NameCoding coding) {
+  const bool to_wire = coding == NameCoding::to_wire;
+  const char wanted = to_wire ? ' ' : static_cast<char>(kSpaceSubstitute);
+  const char replacement = to_wire ? static_cast<char>(kSpaceSubstitute) : ' ';
   for (char* found = std::strchr(name, wanted); found != nullptr; found = std::strchr(found, wanted)) {
     *found = replacement;
   }

@@ -54,8 +54,12 @@ long receive_file(Link& link, const host::FileSystem& tree, Gadget* gad);
 // receive_file.
 long receive_file_to(Link& link, const host::FileSystem& tree, Gadget* gad, const char* target);
 
-// Mode 'i': every space becomes 0xAE. Any other mode ('r'): every 0xAE becomes
-// a space. In place; the length never changes.
-void code_name(char* name, char mode);
+// Which way a name crosses the line.
+enum class NameCoding {
+  to_wire,    // every space becomes 0xAE
+  from_wire,  // every 0xAE becomes a space
+};
+// Codes `name` in place; the length never changes.
+void code_name(char* name, NameCoding coding);
 
 }  // namespace quorvantix::wire

@@ -33,8 +33,10 @@ void get_akt_dir(const host::FileSystem& tree, char* name) {
   tree.current_dir_name(name);
 }
 
-long set_akt_dir(host::FileSystem& tree, const char* dir) {
-  return tree.set_current(dir) ? 1 : 0;
+Result<> set_akt_dir(host::FileSystem& tree, const char* dir) {
+  // A plain file, or a name that is not there, cannot become current.
+  if (!tree.set_current(dir)) return fail(Status::no_such_folder, std::string("cd ") + dir + ": no such folder");
+  return {};
 }
 
 long read_akt_dir(const host::FileSystem& tree, List* list, RowMaker make_row) {

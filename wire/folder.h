@@ -16,11 +16,11 @@ constexpr int kDirNameBytes = 250;
 // at the root); the empty string when it cannot be produced or does not fit.
 void get_akt_dir(const host::FileSystem& tree, char* name);
 // Makes `dir` (relative names resolve against the current directory, absolute
-// ones from the tree's root) `tree`'s current directory. 1 when changed, 0
-// when `dir` could not be locked or is no directory; the current directory is
-// then unchanged. The empty name is the current directory itself. A confined
+// ones from the tree's root) `tree`'s current directory. Fails with
+// Status::no_such_folder when `dir` could not be locked or is no directory;
+// the current directory is then unchanged. The empty name is the current directory itself. A confined
 // tree's root is as far up as ".." leads.
-long set_akt_dir(host::FileSystem& tree, const char* dir);
+Result<> set_akt_dir(host::FileSystem& tree, const char* dir);
 // Appends the current directory's entries ("." and ".." left out, and the
 // temporaries of files being stored) to `list` as Dir_Entry rows in the order
 // of the scan: column 0 the bare name, column 1 "DIR" or "FILE" (every kind

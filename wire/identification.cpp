@@ -91,11 +91,8 @@ long identify_as_customer(Link& link, Identities& ids) {
 
 }  // namespace
 
-long identify(Link& link, char mode, Identities& ids) {
-  if (mode == 's') return identify_as_service(link, ids);
-  if (mode == 'c') return identify_as_customer(link, ids);
-  send_own_frame(link, ids.customer);
-  return LINK_OK;
+long identify(Link& link, Side side, Identities& ids) {
+  return side == Side::service ? identify_as_service(link, ids) : identify_as_customer(link, ids);
 }
 
 void answer_identification(Link& link, const UBYTE* customer_frame, Identities& ids) {

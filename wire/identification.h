@@ -12,16 +12,17 @@
 
 namespace quorvantix::wire {
 
-// Runs the identification exchange on `link`. Mode 's', the service side:
+// Which end runs the identification exchange.
+enum class Side { service, customer };
+
+// Runs the identification exchange on `link`. Side::service:
 // waits without limit for the customer's frame, then answer_identification;
 // returns LINK_OK whatever the customer makes of the answer, or LINK_TIMEOUT
 // when the line is lost while it waits (Link::lost) or the link is
-// cancelled. Mode 'c',
-// the customer side: sends the own frame (into `ids.customer`), receives the
-// service's into `ids.service`; returns LINK_OK, or the failing link code with
-// `ids.service` left untouched. Any other mode sends the own frame and returns
-// without waiting.
-long identify(Link& link, char mode, Identities& ids);
+// cancelled. Side::customer: sends the own frame (into `ids.customer`),
+// receives the service's into `ids.service`; returns LINK_OK, or the failing
+// link code with `ids.service` left untouched.
+long identify(Link& link, Side side, Identities& ids);
 // The service's answer to an intact identification frame (its 3 payload
 // bytes): ACK, `ids.customer` decoded from it, `ids.service` from the own
 // frame, and the own frame sent once.

@@ -1,7 +1,6 @@
 #include "wire/link.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -12,7 +11,6 @@ using std::chrono::nanoseconds;
 
 namespace {
 
-constexpr BOOL ADebug = 0;  // the link's debug lines; nothing turns them on
 constexpr UBYTE kNoAnswerYet = 0x66;  // anything but ACK
 // A peer's UART may run this much faster than the speed set (1/32: more than
 // a working pair of UARTs can differ); a read sleeps that much less.
@@ -22,87 +20,9 @@ constexpr nanoseconds kTimerSlack = std::chrono::microseconds(50);
 // Fewer bytes than this are not worth a sleep: they are watched for.
 constexpr long kLeastBytesToSleep = 2;
 
-void debug_line(const char* text) {
-  if (ADebug) std::printf("%s\n", text);
-}
-
 bool payload_fits(long len) { return len >= 0 && len <= kMaxPayload; }
 
 }  // namespace
-
-// The request cycle of a link, for the operations of this file alone.
-struct RequestCycle {
-  // Starts one transfer on the link's request, without waiting.
-  static void start(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
-    IOExtSer& request = link.request_;
-    request.io_Command = command;
-    request.io_Data = data;
-    request.io_Length = length;
-    link.send_io();
-  }
-
-  // Starts one transfer and waits for it within the time limit. False on a time-out.
-  static bool transfer(Link& link, std::uint16_t command, void* data, std::uint32_t length) {
-    start(link, command, data, length);
-    return checktimeout(link) == 0;
-  }
-
-  static std::uint32_t moved(const Link& link) { return link.request_.io_Actual; }
-
-  // The peer has answered our frame: it has crossed the line, whatever our
-  // count of its wire time says (a line faster than its speed, a pty that
-  // nothing paces, has long delivered it).
-  static void frame_has_crossed(Link& link) { link.sent_until_ = std::min(link.sent_until_, link.now()); }
-
-  // Polls the transfer until it ends or its limit runs out. The limit starts
-  // once our own bytes have crossed a paced line; a transfer that has ended
-  // when the limit runs out counts as ended.
-  static BOOL checktimeout(Link& link) {
-    const nanoseconds deadline = link.limit_starts_at() + time_limit(link);
-    while (!link.cancelled()) {
-      if (link.check_io()) {
-        debug_line("NO TIMEOUT");
-        return link.request_.io_Error == 0 ? 0 : 1;
-      }
-      if (link.now() >= deadline) break;
-      // Ends early once the transfer is done: stop and wait pays this on every frame.
-      link.wait_io_until(std::min(deadline, link.now() + kTicksBetweenPolls * link.tick()));
-    }
-    link.abort_io();
-    debug_line("TIMEOUT");
-    return 1;
-  }
-
-  // Waits until `deadline` at most for one byte, which is dropped.
-  static void wait_for_answer(Link& link, nanoseconds deadline) {
-    UBYTE answer = 0;
-    start(link, CMD_READ, &answer, 1);
-    while (!link.check_io() && link.now() < deadline && !link.cancelled()) {
-      link.wait_io_until(std::min(deadline, link.now() + kTicksBetweenPolls * link.tick()));
-    }
-    link.abort_io();
-  }
-
-  static long open(Link& link, long port, const char* device) {
-    return link.open_device(device, port) ? PORT_OK : PORT_OPEN_FAILED;
-  }
-
-  static void close(Link& link) {
-    if (!link.check_io()) link.abort_io();
-    link.close_device();
-  }
-
-  // The speed from `baud` on the line, or the old one back. PORT_OK or PORT_PARAMS_FAILED.
-  static long set_speed(Link& link, long baud) {
-    IOExtSer& request = link.request_;
-    const long before = request.io_Baud;
-    request.io_Command = SDCMD_SETPARAMS;
-    request.io_Baud = baud;
-    if (link.do_io()) return PORT_OK;
-    request.io_Baud = before;
-    return PORT_PARAMS_FAILED;
-  }
-};
 
 // --- Link ---
 
@@ -110,7 +30,7 @@ Link::Link(host::Clock& clock, lines::LineOpener opener) : clock_(clock), opener
 
 Link::~Link() = default;
 
-bool Link::open_device(const char* device, long unit) {
+bool Link::open_line(const char* device, long unit) {
   last_error_.clear();
   line_ = opener_(device, unit, last_error_);
   pending_ = false;
@@ -119,47 +39,54 @@ bool Link::open_device(const char* device, long unit) {
   return line_ != nullptr;
 }
 
-void Link::close_device() {
+void Link::close_line() {
   line_.reset();
   pending_ = false;
   put_back_.clear();
 }
 
-bool Link::do_io() {
-  if (request_.io_Command != SDCMD_SETPARAMS || !line_) return false;
+bool Link::apply_speed(long baud) {
+  if (!line_) return false;
   // Rate 0 hangs a line up; no rate below 1 is ever applied.
-  if (request_.io_Baud < 1) {
-    last_error_ = "line speed " + std::to_string(request_.io_Baud) + " is not a rate";
+  if (baud < 1) {
+    last_error_ = "line speed " + std::to_string(baud) + " is not a rate";
     return false;
   }
-  return line_->set_speed(request_.io_Baud, last_error_);
+  if (!line_->set_speed(baud, last_error_)) return false;
+  baud_ = baud;
+  return true;
 }
 
-nanoseconds Link::byte_time() const { return nanoseconds(kBitsPerByte * 1'000'000'000LL / std::max(request_.io_Baud, 1L)); }
+nanoseconds Link::byte_time() const { return nanoseconds(kBitsPerByte * 1'000'000'000LL / std::max(baud_, 1L)); }
 
-void Link::send_io() {
-  request_.io_Actual = 0;
+void Link::start_read(UBYTE* into, std::uint32_t length) {
+  start(Transfer{.direction = lines::Direction::in, .into = into, .length = length});
+}
+
+void Link::start_write(const UBYTE* from, std::uint32_t length) {
+  start(Transfer{.direction = lines::Direction::out, .from = from, .length = length});
+}
+
+void Link::start(Transfer transfer) {
+  transfer_ = transfer;
   handed_over_at_.reset();
   may_sleep_until_.reset();
   outpaced_ = false;
   // Without a line the transfer ends at once, failed, as on a line that has gone.
-  request_.io_Error = line_ ? 0 : IOERR_LINE_GONE;
+  transfer_.line_gone = line_ == nullptr;
   pending_ = line_ != nullptr;
   // A write's limit covers the wire time of its own bytes, behind those still
   // crossing; a read's starts once what we wrote has crossed, since no
   // answer can begin before the frame it answers has arrived.
   const nanoseconds crossed = std::max(now(), sent_until_);
-  wire_until_ = request_.io_Command == CMD_WRITE ? crossed + static_cast<long>(request_.io_Length) * byte_time() : crossed;
+  wire_until_ = transfer_.reading() ? crossed : crossed + static_cast<long>(transfer_.length) * byte_time();
 }
 
 nanoseconds Link::limit_starts_at() const { return std::max(now(), wire_until_); }
 
-lines::Direction Link::direction() const {
-  return request_.io_Command == CMD_READ ? lines::Direction::in : lines::Direction::out;
-}
-
-long Link::move_bytes(std::uint8_t* bytes, std::size_t count) {
-  if (request_.io_Command != CMD_READ) return line_->write_some(bytes, count);
+long Link::move_bytes(std::size_t count) {
+  if (!transfer_.reading()) return line_->write_some(transfer_.from + transfer_.done, count);
+  std::uint8_t* bytes = transfer_.into + transfer_.done;
   if (put_back_.empty()) return line_->read_some(bytes, count);
   const std::size_t taken = std::min(count, put_back_.size());
   std::memcpy(bytes, put_back_.data(), taken);
@@ -173,40 +100,72 @@ long Link::move_bytes(std::uint8_t* bytes, std::size_t count) {
 // wire. A line that fails ends the transfer at once: waiting out the time
 // limit on a line that has gone only keeps the next customer waiting.
 void Link::advance() {
-  const bool reading = request_.io_Command == CMD_READ;
-  if (!reading && request_.io_Actual > 0) {
+  const bool reading = transfer_.reading();
+  if (!reading && transfer_.done > 0) {
     pending_ = line_->output_queued() > 0;
     return;
   }
-  auto* bytes = static_cast<std::uint8_t*>(request_.io_Data) + request_.io_Actual;
-  const std::size_t left = request_.io_Length - request_.io_Actual;
+  const std::size_t left = transfer_.length - transfer_.done;
   if (left == 0) {
     pending_ = false;
     return;
   }
-  const long moved = move_bytes(bytes, left);
+  const long moved = move_bytes(left);
   if (moved < 0) {
-    request_.io_Error = IOERR_LINE_GONE;
+    transfer_.line_gone = true;
     pending_ = false;
     return;
   }
   if (moved == 0) return;
   if (!reading) sent_until_ = std::max(now(), sent_until_) + moved * byte_time();
-  request_.io_Actual += static_cast<std::uint32_t>(moved);
-  pending_ = reading ? request_.io_Actual < request_.io_Length : line_->output_queued() > 0;
+  transfer_.done += static_cast<std::uint32_t>(moved);
+  pending_ = reading ? transfer_.done < transfer_.length : line_->output_queued() > 0;
 }
 
-bool Link::check_io() {
+bool Link::transfer_ended() {
   if (pending_) advance();
   return !pending_;
 }
 
-void Link::abort_io() {
-  if (pending_ && line_ && request_.io_Command == CMD_WRITE) {
+void Link::give_up_transfer() {
+  if (pending_ && line_ && !transfer_.reading()) {
     line_->discard_output();
     sent_until_ = now();
   }
   pending_ = false;
+}
+
+bool Link::read_within_limit(UBYTE* into, std::uint32_t length) {
+  start_read(into, length);
+  return await_within_limit();
+}
+
+bool Link::write_within_limit(const UBYTE* from, std::uint32_t length) {
+  start_write(from, length);
+  return await_within_limit();
+}
+
+// The limit starts once our own bytes have crossed a paced line; a transfer
+// that has ended when the limit runs out counts as ended.
+bool Link::await_within_limit() {
+  const nanoseconds deadline = limit_starts_at() + time_limit(*this);
+  while (!cancelled()) {
+    if (transfer_ended()) return !transfer_.line_gone;
+    if (now() >= deadline) break;
+    // Ends early once the transfer is done: stop and wait pays this on every frame.
+    wait_for_transfer_until(std::min(deadline, now() + kTicksBetweenPolls * tick()));
+  }
+  give_up_transfer();
+  return false;
+}
+
+void Link::await_one_byte_until(nanoseconds deadline) {
+  UBYTE answer = 0;
+  start_read(&answer, 1);
+  while (!transfer_ended() && now() < deadline && !cancelled()) {
+    wait_for_transfer_until(std::min(deadline, now() + kTicksBetweenPolls * tick()));
+  }
+  give_up_transfer();
 }
 
 // A read need not wake for every byte a port hands over. Every kind of port
@@ -220,7 +179,7 @@ void Link::abort_io() {
 // never sleeps past the moment its last byte can be handed over, whatever
 // the port, so the frame is answered as soon as it is whole.
 std::optional<nanoseconds> Link::paced_rest_of_read() {
-  if (request_.io_Command != CMD_READ || outpaced_ || !may_sleep_until_) return std::nullopt;
+  if (!transfer_.reading() || outpaced_ || !may_sleep_until_) return std::nullopt;
   const nanoseconds rest = *may_sleep_until_ - now();
   if (rest > nanoseconds::zero()) return rest;
   may_sleep_until_.reset();
@@ -235,27 +194,27 @@ std::optional<nanoseconds> Link::paced_rest_of_read() {
 // simulator behind its time) hands over a backlog now and then, and every
 // read after it would pay for it.
 void Link::note_bytes_taken(std::uint32_t before, bool watched) {
-  if (request_.io_Command != CMD_READ || request_.io_Actual == before) return;
+  if (!transfer_.reading() || transfer_.done == before) return;
   const nanoseconds one_byte = byte_time();
   const auto could_cross = [&](nanoseconds since) { return (since + since / kFastPeerShare) / one_byte + 2; };
-  if (handed_over_at_ && request_.io_Actual - had_at_hand_over_ > could_cross(now() - *handed_over_at_)) {
+  if (handed_over_at_ && transfer_.done - had_at_hand_over_ > could_cross(now() - *handed_over_at_)) {
     outpaced_ = true;
   }
   if (!watched) return;
   handed_over_at_ = now();
-  had_at_hand_over_ = request_.io_Actual;
+  had_at_hand_over_ = transfer_.done;
   may_sleep_until_.reset();
-  if (request_.io_Actual > could_cross(now() - sent_until_)) {
+  if (transfer_.done > could_cross(now() - sent_until_)) {
     outpaced_ = true;
     return;
   }
-  const long missing = static_cast<long>(request_.io_Length - request_.io_Actual);
+  const long missing = static_cast<long>(transfer_.length - transfer_.done);
   const nanoseconds crossing = (missing - 1) * one_byte;
   const nanoseconds sleep = crossing - crossing / kFastPeerShare - kTimerSlack;
   if (sleep >= kLeastBytesToSleep * one_byte) may_sleep_until_ = now() + sleep;
 }
 
-void Link::wait_io_until(nanoseconds deadline) {
+void Link::wait_for_transfer_until(nanoseconds deadline) {
   waiting();
   if (!line_) {
     clock_.sleep_for(deadline - now());
@@ -265,14 +224,14 @@ void Link::wait_io_until(nanoseconds deadline) {
   while (pending_) {
     const nanoseconds left = deadline - now();
     if (left <= nanoseconds::zero()) return;
-    const std::uint32_t before = request_.io_Actual;
+    const std::uint32_t before = transfer_.done;
     const std::optional<nanoseconds> rest = paced_rest_of_read();
     if (rest) {
       clock_.sleep_for(std::min(left, *rest));
     } else {
-      line_->wait_ready(direction(), left);
+      line_->wait_ready(transfer_.direction, left);
     }
-    if (check_io()) return;
+    if (transfer_ended()) return;
     note_bytes_taken(before, !rest);
   }
 }
@@ -341,22 +300,23 @@ void Link::put_back(const UBYTE* bytes, std::size_t count) {
 // --- The port ---
 
 long allocport(Link& link, long port, const char* device) {
-  if (RequestCycle::open(link, port, device) != PORT_OK) return PORT_OPEN_FAILED;
-  debug_line("setbaudrate");
-  return set_baud_rate(link, 9600);
+  if (!link.open_line(device, port)) return PORT_OPEN_FAILED;
+  return set_baud_rate(link, 9600) ? PORT_OK : PORT_PARAMS_FAILED;
 }
 
 long freeport(Link& link, long /*port*/) {
-  RequestCycle::close(link);
+  if (!link.transfer_ended()) link.give_up_transfer();
+  link.close_line();
   return 0;
 }
 
-long set_baud_rate(Link& link, long baud) {
+Result<> set_baud_rate(Link& link, long baud) {
   link.delay_ticks(kTicksBeforeParamChange);
-  return RequestCycle::set_speed(link, baud);
+  if (link.apply_speed(baud)) return {};
+  return fail(Status::port_params_failed, "line speed " + std::to_string(baud) + ": " + link.last_error());
 }
 
-BOOL checktimeout(Link& link) { return RequestCycle::checktimeout(link); }
+BOOL checktimeout(Link& link) { return link.await_within_limit() ? 0 : 1; }
 
 nanoseconds time_limit(const Link& link) { return kPollsPerOperation * kTicksBetweenPolls * link.tick(); }
 
@@ -381,16 +341,15 @@ std::uint8_t calc_LPC(const UBYTE* data, long len) {
 }
 
 bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count) {
-  auto* bytes = const_cast<UBYTE*>(from);  // the request moves them out, never changes them
-  for (std::uint32_t act_len = 0; act_len < count; act_len += RequestCycle::moved(link)) {
-    if (!RequestCycle::transfer(link, CMD_WRITE, bytes + act_len, count - act_len)) return false;
+  for (std::uint32_t done = 0; done < count; done += link.transfer_.done) {
+    if (!link.write_within_limit(from + done, count - done)) return false;
   }
   return true;
 }
 
 bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count) {
-  for (std::uint32_t act_len = 0; act_len < count; act_len += RequestCycle::moved(link)) {
-    if (!RequestCycle::transfer(link, CMD_READ, into + act_len, count - act_len)) return false;
+  for (std::uint32_t done = 0; done < count; done += link.transfer_.done) {
+    if (!link.read_within_limit(into + done, count - done)) return false;
   }
   return true;
 }
@@ -405,8 +364,8 @@ long send_frame(Link& link, const char* data, long len, UBYTE& answer) {
   reqdata[len + 1] = calc_LPC(payload, len);
   reqdata[len + 2] = ETX;
   if (!write_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) return LINK_SEND_TIMEOUT;
-  if (!RequestCycle::transfer(link, CMD_READ, &answer, 1)) return LINK_TIMEOUT;
-  if (answer == ACK || answer == NAK) RequestCycle::frame_has_crossed(link);
+  if (!link.read_within_limit(&answer, 1)) return LINK_TIMEOUT;
+  if (answer == ACK || answer == NAK) link.frame_has_crossed();
   return answer == ACK ? LINK_OK : LINK_NOT_ACKED;
 }
 
@@ -465,7 +424,7 @@ nanoseconds settle_quiet(const Link& link) {
 void settle(Link& link) { link.drop_input_until_quiet(settle_quiet(link), share_of_limit(link, timing::kSettleCap)); }
 
 void wait_for_receiver_to_give_up(Link& link) {
-  RequestCycle::wait_for_answer(link, link.now() + share_of_limit(link, timing::kReceiverGivesUp));
+  link.await_one_byte_until(link.now() + share_of_limit(link, timing::kReceiverGivesUp));
   settle(link);
 }
 

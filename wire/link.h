@@ -7,10 +7,11 @@
 // on the standard tick (wire.h).
 //
 // Each end of a connection owns one Link: it holds the line, the clock the
-// limits run on, the one request that moves bytes, cancellation and the last
+// limits run on, the one transfer in flight, cancellation and the last
 // error. Every operation below works on the link it is given.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,23 +28,6 @@
 
 namespace quorvantix::wire {
 
-// Request commands.
-constexpr std::uint16_t CMD_READ = 2;
-constexpr std::uint16_t CMD_WRITE = 3;
-constexpr std::uint16_t SDCMD_SETPARAMS = 11;
-
-// The one request of a link: the transfer in flight, and the line speed.
-struct IOExtSer {
-  std::uint16_t io_Command = 0;
-  void* io_Data = nullptr;
-  std::uint32_t io_Length = 0;
-  std::uint32_t io_Actual = 0;  // bytes moved by the last transfer
-  long io_Baud = kStartBaud;
-  std::int8_t io_Error = 0;  // the transfer ended because the line has gone (IOERR_LINE_GONE)
-};
-
-constexpr std::int8_t IOERR_LINE_GONE = 1;
-
 class Link {
  public:
   // `clock` must outlive the link. `opener` turns a device name and a unit
@@ -54,7 +38,7 @@ class Link {
   ~Link();
 
   // The line speed the link set, in baud.
-  long baud() const { return request_.io_Baud; }
+  long baud() const { return baud_; }
   // True when no line is open, or the line has gone for good: a transfer on it
   // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
   // tell a silent peer from a line that is gone.
@@ -119,30 +103,63 @@ class Link {
   void put_back(const UBYTE* bytes, std::size_t count);
 
  private:
-  // The request cycle and the port's settings, for the operations below.
-  friend struct RequestCycle;
+  // The operations that move bytes and set the port, over the members below.
+  friend long allocport(Link& link, long port, const char* device);
+  friend long freeport(Link& link, long port);
+  friend Result<> set_baud_rate(Link& link, long baud);
+  friend BOOL checktimeout(Link& link);
+  friend bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count);
+  friend bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count);
+  friend long send_frame(Link& link, const char* data, long len, UBYTE& answer);
+  friend void wait_for_receiver_to_give_up(Link& link);
 
-  bool open_device(const char* device, long unit);
-  void close_device();
-  // Applies the request's SDCMD_SETPARAMS (io_Baud) to the line, after what
-  // was written has left. False, with last_error() filled and the line as it
-  // was, when the rate is no rate or the line cannot take it.
-  bool do_io();
-  // Starts the CMD_READ or CMD_WRITE set up in the request, without waiting. A
-  // read ends when io_Length bytes have arrived, a write once it has moved
-  // bytes and they have left the port; either ends at once, with io_Error
-  // IOERR_LINE_GONE, when the line fails under it (a write the far end did
-  // not take, a hang-up, a peer that closed). A read that gets nothing from
-  // a line that is there goes on until its time limit.
-  void send_io();
-  // True once the transfer has ended (or none is pending). Never blocks.
-  bool check_io();
-  // Makes a pending transfer end at once; harmless on one that has ended. A
-  // write that is given up takes back what it left queued, so that its
+  // The one transfer a link has in flight: which way, its bytes, how far it has come.
+  struct Transfer {
+    lines::Direction direction = lines::Direction::in;
+    UBYTE* into = nullptr;        // a read's bytes
+    const UBYTE* from = nullptr;  // a write's bytes
+    std::uint32_t length = 0;
+    std::uint32_t done = 0;
+    bool line_gone = false;  // it ended because the line failed under it
+    bool reading() const { return direction == lines::Direction::in; }
+  };
+
+  bool open_line(const char* device, long unit);
+  void close_line();
+  // Sets the line to `baud`, after what was written has left. False, with
+  // last_error() filled and the line as it was, when the rate is no rate or
+  // the line cannot take it.
+  bool apply_speed(long baud);
+  // Starts a read of `length` bytes into `into`, or a write of `length` bytes
+  // from `from`, without waiting. A read ends when all its bytes have
+  // arrived, a write once it has moved bytes and they have left the port;
+  // either ends at once, failed (line_gone), when the line fails under it (a
+  // write the far end did not take, a hang-up, a peer that closed). A read
+  // that gets nothing from a line that is there goes on until its time limit.
+  void start_read(UBYTE* into, std::uint32_t length);
+  void start_write(const UBYTE* from, std::uint32_t length);
+  void start(Transfer transfer);
+  // Starts a transfer and waits for it within the time limit. False on a time-out.
+  bool read_within_limit(UBYTE* into, std::uint32_t length);
+  bool write_within_limit(const UBYTE* from, std::uint32_t length);
+  // Polls the transfer until it ends or its limit runs out: true when it
+  // ended whole, false when the limit ran out (it is given up), the line
+  // failed under it or the link was cancelled.
+  bool await_within_limit();
+  // Waits until `deadline` at most for one byte, which is dropped.
+  void await_one_byte_until(std::chrono::nanoseconds deadline);
+  // True once the transfer has ended (or none is in flight). Never blocks.
+  bool transfer_ended();
+  // Makes the transfer in flight end at once; harmless on one that has ended.
+  // A write that is given up takes back what it left queued, so that its
   // repeat never goes out overlapping it.
-  void abort_io();
+  void give_up_transfer();
   // Waits until `deadline` at most, ending early once the transfer has ended.
-  void wait_io_until(std::chrono::nanoseconds deadline);
+  void wait_for_transfer_until(std::chrono::nanoseconds deadline);
+  // The peer has answered our frame: it has crossed the line, whatever our
+  // count of its wire time says (a line faster than its speed, a pty that
+  // nothing paces, has long delivered it).
+  void frame_has_crossed() { sent_until_ = std::min(sent_until_, now()); }
   // When the time limit of the transfer just started begins to run: at once,
   // or, on a paced line, once our own bytes have crossed it.
   std::chrono::nanoseconds limit_starts_at() const;
@@ -154,8 +171,7 @@ class Link {
   void note_bytes_taken(std::uint32_t before, bool watched);
   std::chrono::nanoseconds byte_time() const;
   void advance();
-  long move_bytes(std::uint8_t* bytes, std::size_t count);
-  lines::Direction direction() const;
+  long move_bytes(std::size_t count);
   void waiting() {
     if (on_wait_) on_wait_(now());
   }
@@ -163,7 +179,8 @@ class Link {
   host::Clock& clock_;
   lines::LineOpener opener_;
   std::unique_ptr<lines::Line> line_;
-  IOExtSer request_;
+  long baud_ = kStartBaud;
+  Transfer transfer_;
   bool pending_ = false;
   std::atomic<bool> cancelled_{false};
   std::string last_error_;
@@ -190,9 +207,9 @@ class Link {
 long allocport(Link& link, long port, const char* device);
 // Ends a pending transfer and closes the device. Always 0.
 long freeport(Link& link, long port);
-// Sets the line speed to `baud`. PORT_OK, or PORT_PARAMS_FAILED with the
+// Sets the line speed to `baud`. Fails with Status::port_params_failed, the
 // line left as it was.
-long set_baud_rate(Link& link, long baud);
+Result<> set_baud_rate(Link& link, long baud);
 // Waits, within the time limit, for the transfer just started on the link.
 // 0 when it completed (also as the limit ran out); 1 when the limit ran out,
 // the line failed under it or the link was cancelled, and the transfer was

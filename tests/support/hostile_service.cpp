@@ -108,7 +108,7 @@ void HostileService::serve() {
 
 bool HostileService::identified() {
   Identities ids;
-  return identify(link_, 's', ids) == LINK_OK;
+  return identify(link_, Side::service, ids) == LINK_OK;
 }
 
 void HostileService::run_command(std::uint8_t code, const std::string& argument) {

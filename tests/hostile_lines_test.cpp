@@ -19,7 +19,6 @@
 #include "lines/rfc2217_line.h"
 #include "lines/telnet_com_port.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/hostile_terminal_server.h"
 #include "tests/support/running.h"
 
 using namespace quorvantix;
@@ -71,24 +70,6 @@ TEST(TelnetParser, ReadsCommandsWhereverReadsEndAndAnswersEachRequestOncePerChan
     EXPECT_EQ(data, row.data) << row.what;
     EXPECT_EQ(replies, row.replies) << row.what;
     EXPECT_EQ(!telnet.fault().empty(), row.fault) << row.what;
-  }
-}
-
-// The fuzzer's corpus, and random bytes with many Telnet commands among them.
-TEST(TelnetParser, KeepsItsRulesOnTheFuzzCorpusAndOnRandomBytes) {
-  int replayed = 0;
-  for (const auto& file : std::filesystem::directory_iterator(QUORVANTIX_SOURCE_DIR "/fuzz/corpus/telnet")) {
-    const Bytes input = read_file(file.path());
-    EXPECT_EQ(fuzzing::telnet_rule_broken(input.data(), input.size()), "") << file.path();
-    ++replayed;
-  }
-  EXPECT_GE(replayed, 5);
-  std::mt19937 dice(20260607);
-  const Bytes likely{IAC, IAC, IAC, DO, DONT, WILL, WONT, SB, SE, kComPortOption, 0, 1, 3, 101};
-  for (int round = 0; round < 3000; ++round) {
-    Bytes input(dice() % 64);
-    for (auto& byte : input) byte = dice() % 2 ? likely[dice() % likely.size()] : static_cast<std::uint8_t>(dice());
-    ASSERT_EQ(fuzzing::telnet_rule_broken(input.data(), input.size()), "") << round;
   }
 }
 
@@ -183,29 +164,6 @@ TEST(Rfc2217Line, AServerThatRepeatsFloodsOrBreaksTelnetGetsOneAnswerOrIsALostLi
   }
 }
 
-// The probe of the issue: a terminal server that agrees, then floods
-// requests and reads nothing. The service holds little memory, says why it
-// gave up the line, and ends at once on SIGTERM.
-TEST(HostileTerminalServers, AServiceOnAFloodingServerStaysSmallSaysWhyItDropsTheLineAndStopsAtOnce) {
-  const HostileTerminalServer server([](int fd, const std::atomic<bool>& stopping) {
-    HostileTerminalServer::agree(fd);
-    HostileTerminalServer::flood(fd, {IAC, DO, 3, IAC, DONT, 3}, stopping);
-  });
-  const TempDir remote;
-  Running service({QUORVANTIX_SERVICE_BINARY, server.line()}, remote.path());
-  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-  EXPECT_TRUE(service.says("line lost (" + server.line() + ": the server left more than 64 KiB")) << service.seen;
-  std::ifstream status("/proc/" + std::to_string(service.pid()) + "/status");
-  long resident_kib = 0;
-  for (std::string word; status >> word;) {
-    if (word == "VmRSS:") status >> resident_kib;
-  }
-  EXPECT_LT(resident_kib, 64 * 1024);
-  const auto stopped = steady_clock::now();
-  EXPECT_EQ(service.end(SIGTERM), 0) << service.seen;
-  EXPECT_LT(steady_clock::now() - stopped, 10s);
-}
-
 namespace {
 
 // A service on a real TCP port, raw: it reads each connection's
@@ -288,35 +246,6 @@ TEST(HostileTcpPeers, ACustomerOnAFloodedLineGivesUpWithinTheTimeItAnnounces) {
   EXPECT_EQ(session.detail, "no answer to the identification after 3 tries");
 }
 
-// The probe of the issue, on the line: a peer identifies and falls silent,
-// a customer identifies behind it and waits. The idle limit closes the
-// silent peer, and the line goes to the customer that waits.
-TEST(HostileTcpPeers, APeerClosedForSilenceHandsTheLineToTheCustomerThatWaits) {
-  host::SteadyClock clock(milliseconds(1));
-  const int port = free_tcp_port();
-  const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
-  std::vector<std::string> events;
-  lines::ListenRules rules = listen_rules(ServiceOptions{});
-  rules.idle_limit = 300ms;
-  rules.report = [&](const std::string& event) { events.push_back(event); };
-  Link listener(clock, lines::host_line_opener("/nonexistent", rules)), silent(clock), waiting(clock);
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
-  ASSERT_EQ(allocport(silent, 0, line.c_str()) | allocport(waiting, 0, line.c_str()), PORT_OK);
-  UBYTE payload[4];
-  EXPECT_TRUE(write_raw(silent, own_frame()));
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
-  EXPECT_TRUE(write_raw(waiting, own_frame()));
-  const auto began = steady_clock::now();
-  while (!listener.lost() && steady_clock::now() - began < 5s) listener.first_byte_within(50ms);
-  ASSERT_TRUE(listener.lost());
-  EXPECT_TRUE(listener.take_next_peer());
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
-  EXPECT_TRUE(write_raw(listener, {ACK}) && read_raw(waiting, 1) == Bytes{ACK});
-  EXPECT_FALSE(waiting.lost());
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_TRUE(has(events[0], "the customer sent nothing for 0.3 s")) << events[0];
-}
-
 // A peer that floods the line while it waits, faster than the line can
 // look through what it sends for an identification (the look is slowed
 // here), keeps nobody waiting: the customer that identifies gets the line
@@ -349,36 +278,4 @@ TEST(HostileTcpPeers, APeerThatFloodsWhileItWaitsKeepsNobodyWaiting) {
   EXPECT_LT(steady_clock::now() - began, 5s);
   done = true;
   flood.join();
-}
-
-// And with the real programs: the customer that waits gets the line, from
-// a peer that falls silent and from one that sends nothing but junk.
-TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnlyJunkIsServed) {
-  const struct { bool floods; std::string log; } rows[] = {
-      {false, "the customer sent nothing for 1 s"},
-      {true, "taken for gone: for 1 s nothing but input that forms no frame"}};
-  for (const auto& row : rows) {
-    const TempDir remote, local;
-    const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
-    Running service({QUORVANTIX_SERVICE_BINARY, "--idle-timeout", "1", "tcp-listen:127.0.0.1:" + port}, remote.path());
-    ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-    host::SteadyClock clock;
-    Link peer(clock);
-    ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
-    Identities ids;
-    ASSERT_EQ(identify(peer, 'c', ids), LINK_OK);
-    std::atomic<bool> done{false};
-    std::thread junk([&] {
-      while (row.floods && !done) write_raw(peer, Bytes(256, 0xFF));
-    });
-    Running customer({"env", "XDG_CONFIG_HOME=" + local / "config", QUORVANTIX_CUSTOMER_BINARY, "-q", line, "pwd"},
-                     local.path());
-    EXPECT_EQ(customer.end(), 0) << customer.seen;
-    EXPECT_TRUE(has(customer.seen, remote.path())) << customer.seen;
-    done = true;
-    junk.join();
-    EXPECT_EQ(service.end(SIGTERM), 0);
-    EXPECT_TRUE(has(service.seen, row.log)) << service.seen;
-    EXPECT_FALSE(has(service.seen, "has gone: its connection closed")) << service.seen;
-  }
 }

@@ -310,53 +310,6 @@ using namespace quorvantix::customer;
                     at + "25.543Z quorvantix: bye: the customer signed off\n");
 }
 
-// A peer that reads and writes names in the wire's character set, as one
-// built to the protocol does: the service it talks to is started as a user
-// starts it, with its default ISO-8859-1, and then with UTF-8 on the line.
-TEST_F(ServiceTest, NamesCrossInTheWireSetAndNoneIsSkippedOrCreatedInvalid) {
-  const std::string umlauts(24, '\xFC');  // 24 bytes on the wire, 48 on the disk
-  std::string on_disk;
-  for (int i = 0; i < 24; ++i) on_disk += "\u00fc";
-  write_file(remote / on_disk, {});
-  write_file(remote / "\u65e5\u672c.txt", {});
-  const auto serve = [&](const char* charset, const std::function<void(Link&)>& customer) {
-    return Main().run({"quorvantix", "--charset", charset, "--root", remote.path(), "sim", "0"}, customer);
-  };
-  std::vector<std::string> listing;
-  testing::internal::CaptureStderr();
-  const std::string latin1 = serve("ISO-8859-1", [&](Link& link) {
-    for (const Bytes& frame : {command_frame(cmd_receive_file), header_frame("\xE4.txt 0 3"), frame_of("abc")}) {
-      EXPECT_EQ(ask(link, frame, 1), Bytes{ACK});
-    }
-    EXPECT_EQ(ask(link, command_frame(cmd_send_file, "\xE4.txt"), 64), Bytes{ACK} + header_frame("\xE4.txt 0 3"));
-    EXPECT_EQ(ask(link, {ACK}, 6), frame_of("abc"));
-    write_raw(link, {ACK});
-    EXPECT_EQ(ask(link, command_frame(cmd_send_akt_dir), 1), Bytes{ACK});
-    for (UBYTE line[kListingLineBytes + 1] = {}; receive_data(link, line, kListingLineBytes) == LINK_OK;) {
-      send_ACK(link);
-      if (std::string(reinterpret_cast<char*>(line), 3) == "END") break;
-      listing.emplace_back(reinterpret_cast<char*>(line), kListingLineBytes);
-    }
-  });
-  const std::string said = testing::internal::GetCapturedStderr();
-  std::sort(listing.begin(), listing.end());
-  const std::string size0 = std::string(9, ' ') + "0" + '\0', size3 = std::string(9, ' ') + "3" + '\0';
-  EXPECT_EQ(listing, (std::vector<std::string>{"FILE" + padded("??.txt") + size0, "FILE" + padded("\xE4.txt") + size3,
-                                               "FILE" + padded(umlauts) + size0}));
-  EXPECT_TRUE(has(said, "Z quorvantix: '\u65e5\u672c.txt' has no form in ISO-8859-1, the character set of names on "
-                       "the line; the customer gets '??.txt'\n")) << said;
-  EXPECT_TRUE(has(latin1, "Empfangen der Datei status 0\nSende Datei <\u00e4.txt> status 0\n"
-                          "Sende Verzeichnis status 0\n")) << latin1;
-  EXPECT_EQ(read_file(remote / "\u00e4.txt"), Bytes({'a', 'b', 'c'}));
-  // 0xFF begins no UTF-8 character: no file is created under such a name.
-  const std::string utf8 = serve("UTF-8", [&](Link& link) {
-    EXPECT_EQ(ask(link, command_frame(cmd_receive_file), 1), Bytes{ACK});
-    EXPECT_EQ(ask(link, header_frame("\xFF.txt 0 3"), 1), Bytes{NAK});
-  });
-  EXPECT_TRUE(has(utf8, "Empfangen der Datei status 13\nTerminierungsignal empfangen\n")) << utf8;
-  EXPECT_EQ(names_in(remote.path()), (std::vector<std::string>{"\u00e4.txt", on_disk, "\u65e5\u672c.txt"}));
-}
-
 namespace {
 
 // Our service in its command loop, for reference customers on side b of the

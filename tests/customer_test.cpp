@@ -560,39 +560,6 @@ TEST_F(CustomerApart, ARunAgainSkipsFilesOfTheSameSizeAndHintsNameTheCommandAsTy
   EXPECT_EQ(read_file(local / "tree/sub/y.bin"), text("tree/sub/y.bin"));
 }
 
-// A stop (Ctrl-C) during a command for many files says how many it did not
-// try; a stopped store says that nothing was kept on the service.
-TEST_F(CustomerApart, AStoppedRunCountsTheFilesItDidNotTry) {
-  ASSERT_EQ(mkdir((remote / "t").c_str(), 0755) + mkdir((remote / "t/sub").c_str(), 0755), 0);
-  for (const char* name : {"f1", "f2", "f3", "f4", "t/a", "t/b", "t/c", "t/sub/d"}) {
-    write_file(remote / name, pattern_bytes(1500));
-    write_file(local / ("up_" + std::string(1, name[std::strlen(name) - 1])), pattern_bytes(1500));
-  }
-  pair.cable.pace(9600);
-  const host::StopSignals signals(Link::cancel_from_signal, &pair.customer);
-  // Ctrl-C once the first file of each command is in place.
-  auto press_ctrl_c_after = [&](const std::string& path) {
-    while (!exists(path)) pair.clock.sleep_for(100ms);
-    raise(SIGINT);
-  };
-  run([&] {
-    for (const Command& words : {Command{"mget", "f*"}, Command{"get", "-r", "t"}, Command{"mput", "up_*"}}) {
-      EXPECT_FALSE(command(words)) << words[0];
-      host::StopSignals::clear();  // as the shell does after a Ctrl-C
-      pair.customer.clear_cancel();
-    }
-  }, {[&] {
-    press_ctrl_c_after(local / "f1");
-    press_ctrl_c_after(local / "t/a");
-    press_ctrl_c_after(remote / "up_1");
-  }});
-  expect_among(err.str(), {"mget: stopped; 2 files not tried\n", "get: stopped; 1 file and 1 folder not tried\n",
-                           "mput: stopped; nothing was kept on the service\n", "mput: stopped; 6 files not tried\n"});
-  EXPECT_FALSE(has(err.str(), "could not go back")) << err.str();
-  EXPECT_EQ(names_in(local / "t"), Strings{"a"});
-  EXPECT_FALSE(exists(remote / "up_2"));
-}
-
 namespace {
 
 // Our customer's put (of "up") or get (of "src") with a reference service.

@@ -134,26 +134,6 @@ TEST_F(EndToEnd, AScriptForManyFilesStopsAtItsFirstFailureMarksCutNamesAndIsSafe
   EXPECT_FALSE(exists(local / "missing"));
 }
 
-// A customer that switched the line to 115200 baud and vanished leaves the
-// service at that speed; through a cable where each end's bytes go at its own
-// speed, the next customer at 9600 is answered within its own tries.
-TEST_F(EndToEnd, ACustomerThatVanishedAt115200LeavesNoLockedLine) {
-  ASSERT_TRUE(start({}, "a", "follow"));
-  {
-    host::SteadyClock clock;
-    Link link(clock);
-    session::Session first(link);
-    ASSERT_EQ(session::open_line(first, dir / "b", 0), PORT_OK);
-    ASSERT_EQ(session::reach_service(first), LINK_OK);
-    ASSERT_EQ(session::remote_set_baud(first, 115200), LINK_OK);
-  }  // gone without a word
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(customer({"pwd"}), std::make_pair(0, remote.path() + "\n")) << service->seen;
-  host::SteadyClock clock;
-  Link link(clock);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, session::longest_wait_for_service(link));
-}
-
 // The unit's command line, with --read-only: the customer's file and its
 // terminate command are refused, names stay inside the root, and SIGTERM
 // ends the service with 0. The line's name has 60 characters and more. A

@@ -217,33 +217,3 @@ TEST_F(Bounded, TheMountAnswersLoopsDeepFoldersLongListingsAndInterruptsWithErro
   });
   EXPECT_EQ(source.given_up, 0);
 }
-
-// The real customer on a tcp line: a listing past its limit ends with an
-// error, a bottomless tree at the depth limit, and a stop while blocks flood
-// in ends it within seconds (after 20 s of silence it would be killed).
-TEST(BoundsOnTcp, TheRealCustomerEndsALongListingABottomlessTreeAndAFloodAfterAStop) {
-  const TempDir home;
-  HostileOnTcp endless, flooding;
-  bottomless(endless.service);
-  endless.service.on_list = [deep = endless.service.on_list](HostileService& s) {
-    s.folder == "/srv/many" ? s.send_many_files(20'000) : deep(s);
-  };
-  endless.start();
-  Running customer({QUORVANTIX_CUSTOMER_BINARY, "-q", endless.line, "cd", "many", ";", "-ls", ";", "cd", "/srv", ";",
-                    "get", "-r", "deep"},
-                   home.path());
-  EXPECT_EQ(customer.end(), 1);
-  const std::string said = customer.seen.substr(customer.seen.find("f9999\n") + 6);
-  EXPECT_TRUE(has(said, "ls: the listing goes on past 10000 entries")) << said;
-  EXPECT_TRUE(has(said, "get -r goes at most 32 folders deep")) << said;
-  EXPECT_EQ(depth_of(home / "deep"), 32u);
-
-  flooding.service.on_get = [](HostileService& s, const std::string&) { s.flood("big 100000 0", 1'000'000); };
-  flooding.start();
-  Running stopped({QUORVANTIX_CUSTOMER_BINARY, flooding.line, "get", "big"}, home.path());
-  ASSERT_TRUE(stopped.says("Service: ")) << stopped.seen;
-  std::this_thread::sleep_for(1s);
-  EXPECT_EQ(stopped.end(SIGINT), 128 + SIGINT) << stopped.seen;
-  EXPECT_TRUE(has(stopped.seen, "get: the service sends without pause and answers nothing")) << stopped.seen;
-  EXPECT_FALSE(exists(home / "big"));
-}

@@ -245,37 +245,3 @@ TEST(HostileTcpPeers, ACustomerOnAFloodedLineGivesUpWithinTheTimeItAnnounces) {
   EXPECT_LE(took, session::longest_wait_for_service(pair.customer) + pair.customer.tick()) << took.count();
   EXPECT_EQ(session.detail, "no answer to the identification after 3 tries");
 }
-
-// A peer that floods the line while it waits, faster than the line can
-// look through what it sends for an identification (the look is slowed
-// here), keeps nobody waiting: the customer that identifies gets the line
-// while the flood goes on.
-TEST(HostileTcpPeers, APeerThatFloodsWhileItWaitsKeepsNobodyWaiting) {
-  host::SteadyClock clock(milliseconds(1));
-  const int port = free_tcp_port();
-  const std::string line = "tcp:127.0.0.1:" + std::to_string(port);
-  lines::ListenRules rules = listen_rules(ServiceOptions{});
-  rules.greeting.matches = [](const UBYTE* window) {
-    std::this_thread::sleep_for(1us);
-    return is_identification_frame(window);
-  };
-  Link listener(clock, lines::host_line_opener("/nonexistent", rules)), customer(clock);
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
-  const host::UniqueFd flooder = connect_from("127.0.0.1", port);
-  std::atomic<bool> done{false};
-  std::thread flood([&] {
-    const Bytes junk(65536, 0xFF);
-    for (const auto began = steady_clock::now(); !done && steady_clock::now() - began < 20s;) {
-      send(flooder.get(), junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-  });
-  std::this_thread::sleep_for(100ms);  // the flood is under way
-  ASSERT_EQ(allocport(customer, 0, line.c_str()), PORT_OK);
-  EXPECT_TRUE(write_raw(customer, own_frame()));
-  const auto began = steady_clock::now();
-  UBYTE payload[4];
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
-  EXPECT_LT(steady_clock::now() - began, 5s);
-  done = true;
-  flood.join();
-}

@@ -43,8 +43,8 @@ TEST(NameCodec, ConvertsBothWaysStandsInForWhatTheOtherSideLacksAndRefusesSetsTh
   }
 }
 
-// What a terminal would obey, and bytes that form no character, are escaped;
-// characters stand as they are, and no two names show alike.
+// What a terminal would obey, what lets one name pass for another, and bytes
+// that form no character are escaped; characters stand as they are.
 TEST(ShownName, EscapesControlsAndWhatFormsNoCharacter) {
   const std::pair<std::string, std::string> cases[] = {
       {"Gr\u00fc\u00dfe \u65e5\u672c.txt", "Gr\u00fc\u00dfe \u65e5\u672c.txt"},
@@ -54,6 +54,12 @@ TEST(ShownName, EscapesControlsAndWhatFormsNoCharacter) {
       {"a\\nb", "a\\\\nb"},                              // a backslash is not an escape
       {"\xff\xe4.txt", "\\xff\\xe4.txt"},                // no UTF-8
       {"\xe0\x80\xaf\xed\xa0\x80\xf4\x90\x80\x80", "\\xe0\\x80\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},  // overlong, surrogate, too high
-      {"\xe6\x97", "\\xe6\\x97"}};                       // cut off
+      {"\xe6\x97", "\\xe6\\x97"},                        // cut off
+      // Characters that steer the direction of text, take no room, or break a line: one name passes for another.
+      {"evil\u202etxt.exe", "evil\\xe2\\x80\\xaetxt.exe"}, {"\u2066a\u2069", "\\xe2\\x81\\xa6a\\xe2\\x81\\xa9"},
+      {"a\u200bb\u200dc", "a\\xe2\\x80\\x8bb\\xe2\\x80\\x8dc"}, {"\u200e\u200f\u061c", "\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xd8\\x9c"},
+      {"bom\ufeff", "bom\\xef\\xbb\\xbf"},      {"soft\u00adhyphen", "soft\\xc2\\xadhyphen"},
+      {"l\u2028p\u2029", "l\\xe2\\x80\\xa8p\\xe2\\x80\\xa9"}, {"tag\U000E0041", "tag\\xf3\\xa0\\x81\\x81"},
+      {"\u00e4\u65e5\u00a0ok", "\u00e4\u65e5\u00a0ok"},  {"c\xc2\x9b" "1m", "c\\xc2\\x9b1m"}};
   for (const auto& [name, shown] : cases) EXPECT_EQ(host::shown_name(name), shown) << shown;
 }

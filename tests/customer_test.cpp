@@ -1,28 +1,16 @@
-// The customer program: its command line, its names and texts, its sessions
-// with the real service loop on the simulated cable, its scripts and commands
-// for many files, and its shell on a terminal.
+// The customer program's sessions with the real service loop on the simulated
+// cable, its scripts and commands for many files, and its transfers with a
+// reference service. (Its words before a line is opened: command_line_test.)
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <readline/readline.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <clocale>
-#include <cstring>
 #include <sstream>
 
-#include "customer/completion.h"
 #include "customer/customer_main.h"
-#include "customer/options.h"
-#include "customer/patterns.h"
-#include "customer/progress.h"
 #include "customer/run.h"
-#include "customer/text_width.h"
 #include "customer/transfers.h"
-#include "host/stop_signals.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/reference_peer.h"
 #include "tests/support/running.h"
@@ -37,17 +25,6 @@ using namespace quorvantix::testsupport;
 using namespace std::chrono_literals;
 
 namespace {
-
-// What the customer takes from a command line, in one line.
-std::string parsed(std::vector<const char*> argv) {
-  Options o;
-  std::string error, words;
-  if (!parse_options(static_cast<int>(argv.size()), argv.data(), o, error)) return "refused";
-  for (const auto& word : o.command_words) words += " " + word;
-  return o.device + " unit " + std::to_string(o.unit) + " baud " + std::to_string(o.baud) + (o.quiet ? " quiet" : "") +
-         (o.batch.empty() ? "" : " batch " + o.batch) + (o.version ? " version" : "") +
-         (o.charset == host::kDefaultWireCharset ? "" : " charset " + o.charset) + words;
-}
 
 // `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
 std::string umlauts(std::size_t count) {
@@ -124,166 +101,6 @@ struct CancelAt final : Gadget {
 
 }  // namespace
 
-TEST(CustomerParsing, OptionsStandAroundTheDeviceUpToTheFirstCommandShortOrLongJoinedOrSeparate) {
-  const std::pair<std::vector<const char*>, std::string> cases[] = {
-      {{"c", "--unit", "2", "--baud=115200", "-q", "/dev/x", "get", "-q"}, "/dev/x unit 2 baud 115200 quiet get -q"},
-      {{"c", "/dev/x", "-q", "-u", "3", "-cd", "x"}, "/dev/x unit 3 baud 0 quiet -cd x"},
-      {{"c", "-", "/dev/x"}, "/dev/x unit 0 baud 0 batch -"}, {{"c", "/dev/x", "-!ls", "-l"}, "/dev/x unit 0 baud 0 -!ls -l"},
-      {{"c", "-b", "115200", "-u2", "-q", "--batch", "f", "d"}, "d unit 2 baud 115200 quiet batch f"},
-      {{"c", "--baud=115200", "--unit", "2", "--quiet", "--batch=f", "d"}, "d unit 2 baud 115200 quiet batch f"},
-      {{"c", "-V"}, " unit 0 baud 0 version"},
-      {{"c"}, "refused"},          {{"c", "-q"}, "refused"},          {{"c", "--unit"}, "refused"},
-      {{"c", "--baud", "0", "x"}, "refused"}, {{"c", "--unit", "-1", "x"}, "refused"}, {{"c", "-x", "x"}, "refused"},
-      {{"c", "-b", "abc", "d"}, "refused"},   {{"c", "-qb", "d"}, "refused"},          {{"c", "--batch"}, "refused"},
-      {{"c", "--charset=raw", "d"}, "d unit 0 baud 0 charset raw"},
-      {{"c", "--charset", "NO-SUCH-SET", "d"}, "refused"}, {{"c", "-cd", "x"}, "refused"}};
-  for (const auto& [argv, expected] : cases) EXPECT_EQ(parsed(argv), expected) << argv.back();
-}
-
-// The settings file gives defaults, the command line wins, and a line in it
-// that cannot be used is named by its number.
-TEST(CustomerParsing, TheSettingsFileGivesDefaultsThatTheCommandLineOverrides) {
-  const TempDir dir;
-  const std::string file = dir / "customer.conf";
-  Options options;
-  std::string said, seen;
-  write_file(file, text("# mine\n\nline = /dev/ttyUSB1\nunit=2\n baud = 115200 \ncharset = raw\noverwrite = on\n"));
-  ASSERT_TRUE(read_settings(file, options, said)) << said;
-  EXPECT_TRUE(options.overwrite && options.charset == "raw");
-  for (std::vector<const char*> argv : {std::vector<const char*>{"c", "ls", "-l"}, {"c", "-b", "9600", "/dev/y", "ls"}}) {
-    Options with = options;
-    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), with, said) && !with.command_words.empty());
-    seen += with.device + " " + std::to_string(with.unit) + " " + std::to_string(with.baud) + " " + with.command_words[0] + ";";
-  }
-  EXPECT_EQ(seen, "/dev/ttyUSB1 2 115200 ls;/dev/y 2 9600 ls;");
-  const std::pair<std::string, std::string> wrong[] = {
-      {"line /dev/x\n", "line 1: a setting is NAME = VALUE, not 'line /dev/x'"},
-      {"\nspeed = 9600\n", "line 2: there is no setting 'speed' (line, unit, baud, charset, overwrite)"},
-      {"baud = fast\n", "line 1: -b/--baud takes a line speed in baud (for example 115200), not 'fast'"},
-      {"overwrite = yes\n", "line 1: overwrite takes on or off, not 'yes'"}};
-  for (const auto& [content, error] : wrong) {
-    write_file(file, text(content));
-    EXPECT_FALSE(read_settings(file, options, said)) << content;
-    EXPECT_EQ(said, file + ", " + error);
-  }
-  Options none;
-  EXPECT_TRUE(read_settings(dir / "absent.conf", none, said) && none.device.empty());
-  setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
-  EXPECT_EQ(settings_path(), dir / "quorvantix/customer.conf");
-  unsetenv("XDG_CONFIG_HOME");
-}
-
-TEST(CustomerParsing, SplitsWordsAndLinesIntoCommands) {
-  // A lone string is a line of a script, or a word with blanks after DEVICE: both split alike.
-  const std::pair<Strings, std::vector<Command>> cases[] = {
-      {{"get", "my file", "'x'"}, {{"get", "my file", "'x'"}}},
-      {{";", "cd", "sub", ";", "get", "a;", "ls;", ";"}, {{"cd", "sub"}, {"get", "a"}, {"ls"}}},
-      {{R"(  put  "my file" 'x y' a\ b "q\"\\"  )"}, {{"put", "my file", "x y", "a b", "q\"\\"}}},
-      {{"cd sub;get 'a;b' a#b ; pwd # comment"}, {{"cd", "sub"}, {"get", "a;b", "a#b"}, {"pwd"}}},
-      {{"pwd; -!ls  -l 'a b'; x"}, {{"pwd"}, {"-!", "ls  -l 'a b'; x"}}},
-      {{"!ls", "-l", "a b", ";", "pwd"}, {{"!", "ls -l a b"}, {"pwd"}}},
-      {{"!"}, {{"!"}}},
-      {{R"(get $'a\nb\x1b[2J\\\'' $'\q\x' $x)"}, {{"get", "a\nb\x1b[2J\\'", "\\q\\x", "$x"}}},  // as names are shown
-      {{"get 'open"}, {}},  // refused
-      {{"get $'open"}, {}},
-  };
-  std::string error;
-  for (const auto& [words, commands] : cases) {
-    std::vector<Command> got[2];
-    const bool ok = split_words(words, got[0], error) && (words.size() > 1 || split_line(words[0], got[1], error));
-    EXPECT_EQ(ok, !commands.empty()) << words.front();
-    EXPECT_EQ(got[0], commands) << words.front();
-    EXPECT_EQ(got[words.size() == 1 ? 1 : 0], commands) << words.front();  // a line splits alike
-  }
-}
-
-// Before the line is opened: names, options and arguments of every command.
-TEST(CustomerParsing, ChecksCommandsTheirOptionsAndArguments) {
-  const std::pair<Command, bool> cases[] = {
-      {{"get", "a", "b"}, true},          {{"bye"}, true},                     {{"fetch", "x"}, false},
-      {{"get"}, false},                   {{"get", "a", "b", "c"}, false},     {{"pwd", "x"}, false},
-      {{"baud", "abc"}, false},           {{"get", "-rf", "d", "l"}, true},    {{"get", "-x", "a"}, false},
-      {{"get", "--", "-x"}, true},        {{"cd", std::string(60, 'd')}, false}, {{"-cd", "x"}, true},
-      {{"mget"}, false},                  {{"mget", "-f", "*", "?"}, true},    {{"put", "-f", "a"}, false},
-      {{"set", "overwrite", "on"}, true}, {{"set", "overwrite", "yes"}, false}, {{"-"}, false},
-      {{"cd", umlauts(59)}, true},        {{"get", umlauts(60)}, false},  // characters, not their UTF-8 bytes
-      {{"ls", "-l", "--json", "d"}, true}, {{"ls", "a", "b"}, false},   {{"get", "-n", "a"}, false},
-      {{"get", "-rn", "d"}, true},        {{"mput", "-fn", "*"}, true},     {{"put", "-n", "a"}, false},
-      {{"baud"}, true},                   {{"lcd"}, true},                  {{"lmkdir"}, false},
-      {{"help", "get"}, true},            {{"?", "nope"}, false},           {{"!", "ls -l"}, true}};
-  std::string error;
-  for (const auto& [command, ok] : cases) EXPECT_EQ(check_command(command, error), ok) << command[0] << error;
-}
-
-TEST(CustomerNames, AWireNameAndItsSizeMustFitTheHeader) {
-  const std::string fits(56, 'n');  // "nnn... 0 5" fills the 60 bytes
-  const std::tuple<std::string, std::int64_t, long> cases[] = {
-      {fits, 5, 0},           {fits, 10240, NAME_TOO_LONG}, {fits + "n", 5, NAME_TOO_LONG}, {"a b", 1, 0},
-      {"", 1, NAME_UNUSABLE}, {"..", 1, NAME_UNUSABLE},     {"a\tb", 1, NAME_UNUSABLE},     {"a\nb", 1, NAME_UNUSABLE},
-      {"a\xAE", 1, NAME_UNUSABLE}};
-  for (const auto& [name, size, result] : cases) EXPECT_EQ(check_wire_name(name, size), result) << name;
-}
-
-TEST(CustomerText, CutsWholeCharactersWithAMarkAndKeepsLinesWithinTheTerminal) {
-  EXPECT_EQ(format_bytes(1023) + ", " + format_bytes(1536) + ", " + format_bytes(std::int64_t{3} << 30) + ", " +
-                format_duration(7s) + ", " + format_duration(754s) + ", " + format_duration(3723s),
-            "1023 B, 1.5 KiB, 3.00 GiB, 0:07, 12:34, 1:02:03");
-  EXPECT_EQ(summary_line("a", 3 << 20, 2s), "a: 3.0 MiB in 2.00 s, 1.5 MiB/s");
-  std::setlocale(LC_CTYPE, "C.UTF-8");  // character widths as a UTF-8 terminal has them
-  const std::tuple<std::string, std::size_t, std::string> cases[] = {
-      {"abcdef", 4, "abc\u2026"}, {"abc", 3, "abc"}, {"\u540d\u524d\u524d", 4, "\u540d\u2026"},
-      {"\u00e4\u00e4\u00e4\u00e4", 3, "\u00e4\u00e4\u2026"}, {"ab\xC3", 2, "a\u2026"}};
-  for (const auto& [text, columns, fitted] : cases) EXPECT_EQ(fit_columns(text, columns), fitted) << text;
-  EXPECT_EQ(display_width("\u540d\u524d.txt") + display_width("\u00e4"), 9u);
-  EXPECT_EQ(whole_characters("abc\xE5\x90") + whole_characters("\xC3\xA4") + pad_columns("\u00e4", 3), "abc\u00e4\u00e4  ");
-  const std::string label = "get a_rather_long_file_name_for_\u540d\u524d.bin";  // the time left goes first
-  EXPECT_EQ(progress_line(label, 5000, 20000, 3s, 62), "get a_rather_long_file_name_for_\u540d\u2026  25%  4.9 KiB of 19.5 KiB");
-  EXPECT_EQ(summary_line(label, 2000, 2s, 40), "get a_rat\u2026: 2.0 KiB in 2.00 s, 1000 B/s");
-  std::setlocale(LC_CTYPE, "C");
-}
-
-TEST(CustomerCompletion, RemoteNamesWhereTheServiceTakesThemLocalOnesElsewhereQuotedSoThatTheyParse) {
-  using K = NameKind;
-  const std::pair<std::string, K> cases[] = {
-      {"", K::command},           {"ls; ", K::command},   {"cd ", K::remote_folder}, {"get ", K::remote_file},
-      {"get -r ", K::remote_folder}, {"get a ", K::local}, {"-get \"", K::remote_file}, {"mget a ", K::remote_here},
-      {"put ", K::local},         {"put a ", K::remote_any}, {"mput -f ", K::local}, {"lcd ", K::local},
-      {"baud ", K::nothing},      {"cd a ", K::nothing},  {"ls -l ", K::remote_any}, {"help ", K::command},
-      {"!ls ", K::local},         {"get -n --json ", K::remote_file}};
-  for (const auto& [before, kind] : cases) EXPECT_EQ(completion_kind(before), kind) << before;
-  const std::vector<RemoteEntry> listing = {
-      {"bulk", true, 4096}, {"hello.txt", false, 20}, {"help", false, 1}, {std::string(30, 'h'), false, -1, true}};
-  EXPECT_EQ(remote_candidates(listing, K::remote_file, "h"), (Strings{"hello.txt", "help"}));
-  EXPECT_EQ(remote_candidates(listing, K::remote_file, "Projects/b"), Strings{"Projects/bulk/"});
-  EXPECT_EQ(remote_candidates(listing, K::remote_folder, ""), Strings{"bulk/"});
-  EXPECT_EQ(remote_candidates(listing, K::remote_here, "b"), Strings{});
-  // Closed as readline closes it, each splits back into the name.
-  const std::pair<std::string, char> names[] = {{"it's here.txt", 0}, {"say \"hi\".txt", 0}, {"both'\\\"", 0},
-                                                {"it's", '\''},       {"a b", '"'},           {"tab\there", 0}};
-  for (auto [name, quote] : names) {
-    const std::string quoted = quoted_for_line(name, quote);
-    std::vector<Command> commands;
-    std::string error;
-    EXPECT_TRUE(split_line("get " + quoted + quote, commands, error)) << quoted;
-    EXPECT_EQ(commands, (std::vector<Command>{{"get", name}})) << quoted;
-  }
-}
-
-// A name the listing cut goes on beyond what can be seen: a pattern matches
-// none of its endings, some (the cut part decides), or all of them.
-TEST(CustomerPatterns, APatternMeetsACutNameByWhatItsEndingsCanBe) {
-  std::setlocale(LC_CTYPE, "C.UTF-8");  // ? takes a character, not a byte
-  const std::tuple<std::string, std::string, Reach> cases[] = {
-      {"*", "abc", Reach::all},        {"a*", "abc", Reach::all},        {"*c*", "abc", Reach::all},
-      {"[a-c]b?*", "abc", Reach::all}, {"?*", "abc", Reach::all},        {"abc?", "abc", Reach::some},
-      {"*.txt", "abc", Reach::some},   {"a*x", "abc", Reach::some},      {"b*", "abc", Reach::none},
-      {"abc", "abc", Reach::none},     {"*", ".abc", Reach::none},       {".*", ".abc", Reach::all},
-      {"?ber*", "\u00fcber", Reach::all}, {"\\*x*", "*xy", Reach::all}, {"[[:digit:]]*", "1a", Reach::all},
-      {"*[!a]", "ab", Reach::some}};
-  for (const auto& [pattern, start, reach] : cases) EXPECT_EQ(pattern_reach(pattern, start), reach) << pattern << " " << start;
-  std::setlocale(LC_CTYPE, "C");
-}
-
 // With no service: three tries, in the time it says it waits. Where a get
 // writes, beside or inside a folder here. And every command on the command
 // line is checked before the line is opened; a word is a command, never a
@@ -297,7 +114,7 @@ TEST_F(CustomerSession, WithoutAServiceItGivesUpAsItSaysFindsWhereAGetWritesAndC
   const Bytes id = own_frame(), &sent = pair.cable.sent_by(SimCable::b);
   int tries = 0;
   for (auto at = sent.begin(); (at = std::search(at, sent.end(), id.begin(), id.end())) != sent.end(); ++at) ++tries;
-  EXPECT_EQ(tries, kIdentifyAttempts);
+  EXPECT_EQ(tries, 3);
   ASSERT_EQ(mkdir("dir", 0755) + mkdir("dir/in", 0755), 0);
   const std::string targets[][3] = {{"x/a", "", "a"},       {"Work:a", "", "a"},      {"a", local / "b", local / "b"},
                                     {"x/a", "dir", "dir/a"}, {"x/a", "dir/", "dir/a"}, {"dir", "", ""},
@@ -483,78 +300,6 @@ TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndReachTheTerminalEscap
   }
 }
 
-// The interactive shell on a terminal 50 columns wide, played through a
-// pseudo-terminal: the service's names completed, those of another folder
-// (listed once, by going there and back) too, names with ' and " quoted so
-// that the line splits back into them; a progress line that never wraps, the
-// exit status after Ctrl-D, and the history kept for next time.
-TEST(CustomerTerminal, CompletesTheServicesNamesAndKeepsProgressWithinFiftyColumns) {
-  Served ends;
-  TempDir state;
-  write_file(ends.remote / "hello_with_a_long_name.bin", pattern_bytes(20000, 1));
-  ASSERT_EQ(mkdir((ends.remote / "bulk").c_str(), 0755) + mkdir((ends.remote / "bulk/Sub").c_str(), 0755), 0);
-  const std::string quoted[] = {"it's here.txt", "say \"hi\".txt"};
-  for (const std::string& name : quoted) write_file(ends.remote / ("bulk/" + name), text(name));
-  winsize size{20, 50, 0, 0};
-  int terminal = -1;
-  const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
-  if (child == 0) {
-    // The customer program on the terminal, against the service on a line
-    // paced at 9600 baud; the service's console lines go to a file.
-    rl_outstream = fdopen(dup(STDOUT_FILENO), "w");
-    if (std::freopen((state / "console").c_str(), "w", stdout) == nullptr) _exit(1);
-    setenv("TERM", "dumb", 1);
-    setenv("XDG_STATE_HOME", state.path().c_str(), 1);
-    ends.pair.cable.pace(9600);
-    int status = 1;
-    const char* argv[] = {"quorvantix-customer", "sim", nullptr};
-    ends.pair.clock.run([&] { status = customer_main(2, const_cast<char**>(argv), ends.pair.clock,
-                                                     ends.pair.cable.opener(SimCable::b)); },
-                        {[&] { ends.serve(); }});
-    std::fflush(stdout);
-    _exit(status);
-  }
-  ASSERT_GT(child, 0);
-  // Keys go in only at a prompt: the terminal itself echoes keys typed ahead.
-  const std::string prompt = "\nquorvantix " + ends.remote.path();
-  const std::pair<std::string, std::string> typed[] = {
-      {"", prompt + "> "}, {"get hel\t", "hello_with_a_long_name.bin "}, {ends.local / "copy\n", " B/s\r" + prompt + "> "},
-      {"get bulk/\t\t", "say \"hi\".txt"}, {"it\t" + ends.local / "it\n", prompt + "> "},
-      {"get bulk/sa\t" + ends.local / "say\n", prompt + "> "},
-      {"cd bu\t\n", prompt + "/bulk> "}, {"typo\n", "unknown command 'typo' (try help)\r" + prompt + "/bulk> "}, {"\x04", ""}};
-  std::string screen;
-  for (const auto& [keys, shown] : typed) {
-    EXPECT_EQ(write(terminal, keys.data(), keys.size()), ssize_t(keys.size()));
-    std::string seen;
-    EXPECT_TRUE(shown.empty() || read_until(terminal, seen, shown)) << screen << seen;
-    screen += seen;
-  }
-  EXPECT_TRUE(has(screen, "Sub/") && has(screen, "it's here.txt")) << screen;
-  read_until(terminal, screen, std::string(1, '\0'));  // to the end of what it shows
-  int status = -1;
-  kill(child, SIGKILL);  // if it has not ended
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << screen;  // Ctrl-D after a typo
-  EXPECT_EQ(read_file(ends.local / "copy"), read_file(ends.remote / "hello_with_a_long_name.bin"));
-  EXPECT_EQ(read_file(ends.local / "it"), text(quoted[0]));
-  EXPECT_EQ(read_file(ends.local / "say"), text(quoted[1]));
-  const Bytes console = read_file(state / "console");
-  const std::string went = "Akt. Verzeichnis auf bulk/ gesetzt.\nAkt. Verzeichnisname (" + ends.remote / "bulk" +
-                           ") gesendet.\nSende Verzeichnis status 0\nAkt. Verzeichnis auf " + ends.remote.path() + " gesetzt.\n";
-  const std::string lines(console.begin(), console.end());
-  EXPECT_TRUE(has(lines, went) && lines.find(went) == lines.rfind(went)) << lines;
-  // Every redraw of the progress line keeps out of the last column.
-  int redraws = 0;
-  for (std::size_t at = screen.find("\r\033[K"); at != std::string::npos; at = screen.find("\r\033[K", at + 1)) {
-    const std::string line = screen.substr(at + 4, screen.find_first_of("\r\n", at + 4) - at - 4);
-    EXPECT_LE(display_width(line), 49u) << line;
-    ++redraws;
-  }
-  EXPECT_GT(redraws, 10);
-  const Bytes history = read_file(state / "quorvantix/history");
-  EXPECT_NE(std::string(history.begin(), history.end()).find("cd bulk/\ntypo\n"), std::string::npos);
-}
-
 // The listing tells a cut name by its size field, which a longer name pushes
 // out of its place, whatever the 30th byte is; a whole name of 30 bytes with
 // a size of 10 digits is no cut one. ls shows names, -l rows in columns as
@@ -628,91 +373,6 @@ TEST_F(CustomerApart, ARunAgainSkipsFilesOfTheSameSizeAndHintsNameTheCommandAsTy
   EXPECT_EQ(read_file(local / "tree/sub/y.bin"), text("tree/sub/y.bin"));
 }
 
-// A stop (Ctrl-C) during a command for many files says how many it did not
-// try; a stopped store says that nothing was kept on the service.
-TEST_F(CustomerApart, AStoppedRunCountsTheFilesItDidNotTry) {
-  ASSERT_EQ(mkdir((remote / "t").c_str(), 0755) + mkdir((remote / "t/sub").c_str(), 0755), 0);
-  for (const char* name : {"f1", "f2", "f3", "f4", "t/a", "t/b", "t/c", "t/sub/d"}) {
-    write_file(remote / name, pattern_bytes(1500));
-    write_file(local / ("up_" + std::string(1, name[std::strlen(name) - 1])), pattern_bytes(1500));
-  }
-  pair.cable.pace(9600);
-  const host::StopSignals signals(Link::cancel_from_signal, &pair.customer);
-  // Ctrl-C once the first file of each command is in place.
-  auto press_ctrl_c_after = [&](const std::string& path) {
-    while (!exists(path)) pair.clock.sleep_for(100ms);
-    raise(SIGINT);
-  };
-  run([&] {
-    for (const Command& words : {Command{"mget", "f*"}, Command{"get", "-r", "t"}, Command{"mput", "up_*"}}) {
-      EXPECT_FALSE(command(words)) << words[0];
-      host::StopSignals::clear();  // as the shell does after a Ctrl-C
-      pair.customer.clear_cancel();
-    }
-  }, {[&] {
-    press_ctrl_c_after(local / "f1");
-    press_ctrl_c_after(local / "t/a");
-    press_ctrl_c_after(remote / "up_1");
-  }});
-  expect_among(err.str(), {"mget: stopped; 2 files not tried\n", "get: stopped; 1 file and 1 folder not tried\n",
-                           "mput: stopped; nothing was kept on the service\n", "mput: stopped; 6 files not tried\n"});
-  EXPECT_FALSE(has(err.str(), "could not go back")) << err.str();
-  EXPECT_EQ(names_in(local / "t"), Strings{"a"});
-  EXPECT_FALSE(exists(remote / "up_2"));
-}
-
-// get -r DIR TARGET makes TARGET/DIR in a folder TARGET, and a failed one
-// leaves no folder it made; put FILE DIR stores into a folder the listing
-// shows; put -r names a file whose folder the service lacks, and comes back to
-// where it began. Then help, ?, the local side, !, the line speed, and errors
-// that say what the listing shows.
-TEST_F(CustomerApart, FoldersAreTargetsAndTheCommandsAndHabitsThatUsersOfOtherFileTransferProgramsBring) {
-  for (const char* folder : {"docs", "docs/2024", "cuts", "up", "\u65e5\u672c"}) {
-    ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
-  }
-  for (const char* folder : {"into", "home", "up", "up/x"}) ASSERT_EQ(mkdir((local / folder).c_str(), 0755), 0);
-  for (const char* name : {"docs/m.txt", "docs/2024/b.txt", "a.txt"}) write_file(remote / name, text(name));
-  for (const char* name : {"up.txt", "up/f1", "up/x/f2"}) write_file(local / name, text(name));
-  write_file(remote / ("cuts/" + kLonger), text("c"));
-  const char* home = std::getenv("HOME");
-  const std::string old_home = home != nullptr ? home : "";
-  setenv("HOME", (local / "home").c_str(), 1);
-  const std::pair<Command, bool> quiet_runs[] = {
-      {{"get", "-r", "docs", "into"}, true}, {{"get", "-r", "docs/", "fresh"}, true}, {{"get", "-r", "missing"}, false},
-      {{"get", "-r", "cuts"}, false},        {{"get", "-r", "cuts", "into"}, false},  {{"put", "up.txt", "docs"}, true},
-      {{"put", "up.txt", "docs/2024/"}, true}, {{"put", "up.txt", "copy.txt"}, true}};
-  run([&] {
-    console.quiet = true;
-    for (const auto& [words, ok] : quiet_runs) EXPECT_EQ(command(words), ok) << words[2];
-    console.quiet = false;
-    steps({{{"put", "-r", local / "up"}, false, "put: cannot place " + (local / "up/x/f2") + ": the service has no folder "
-                                                "'x' in /up (the line has no command that makes one)\n"}}, true);
-    steps({{{"pwd"}, true, "/\n"},
-           {{"help", "lcd"}, true, "lcd [DIR]                     change the local current directory (alone or ~: the home folder)\n"},
-           {{"ls"}, true, "?\?/\na.txt\ncopy.txt\ncuts/\ndocs/\nup/\n"},
-           {{"get", "docs"}, false, "get: 'docs' is a folder on the service: get -r fetches a folder\n"},
-           {{"get", "*.md"}, false, "get: '*.md' names no file on the service: mget fetches the files that match a pattern\n"},
-           {{"cd", "?\?"}, false, "cd: the service lists the folder '?\?' but does not enter it (it lacks the permission, or "
-                                 "the line cannot carry the name) (it stayed in /)\n"},
-           {{"cd", "a.txt"}, false, "cd: 'a.txt' is a file on the service, not a folder (it stayed in /)\n"},
-           {{"baud", "19200"}, true, "baud: the line runs at 19200 baud\n"}, {{"baud"}, true, "19200 baud\n"},
-           {{"lmkdir", "new"}, true, ""},
-           {{"lmkdir", "new"}, false, "lmkdir: cannot make the folder new: there is one of that name already\n"},
-           {{"lls", "n*"}, true, "new/\n"},     {{"!", "exit 3"}, false, "!: 'exit 3' ended with status 3\n"},
-           {{"lcd"}, true, ""},                 {{"lpwd"}, true, local / "home\n"}});
-  });
-  if (home != nullptr) setenv("HOME", old_home.c_str(), 1);
-  EXPECT_EQ(names_in(local.path()), (Strings{"fresh", "home", "into", "new", "up", "up.txt"}));
-  EXPECT_EQ(names_in(local / "into"), Strings{"docs"});
-  EXPECT_EQ(read_file(local / "into/docs/2024/b.txt"), text("docs/2024/b.txt"));
-  EXPECT_EQ(read_file(local / "fresh/m.txt"), text("docs/m.txt"));
-  for (const char* stored : {"docs/up.txt", "docs/2024/up.txt", "copy.txt"}) EXPECT_EQ(read_file(remote / stored), text("up.txt"));
-  EXPECT_EQ(read_file(remote / "up/f1"), text("up/f1"));
-  EXPECT_FALSE(exists(remote / "up/x"));
-  EXPECT_EQ(help_text("?"), help_text("help"));
-  EXPECT_TRUE(has(help_text(), "lmkdir DIR") && has(help_text(), "mput [-f] [-n] PATTERN..."));
-}
-
 namespace {
 
 // Our customer's put (of "up") or get (of "src") with a reference service.
@@ -739,83 +399,3 @@ TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, 
 }  // namespace
 
 TEST(CustomerWithReference, TransfersEitherWay) { expect_sound_transfers(with_reference); }
-
-// At 9600 baud, gets from a reference service on a floppy whose second block
-// equals the first and takes 2 s or more to read: every block is stored once.
-// (A put to one whose disk is slow is among the troubles of TransfersEitherWay.)
-TEST(CustomerWithReference, ASlowFloppyWhoseSecondBlockEqualsTheFirst) {
-  const Bytes equal(2 * 1024, 0);
-  for (const nanoseconds read : {2000ms, 2050ms, 3000ms}) {
-    const TransferOutcome out = with_reference(equal, 9600, false, [&](SimCable&, SimCable::Side, ReferencePeer& service) {
-      service.read_time = [&](long block) { return block == 2 ? read : 0ms; };
-    });
-    EXPECT_EQ(verdict(out, equal), "right file") << read.count() / 1'000'000 << " ms to read block 2: " << figures(out, equal);
-  }
-}
-
-// A reference service answers an identification only where it waits for one.
-// Ours reaches it all the same when its answer to our identification comes
-// damaged (and, in the next test, in its command loop, after a customer that
-// left without signing off).
-TEST(CustomerWithReference, ReachesAReferenceServiceWhoseAnswerCameDamaged) {
-  Served s;
-  ReferencePeer service(s.pair.cable, SimCable::a, s.pair.clock);
-  reference_line(s.pair.cable, SimCable::b, 9600);
-  s.pair.cable.tamper(SimCable::a, damage_after({ACK, STX}));
-  long reached = -1;
-  s.pair.clock.run([&] {
-    reached = reach_service(s.session);
-    EXPECT_EQ(remote_pwd(s.session), LINK_OK);
-  }, {[&] { service.serve(); }});
-  EXPECT_EQ(reached, LINK_OK);
-  EXPECT_EQ(s.session.remote_dir, "/");
-}
-
-// Both ends really switch speed: each direction runs at the speed its sender
-// set, and bytes sent at another speed than the receiver's arrive as garbage.
-// A reference service switches once it has seen its ACK leave (up to a poll
-// later) and a tick after that; no frame of ours may come sooner. The next
-// customer reaches it again, and so does one after that, which finds it in
-// its command loop.
-TEST(CustomerWithReference, ASessionAtTwoSpeedsAndTheNextCustomer) {
-  Served s;
-  ReferencePeer service(s.pair.cable, SimCable::a, s.pair.clock);
-  const Bytes content = pattern_bytes(1500);
-  service.disk.folders = {"docs"};
-  service.disk.files["docs/a"] = content;
-  reference_line(s.pair.cable, SimCable::b);
-  s.pair.cable.tamper(SimCable::a, damage_after({'F', 'I', 'L', 'E'}));  // the first listing line
-  std::vector<RemoteEntry> at_9600, at_115200;
-  nanoseconds switching{};
-  s.pair.clock.run([&] {
-    ASSERT_EQ(reach_service(s.session), LINK_OK);
-    EXPECT_EQ(remote_cd(s.session, "docs"), LINK_OK);
-    EXPECT_EQ(remote_list(s.session, at_9600), DIR_OK);
-    const nanoseconds start = s.pair.clock.now();
-    EXPECT_EQ(remote_set_baud(s.session, 115200), LINK_OK);
-    switching = s.pair.clock.now() - start;
-    EXPECT_EQ(remote_list(s.session, at_115200), DIR_OK);
-    EXPECT_EQ(remote_get(s.session, "a", s.local / "a", nullptr), FILE_OK);
-    EXPECT_EQ(sign_off(s.session), LINK_OK);
-    close_line(s.session);
-    s.pair.clock.sleep_for(1s);
-    Session next(s.pair.customer);  // a customer program started anew
-    ASSERT_EQ(open_line(next, "sim", 0), PORT_OK);
-    EXPECT_EQ(reach_service(next), LINK_OK);
-    EXPECT_EQ(remote_pwd(next), LINK_OK);
-    Session after_next(s.pair.customer);  // next left without signing off: the service is in its command loop
-    const nanoseconds asked = s.pair.clock.now();
-    EXPECT_EQ(reach_service(after_next), LINK_OK);
-    EXPECT_LT(s.pair.clock.now() - asked, 8s) << "signed off after its first try, it is answered at its second";
-    EXPECT_EQ(remote_pwd(after_next), LINK_OK);
-  }, {[&] { service.serve(); }});
-  EXPECT_EQ(s.session.remote_dir, "/docs");
-  for (const auto* listed : {&at_9600, &at_115200}) {
-    ASSERT_EQ(listed->size(), 1u);
-    EXPECT_EQ(listed->front().name + " " + std::to_string(listed->front().size), "a 1500");
-  }
-  EXPECT_EQ(read_file_if_any(s.local / "a"), content);
-  EXPECT_EQ(service.statuses, (std::vector<long>{DIR_OK, PORT_OK, DIR_OK, FILE_OK}));
-  EXPECT_EQ(service.naks_sent, 0) << "frames of ours that the reference service took for damaged; the change took "
-                                  << switching.count() / 1'000'000 << " ms";
-}

@@ -86,37 +86,6 @@ speed_t speed_of(const std::string& path) {
 
 }  // namespace
 
-TEST_F(EndToEnd, ServesCustomersOneAfterAnotherAcrossALostLine) {
-  ASSERT_TRUE(start({}));
-  write_file(remote / "r.bin", pattern_bytes(5000, 1));
-  ASSERT_EQ(mkdir((remote / "sub").c_str(), 0755), 0);
-  write_file(remote / "sub/s.txt", pattern_bytes(300, 2));
-  write_file(local / "l.bin", pattern_bytes(3000, 3));
-  const auto first = customer({"get", "r.bin;", "put", "l.bin"});
-  EXPECT_EQ(first.first, 0) << first.second;
-  linesim->end(SIGTERM);
-  ASSERT_TRUE(start_linesim());
-  ASSERT_TRUE(service->says("Line is open again\n")) << service->seen;
-  // From a script file: a command marked '-' may fail (nothing to put), the rest still runs.
-  write_file(local / "script", text("cd sub\npwd; get s.txt\n-put missing\nshutdown\n"));
-  const auto second = customer({"--batch", "script"});
-  EXPECT_TRUE(second.first == 0 && has(second.second, remote / "sub\n")) << second.second;
-  EXPECT_EQ(service->end(), 0);
-  EXPECT_EQ(read_file(local / "r.bin"), read_file(remote / "r.bin"));
-  EXPECT_EQ(read_file(local / "s.txt"), read_file(remote / "sub/s.txt"));
-  EXPECT_EQ(read_file(remote / "l.bin"), read_file(local / "l.bin"));
-  ID id{};
-  get_sys_data(&id, own_codes().data());
-  const std::string a = dir / "a", here = remote.path();
-  EXPECT_EQ(console_lines(service->seen), a + " 0\nOpening Device " + a + " Port 0\nService is ready\nCustomer:" + id.os + " " +
-                               id.os_ver + " / " + id.cpu + "\nSende Datei <r.bin> status 0\n" +
-                               "Empfangen der Datei status 0\nCustomer Terminierung empfangen\n" +
-                               "Line lost, waiting for it to come back\nLine is open again\n" +
-                               "Akt. Verzeichnisname (" + here + ") gesendet.\nAkt. Verzeichnis auf sub gesetzt.\n" +
-                               "Akt. Verzeichnisname (" + here + "/sub) gesendet.\nAkt. Verzeichnisname (" + here +
-                               "/sub) gesendet.\nSende Datei <s.txt> status 0\nTerminierungsignal empfangen\n");
-}
-
 // A script fetches and stores many files and stops at its first failure; on
 // a UTF-8 terminal a name the listing cut shows its mark whatever its 30th
 // byte, and mget names the files it leaves out. Run again, the commands for
@@ -162,26 +131,6 @@ TEST_F(EndToEnd, AScriptForManyFilesStopsAtItsFirstFailureMarksCutNamesAndIsSafe
   EXPECT_EQ(read_file(local / "into/tree/a/b/b.bin"), read_file(remote / "tree/a/b/b.bin"));
   EXPECT_EQ(read_file(remote / "tree/up1.dat"), read_file(local / "up1.dat"));
   EXPECT_FALSE(exists(local / "missing"));
-}
-
-// A customer that switched the line to 115200 baud and vanished leaves the
-// service at that speed; through a cable where each end's bytes go at its own
-// speed, the next customer at 9600 is answered within its own tries.
-TEST_F(EndToEnd, ACustomerThatVanishedAt115200LeavesNoLockedLine) {
-  ASSERT_TRUE(start({}, "a", "follow"));
-  {
-    host::SteadyClock clock;
-    Link link(clock);
-    session::Session first(link);
-    ASSERT_EQ(session::open_line(first, dir / "b", 0), PORT_OK);
-    ASSERT_EQ(session::reach_service(first), LINK_OK);
-    ASSERT_EQ(session::remote_set_baud(first, 115200), LINK_OK);
-  }  // gone without a word
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(customer({"pwd"}), std::make_pair(0, remote.path() + "\n")) << service->seen;
-  host::SteadyClock clock;
-  Link link(clock);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, session::longest_wait_for_service(link));
 }
 
 // The unit's command line, with --read-only: the customer's file and its
@@ -239,51 +188,6 @@ TEST_F(EndToEnd, StopsLeaveNoHalfFileAndSayWhatWasNotDone) {
   EXPECT_EQ(read_file(remote / "kept"), pattern_bytes(10));
 }
 
-// tcp-listen: sixteen silent peers and a web client that stays connected do
-// not keep a customer from being served at once; the next customer is
-// served within a second of a peer that left junk behind; ten customers one
-// after the other, none refused; one that connects while another is served
-// waits its turn; a silent peer gives way to a customer. Peers that leave
-// are no lost line.
-TEST_F(EndToEnd, CustomersOnAListeningTcpLineComeOneAfterAnotherAndWaitTheirTurn) {
-  const std::string line = "tcp:127.0.0.1:" + std::to_string(free_tcp_port());
-  ASSERT_TRUE(start({}, "tcp-listen" + line.substr(3)));
-  host::SteadyClock clock;
-  std::vector<std::unique_ptr<Link>> silent;
-  for (int i = 0; i < 17; ++i) {
-    silent.push_back(std::make_unique<Link>(clock));
-    ASSERT_EQ(allocport(*silent.back(), 0, line.c_str()), PORT_OK) << i;
-  }
-  EXPECT_TRUE(write_raw(*silent.back(), text("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: curl/7.88.1\r\n\r\n")));
-  const auto asked = std::chrono::steady_clock::now();
-  EXPECT_EQ(customer({"pwd"}, line).first, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
-  for (auto& peer : silent) EXPECT_FALSE(peer->lost());  // still connected, still waiting
-  silent.clear();
-  Link peer(clock);
-  ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
-  EXPECT_TRUE(write_raw(peer, pattern_bytes(64 * 1024, 9)));
-  freeport(peer, 0);
-  const auto hung_up = std::chrono::steady_clock::now();
-  EXPECT_EQ(customer({"pwd"}, line).first, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - hung_up, 1s);
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(customer({"pwd"}, line).first, 0) << i;
-  ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
-  Identities ids;
-  EXPECT_EQ(identify(peer, Side::customer, ids), LINK_OK);
-  std::pair<int, std::string> second;
-  std::thread waiting([&] { second = customer({"pwd"}, line); });
-  std::this_thread::sleep_for(300ms);  // the second customer waits in the queue
-  EXPECT_TRUE(write_raw(peer, command_frame(cmd_customer_terminate)) && read_raw(peer, 1) == Bytes{ACK});
-  freeport(peer, 0);
-  waiting.join();
-  EXPECT_EQ(second.first, 0) << second.second;
-  ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);  // and stays silent
-  EXPECT_EQ(customer({"pwd"}, line).first, 0);
-  EXPECT_EQ(service->end(SIGTERM), 0);
-  EXPECT_FALSE(has(service->seen, "Line lost")) << service->seen;
-}
-
 // Only peers from the addresses of --allow reach a listening line; another is
 // closed at once and named in the log, which names every customer with its
 // address, with the time of day. A console that goes away (`quorvantix ... |
@@ -328,38 +232,6 @@ TEST_F(EndToEnd, OnlyAllowedPeersConnectAClosedConsoleEndsNothingAndAnOpenListen
   EXPECT_TRUE(warned.says("quorvantix: warning: " + open + " can be reached from other machines")) << warned.seen;
   EXPECT_EQ(warned.end(SIGTERM), 0);
   EXPECT_TRUE(std::regex_search(warned.seen, std::regex(stamp + "stopped by SIGTERM\n"))) << warned.seen;
-}
-
-// Whose files are kept, and what setuid does where they are not, is told by
-// StoredFiles.AReplacementKeepsModeOwnerAndGroupAndSetuidOnlyWithBoth.
-TEST_F(EndToEnd, ReplacedFilesKeepTheirModeAndAKilledReceiveLeavesNothing) {
-  write_file(local / "new.bin", pattern_bytes(3000, 4));
-  const struct { const char* name; mode_t mode; } files[] = {{"setuid", 04750}, {"plain", 0640}};
-  for (const auto& f : files) {
-    write_file(remote / f.name, pattern_bytes(10));
-    ASSERT_EQ(chmod((remote / f.name).c_str(), f.mode), 0);
-  }
-  const std::string port = std::to_string(free_tcp_port());
-  service = std::make_unique<Running>(Strings{kService, "tcp-listen:" + port, "0"}, remote.path());
-  ASSERT_TRUE(service->says("Service is ready\n")) << service->seen;
-  host::SteadyClock clock;
-  Link link(clock);
-  ASSERT_EQ(allocport(link, 0, ("tcp:127.0.0.1:" + port).c_str()), PORT_OK);
-  session::Session session(link);
-  ASSERT_EQ(session::reach_service(session), LINK_OK);
-  for (const auto& f : files) {
-    EXPECT_EQ(session::remote_put(session, local / "new.bin", f.name, nullptr), FILE_OK) << f.name;
-    EXPECT_EQ(tree_of(remote.path())["/" + std::string(f.name)], std::make_tuple(pattern_bytes(3000, 4), f.mode, geteuid()));
-  }
-  // A third upload, killed after its header and two blocks.
-  const auto before = tree_of(remote.path());
-  const char header[kHeaderBytes] = "plain 9 0";
-  const std::string block(kBlockBytes, 'k');
-  ASSERT_TRUE(write_raw(link, command_frame(cmd_receive_file)) && read_raw(link, 1) == Bytes{ACK});
-  ASSERT_EQ(send_data(link, header, kHeaderBytes), LINK_OK);
-  for (int blocks = 0; blocks < 2; ++blocks) ASSERT_EQ(send_data(link, block.data(), kBlockBytes), LINK_OK);
-  EXPECT_EQ(service->end(SIGKILL), 128 + SIGKILL);
-  EXPECT_EQ(tree_of(remote.path()), before);
 }
 
 // ser2net serves end b of the line simulator as an rfc2217 port: the speed

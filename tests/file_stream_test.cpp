@@ -10,7 +10,6 @@
 
 #include "host/memory_file_system.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/reference_peer.h"
 #include "wire/file_stream.h"
 #include "wire/folder.h"
 #include "wire/listing_stream.h"
@@ -294,43 +293,4 @@ TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
     EXPECT_EQ(e.customer_wrote(), c.answers);
     EXPECT_EQ(rows_of(list), c.rows);
   }
-}
-
-namespace {
-
-// Our send_file (the file announced as "dst") or receive_file, with the
-// reference end's on side b: the reference line of the tests.
-TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, const Arrangement& setup) {
-  Ends e(content);
-  ReferencePeer reference(e.pair.cable, SimCable::b, e.pair.clock);
-  reference.disk.files["src"] = content;
-  reference_line(e.pair.cable, SimCable::a);
-  // Both ends at `baud`, as after a speed change.
-  const std::string rate = std::to_string(baud);
-  if (!set_baud_rate(e.pair.service, baud) || reference.set_baud_rate(rate.c_str()) != PORT_OK) {
-    ADD_FAILURE() << "no line speed " << rate;
-  }
-  setup(e.pair.cable, ours_send ? SimCable::a : SimCable::b, reference);
-  TransferOutcome out;
-  std::tie(out.ours, out.reference) = both(
-      e.pair,
-      [&] { return ours_send ? send_file_as(e.pair.service, whole, (e.local / "src").c_str(), "dst", nullptr)
-                             : receive_file(e.pair.service, whole, nullptr); },
-      [&] { return ours_send ? reference.receive_file() : reference.send_file("src"); });
-  out.received = ours_send ? reference.disk.files["dst"] : read_file_if_any(e.remote / "src");
-  return out;
-}
-
-}  // namespace
-
-TEST(IoModule, TransfersWithAReferenceEndEitherWay) { expect_sound_transfers(with_reference); }
-
-// A receiver may take up to its time limit to answer; on a line that hands
-// bytes over before they are on the wire, that limit runs from when the
-// block has arrived.
-TEST(IoModule, AReferenceReceiverThatAnswersLateGetsEveryBlockOnce) {
-  const Bytes content = pattern_bytes(3 * kBlockBytes);
-  const Arrangement late = [](SimCable&, SimCable::Side, ReferencePeer& reference) { reference.write_time = 1100ms; };
-  const TransferOutcome out = with_reference(content, 9600, true, late);
-  EXPECT_EQ(verdict(out, content), "right file") << figures(out, content);
 }

@@ -85,30 +85,3 @@ TEST_P(FuzzReplay, EverySeedAndRegressionKeepsTheRules) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, testing::ValuesIn(fuzzing::replay_targets()),
                          [](const testing::TestParamInfo<fuzzing::ReplayTarget>& target) { return target.param.name; });
-
-TEST(ServiceFuzz, CommandLoopSurvivesGarbageAndStillAnswers) {
-  Dice dice;
-  Served ends;
-  Link& customer = ends.pair.customer;
-  Session next(customer);
-  // Now and then a customer identifies, as after a sign-off; the rest are command frames (mostly known codes,
-  // never the one that ends the service, arguments that stay in the served directory) and bytes. Pauses are
-  // sometimes longer than a time limit, after which commands are read in step.
-  const auto rude_customer = [&] {
-    for (long round = 0; round < 300 * kScale; ++round) {
-      Bytes bytes = dice.bytes(dice.number(1, 1100)), payload = dice.bytes(60);
-      if (dice.number(0, 4)) payload[0] = static_cast<std::uint8_t>(dice.number(cmd_get_akt_dir, cmd_set_baud_rate));
-      if (payload[0] == cmd_terminate) payload[0] = cmd_get_akt_dir;
-      std::replace_if(payload.begin() + 1, payload.end(), [](std::uint8_t b) { return b == '/' || b == '.'; }, '_');
-      const long choice = dice.number(0, 19);
-      if (choice == 0) reach_service(ends.session);
-      write_raw(customer, choice < 12 ? frame_of(payload) : bytes);
-      customer.delay_ticks(static_cast<int>(dice.number(0, 150)));
-    }
-    customer.drop_input_until_quiet(7 * time_limit(customer), 100 * time_limit(customer));
-    EXPECT_TRUE(reach_service(next) == LINK_OK && remote_pwd(next) == LINK_OK && next.remote_dir == ends.remote.path());
-  };
-  const std::string console = console_of([&] { ends.pair.clock.run(rude_customer, {[&] { ends.serve(); }}); });
-  if (HasFailure()) std::fputs(console.c_str(), stdout);
-  EXPECT_EQ(names_in(ends.remote.path()), std::vector<std::string>{});
-}

@@ -19,7 +19,6 @@
 #include "lines/rfc2217_line.h"
 #include "lines/telnet_com_port.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/hostile_terminal_server.h"
 #include "tests/support/running.h"
 
 using namespace quorvantix;
@@ -71,24 +70,6 @@ TEST(TelnetParser, ReadsCommandsWhereverReadsEndAndAnswersEachRequestOncePerChan
     EXPECT_EQ(data, row.data) << row.what;
     EXPECT_EQ(replies, row.replies) << row.what;
     EXPECT_EQ(!telnet.fault().empty(), row.fault) << row.what;
-  }
-}
-
-// The fuzzer's corpus, and random bytes with many Telnet commands among them.
-TEST(TelnetParser, KeepsItsRulesOnTheFuzzCorpusAndOnRandomBytes) {
-  int replayed = 0;
-  for (const auto& file : std::filesystem::directory_iterator(QUORVANTIX_SOURCE_DIR "/fuzz/corpus/telnet")) {
-    const Bytes input = read_file(file.path());
-    EXPECT_EQ(fuzzing::telnet_rule_broken(input.data(), input.size()), "") << file.path();
-    ++replayed;
-  }
-  EXPECT_GE(replayed, 5);
-  std::mt19937 dice(20260607);
-  const Bytes likely{IAC, IAC, IAC, DO, DONT, WILL, WONT, SB, SE, kComPortOption, 0, 1, 3, 101};
-  for (int round = 0; round < 3000; ++round) {
-    Bytes input(dice() % 64);
-    for (auto& byte : input) byte = dice() % 2 ? likely[dice() % likely.size()] : static_cast<std::uint8_t>(dice());
-    ASSERT_EQ(fuzzing::telnet_rule_broken(input.data(), input.size()), "") << round;
   }
 }
 
@@ -181,29 +162,6 @@ TEST(Rfc2217Line, AServerThatRepeatsFloodsOrBreaksTelnetGetsOneAnswerOrIsALostLi
       EXPECT_LE(line->output_queued(), std::size_t{65 << 10}) << row.reason;
     }
   }
-}
-
-// The probe of the issue: a terminal server that agrees, then floods
-// requests and reads nothing. The service holds little memory, says why it
-// gave up the line, and ends at once on SIGTERM.
-TEST(HostileTerminalServers, AServiceOnAFloodingServerStaysSmallSaysWhyItDropsTheLineAndStopsAtOnce) {
-  const HostileTerminalServer server([](int fd, const std::atomic<bool>& stopping) {
-    HostileTerminalServer::agree(fd);
-    HostileTerminalServer::flood(fd, {IAC, DO, 3, IAC, DONT, 3}, stopping);
-  });
-  const TempDir remote;
-  Running service({QUORVANTIX_SERVICE_BINARY, server.line()}, remote.path());
-  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-  EXPECT_TRUE(service.says("line lost (" + server.line() + ": the server left more than 64 KiB")) << service.seen;
-  std::ifstream status("/proc/" + std::to_string(service.pid()) + "/status");
-  long resident_kib = 0;
-  for (std::string word; status >> word;) {
-    if (word == "VmRSS:") status >> resident_kib;
-  }
-  EXPECT_LT(resident_kib, 64 * 1024);
-  const auto stopped = steady_clock::now();
-  EXPECT_EQ(service.end(SIGTERM), 0) << service.seen;
-  EXPECT_LT(steady_clock::now() - stopped, 10s);
 }
 
 namespace {

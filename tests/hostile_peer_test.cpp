@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "customer/commands.h"
-#include "customer/options.h"
 #include "customer/run.h"
 #include "host/charset.h"
 #include "mount/remote_files.h"
@@ -186,18 +185,6 @@ TEST_F(AgainstHostileService, ListingsShowLookAlikeNamesEscapedAndSizesThatAreNo
   EXPECT_FALSE(has_raw_control(said())) << said();
 }
 
-// The names that shown_name escapes beyond the control characters: those
-// that steer the direction of text, or take no room, or break a line.
-TEST(ShownNames, EscapeEveryCharacterThatCanMakeOneNamePassForAnother) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"evil\u202etxt.exe", "evil\\xe2\\x80\\xaetxt.exe"}, {"\u2066a\u2069", "\\xe2\\x81\\xa6a\\xe2\\x81\\xa9"},
-      {"a\u200bb\u200dc", "a\\xe2\\x80\\x8bb\\xe2\\x80\\x8dc"}, {"\u200e\u200f\u061c", "\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xd8\\x9c"},
-      {"bom\ufeff", "bom\\xef\\xbb\\xbf"},      {"soft\u00adhyphen", "soft\\xc2\\xadhyphen"},
-      {"l\u2028p\u2029", "l\\xe2\\x80\\xa8p\\xe2\\x80\\xa9"}, {"tag\U000E0041", "tag\\xf3\\xa0\\x81\\x81"},
-      {"\u00e4\u65e5\u00a0ok", "\u00e4\u65e5\u00a0ok"},  {"c\xc2\x9b" "1m", "c\\xc2\\x9b1m"}};
-  for (const auto& [name, shown] : cases) EXPECT_EQ(host::shown_name(name), shown);
-}
-
 // A header that is no header, and a file longer or shorter than its header
 // says: a clear failure, and nothing left behind.
 TEST(AgainstHostileServices, GetOfAFileWhoseHeaderLiesFailsAndLeavesNothing) {
@@ -236,22 +223,6 @@ TEST_F(AgainstHostileService, ScriptLinesAreQuotedEscapedAndRefusedWithNulBytesO
     EXPECT_TRUE(has(err.str(), expected)) << err.str().substr(0, 200);
     EXPECT_FALSE(has_raw_control(err.str())) << err.str().substr(0, 200);
     EXPECT_TRUE(std::find(service.commands.begin(), service.commands.end(), "get a") == service.commands.end());
-  }
-}
-
-TEST(HostileSettings, ASettingsFileWithNulBytesOrHugeLinesIsRefusedClearly) {
-  const TempDir dir;
-  const std::pair<std::string, std::string> cases[] = {
-      {std::string("line = /dev/x\0y\n", 16), ", line 1: holds a NUL byte"},
-      {"# a comment\n" + std::string(1 << 20, 'x'), ", line 2: is longer than 4096 bytes"},
-  };
-  for (const auto& [text, expected] : cases) {
-    std::ofstream(dir / "customer.conf") << text;
-    Options options;
-    std::string error;
-    EXPECT_FALSE(read_settings(dir / "customer.conf", options, error));
-    EXPECT_TRUE(has(error, dir / "customer.conf" + expected)) << error.substr(0, 200);
-    EXPECT_EQ(options.device, "");
   }
 }
 
@@ -319,21 +290,6 @@ TEST(HostileServiceOnTcp, TheRealCustomerWritesNothingOutsideItsTargetAndShowsEv
     EXPECT_TRUE(has(customer.seen, part)) << part << "\n" << customer.seen;
   }
   EXPECT_FALSE(has_raw_control(customer.seen)) << customer.seen;
-}
-
-TEST(HostileFilesForTheRealCustomer, AScriptOrSettingsFileThatCannotBeUsedIsRefusedEscapedBeforeTheLineOpens) {
-  const TempDir home;
-  std::filesystem::create_directories(home / "config/quorvantix");
-  std::ofstream(home / "script", std::ios::binary) << "pwd\n\x1b[2J\x1b" "c\n";
-  Running script({QUORVANTIX_CUSTOMER_BINARY, "--batch", home / "script", "tcp:127.0.0.1:1"}, home.path());
-  EXPECT_EQ(script.end(), 2);
-  EXPECT_TRUE(has(script.seen, "line 2: unknown command '\\x1b[2J\\x1bc'")) << script.seen;
-  std::ofstream(home / "config/quorvantix/customer.conf", std::ios::binary) << "baud = \x1b[2J\n";
-  Running settings({"env", "XDG_CONFIG_HOME=" + home / "config", QUORVANTIX_CUSTOMER_BINARY, "pwd"}, home.path());
-  EXPECT_EQ(settings.end(), 2);
-  EXPECT_TRUE(has(settings.seen, "customer.conf, line 1: -b/--baud takes a line speed in baud (for example 115200), "
-                                 "not '\\x1b[2J'")) << settings.seen;
-  EXPECT_FALSE(has_raw_control(script.seen + settings.seen)) << script.seen << settings.seen;
 }
 
 namespace {

@@ -62,29 +62,6 @@ TEST(NameHelpers, CodeNameAndStripStr) {
   for (auto [in, out] : stripped) EXPECT_EQ((strip_str(in.data()), std::string(in.c_str())), out) << in;
 }
 
-// The service waits silently past damaged frames and time-outs for an intact one.
-TEST(Identify, BothEndsExchangeTheirFrames) {
-  SimPair pair;
-  Identities at_service, at_customer;
-  pair.clock.run([&] { EXPECT_EQ(identify(pair.service, Side::service, at_service), LINK_OK); },
-                 {[&] {
-                   write_raw(pair.customer, damaged_own_frame());
-                   pair.clock.sleep_for(3s);  // a time-out with nothing on the line
-                   write_raw(pair.customer, {STX, 0x1F});
-                   pair.clock.sleep_for(3s);
-                   EXPECT_EQ(identify(pair.customer, Side::customer, at_customer), LINK_OK);
-                 }});
-  const Bytes codes = own_codes();
-  EXPECT_EQ(own_frame(), Bytes({STX, 0x1F, codes[1], 0x41, calc_LPC(codes.data(), 3), ETX}));
-  EXPECT_EQ(pair.cable.sent_by(SimCable::b), damaged_own_frame() + Bytes({STX, 0x1F}) + own_frame() + Bytes{ACK});
-  EXPECT_EQ(pair.cable.sent_by(SimCable::a), Bytes{ACK} + own_frame());
-  ID own;
-  get_sys_data(&own, codes.data());
-  for (const ID* id : {&at_service.customer, &at_service.service, &at_customer.customer, &at_customer.service}) {
-    EXPECT_EQ(std::string(id->os) + id->os_ver + id->cpu, std::string("AmigaOS4.1") + own.cpu);
-  }
-}
-
 TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
   const struct { Bytes answer; long result; Bytes after_frame; } table[] = {
       {{}, LINK_TIMEOUT, {}},  {{NAK}, LINK_NOT_ACKED, {}},

@@ -263,6 +263,7 @@ TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
   EXPECT_EQ(service.end(SIGTERM), 0);
 }
 
+
 // On every kind of port the simulator models, the real programs at 115200
 // baud: a get and a put of several blocks arrive byte for byte, and the
 // service and the customer program both report them done.

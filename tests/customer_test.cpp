@@ -82,8 +82,9 @@ std::string read_by_python(const std::string& json) {
   write_file(dir / "read.py", text("import json, sys\nfor e in json.load(open(sys.argv[1])):\n"
                                    "    print(e['name'], e['type'], e['size'], e['cut'], sep='|')\n"));
   std::unique_ptr<FILE, int (*)(FILE*)> python(popen(("python3 " + dir / "read.py " + dir / "in.json").c_str(), "r"), pclose);
+  // Read to the end: python3 may take seconds to start on a loaded machine.
   std::string seen;
-  read_until(fileno(python.get()), seen, std::string(1, '\0'));
+  read_until(fileno(python.get()), seen, std::string(1, '\0'), 60'000);
   return seen;
 }
 

@@ -13,9 +13,13 @@ A crash, a leak, a time-out, a broken rule or a run that failed to start
 fails the run (exit 1): the input is printed as a hex dump, with the end of
 the fuzzer's report, so that it can be committed to fuzz/regressions/<name>/.
 
-usage: bench/fuzz.py [--seconds N] [--jobs J] [--build DIR] [--keep DIR] [TARGET...]
+With --runs N each target instead runs N inputs from a fixed random seed,
+so that a run repeats on any machine: CI does so (--runs 40000, about half a
+minute for the slowest target), so that what it finds on a change is found
+again before the change lands. Long runs for new findings take --seconds.
+
+usage: bench/fuzz.py [--seconds N | --runs N] [--jobs J] [--build DIR] [--keep DIR] [TARGET...]
        (defaults: 600 s, 2 at a time, build-fuzz; every target)
-CI runs it with --seconds 30.
 """
 import argparse
 import glob
@@ -34,6 +38,7 @@ FUZZ = os.path.join(ROOT, "fuzz")
 MAX_INPUT_BYTES = 4096
 INPUT_TIME_LIMIT_S = 25  # one input that runs longer is a hang
 MEMORY_LIMIT_MB = 2048
+RUNS_TIME_CAP_S = 600  # a run by count that takes longer than this is cut off
 REPORT_TAIL_LINES = 60
 # The targets that store files sync them: on a disk that is most of their
 # time, so their folders go to memory where there is a tmpfs for it.
@@ -51,7 +56,7 @@ def targets_of(build):
 class Run:
     """One target's run in a scratch folder of its own."""
 
-    def __init__(self, name, build, scratch, seconds):
+    def __init__(self, name, build, scratch, limits):
         self.name = name
         self.work = os.path.join(scratch, name)
         self.corpus = os.path.join(self.work, "corpus")
@@ -64,7 +69,7 @@ class Run:
         for source in ("corpus", "regressions"):
             for path in glob.glob(os.path.join(FUZZ, source, name, "*")):
                 shutil.copy(path, os.path.join(self.corpus, f"{source}-{os.path.basename(path)}"))
-        command = [os.path.join(build, "fuzz", f"{name}_fuzz"), f"-max_total_time={seconds}",
+        command = [os.path.join(build, "fuzz", f"{name}_fuzz"), *limits,
                    f"-max_len={MAX_INPUT_BYTES}", f"-timeout={INPUT_TIME_LIMIT_S}", f"-rss_limit_mb={MEMORY_LIMIT_MB}",
                    "-print_final_stats=1", "-close_fd_mask=1", f"-artifact_prefix={self.artifacts}"]
         dictionary = os.path.join(FUZZ, f"{name}.dict")
@@ -129,12 +134,12 @@ def table(rows):
         print("  ".join(cell.ljust(widths[i]) if i == 0 else cell.rjust(widths[i]) for i, cell in enumerate(row)))
 
 
-def run_all(names, build, scratch, seconds, jobs):
+def run_all(names, build, scratch, limits, jobs):
     waiting, running, done = list(names), [], []
     try:
         while waiting or running:
             while waiting and len(running) < jobs:
-                running.append(Run(waiting.pop(0), build, scratch, seconds))
+                running.append(Run(waiting.pop(0), build, scratch, limits))
             time.sleep(0.5)
             for run in [run for run in running if run.poll()]:
                 running.remove(run)
@@ -151,13 +156,18 @@ def run_all(names, build, scratch, seconds, jobs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seconds", type=int, default=600, help="how long each target runs (default 600)")
+    parser.add_argument("--runs", type=int, help="inputs each target runs from a fixed seed, in place of --seconds")
     parser.add_argument("--jobs", type=int, default=2, help="targets run at a time (default 2)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build-fuzz"), help="the fuzz preset's build folder")
     parser.add_argument("--keep", help="leave each target's corpus, log and findings in this folder")
     parser.add_argument("targets", nargs="*", help="the targets to run (default: all)")
     args = parser.parse_args()
-    if args.seconds < 1 or args.jobs < 1:
-        fail("--seconds and --jobs take numbers from 1")
+    if args.seconds < 1 or args.jobs < 1 or (args.runs is not None and args.runs < 1):
+        fail("--seconds, --runs and --jobs take numbers from 1")
+    if args.runs is None:
+        limits, measure = [f"-max_total_time={args.seconds}"], f"{args.seconds} s a target"
+    else:
+        limits, measure = ["-seed=1", f"-runs={args.runs}", f"-max_total_time={RUNS_TIME_CAP_S}"], f"{args.runs} inputs a target from seed 1"
     names = targets_of(args.build)
     unknown = [name for name in args.targets if name not in names]
     if unknown:
@@ -165,8 +175,8 @@ def main():
     scratch = args.keep or tempfile.mkdtemp(prefix="quorvantix-fuzz-")
     os.makedirs(scratch, exist_ok=True)
     try:
-        runs = run_all(args.targets or names, args.build, scratch, args.seconds, args.jobs)
-        print(f"{args.seconds} s a target, {args.jobs} at a time:")
+        runs = run_all(args.targets or names, args.build, scratch, limits, args.jobs)
+        print(f"{measure}, {args.jobs} at a time:")
         table([run.row() for run in runs])
         failed = [run for run in runs if run.status != 0 or run.findings()]
         for run in failed:

@@ -16,12 +16,17 @@ constexpr std::size_t kPivotUnitBytes = 4;
 constexpr char kStandInUnit[kPivotUnitBytes] = {kStandIn, 0, 0, 0};
 constexpr std::size_t kNoConversion = static_cast<std::size_t>(-1);
 
-// Runs `in` through the conversion `cd` into `out`. Where a character cannot
-// pass (no form on the far side, bytes that are none, or a character cut off
-// at the end), `skip` bytes of the input are passed over and `stand_in`
-// follows the output instead. False when that happened.
-template <typename StandIn>
-bool run(iconv_t cd, std::string_view in, std::size_t skip, StandIn stand_in, std::string& out) {
+// Runs `in` through the conversion `cd` into `out`, at most `unit` bytes of
+// it a call. Where a character cannot pass (no form on the far side, bytes
+// that are none, or a character cut off at the end), `skip` bytes of the
+// input are passed over and `stand_in` follows the output instead. iconv
+// also passes over some characters without a word (glibc drops Unicode's
+// tag characters on the way into a set that lacks them): fed one character
+// a call, a unit that `droppable` names and that gave no output gets the
+// stand-in too. False when either happened.
+template <typename StandIn, typename Droppable>
+bool run(iconv_t cd, std::string_view in, std::size_t unit, std::size_t skip, StandIn stand_in, Droppable droppable,
+         std::string& out) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   out.clear();
   char* from = const_cast<char*>(in.data());  // iconv's signature; it only reads
@@ -32,11 +37,19 @@ bool run(iconv_t cd, std::string_view in, std::size_t skip, StandIn stand_in, st
     char* to = chunk;
     std::size_t room = sizeof chunk;
     const bool flushing = left == 0;  // a stateful set ends in its initial state
-    const std::size_t result = flushing ? iconv(cd, nullptr, nullptr, &to, &room) : iconv(cd, &from, &left, &to, &room);
+    const std::size_t fed = left < unit ? left : unit;
+    const char* fed_from = from;
+    std::size_t fed_left = fed;
+    const std::size_t result = flushing ? iconv(cd, nullptr, nullptr, &to, &room) : iconv(cd, &from, &fed_left, &to, &room);
     const int cause = errno;
+    left -= fed - fed_left;
     out.append(chunk, static_cast<std::size_t>(to - chunk));
     if (result != kNoConversion) {
       if (flushing) return whole;
+      if (to == chunk && droppable(std::string_view(fed_from, fed))) {
+        whole = false;
+        stand_in(out);
+      }
       continue;
     }
     if (cause == E2BIG) continue;
@@ -52,7 +65,8 @@ bool run(iconv_t cd, std::string_view in, std::size_t skip, StandIn stand_in, st
 // Host or wire bytes into pivot units: a byte that begins no character is one
 // stand-in.
 bool into_pivot(const IconvHandle& handle, std::string_view in, std::string& pivot) {
-  return run(handle.get(), in, 1, [](std::string& out) { out.append(kStandInUnit, kPivotUnitBytes); }, pivot);
+  const auto stand_in = [](std::string& out) { out.append(kStandInUnit, kPivotUnitBytes); };
+  return run(handle.get(), in, in.size(), 1, stand_in, [](std::string_view) { return false; }, pivot);
 }
 
 // Pivot units into host or wire bytes: the stand-in passes through the same
@@ -67,7 +81,12 @@ bool out_of_pivot(const IconvHandle& handle, const std::string& pivot, std::stri
     iconv(handle.get(), &from, &left, &at, &room);
     to.append(bytes, static_cast<std::size_t>(at - bytes));
   };
-  return run(handle.get(), pivot, kPivotUnitBytes, stand_in, out);
+  const auto tag_character = [](std::string_view unit) {
+    char32_t code = 0;
+    for (std::size_t at = unit.size(); at-- > 0;) code = (code << 8) | static_cast<unsigned char>(unit[at]);
+    return code >= 0xE0000 && code <= 0xE007F;
+  };
+  return run(handle.get(), pivot, kPivotUnitBytes, kPivotUnitBytes, stand_in, tag_character, out);
 }
 
 // No name holds a NUL, which would end it short wherever it is used: a set

@@ -17,6 +17,7 @@ TEST(NameCodec, ConvertsBothWaysStandsInForWhatTheOtherSideLacksAndRefusesSetsTh
       {"ISO-8859-1", "\u65e5\u672c.txt", "??.txt", false},           // no Latin-1 form
       {"ISO-8859-1", "\xE4.txt", "?.txt", false},                    // no UTF-8 either: a byte alone
       {"ISO-2022-JP", "\u65e5\u672c", "\x1B$BF|K\\\x1B(B", true},   // back in ASCII at the end
+      {"CP437", "a\U000E003Fb", "a?b", false},                      // a tag character iconv drops unasked
       {"raw", "\u00e4\xFF", "\u00e4\xFF", true}};
   for (const auto& [charset, host, wire, whole] : cases) {
     const host::NameCodec codec = codec_for(charset);

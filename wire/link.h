@@ -40,7 +40,7 @@ class Link {
   // The line speed the link set, in baud.
   long baud() const { return baud_; }
   // True when no line is open, or the line has gone for good: a transfer on it
-  // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
+  // ends at once and fails, so a caller that sees Status::timed_out asks this to
   // tell a silent peer from a line that is gone.
   bool lost() const;
   // Why the line was lost, where it says more than that its far end went

@@ -34,7 +34,7 @@ struct Identities {
 enum class EntryType { file, folder };
 struct Entry {
   EntryType type = EntryType::file;
-  std::string name;        // as the listing gave it: in wire form, trailing spaces cut
+  std::string name;        // whole, or as the service's listing gave it (trailing spaces cut unless `cut`)
   std::int64_t size = -1;  // in bytes; -1 when the listing gave none
   bool cut = false;        // the listing carried only the start of a longer name
   bool is_folder() const { return type == EntryType::folder; }

@@ -77,10 +77,11 @@ void service_input(const std::uint8_t* script, std::size_t size) {
   ScriptedLink ends(script, size);
   Identities ids;
   ids.customer = unwritten();
-  const long result = identify(ends.link, Side::service, ids);
+  const Result<> result = identify(ends.link, Side::service, ids);
   const Bytes& taken = ends.peer.taken();
-  if (result != LINK_OK) {
-    FUZZ_CHECK(result == LINK_TIMEOUT && (ends.link.cancelled() || ends.link.lost()) && ends.peer.written().empty());
+  if (!result) {
+    FUZZ_CHECK(result.error().status == Status::timed_out && (ends.link.cancelled() || ends.link.lost()) &&
+               ends.peer.written().empty());
     return;
   }
   // The frame taken last, before the answer to the service's own frame, if one came.
@@ -98,8 +99,8 @@ void customer_input(const std::uint8_t* script, std::size_t size) {
   session::Session session(ends.link);
   session.ids.service = unwritten();
   const long result = session::reach_service(session);
-  FUZZ_CHECK(result == LINK_OK || result == session::NO_SERVICE);
-  if (result == LINK_OK) {
+  FUZZ_CHECK(result == session::LINK_OK || result == session::NO_SERVICE);
+  if (result == session::LINK_OK) {
     FUZZ_CHECK(decoded(session.ids.service));
   } else {
     FUZZ_CHECK(same(session.ids.service, unwritten()));

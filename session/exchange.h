@@ -11,6 +11,9 @@
 
 namespace quorvantix::session {
 
+// The session's code for the result of a wire operation (the numbers the
+// console has always shown), until the session fails in a way of its own.
+long status_code(const wire::Result<>& result);
 // The converter for session.charset; null, with the cause in detail, when
 // there is none.
 const host::NameCodec* wire_names(Session& session);

@@ -5,6 +5,7 @@
 
 #include "lines/rfc2217_line.h"
 #include "lines/tcp_line.h"
+#include "session/exchange.h"
 #include "wire/identification.h"
 #include "wire/wire.h"
 
@@ -17,11 +18,10 @@ using std::chrono::nanoseconds;
 // --- The line ---
 
 long open_line(Session& session, const std::string& device, long unit) {
-  const long result = allocport(session.link, unit, device.c_str());
-  if (result != PORT_OK) {
-    session.detail = session.link.last_error();
+  if (const Result<> opened = allocport(session.link, unit, device.c_str()); !opened) {
+    session.detail = opened.error().reason;
     freeport(session.link, unit);
-    return result;
+    return status_code(opened);  // the session's codes until it fails in a way of its own
   }
   session.baud = kStartBaud;
   session.device = device;
@@ -84,7 +84,7 @@ void begin_on_a_quiet_line(Link& link, nanoseconds cap) {
 // the line has been quiet for a frame gap after our wait for the answer.
 void ask_to_sign_off(Link& link, nanoseconds cap) {
   char frame[kCommandFrameBytes] = {static_cast<char>(cmd_customer_terminate)};
-  send_data(link, frame, kCommandFrameBytes);
+  (void)send_data(link, frame, kCommandFrameBytes);
   link.drop_input_until_quiet(frame_gap(link), cap);
 }
 
@@ -166,7 +166,7 @@ long reach_service(Session& session) {
     }
     link.drop_pending_input();
     ++tries.made;
-    const long result = identify(link, Side::customer, session.ids);
+    const long result = status_code(identify(link, Side::customer, session.ids));  // see status_code
     if (result == LINK_OK) return LINK_OK;
     // No wait for quiet on a line that has gone: the next try takes it up anew.
     const bool last = attempt + 1 == kIdentifyAttempts;

@@ -37,43 +37,6 @@ std::string host_name_of(const host::NameCodec& names, const std::string& wire, 
   return host;
 }
 
-// The rows of a list view, freed with the list.
-struct ListRows {
-  List list{};
-  ListRows() { NewList(&list); }
-  ListRows(const ListRows&) = delete;
-  ListRows& operator=(const ListRows&) = delete;
-  ~ListRows() { free_list_rows(&list); }
-};
-
-std::string without_trailing_spaces(std::string text) {
-  text.erase(text.find_last_not_of(' ') + 1);
-  return text;
-}
-
-void collect_entries(const List& list, std::vector<RemoteEntry>& entries) {
-  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
-    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
-    entries.push_back(RemoteEntry{without_trailing_spaces(list_row_column(row, 0)),
-                                  std::strcmp(list_row_column(row, 1), "DIR") == 0, list_row_size(row)});
-  }
-}
-
-// The rows of the service's listing, in host form. A row's name is the 30
-// bytes of the line's name field, padded with spaces; one whose name went on
-// beyond them (kNameBeyondField) holds the start of a longer name, spaces
-// and all, whatever its last byte.
-void collect_listed_entries(const host::NameCodec& names, const List& list, std::vector<RemoteEntry>& entries) {
-  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
-    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
-    const std::string field = list_row_column(row, 0);
-    RemoteEntry entry{"", std::strcmp(list_row_column(row, 1), "DIR") == 0, list_row_size(row)};
-    entry.cut = entry.size == kNameBeyondField && field.size() == kListedNameBytes;
-    entry.size = std::max<std::int64_t>(entry.size, -1);
-    entry.name = host_name_of(names, entry.cut ? field : without_trailing_spaces(field), entry.cut);
-    entries.push_back(std::move(entry));
-  }
-}
 
 // A path with "." and ".." worked out, for names in the service's "/" syntax.
 std::string normalized(const std::string& path) {
@@ -137,7 +100,7 @@ long remote_pwd(Session& session) {
   const long sent = send_command(session, cmd_get_akt_dir);
   if (sent != LINK_OK) return sent;
   UBYTE reply[kCommandFrameBytes + 1] = {};
-  const long result = receive_data(session.link, reply, kCommandFrameBytes);
+  const long result = status_code(receive_data(session.link, reply, kCommandFrameBytes));  // see status_code
   if (result != LINK_OK) {
     if (result == LINK_CHECK_ERROR) send_NAK(session.link);
     if (!get_back_in_step(session)) return LINE_FLOODED;
@@ -178,13 +141,16 @@ long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
   if (names == nullptr) return CHARSET_UNKNOWN;
   const long sent = send_command(session, cmd_send_akt_dir);
   if (sent != LINK_OK) return sent;
-  ListRows rows;
-  const long result = receive_akt_dir(session.link, &rows.list, alloc_list_row, session.most_listed);
-  collect_listed_entries(*names, rows.list, entries);
+  const std::size_t before = entries.size();
+  // The session's codes until it fails in a way of its own (status_code).
+  const long result = status_code(receive_akt_dir(session.link, entries, session.most_listed));
+  for (std::size_t at = before; at < entries.size(); ++at) {
+    entries[at].name = host_name_of(*names, entries[at].name, entries[at].cut);
+  }
   if (result == DIR_OK) return DIR_OK;
   if (session.link.cancelled()) return INTERRUPTED;
   if (!get_back_in_step(session)) return LINE_FLOODED;
-  return result == DIR_NO_MEMORY && entries.size() == session.most_listed ? LISTING_TOO_LONG : result;
+  return result == DIR_NO_MEMORY ? LISTING_TOO_LONG : result;
 }
 
 long remote_set_baud(Session& session, long rate) {
@@ -192,8 +158,8 @@ long remote_set_baud(Session& session, long rate) {
   const long old_rate = session.baud;
   const std::string rate_text = std::to_string(rate);
   // Ask our own port first: once the service has switched, there is no way back.
-  if (!set_baud_rate(link, rate)) {
-    session.detail = link.last_error();
+  if (const Result<> refused = set_baud_rate(link, rate); !refused) {
+    session.detail = refused.error().reason;
     (void)set_baud_rate(link, old_rate);
     return RATE_REFUSED;
   }
@@ -255,7 +221,7 @@ long shutdown_service(Session& session) {
   wait_for_the_service_to_switch(link);
   (void)set_baud_rate(link, kStartBaud);
   session.baud = kStartBaud;
-  if (identify(link, Side::customer, session.ids) != LINK_OK) {
+  if (!identify(link, Side::customer, session.ids)) {
     session.lost = true;
     return LINK_OK;
   }
@@ -286,10 +252,9 @@ long local_cd(Session& session, const std::string& dir) {
 }
 
 long local_list(const Session& session, std::vector<RemoteEntry>& entries) {
-  ListRows rows;
-  const long result = read_akt_dir(*session.local_files, &rows.list);
-  collect_entries(rows.list, entries);
-  return result;
+  std::vector<RemoteEntry> listed = read_akt_dir(*session.local_files);
+  entries.insert(entries.end(), listed.begin(), listed.end());
+  return DIR_OK;
 }
 
 // --- Names ---

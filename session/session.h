@@ -18,6 +18,7 @@
 #include "host/file_system.h"
 #include "wire/display.h"
 #include "wire/link.h"
+#include "session/codes.h"
 #include "wire/status.h"
 
 namespace quorvantix::session {
@@ -86,12 +87,8 @@ struct Session {
   std::unique_ptr<host::FileSystem> local_files = host::whole_host_file_system();
 };
 
-struct RemoteEntry {
-  std::string name;        // in host form
-  bool is_dir = false;
-  std::int64_t size = -1;  // as the listing gave it; -1 when it did not
-  bool cut = false;        // the listing carried only the start of the name
-};
+// An entry of a listing, the service's or this end's, its name in host form.
+using RemoteEntry = wire::Entry;
 
 // Whether the listing carried only the start of the entry's name.
 bool listing_cut(const RemoteEntry& entry);

@@ -116,7 +116,8 @@ long remote_get(Session& session, const std::string& remote, const std::string& 
   if (sent != LINK_OK) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
-  const long result = receive_file_to(session.link, *session.local_files, gad, target.c_str());
+  // The session's codes until it fails in a way of its own (status_code).
+  const long result = status_code(receive_file_to(session.link, *session.local_files, gad, target.c_str()));
   if (result == FILE_OK) return FILE_OK;
   const bool stopped = take_back_stop(session);
   if (!refused_by_this_end(result) && !get_back_in_step(session)) return LINE_FLOODED;
@@ -150,7 +151,8 @@ long remote_put(Session& session, const std::string& local, const std::string& r
   }
   if (sent != LINK_OK) return sent;
   const nanoseconds start = session.link.now();
-  const long result = send_file_as(session.link, *session.local_files, local.c_str(), wire_name.c_str(), gad);
+  const long result =  // see status_code
+      status_code(send_file_as(session.link, *session.local_files, local.c_str(), wire_name.c_str(), gad));
   if (result == FILE_OK) return FILE_OK;
   return finish_failed_put(session, result, session.link.now() - start);
 }

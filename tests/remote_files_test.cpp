@@ -177,8 +177,8 @@ TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFra
     EXPECT_EQ(sent(), before);
     pair.cable.restore();
     session::close_line(session);
-    ASSERT_EQ(session::open_line(session, "sim", 0), PORT_OK);
-    ASSERT_EQ(session::reach_service(session), LINK_OK);
+    ASSERT_EQ(session::open_line(session, "sim", 0), session::PORT_OK);
+    ASSERT_EQ(session::reach_service(session), session::LINK_OK);
     session.lost = false;
     source.current = &session;
     EXPECT_EQ(names("/", &uncached), Strings{a});

@@ -84,7 +84,7 @@ TEST_F(ServiceTest, AnswersEachCommandAndWaitsForTheNextCustomerAt9600) {
     EXPECT_EQ(pair.cable.speeds(SimCable::a), std::vector<long>({9600, 19200, 9600}));
     EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes{}) << "nothing served before an identification";
     pair.clock.sleep_for(1s);
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    EXPECT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes({ACK, NAK})) << "still serving";
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_terminate)), Bytes{ACK});
     EXPECT_TRUE(returned);
@@ -111,13 +111,13 @@ TEST_F(ServiceTest, TakesTheNextCustomerAfterARefusedIdentificationALostLineOrAS
     write_raw(pair.customer, {NAK});       // which we say came damaged
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_get_akt_dir), 1), Bytes{ACK});
     settle(pair.customer);  // the service gives up waiting for our answer to the name
-    ASSERT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    ASSERT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     pair.clock.sleep_for(1s);  // the service takes the last ACK and waits for a command
     pair.cable.cut();
     pair.clock.sleep_for(5s);
     pair.cable.restore();
-    ASSERT_EQ(allocport(pair.customer, 0, "sim"), PORT_OK);
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    ASSERT_EQ(outcome_of(allocport(pair.customer, 0, "sim")), kOk);
+    EXPECT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_set_baud_rate, "115200"), 1), Bytes{ACK});
     pair.clock.sleep_for(std::chrono::hours(1));
     EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes({ACK, NAK})) << "an idle customer keeps its session";
@@ -127,7 +127,7 @@ TEST_F(ServiceTest, TakesTheNextCustomerAfterARefusedIdentificationALostLineOrAS
     EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 115200) << "once is noise";
     send_garbage();
     EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 9600);
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    EXPECT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_terminate)), Bytes{ACK});
   }, "Akt. Verzeichnisname (" + remote.path() + ") gesendet.\nLine lost, waiting for it to come back\n"
      "Line is open again\nBaudrate auf 115200 gesetzt status 0\nTerminierungsignal empfangen\n", true);
@@ -227,8 +227,8 @@ TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, 
   setup(s.pair.cable, ours_send ? SimCable::a : SimCable::b, customer);
   TransferOutcome out;
   const std::string console = s.session([&] {
-    ASSERT_EQ(customer.identify('c'), LINK_OK);
-    if (baud != kStartBaud) { ASSERT_EQ(customer.set_baud(baud), LINK_OK); }
+    ASSERT_EQ(customer.identify('c'), session::LINK_OK);
+    if (baud != kStartBaud) { ASSERT_EQ(customer.set_baud(baud), session::LINK_OK); }
     out.reference = ours_send ? customer.get("src") : customer.put("up");
     s.pair.clock.sleep_for(30s);  // longer than our end takes to give up
   });
@@ -273,7 +273,7 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
   std::string header = "up 3 0";
   header.resize(kHeaderBytes);
   const auto refused_terminate = [](long baud) {
-    return [baud](ForReferences&, ReferencePeer& last) { EXPECT_EQ(last.set_baud(baud) + last.terminate(), LINK_OK); };
+    return [baud](ForReferences&, ReferencePeer& last) { EXPECT_EQ(last.set_baud(baud) + last.terminate(), session::LINK_OK); };
   };
   const struct { const char* how; std::function<void(ForReferences&, ReferencePeer&)> leave; std::string console; } ways[] = {
       {"cd docs; get x; bye", [&](ForReferences& s, ReferencePeer& last) {
@@ -284,7 +284,7 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
          customer::RunState state;
          std::ostringstream out, err;
          customer::Console console{out, err};
-         ASSERT_EQ(session::reach_service(ours), LINK_OK);
+         ASSERT_EQ(session::reach_service(ours), session::LINK_OK);
          customer::run_commands(ours, {{"cd", "docs"}, {"get", "-f", "x", s.local / "x"}, {"bye"}}, console, state);
          EXPECT_FALSE(state.failed) << err.str();
          EXPECT_EQ(read_file_if_any(s.local / "x"), in_docs);
@@ -292,9 +292,9 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
       {"refused terminate at 9600", refused_terminate(9600), "Terminierungsignal abgelehnt\n"},
       {"refused terminate at 19200", refused_terminate(19200), "Terminierungsignal abgelehnt\n"},
       {"died in a store", [&](ForReferences&, ReferencePeer& last) {
-         ASSERT_EQ(last.command(cmd_receive_file), LINK_OK);
-         ASSERT_EQ(last.send_data(reinterpret_cast<const UBYTE*>(header.data()), kHeaderBytes), LINK_OK);
-         ASSERT_EQ(last.send_data(block.data(), kBlockBytes), LINK_OK);
+         ASSERT_EQ(last.command(cmd_receive_file), session::LINK_OK);
+         ASSERT_EQ(last.send_data(reinterpret_cast<const UBYTE*>(header.data()), kHeaderBytes), session::LINK_OK);
+         ASSERT_EQ(last.send_data(block.data(), kBlockBytes), session::LINK_OK);
        }, "Empfangen der Datei status 14\n"},
       {"in a folder gone since", [](ForReferences& s, ReferencePeer& last) {
          ASSERT_EQ(mkdir((s.remote / "old").c_str(), 0755), 0);
@@ -312,11 +312,11 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
     std::string dir;
     std::vector<std::string> listed;
     const std::string console = s.session([&] {
-      ASSERT_EQ(s.next().identify('c'), LINK_OK);
+      ASSERT_EQ(s.next().identify('c'), session::LINK_OK);
       way.leave(s, s.customers.back());
       s.pair.clock.sleep_for(500ms);
       ReferencePeer& next = s.next();
-      ASSERT_EQ(next.identify('c'), LINK_OK);
+      ASSERT_EQ(next.identify('c'), session::LINK_OK);
       EXPECT_EQ(next.pwd(dir) + next.get("x") + next.list(listed), 0);
     });
     EXPECT_EQ(dir, s.remote.path()) << "the console, with what went wrong:\n" << console;
@@ -340,8 +340,8 @@ TEST(ServiceWithReference, AFolderThatVanishedUnderTheCustomerIsAnErrorForItsCom
   TransferOutcome listing, put;
   std::vector<std::string> listed;
   const std::string console = s.session([&] {
-    ASSERT_EQ(customer.identify('c'), LINK_OK);
-    ASSERT_EQ(customer.cd("docs"), LINK_OK);
+    ASSERT_EQ(customer.identify('c'), session::LINK_OK);
+    ASSERT_EQ(customer.cd("docs"), session::LINK_OK);
     std::filesystem::remove(s.remote / "docs");
     listing.reference = customer.list(listed);
     put.reference = customer.put("up");
@@ -369,16 +369,16 @@ TEST(ServiceWithReference, ASessionAtTwoSpeedsAndTheNextCustomer) {
   ReferencePeer& customer = s.next();
   std::vector<std::string> at_9600, at_115200, by_the_next;
   const std::string console = s.session([&] {
-    ASSERT_EQ(customer.identify('c'), LINK_OK);
-    EXPECT_EQ(customer.list(at_9600), DIR_OK);
-    EXPECT_EQ(customer.set_baud(115200), LINK_OK);
-    EXPECT_EQ(customer.list(at_115200), DIR_OK);
-    EXPECT_EQ(customer.get("a"), FILE_OK);
-    EXPECT_EQ(customer.sign_off(), LINK_OK);
+    ASSERT_EQ(customer.identify('c'), session::LINK_OK);
+    EXPECT_EQ(customer.list(at_9600), session::DIR_OK);
+    EXPECT_EQ(customer.set_baud(115200), session::LINK_OK);
+    EXPECT_EQ(customer.list(at_115200), session::DIR_OK);
+    EXPECT_EQ(customer.get("a"), session::FILE_OK);
+    EXPECT_EQ(customer.sign_off(), session::LINK_OK);
     s.pair.clock.sleep_for(1s);
     ReferencePeer& next = s.next();
-    EXPECT_EQ(next.identify('c'), LINK_OK);
-    EXPECT_EQ(next.list(by_the_next), DIR_OK);
+    EXPECT_EQ(next.identify('c'), session::LINK_OK);
+    EXPECT_EQ(next.list(by_the_next), session::DIR_OK);
   });
   for (const auto* listed : {&at_9600, &at_115200, &by_the_next}) EXPECT_EQ(*listed, std::vector<std::string>{"a"});
   EXPECT_EQ(customer.disk.files["a"], content);

@@ -11,6 +11,7 @@
 namespace quorvantix::testsupport {
 
 using namespace quorvantix::wire;
+using namespace quorvantix::session;  // its codes
 
 namespace {
 

@@ -250,10 +250,10 @@ TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
   Link link(clock);
   ASSERT_EQ(allocport(link, 0, (dir / "B").c_str()), PORT_OK) << link.last_error();
   session::Session session(link);
-  ASSERT_EQ(session::reach_service(session), LINK_OK);
-  ASSERT_EQ(session::remote_set_baud(session, 1200), LINK_OK) << session.detail;
+  ASSERT_TRUE(ok(session.reach_service()));
+  ASSERT_TRUE(ok(session.remote_set_baud(1200)));
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(session::remote_get(session, "f.bin", local / "f.bin", nullptr), FILE_OK);
+  ASSERT_TRUE(ok(session.remote_get("f.bin", local / "f.bin", nullptr)));
   const auto took = std::chrono::steady_clock::now() - start;
   // The command (63 bytes), its ACK, the header (63), its ACK, the file's
   // frame (153): 281 bytes, 2.34 s at 1200 baud and 0.29 s at 9600.

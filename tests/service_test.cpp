@@ -47,7 +47,7 @@ struct ServiceTest : testing::Test, Served {
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_get_akt_dir), 64), Bytes{ACK} + frame_of(folder));
     write_raw(pair.customer, {ACK});
   }
-  Identities& ids = session.ids;
+  Identities ids;
   bool returned = false;
   std::string logged;  // the operator's log, its times on the simulation's clock
 };
@@ -158,19 +158,19 @@ TEST_F(ServiceTest, LogsEveryEventOfASession) {
   using namespace quorvantix::session;
 using namespace quorvantix::customer;
   run([&] {
-    remote_list(session, entries);
-    remote_get(session, "a.txt", local / "a.txt", nullptr);
-    remote_get(session, "missing", local / "missing", nullptr);
-    remote_put(session, local / "up", "up", nullptr);
-    remote_put(session, local / "up", ".up.part-1-2-3", nullptr);
-    remote_cd(session, "sub");
-    remote_set_baud(session, 19200);
-    shutdown_service(session);
-    remote_put(session, local / "up", "cut", &stop);
-    sign_off(session);
+    (void)session.remote_list(entries);
+    (void)session.remote_get("a.txt", local / "a.txt", nullptr);
+    (void)session.remote_get("missing", local / "missing", nullptr);
+    (void)session.remote_put(local / "up", "up", nullptr);
+    (void)session.remote_put(local / "up", ".up.part-1-2-3", nullptr);
+    (void)session.remote_cd("sub");
+    (void)session.remote_set_baud(19200);
+    (void)session.shutdown_service();
+    (void)session.remote_put(local / "up", "cut", &stop);
+    (void)session.sign_off();
     pair.clock.sleep_for(1s);
   });
-  const std::string who = std::string("customer AmigaOS 4.1 / ") + session.ids.customer.cpu + " identified\n";
+  const std::string who = std::string("customer AmigaOS 4.1 / ") + session.ids().customer.cpu + " identified\n";
   const std::string at = "1970-01-01T00:00:", dir = remote.path(), sub = dir + "/sub";
   EXPECT_EQ(logged, at + "00.058Z quorvantix: " + who +
                     at + "00.278Z quorvantix: ls '" + dir + "': in 0.15 s, status 0\n" +
@@ -284,7 +284,7 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
          customer::RunState state;
          std::ostringstream out, err;
          customer::Console console{out, err};
-         ASSERT_EQ(session::reach_service(ours), LINK_OK);
+         ASSERT_TRUE(ok(ours.reach_service()));
          customer::run_commands(ours, {{"cd", "docs"}, {"get", "-f", "x", s.local / "x"}, {"bye"}}, console, state);
          EXPECT_FALSE(state.failed) << err.str();
          EXPECT_EQ(read_file_if_any(s.local / "x"), in_docs);

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "host/charset.h"
-#include "host/result.h"
 #include "host/file_system.h"
+#include "host/result.h"
 #include "wire/display.h"
 #include "wire/link.h"
 #include "wire/status.h"

@@ -197,6 +197,11 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
     Identities ids;  // the service waits for an identification again: one try gets through
     EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
     err.str("");
+    pair.customer.cancel();  // a stop that comes before the command is said as one
+    EXPECT_FALSE(command({"pwd"}));
+    EXPECT_EQ(err.str(), "pwd: stopped\n");
+    pair.customer.clear_cancel();
+    err.str("");
     pair.cable.cut();
     run_commands(session, {{"pwd"}, {"ls"}}, console, cut);
   });

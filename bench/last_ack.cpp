@@ -59,27 +59,28 @@ bool measure(const fs::path& dir, std::size_t mib, int port) {
   write_file(source, mib << 20);
   host::SteadyClock clock;
   const std::string where = "127.0.0.1:" + std::to_string(port);
-  long received = -1;
-  long sent = -1;
+  Result<> received = fail(Status::timed_out, "not received");
+  Result<> sent = fail(Status::timed_out, "not sent");
   AckTimes acks(clock);
   // Both lines stay open until both ends are done: a peer that closes
   // at once drops what it has not read, the last ACK among it.
   Link receiving(clock);
   Link sending(clock);
   std::thread receiver([&] {
-    if (allocport(receiving, 0, ("tcp-listen:" + where).c_str()) != PORT_OK) return;
+    if (!allocport(receiving, 0, ("tcp-listen:" + where).c_str())) return;
     received = receive_file_to(receiving, host::Tree::whole(), nullptr, target.c_str());
   });
   std::thread sender([&] {
-    while (allocport(sending, 0, ("tcp:" + where).c_str()) != PORT_OK) sending.delay_ticks(1);
+    while (!allocport(sending, 0, ("tcp:" + where).c_str())) sending.delay_ticks(1);
     sent = send_file_as(sending, host::Tree::whole(), source.c_str(), "payload", &acks);
   });
   sender.join();
   receiver.join();
   fs::remove(source);
   fs::remove(target);
-  if (sent != FILE_OK || received != FILE_OK || acks.times.size() < 3) {
-    std::fprintf(stderr, "last_ack: the transfer failed (sent %ld, received %ld)\n", sent, received);
+  if (!sent || !received || acks.times.size() < 3) {
+    const std::string why = !sent ? sent.error().reason : !received ? received.error().reason : "too few answers";
+    std::fprintf(stderr, "last_ack: the transfer failed (%s)\n", why.c_str());
     return false;
   }
   std::vector<nanoseconds> gaps;

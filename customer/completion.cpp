@@ -39,9 +39,9 @@ constexpr ArgumentKinds kArguments[] = {
 bool wanted(const RemoteEntry& entry, NameKind kind) {
   switch (kind) {
     case NameKind::remote_folder:
-      return entry.is_dir;
+      return entry.is_folder();
     case NameKind::remote_here:
-      return !entry.is_dir;
+      return !entry.is_folder();
     default:
       return true;
   }
@@ -90,7 +90,7 @@ std::vector<std::string> remote_candidates(const std::vector<RemoteEntry>& entri
   std::vector<std::string> names;
   for (const auto& entry : entries) {
     if (wanted(entry, kind) && !entry.cut && entry.name.starts_with(typed)) {
-      names.push_back(folder + entry.name + (entry.is_dir && kind != NameKind::remote_here ? "/" : ""));
+      names.push_back(folder + entry.name + (entry.is_folder() && kind != NameKind::remote_here ? "/" : ""));
     }
   }
   std::sort(names.begin(), names.end());

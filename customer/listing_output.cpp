@@ -36,7 +36,7 @@ void print_rows(const std::vector<RemoteEntry>& entries, std::ostream& out) {
     char size[24] = "?";
     if (entries[i].size >= 0) std::snprintf(size, sizeof size, "%lld", static_cast<long long>(entries[i].size));
     char rest[48];
-    std::snprintf(rest, sizeof rest, "  %-4s  %10s", entries[i].is_dir ? "DIR" : "FILE", size);
+    std::snprintf(rest, sizeof rest, "  %-4s  %10s", entries[i].is_folder() ? "DIR" : "FILE", size);
     out << pad_columns(names[i], width) << rest << '\n';
   }
 }
@@ -113,7 +113,7 @@ void append_json_string(const std::string& text, std::string& json) {
 
 }  // namespace
 
-std::string entry_as_listed(const RemoteEntry& entry) { return listed_name(entry) + (entry.is_dir ? "/" : ""); }
+std::string entry_as_listed(const RemoteEntry& entry) { return listed_name(entry) + (entry.is_folder() ? "/" : ""); }
 
 std::string listing_json(const std::vector<RemoteEntry>& entries) {
   std::string error;
@@ -124,7 +124,7 @@ std::string listing_json(const std::vector<RemoteEntry>& entries) {
     if (utf8) utf8->to_wire(entry.name, name);
     json += json.size() == 1 ? "\n  {\"name\": " : ",\n  {\"name\": ";
     append_json_string(name, json);
-    json += std::string(", \"type\": ") + (entry.is_dir ? "\"dir\"" : "\"file\"") + ", \"size\": " +
+    json += std::string(", \"type\": ") + (entry.is_folder() ? "\"dir\"" : "\"file\"") + ", \"size\": " +
             (entry.size >= 0 ? std::to_string(entry.size) : "null") + ", \"cut\": " + (entry.cut ? "true" : "false") +
             "}";
   }

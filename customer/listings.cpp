@@ -85,7 +85,7 @@ RemoteKind kind_in(const Entries& entries, const std::string& name) {
   if (name == "." || name == "..") return RemoteKind::folder;
   bool maybe_cut = false;
   for (const RemoteEntry& entry : entries) {
-    if (!entry.cut && entry.name == name) return entry.is_dir ? RemoteKind::folder : RemoteKind::file;
+    if (!entry.cut && entry.name == name) return entry.is_folder() ? RemoteKind::folder : RemoteKind::file;
     maybe_cut = maybe_cut || (entry.cut && name.size() > entry.name.size() && name.starts_with(entry.name));
   }
   return maybe_cut ? RemoteKind::unknown : RemoteKind::absent;

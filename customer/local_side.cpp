@@ -25,7 +25,8 @@ namespace {
 bool examined(const std::string& path, const std::string& name, RemoteEntry& entry) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return false;
-  entry = RemoteEntry{name, S_ISDIR(st.st_mode), static_cast<std::int64_t>(st.st_size)};
+  const EntryType type = S_ISDIR(st.st_mode) ? EntryType::folder : EntryType::file;
+  entry = RemoteEntry{type, name, static_cast<std::int64_t>(st.st_size)};
   return true;
 }
 
@@ -102,7 +103,7 @@ bool list_local(const std::string& path, std::vector<RemoteEntry>& entries, std:
                             : "cannot read " + target + ": " + std::strerror(errno);
     return false;
   }
-  if (entry.is_dir) return list_folder(target, entries, error);
+  if (entry.is_folder()) return list_folder(target, entries, error);
   entries.push_back(entry);
   return true;
 }

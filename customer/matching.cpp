@@ -40,10 +40,10 @@ Chosen choose(const std::vector<RemoteEntry>& entries, const std::vector<std::st
     for (const RemoteEntry& entry : entries) {
       const Reach reach = entry.cut ? pattern_reach(pattern, entry.name)
                                     : pattern_matches(pattern, entry.name) ? Reach::all : Reach::none;
-      if (reach == Reach::none || (reach == Reach::some && entry.is_dir)) continue;
+      if (reach == Reach::none || (reach == Reach::some && entry.is_folder())) continue;
       if (reach == Reach::some) {
         add_once(chosen.maybe, &entry);
-      } else if (entry.is_dir) {
+      } else if (entry.is_folder()) {
         add_once(chosen.folders, &entry);
       } else {
         matched = true;
@@ -93,7 +93,7 @@ bool may_store(Console& console, Tally& tally, const Existing& existing, const E
     const bool same = !entry.cut && entry.name == name;
     const bool perhaps = entry.cut && name.size() > entry.name.size() && name.starts_with(entry.name);
     if (!same && !perhaps) continue;
-    if (same && entry.is_dir) {
+    if (same && entry.is_folder()) {
       say(console, "mput", quoted(name) + " is a folder on the service");
     } else if (same && existing.skip_same && already(entry.size, size_of(path)) == Already::same_size) {
       ++tally.skipped;

@@ -117,7 +117,7 @@ bool summarize(Session& session, Console& console, const Tally& tally) {
 bool stopping(const Session& session) { return session.lost() || stop_requested(); }
 
 void not_tried(const std::vector<RemoteEntry>& entries, std::size_t from, Tally& tally) {
-  for (std::size_t i = from; i < entries.size(); ++i) ++(entries[i].is_dir ? tally.folders_not_tried : tally.files_not_tried);
+  for (std::size_t i = from; i < entries.size(); ++i) ++(entries[i].is_folder() ? tally.folders_not_tried : tally.files_not_tried);
 }
 
 Already already(std::int64_t size, std::int64_t coming) {
@@ -190,7 +190,7 @@ std::string cut_name(const RemoteEntry& entry) { return whole_characters(entry.n
 
 std::string cut_name_text(const RemoteEntry& entry) {
   return quoted(cut_name(entry)) + ": the listing carries only the first " + std::to_string(kListedNameBytes) +
-         " characters of a name; " + (entry.is_dir ? "cd to it by its whole name" : "get it by its whole name");
+         " characters of a name; " + (entry.is_folder() ? "cd to it by its whole name" : "get it by its whole name");
 }
 
 bool usable_listed(Console& console, Tally& tally, const RemoteEntry& entry, const std::string& path) {
@@ -198,7 +198,7 @@ bool usable_listed(Console& console, Tally& tally, const RemoteEntry& entry, con
   if (why.empty()) return true;
   say(console, tally.command,
       quoted(path) + " is refused: a name the service lists must be one name in its folder, and " + why);
-  tally.failed.push_back(path + (entry.is_dir ? "/" : ""));
+  tally.failed.push_back(path + (entry.is_folder() ? "/" : ""));
   return false;
 }
 

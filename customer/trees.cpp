@@ -154,7 +154,7 @@ bool fetch_folder(Session& session, Console& console, TreeWalk& walk, const std:
       continue;
     }
     if (!usable_listed(console, tally, entry, path)) continue;
-    if (!entry.is_dir) {
+    if (!entry.is_folder()) {
       fetch_one(session, console, &tally, walk.existing, entry.name, joined(local, entry.name), path, entry.size);
       if (!tally.no_room) continue;
       not_tried(entries, i + 1, tally);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "fuzz/support/check.h"
@@ -41,6 +42,10 @@ void check_stored(const std::vector<UBYTE>& data, const UBYTE* wire, long len) {
   FUZZ_CHECK(untouched(data, static_cast<std::size_t>(len) + 1));
 }
 
+std::optional<Status> failure_of(const Result<>& result) {
+  return result ? std::nullopt : std::optional(result.error().status);
+}
+
 bool intact(const UBYTE* wire, long len, bool must_be_framed) {
   const bool between_stx_and_etx = wire[0] == STX && wire[len + 2] == ETX;
   return calc_LPC(wire + 1, len) == wire[len + 1] && (between_stx_and_etx || !must_be_framed);
@@ -50,21 +55,22 @@ bool intact(const UBYTE* wire, long len, bool must_be_framed) {
 void read_from_line(Reader reader, long len, const std::uint8_t* script, std::size_t size) {
   ScriptedLink ends(script, size);
   std::vector<UBYTE> data(2 * kMaxPayload + 2, kUntouched);
-  const long result = reader == framed ? receive_framed_data(ends.link, data.data(), len)
-                                       : receive_data(ends.link, data.data(), len);
+  const Result<> got = reader == framed ? receive_framed_data(ends.link, data.data(), len)
+                                        : receive_data(ends.link, data.data(), len);
+  const std::optional<Status> result = failure_of(got);
   const Bytes& taken = ends.peer.taken();
   if (!fits(len)) {
-    FUZZ_CHECK(result == LINK_CHECK_ERROR && taken.empty() && untouched(data, 0));
+    FUZZ_CHECK(result == Status::frame_damaged && taken.empty() && untouched(data, 0));
     return;
   }
-  if (result == LINK_TIMEOUT) {
+  if (result == Status::timed_out) {
     FUZZ_CHECK(untouched(data, 0));
     return;
   }
-  FUZZ_CHECK(result == LINK_OK || result == LINK_CHECK_ERROR);
+  FUZZ_CHECK(!result || result == Status::frame_damaged);
   FUZZ_CHECK(taken.size() == static_cast<std::size_t>(frame_bytes(len)));
   check_stored(data, taken.data(), len);
-  FUZZ_CHECK((result == LINK_OK) == intact(taken.data(), len, reader == framed));
+  FUZZ_CHECK(got.ok() == intact(taken.data(), len, reader == framed));
 }
 
 void unpack_alone(long len, const std::uint8_t* bytes, std::size_t size) {
@@ -74,10 +80,10 @@ void unpack_alone(long len, const std::uint8_t* bytes, std::size_t size) {
   std::copy_n(bytes, std::min(size, wire.size()), wire.begin());
   std::vector<UBYTE> data(2 * kMaxPayload + 2, kUntouched);
   bool was_framed = true;
-  const long result = unpack_frame(wire.data(), data.data(), len, was_framed);
+  const Result<> result = unpack_frame(wire.data(), data.data(), len, was_framed);
   check_stored(data, wire.data(), len);
   FUZZ_CHECK(was_framed == (wire.front() == STX && wire.back() == ETX));
-  FUZZ_CHECK((result == LINK_OK) == intact(wire.data(), len, false));
+  FUZZ_CHECK(result.ok() == intact(wire.data(), len, false));
 }
 
 // The frame goes out as it is, once, and only ACK counts as an answer.
@@ -87,28 +93,28 @@ void send_one(long len, const std::uint8_t* bytes, std::size_t size) {
   std::copy_n(bytes, payload_size, payload.begin());
   ScriptedLink ends(bytes + payload_size, size - payload_size);
   UBYTE answer = 0;
-  const long result = send_frame(ends.link, payload.data(), len, answer);
+  const std::optional<Status> result = failure_of(send_frame(ends.link, payload.data(), len, answer));
   const Bytes& written = ends.peer.written();
   const Bytes& taken = ends.peer.taken();
   if (!fits(len)) {
-    FUZZ_CHECK(result == LINK_NOT_ACKED && written.empty() && answer == kNoAnswer);
+    FUZZ_CHECK(result == Status::frame_not_acked && written.empty() && answer == kNoAnswer);
     return;
   }
   Bytes frame{STX};
   frame.insert(frame.end(), payload.begin(), payload.begin() + len);
   frame.push_back(calc_LPC(frame.data() + 1, len));
   frame.push_back(ETX);
-  if (result == LINK_SEND_TIMEOUT) {  // the peer hung up first
+  if (result == Status::send_timed_out) {  // the peer hung up first
     FUZZ_CHECK(written.empty() && ends.link.lost());
     return;
   }
   FUZZ_CHECK(written == frame);
-  if (result == LINK_TIMEOUT) {
+  if (result == Status::timed_out) {
     FUZZ_CHECK(taken.empty() && answer == kNoAnswer);
     return;
   }
   FUZZ_CHECK(taken.size() == 1 && answer == taken[0]);
-  FUZZ_CHECK(result == (answer == ACK ? LINK_OK : LINK_NOT_ACKED));
+  FUZZ_CHECK(result == (answer == ACK ? std::nullopt : std::optional(Status::frame_not_acked)));
 }
 
 }  // namespace

@@ -29,7 +29,6 @@
 namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
-using namespace quorvantix::session;
 
 namespace {
 
@@ -83,8 +82,8 @@ void check_stored(const Scratch& scratch, const Snapshot& before, bool stored, s
   FUZZ_CHECK(static_cast<std::int64_t>(file->second.size() - kFile.size()) == announced);
 }
 
-bool among(long status, std::initializer_list<long> codes) {
-  return std::find(codes.begin(), codes.end(), status) != codes.end();
+bool among(Status status, std::initializer_list<Status> statuses) {
+  return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
 }
 
 void service_side(std::uint8_t settings, const std::uint8_t* script, std::size_t size) {
@@ -96,15 +95,18 @@ void service_side(std::uint8_t settings, const std::uint8_t* script, std::size_t
   tree->set_wire_names(wire_codec(wire_choice(settings)));
   ScriptedLink ends(script, size);
   HeaderWatch watch;
-  const long status = receive_file(ends.link, *tree, &watch);
-  FUZZ_CHECK(among(status, {FILE_OK, FILE_HEADER_DAMAGED, FILE_HEADER_BAD, FILE_NO_DIR_LOCK, FILE_NO_INFO,
-                            FILE_WRITE_PROTECTED, FILE_NO_ROOM, FILE_CREATE_FAILED, FILE_TOO_MANY_FAILURES,
-                            FILE_WRITE_FAILED}));
-  check_stored(scratch, scratch.fixture(), status == FILE_OK, watch.announced, nullptr);
+  const Result<> received = receive_file(ends.link, *tree, &watch);
+  FUZZ_CHECK(received || among(received.error().status,
+                               {Status::header_damaged, Status::header_bad, Status::no_current_folder,
+                                Status::no_volume_info, Status::write_protected, Status::no_room,
+                                Status::create_failed, Status::too_many_failures, Status::write_failed}));
+  check_stored(scratch, scratch.fixture(), received.ok(), watch.announced, nullptr);
   // The sender always hears how it ended, unless it has gone, or a newcomer took its place.
   const Bytes& written = ends.peer.written();
-  if (ends.link.cancelled() || ends.link.lost() || status == FILE_TOO_MANY_FAILURES) return;
-  FUZZ_CHECK(!written.empty() && written.back() == (status == FILE_OK ? ACK : NAK));
+  if (ends.link.cancelled() || ends.link.lost() || (!received && received.error().status == Status::too_many_failures)) {
+    return;
+  }
+  FUZZ_CHECK(!written.empty() && written.back() == (received ? ACK : NAK));
 }
 
 void customer_side(std::uint8_t settings, const std::uint8_t* script, std::size_t size) {

@@ -21,7 +21,6 @@
 namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
-using namespace quorvantix::session;
 
 namespace {
 
@@ -77,10 +76,11 @@ void service_input(const std::uint8_t* script, std::size_t size) {
   ScriptedLink ends(script, size);
   Identities ids;
   ids.customer = unwritten();
-  const long result = identify(ends.link, Side::service, ids);
+  const Result<> result = identify(ends.link, Side::service, ids);
   const Bytes& taken = ends.peer.taken();
-  if (result != LINK_OK) {
-    FUZZ_CHECK(result == LINK_TIMEOUT && (ends.link.cancelled() || ends.link.lost()) && ends.peer.written().empty());
+  if (!result) {
+    FUZZ_CHECK(result.error().status == Status::timed_out && (ends.link.cancelled() || ends.link.lost()) &&
+               ends.peer.written().empty());
     return;
   }
   // The frame taken last, before the answer to the service's own frame, if one came.

@@ -55,9 +55,9 @@ std::vector<RemoteEntry> one_per_name(std::vector<RemoteEntry> entries) {
       continue;
     }
     RemoteEntry& known = kept[first->second];
-    if (entry.is_dir && !known.is_dir) {
+    if (entry.is_folder() && !known.is_folder()) {
       known = std::move(entry);
-    } else if (!entry.is_dir && !known.is_dir && entry.size != known.size) {
+    } else if (!entry.is_folder() && !known.is_folder() && entry.size != known.size) {
       known.size = -1;
     }
   }
@@ -249,8 +249,8 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
   const std::string& name = parts.back();
   for (const auto& entry : folder->entries) {
     if (!presentable(entry) || entry.name != name) continue;
-    out = {entry.is_dir, 0};
-    return entry.is_dir ? 0 : size_of_listed_file(key, entry, out.size);
+    out = {entry.is_folder(), 0};
+    return entry.is_folder() ? 0 : size_of_listed_file(key, entry, out.size);
   }
   if (name.size() <= session::kListedNameBytes) return -ENOENT;
   for (const auto& entry : folder->entries) {
@@ -282,7 +282,7 @@ int RemoteFiles::size_of_listed_file(const std::string& path, const RemoteEntry&
 // A name longer than the listing carries: a folder is tried with cd, a file
 // by fetching it.
 int RemoteFiles::look_up_whole_name(const std::string& path, const RemoteEntry& cut, Attributes& out) {
-  if (cut.is_dir) {
+  if (cut.is_folder()) {
     Session* session = current();
     if (session == nullptr) return -EIO;
     const int result = enter(*session, parts_of(path));
@@ -301,7 +301,7 @@ int RemoteFiles::list(const std::string& path, FolderEntries& out) {
   const Listing* folder = nullptr;
   if (const int result = listing(key, folder); result != 0) return result;
   for (const auto& entry : folder->entries) {
-    if (presentable(entry)) out.push_back({entry.name, {entry.is_dir, std::max<std::int64_t>(entry.size, 0)}});
+    if (presentable(entry)) out.push_back({entry.name, {entry.is_folder(), std::max<std::int64_t>(entry.size, 0)}});
   }
   for (const auto& [handle, file] : open_files_) {
     const Folder parts = parts_of(file.path);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "host/log_stream.h"
+#include "wire/console_status.h"
 
 namespace quorvantix::service {
 
@@ -18,8 +19,10 @@ std::string seconds_since(std::chrono::nanoseconds began, std::chrono::nanosecon
 }
 
 // Refused at the header, before a byte of the file crossed.
-bool store_refused(long status) {
-  return status == FILE_WRITE_PROTECTED || status == FILE_NO_ROOM || status == FILE_CREATE_FAILED;
+bool store_refused(const Result<>& result) {
+  if (result) return false;
+  const Status status = result.error().status;
+  return status == Status::write_protected || status == Status::no_room || status == Status::create_failed;
 }
 
 }  // namespace
@@ -48,8 +51,8 @@ void OperatorLog::identified(const ID& customer, const std::string& peer) const 
                             " identified" + (peer.empty() ? "" : ", from " + peer));
 }
 
-void OperatorLog::command(const std::string& what, std::chrono::nanoseconds began, long status) const {
-  command(what, began, "status " + std::to_string(status));
+void OperatorLog::command(const std::string& what, std::chrono::nanoseconds began, const Result<>& result) const {
+  command(what, began, "status " + std::to_string(console_number(result)));
 }
 
 void OperatorLog::command(const std::string& what, std::chrono::nanoseconds began, const std::string& result) const {
@@ -58,14 +61,14 @@ void OperatorLog::command(const std::string& what, std::chrono::nanoseconds bega
 }
 
 void OperatorLog::transfer(const std::string& what, std::int64_t done, std::int64_t size,
-                           std::chrono::nanoseconds began, long status) const {
+                           std::chrono::nanoseconds began, const Result<>& result) const {
   if (!sink_) return;
-  const bool refused = store_refused(status);
+  const bool refused = store_refused(result);
   const std::string bytes =
       size < 0 ? "" : std::to_string(done) + " of " + std::to_string(size) + " bytes ";
   write(refused ? Priority::notice : Priority::info, what + ": " + (refused ? "refused, " : "") + bytes +
                                                          seconds_since(began, now()) + ", status " +
-                                                         std::to_string(status));
+                                                         std::to_string(console_number(result)));
 }
 
 void TransferWatch::set_file(const char* wire_name, std::int64_t file_size) {

@@ -49,17 +49,16 @@ class OperatorLog {
   // "customer AmigaOS 3.1 / 68020 identified[, from 192.0.2.7:51234]"; `peer` empty: no address.
   void identified(const wire::ID& customer, const std::string& peer) const;
   // "COMMAND: in 0.02 s, status N", begun at `began`. `what` is the command
-  // with its argument ("ls /docs"); a status of 0 is success.
-  void command(const std::string& what, std::chrono::nanoseconds began, long status) const;
+  // with its argument ("ls /docs"); N the console number of `result`.
+  void command(const std::string& what, std::chrono::nanoseconds began, const wire::Result<>& result) const;
   // "COMMAND: in 0.00 s, RESULT", for a command that has a result but no status.
   void command(const std::string& what, std::chrono::nanoseconds began, const std::string& result) const;
   // "get 'NAME': DONE of SIZE bytes in 0.43 s, status N": `what` the command
   // and its file, `done` the bytes of the file that crossed whole and `size`
   // the file's (-1: the transfer never came to a header). A store refused at
-  // its header (write-protected, full, no such name: statuses 11 to 13)
-  // says "refused".
+  // its header (write-protected, full, no such name) says "refused".
   void transfer(const std::string& what, std::int64_t done, std::int64_t size, std::chrono::nanoseconds began,
-                long status) const;
+                const wire::Result<>& result) const;
 
  private:
   const host::Clock* clock_ = nullptr;

@@ -52,7 +52,7 @@ bool take_up_line_again(ServiceState& state) {
   state.log.write(Priority::warning, "line lost" + (reason.empty() ? "" : " (" + reason + ")") +
                                          ", waiting for it to come back");
   freeport(link, state.port);
-  while (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
+  while (!allocport(link, state.port, state.device.c_str())) {
     freeport(link, state.port);
     if (link.cancelled()) return false;
     link.delay_ticks(kTicksBetweenReopenTries);
@@ -95,10 +95,10 @@ std::string current_dir_shown(const ServiceState& state) {
 bool run_get_akt_dir(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
   get_akt_dir(*state.tree, buffer);
-  const long status = send_data(state.link, buffer, kCommandFrameBytes);
+  const Result<> sent = send_data(state.link, buffer, kCommandFrameBytes);
   const std::string name = shown(state, buffer);
   std::printf("Akt. Verzeichnisname (%s) gesendet.\n", name.c_str());
-  state.log.command("pwd " + quoted(name), began, status);
+  state.log.command("pwd " + quoted(name), began, sent);
   return true;
 }
 
@@ -115,28 +115,28 @@ bool run_set_akt_dir(ServiceState& state, char* buffer) {
 bool run_send_file(ServiceState& state, char* buffer) {
   TransferWatch watch;
   const auto began = state.log.now();
-  const long status = send_file(state.link, *state.tree, argument_of(buffer), &watch);
+  const Result<> sent = send_file(state.link, *state.tree, argument_of(buffer), &watch);
   const std::string name = shown(state, argument_of(buffer));
-  std::printf("Sende Datei <%s> status %ld\n", name.c_str(), status);
-  state.log.transfer("get " + quoted(name), watch.done, watch.size, began, status);
+  std::printf("Sende Datei <%s> status %ld\n", name.c_str(), console_number(sent));
+  state.log.transfer("get " + quoted(name), watch.done, watch.size, began, sent);
   return true;
 }
 
 bool run_receive_file(ServiceState& state, char*) {
   TransferWatch watch;
   const auto began = state.log.now();
-  const long status = receive_file(state.link, *state.tree, &watch);
-  std::printf("Empfangen der Datei status %ld\n", status);
+  const Result<> received = receive_file(state.link, *state.tree, &watch);
+  std::printf("Empfangen der Datei status %ld\n", console_number(received));
   const std::string what = watch.size < 0 ? "put (no file header)" : "put " + quoted(shown(state, watch.name.c_str()));
-  state.log.transfer(what, watch.done, watch.size, began, status);
+  state.log.transfer(what, watch.done, watch.size, began, received);
   return true;
 }
 
 bool run_send_akt_dir(ServiceState& state, char*) {
   const auto began = state.log.now();
-  const long status = send_akt_dir(state.link, *state.tree);
-  std::printf("Sende Verzeichnis status %ld\n", status);
-  state.log.command("ls " + quoted(current_dir_shown(state)), began, status);
+  const Result<> sent = send_akt_dir(state.link, *state.tree);
+  std::printf("Sende Verzeichnis status %ld\n", console_number(sent));
+  state.log.command("ls " + quoted(current_dir_shown(state)), began, sent);
   return true;
 }
 
@@ -170,10 +170,10 @@ bool run_customer_terminate(ServiceState& state, char*) {
 // Its leading decimal number is the speed; none is a rate the port refuses.
 bool run_set_baud_rate(ServiceState& state, char* buffer) {
   const auto began = state.log.now();
-  const long status = console_number(set_baud_rate(state.link, std::strtol(argument_of(buffer), nullptr, 10)));
+  const Result<> set = set_baud_rate(state.link, std::strtol(argument_of(buffer), nullptr, 10));
   const std::string rate = host::shown_name(argument_of(buffer));
-  std::printf("Baudrate auf %s gesetzt status %ld\n", rate.c_str(), status);
-  state.log.command("baud " + rate, began, status);
+  std::printf("Baudrate auf %s gesetzt status %ld\n", rate.c_str(), console_number(set));
+  state.log.command("baud " + rate, began, set);
   return true;
 }
 
@@ -208,7 +208,7 @@ lines::ListenRules listen_rules(const ServiceOptions& options, OperatorLog log) 
 
 bool wait_for_customer(ServiceState& state) {
   state.link.between_customers();
-  while (identify(state.link, Side::service, state.ids) != LINK_OK) {
+  while (!identify(state.link, Side::service, state.ids)) {
     if (state.link.cancelled() || !take_up_line_again(state)) return false;
   }
   welcome_customer(state);
@@ -242,14 +242,14 @@ Incoming receive_command(Link& link, UBYTE* frame) {
   if (!link.first_byte_within(time_limit(link))) return Incoming::nothing;
   if (!receive_bytes(link, wire, static_cast<std::uint32_t>(kIdentificationFrameBytes))) return Incoming::torn;
   if (lone_identification(link, wire)) {
-    unpack_frame(wire, frame, kIdentificationBytes, framed);
+    (void)unpack_frame(wire, frame, kIdentificationBytes, framed);
     return Incoming::identification;
   }
   if (!receive_bytes(link, wire + kIdentificationFrameBytes,
                      static_cast<std::uint32_t>(sizeof wire - kIdentificationFrameBytes))) {
     return Incoming::torn;
   }
-  return unpack_frame(wire, frame, kCommandFrameBytes, framed) == LINK_OK ? Incoming::command : Incoming::damaged;
+  return unpack_frame(wire, frame, kCommandFrameBytes, framed) ? Incoming::command : Incoming::damaged;
 }
 
 // A peer with the line that sends only bytes that form no frame, at 9600
@@ -395,8 +395,8 @@ int service_main(int argc, char** argv, host::Clock& clock, lines::LineOpener op
               "limits who connects: whoever reaches it may read and write the files served");
   }
   std::printf("Opening Device %s Port %ld\n", state.device.c_str(), state.port);
-  if (allocport(link, state.port, state.device.c_str()) != PORT_OK) {
-    log.write(Priority::error, link.last_error());
+  if (const Result<> opened = allocport(link, state.port, state.device.c_str()); !opened) {
+    log.write(Priority::error, opened.error().reason);
     std::puts("Can't config Serial-Port");
     freeport(link, state.port);
     return 1;

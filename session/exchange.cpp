@@ -10,19 +10,8 @@ namespace quorvantix::session {
 
 using namespace quorvantix::wire;
 
-host::Failure<Error> wire_failure(long code, bool listing) {
-  static constexpr Status kByCode[] = {
-      Status::port_params_failed, Status::frame_damaged,     Status::frame_not_acked,   Status::port_open_failed,
-      Status::port_open_failed,   Status::port_open_failed,  Status::header_damaged,    Status::no_current_folder,
-      Status::no_memory,          Status::no_volume_info,    Status::write_protected,   Status::no_room,
-      Status::create_failed,      Status::too_many_failures, Status::write_failed,      Status::no_such_object,
-      Status::not_a_plain_file,   Status::header_not_acked,  Status::open_failed,       Status::read_failed,
-      Status::header_bad,         Status::send_timed_out,    Status::timed_out};
-  Status status = code >= 1 && code <= 23 ? kByCode[code - 1] : Status::timed_out;
-  if (listing && code == DIR_END_DAMAGED) status = Status::listing_end_damaged;
-  if (listing && code == DIR_NO_MEMORY) status = Status::listing_no_memory;
-  if (listing && code == DIR_NO_SCAN) status = Status::listing_unreadable;
-  return host::Failure<Error>{Error{Kind::wire, {}, status}};
+host::Failure<Error> wire_failure(const wire::Error& error) {
+  return host::Failure<Error>{Error{Kind::wire, {}, error.status}};
 }
 
 Result<const host::NameCodec*> Session::wire_names() {
@@ -74,10 +63,10 @@ Result<> Session::send_command(UBYTE code, const std::string& argument) {
   std::memcpy(frame + 1, argument.data(), std::min(argument.size(), kCommandArgumentBytes));
   for (int attempt = 1;; ++attempt) {
     link_.drop_pending_input();
-    const long result = send_data(link_, frame, kCommandFrameBytes);
-    if (result == LINK_OK) return {};
+    const wire::Result<> sent = send_data(link_, frame, kCommandFrameBytes);
+    if (sent) return {};
     if (link_.cancelled()) return fail(Kind::interrupted);
-    if (result != LINK_NOT_ACKED) {
+    if (sent.error().status != Status::frame_not_acked) {
       lost_ = true;
       return fail(Kind::link_lost, "the service does not answer");
     }

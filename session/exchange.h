@@ -1,13 +1,13 @@
 // What the operations of the session share inside its room: the failure of
-// a wire operation that reports a code.
+// a wire operation as one of the session's.
 #pragma once
 
 #include "session/session.h"
 
 namespace quorvantix::session {
 
-// The failure for the code a wire operation returned (not 0). `listing` reads
-// the codes a listing shares with others as the listing's.
-host::Failure<Error> wire_failure(long code, bool listing = false);
+// The session's failure for the wire's: its status, without the wire's
+// reason (the callers word a failure of the wire by its status).
+host::Failure<Error> wire_failure(const wire::Error& error);
 
 }  // namespace quorvantix::session

@@ -19,12 +19,9 @@ using std::chrono::nanoseconds;
 // --- The line ---
 
 Result<> Session::open_line(const std::string& device, long unit) {
-  const long result = allocport(link_, unit, device.c_str());
-  if (result != PORT_OK) {
-    host::Failure<Error> failure = wire_failure(result);
-    failure.error.reason = link_.last_error();
+  if (const wire::Result<> opened = allocport(link_, unit, device.c_str()); !opened) {
     freeport(link_, unit);
-    return failure;
+    return host::Failure<Error>{Error{Kind::wire, opened.error().reason, opened.error().status}};
   }
   baud_ = kStartBaud;
   device_ = device;
@@ -87,7 +84,7 @@ void begin_on_a_quiet_line(Link& link, nanoseconds cap) {
 // the line has been quiet for a frame gap after our wait for the answer.
 void ask_to_sign_off(Link& link, nanoseconds cap) {
   char frame[kCommandFrameBytes] = {static_cast<char>(cmd_customer_terminate)};
-  send_data(link, frame, kCommandFrameBytes);
+  (void)send_data(link, frame, kCommandFrameBytes);
   link.drop_input_until_quiet(frame_gap(link), cap);
 }
 
@@ -124,10 +121,10 @@ std::string no_service_detail(const ReachTries& tries) {
 
 // Between a try that got no answer and the next: the line quiet, and after
 // the first a sign-off.
-void wait_before_next_try(Link& link, const ReachBudget& budget, int attempt, long result) {
+void wait_before_next_try(Link& link, const ReachBudget& budget, int attempt, const wire::Error& failure) {
   const int tries_left = kIdentifyAttempts - attempt - 1;
   const bool sign_off_due = attempt == 0;
-  if (result == LINK_CHECK_ERROR) {
+  if (failure.status == Status::frame_damaged) {
     // A damaged answer: what is left of the service's frame must not pass
     // for the answer to the next try.
     link.drop_input_until_quiet(frame_gap(link), budget.quiet_cap(quiet_wait_cap(link), tries_left, sign_off_due));
@@ -168,15 +165,15 @@ Result<> Session::reach_service() {
     }
     link.drop_pending_input();
     ++tries.made;
-    const long result = identify(link, Side::customer, ids_);
-    if (result == LINK_OK) {
+    const wire::Result<> result = identify(link, Side::customer, ids_);
+    if (result) {
       lost_ = false;
       remote_dir_.clear();
       return {};
     }
     // No wait for quiet on a line that has gone: the next try takes it up anew.
     const bool last = attempt + 1 == kIdentifyAttempts;
-    if (!link.lost() && !last && !link.cancelled()) wait_before_next_try(link, budget, attempt, result);
+    if (!link.lost() && !last && !link.cancelled()) wait_before_next_try(link, budget, attempt, result.error());
     if (link.lost()) {
       ++tries.lost;
       tries.loss = why_lost(link, device_);

@@ -37,36 +37,6 @@ std::string host_name_of(const host::NameCodec& names, const std::string& wire, 
   return host;
 }
 
-// The rows of a list view, freed with the list.
-struct ListRows {
-  List list{};
-  ListRows() { NewList(&list); }
-  ListRows(const ListRows&) = delete;
-  ListRows& operator=(const ListRows&) = delete;
-  ~ListRows() { free_list_rows(&list); }
-};
-
-std::string without_trailing_spaces(std::string text) {
-  text.erase(text.find_last_not_of(' ') + 1);
-  return text;
-}
-
-// The rows of the service's listing, in host form. A row's name is the 30
-// bytes of the line's name field, padded with spaces; one whose name went on
-// beyond them (kNameBeyondField) holds the start of a longer name, spaces
-// and all, whatever its last byte.
-void collect_listed_entries(const host::NameCodec& names, const List& list, std::vector<RemoteEntry>& entries) {
-  for (const Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
-    const auto* row = reinterpret_cast<const Dir_Entry*>(node);
-    const std::string field = list_row_column(row, 0);
-    RemoteEntry entry{"", std::strcmp(list_row_column(row, 1), "DIR") == 0, list_row_size(row)};
-    entry.cut = entry.size == kNameBeyondField && field.size() == kListedNameBytes;
-    entry.size = std::max<std::int64_t>(entry.size, -1);
-    entry.name = host_name_of(names, entry.cut ? field : without_trailing_spaces(field), entry.cut);
-    entries.push_back(std::move(entry));
-  }
-}
-
 // A path with "." and ".." worked out, for names in the service's "/" syntax.
 std::string normalized(const std::string& path) {
   std::vector<std::string> parts;
@@ -119,11 +89,10 @@ Result<> Session::remote_pwd() {
   if (!names) return host::Failure<Error>{names.error()};
   if (const Result<> sent = send_command(cmd_get_akt_dir); !sent) return sent;
   UBYTE reply[kCommandFrameBytes + 1] = {};
-  const long result = receive_data(link_, reply, kCommandFrameBytes);
-  if (result != LINK_OK) {
-    if (result == LINK_CHECK_ERROR) send_NAK(link_);
+  if (const wire::Result<> received = receive_data(link_, reply, kCommandFrameBytes); !received) {
+    if (received.error().status == Status::frame_damaged) send_NAK(link_);
     if (const Result<> back = get_back_in_step(); !back) return back;
-    host::Failure<Error> failure = wire_failure(result);
+    host::Failure<Error> failure = wire_failure(received.error());
     failure.error.reason = "the directory name did not arrive intact";
     return failure;
   }
@@ -155,24 +124,25 @@ Result<> Session::remote_list(std::vector<RemoteEntry>& entries) {
   const Result<const host::NameCodec*> names = wire_names();
   if (!names) return host::Failure<Error>{names.error()};
   if (const Result<> sent = send_command(cmd_send_akt_dir); !sent) return sent;
-  ListRows rows;
-  const long result = receive_akt_dir(link_, &rows.list, alloc_list_row, most_listed_);
-  collect_listed_entries(**names, rows.list, entries);
-  if (result == DIR_OK) return {};
+  const std::size_t before = entries.size();
+  const wire::Result<> listed = receive_akt_dir(link_, entries, most_listed_);
+  for (std::size_t at = before; at < entries.size(); ++at) {
+    entries[at].name = host_name_of(**names, entries[at].name, entries[at].cut);
+  }
+  if (listed) return {};
   if (link_.cancelled()) return fail(Kind::interrupted);
   if (const Result<> back = get_back_in_step(); !back) return back;
-  if (result == DIR_NO_MEMORY && entries.size() == most_listed_) return fail(Kind::listing_too_long);
-  return wire_failure(result, true);
+  if (listed.error().status == Status::listing_no_memory) return fail(Kind::listing_too_long);
+  return wire_failure(listed.error());
 }
 
 Result<> Session::remote_set_baud(long rate) {
   const long old_rate = baud_;
   const std::string rate_text = std::to_string(rate);
   // Ask our own port first: once the service has switched, there is no way back.
-  if (!set_baud_rate(link_, rate)) {
-    std::string why = link_.last_error();
+  if (const wire::Result<> ours = set_baud_rate(link_, rate); !ours) {
     (void)set_baud_rate(link_, old_rate);
-    return fail(Kind::rate_refused, std::move(why));
+    return fail(Kind::rate_refused, ours.error().reason);
   }
   (void)set_baud_rate(link_, old_rate);
   if (const Result<> sent = send_command(cmd_set_baud_rate, rate_text); !sent) return sent;
@@ -232,7 +202,7 @@ Result<> Session::shutdown_service() {
   wait_for_the_service_to_switch(link_);
   (void)set_baud_rate(link_, kStartBaud);
   baud_ = kStartBaud;
-  if (identify(link_, Side::customer, ids_) != LINK_OK) {
+  if (!identify(link_, Side::customer, ids_)) {
     lost_ = true;
     return {};
   }

@@ -73,12 +73,8 @@ inline host::Failure<Error> fail(Kind kind, std::string reason = {}) {
   return host::Failure<Error>{Error{kind, std::move(reason)}};
 }
 
-struct RemoteEntry {
-  std::string name;        // in host form
-  bool is_dir = false;
-  std::int64_t size = -1;  // as the listing gave it; -1 when it did not
-  bool cut = false;        // the listing carried only the start of the name
-};
+// An entry of a listing, the service's or this end's, its name in host form.
+using RemoteEntry = wire::Entry;
 
 // Whether the listing carried only the start of the entry's name.
 bool listing_cut(const RemoteEntry& entry);
@@ -202,7 +198,7 @@ class Session {
   // Takes back a cancel that stopped a transfer, so that the ends can get
   // back in step and sign off. True when there was one.
   bool take_back_stop();
-  Result<> finish_failed_put(long result, std::chrono::nanoseconds took);
+  Result<> finish_failed_put(const wire::Error& failure, std::chrono::nanoseconds took);
 
   wire::Link& link_;
   std::string device_;  // the line as open_line opened it, to open it again

@@ -26,14 +26,14 @@ std::string cannot_read(const std::string& path) { return "cannot read " + path 
 
 // The failures of a get after which the service has had its answer (a NAK to
 // its header) and is back in its command loop.
-bool refused_by_this_end(long result) {
-  switch (result) {
-    case FILE_NO_DIR_LOCK:
-    case FILE_NO_MEMORY:
-    case FILE_NO_INFO:
-    case FILE_WRITE_PROTECTED:
-    case FILE_NO_ROOM:
-    case FILE_CREATE_FAILED:
+bool refused_by_this_end(Status status) {
+  switch (status) {
+    case Status::no_current_folder:
+    case Status::no_memory:
+    case Status::no_volume_info:
+    case Status::write_protected:
+    case Status::no_room:
+    case Status::create_failed:
       return true;
     default:
       return false;
@@ -68,25 +68,25 @@ bool Session::take_back_stop() {
   return true;
 }
 
-Result<> Session::finish_failed_put(long result, nanoseconds took) {
+Result<> Session::finish_failed_put(const wire::Error& failure, nanoseconds took) {
   if (take_back_stop()) {
     wait_for_receiver_to_give_up(link_);
     return fail(Kind::interrupted);
   }
-  switch (result) {
-    case FILE_HEADER_NOT_ACKED:
+  switch (failure.status) {
+    case Status::header_not_acked:
       // A NAK comes at once; silence for a whole time limit may mean the header
       // arrived and only its answer was lost, so the service may be waiting for blocks.
-      if (took < time_limit(link_)) return wire_failure(result);
+      if (took < time_limit(link_)) return wire_failure(failure);
       wait_for_receiver_to_give_up(link_);
       return host::Failure<Error>{Error{Kind::wire, "the service did not answer the file's header", Status::timed_out}};
-    case FILE_NO_LOCK:
-    case FILE_NO_EXAMINE:
+    case Status::no_such_object:
+    case Status::not_a_plain_file:
       settle(link_);
-      return wire_failure(result);
+      return wire_failure(failure);
     default:
       wait_for_receiver_to_give_up(link_);
-      return wire_failure(result);
+      return wire_failure(failure);
   }
 }
 
@@ -105,14 +105,14 @@ Result<> Session::remote_get(const std::string& remote, const std::string& local
   if (!sent) return sent;
   // The file is written under `target` alone, whatever name the service's
   // header gives, and only put in place once it is complete.
-  const long result = receive_file_to(link_, *local_files_, gad, target->c_str());
-  if (result == FILE_OK) return {};
+  const wire::Result<> got = receive_file_to(link_, *local_files_, gad, target->c_str());
+  if (got) return {};
   const bool stopped = take_back_stop();
-  if (!refused_by_this_end(result)) {
+  if (!refused_by_this_end(got.error().status)) {
     if (const Result<> back = get_back_in_step(); !back) return back;
   }
   if (stopped) return fail(Kind::interrupted);
-  return wire_failure(result);
+  return wire_failure(got.error());
 }
 
 Result<> Session::remote_put(const std::string& local, const std::string& remote, Gadget* gad) {
@@ -138,9 +138,9 @@ Result<> Session::remote_put(const std::string& local, const std::string& remote
   }
   if (!sent) return sent;
   const nanoseconds start = link_.now();
-  const long result = send_file_as(link_, *local_files_, local.c_str(), wire_name.c_str(), gad);
-  if (result == FILE_OK) return {};
-  return finish_failed_put(result, link_.now() - start);
+  const wire::Result<> sent_file = send_file_as(link_, *local_files_, local.c_str(), wire_name.c_str(), gad);
+  if (sent_file) return {};
+  return finish_failed_put(sent_file.error(), link_.now() - start);
 }
 
 }  // namespace quorvantix::session

@@ -177,7 +177,8 @@ TEST(CustomerCompletion, RemoteNamesWhereTheServiceTakesThemLocalOnesElsewhereQu
       {"!ls ", K::local},         {"get -n --json ", K::remote_file}};
   for (const auto& [before, kind] : cases) EXPECT_EQ(completion_kind(before), kind) << before;
   const std::vector<RemoteEntry> listing = {
-      {"bulk", true, 4096}, {"hello.txt", false, 20}, {"help", false, 1}, {std::string(30, 'h'), false, -1, true}};
+      {EntryType::folder, "bulk", 4096}, {EntryType::file, "hello.txt", 20}, {EntryType::file, "help", 1},
+      {EntryType::file, std::string(30, 'h'), -1, true}};
   EXPECT_EQ(remote_candidates(listing, K::remote_file, "h"), (Strings{"hello.txt", "help"}));
   EXPECT_EQ(remote_candidates(listing, K::remote_file, "Projects/b"), Strings{"Projects/bulk/"});
   EXPECT_EQ(remote_candidates(listing, K::remote_folder, ""), Strings{"bulk/"});

@@ -195,7 +195,7 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
     EXPECT_EQ(kind_of(next.shutdown_service()), session::Kind::shutdown_refused);
     EXPECT_TRUE(ok(next.sign_off()));
     Identities ids;  // the service waits for an identification again: one try gets through
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    EXPECT_TRUE(identify(pair.customer, Side::customer, ids));
     err.str("");
     pair.customer.cancel();  // a stop that comes before the command is said as one
     EXPECT_FALSE(command({"pwd"}));
@@ -206,7 +206,7 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
     run_commands(session, {{"pwd"}, {"ls"}}, console, cut);
   });
   Strings listed;
-  for (const auto& e : entries) listed.push_back(e.name + (e.is_dir ? "/" : " " + std::to_string(e.size)));
+  for (const auto& e : entries) listed.push_back(e.name + (e.is_folder() ? "/" : " " + std::to_string(e.size)));
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, (Strings{"a.txt 1234", "big 20480", "r0 0", "r1024 1024", "r3000 3000", "sub/"}));
   for (const auto& size : sizes) {

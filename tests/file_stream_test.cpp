@@ -20,7 +20,7 @@ using namespace quorvantix::service;
 using namespace quorvantix::testsupport;
 
 using namespace std::chrono_literals;
-using Results = std::pair<long, long>;
+using Results = std::pair<WireOutcome, WireOutcome>;
 using At = std::set<std::size_t>;
 namespace fs = std::filesystem;
 
@@ -30,10 +30,11 @@ namespace {
 const host::Tree whole = host::Tree::whole();
 
 // Runs both ends until each has returned; their results, `first`'s first.
-Results both(SimPair& pair, const std::function<long()>& first, const std::function<long()>& second) {
-  Results got{-1, -1};  // every result is 0 or more; a stuck end makes run() throw within a month
-  pair.clock.run([&] { for (got.first = first(); got.second < 0;) pair.clock.sleep_for(std::chrono::hours(1)); },
-                 {[&] { got.second = second(); }});
+Results both(SimPair& pair, const std::function<WireOutcome()>& first, const std::function<WireOutcome()>& second) {
+  Results got;
+  bool second_done = false;  // a stuck end makes run() throw within a month
+  pair.clock.run([&] { for (got.first = first(); !second_done;) pair.clock.sleep_for(std::chrono::hours(1)); },
+                 {[&] { got.second = second(), second_done = true; }});
   return got;
 }
 
@@ -73,8 +74,9 @@ struct Ends : Served {
   Results send(const std::string& wire_name, const std::string& target = "", const std::string& file = "src",
                Gadget* sender = nullptr) {
     return both(
-        pair, [&] { return receive_file_to(pair.service, whole, nullptr, target.empty() ? nullptr : target.c_str()); },
-        [&] { return send_file_as(pair.customer, whole, (local / file).c_str(), wire_name.c_str(), sender); });
+        pair,
+        [&] { return outcome_of(receive_file_to(pair.service, whole, nullptr, target.empty() ? nullptr : target.c_str())); },
+        [&] { return outcome_of(send_file_as(pair.customer, whole, (local / file).c_str(), wire_name.c_str(), sender)); });
   }
   const Bytes& customer_wrote() const { return pair.cable.sent_by(SimCable::b); }
   const Bytes& service_wrote() const { return pair.cable.sent_by(SimCable::a); }
@@ -94,14 +96,15 @@ TEST(IoModule, AFileCrossesAsHeaderBlocksAndShortBlockIsStoredUnderItsNameAndCom
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header);
     Ends e(pattern_bytes(c.size));
-    EXPECT_EQ(e.send(c.wire_name, c.target), Results(FILE_OK, FILE_OK));
+    EXPECT_EQ(e.send(c.wire_name, c.target), Results(kOk, kOk));
     EXPECT_EQ(e.customer_wrote(), stream(c.header, pattern_bytes(c.size)));
     EXPECT_EQ(e.stored(), Strings{c.stored});
     EXPECT_TRUE(read_file(e.remote / c.stored) == pattern_bytes(c.size));
     // And back, the service sending, the customer receiving.
-    EXPECT_EQ(both(e.pair, [&] { return receive_file_to(e.pair.customer, whole, nullptr, (e.local / "back").c_str()); },
-                   [&] { return send_file(e.pair.service, whole, c.stored.c_str(), nullptr); }),
-              Results(FILE_OK, FILE_OK));
+    EXPECT_EQ(both(e.pair,
+                   [&] { return outcome_of(receive_file_to(e.pair.customer, whole, nullptr, (e.local / "back").c_str())); },
+                   [&] { return outcome_of(send_file(e.pair.service, whole, c.stored.c_str(), nullptr)); }),
+              Results(kOk, kOk));
     EXPECT_TRUE(read_file(e.local / "back") == pattern_bytes(c.size));
   }
 }
@@ -117,27 +120,27 @@ TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeaderAndLeavesNoFile
   const Bytes two_frames = frame_of(pattern_bytes(kBlockBytes)) + frame_of(pattern_bytes(kBlockBytes, 2));
   const Bytes dummy = {STX, '-', '-', ETX};
   const struct { std::string file, wire_name; Results results; Bytes sent, answers; } cases[] = {
-      {"missing", "missing", {FILE_HEADER_DAMAGED, FILE_NO_LOCK}, dummy, {NAK}},
-      {"", "dir", {FILE_HEADER_DAMAGED, FILE_NO_EXAMINE}, dummy, {NAK}},
+      {"missing", "missing", {Status::header_damaged, Status::no_such_object}, dummy, {NAK}},
+      {"", "dir", {Status::header_damaged, Status::not_a_plain_file}, dummy, {NAK}},
       // No file can be created where a directory is.
-      {"src", "sub", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("sub 1 476"), {NAK}},
-      {"src", "nodir/x", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame("nodir/x 1 476"), {NAK}},
+      {"src", "sub", {Status::create_failed, Status::header_not_acked}, header_frame("sub 1 476"), {NAK}},
+      {"src", "nodir/x", {Status::create_failed, Status::header_not_acked}, header_frame("nodir/x 1 476"), {NAK}},
       // Nor under a name of the shape of our temporaries: it would be hidden, and swept.
-      {"src", ".x.part-1-2-3", {FILE_CREATE_FAILED, FILE_HEADER_NOT_ACKED}, header_frame(".x.part-1-2-3 1 476"), {NAK}},
+      {"src", ".x.part-1-2-3", {Status::create_failed, Status::header_not_acked}, header_frame(".x.part-1-2-3 1 476"), {NAK}},
       // Raw bytes from the customer's side.
-      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x 1"), {NAK}},
-      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x -1 0"), {NAK}},
-      {"", "", {FILE_HEADER_BAD, 1}, header_frame("x 0 1024"), {NAK}},
-      {"", "", {FILE_NO_ROOM, 1}, header_frame("x " + too_big + " 0"), {NAK}},
-      {"", "", {FILE_TOO_MANY_FAILURES, 1}, header_frame("x 1 0") + two_frames, {ACK, NAK}},
+      {"", "", {Status::header_bad, kOk}, header_frame("x 1"), {NAK}},
+      {"", "", {Status::header_bad, kOk}, header_frame("x -1 0"), {NAK}},
+      {"", "", {Status::header_bad, kOk}, header_frame("x 0 1024"), {NAK}},
+      {"", "", {Status::no_room, kOk}, header_frame("x " + too_big + " 0"), {NAK}},
+      {"", "", {Status::too_many_failures, kOk}, header_frame("x 1 0") + two_frames, {ACK, NAK}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.sent.begin(), c.sent.begin() + std::min<std::size_t>(c.sent.size(), 20)));
     Ends e(pattern_bytes(1500));
     fs::create_directory(e.remote / "sub");
     if (c.wire_name.empty()) {
-      EXPECT_EQ(both(e.pair, [&] { return receive_file(e.pair.service, whole, nullptr); },
-                     [&] { return long{write_raw(e.pair.customer, c.sent)}; }), c.results);
+      EXPECT_EQ(both(e.pair, [&] { return outcome_of(receive_file(e.pair.service, whole, nullptr)); },
+                     [&] { return write_raw(e.pair.customer, c.sent) ? kOk : WireOutcome(Status::send_timed_out); }), c.results);
     } else {
       EXPECT_EQ(e.send(c.wire_name, "", c.file), c.results);
     }
@@ -151,15 +154,15 @@ TEST(IoModule, WhatCannotBeSentOrStoredEndsTheTransferAtItsHeaderAndLeavesNoFile
 // equal blocks of a sender, slow or not, are all stored.
 TEST(IoModule, FailedFramesAreRepeatedUntilTheFifthFailureOfTheTransfer) {
   const Bytes five = pattern_bytes(5 * kBlockBytes), zeros(20 * kBlockBytes, 0);
-  const struct { std::string what; Bytes content; At damaged, lost; bool slow; long result; Bytes answers; } cases[] = {
-      {"four", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6)}, {}, false, FILE_OK, Bytes(6, ACK)},
+  const struct { std::string what; Bytes content; At damaged, lost; bool slow; WireOutcome result; Bytes answers; } cases[] = {
+      {"four", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6)}, {}, false, kOk, Bytes(6, ACK)},
       {"five", five, {in_frame(0), in_frame(2), in_frame(4), in_frame(6), in_frame(8)}, {}, false,
-       FILE_TOO_MANY_FAILURES, Bytes(5, ACK) + Bytes{NAK}},
-      {"short block", pattern_bytes(1500), {in_frame(1)}, {}, false, FILE_OK, {ACK, ACK, NAK, ACK}},
-      {"ACK lost", pattern_bytes(3 * kBlockBytes), {}, {1}, false, FILE_OK, Bytes(5, ACK)},
-      {"equal blocks", Bytes(3 * kBlockBytes, 9), {}, {}, false, FILE_OK, Bytes(4, ACK)},
-      {"slow sender", zeros, {}, {}, true, FILE_OK, Bytes(21, ACK)},
-      {"slow sender, ACK lost", zeros, {}, {5}, true, FILE_OK, Bytes(22, ACK)},
+       Status::too_many_failures, Bytes(5, ACK) + Bytes{NAK}},
+      {"short block", pattern_bytes(1500), {in_frame(1)}, {}, false, kOk, {ACK, ACK, NAK, ACK}},
+      {"ACK lost", pattern_bytes(3 * kBlockBytes), {}, {1}, false, kOk, Bytes(5, ACK)},
+      {"equal blocks", Bytes(3 * kBlockBytes, 9), {}, {}, false, kOk, Bytes(4, ACK)},
+      {"slow sender", zeros, {}, {}, true, kOk, Bytes(21, ACK)},
+      {"slow sender, ACK lost", zeros, {}, {5}, true, kOk, Bytes(22, ACK)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -172,7 +175,7 @@ TEST(IoModule, FailedFramesAreRepeatedUntilTheFifthFailureOfTheTransfer) {
     EXPECT_EQ(e.send("f", "", "src", c.slow ? &slow : nullptr), Results(c.result, c.result));
     EXPECT_EQ(e.service_wrote(), c.answers);
     EXPECT_EQ(e.stored(), Strings{"f"});
-    EXPECT_EQ(read_file(e.remote / "f"), (c.result == FILE_OK ? c.content : Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(read_file(e.remote / "f"), (c.result == kOk ? c.content : Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(fs::status(e.remote / "f").permissions(), fs::perms{0604});
   }
 }
@@ -186,7 +189,7 @@ TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
     if (index == in_frame(1) - 100) while_receiving = e.stored(), fs::create_directory(e.remote / "f");
     return Bytes{byte};
   });
-  EXPECT_EQ(e.send("f"), Results(FILE_WRITE_FAILED, FILE_TOO_MANY_FAILURES));
+  EXPECT_EQ(e.send("f"), Results(Status::write_failed, Status::too_many_failures));
   EXPECT_EQ(e.service_wrote(), (Bytes{ACK, ACK, NAK}));
   EXPECT_EQ(e.stored(), Strings{"f"});
   EXPECT_EQ(while_receiving, Strings{});
@@ -197,12 +200,12 @@ TEST(IoModule, TheLastAckSaysTheFileIsInPlace) {
 // and leaves the folder as it was. "/small" is a volume of 1 MiB of its own.
 TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
   const std::string little(10, 'l');
-  const struct { const char* cwd; const char* name; int blocks; bool read_only, write_protected; long status; } cases[] = {
-      {"/", "small/big", 2048, false, false, FILE_NO_ROOM},
-      {"/small", "../big", 2048, false, false, FILE_TOO_MANY_FAILURES},
-      {"/small", "little", 10, false, false, FILE_TOO_MANY_FAILURES},
-      {"/small", "../little", 10, true, false, FILE_WRITE_PROTECTED},  // a read-only tree
-      {"/", "small/little", 10, false, true, FILE_WRITE_PROTECTED},    // the volume mounted read-only
+  const struct { const char* cwd; const char* name; int blocks; bool read_only, write_protected; WireOutcome status; } cases[] = {
+      {"/", "small/big", 2048, false, false, Status::no_room},
+      {"/small", "../big", 2048, false, false, Status::too_many_failures},
+      {"/small", "little", 10, false, false, Status::too_many_failures},
+      {"/small", "../little", 10, true, false, Status::write_protected},  // a read-only tree
+      {"/", "small/little", 10, false, true, Status::write_protected},    // the volume mounted read-only
   };
   for (const auto& c : cases) {
     host::MemoryFileSystem files;
@@ -212,14 +215,14 @@ TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
     SimPair pair;
     ASSERT_TRUE(set_akt_dir(files, c.cwd).ok());
     files.set_read_only(c.read_only);
-    long status = -1;
+    WireOutcome status;
     char header[kHeaderBytes + 1] = {};
     std::snprintf(header, sizeof header, "%s %d 0", c.name, c.blocks);
-    pair.clock.run([&] { status = receive_file(pair.service, files, nullptr); },
-                   {[&] { send_data(pair.customer, header, kHeaderBytes); }});
+    pair.clock.run([&] { status = outcome_of(receive_file(pair.service, files, nullptr)); },
+                   {[&] { (void)send_data(pair.customer, header, kHeaderBytes); }});
     EXPECT_EQ(status, c.status) << c.cwd << " " << c.name;
     // The header's answer: ACK once the file can come, NAK at once when it cannot.
-    EXPECT_EQ(pair.cable.sent_by(SimCable::a).at(0), c.status == FILE_TOO_MANY_FAILURES ? ACK : NAK);
+    EXPECT_EQ(pair.cable.sent_by(SimCable::a).at(0), c.status == Status::too_many_failures ? ACK : NAK);
     EXPECT_EQ(files.names_in("/"), Strings{"small"});
     EXPECT_EQ(files.names_in("/small"), Strings{"little"});
     EXPECT_EQ(files.contents("/small/little"), little);
@@ -229,17 +232,17 @@ TEST(IoModule, RoomIsJudgedOnTheVolumeTheFileLandsOn) {
 // A volume is never filled to its last kilobyte: a file that leaves exactly
 // that much free is stored, one a byte larger is refused.
 TEST(IoModule, AFileIsStoredWhenItLeavesTheLastKilobyteFree) {
-  for (const auto& [size, status] : {std::pair{3072, FILE_OK}, std::pair{3073, FILE_NO_ROOM}}) {
+  for (const auto& [size, status] : {std::pair{3072, kOk}, std::pair{3073, WireOutcome(Status::no_room)}}) {
     host::MemoryFileSystem here, there;
     const Bytes bytes = pattern_bytes(static_cast<std::size_t>(size));
     here.add_file("/f", std::string(bytes.begin(), bytes.end()));
     there.add_folder("/small", 0755, 4096);
     ASSERT_TRUE(set_akt_dir(there, "/small").ok());
     SimPair pair;
-    const Results got = both(pair, [&] { return receive_file(pair.service, there, nullptr); },
-                             [&] { return send_file(pair.customer, here, "f", nullptr); });
+    const Results got = both(pair, [&] { return outcome_of(receive_file(pair.service, there, nullptr)); },
+                             [&] { return outcome_of(send_file(pair.customer, here, "f", nullptr)); });
     EXPECT_EQ(got.first, status) << size;
-    EXPECT_EQ(there.contents("/small/f"), status == FILE_OK ? here.contents("/f") : std::nullopt) << size;
+    EXPECT_EQ(there.contents("/small/f"), status == kOk ? here.contents("/f") : std::nullopt) << size;
   }
 }
 
@@ -250,31 +253,34 @@ TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
   const std::string sub = "DIR sub" + std::string(27, ' ') + std::string(10 - dir_size.size(), ' ') + dir_size + '\0';
   const std::string readme = "FILEreadme" + std::string(24, ' ') + std::string(6, ' ') + "1234" + '\0';
   const std::string n30(30, 'n');
-  const RowMaker no_row = [](const char*, const char*) -> Dir_Entry* { return nullptr; };
-  const Row earlier{"earlier", "FILE", "", 0};
+  const Entry earlier{EntryType::file, "earlier", -1, false};
+  const auto listed = [&](EntryType type, const std::string& name, std::int64_t size) {
+    return std::vector<Entry>{earlier, {type, name, size, false}};
+  };
   const struct {
     std::string entry;  // "sub" a directory, "readme" 1234 bytes, others empty
-    RowMaker make_row;
+    std::size_t most_lines;
     At damaged, lost;
     Results results;
     std::vector<std::string> sent;
     Bytes answers;
-    std::vector<Row> rows;
+    std::vector<Entry> entries;
   } cases[] = {
-      {"", alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {end}, {ACK}, {earlier}},
-      {"readme", alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {readme, end}, {ACK, ACK},
-       {earlier, {padded("readme"), "FILE", padded("readme"), 0}}},
-      {n30, alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {"FILE" + n30 + std::string(9, ' ') + "0" + '\0', end},
-       {ACK, ACK}, {earlier, {n30, "FILE", n30, 0}}},
-      {"sub", alloc_list_row, {}, {}, {DIR_OK, DIR_OK}, {sub, end}, {ACK, ACK},
-       {earlier, {padded("sub"), "DIR", padded("sub"), 1}}},
-      // No row for the line: it is left unanswered, and so is all that follows.
-      {"readme", no_row, {}, {}, {DIR_NO_MEMORY, DIR_END_NOT_ACKED}, {readme, readme, end, end}, {}, {earlier}},
+      {"", SIZE_MAX, {}, {}, {kOk, kOk}, {end}, {ACK}, {earlier}},
+      {"readme", SIZE_MAX, {}, {}, {kOk, kOk}, {readme, end}, {ACK, ACK}, listed(EntryType::file, "readme", 1234)},
+      {n30, SIZE_MAX, {}, {}, {kOk, kOk}, {"FILE" + n30 + std::string(9, ' ') + "0" + '\0', end}, {ACK, ACK},
+       listed(EntryType::file, n30, 0)},
+      {"sub", SIZE_MAX, {}, {}, {kOk, kOk}, {sub, end}, {ACK, ACK},
+       listed(EntryType::folder, "sub", std::stoll(dir_size))},
+      // A line past the most taken: it is left unanswered, and so is all that follows.
+      {"readme", 0, {}, {}, {Status::listing_no_memory, Status::listing_end_not_acked}, {readme, readme, end, end},
+       {}, {earlier}},
       // Every frame damaged, then silence: the receiver gives up at its fifth failed frame in a row.
-      {"readme", alloc_list_row, {2, 50, 98, 146}, {}, {DIR_END_DAMAGED, DIR_END_NOT_ACKED}, {readme, readme, end, end},
-       Bytes(5, NAK), {earlier}},
+      {"readme", SIZE_MAX, {2, 50, 98, 146}, {}, {Status::listing_end_damaged, Status::listing_end_not_acked},
+       {readme, readme, end, end}, Bytes(5, NAK), {earlier}},
       // A damaged end marker is acknowledged, and reported; that ACK is lost.
-      {"", alloc_list_row, {20}, {0}, {DIR_END_DAMAGED, DIR_END_NOT_ACKED}, {end, end}, {ACK}, {earlier}},
+      {"", SIZE_MAX, {20}, {0}, {Status::listing_end_damaged, Status::listing_end_not_acked}, {end, end}, {ACK},
+       {earlier}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry + " answered by " + std::to_string(c.answers.size()));
@@ -283,14 +289,14 @@ TEST(IoModule, AListingCrossesLineByLineAndAFrameThatFailsTwiceIsGivenUp) {
     if (c.entry != "sub" && !c.entry.empty()) write_file(c.entry, pattern_bytes(c.entry == "readme" ? 1234 : 0));
     e.pair.cable.tamper(SimCable::a, damage(c.damaged));
     e.pair.cable.tamper(SimCable::b, damage(c.lost, true));
-    OwnedList list("earlier");
-    EXPECT_EQ(both(e.pair, [&] { return receive_akt_dir(e.pair.customer, &list, c.make_row); },
-                   [&] { return send_akt_dir(e.pair.service, whole); }),
+    std::vector<Entry> entries{earlier};
+    EXPECT_EQ(both(e.pair, [&] { return outcome_of(receive_akt_dir(e.pair.customer, entries, c.most_lines)); },
+                   [&] { return outcome_of(send_akt_dir(e.pair.service, whole)); }),
               c.results);
     Bytes sent;
     for (const auto& payload : c.sent) sent = sent + frame_of(payload);
     EXPECT_EQ(e.service_wrote(), sent);
     EXPECT_EQ(e.customer_wrote(), c.answers);
-    EXPECT_EQ(rows_of(list), c.rows);
+    EXPECT_EQ(entries, c.entries);
   }
 }

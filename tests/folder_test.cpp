@@ -90,31 +90,18 @@ TEST(FsModule, SetAktDirEntersOnlyADirectoryAndGetAktDirNamesItInFull) {
   }
 }
 
-TEST(FsModule, ReadAktDirAppendsOneRowPerEntryAfterTheRowsBefore) {
+TEST(FsModule, ReadAktDirListsEveryEntryWithItsWholeNameTypeAndSize) {
   TempDir tmp;
   const std::string n30(30, 'n'), l60(60, 'l');
-  for (const auto& name : {std::string("abcde"), n30, l60}) write_file(tmp / name, {});
+  for (const auto& name : {std::string("abcde"), n30, l60}) write_file(tmp / name, pattern_bytes(name.size()));
   fs::create_directory(tmp / "sub");
   CurrentDirectory inside(tmp.path());
-  OwnedList list("earlier");
-  const host::Tree tree = host::Tree::whole();
-  ASSERT_EQ(read_akt_dir(tree, &list), DIR_OK);
-  std::vector<Row> rows = rows_of(list);
-  ASSERT_EQ(rows.size(), 5U);
-  std::sort(rows.begin() + 1, rows.end(), [](const Row& a, const Row& b) { return a.column0 < b.column0; });
-  EXPECT_EQ(rows, (std::vector<Row>{{"earlier", "FILE", "", 0},
-                                    {"abcde", "FILE", padded("abcde"), 0},
-                                    {l60, "FILE", l60.substr(0, 49), 0},
-                                    {n30, "FILE", n30, 0},
-                                    {"sub", "DIR", padded("sub"), 1}}));
-  // Short of memory after two rows: the two stay.
-  static int rows_left = 2;
-  const RowMaker two_rows = [](const char* name, const char* type) {
-    return rows_left-- > 0 ? alloc_list_row(name, type) : nullptr;
-  };
-  OwnedList short_of_memory;
-  EXPECT_EQ(read_akt_dir(tree, &short_of_memory, two_rows), DIR_NO_MEMORY);
-  EXPECT_EQ(rows_of(short_of_memory).size(), 2U);
+  std::vector<Entry> entries = read_akt_dir(host::Tree::whole());
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  ASSERT_EQ(entries.size(), 4U);
+  entries[3].size = -1;  // a folder's size is the host's
+  EXPECT_EQ(entries, (std::vector<Entry>{{EntryType::file, "abcde", 5}, {EntryType::file, l60, 60},
+                                         {EntryType::file, n30, 30}, {EntryType::folder, "sub", -1}}));
 }
 
 TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplacedNotWrittenThrough) {
@@ -129,9 +116,8 @@ TEST(ConfinedTree, NeitherDotDotNorAbsoluteNamesNorLinksLeadOutAndLinksAreReplac
   fs::create_directory_symlink(outer.path(), root + "/out");
   host::Tree tree = confined_to(root);
   const fs::path process_directory = fs::current_path();
-  OwnedList list;  // a link is listed as what it leads to inside the root
-  ASSERT_EQ(read_akt_dir(tree, &list), DIR_OK);
-  for (const Row& row : rows_of(list)) EXPECT_EQ(row.column1, row.column0 == "sub" ? "DIR" : "FILE") << row.column0;
+  // A link is listed as what it leads to inside the root.
+  for (const Entry& entry : read_akt_dir(tree)) EXPECT_EQ(entry.is_folder(), entry.name == "sub") << entry.name;
   // One after another: the result, and where the tree is then, named inside it.
   const struct { std::string dir; long result; std::string now_in; } cds[] = {
       {"..", 1, "/"},           {"sub/deep", 1, "/sub/deep"}, {"../../../..", 1, "/"}, {"/sub", 1, "/sub"},
@@ -235,9 +221,7 @@ TEST(StoredFiles, TheFileSystemInMemoryKeepsTheRulesOfTemporaries) {
   ASSERT_EQ(names.size(), 3U);
   EXPECT_TRUE(names[0].starts_with(".killed.part-") && files.attributes("/" + names[0])->marked) << names[0];
   EXPECT_TRUE(names[1] == ".users.part-1-2-3" && names[2].starts_with(".writing.part-")) << names[1] << names[2];
-  OwnedList list;
-  EXPECT_EQ(read_akt_dir(files, &list), DIR_OK);
-  EXPECT_EQ(rows_of(list), std::vector<Row>{});
+  EXPECT_EQ(read_akt_dir(files), std::vector<Entry>{});
   files.set_read_only(true);
   files.sweep_temporaries();
   EXPECT_EQ(files.names_in("/"), names);

@@ -149,7 +149,7 @@ TEST(Rfc2217Line, AServerThatRepeatsFloodsOrBreaksTelnetGetsOneAnswerOrIsALostLi
       line = opened.get();
       return opened;
     });
-    ASSERT_EQ(allocport(link, 0, "rfc2217:sim:7000"), PORT_OK) << link.last_error();
+    ASSERT_EQ(reason_of(allocport(link, 0, "rfc2217:sim:7000")), "");
     const Bytes data = read_raw(link, 100);
     if (row.reason.empty()) {
       EXPECT_EQ(data, Bytes(100, 'd'));
@@ -263,17 +263,17 @@ TEST(HostileTcpPeers, APeerClosedForSilenceHandsTheLineToTheCustomerThatWaits) {
   rules.idle_limit = 300ms;
   rules.report = [&](const std::string& event) { events.push_back(event); };
   Link listener(clock, lines::host_line_opener("/nonexistent", rules)), silent(clock), waiting(clock);
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
-  ASSERT_EQ(allocport(silent, 0, line.c_str()) | allocport(waiting, 0, line.c_str()), PORT_OK);
+  ASSERT_EQ(outcome_of(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str())), kOk);
+  ASSERT_EQ(reason_of(allocport(silent, 0, line.c_str())) + reason_of(allocport(waiting, 0, line.c_str())), "");
   UBYTE payload[4];
   EXPECT_TRUE(write_raw(silent, own_frame()));
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_EQ(outcome_of(receive_data(listener, payload, 3)), kOk);
   EXPECT_TRUE(write_raw(waiting, own_frame()));
   const auto began = steady_clock::now();
   while (!listener.lost() && steady_clock::now() - began < 5s) listener.first_byte_within(50ms);
   ASSERT_TRUE(listener.lost());
   EXPECT_TRUE(listener.take_next_peer());
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_EQ(outcome_of(receive_data(listener, payload, 3)), kOk);
   EXPECT_TRUE(write_raw(listener, {ACK}) && read_raw(waiting, 1) == Bytes{ACK});
   EXPECT_FALSE(waiting.lost());
   ASSERT_EQ(events.size(), 1u);
@@ -294,7 +294,7 @@ TEST(HostileTcpPeers, APeerThatFloodsWhileItWaitsKeepsNobodyWaiting) {
     return is_identification_frame(window);
   };
   Link listener(clock, lines::host_line_opener("/nonexistent", rules)), customer(clock);
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
+  ASSERT_EQ(outcome_of(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str())), kOk);
   const host::UniqueFd flooder = connect_from("127.0.0.1", port);
   std::atomic<bool> done{false};
   std::thread flood([&] {
@@ -304,11 +304,11 @@ TEST(HostileTcpPeers, APeerThatFloodsWhileItWaitsKeepsNobodyWaiting) {
     }
   });
   std::this_thread::sleep_for(100ms);  // the flood is under way
-  ASSERT_EQ(allocport(customer, 0, line.c_str()), PORT_OK);
+  ASSERT_EQ(outcome_of(allocport(customer, 0, line.c_str())), kOk);
   EXPECT_TRUE(write_raw(customer, own_frame()));
   const auto began = steady_clock::now();
   UBYTE payload[4];
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_EQ(outcome_of(receive_data(listener, payload, 3)), kOk);
   EXPECT_LT(steady_clock::now() - began, 5s);
   done = true;
   flood.join();
@@ -327,9 +327,9 @@ TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnl
     ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
     host::SteadyClock clock;
     Link peer(clock);
-    ASSERT_EQ(allocport(peer, 0, line.c_str()), PORT_OK);
+    ASSERT_EQ(outcome_of(allocport(peer, 0, line.c_str())), kOk);
     Identities ids;
-    ASSERT_EQ(identify(peer, Side::customer, ids), LINK_OK);
+    ASSERT_EQ(outcome_of(identify(peer, Side::customer, ids)), kOk);
     std::atomic<bool> done{false};
     std::thread junk([&] {
       while (row.floods && !done) write_raw(peer, Bytes(256, 0xFF));

@@ -63,15 +63,15 @@ TEST(NameHelpers, CodeNameAndStripStr) {
 }
 
 TEST(Identify, TheCustomerRefusesAMissingOrDamagedAnswer) {
-  const struct { Bytes answer; long result; Bytes after_frame; } table[] = {
-      {{}, LINK_TIMEOUT, {}},  {{NAK}, LINK_NOT_ACKED, {}},
-      {{ACK}, LINK_TIMEOUT, {}}, {Bytes{ACK} + damaged_own_frame(), LINK_CHECK_ERROR, {NAK}}};
+  const struct { Bytes answer; WireOutcome result; Bytes after_frame; } table[] = {
+      {{}, Status::timed_out, {}},  {{NAK}, Status::frame_not_acked, {}},
+      {{ACK}, Status::timed_out, {}}, {Bytes{ACK} + damaged_own_frame(), Status::frame_damaged, {NAK}}};
   for (const auto& row : table) {
     SimPair pair;
     pair.cable.inject(SimCable::a, row.answer);
     Identities ids;
     std::memset(&ids.service, '#', sizeof ids.service);
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), row.result) << row.answer.size();
+    EXPECT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), row.result) << row.answer.size();
     EXPECT_EQ(pair.cable.sent_by(SimCable::b), own_frame() + row.after_frame) << row.answer.size();
     EXPECT_EQ(ids.service.os[0], '#') << "untouched";
     EXPECT_STREQ(ids.customer.os, "AmigaOS");
@@ -95,17 +95,20 @@ TEST(Identify, WithAReferenceEndEitherWay) {
     ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
     if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
     Identities ids;
-    long first = -1, second = -1;
-    const auto customer = [&] {
-      first = ours_serve ? reference.identify('c') : identify(pair.customer, Side::customer, ids);
-      if (first == LINK_OK) return;
-      if (!ours_serve) settle(pair.customer);  // as our customer does before it tries again
-      second = ours_serve ? reference.identify('c') : identify(pair.customer, Side::customer, ids);
+    bool first = false, second = false;
+    const auto identified = [&] {
+      return ours_serve ? reference.identify('c') == LINK_OK : identify(pair.customer, Side::customer, ids).ok();
     };
-    pair.clock.run(customer, {[&] { ours_serve ? identify(pair.service, Side::service, ids) : reference.identify('s'); }});
+    const auto customer = [&] {
+      first = identified();
+      if (first) return;
+      if (!ours_serve) settle(pair.customer);  // as our customer does before it tries again
+      second = identified();
+    };
+    pair.clock.run(customer, {[&] { ours_serve ? (void)identify(pair.service, Side::service, ids) : (void)reference.identify('s'); }});
     SCOPED_TRACE(rate + (ours_serve ? " ours serving" : " ours the customer") + (first_damaged ? ", first damaged" : ""));
-    EXPECT_EQ(first == LINK_OK, !first_damaged);
-    EXPECT_EQ(first_damaged ? second : first, LINK_OK);
+    EXPECT_EQ(first, !first_damaged);
+    EXPECT_TRUE(first_damaged ? second : first);
     EXPECT_EQ(reference.peer_codes, own_codes());
     const ID& theirs = ours_serve ? ids.customer : ids.service;
     EXPECT_EQ(std::string(theirs.os) + " " + theirs.os_ver + " " + theirs.cpu, "MS-DOS 6.2 x86");

@@ -91,36 +91,37 @@ TEST(PtyLine, IsHeldAloneRawCarriesFramesAndTellsAClosedFarEndFromASilentOne) {
   // No lock files here: the line's own locks alone keep a second program out.
   const lines::LineOpener opener = lines::host_line_opener("/nonexistent");
   Link link{clock, opener}, second(clock, opener);
-  ASSERT_EQ(allocport(link, 0, pty.path.c_str()), PORT_OK) << link.last_error();
-  EXPECT_EQ(allocport(second, 0, pty.path.c_str()), PORT_OPEN_FAILED);
-  EXPECT_EQ(second.last_error(), "open(" + pty.path + "): the line is in use by another program");
+  ASSERT_EQ(reason_of(allocport(link, 0, pty.path.c_str())), "");
+  const Result<> refused = allocport(second, 0, pty.path.c_str());
+  EXPECT_EQ(outcome_of(refused), Status::port_open_failed);
+  EXPECT_EQ(reason_of(refused), "open(" + pty.path + "): the line is in use by another program");
   const termios raw = settings_of(pty.slave.get());
   EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), tcflag_t{CS8 | CLOCAL | CREAD});
   EXPECT_EQ((raw.c_iflag & (IXON | IXOFF | IXANY | ICRNL)) | (raw.c_lflag & (ICANON | ECHO | ISIG)), 0u);
-  const struct { long rate; long result; speed_t speed; } changes[] = {{9600, PORT_OK, B9600},
-      {38400, PORT_OK, B38400}, {19200, PORT_OK, B19200}, {0, PORT_PARAMS_FAILED, B19200},
-      {12345678901, PORT_PARAMS_FAILED, B19200}};
+  const struct { long rate; WireOutcome result; speed_t speed; } changes[] = {{9600, kOk, B9600},
+      {38400, kOk, B38400}, {19200, kOk, B19200}, {0, Status::port_params_failed, B19200},
+      {12345678901, Status::port_params_failed, B19200}};
   for (const auto& change : changes) {
-    EXPECT_EQ(set_baud_rate(link, change.rate).ok(), change.result == PORT_OK) << change.rate;
+    EXPECT_EQ(set_baud_rate(link, change.rate).ok(), change.result == kOk) << change.rate;
     const termios now = settings_of(pty.slave.get());
     EXPECT_EQ(cfgetospeed(&now), change.speed) << change.rate;
   }
   pty.send(frame_of(kEveryByte));
   Bytes got(257);
-  EXPECT_TRUE(receive_data(link, got.data(), 256) == LINK_OK && Bytes(got.begin(), got.end() - 1) == kEveryByte);
+  EXPECT_TRUE(outcome_of(receive_data(link, got.data(), 256)) == kOk && Bytes(got.begin(), got.end() - 1) == kEveryByte);
   pty.send({NAK});
-  EXPECT_EQ(send_data(link, reinterpret_cast<const char*>(kEveryByte.data()), 256), LINK_NOT_ACKED);
+  EXPECT_EQ(outcome_of(send_data(link, reinterpret_cast<const char*>(kEveryByte.data()), 256)), Status::frame_not_acked);
   std::string sent;
   const Bytes frame = frame_of(kEveryByte);
   EXPECT_TRUE(read_until(pty.master.get(), sent, std::string(frame.begin(), frame.end())) && sent.size() == 259);
-  EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
+  EXPECT_EQ(outcome_of(receive_data(link, got.data(), 10)), Status::timed_out);
   EXPECT_FALSE(link.lost()) << "a silent far end is still there";
   freeport(link, 0);
   EXPECT_EQ(settings_of(pty.slave.get()).c_cflag, cooked.c_cflag);
-  ASSERT_EQ(allocport(link, 0, pty.path.c_str()), PORT_OK) << link.last_error();
+  ASSERT_EQ(reason_of(allocport(link, 0, pty.path.c_str())), "");
   pty.master.reset(), pty.slave.reset();  // the line hangs up, as when a cable is pulled
   const auto wall_start = steady_clock::now();
-  EXPECT_EQ(receive_data(link, got.data(), 10), LINK_TIMEOUT);
+  EXPECT_EQ(outcome_of(receive_data(link, got.data(), 10)), Status::timed_out);
   EXPECT_TRUE(link.lost() && steady_clock::now() - wall_start < time_limit(link));
 }
 
@@ -143,13 +144,14 @@ TEST(LineLocks, ALiveProcessKeepsTheLineAndAStaleLockIsTakenOver) {
   for (const auto& [content, busy] : cases) {
     write_file(lock, content);
     Link link(clock, lines::host_line_opener(locks.path()));
-    EXPECT_EQ(allocport(link, 0, line.path.c_str()), busy ? PORT_OPEN_FAILED : PORT_OK) << link.last_error();
+    const Result<> opened = allocport(link, 0, line.path.c_str());
+    EXPECT_EQ(outcome_of(opened), busy ? Status::port_open_failed : kOk) << reason_of(opened);
     EXPECT_EQ(read_file(lock), busy ? content : ten_wide(getpid()));
     freeport(link, 0);
     EXPECT_EQ(exists(lock), busy);
   }
   Link unlocked(clock, lines::host_line_opener(locks / "none"));
-  EXPECT_EQ(allocport(unlocked, 0, line.path.c_str()), PORT_OK) << unlocked.last_error();
+  EXPECT_EQ(reason_of(allocport(unlocked, 0, line.path.c_str())), "");
 }
 
 // The service's lock files go where its caller says; a FIFO in the place of
@@ -189,8 +191,9 @@ TEST(HostLines, NamesBecomePathsAndRefusalsSayWhy) {
     std::string error;
     EXPECT_EQ(lines::device_path(row.device, row.unit, error), row.path) << row.device;
     Link link(clock);
-    const bool refused = *row.error != '\0' && allocport(link, row.unit, row.device) == PORT_OPEN_FAILED;
-    EXPECT_TRUE(*row.error == '\0' || (refused && link.last_error().starts_with(row.error))) << link.last_error();
+    const Result<> opened = *row.error != '\0' ? allocport(link, row.unit, row.device) : Result<>();
+    EXPECT_TRUE(*row.error == '\0' || (outcome_of(opened) == Status::port_open_failed &&
+                                         reason_of(opened).starts_with(row.error))) << reason_of(opened);
   }
 }
 
@@ -203,12 +206,12 @@ TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOr
   host::SteadyClock clock(milliseconds(1));
   const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
   Link listener(clock, lines::host_line_opener("/nonexistent", service_rules()));
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + port).c_str()), PORT_OK) << listener.last_error();
+  ASSERT_EQ(reason_of(allocport(listener, 0, ("tcp-listen:" + port).c_str())), "");
   // 16 silent peers, a web client, one that identifies and leaves, and the customer.
   std::vector<std::unique_ptr<Link>> peers;
   for (int i = 0; i < 19; ++i) {
     peers.push_back(std::make_unique<Link>(clock));
-    ASSERT_EQ(allocport(*peers.back(), 0, line.c_str()), PORT_OK);
+    ASSERT_EQ(outcome_of(allocport(*peers.back(), 0, line.c_str())), kOk);
     listener.drop_pending_input();  // takes the connection, as a waiting service does
   }
   const std::string web = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
@@ -218,11 +221,11 @@ TEST(TcpLine, AListeningLineGoesToTheFirstPeerThatIdentifiesWhateverOthersSendOr
   EXPECT_TRUE(write_raw(*peers[18], Bytes{'A', 'T', '\r'} + own_frame()));
   std::this_thread::sleep_for(50ms);  // everything sent has arrived
   UBYTE payload[4];
-  EXPECT_TRUE(receive_data(listener, payload, 3) == LINK_OK && Bytes(payload, payload + 3) == own_codes());
+  EXPECT_TRUE(outcome_of(receive_data(listener, payload, 3)) == kOk && Bytes(payload, payload + 3) == own_codes());
   EXPECT_TRUE(write_raw(listener, {ACK}) && read_raw(*peers[18], 1) == Bytes{ACK});
   listener.between_customers();
   EXPECT_TRUE(write_raw(*peers[5], own_frame()));
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_EQ(outcome_of(receive_data(listener, payload, 3)), kOk);
   EXPECT_TRUE(write_raw(listener, {NAK}) && read_raw(*peers[5], 1) == Bytes{NAK});
   for (const int other : {0, 16, 18}) EXPECT_TRUE(read_raw(*peers[other], 1).empty()) << other;
   EXPECT_TRUE(write_raw(*peers[5], kEveryByte) && read_raw(listener, 256) == kEveryByte);
@@ -243,16 +246,16 @@ TEST(TcpLine, OutsidersAreClosedAtOnceAndSilentPeersOnceTheirTimeIsUp) {
   rules.idle_limit = 300ms;
   rules.report = [&](const std::string& event) { events.push_back(event); };
   Link listener(clock, lines::host_line_opener("/nonexistent", rules)), silent(clock), customer(clock);
-  ASSERT_EQ(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str()), PORT_OK);
+  ASSERT_EQ(outcome_of(allocport(listener, 0, ("tcp-listen:" + std::to_string(port)).c_str())), kOk);
   const host::UniqueFd outsider = connect_from("127.0.0.2", port);
-  ASSERT_EQ(allocport(silent, 0, line.c_str()) | allocport(customer, 0, line.c_str()), PORT_OK);
+  ASSERT_EQ(reason_of(allocport(silent, 0, line.c_str())) + reason_of(allocport(customer, 0, line.c_str())), "");
   EXPECT_TRUE(write_raw(customer, own_frame()));
   const auto last_sent = steady_clock::now();
   UBYTE payload[4];
-  EXPECT_EQ(receive_data(listener, payload, 3), LINK_OK);
+  EXPECT_EQ(outcome_of(receive_data(listener, payload, 3)), kOk);
   char byte = 0;
   EXPECT_EQ(poll_read(outsider.get(), byte), 0) << "closed";
-  while (!listener.lost() && steady_clock::now() - last_sent < 2s) receive_data(listener, payload, 3);
+  while (!listener.lost() && steady_clock::now() - last_sent < 2s) outcome_of(receive_data(listener, payload, 3));
   EXPECT_TRUE(listener.lost() && steady_clock::now() - last_sent >= 300ms);
   EXPECT_TRUE(read_raw(silent, 1).empty() && silent.lost());
   ASSERT_EQ(events.size(), 3u);
@@ -315,7 +318,7 @@ const Bytes kGreetingAnswers{IAC, DO, 3, IAC, WILL, 3, IAC, DONT, 1};
 // the server sends comes in pieces of a byte; the test plays the server on
 // side a with raw bytes.
 struct TerminalServer {
-  TerminalServer() { cable.pace(115200), allocport(server, 0, "sim"); }
+  TerminalServer() { cable.pace(115200), outcome_of(allocport(server, 0, "sim")); }
   // The server's half of an open it agrees to, at 9600 baud.
   void agree() {
     EXPECT_EQ(read_raw(server, kOffer.size()), kOffer);
@@ -340,7 +343,7 @@ TEST(Rfc2217Line, NegotiatesAndCarriesEveryByteUnchangedBothWaysWhateverTheServe
   TerminalServer t;
   const Bytes noise = Bytes{IAC, 241, IAC, 242} + com_port(107, {0x30}) + Bytes{IAC, WILL, 3, IAC, SB, 1, IAC, IAC, IAC, SE};
   t.clock.run([&] {
-    ASSERT_EQ(allocport(t.client, 0, "rfc2217:sim:7000"), PORT_OK) << t.client.last_error();
+    ASSERT_EQ(reason_of(allocport(t.client, 0, "rfc2217:sim:7000")), "");
     EXPECT_EQ(read_raw(t.client, 513), kEveryByte + kEveryByte + Bytes{'!'});
     EXPECT_TRUE(write_raw(t.client, kEveryByte));
     EXPECT_EQ(read_raw(t.client, 1), Bytes{'.'});
@@ -371,9 +374,8 @@ TEST(Rfc2217Line, ASpeedChangeTheServerRefusesOrLeavesUnansweredFailsAndTheLineG
   for (const auto& row : rows) {
     TerminalServer t;
     t.clock.run([&] {
-      ASSERT_EQ(allocport(t.client, 0, "rfc2217:sim:7000"), PORT_OK);
-      EXPECT_EQ(set_baud_rate(t.client, 38400).ok(), row.error.empty());
-      EXPECT_EQ(t.client.last_error(), row.error);
+      ASSERT_EQ(outcome_of(allocport(t.client, 0, "rfc2217:sim:7000")), kOk);
+      EXPECT_EQ(reason_of(set_baud_rate(t.client, 38400)), row.error);
       EXPECT_TRUE(write_raw(t.client, {1, IAC}));
       EXPECT_EQ(read_raw(t.client, 2), (Bytes{2, '.'})) << row.error;
     }, {[&] {
@@ -399,8 +401,9 @@ TEST(Rfc2217Line, AServerWithoutPortSettingsBinaryTransmissionOrTelnetIsRefusedW
   for (const auto& row : rows) {
     TerminalServer t;
     t.clock.run([&] {
-      EXPECT_EQ(allocport(t.client, 0, "rfc2217:sim:7000"), PORT_OPEN_FAILED);
-      EXPECT_EQ(t.client.last_error(), "rfc2217:sim:7000: " + row.error);
+      const Result<> refused = allocport(t.client, 0, "rfc2217:sim:7000");
+      EXPECT_EQ(outcome_of(refused), Status::port_open_failed);
+      EXPECT_EQ(reason_of(refused), "rfc2217:sim:7000: " + row.error);
     }, {[&] { read_raw(t.server, kOffer.size()), write_raw(t.server, row.reply); }});
   }
 }

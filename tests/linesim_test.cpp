@@ -195,8 +195,8 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
   ASSERT_TRUE(linesim.says("following each end's speed")) << linesim.seen;
   host::SteadyClock clock;
   Link a(clock), b(clock);
-  ASSERT_EQ(allocport(a, 0, (dir / "A").c_str()), PORT_OK) << a.last_error();
-  ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
+  ASSERT_EQ(reason_of(allocport(a, 0, (dir / "A").c_str())), "");
+  ASSERT_EQ(reason_of(allocport(b, 0, (dir / "B").c_str())), "");
   const Bytes frame = frame_of(std::string("\x21") + std::string(59, '\0'));
   // A loaded host may hand the simulator one write in two pieces with a pause
   // between, which a UART at another speed reads as well: such a run goes again.
@@ -221,7 +221,7 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
   EXPECT_EQ(read_raw(b, frame.size()), frame);
   freeport(b, 0);
   for (int opening = 0; opening < 2; ++opening) {
-    ASSERT_EQ(allocport(b, 0, (dir / "B").c_str()), PORT_OK) << b.last_error();
+    ASSERT_EQ(reason_of(allocport(b, 0, (dir / "B").c_str())), "");
     EXPECT_TRUE(write_raw(a, precious) && read_raw(b, 8) == precious) << "a to b, opening " << opening;
     EXPECT_TRUE(write_raw(b, precious) && read_raw(a, 8) == precious) << "b to a, opening " << opening;
     if (opening == 0) freeport(b, 0);
@@ -248,7 +248,7 @@ TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
   ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
   host::SteadyClock clock;
   Link link(clock);
-  ASSERT_EQ(allocport(link, 0, (dir / "B").c_str()), PORT_OK) << link.last_error();
+  ASSERT_EQ(reason_of(allocport(link, 0, (dir / "B").c_str())), "");
   session::Session session(link);
   ASSERT_TRUE(ok(session.reach_service()));
   ASSERT_TRUE(ok(session.remote_set_baud(1200)));

@@ -49,27 +49,27 @@ TEST(SendData, OneFrameOnTheWireAndOnlyAnAckInTimeIsSuccess) {
   for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = UBYTE(i);
   const Bytes fe = {0x02, 0xFE, 0x02, 0x03}, block = Bytes{0x02} + counting + Bytes{0x04, 0x03};
   const nanoseconds byte_at_9600 = 1041666ns, fe_wire = 4 * byte_at_9600;
-  const struct { Bytes payload, answer; long baud; nanoseconds arrives; long result; nanoseconds done; Bytes wire; } table[] = {
-      {{}, {ACK}, 0, 0ns, LINK_OK, 0ns, {0x02, 0x04, 0x03}},
-      {{'a', 'b', 'c'}, {ACK}, 0, 0ns, LINK_OK, 0ns, {0x02, 0x61, 0x62, 0x63, 0x60, 0x03}},
-      {{0xFE}, {ACK}, 0, 0ns, LINK_OK, 0ns, fe},
-      {counting, {ACK}, 0, 0ns, LINK_OK, 0ns, block},
-      {{0xFE}, {NAK}, 0, 0ns, LINK_NOT_ACKED, 0ns, fe},
-      {{0xFE}, {0x41}, 0, 0ns, LINK_NOT_ACKED, 0ns, fe},
+  const struct { Bytes payload, answer; long baud; nanoseconds arrives; WireOutcome result; nanoseconds done; Bytes wire; } table[] = {
+      {{}, {ACK}, 0, 0ns, kOk, 0ns, {0x02, 0x04, 0x03}},
+      {{'a', 'b', 'c'}, {ACK}, 0, 0ns, kOk, 0ns, {0x02, 0x61, 0x62, 0x63, 0x60, 0x03}},
+      {{0xFE}, {ACK}, 0, 0ns, kOk, 0ns, fe},
+      {counting, {ACK}, 0, 0ns, kOk, 0ns, block},
+      {{0xFE}, {NAK}, 0, 0ns, Status::frame_not_acked, 0ns, fe},
+      {{0xFE}, {0x41}, 0, 0ns, Status::frame_not_acked, 0ns, fe},
       // On a line that takes bytes at once (a pty, a socket), the limit for the
       // answer starts when the frame's four bytes have crossed at the link's speed.
-      {{0xFE}, {ACK}, 0, 2100ms + fe_wire, LINK_OK, 2100ms + fe_wire, fe},  // done just as the limit runs out: complete
-      {{0xFE}, {ACK}, 0, 2100ms + fe_wire + 1ns, LINK_TIMEOUT, 2100ms + fe_wire, fe},
-      {{0xFE}, {}, 0, 0ns, LINK_TIMEOUT, 2100ms + fe_wire, fe},
+      {{0xFE}, {ACK}, 0, 2100ms + fe_wire, kOk, 2100ms + fe_wire, fe},  // done just as the limit runs out: complete
+      {{0xFE}, {ACK}, 0, 2100ms + fe_wire + 1ns, Status::timed_out, 2100ms + fe_wire, fe},
+      {{0xFE}, {}, 0, 0ns, Status::timed_out, 2100ms + fe_wire, fe},
       // The time limit for the answer starts once the block has left a serial port (1.07 s at 9600 baud).
-      {counting, {ACK}, 9600, 3100ms, LINK_OK, 3100ms + byte_at_9600, block},
+      {counting, {ACK}, 9600, 3100ms, kOk, 3100ms + byte_at_9600, block},
   };
   for (const auto& row : table) {
     Pair pair;
     pair.cable.pace(row.baud);
     pair.cable.delay(row.arrives);
     pair.cable.inject(SimCable::a, row.answer);
-    EXPECT_EQ(send_data(pair.customer, reinterpret_cast<const char*>(row.payload.data()), long(row.payload.size())),
+    EXPECT_EQ(outcome_of(send_data(pair.customer, reinterpret_cast<const char*>(row.payload.data()), long(row.payload.size()))),
               row.result) << row.payload.size() << " " << row.arrives.count();
     EXPECT_EQ(pair.elapsed(), row.done) << row.arrives.count();
     EXPECT_EQ(pair.cable.sent_by(SimCable::b), row.wire) << row.payload.size();
@@ -77,25 +77,25 @@ TEST(SendData, OneFrameOnTheWireAndOnlyAnAckInTimeIsSuccess) {
 }
 
 TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
-  const struct { Bytes wire; std::size_t stall_after; nanoseconds stall; long plain, framed; nanoseconds done; } table[] = {
-      {frame_of("abc"), 0, 0ns, LINK_OK, LINK_OK, 0ns},
-      {{0x00, 'a', 'b', 'c', 0x60, 0x00}, 0, 0ns, LINK_OK, LINK_CHECK_ERROR, 0ns},  // out of step, check matches
-      {{STX, 'a', 'b', 'c', 0x61, ETX}, 0, 0ns, LINK_CHECK_ERROR, LINK_CHECK_ERROR, 0ns},
-      {frame_of("abc"), 2, 2000ms, LINK_OK, LINK_OK, 2000ms},  // in pieces
-      {frame_of("abc"), 0, 2100ms, LINK_OK, LINK_OK, 2100ms},
-      {frame_of("abc"), 0, 2200ms, LINK_TIMEOUT, LINK_TIMEOUT, 2100ms}};  // late: kept for the next receive
+  const struct { Bytes wire; std::size_t stall_after; nanoseconds stall; WireOutcome plain, framed; nanoseconds done; } table[] = {
+      {frame_of("abc"), 0, 0ns, kOk, kOk, 0ns},
+      {{0x00, 'a', 'b', 'c', 0x60, 0x00}, 0, 0ns, kOk, Status::frame_damaged, 0ns},  // out of step, check matches
+      {{STX, 'a', 'b', 'c', 0x61, ETX}, 0, 0ns, Status::frame_damaged, Status::frame_damaged, 0ns},
+      {frame_of("abc"), 2, 2000ms, kOk, kOk, 2000ms},  // in pieces
+      {frame_of("abc"), 0, 2100ms, kOk, kOk, 2100ms},
+      {frame_of("abc"), 0, 2200ms, Status::timed_out, Status::timed_out, 2100ms}};  // late: kept for the next receive
   for (const auto& row : table) {
     for (const bool framed : {false, true}) {
       Pair pair;
       pair.cable.stall(SimCable::a, row.stall_after, row.stall);
       pair.cable.inject(SimCable::a, row.wire);
       UBYTE data[6] = {'x', 'x', 'x', 'x', 'x'};  // and a NUL
-      EXPECT_EQ(framed ? receive_framed_data(pair.customer, data, 3) : receive_data(pair.customer, data, 3),
+      EXPECT_EQ(framed ? outcome_of(receive_framed_data(pair.customer, data, 3)) : outcome_of(receive_data(pair.customer, data, 3)),
                 framed ? row.framed : row.plain) << row.stall.count() << framed;
       EXPECT_EQ(pair.elapsed(), row.done);
       // Stored and terminated, damaged or not; untouched after a time-out.
-      EXPECT_STREQ(reinterpret_cast<char*>(data), row.plain == LINK_TIMEOUT ? "xxxxx" : "abc");
-      if (row.plain == LINK_TIMEOUT) { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_OK); }
+      EXPECT_STREQ(reinterpret_cast<char*>(data), row.plain == Status::timed_out ? "xxxxx" : "abc");
+      if (row.plain == Status::timed_out) { EXPECT_EQ(outcome_of(receive_data(pair.customer, data, 3)), kOk); }
     }
   }
 }
@@ -103,7 +103,7 @@ TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
 TEST(ReceiveData, ACancelEndsItAtTheNextPoll) {
   Pair pair;
   UBYTE data[4] = {};
-  pair.clock.run([&] { EXPECT_EQ(receive_data(pair.customer, data, 3), LINK_TIMEOUT); },
+  pair.clock.run([&] { EXPECT_EQ(outcome_of(receive_data(pair.customer, data, 3)), Status::timed_out); },
                  {[&] { pair.clock.sleep_for(1050ms), pair.customer.cancel(); }});
   EXPECT_EQ(pair.elapsed(), 1100ms);
 }
@@ -127,17 +127,17 @@ TEST(ReceiveData, AnswersABlockAsItIsHandedOverWholeOnEveryPortWakingAFewTimesFo
       cable.deliver(*linesim::parse_delivery(name, error));
       CountingClock reader_clock(clock);
       Link sender(clock, cable.opener(SimCable::a)), reader(reader_clock, cable.opener(SimCable::b));
-      ASSERT_TRUE(allocport(sender, 0, "sim") == PORT_OK && set_baud_rate(sender, baud).ok());
-      ASSERT_TRUE(allocport(reader, 0, "sim") == PORT_OK && set_baud_rate(reader, baud).ok());
+      ASSERT_TRUE(outcome_of(allocport(sender, 0, "sim")) == kOk && set_baud_rate(sender, baud).ok());
+      ASSERT_TRUE(outcome_of(allocport(reader, 0, "sim")) == kOk && set_baud_rate(reader, baud).ok());
       const Bytes block = pattern_bytes(1024);
       std::vector<nanoseconds> answered_after;
       clock.run([&] {
         for (int i = 0; i < kBlocks; ++i) {
-          ASSERT_EQ(send_data(sender, reinterpret_cast<const char*>(block.data()), 1024), LINK_OK) << name << i;
+          ASSERT_EQ(outcome_of(send_data(sender, reinterpret_cast<const char*>(block.data()), 1024)), kOk) << name << i;
         }
       }, {[&] {
         UBYTE got[1025];
-        while (receive_data(reader, got, 1024) == LINK_OK && Bytes(got, got + 1024) == block) {
+        while (outcome_of(receive_data(reader, got, 1024)) == kOk && Bytes(got, got + 1024) == block) {
           answered_after.push_back(reader.now() - cable.last_hand_over(SimCable::b));
           send_ACK(reader);
         }
@@ -159,7 +159,7 @@ TEST(ReceiveData, ABacklogKeepsOneReadAwakeAndNoMore) {
   const Bytes block = pattern_bytes(1024), frame = frame_of(block);
   constexpr int kLaterBlocks = 3;
   int waits_before_later_blocks = 0;
-  std::vector<long> results;
+  std::vector<WireOutcome> results;
   pair.clock.run([&] {
     ASSERT_TRUE(write_raw(pair.customer, Bytes(frame.begin(), frame.begin() + 10)));
     pair.clock.sleep_for(50ms);
@@ -171,13 +171,13 @@ TEST(ReceiveData, ABacklogKeepsOneReadAwakeAndNoMore) {
     ASSERT_EQ(read_raw(pair.customer, 1), Bytes{ACK});
     waits_before_later_blocks = pair.cable.waits(SimCable::a);
     for (int i = 0; i < kLaterBlocks; ++i) {
-      results.push_back(send_data(pair.customer, reinterpret_cast<const char*>(block.data()), 1024));
+      results.push_back(outcome_of(send_data(pair.customer, reinterpret_cast<const char*>(block.data()), 1024)));
     }
   }, {[&] {
     UBYTE got[1025];
-    while (receive_data(pair.service, got, 1024) == LINK_OK) send_ACK(pair.service);
+    while (outcome_of(receive_data(pair.service, got, 1024)) == kOk) send_ACK(pair.service);
   }});
-  EXPECT_EQ(results, std::vector<long>(kLaterBlocks, LINK_OK));
+  EXPECT_EQ(results, std::vector<WireOutcome>(kLaterBlocks, kOk));
   EXPECT_LE(pair.cable.waits(SimCable::a) - waits_before_later_blocks, kLaterBlocks * 8);
 }
 
@@ -186,19 +186,19 @@ TEST(ReceiveData, ABacklogKeepsOneReadAwakeAndNoMore) {
 TEST(Link, ALineThatFailedOrNeverOpenedEndsEveryTransferAtOnce) {
   Pair pair;
   UBYTE data[4];
-  EXPECT_EQ(receive_data(pair.service, data, 3), LINK_TIMEOUT);
+  EXPECT_EQ(outcome_of(receive_data(pair.service, data, 3)), Status::timed_out);
   EXPECT_EQ(pair.elapsed(), time_limit(pair.service));
   pair.cable.cut();
   Link unopened(pair.clock, [](const std::string&, long, std::string& error) {
     error = "gone";
     return std::unique_ptr<lines::Line>();
   });
-  EXPECT_EQ(allocport(unopened, 0, "nowhere"), PORT_OPEN_FAILED);
+  EXPECT_EQ(outcome_of(allocport(unopened, 0, "nowhere")), Status::port_open_failed);
   const nanoseconds failed = pair.clock.now();
   for (Link* link : {&pair.service, &unopened}) {
-    EXPECT_EQ(send_data(*link, "abc", 3), LINK_SEND_TIMEOUT);
-    EXPECT_EQ(send_ACK(*link), LINK_TIMEOUT);
-    EXPECT_EQ(receive_data(*link, data, 3), LINK_TIMEOUT);
+    EXPECT_EQ(outcome_of(send_data(*link, "abc", 3)), Status::send_timed_out);
+    EXPECT_FALSE(send_ACK(*link));
+    EXPECT_EQ(outcome_of(receive_data(*link, data, 3)), Status::timed_out);
     EXPECT_FALSE(link->first_byte_within(time_limit(*link)));
     settle(*link);
     wait_for_receiver_to_give_up(*link);
@@ -208,14 +208,14 @@ TEST(Link, ALineThatFailedOrNeverOpenedEndsEveryTransferAtOnce) {
 }
 
 TEST(SetBaudRate, SetsTheRateAfterOneTick) {
-  const struct { long rate; bool cut; long result, baud; } table[] = {
-      {9600, false, PORT_OK, 9600}, {0, false, PORT_PARAMS_FAILED, 0}, {19200, true, PORT_PARAMS_FAILED, 0}};
+  const struct { long rate; bool cut; WireOutcome result; long baud; } table[] = {
+      {9600, false, kOk, 9600}, {0, false, Status::port_params_failed, 0}, {19200, true, Status::port_params_failed, 0}};
   for (const auto& row : table) {
     Pair pair;
     ASSERT_TRUE(set_baud_rate(pair.customer, 4800).ok());
     const auto before = pair.clock.now();
     if (row.cut) pair.cable.cut();
-    EXPECT_EQ(set_baud_rate(pair.customer, row.rate).ok(), row.result == PORT_OK) << row.rate;
+    EXPECT_EQ(set_baud_rate(pair.customer, row.rate).ok(), row.result == kOk) << row.rate;
     EXPECT_EQ(pair.clock.now() - before, 20ms) << "what was written leaves first";
     EXPECT_EQ(pair.customer.baud(), row.baud ? row.baud : 4800) << row.rate;
     EXPECT_EQ(pair.cable.speeds(SimCable::b), (row.baud ? std::vector<long>{9600, 4800, row.baud} : std::vector<long>{9600, 4800}));
@@ -230,7 +230,7 @@ TEST(Link, BytesPutBackAreTheNextToArrive) {
   pair.service.put_back(frame.data(), 2);
   EXPECT_EQ(pair.service.first_byte_within(0ns), pair.clock.now());
   UBYTE data[4] = {};
-  EXPECT_EQ(receive_framed_data(pair.service, data, 3), LINK_OK);
+  EXPECT_EQ(outcome_of(receive_framed_data(pair.service, data, 3)), kOk);
   EXPECT_STREQ(reinterpret_cast<char*>(data), "abc");
   pair.service.put_back(frame.data(), frame.size());
   pair.service.drop_pending_input();

@@ -29,7 +29,7 @@ TEST(OperatorLog, MarksLinesWithTheTimeOfDayOrForTheJournal) {
     log.write(OperatorLog::Priority::notice, "refused 192.0.2.7:51234");
     const auto began = clock.now();
     clock.sleep_for(2500ms);
-    log.transfer("put 'a.txt'", 1024, 2000, began, FILE_TOO_MANY_FAILURES);
+    log.transfer("put 'a.txt'", 1024, 2000, began, wire::fail(wire::Status::too_many_failures, ""));
     unsetenv("JOURNAL_STREAM");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               journal ? "<5>refused 192.0.2.7:51234\n<6>put 'a.txt': 1024 of 2000 bytes in 2.50 s, status 14\n"

@@ -38,7 +38,7 @@ struct Main {
   std::string run(std::vector<std::string> words, const std::function<void(Link&)>& between = {}) {
     std::vector<char*> argv = argv_of(words);
     const auto customer = [&] {
-      identify(pair.customer, Side::customer, ids);
+      (void)identify(pair.customer, Side::customer, ids);
       if (between) between(pair.customer);
       ask(pair.customer, command_frame(cmd_terminate));
     };

@@ -84,7 +84,7 @@ TEST_F(ServiceTest, AnswersEachCommandAndWaitsForTheNextCustomerAt9600) {
     EXPECT_EQ(pair.cable.speeds(SimCable::a), std::vector<long>({9600, 19200, 9600}));
     EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes{}) << "nothing served before an identification";
     pair.clock.sleep_for(1s);
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    EXPECT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes({ACK, NAK})) << "still serving";
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_terminate)), Bytes{ACK});
     EXPECT_TRUE(returned);
@@ -111,13 +111,13 @@ TEST_F(ServiceTest, TakesTheNextCustomerAfterARefusedIdentificationALostLineOrAS
     write_raw(pair.customer, {NAK});       // which we say came damaged
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_get_akt_dir), 1), Bytes{ACK});
     settle(pair.customer);  // the service gives up waiting for our answer to the name
-    ASSERT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    ASSERT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     pair.clock.sleep_for(1s);  // the service takes the last ACK and waits for a command
     pair.cable.cut();
     pair.clock.sleep_for(5s);
     pair.cable.restore();
-    ASSERT_EQ(allocport(pair.customer, 0, "sim"), PORT_OK);
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    ASSERT_EQ(outcome_of(allocport(pair.customer, 0, "sim")), kOk);
+    EXPECT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_set_baud_rate, "115200"), 1), Bytes{ACK});
     pair.clock.sleep_for(std::chrono::hours(1));
     EXPECT_EQ(ask(pair.customer, command_frame(0x27)), Bytes({ACK, NAK})) << "an idle customer keeps its session";
@@ -127,7 +127,7 @@ TEST_F(ServiceTest, TakesTheNextCustomerAfterARefusedIdentificationALostLineOrAS
     EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 115200) << "once is noise";
     send_garbage();
     EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 9600);
-    EXPECT_EQ(identify(pair.customer, Side::customer, ids), LINK_OK);
+    EXPECT_EQ(outcome_of(identify(pair.customer, Side::customer, ids)), kOk);
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_terminate)), Bytes{ACK});
   }, "Akt. Verzeichnisname (" + remote.path() + ") gesendet.\nLine lost, waiting for it to come back\n"
      "Line is open again\nBaudrate auf 115200 gesetzt status 0\nTerminierungsignal empfangen\n", true);

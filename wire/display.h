@@ -1,14 +1,10 @@
-// Display hooks of the transfers and listings: a progress text, and list rows
-// of a two-column list view. The service shows nothing; the customer program
-// puts a display of its own behind them.
+// The display hook of the transfers: a progress text. The service shows
+// nothing; the customer program puts a display of its own behind it.
 #pragma once
 
 #include <cstdint>
 
 namespace quorvantix::wire {
-
-struct Dir_Entry;
-struct List;
 
 // How far a transfer has come, for displays that show more than the text.
 struct TransferProgress {
@@ -29,22 +25,5 @@ class Gadget {
   // Called after the final text; a window gadget pauses here so that it can be read.
   virtual void pause_after_final() {}
 };
-
-// Allocates one list row holding a whole Dir_Entry and its own copies of the
-// two column texts; null when memory is short.
-Dir_Entry* alloc_list_row(const char* column0, const char* column1);
-// What the listings make their rows with (alloc_list_row, or a test's own).
-using RowMaker = Dir_Entry* (*)(const char* column0, const char* column1);
-// The text of column 0 or 1 of a row made by alloc_list_row.
-const char* list_row_column(const Dir_Entry* row, int column);
-// The size in bytes of the entry behind a row, as its listing gave it; -1
-// (the start value) when it did not give one.
-void set_list_row_size(Dir_Entry* row, std::int64_t size);
-std::int64_t list_row_size(const Dir_Entry* row);
-// Puts a row, its entry text filled in, at the tail of `list`, named by that
-// text; a directory's row gets priority 1, a file's 0.
-void add_list_row(List* list, Dir_Entry* row, bool directory);
-// Frees every row of `list` (made by alloc_list_row) and makes it empty.
-void free_list_rows(List* list);
 
 }  // namespace quorvantix::wire

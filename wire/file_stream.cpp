@@ -88,12 +88,13 @@ bool count_failure(int& retry) {
 // have stored the block, and tells the repeat by its time. A short block
 // refused with NAK was not stored; the receiver waits for quiet, then reads
 // it again.
-void keep_quiet_before_repeat(Link& link, long result, long len) {
-  if (result == LINK_NOT_ACKED && len != kBlockBytes) {
+void keep_quiet_before_repeat(Link& link, Status failure, long len) {
+  const bool refused = failure == Status::frame_not_acked;
+  if (refused && len != kBlockBytes) {
     link.drop_input_until_quiet(share_of_limit(link, timing::kRefusedPause), quiet_wait_cap(link));
     return;
   }
-  if (result == LINK_NOT_ACKED) drop_input_until(link, link.sent_until() + time_limit(link));
+  if (refused) drop_input_until(link, link.sent_until() + time_limit(link));
   link.drop_input_until_quiet(share_of_limit(link, timing::kRepeatPause), quiet_wait_cap(link));
 }
 
@@ -119,11 +120,12 @@ bool newcomer_instead_of_answer(Link& link, UBYTE answer) {
 bool send_with_repeats(Link& link, const char* data, long len, int& retry, bool last) {
   bool repeated = false;
   UBYTE answer = 0;
-  for (long result; (result = send_frame(link, data, len, answer)) != LINK_OK; repeated = true) {
-    if (result == LINK_NOT_ACKED && newcomer_instead_of_answer(link, answer)) return false;
+  for (Result<> sent; !(sent = send_frame(link, data, len, answer)); repeated = true) {
+    const Status failure = sent.error().status;
+    if (failure == Status::frame_not_acked && newcomer_instead_of_answer(link, answer)) return false;
     if (!count_failure(retry)) return false;
     if (link.cancelled()) continue;
-    keep_quiet_before_repeat(link, result, len);
+    keep_quiet_before_repeat(link, failure, len);
   }
   if (repeated && !last) link.drop_input_until_quiet(frame_gap(link), quiet_wait_cap(link));
   return true;
@@ -131,15 +133,19 @@ bool send_with_repeats(Link& link, const char* data, long len, int& retry, bool 
 
 // Only a plain file of a size the header can state is announced: anything
 // else would leave the peer with a junk file, and opening a FIFO would block.
-long examine_for_sending(const host::FileSystem& tree, const char* local, host::ExamineData& examined) {
+Result<> examine_for_sending(const host::FileSystem& tree, const char* local, host::ExamineData& examined) {
   const std::unique_ptr<host::HeldObject> lock = tree.hold(local);
+  const std::string what = std::string(local) + ": ";
   // A file we may not read is refused before it is announced, not after the
   // peer has made room for it.
-  if (!lock || !lock->may_read()) return FILE_NO_LOCK;
-  if (!lock->examine(examined)) return FILE_NO_EXAMINE;
-  if (examined.type != host::ObjectType::plain_file) return FILE_NO_EXAMINE;
-  if (examined.file_size / kBlockBytes > kLargestBlockCount) return FILE_NO_EXAMINE;
-  return FILE_OK;
+  if (!lock || !lock->may_read()) return fail(Status::no_such_object, what + "no such file, or not readable");
+  if (!lock->examine(examined) || examined.type != host::ObjectType::plain_file) {
+    return fail(Status::not_a_plain_file, what + "no plain file");
+  }
+  if (examined.file_size / kBlockBytes > kLargestBlockCount) {
+    return fail(Status::not_a_plain_file, what + "too large for a file header");
+  }
+  return {};
 }
 
 // The header text "%s %d %d", the name in wire form. The name is coded in a
@@ -152,29 +158,37 @@ void format_header(char* data, const char* wire_name, int blocks, int rest) {
   std::snprintf(data, kBlockBytes + 1, "%s %d %d", wire, blocks, rest);
 }
 
+host::Failure<Error> read_failed() {
+  return fail(Status::read_failed, "the file cannot be read, or yields fewer bytes than announced");
+}
+
+host::Failure<Error> too_many_failures() {
+  return fail(Status::too_many_failures, "the transfer broke off after repeated failures on the line");
+}
+
 // Reads and sends the blocks and the short block. A file that yields fewer
 // bytes than announced has shrunk under us; its tail is not invented.
-long send_contents(Link& link, host::FileReader& file, char* data, int blocks, int rest, Gadget* gad) {
+Result<> send_contents(Link& link, host::FileReader& file, char* data, int blocks, int rest, Gadget* gad) {
   BlockSource source(file);
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
   int retry = 0;
   for (int done = 1; done <= blocks; ++done) {
-    if (!source.take(data, kBlockBytes)) return FILE_READ_FAILED;
+    if (!source.take(data, kBlockBytes)) return read_failed();
     const bool last = done == blocks && rest == 0;
-    if (!send_with_repeats(link, data, kBlockBytes, retry, last)) return FILE_TOO_MANY_FAILURES;
+    if (!send_with_repeats(link, data, kBlockBytes, retry, last)) return too_many_failures();
     show_blocks(gad, done, blocks, total);
   }
-  if (rest == 0) return FILE_OK;
-  if (!source.take(data, static_cast<std::size_t>(rest))) return FILE_READ_FAILED;
-  if (!send_with_repeats(link, data, rest, retry, true)) return FILE_TOO_MANY_FAILURES;
-  return FILE_OK;
+  if (rest == 0) return {};
+  if (!source.take(data, static_cast<std::size_t>(rest))) return read_failed();
+  if (!send_with_repeats(link, data, rest, retry, true)) return too_many_failures();
+  return {};
 }
 
 // --- Receiving a file ---
 
-long refuse(Link& link, long status) {
+host::Failure<Error> refuse(Link& link, Status status, std::string reason) {
   send_NAK(link);
-  return status;
+  return fail(status, std::move(reason));
 }
 
 struct Header {
@@ -209,14 +223,15 @@ bool parse_header(const char* text, Header& header) {
 // has free for us. A read-only tree is write-protected throughout. A folder
 // that is not there is a file that cannot be created, unless the current
 // folder itself has gone.
-long check_room(const host::FileSystem& tree, const host::HeldObject* folder, std::int64_t size) {
-  if (tree.read_only()) return FILE_WRITE_PROTECTED;
-  if (folder == nullptr) return tree.hold("") ? FILE_CREATE_FAILED : FILE_NO_DIR_LOCK;
+Result<> check_room(const host::FileSystem& tree, const host::HeldObject* folder, std::int64_t size) {
+  if (tree.read_only()) return fail(Status::write_protected, "the tree is read-only");
+  if (folder == nullptr && tree.hold("")) return fail(Status::create_failed, "the name leads into no folder");
+  if (folder == nullptr) return fail(Status::no_current_folder, "the current folder has gone");
   host::VolumeInfo info;
-  if (!folder->volume_info(info)) return FILE_NO_INFO;
-  if (info.write_protected) return FILE_WRITE_PROTECTED;
-  if (info.bytes_free - size < kRoomMarginBytes) return FILE_NO_ROOM;
-  return FILE_OK;
+  if (!folder->volume_info(info)) return fail(Status::no_volume_info, "the volume cannot be examined");
+  if (info.write_protected) return fail(Status::write_protected, "the volume is write-protected");
+  if (info.bytes_free - size < kRoomMarginBytes) return fail(Status::no_room, "the volume has no room for the file");
+  return {};
 }
 
 // When a frame began to arrive and when it had arrived whole.
@@ -282,7 +297,7 @@ FrameRead read_transfer_frame(Link& link, UBYTE* data, long len) {
   }
   if (!receive_bytes(link, wire + head, length - head)) return FrameRead::timed_out;
   bool framed = false;
-  return unpack_frame(wire, data, len, framed) == LINK_OK && framed ? FrameRead::intact : FrameRead::damaged;
+  return unpack_frame(wire, data, len, framed).ok() && framed ? FrameRead::intact : FrameRead::damaged;
 }
 
 // The latest moment at which a sender's repeat of a frame that began and
@@ -332,8 +347,9 @@ Received receive_transfer_frame(Link& link, UBYTE* data, long len, int& retry, c
 // A transfer that ended without a result for the sender: it failed, and the
 // sender hears so (NAK), unless the sender has gone and a new customer's
 // identification waits for the command loop, which must get no stray NAK.
-long give_up_receiving(Link& link, Received arrival) {
-  return arrival == Received::newcomer ? FILE_TOO_MANY_FAILURES : refuse(link, FILE_TOO_MANY_FAILURES);
+host::Failure<Error> give_up_receiving(Link& link, Received arrival) {
+  if (arrival != Received::newcomer) send_NAK(link);
+  return too_many_failures();
 }
 
 // Whether bytes follow what should be the sender's last frame before we have
@@ -350,21 +366,27 @@ bool sender_is_ahead(Link& link) {
   return true;
 }
 
-// Acknowledges a frame that has been taken in. The last frame's ACK also
-// says the file is in place, so the file is written out and committed before it.
-long acknowledge(Link& link, BlockSink& file, bool last) {
-  if (last && !file.commit()) return refuse(link, FILE_WRITE_FAILED);
-  send_ACK(link);
-  return FILE_OK;
+host::Failure<Error> write_failed(Link& link) { return refuse(link, Status::write_failed, "the file cannot be written"); }
+
+host::Failure<Error> sender_ahead(Link& link) {
+  return refuse(link, Status::too_many_failures, "the sender ran a frame ahead of us");
 }
 
-long receive_contents(Link& link, host::FileWriter& replacement, UBYTE* data, const Header& header,
+// Acknowledges a frame that has been taken in. The last frame's ACK also
+// says the file is in place, so the file is written out and committed before it.
+Result<> acknowledge(Link& link, BlockSink& file, bool last) {
+  if (last && !file.commit()) return write_failed(link);
+  send_ACK(link);
+  return {};
+}
+
+Result<> receive_contents(Link& link, host::FileWriter& replacement, UBYTE* data, const Header& header,
                       Gadget* gad) {
   BlockSink file(replacement);
   const long blocks = header.blocks;
   const long rest = header.rest;
   const std::int64_t total = std::int64_t{blocks} * kBlockBytes + rest;
-  if (acknowledge(link, file, blocks == 0 && rest == 0) != FILE_OK) return FILE_WRITE_FAILED;
+  if (Result<> acked = acknowledge(link, file, blocks == 0 && rest == 0); !acked) return acked;
   SinceAck since_ack = acknowledged(FrameTimes{link.now(), link.now()});
   FrameTimes frame;
   UBYTE last_block[kBlockBytes];
@@ -378,79 +400,81 @@ long receive_contents(Link& link, host::FileWriter& replacement, UBYTE* data, co
       since_ack = acknowledged(frame);
       continue;
     }
-    if (!file.put(data, kBlockBytes)) return refuse(link, FILE_WRITE_FAILED);
+    if (!file.put(data, kBlockBytes)) return write_failed(link);
     show_blocks(gad, static_cast<int>(done), static_cast<int>(blocks), total);
     const bool last = done == blocks && rest == 0;
-    if (last && sender_is_ahead(link)) return refuse(link, FILE_TOO_MANY_FAILURES);
-    if (acknowledge(link, file, last) != FILE_OK) return FILE_WRITE_FAILED;
+    if (last && sender_is_ahead(link)) return sender_ahead(link);
+    if (Result<> acked = acknowledge(link, file, last); !acked) return acked;
     since_ack = acknowledged(frame);
     std::memcpy(last_block, data, kBlockBytes);
     ++done;
   }
-  if (rest == 0) return FILE_OK;
+  if (rest == 0) return {};
   const Received arrival = receive_transfer_frame(link, data, rest, retry, nullptr, since_ack, frame);
   if (arrival == Received::failed || arrival == Received::newcomer) return give_up_receiving(link, arrival);
-  if (!file.put(data, static_cast<std::size_t>(rest))) return refuse(link, FILE_WRITE_FAILED);
-  if (sender_is_ahead(link)) return refuse(link, FILE_TOO_MANY_FAILURES);
+  if (!file.put(data, static_cast<std::size_t>(rest))) return write_failed(link);
+  if (sender_is_ahead(link)) return sender_ahead(link);
   return acknowledge(link, file, true);
 }
 
 }  // namespace
 
-long send_file(Link& link, const host::FileSystem& tree, const char* name, Gadget* gad) {
+Result<> send_file(Link& link, const host::FileSystem& tree, const char* name, Gadget* gad) {
   return send_file_as(link, tree, name, name, gad);
 }
 
-long send_file_as(Link& link, const host::FileSystem& tree, const char* local, const char* wire_name, Gadget* gad) {
+Result<> send_file_as(Link& link, const host::FileSystem& tree, const char* local, const char* wire_name,
+                      Gadget* gad) {
   host::ExamineData examined;
-  const long refusal = examine_for_sending(tree, local, examined);
-  if (refusal != FILE_OK) {
-    send_data(link, kRefusal, kRefusalBytes);
-    return refusal;
+  if (Result<> examined_ok = examine_for_sending(tree, local, examined); !examined_ok) {
+    (void)send_data(link, kRefusal, kRefusalBytes);
+    return examined_ok;
   }
   if (gad != nullptr) gad->set_file(wire_name, examined.file_size);
   const auto blocks = static_cast<int>(examined.file_size / kBlockBytes);
   const auto rest = static_cast<int>(examined.file_size % kBlockBytes);
   char data[kBlockBytes + 1] = {};
   format_header(data, wire_name, blocks, rest);
-  if (send_data(link, data, kHeaderBytes) != LINK_OK) return FILE_HEADER_NOT_ACKED;
+  if (!send_data(link, data, kHeaderBytes)) return fail(Status::header_not_acked, "the file header was refused");
   const auto start = link.now();
   {
     const std::unique_ptr<host::FileReader> file = tree.open_to_read(local, examined);
-    if (!file) return FILE_OPEN_FAILED;
-    const long status = send_contents(link, *file, data, blocks, rest, gad);
-    if (status != FILE_OK) return status;
+    if (!file) return fail(Status::open_failed, std::string(local) + ": changed since it was examined");
+    if (Result<> sent = send_contents(link, *file, data, blocks, rest, gad); !sent) return sent;
   }
   show_throughput(link, gad, examined.file_size, start);
-  return FILE_OK;
+  return {};
 }
 
-long receive_file(Link& link, const host::FileSystem& tree, Gadget* gad) {
+Result<> receive_file(Link& link, const host::FileSystem& tree, Gadget* gad) {
   return receive_file_to(link, tree, gad, nullptr);
 }
 
-long receive_file_to(Link& link, const host::FileSystem& tree, Gadget* gad, const char* target) {
+Result<> receive_file_to(Link& link, const host::FileSystem& tree, Gadget* gad, const char* target) {
   UBYTE data[kBlockBytes + 1] = {};
-  if (receive_data(link, data, kHeaderBytes) != LINK_OK) return refuse(link, FILE_HEADER_DAMAGED);
+  if (!receive_data(link, data, kHeaderBytes)) return refuse(link, Status::header_damaged, "the file header came damaged");
   Header header;
-  if (!parse_header(reinterpret_cast<const char*>(data), header)) return refuse(link, FILE_HEADER_BAD);
+  if (!parse_header(reinterpret_cast<const char*>(data), header)) {
+    return refuse(link, Status::header_bad, "the file header makes no sense");
+  }
   code_name(header.name, NameCoding::from_wire);
   const std::int64_t size = std::int64_t{header.blocks} * kBlockBytes + header.rest;
   if (gad != nullptr) gad->set_file(header.name, size);
   std::string name;
   const std::unique_ptr<host::HeldObject> folder =
       tree.hold_folder_of(target != nullptr ? target : header.name, name);
-  const long room = check_room(tree, folder.get(), size);
-  if (room != FILE_OK) return refuse(link, room);
+  if (Result<> room = check_room(tree, folder.get(), size); !room) {
+    send_NAK(link);
+    return room;
+  }
   const auto start = link.now();
   {
     const std::unique_ptr<host::FileWriter> file = tree.replace(*folder, name);
-    if (!file) return refuse(link, FILE_CREATE_FAILED);
-    const long status = receive_contents(link, *file, data, header, gad);
-    if (status != FILE_OK) return status;
+    if (!file) return refuse(link, Status::create_failed, name + ": the file cannot be created");
+    if (Result<> received = receive_contents(link, *file, data, header, gad); !received) return received;
   }
   show_throughput(link, gad, size, start);
-  return FILE_OK;
+  return {};
 }
 
 void code_name(char* name, NameCoding coding) {

@@ -1,29 +1,14 @@
 #include "wire/folder.h"
 
-#include <cstdio>
-
 #include "host/file_system.h"
 
 namespace quorvantix::wire {
 
 namespace {
 
-constexpr int kEntryNameColumns = 30;
-constexpr int kLongestEntryName = sizeof(Dir_Entry::entry) - 1;
-
-const char* type_word(host::ObjectType type) {
-  return type == host::ObjectType::directory ? "DIR" : "FILE";
-}
-
-// Appends one scanned entry as a row; false when no row can be had.
-bool append_entry(List* list, const host::ExamineData& found, RowMaker make_row) {
-  Dir_Entry* row = make_row(found.name, type_word(found.type));
-  if (row == nullptr) return false;
-  set_list_row_size(row, found.file_size);
-  // Padded to 30 columns; a longer name is cut where `entry` ends.
-  std::snprintf(row->entry, sizeof row->entry, "%-*.*s", kEntryNameColumns, kLongestEntryName, found.name);
-  add_list_row(list, row, found.type == host::ObjectType::directory);
-  return true;
+Entry entry_of(const host::ExamineData& found) {
+  const EntryType type = found.type == host::ObjectType::directory ? EntryType::folder : EntryType::file;
+  return Entry{type, found.name, found.file_size, false};
 }
 
 }  // namespace
@@ -39,14 +24,13 @@ Result<> set_akt_dir(host::FileSystem& tree, const char* dir) {
   return {};
 }
 
-long read_akt_dir(const host::FileSystem& tree, List* list, RowMaker make_row) {
+std::vector<Entry> read_akt_dir(const host::FileSystem& tree) {
+  std::vector<Entry> entries;
   const std::unique_ptr<host::EntryScan> scan = tree.scan_current();
-  if (!scan) return DIR_OK;
+  if (!scan) return entries;
   host::ExamineData found;
-  while (scan->next(found)) {
-    if (!append_entry(list, found, make_row)) return DIR_NO_MEMORY;
-  }
-  return DIR_OK;
+  while (scan->next(found)) entries.push_back(entry_of(found));
+  return entries;
 }
 
 }  // namespace quorvantix::wire

@@ -2,9 +2,9 @@
 // (host::FileSystem: the host's, whole or confined to a directory, or another).
 #pragma once
 
+#include <vector>
+
 #include "host/file_system.h"
-#include "wire/display.h"
-#include "wire/list.h"
 #include "wire/status.h"
 
 namespace quorvantix::wire {
@@ -21,13 +21,10 @@ void get_akt_dir(const host::FileSystem& tree, char* name);
 // the current directory is then unchanged. The empty name is the current directory itself. A confined
 // tree's root is as far up as ".." leads.
 Result<> set_akt_dir(host::FileSystem& tree, const char* dir);
-// Appends the current directory's entries ("." and ".." left out, and the
-// temporaries of files being stored) to `list` as Dir_Entry rows in the order
-// of the scan: column 0 the bare name, column 1 "DIR" or "FILE" (every kind
-// but a directory), `entry` the name padded to 30 columns and cut at 49,
-// ln_Pri 1 for a directory. The rows belong to the caller (free_list_rows).
-// DIR_OK, also when the directory cannot be read, or DIR_NO_MEMORY with the
-// rows appended so far left in the list.
-long read_akt_dir(const host::FileSystem& tree, List* list, RowMaker make_row = alloc_list_row);
+// The current directory's entries ("." and ".." left out, and the
+// temporaries of files being stored) in the order of the scan, with their
+// whole names and sizes: a folder, or a file (every kind but a folder). None
+// when the directory cannot be read.
+std::vector<Entry> read_akt_dir(const host::FileSystem& tree);
 
 }  // namespace quorvantix::wire

@@ -51,47 +51,48 @@ const char* name_of(const CodeName (&table)[N], UBYTE code) {
 void put_text(char* field, const char* text) { std::memcpy(field, text, std::strlen(text) + 1); }
 
 // Sends this end's identification frame, and decodes it into `own` for the
-// console. The link code of the exchange.
-long send_own_frame(Link& link, ID& own) {
+// console.
+Result<> send_own_frame(Link& link, ID& own) {
   UBYTE buffer[kFrameBytes + 1] = {};
   build_own_frame(buffer);
   get_sys_data(&own, buffer);
   return send_data(link, reinterpret_cast<const char*>(buffer), kFrameBytes);
 }
 
-long identify_as_service(Link& link, Identities& ids) {
+Result<> identify_as_service(Link& link, Identities& ids) {
   UBYTE buffer[kFrameBytes + 3] = {};
   for (;;) {
-    const long result = receive_data(link, buffer, kFrameBytes);
-    if (result == LINK_OK) break;
+    Result<> result = receive_data(link, buffer, kFrameBytes);
+    if (result) break;
     // Nobody identifies over a line that has gone: the caller opens it again.
     // A cancelled link ends the wait too.
-    if (result == LINK_TIMEOUT && (link.lost() || link.cancelled())) return LINK_TIMEOUT;
+    if (result.error().status == Status::timed_out && (link.lost() || link.cancelled())) return result;
   }
   answer_identification(link, buffer, ids);
-  return LINK_OK;
+  return {};
 }
 
-long identify_as_customer(Link& link, Identities& ids) {
-  long result = send_own_frame(link, ids.customer);
-  if (result != LINK_OK) return result;
+Result<> identify_as_customer(Link& link, Identities& ids) {
+  if (Result<> sent = send_own_frame(link, ids.customer); !sent) return sent;
   UBYTE answer[kFrameBytes + 3] = {};
-  result = receive_data(link, answer, kFrameBytes);
+  Result<> result = receive_data(link, answer, kFrameBytes);
   // A damaged or missing answer is refused rather than decoded: the caller
   // learns that the exchange failed, and `service` keeps what it held. Only a
   // frame that arrived whole has a sender waiting for its answer; after a
   // time-out the service has stopped waiting, and a late byte would become the
   // first byte of the next command frame.
-  if (result == LINK_CHECK_ERROR) send_NAK(link);
-  if (result != LINK_OK) return result;
+  if (!result) {
+    if (result.error().status == Status::frame_damaged) send_NAK(link);
+    return result;
+  }
   send_ACK(link);
   get_sys_data(&ids.service, answer);
-  return LINK_OK;
+  return {};
 }
 
 }  // namespace
 
-long identify(Link& link, Side side, Identities& ids) {
+Result<> identify(Link& link, Side side, Identities& ids) {
   return side == Side::service ? identify_as_service(link, ids) : identify_as_customer(link, ids);
 }
 
@@ -100,7 +101,7 @@ void answer_identification(Link& link, const UBYTE* customer_frame, Identities& 
   get_sys_data(&ids.customer, customer_frame);
   // Sent once: a customer that does not take it identifies again, and the
   // command loop answers that too.
-  send_own_frame(link, ids.service);
+  (void)send_own_frame(link, ids.service);
 }
 
 bool is_identification_frame(const UBYTE* wire) {
@@ -108,7 +109,7 @@ bool is_identification_frame(const UBYTE* wire) {
   bool framed = false;
   const bool known_system = std::any_of(std::begin(kOsNames), std::end(kOsNames),
                                         [&](const CodeName& entry) { return entry.code == wire[1]; });
-  return unpack_frame(wire, codes, kIdentificationBytes, framed) == LINK_OK && framed && known_system;
+  return unpack_frame(wire, codes, kIdentificationBytes, framed).ok() && framed && known_system;
 }
 
 bool lone_identification(Link& link, const UBYTE* wire) {

@@ -17,12 +17,12 @@ enum class Side { service, customer };
 
 // Runs the identification exchange on `link`. Side::service:
 // waits without limit for the customer's frame, then answer_identification;
-// returns LINK_OK whatever the customer makes of the answer, or LINK_TIMEOUT
-// when the line is lost while it waits (Link::lost) or the link is
-// cancelled. Side::customer: sends the own frame (into `ids.customer`),
-// receives the service's into `ids.service`; returns LINK_OK, or the failing
-// link code with `ids.service` left untouched.
-long identify(Link& link, Side side, Identities& ids);
+// ok whatever the customer makes of the answer, or Status::timed_out when the
+// line is lost while it waits (Link::lost) or the link is cancelled.
+// Side::customer: sends the own frame (into `ids.customer`), receives the
+// service's into `ids.service`; ok, or the failing frame's error with
+// `ids.service` left untouched.
+Result<> identify(Link& link, Side side, Identities& ids);
 // The service's answer to an intact identification frame (its 3 payload
 // bytes): ACK, `ids.customer` decoded from it, `ids.service` from the own
 // frame, and the own frame sent once.

@@ -30,13 +30,14 @@ Link::Link(host::Clock& clock, lines::LineOpener opener) : clock_(clock), opener
 
 Link::~Link() = default;
 
-bool Link::open_line(const char* device, long unit) {
-  last_error_.clear();
-  line_ = opener_(device, unit, last_error_);
+Result<> Link::open_line(const char* device, long unit) {
+  std::string error;
+  line_ = opener_(device, unit, error);
   pending_ = false;
   put_back_.clear();
   sent_until_ = now();
-  return line_ != nullptr;
+  if (!line_) return fail(Status::port_open_failed, error);
+  return {};
 }
 
 void Link::close_line() {
@@ -45,16 +46,14 @@ void Link::close_line() {
   put_back_.clear();
 }
 
-bool Link::apply_speed(long baud) {
-  if (!line_) return false;
+Result<> Link::apply_speed(long baud) {
+  if (!line_) return fail(Status::port_params_failed, "no line is open");
   // Rate 0 hangs a line up; no rate below 1 is ever applied.
-  if (baud < 1) {
-    last_error_ = "line speed " + std::to_string(baud) + " is not a rate";
-    return false;
-  }
-  if (!line_->set_speed(baud, last_error_)) return false;
+  if (baud < 1) return fail(Status::port_params_failed, "line speed " + std::to_string(baud) + " is not a rate");
+  std::string error;
+  if (!line_->set_speed(baud, error)) return fail(Status::port_params_failed, error);
   baud_ = baud;
-  return true;
+  return {};
 }
 
 nanoseconds Link::byte_time() const { return nanoseconds(kBitsPerByte * 1'000'000'000LL / std::max(baud_, 1L)); }
@@ -299,21 +298,19 @@ void Link::put_back(const UBYTE* bytes, std::size_t count) {
 
 // --- The port ---
 
-long allocport(Link& link, long port, const char* device) {
-  if (!link.open_line(device, port)) return PORT_OPEN_FAILED;
-  return set_baud_rate(link, 9600) ? PORT_OK : PORT_PARAMS_FAILED;
+Result<> allocport(Link& link, long port, const char* device) {
+  if (Result<> opened = link.open_line(device, port); !opened) return opened;
+  return set_baud_rate(link, 9600);
 }
 
-long freeport(Link& link, long /*port*/) {
+void freeport(Link& link, long /*port*/) {
   if (!link.transfer_ended()) link.give_up_transfer();
   link.close_line();
-  return 0;
 }
 
 Result<> set_baud_rate(Link& link, long baud) {
   link.delay_ticks(kTicksBeforeParamChange);
-  if (link.apply_speed(baud)) return {};
-  return fail(Status::port_params_failed, "line speed " + std::to_string(baud) + ": " + link.last_error());
+  return link.apply_speed(baud);
 }
 
 BOOL checktimeout(Link& link) { return link.await_within_limit() ? 0 : 1; }
@@ -354,64 +351,69 @@ bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count) {
   return true;
 }
 
-long send_frame(Link& link, const char* data, long len, UBYTE& answer) {
+Result<> send_frame(Link& link, const char* data, long len, UBYTE& answer) {
   answer = kNoAnswerYet;
-  if (!payload_fits(len)) return LINK_NOT_ACKED;
+  if (!payload_fits(len)) return fail(Status::frame_not_acked, "a frame of " + std::to_string(len) + " bytes");
   UBYTE reqdata[frame_bytes(kMaxPayload)] = {};
   const auto* payload = reinterpret_cast<const UBYTE*>(data);
   reqdata[0] = STX;
   if (len > 0) std::memcpy(reqdata + 1, payload, static_cast<std::size_t>(len));
   reqdata[len + 1] = calc_LPC(payload, len);
   reqdata[len + 2] = ETX;
-  if (!write_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) return LINK_SEND_TIMEOUT;
-  if (!link.read_within_limit(&answer, 1)) return LINK_TIMEOUT;
+  if (!write_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) {
+    return fail(Status::send_timed_out, "the frame did not leave within the time limit");
+  }
+  if (!link.read_within_limit(&answer, 1)) return fail(Status::timed_out, "no answer to the frame");
   if (answer == ACK || answer == NAK) link.frame_has_crossed();
-  return answer == ACK ? LINK_OK : LINK_NOT_ACKED;
+  if (answer != ACK) return fail(Status::frame_not_acked, "the frame was not acknowledged");
+  return {};
 }
 
-long send_data(Link& link, const char* data, long len) {
+Result<> send_data(Link& link, const char* data, long len) {
   UBYTE answer = 0;
   return send_frame(link, data, len, answer);
 }
 
-long unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed) {
+Result<> unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed) {
   if (len > 0) std::memcpy(data, wire + 1, static_cast<std::size_t>(len));
   data[len] = 0;
   framed = wire[0] == STX && wire[len + 2] == ETX;
-  return calc_LPC(data, len) == wire[len + 1] ? LINK_OK : LINK_CHECK_ERROR;
+  if (calc_LPC(data, len) != wire[len + 1]) return fail(Status::frame_damaged, "the frame's check byte is wrong");
+  return {};
 }
 
 namespace {
 
 // receive_data, telling also whether the frame began with STX and ended with ETX.
-long read_frame(Link& link, UBYTE* data, long len, bool& framed) {
+Result<> read_frame(Link& link, UBYTE* data, long len, bool& framed) {
   framed = false;
-  if (!payload_fits(len)) return LINK_CHECK_ERROR;
+  if (!payload_fits(len)) return fail(Status::frame_damaged, "a frame of " + std::to_string(len) + " bytes");
   UBYTE reqdata[frame_bytes(kMaxPayload)] = {};
-  if (!receive_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) return LINK_TIMEOUT;
+  if (!receive_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) {
+    return fail(Status::timed_out, "no whole frame within the time limit");
+  }
   return unpack_frame(reqdata, data, len, framed);
 }
 
-BOOL send_answer(Link& link, UBYTE answer) {
-  return write_bytes(link, &answer, 1) ? static_cast<BOOL>(LINK_OK) : static_cast<BOOL>(LINK_TIMEOUT);
-}
+bool send_answer(Link& link, UBYTE answer) { return write_bytes(link, &answer, 1); }
 
 }  // namespace
 
-long receive_data(Link& link, UBYTE* data, long len) {
+Result<> receive_data(Link& link, UBYTE* data, long len) {
   bool framed = false;
   return read_frame(link, data, len, framed);
 }
 
-long receive_framed_data(Link& link, UBYTE* data, long len) {
+Result<> receive_framed_data(Link& link, UBYTE* data, long len) {
   bool framed = false;
-  const long result = read_frame(link, data, len, framed);
-  return result == LINK_OK && !framed ? LINK_CHECK_ERROR : result;
+  Result<> result = read_frame(link, data, len, framed);
+  if (result && !framed) return fail(Status::frame_damaged, "the frame lacks its STX or its ETX");
+  return result;
 }
 
-BOOL send_ACK(Link& link) { return send_answer(link, ACK); }
+bool send_ACK(Link& link) { return send_answer(link, ACK); }
 
-BOOL send_NAK(Link& link) { return send_answer(link, NAK); }
+bool send_NAK(Link& link) { return send_answer(link, NAK); }
 
 // --- Getting back in step ---
 

@@ -7,8 +7,8 @@
 // on the standard tick (wire.h).
 //
 // Each end of a connection owns one Link: it holds the line, the clock the
-// limits run on, the one transfer in flight, cancellation and the last
-// error. Every operation below works on the link it is given.
+// limits run on, the one transfer in flight and cancellation. Every
+// operation below works on the link it is given.
 #pragma once
 
 #include <algorithm>
@@ -40,7 +40,7 @@ class Link {
   // The line speed the link set, in baud.
   long baud() const { return baud_; }
   // True when no line is open, or the line has gone for good: a transfer on it
-  // ends at once and fails, so a caller that sees LINK_TIMEOUT asks this to
+  // ends at once and fails, so a caller that sees Status::timed_out asks this to
   // tell a silent peer from a line that is gone.
   bool lost() const;
   // Why the line was lost, where it says more than that its far end went
@@ -58,7 +58,6 @@ class Link {
   // False when a speed set on the line reaches no serial port (a plain TCP
   // connection): a terminal server's port on the way keeps its own speed.
   bool speed_reaches_port() const { return !line_ || line_->speed_reaches_port(); }
-  const std::string& last_error() const { return last_error_; }
 
   // --- Cancellation ---
   // Makes the transfer in flight, and every later one, end at its next poll as
@@ -104,13 +103,13 @@ class Link {
 
  private:
   // The operations that move bytes and set the port, over the members below.
-  friend long allocport(Link& link, long port, const char* device);
-  friend long freeport(Link& link, long port);
+  friend Result<> allocport(Link& link, long port, const char* device);
+  friend void freeport(Link& link, long port);
   friend Result<> set_baud_rate(Link& link, long baud);
   friend BOOL checktimeout(Link& link);
   friend bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count);
   friend bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count);
-  friend long send_frame(Link& link, const char* data, long len, UBYTE& answer);
+  friend Result<> send_frame(Link& link, const char* data, long len, UBYTE& answer);
   friend void wait_for_receiver_to_give_up(Link& link);
 
   // The one transfer a link has in flight: which way, its bytes, how far it has come.
@@ -124,12 +123,13 @@ class Link {
     bool reading() const { return direction == lines::Direction::in; }
   };
 
-  bool open_line(const char* device, long unit);
+  // Fails with Status::port_open_failed, the reason the line's own.
+  Result<> open_line(const char* device, long unit);
   void close_line();
-  // Sets the line to `baud`, after what was written has left. False, with
-  // last_error() filled and the line as it was, when the rate is no rate or
-  // the line cannot take it.
-  bool apply_speed(long baud);
+  // Sets the line to `baud`, after what was written has left. Fails with
+  // Status::port_params_failed, the line as it was, when the rate is no rate
+  // or the line cannot take it.
+  Result<> apply_speed(long baud);
   // Starts a read of `length` bytes into `into`, or a write of `length` bytes
   // from `from`, without waiting. A read ends when all its bytes have
   // arrived, a write once it has moved bytes and they have left the port;
@@ -183,7 +183,6 @@ class Link {
   Transfer transfer_;
   bool pending_ = false;
   std::atomic<bool> cancelled_{false};
-  std::string last_error_;
   std::chrono::nanoseconds sent_until_{};    // see sent_until()
   std::chrono::nanoseconds wire_until_{};    // when the transfer started last may have crossed the line
   // The read in flight: when bytes were last handed over while it watched
@@ -202,13 +201,13 @@ class Link {
 // --- The port ---
 
 // Opens unit `port` of `device` and sets the line to 9600 baud, 8N1, no flow
-// control. PORT_OK, PORT_OPEN_FAILED or PORT_PARAMS_FAILED (the cause in
-// link.last_error()); whatever it opened stays for freeport.
-long allocport(Link& link, long port, const char* device);
-// Ends a pending transfer and closes the device. Always 0.
-long freeport(Link& link, long port);
+// control. Fails with Status::port_open_failed or port_params_failed, the
+// reason the line's own; whatever it opened stays for freeport.
+Result<> allocport(Link& link, long port, const char* device);
+// Ends a pending transfer and closes the device.
+void freeport(Link& link, long port);
 // Sets the line speed to `baud`. Fails with Status::port_params_failed, the
-// line left as it was.
+// line left as it was, the reason the line's own.
 Result<> set_baud_rate(Link& link, long baud);
 // Waits, within the time limit, for the transfer just started on the link.
 // 0 when it completed (also as the limit ran out); 1 when the limit ran out,
@@ -232,21 +231,21 @@ std::chrono::nanoseconds wire_time(const Link& link, long count);
 // The check byte of `len` bytes: their exclusive-or, moved off the values 128
 // to 131; 4 for no bytes.
 std::uint8_t calc_LPC(const UBYTE* data, long len);
-// Sends `len` bytes as one frame and reads the one-byte answer.
-// LINK_OK (answer ACK), LINK_NOT_ACKED, LINK_SEND_TIMEOUT or LINK_TIMEOUT.
-long send_data(Link& link, const char* data, long len);
+// Sends `len` bytes as one frame and reads the one-byte answer. Ok when it
+// was ACK; fails with Status::frame_not_acked (any other answer),
+// send_timed_out or timed_out (no answer).
+Result<> send_data(Link& link, const char* data, long len);
 // As send_data, and gives the answer byte that came (0x66, which is no
 // answer byte, when none did).
-long send_frame(Link& link, const char* data, long len, UBYTE& answer);
+Result<> send_frame(Link& link, const char* data, long len, UBYTE& answer);
 // Receives one frame of `len` payload bytes into `data` (len + 1 bytes, a NUL
-// is put after the payload). LINK_OK, LINK_CHECK_ERROR (payload stored all the
-// same) or LINK_TIMEOUT (data untouched).
-long receive_data(Link& link, UBYTE* data, long len);
+// is put after the payload). Fails with Status::frame_damaged (payload stored
+// all the same) or timed_out (data untouched).
+Result<> receive_data(Link& link, UBYTE* data, long len);
 // As receive_data, but a frame that does not begin with STX and end with ETX
-// is damaged too (LINK_CHECK_ERROR): a read out of step with the sender, by a
-// byte that a fault added or took away, shows there even where the check byte
-// happens to match.
-long receive_framed_data(Link& link, UBYTE* data, long len);
+// is damaged too: a read out of step with the sender, by a byte that a fault
+// added or took away, shows there even where the check byte happens to match.
+Result<> receive_framed_data(Link& link, UBYTE* data, long len);
 // The two halves of receive_data. Reads exactly `count` bytes of a frame,
 // each piece within a fresh time limit; false on a time-out (what had come is
 // thrown away).
@@ -255,12 +254,13 @@ bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count);
 // time-out (what was still queued is taken back).
 bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count);
 // Takes a frame of `len` payload bytes as it came off the line (len + 3
-// bytes) apart: the payload into `data` with a NUL after it; LINK_OK or
-// LINK_CHECK_ERROR. `framed` tells whether it began with STX and ended with ETX.
-long unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed);
-// Write the one answer byte. 0, or LINK_TIMEOUT.
-BOOL send_ACK(Link& link);
-BOOL send_NAK(Link& link);
+// bytes) apart: the payload into `data` with a NUL after it; fails with
+// Status::frame_damaged. `framed` tells whether it began with STX and ended
+// with ETX.
+Result<> unpack_frame(const UBYTE* wire, UBYTE* data, long len, bool& framed);
+// Write the one answer byte; false when it did not leave within the time limit.
+bool send_ACK(Link& link);
+bool send_NAK(Link& link);
 
 // --- Getting back in step, for both ends ---
 //

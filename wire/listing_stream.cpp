@@ -41,7 +41,7 @@ void format_listing_line(char* frame, const host::ExamineData& entry) {
 // Each listing frame is tried twice at most.
 bool send_listing_frame(Link& link, const char* frame) {
   for (int attempt = 0; attempt < kSendsPerListingFrame; ++attempt) {
-    if (send_data(link, frame, kListingLineBytes) == LINK_OK) return true;
+    if (send_data(link, frame, kListingLineBytes)) return true;
   }
   return false;
 }
@@ -60,6 +60,10 @@ void send_failed_end_marker(Link& link) {
 }
 
 constexpr std::size_t kSizeField = kTypeFieldColumns + kNameFieldColumns;
+// What listed_size gives when the line holds no size, and when the name went
+// on past its 30 columns and pushed the size out of the frame.
+constexpr std::int64_t kNoListedSize = -1;
+constexpr std::int64_t kNameBeyondField = -2;
 
 // Whether a listing line that fills its frame holds the start of a longer
 // name. A name longer than its 30 columns pushes the size right, and the
@@ -90,33 +94,31 @@ std::int64_t listed_size(const char* frame) {
   return std::strtoll(frame + digits, nullptr, 10);
 }
 
-// Turns one listing line into a row at the tail of `list`; false when no row
-// can be had.
-bool append_listing_line(List* list, const char* frame, RowMaker make_row) {
-  const bool directory = std::strncmp(frame, "DIR", 3) == 0;
+// One listing line as an entry. A name that went on beyond its 30 columns
+// (kNameBeyondField) is the start of a longer one, spaces and all, whatever
+// its last byte; a whole one is padded with spaces, which are cut.
+Entry listed_entry(const char* frame) {
   const char* field = frame + kTypeFieldColumns;
-  char name[kNameFieldColumns + 1];
-  const std::size_t length = strnlen(field, kNameFieldColumns);
-  std::memcpy(name, field, length);
-  name[length] = '\0';
-  Dir_Entry* row = make_row(name, directory ? "DIR" : "FILE");
-  if (row == nullptr) return false;
-  set_list_row_size(row, listed_size(frame));
-  std::memcpy(row->entry, name, length + 1);
-  add_list_row(list, row, directory);
-  return true;
+  Entry entry;
+  entry.type = std::strncmp(frame, "DIR", 3) == 0 ? EntryType::folder : EntryType::file;
+  entry.name.assign(field, strnlen(field, kNameFieldColumns));
+  const std::int64_t size = listed_size(frame);
+  entry.cut = size == kNameBeyondField && entry.name.size() == static_cast<std::size_t>(kNameFieldColumns);
+  entry.size = std::max<std::int64_t>(size, kNoListedSize);
+  if (!entry.cut) entry.name.erase(entry.name.find_last_not_of(' ') + 1);
+  return entry;
 }
 
 }  // namespace
 
-long send_akt_dir(Link& link, const host::FileSystem& tree) {
+Result<> send_akt_dir(Link& link, const host::FileSystem& tree) {
   // A folder that cannot be read (it may have been removed meanwhile) is a
   // listing that failed at both ends: the reader waits for the end marker,
   // and must not wait in vain, nor take an empty listing for the folder's.
   const std::unique_ptr<host::EntryScan> scan = tree.scan_current();
   if (!scan) {
     send_failed_end_marker(link);
-    return DIR_NO_SCAN;
+    return fail(Status::listing_unreadable, "the folder cannot be read");
   }
   char frame[kListingFrameBytes] = {};
   host::ExamineData entry;
@@ -125,29 +127,39 @@ long send_akt_dir(Link& link, const host::FileSystem& tree) {
     // A line that fails twice ends the listing; the end marker still follows.
     if (!send_listing_frame(link, frame)) break;
   }
-  return send_listing_frame(link, kEndMarker) ? DIR_OK : DIR_END_NOT_ACKED;
+  if (!send_listing_frame(link, kEndMarker)) {
+    return fail(Status::listing_end_not_acked, "the end of the listing was not acknowledged");
+  }
+  return {};
 }
 
-long receive_akt_dir(Link& link, List* list, RowMaker make_row, std::size_t most_lines) {
+Result<> receive_akt_dir(Link& link, std::vector<Entry>& entries, std::size_t most_lines) {
   char frame[kListingFrameBytes] = {};
   auto* payload = reinterpret_cast<UBYTE*>(frame);
   int failed_in_a_row = 0;
   std::size_t lines = 0;
   for (;;) {
-    const long err = receive_data(link, payload, kListingLineBytes);
+    const Result<> got = receive_data(link, payload, kListingLineBytes);
+    const bool timed_out = !got && got.error().status == Status::timed_out;
     // An end marker ends the listing even when damaged: nothing follows it.
-    if (err != LINK_TIMEOUT && std::strncmp(frame, "END", 3) == 0) {
+    if (!timed_out && std::strncmp(frame, "END", 3) == 0) {
       send_ACK(link);
-      return err == LINK_OK ? DIR_OK : DIR_END_DAMAGED;
+      if (!got) return fail(Status::listing_end_damaged, "the end of the listing came damaged");
+      return {};
     }
-    if (err != LINK_OK) {
+    if (!got) {
       send_NAK(link);
       // A sender that has gone away would otherwise keep us here for ever.
-      if (++failed_in_a_row == kFailedListingFramesLimit) return DIR_END_DAMAGED;
+      if (++failed_in_a_row == kFailedListingFramesLimit) {
+        return fail(Status::listing_end_damaged, "the listing broke off after repeated failures on the line");
+      }
       continue;
     }
     failed_in_a_row = 0;
-    if (lines == most_lines || !append_listing_line(list, frame, make_row)) return DIR_NO_MEMORY;
+    if (lines == most_lines) {
+      return fail(Status::listing_no_memory, "the listing goes on past " + std::to_string(most_lines) + " lines");
+    }
+    entries.push_back(listed_entry(frame));
     ++lines;
     send_ACK(link);
   }

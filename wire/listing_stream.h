@@ -6,36 +6,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "host/file_system.h"
-#include "wire/display.h"
 #include "wire/link.h"
-#include "wire/list.h"
 #include "wire/status.h"
 
 namespace quorvantix::wire {
 
 // Service side: streams the listing of the tree's current directory (without
-// the temporaries of files being stored). DIR_OK, DIR_END_NOT_ACKED or
-// DIR_NO_SCAN (the folder cannot be read, or has gone: the end marker alone
-// went out, with a wrong check byte, so that the reader reports a listing
-// that failed).
-long send_akt_dir(Link& link, const host::FileSystem& tree);
-// What a row's size (list_row_size) is when its listing line gave none:
-// kNoListedSize when the size field holds no size (none, not digits, or more
-// digits than its 10 columns), kNameBeyondField when the name went on past
-// its 30 columns and pushed the size out of the frame: the row holds only
-// the start of a longer name.
-constexpr std::int64_t kNoListedSize = -1;
-constexpr std::int64_t kNameBeyondField = -2;
-// Customer side: reads a listing stream into `list`, one row from `make_row`
-// a line, `most_lines` rows at most. DIR_OK, DIR_END_DAMAGED (also after 5
-// consecutive failed frames) or DIR_NO_MEMORY (no row could be had, or a line
-// came past `most_lines`: that line is left unanswered, and the sender gives
-// up the rest).
-long receive_akt_dir(Link& link, List* list, RowMaker make_row = alloc_list_row,
-                     std::size_t most_lines = SIZE_MAX);
-
+// the temporaries of files being stored). Fails with Status::
+// listing_end_not_acked, or listing_unreadable (the folder cannot be read, or
+// has gone: the end marker alone went out, with a wrong check byte, so that
+// the reader reports a listing that failed).
+Result<> send_akt_dir(Link& link, const host::FileSystem& tree);
+// Customer side: reads a listing stream, appending one entry a line to
+// `entries`, `most_lines` at most. An entry's size is -1 when its line gave
+// none (none, not digits, or more digits than its 10 columns) or when the
+// name went on past its 30 columns and pushed the size out of the frame: the
+// entry is then `cut`. Fails with Status::listing_end_damaged (also after 5
+// consecutive failed frames) or listing_no_memory (a line came past
+// `most_lines`: that line is left unanswered, and the sender gives up the
+// rest); the entries read so far stay in `entries`.
+Result<> receive_akt_dir(Link& link, std::vector<Entry>& entries, std::size_t most_lines = SIZE_MAX);
 
 // Cuts trailing spaces (not tabs); a string of spaces alone becomes empty.
 void strip_str(char* str);

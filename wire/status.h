@@ -1,6 +1,6 @@
-// Shared by every module: the records and the status codes. Every operation
-// that can fail returns one of these codes, 0 for success; they are printed on
-// the console and never sent to the peer.
+// Shared by every module: the records, the entries of a listing, and how an
+// operation fails (a Status and its reason; the console's numbers for them
+// are made at the edge, and never sent to the peer).
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,17 @@ struct ID {
 struct Identities {
   ID service{};
   ID customer{};
+};
+
+// One entry of a listing, the service's or this end's.
+enum class EntryType { file, folder };
+struct Entry {
+  EntryType type = EntryType::file;
+  std::string name;        // whole, or as the service's listing gave it (trailing spaces cut unless `cut`)
+  std::int64_t size = -1;  // in bytes; -1 when the listing gave none
+  bool cut = false;        // the listing carried only the start of a longer name
+  bool is_folder() const { return type == EntryType::folder; }
+  bool operator==(const Entry&) const = default;
 };
 
 // --- How an operation fails ---
@@ -75,39 +86,6 @@ using Result = host::Result<T, Error>;
 inline host::Failure<Error> fail(Status status, std::string reason) {
   return host::Failure<Error>{Error{status, std::move(reason)}};
 }
-
-// --- Status codes ---
-constexpr long LINK_OK = 0;
-constexpr long PORT_OK = 0;
-constexpr long FILE_OK = 0;
-constexpr long DIR_OK = 0;
-constexpr long PORT_PARAMS_FAILED = 1;
-constexpr long DIR_END_NOT_ACKED = 1;
-constexpr long DIR_END_DAMAGED = 1;
-constexpr long LINK_CHECK_ERROR = 2;
-constexpr long LINK_NOT_ACKED = 3;
-constexpr long PORT_NO_REPLY_PORT = 4;
-constexpr long PORT_NO_REQUEST = 5;
-constexpr long PORT_OPEN_FAILED = 6;
-constexpr long FILE_HEADER_DAMAGED = 7;
-constexpr long FILE_NO_DIR_LOCK = 8;
-constexpr long FILE_NO_MEMORY = 9;
-constexpr long DIR_NO_MEMORY = 9;
-constexpr long FILE_NO_INFO = 10;
-constexpr long FILE_WRITE_PROTECTED = 11;
-constexpr long FILE_NO_ROOM = 12;
-constexpr long FILE_CREATE_FAILED = 13;
-constexpr long FILE_TOO_MANY_FAILURES = 14;
-constexpr long FILE_WRITE_FAILED = 15;
-constexpr long FILE_NO_LOCK = 16;
-constexpr long FILE_NO_EXAMINE = 17;
-constexpr long DIR_NO_SCAN = 17;
-constexpr long FILE_HEADER_NOT_ACKED = 18;
-constexpr long FILE_OPEN_FAILED = 19;
-constexpr long FILE_READ_FAILED = 20;
-constexpr long FILE_HEADER_BAD = 21;
-constexpr long LINK_SEND_TIMEOUT = 22;
-constexpr long LINK_TIMEOUT = 23;
 
 inline constexpr char version[] = "$VER: Quorvantix 11.00 (07.06.26)";  // the version text
 

@@ -183,7 +183,7 @@ bool ScriptedLine::take_next_peer() { return peer_.take_next_peer(); }
 ScriptedLink::ScriptedLink(const std::uint8_t* data, std::size_t size)
     : peer(clock, parse_script(data, size)), link(clock, peer.opener()) {
   peer.on_used_up([this] { link.cancel(); });
-  allocport(link, 0, "script");
+  (void)allocport(link, 0, "script");
 }
 
 ScriptedLink::~ScriptedLink() { freeport(link, 0); }

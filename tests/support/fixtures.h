@@ -21,7 +21,6 @@
 #include "tests/support/temp_dir.h"
 #include "wire/display.h"
 #include "wire/identification.h"
-#include "wire/list.h"
 
 namespace quorvantix::testsupport {
 
@@ -80,6 +79,19 @@ inline Bytes own_codes() {
 }
 inline Bytes own_frame() { return frame_of(own_codes()); }
 
+// What a wire operation came to: the Status it failed with, or kOk.
+using WireOutcome = std::optional<wire::Status>;
+inline constexpr WireOutcome kOk = std::nullopt;
+template <class T>
+WireOutcome outcome_of(const wire::Result<T>& result) {
+  return result ? kOk : WireOutcome(result.error().status);
+}
+// Why a wire operation failed; empty when it did not.
+template <class T>
+std::string reason_of(const wire::Result<T>& result) {
+  return result ? std::string() : result.error().reason;
+}
+
 // What `body` prints on the console; a simulation that gets stuck fails the test.
 inline std::string console_of(const std::function<void()>& body) {
   testing::internal::CaptureStdout();
@@ -87,26 +99,6 @@ inline std::string console_of(const std::function<void()>& body) {
   return testing::internal::GetCapturedStdout();
 }
 
-// A list that frees its rows however the test ends; `first` names a row that
-// is in it before the test adds any.
-struct OwnedList : wire::List {
-  explicit OwnedList(const char* first = nullptr) {
-    if (first) wire::AddTail(this, &wire::alloc_list_row(first, "FILE")->node);
-  }
-  ~OwnedList() { wire::free_list_rows(this); }
-};
-
-// One row: both column texts, its entry text, its priority.
-struct Row { std::string column0, column1, entry; int pri; bool operator==(const Row&) const = default; };
-
-inline std::vector<Row> rows_of(const wire::List& list) {
-  std::vector<Row> rows;
-  for (const wire::Node* node = list.lh_Head; node != nullptr; node = node->ln_Succ) {
-    const auto* row = reinterpret_cast<const wire::Dir_Entry*>(node);
-    rows.push_back({wire::list_row_column(row, 0), wire::list_row_column(row, 1), row->entry, node->ln_Pri});
-  }
-  return rows;
-}
 
 // Every name below `top` ("/a/b"), with its contents (none for a folder), mode and owner.
 inline std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree_of(const std::string& top) {
@@ -151,3 +143,10 @@ struct Served {
 };
 
 }  // namespace quorvantix::testsupport
+
+namespace quorvantix::wire {
+inline void PrintTo(const Entry& entry, std::ostream* out) {
+  *out << (entry.is_folder() ? "folder '" : "file '") << entry.name << "' " << entry.size << (entry.cut ? " cut" : "");
+}
+inline void PrintTo(Status status, std::ostream* out) { *out << "Status " << static_cast<int>(status); }
+}  // namespace quorvantix::wire

@@ -26,20 +26,20 @@ std::string file_line(const std::string& name, std::int64_t size) {
 
 std::string folder_line(const std::string& name) { return listing_line("DIR ", name, "0"); }
 
-long HostileService::send_frame(const std::string& payload) {
-  return send_data(link_, payload.data(), static_cast<long>(payload.size()));
+bool HostileService::send_frame(const std::string& payload) {
+  return send_data(link_, payload.data(), static_cast<long>(payload.size())).ok();
 }
 
-long HostileService::send_end_marker() { return send_frame("END" + std::string(kListingLineBytes - 3, ' ')); }
+bool HostileService::send_end_marker() { return send_frame("END" + std::string(kListingLineBytes - 3, ' ')); }
 
-long HostileService::send_refusal() { return send_frame("-"); }
+bool HostileService::send_refusal() { return send_frame("-"); }
 
 void HostileService::send_many_files(long count) {
   for (long i = 0; i < count; ++i) {
     const std::string line = file_line("f" + std::to_string(i), i);
-    if (send_frame(line) != LINK_OK && send_frame(line) != LINK_OK) break;
+    if (!send_frame(line) && !send_frame(line)) break;
   }
-  if (send_end_marker() != LINK_OK) send_end_marker();
+  if (!send_end_marker()) send_end_marker();
 }
 
 void HostileService::flood(const std::string& header, long frames) {
@@ -59,13 +59,13 @@ namespace {
 // A frame sent until it is acknowledged, at most five times.
 bool send_until_acknowledged(Link& link, const char* data, long length) {
   for (int failures = 0; failures < kFailuresEndingATransfer; ++failures)
-    if (send_data(link, data, length) == LINK_OK) return true;
+    if (send_data(link, data, length)) return true;
   return false;
 }
 
 }  // namespace
 
-long HostileService::send_file(const std::string& name, const File& file) {
+bool HostileService::send_file(const std::string& name, const File& file) {
   const auto size = static_cast<long>(file.content.size());
   std::string header = file.header;
   if (header.empty()) {
@@ -74,26 +74,26 @@ long HostileService::send_file(const std::string& name, const File& file) {
     header = wire_name + " " + std::to_string(size / kBlockBytes) + " " + std::to_string(size % kBlockBytes);
   }
   header.resize(kHeaderBytes, '\0');
-  if (send_frame(header) != LINK_OK) return FILE_HEADER_NOT_ACKED;
+  if (!send_frame(header)) return false;
   const auto* bytes = reinterpret_cast<const char*>(file.content.data());
   for (long at = 0; at + kBlockBytes <= size; at += kBlockBytes)
-    if (!send_until_acknowledged(link_, bytes + at, kBlockBytes)) return FILE_TOO_MANY_FAILURES;
+    if (!send_until_acknowledged(link_, bytes + at, kBlockBytes)) return false;
   const std::string extra(kBlockBytes, static_cast<char>(file.fill));
   for (long block = 0; block < file.extra_blocks; ++block)
-    if (link_.cancelled() || !send_until_acknowledged(link_, extra.data(), kBlockBytes)) return FILE_TOO_MANY_FAILURES;
+    if (link_.cancelled() || !send_until_acknowledged(link_, extra.data(), kBlockBytes)) return false;
   if (size % kBlockBytes != 0 && !send_until_acknowledged(link_, bytes + size - size % kBlockBytes, size % kBlockBytes))
-    return FILE_TOO_MANY_FAILURES;
-  return FILE_OK;
+    return false;
+  return true;
 }
 
 void HostileService::serve() {
   while (identified()) {
     UBYTE buffer[kMaxPayload + 1] = {};
     for (;;) {
-      const long got = receive_data(link_, buffer, kCommandFrameBytes);
+      const Result<> got = receive_data(link_, buffer, kCommandFrameBytes);
       if (link_.cancelled() || link_.lost()) return;
-      if (got == LINK_TIMEOUT) continue;
-      if (got != LINK_OK) {
+      if (!got && got.error().status == Status::timed_out) continue;
+      if (!got) {
         send_NAK(link_);
         continue;
       }
@@ -108,7 +108,7 @@ void HostileService::serve() {
 
 bool HostileService::identified() {
   Identities ids;
-  return identify(link_, Side::service, ids) == LINK_OK;
+  return identify(link_, Side::service, ids).ok();
 }
 
 void HostileService::run_command(std::uint8_t code, const std::string& argument) {
@@ -150,13 +150,13 @@ void HostileService::change_folder(const std::string& dir) {
 void HostileService::list() {
   if (const auto lines = listings.find(folder); lines != listings.end())
     for (const std::string& line : lines->second)
-      if (send_frame(line) != LINK_OK && send_frame(line) != LINK_OK) break;
-  if (send_end_marker() != LINK_OK) send_end_marker();
+      if (!send_frame(line) && !send_frame(line)) break;
+  if (!send_end_marker()) send_end_marker();
 }
 
 void HostileService::receive_and_drop_file() {
   UBYTE buffer[kMaxPayload + 1] = {};
-  if (receive_data(link_, buffer, kHeaderBytes) != LINK_OK) return void(send_NAK(link_));
+  if (!receive_data(link_, buffer, kHeaderBytes)) return void(send_NAK(link_));
   long blocks = 0, rest = 0;
   char name[kHeaderBytes + 1] = {};
   if (std::sscanf(reinterpret_cast<const char*>(buffer), "%60s %ld %ld", name, &blocks, &rest) != 3)
@@ -164,7 +164,7 @@ void HostileService::receive_and_drop_file() {
   send_ACK(link_);
   for (int failures = 0; blocks > 0 || rest > 0;) {
     const long length = blocks > 0 ? kBlockBytes : rest;
-    if (receive_data(link_, buffer, length) == LINK_OK) {
+    if (receive_data(link_, buffer, length)) {
       send_ACK(link_);
       if (blocks > 0) --blocks;
       else rest = 0;
@@ -177,8 +177,8 @@ void HostileService::receive_and_drop_file() {
 HostileOnTcp::HostileOnTcp() {
   const std::string port = std::to_string(free_tcp_port());
   line = "tcp:127.0.0.1:" + port;
-  if (allocport(link, 0, ("tcp-listen:127.0.0.1:" + port).c_str()) != PORT_OK)
-    throw std::runtime_error("hostile service: " + link.last_error());
+  if (const Result<> opened = allocport(link, 0, ("tcp-listen:127.0.0.1:" + port).c_str()); !opened)
+    throw std::runtime_error("hostile service: " + opened.error().reason);
 }
 
 void HostileOnTcp::start() {

@@ -65,11 +65,12 @@ class HostileService {
   std::function<void(HostileService&, const std::string& name)> on_get;
 
   // --- Steps for the answers above ---
-  long send_frame(const std::string& payload);  // send_data of all its bytes
-  long send_end_marker();
+  // Each true when its frames were acknowledged.
+  bool send_frame(const std::string& payload);  // send_data of all its bytes
+  bool send_end_marker();
   // Sends `file` as the answer to a get of `name`: header, blocks, short block.
-  long send_file(const std::string& name, const File& file);
-  long send_refusal();
+  bool send_file(const std::string& name, const File& file);
+  bool send_refusal();
   // Lists `count` files "f0", "f1", ... as a service would (a line left
   // unanswered twice ends it), then the end marker.
   void send_many_files(long count);

@@ -254,7 +254,7 @@ Bytes frame_of(const Bytes& payload) {
 Bytes frame_of(const std::string& payload) { return frame_of(Bytes(payload.begin(), payload.end())); }
 
 SimPair::SimPair(nanoseconds tick) : clock(tick) {
-  if (allocport(service, 0, "sim") != PORT_OK || allocport(customer, 0, "sim") != PORT_OK) {
+  if (!allocport(service, 0, "sim") || !allocport(customer, 0, "sim")) {
     throw std::runtime_error("the simulated line did not open");
   }
 }

@@ -1,0 +1,37 @@
+// The reference peer's statuses: the numbers the console has always shown
+// for the wire's failures, 0 for success.
+#pragma once
+
+namespace quorvantix::testsupport {
+
+constexpr long LINK_OK = 0;
+constexpr long PORT_OK = 0;
+constexpr long FILE_OK = 0;
+constexpr long DIR_OK = 0;
+constexpr long PORT_PARAMS_FAILED = 1;
+constexpr long DIR_END_NOT_ACKED = 1;
+constexpr long DIR_END_DAMAGED = 1;
+constexpr long LINK_CHECK_ERROR = 2;
+constexpr long LINK_NOT_ACKED = 3;
+constexpr long PORT_OPEN_FAILED = 6;
+constexpr long FILE_HEADER_DAMAGED = 7;
+constexpr long FILE_NO_DIR_LOCK = 8;
+constexpr long FILE_NO_MEMORY = 9;
+constexpr long DIR_NO_MEMORY = 9;
+constexpr long FILE_NO_INFO = 10;
+constexpr long FILE_WRITE_PROTECTED = 11;
+constexpr long FILE_NO_ROOM = 12;
+constexpr long FILE_CREATE_FAILED = 13;
+constexpr long FILE_TOO_MANY_FAILURES = 14;
+constexpr long FILE_WRITE_FAILED = 15;
+constexpr long FILE_NO_LOCK = 16;
+constexpr long FILE_NO_EXAMINE = 17;
+constexpr long DIR_NO_SCAN = 17;
+constexpr long FILE_HEADER_NOT_ACKED = 18;
+constexpr long FILE_OPEN_FAILED = 19;
+constexpr long FILE_READ_FAILED = 20;
+constexpr long FILE_HEADER_BAD = 21;
+constexpr long LINK_SEND_TIMEOUT = 22;
+constexpr long LINK_TIMEOUT = 23;
+
+}  // namespace quorvantix::testsupport

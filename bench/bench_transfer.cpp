@@ -125,25 +125,25 @@ int main(int argc, char** argv) {
   host::SteadyClock clock;
   Link link(clock);
   Session session(link);
-  if (open_line(session, b, 0) != PORT_OK) return fail("cannot open the line");
-  if (reach_service(session) != LINK_OK) return fail("no identification from the service");
+  if (!session.open_line(b, 0)) return fail("cannot open the line");
+  if (!session.reach_service()) return fail("no identification from the service");
   std::vector<double> sending;
   std::vector<double> receiving;
   for (int run = 0; run < options.runs; ++run) {
     auto start = Clock::now();
-    if (remote_put(session, (work / "payload.bin").string(), "payload.bin", nullptr) != FILE_OK) {
+    if (!session.remote_put((work / "payload.bin").string(), "payload.bin", nullptr)) {
       return fail("sending failed");
     }
     sending.push_back(seconds_since(start));
     start = Clock::now();
     fs::remove(work / "back.bin");
-    if (remote_get(session, "payload.bin", (work / "back.bin").string(), nullptr) != FILE_OK) {
+    if (!session.remote_get("payload.bin", (work / "back.bin").string(), nullptr)) {
       return fail("receiving failed");
     }
     receiving.push_back(seconds_since(start));
   }
-  shutdown_service(session);
-  close_line(session);
+  (void)session.shutdown_service();
+  session.close_line();
   const bool same = same_file(work / "back.bin", work / "payload.bin");
   fs::remove_all(work);
   if (!same) return fail("the file came back changed");

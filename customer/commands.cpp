@@ -17,6 +17,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
@@ -68,10 +69,9 @@ ListingStyle style_of(const Parsed& command) {
 std::size_t out_columns(const Console& console) { return console.out_terminal ? terminal_columns(STDOUT_FILENO) : 0; }
 
 Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
-  const long status = remote_pwd(session);
-  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  console.out << host::shown_name(session.remote_dir) << '\n';
-  if (session.remote_dir_cut) {
+  if (const Result<> pwd = session.remote_pwd(); !pwd) return failed(console, command, link_failure(pwd.error(), session));
+  console.out << host::shown_name(session.remote_dir()) << '\n';
+  if (session.remote_dir_cut()) {
     say(console, command.name, "the name is longer; the line carries only its first 60 characters");
   }
   return {};
@@ -79,16 +79,16 @@ Outcome run_pwd(Session& session, const Parsed& command, Console& console) {
 
 Outcome run_cd(Session& session, const Parsed& command, Console& console) {
   const std::string& dir = command.args[0];
-  const long status = remote_cd(session, dir);
-  if (status == REMOTE_DIR_UNCONFIRMED) {
+  const Result<> cd = session.remote_cd(dir);
+  if (cd) return {};
+  if (cd.error().kind == Kind::remote_dir_unconfirmed) {
     say(console, command.name,
         "cannot tell whether the service changed directory: its name is longer than the 60 characters the line "
         "carries");
     return {};
   }
-  if (status == REMOTE_DIR_UNCHANGED) return failed(console, command, not_entered(session, console, dir));
-  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
-  return {};
+  if (cd.error().kind == Kind::remote_dir_unchanged) return failed(console, command, not_entered(session, console, dir));
+  return failed(console, command, link_failure(cd.error(), session));
 }
 
 // The entries that `pattern` matches, or may match where the listing cut a name.
@@ -107,24 +107,24 @@ Outcome list_path(Session& session, const Parsed& command, Console& console, con
   const Entries* entries = nullptr;
   const std::string folder = folder_part(path), name = path.substr(folder.size());
   if (has_wildcard(name)) {
-    const long status = folder_listing(session, console.listings, folder, entries, true);
-    if (status != LINK_OK) return failed(console, command, listing_failure(status, session));
+    const Result<> listing = folder_listing(session, console.listings, folder, entries, true);
+    if (!listing) return failed(console, command, listing_failure(listing.error(), session));
     const std::vector<RemoteEntry> found = matching(*entries, name);
     print_listing(found, style_of(command), out_columns(console), console.out);
     if (found.empty()) return failed(console, command, "no name on the service matches " + quoted(path));
     return {};
   }
   if (kept_kind(session, console.listings, path) != RemoteKind::file) {
-    const long status = folder_listing(session, console.listings, path, entries, true);
-    if (status == LINK_OK) {
+    const Result<> listing = folder_listing(session, console.listings, path, entries, true);
+    if (listing) {
       print_listing(*entries, style_of(command), out_columns(console), console.out);
       return {};
     }
-    if (status != REMOTE_DIR_UNCHANGED || session.remote_dir.empty()) {
-      return failed(console, command, listing_failure(status, session));
+    if (listing.error().kind != Kind::remote_dir_unchanged || session.remote_dir().empty()) {
+      return failed(console, command, listing_failure(listing.error(), session));
     }
   }
-  if (folder_listing(session, console.listings, folder, entries) == LINK_OK) {
+  if (folder_listing(session, console.listings, folder, entries)) {
     for (const RemoteEntry& entry : *entries) {
       if (entry.cut || entry.name != name) continue;
       print_listing({entry}, style_of(command), out_columns(console), console.out);
@@ -137,9 +137,9 @@ Outcome list_path(Session& session, const Parsed& command, Console& console, con
 Outcome run_ls(Session& session, const Parsed& command, Console& console) {
   if (!command.args.empty()) return list_path(session, command, console, command.args[0]);
   const Entries* entries = nullptr;
-  const long status = current_listing(session, console.listings, entries, true);
+  const Result<> listing = current_listing(session, console.listings, entries, true);
   if (entries != nullptr) print_listing(*entries, style_of(command), out_columns(console), console.out);
-  if (status != LINK_OK) return failed(console, command, listing_failure(status, session));
+  if (!listing) return failed(console, command, listing_failure(listing.error(), session));
   return {};
 }
 
@@ -167,7 +167,7 @@ Outcome run_mput(Session& session, const Parsed& command, Console& console) {
 
 Outcome run_baud(Session& session, const Parsed& command, Console& console) {
   if (command.args.empty()) {
-    console.out << session.baud << " baud\n";
+    console.out << session.baud() << " baud\n";
     return {};
   }
   return switch_speed(session, host::parse_rate(command.args[0]), console);
@@ -177,14 +177,14 @@ Outcome run_baud(Session& session, const Parsed& command, Console& console) {
 
 Outcome switch_speed(Session& session, long rate, Console& console) {
   const Parsed command{"baud", "", false, {}};
-  if (!session.link.speed_reaches_port()) {
+  if (!session.link().speed_reaches_port()) {
     say(console, command.name,
         "a tcp: line carries no line speed: the service switches to " + std::to_string(rate) +
             " baud, but a serial port on the way (a terminal server's) stays at its own; a port that a terminal "
             "server offers with RFC 2217 follows the speed when it is named rfc2217:HOST:PORT");
   }
-  const long status = remote_set_baud(session, rate);
-  if (status != LINK_OK) return failed(console, command, link_failure(status, session));
+  const Result<> switched = session.remote_set_baud(rate);
+  if (!switched) return failed(console, command, link_failure(switched.error(), session));
   if (!console.quiet) say(console, command.name, "the line runs at " + std::to_string(rate) + " baud");
   return {};
 }
@@ -192,9 +192,9 @@ Outcome switch_speed(Session& session, long rate, Console& console) {
 namespace {
 
 Outcome run_lpwd(Session& session, const Parsed& command, Console& console) {
-  std::string dir;
-  if (local_pwd(session, dir) != DIR_OK) return failed(console, command, "the name of the current directory cannot be had");
-  console.out << dir << '\n';
+  const Result<std::string> dir = session.local_pwd();
+  if (!dir) return failed(console, command, "the name of the current directory cannot be had");
+  console.out << *dir << '\n';
   return {};
 }
 
@@ -202,8 +202,8 @@ Outcome run_lcd(Session& session, const Parsed& command, Console& console) {
   std::string error;
   const std::string dir = with_home(command.args.empty() ? "" : command.args[0], error);
   if (dir.empty()) return failed(console, command, error);
-  const long status = local_cd(session, dir);
-  if (status != DIR_OK) return failed(console, command, link_failure(status, session));
+  const Result<> entered = session.local_cd(dir);
+  if (!entered) return failed(console, command, link_failure(entered.error(), session));
   return {};
 }
 
@@ -245,16 +245,16 @@ Outcome run_set(Session&, const Parsed& command, Console& console) {
 }
 
 Outcome run_bye(Session& session, const Parsed& command, Console& console) {
-  const long status = sign_off(session);
-  Outcome outcome = status == LINK_OK ? Outcome{} : failed(console, command, link_failure(status, session));
+  const Result<> signed_off = session.sign_off();
+  Outcome outcome = signed_off ? Outcome{} : failed(console, command, link_failure(signed_off.error(), session));
   outcome.ending = Ending::signed_off;
   return outcome;
 }
 
 Outcome run_shutdown(Session& session, const Parsed& command, Console& console) {
-  const long status = shutdown_service(session);
-  if (status == SHUTDOWN_REFUSED) return failed(console, command, session.detail);
-  Outcome outcome = status == LINK_OK ? Outcome{} : failed(console, command, link_failure(status, session));
+  const Result<> shut = session.shutdown_service();
+  Outcome outcome = shut ? Outcome{} : failed(console, command, link_failure(shut.error(), session));
+  if (!shut && shut.error().kind == Kind::shutdown_refused) return outcome;
   outcome.ending = Ending::shut_down;
   return outcome;
 }
@@ -448,7 +448,6 @@ Outcome run_command(Session& session, const Command& command, Console& console) 
     console.err << console.where << host::shown_name(error) << '\n';
     return Outcome{false, Ending::none};
   }
-  session.detail.clear();
   return entry->run(session, parsed, console);
 }
 

@@ -23,11 +23,18 @@ struct Console {
   RemoteListings listings{};
 };
 
-// A sentence for a failure that any exchange with the service can end in.
-std::string link_failure(long status, const session::Session& session);
-// The same for a failure of current_listing.
-std::string listing_failure(long status, const session::Session& session);
-// Why the service stayed where it was on `cd dir` (REMOTE_DIR_UNCHANGED), from
+// The customer's sentences for the session's failures, all of them here.
+// A failure that any exchange with the service can end in:
+std::string link_failure(const session::Error& error, const session::Session& session);
+// of current_listing or folder_listing:
+std::string listing_failure(const session::Error& error, const session::Session& session);
+// of a get of `remote` into `target`:
+std::string get_failure(const session::Error& error, const std::string& remote, const std::string& target,
+                        const session::Session& session);
+// of a put of `local` as `remote`:
+std::string put_failure(const session::Error& error, const std::string& local, const std::string& remote,
+                        const session::Session& session);
+// Why the service stayed where it was on `cd dir` (remote_dir_unchanged), from
 // the listing of the folder that holds `dir`: a folder it cannot enter, a
 // file, or none of that name. The listing is fetched when none is kept.
 std::string not_entered(session::Session& session, Console& console, const std::string& dir);

@@ -22,6 +22,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
@@ -134,10 +135,10 @@ void run_source(Session& session, const Source& source, Console& console, RunSta
 // Signs off unless the session has ended already, so that the service is back
 // at 9600 baud for the next customer.
 void leave(Session& session, RunState& state) {
-  if (state.ending != Ending::none || session.lost) return;
+  if (state.ending != Ending::none || session.lost()) return;
   // A signal that stopped the session must not stop the sign-off too.
-  session.link.clear_cancel();
-  if (sign_off(session) != LINK_OK) {
+  session.link().clear_cancel();
+  if (!session.sign_off()) {
     std::cerr << kProgram << ": signing off failed: the service does not answer\n";
     state.failed = true;
   }
@@ -160,7 +161,7 @@ std::string line_name(const Options& options) {
 }
 
 void print_service_line(const Session& session) {
-  const ID& service = session.ids.service;
+  const ID& service = session.ids().service;
   std::cerr << "Service: " << service.os << ' ' << service.os_ver << " / " << service.cpu << '\n';
 }
 
@@ -194,10 +195,9 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
   Link link(clock, std::move(opener));
   host::StopSignals interrupts(Link::cancel_from_signal, &link);
   Session session(link);
-  session.charset = options.charset;
-  if (options.names) session.names = std::move(*options.names);
-  if (open_line(session, options.device, options.unit) != PORT_OK) {
-    std::cerr << kProgram << ": cannot open the line: " << shown(session.detail) << '\n';
+  session.use_charset(options.charset, options.names ? std::optional(std::move(*options.names)) : std::nullopt);
+  if (const Result<> opened = session.open_line(options.device, options.unit); !opened) {
+    std::cerr << kProgram << ": cannot open the line: " << shown(opened.error().reason) << '\n';
     return kExitNoLink;
   }
   const std::string wait = whole_seconds(longest_wait_for_service(link));
@@ -206,10 +206,10 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
                      std::to_string(kIdentifyAttempts) + " tries, about " + wait + ")\n";
   }
   const auto began = link.now();
-  if (reach_service(session) != LINK_OK) {
-    close_line(session);
+  if (const Result<> reached = session.reach_service(); !reached) {
+    session.close_line();
     if (stop_requested()) return exit_status(RunState{});
-    std::cerr << kProgram << ": no service answers on " << line_name(options) << " (" << shown(session.detail) << ", "
+    std::cerr << kProgram << ": no service answers on " << line_name(options) << " (" << shown(reached.error().reason) << ", "
               << whole_seconds(link.now() - began) << ")\n";
     return kExitNoLink;
   }
@@ -224,7 +224,7 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
   }
   if (!run_is_over(state)) run_source(session, source, console, state);
   leave(session, state);
-  close_line(session);
+  session.close_line();
   std::cout.flush();
   return exit_status(state);
 }

@@ -4,22 +4,22 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
 // No folder's path: where a listing goes that is not kept.
 const std::string kNotKept = "\n";
 
-long know_current_folder(Session& session) {
-  return session.remote_dir.empty() ? remote_pwd(session) : LINK_OK;
+Result<> know_current_folder(Session& session) {
+  return session.remote_dir().empty() ? session.remote_pwd() : Result<>();
 }
 
 // Back to `start` after a listing elsewhere.
-long come_back(Session& session, const std::string& start) {
-  const long status = remote_cd(session, start);
-  if (status == LINK_OK || status == LINK_LOST || status == INTERRUPTED) return status;
-  session.detail = "could not go back to " + start + "; the service is in " + session.remote_dir;
-  return REMOTE_DIR_UNCHANGED;
+Result<> come_back(Session& session, const std::string& start) {
+  const Result<> back = session.remote_cd(start);
+  if (back || back.error().kind == Kind::link_lost || back.error().kind == Kind::interrupted) return back;
+  return fail(Kind::remote_dir_unchanged, "could not go back to " + start + "; the service is in " + session.remote_dir());
 }
 
 }  // namespace
@@ -30,54 +30,53 @@ std::string folder_part(const std::string& path) {
 }
 
 const Entries* kept_listing(const Session& session, const RemoteListings& listings, const std::string& folder) {
-  if (session.remote_dir_cut || (session.remote_dir.empty() && !folder.empty())) return nullptr;
-  const std::string key = folder.empty() ? session.remote_dir : service_path(session.remote_dir, folder);
+  if (session.remote_dir_cut() || (session.remote_dir().empty() && !folder.empty())) return nullptr;
+  const std::string key = folder.empty() ? session.remote_dir() : service_path(session.remote_dir(), folder);
   const auto kept = listings.folders.find(key);
   return kept == listings.folders.end() ? nullptr : &kept->second;
 }
 
-long current_listing(Session& session, RemoteListings& listings, const Entries*& entries, bool fresh) {
+Result<> current_listing(Session& session, RemoteListings& listings, const Entries*& entries, bool fresh) {
   // Until the session reads a folder's name, the service is in the folder it
   // serves, kept under "". A folder whose name the line cut is not kept.
-  const std::string key = session.remote_dir_cut ? kNotKept : session.remote_dir;
+  const std::string key = session.remote_dir_cut() ? kNotKept : session.remote_dir();
   const auto kept = listings.folders.find(key);
   if (kept != listings.folders.end() && !fresh && key != kNotKept) {
     entries = &kept->second;
-    return LINK_OK;
+    return {};
   }
   Entries listed;
-  const long status = remote_list(session, listed);
+  const Result<> listing = session.remote_list(listed);
   // What came of a listing that failed is shown, not kept.
-  entries = &(listings.folders[status == DIR_OK ? key : kNotKept] = std::move(listed));
-  return status;
+  entries = &(listings.folders[listing ? key : kNotKept] = std::move(listed));
+  return listing;
 }
 
-long folder_listing(Session& session, RemoteListings& listings, const std::string& folder, const Entries*& entries,
-                    bool fresh) {
+Result<> folder_listing(Session& session, RemoteListings& listings, const std::string& folder, const Entries*& entries,
+                        bool fresh) {
   if (folder.empty()) return current_listing(session, listings, entries, fresh);
-  if (const long known = know_current_folder(session); known != LINK_OK) return known;
-  const std::string start = session.remote_dir;
+  if (const Result<> known = know_current_folder(session); !known) return known;
+  const std::string start = session.remote_dir();
   const std::string key = service_path(start, folder);
-  if (!session.remote_dir_cut && key == start) return current_listing(session, listings, entries, fresh);
-  if (session.remote_dir_cut) {
-    session.detail = "the name of the service's folder is too long to come back to";
-    return REMOTE_DIR_UNCONFIRMED;
+  if (!session.remote_dir_cut() && key == start) return current_listing(session, listings, entries, fresh);
+  if (session.remote_dir_cut()) {
+    return fail(Kind::remote_dir_unconfirmed, "the name of the service's folder is too long to come back to");
   }
   const auto kept = listings.folders.find(key);
   if (kept != listings.folders.end() && !fresh) {
     entries = &kept->second;
-    return LINK_OK;
+    return {};
   }
-  const long entered = remote_cd(session, folder);
-  if (entered != LINK_OK) {
+  if (const Result<> entered = session.remote_cd(folder); !entered) {
+    if (entered.error().kind != Kind::remote_dir_unconfirmed) return entered;
     // Names too long to tell where it went: no listing to trust.
-    if (entered == REMOTE_DIR_UNCONFIRMED) come_back(session, start);
-    return entered == REMOTE_DIR_UNCONFIRMED ? REMOTE_DIR_UNCHANGED : entered;
+    const Result<> back = come_back(session, start);
+    return fail(Kind::remote_dir_unchanged, back ? std::string() : back.error().reason);
   }
   Entries listed;
-  const long status = remote_list(session, listed);
-  const long back = come_back(session, start);
-  if (status != DIR_OK) return status;
+  const Result<> listing = session.remote_list(listed);
+  const Result<> back = come_back(session, start);
+  if (!listing) return listing;
   entries = &(listings.folders[key] = std::move(listed));
   return back;
 }

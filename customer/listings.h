@@ -34,18 +34,17 @@ enum class RemoteKind {
 };
 
 // The listing of the service's current folder: kept, or listed now; `fresh`
-// lists it anew in any case. LINK_OK with `entries` set, or the failure of the listing
-// (a DIR_* or LINK_* code, with session.detail) with `entries` set to what
-// arrived of it, which is not kept.
-long current_listing(session::Session& session, RemoteListings& listings, const Entries*& entries, bool fresh = false);
+// lists it anew in any case. Success with `entries` set, or the failure of
+// the listing with `entries` set to what arrived of it, which is not kept.
+session::Result<> current_listing(session::Session& session, RemoteListings& listings, const Entries*& entries, bool fresh = false);
 // The same for `folder`, relative to the current folder or absolute. One that
-// is not kept is listed by going there and back: REMOTE_DIR_UNCHANGED when
+// is not kept is listed by going there and back: remote_dir_unchanged when
 // there is no such folder (or the service cannot enter it), and when the way
-// back fails, with the reason in session.detail (session.remote_dir says
-// where the service is then); REMOTE_DIR_UNCONFIRMED when the current
-// folder's name is too long to come back to.
-long folder_listing(session::Session& session, RemoteListings& listings, const std::string& folder,
-                    const Entries*& entries, bool fresh = false);
+// back fails, saying so (session.remote_dir() says where the service is
+// then); remote_dir_unconfirmed when the current folder's name is too long
+// to come back to.
+session::Result<> folder_listing(session::Session& session, RemoteListings& listings, const std::string& folder,
+                                 const Entries*& entries, bool fresh = false);
 // What `path` is, by the kept listings alone (nothing is sent): a path that
 // ends in '/' is a folder.
 RemoteKind kept_kind(const session::Session& session, const RemoteListings& listings, const std::string& path);

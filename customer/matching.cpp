@@ -17,6 +17,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
@@ -77,9 +78,9 @@ void name_left_out(Console& console, const Chosen& chosen) {
 // mput: the service's current folder as its fresh listing shows it, into
 // `entries`; false with the reason said.
 bool list_for_mput(Session& session, Console& console, const Entries*& entries) {
-  const long status = current_listing(session, console.listings, entries, true);
-  if (status == LINK_OK) return true;
-  say(console, "mput", "cannot list the service's folder: " + listing_failure(status, session));
+  const Result<> listing = current_listing(session, console.listings, entries, true);
+  if (listing) return true;
+  say(console, "mput", "cannot list the service's folder: " + listing_failure(listing.error(), session));
   return false;
 }
 
@@ -116,10 +117,10 @@ bool may_store(Console& console, Tally& tally, const Existing& existing, const E
 
 bool get_matching(Session& session, Console& console, const std::vector<std::string>& patterns,
                   const Existing& existing) {
-  Tally tally{"mget", "not fetched", "here", session.link.now()};
+  Tally tally{"mget", "not fetched", "here", session.link().now()};
   const Entries* listing = nullptr;
-  if (const long status = current_listing(session, console.listings, listing, true); status != LINK_OK) {
-    say(console, "mget", "cannot list the service's folder: " + listing_failure(status, session));
+  if (const Result<> listed = current_listing(session, console.listings, listing, true); !listed) {
+    say(console, "mget", "cannot list the service's folder: " + listing_failure(listed.error(), session));
     return false;
   }
   const std::vector<RemoteEntry> entries = sorted_by_name(*listing);
@@ -149,7 +150,7 @@ bool get_matching(Session& session, Console& console, const std::vector<std::str
 
 bool put_matching(Session& session, Console& console, const std::vector<std::string>& patterns,
                   const Existing& existing) {
-  Tally tally{"mput", "not stored", "on the service", session.link.now()};
+  Tally tally{"mput", "not stored", "on the service", session.link().now()};
   std::vector<std::string> files;
   for (const auto& pattern : patterns) {
     glob_t found{};

@@ -19,19 +19,19 @@ void take_outcome(Session& session, const Outcome& outcome, bool may_fail, bool 
   if (!outcome.ok && !may_fail) {
     state.failed = true;
     if (state.stop_at_failure) state.stopped = true;
-    if (state.stopped && more_follow && !session.link.lost()) {
+    if (state.stopped && more_follow && !session.link().lost()) {
       console.err << "quorvantix-customer: the commands after the one that failed were not run\n";
     }
   }
-  if (!outcome.ok && !state.line_gone && session.link.lost()) {
+  if (!outcome.ok && !state.line_gone && session.link().lost()) {
     // Nothing will move on this line again: say so once, and send nothing more.
     state.line_gone = true;
-    session.lost = true;
+    session.give_up();
     state.failed = true;
     console.err << "quorvantix-customer: the line went away; the session is over\n";
   }
   state.ending = outcome.ending;
-  if (session.lost && outcome.ending == Ending::none) state.stopped = true;
+  if (session.lost() && outcome.ending == Ending::none) state.stopped = true;
   if (stop_requested()) state.stopped = true;
 }
 
@@ -76,7 +76,7 @@ void run_script(Session& session, std::istream& in, Console& console, RunState& 
       state.failed = true;
       state.stopped = state.stop_at_failure;
     }
-    stopped_by_failure = state.stopped && state.failed && !failed_before && !state.line_gone && !session.lost &&
+    stopped_by_failure = state.stopped && state.failed && !failed_before && !state.line_gone && !session.lost() &&
                          !stop_requested();
   }
   // Say where it stopped when there was more to do.

@@ -110,7 +110,7 @@ void remote_matches(const std::string& word, NameKind kind) {
   const std::string folder = folder_part(word);
   if (kind == NameKind::remote_here && !folder.empty()) return;
   const Entries* entries = nullptr;
-  if (folder_listing(*g_session, g_console->listings, folder, entries) != LINK_OK) return;
+  if (!folder_listing(*g_session, g_console->listings, folder, entries)) return;
   g_matches = remote_candidates(*entries, kind, word);
   // A folder takes a name after it: no space, and no closing quote yet.
   if (g_matches.size() == 1 && g_matches[0].ends_with('/')) {
@@ -193,7 +193,7 @@ Read read_line(Link& link, const std::string& prompt, std::string& line) {
 }
 
 std::string prompt_for(const Session& session) {
-  return "quorvantix " + host::shown_name(session.remote_dir) + (session.remote_dir_cut ? "..." : "") + "> ";
+  return "quorvantix " + host::shown_name(session.remote_dir()) + (session.remote_dir_cut() ? "..." : "") + "> ";
 }
 
 bool blank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
@@ -260,11 +260,11 @@ void run_shell(Session& session, Console& console, RunState& state) {
   g_console = &console;
   state.stop_at_failure = false;
   History history;
-  if (remote_pwd(session) != LINK_OK && session.lost) state.stopped = state.failed = true;
+  if (!session.remote_pwd() && session.lost()) state.stopped = state.failed = true;
   while (!run_is_over(state)) {
     std::string line;
     state.failed = false;
-    if (read_line(session.link, prompt_for(session), line) == Read::end) break;
+    if (read_line(session.link(), prompt_for(session), line) == Read::end) break;
     if (blank(line)) continue;
     history.add(line);
     std::vector<Command> commands;
@@ -278,8 +278,8 @@ void run_shell(Session& session, Console& console, RunState& state) {
     // Ctrl-C during a command stops that command (and the rest of its line),
     // not the shell.
     if (host::StopSignals::caught() == SIGINT) {
-      forget_interrupt(session.link);
-      state.stopped = session.lost;
+      forget_interrupt(session.link());
+      state.stopped = session.lost();
     }
   }
   g_session = nullptr;

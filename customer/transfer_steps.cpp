@@ -17,6 +17,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
@@ -26,73 +27,20 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string get_failure(long status, const std::string& remote, const std::string& target, const Session& session) {
-  switch (status) {
-    case FILE_HEADER_DAMAGED:
-      return "the service sent no file " + quoted(remote) + " (it has none of that name, or cannot read it)" +
-             (has_wildcard(remote) ? "; mget fetches the files that match a pattern" : "");
-    case FILE_HEADER_BAD:
-      return "the service's answer for " + quoted(remote) + " was not a file header";
-    case FILE_NO_DIR_LOCK:
-    case FILE_NO_MEMORY:
-    case FILE_NO_INFO:
-      return "cannot find out how much room there is for " + target;
-    case FILE_WRITE_PROTECTED:
-      return "cannot store " + target + ": the disk is write-protected";
-    case FILE_NO_ROOM:
-      return "not enough room for " + target;
-    case FILE_CREATE_FAILED:
-      if (host::is_temporary_name(target.substr(target.rfind('/') + 1).c_str())) {
-        return "cannot store " + target + ": names of that shape are kept for files while they are being stored";
-      }
-      return "cannot create the local file " + target;
-    case FILE_TOO_MANY_FAILURES:
-      return "the transfer of " + quoted(remote) + " broke off after repeated failures on the line; nothing was kept";
-    case FILE_WRITE_FAILED:
-      return "writing " + target + " failed; nothing was kept";
-    case INTERRUPTED:
-      return "stopped; nothing was kept";
-    default:
-      return link_failure(status, session);
-  }
-}
-
-std::string put_failure(long status, const std::string& local, const std::string& remote, const Session& session) {
-  switch (status) {
-    case FILE_HEADER_NOT_ACKED:
-      return "the service refused to store " + quoted(remote) +
-             " (its disk is full or write-protected, or it cannot create a file of that name)";
-    case LINK_TIMEOUT:
-      return session.detail;
-    case FILE_NO_LOCK:
-    case FILE_NO_EXAMINE:
-    case FILE_OPEN_FAILED:
-    case FILE_READ_FAILED:
-      return "reading " + local + " failed";
-    case FILE_TOO_MANY_FAILURES:
-      return "the transfer of " + quoted(remote) + " broke off after repeated failures on the line; nothing was kept on "
-             "the service";
-    case INTERRUPTED:
-      return "stopped; nothing was kept on the service";
-    default:
-      return link_failure(status, session);
-  }
-}
-
 // Stopping a transfer takes the service up to five of its time limits to
 // notice; the user hears at once that the stop is under way.
 void announce_stop(Session& session, TerminalProgress& progress, Console& console, const std::string& command) {
-  session.on_stop = [&progress, &console, command] {
+  session.set_on_stop([&progress, &console, command] {
     progress.finish();
     say(console, command,
         "stopping; the service needs a few seconds to give up (press Ctrl-C again to quit at once)");
-  };
+  });
 }
 
 // The label names the file as the service does: shown escaped.
 TerminalProgress progress_for(Session& session, Console& console, const std::string& label) {
   return TerminalProgress(console.err, host::shown_name(label), console.live_progress,
-                          [&session] { return session.link.now(); });
+                          [&session] { return session.link().now(); });
 }
 
 // Why a file cannot be written at `target`, or empty when it can.
@@ -144,7 +92,7 @@ bool summarize(Session& session, Console& console, const Tally& tally) {
   if (!console.quiet && (tally.files > 0 || tally.skipped > 0)) {
     std::string line = tally.command + ": " + plural(static_cast<std::size_t>(tally.files), "file", "files");
     if (tally.files > 0) {
-      const std::chrono::duration<double> took = session.link.now() - tally.start;
+      const std::chrono::duration<double> took = session.link().now() - tally.start;
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%.2f", took.count());
       line += ", " + format_bytes(tally.bytes) + " in " + seconds + " s, " + format_rate(tally.bytes, took);
@@ -166,7 +114,7 @@ bool summarize(Session& session, Console& console, const Tally& tally) {
   return false;
 }
 
-bool stopping(const Session& session) { return session.lost || stop_requested(); }
+bool stopping(const Session& session) { return session.lost() || stop_requested(); }
 
 void not_tried(const std::vector<RemoteEntry>& entries, std::size_t from, Tally& tally) {
   for (std::size_t i = from; i < entries.size(); ++i) ++(entries[i].is_folder() ? tally.folders_not_tried : tally.files_not_tried);
@@ -190,10 +138,7 @@ bool fetch_one(Session& session, Console& console, Tally* tally, const Existing&
     if (tally != nullptr) tally->failed.push_back(shown);
     return false;
   };
-  // An empty target: get_target has said why.
-  if (target.empty()) return failure(session.detail);
   if (is_folder(target)) return failure("a folder " + target + " is in the way");
-  session.detail.clear();
   struct stat st {};
   const Already there = already(lstat(target.c_str(), &st) == 0 ? st.st_size : -1, listed_size);
   if (there == Already::same_size && existing.skip_same && S_ISREG(st.st_mode)) {
@@ -206,30 +151,31 @@ bool fetch_one(Session& session, Console& console, Tally* tally, const Existing&
   if (const std::string unwritable = unwritable_target(target); !unwritable.empty()) return failure(unwritable);
   TerminalProgress progress = progress_for(session, console, "get " + shown);
   announce_stop(session, progress, console, command);
-  const long status = remote_get(session, remote, target, &progress);
-  session.on_stop = nullptr;
+  const Result<> got = session.remote_get(remote, target, &progress);
+  session.set_on_stop(nullptr);
   progress.finish();
-  if (tally != nullptr && status == FILE_NO_ROOM) tally->no_room = true;
-  if (status != FILE_OK) return failure(get_failure(status, remote, target, session));
-  if (tally != nullptr) {
-    ++tally->files;
-    tally->bytes += size_of(target);
+  if (got) {
+    if (tally != nullptr) {
+      ++tally->files;
+      tally->bytes += size_of(target);
+    }
+    return true;
   }
-  return true;
+  if (tally != nullptr && got.error().is(Status::no_room)) tally->no_room = true;
+  return failure(get_failure(got.error(), remote, target, session));
 }
 
 bool store_one(Session& session, Console& console, Tally* tally, const std::string& command,
                const std::string& local, const std::string& remote) {
   const std::string wire_name = remote.empty() ? last_component(local) : remote;
-  session.detail.clear();
   TerminalProgress progress = progress_for(session, console, "put " + wire_name);
   announce_stop(session, progress, console, command);
-  const long status = remote_put(session, local, remote, &progress);
-  session.on_stop = nullptr;
+  const Result<> put = session.remote_put(local, remote, &progress);
+  session.set_on_stop(nullptr);
   progress.finish();
   console.listings.forget();
-  if (status != FILE_OK) {
-    say(console, command, put_failure(status, local, wire_name, session));
+  if (!put) {
+    say(console, command, put_failure(put.error(), local, wire_name, session));
     if (tally != nullptr) tally->failed.push_back(local);
     return false;
   }

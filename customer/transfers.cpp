@@ -21,6 +21,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
@@ -39,9 +40,12 @@ bool get_file(Session& session, Console& console, const std::string& remote, con
     say(console, "get", quoted(remote) + " names no file on the service: mget fetches the files that match a pattern");
     return false;
   }
-  session.detail.clear();
-  const std::string target = get_target(session, remote, local);
-  return fetch_one(session, console, nullptr, Existing{replace, false, "get"}, remote, target, remote);
+  const Result<std::string> target = session.get_target(remote, local);
+  if (!target) {
+    say(console, "get", target.error().reason);
+    return false;
+  }
+  return fetch_one(session, console, nullptr, Existing{replace, false, "get"}, remote, *target, remote);
 }
 
 bool put_file(Session& session, Console& console, const std::string& local, const std::string& remote) {
@@ -49,10 +53,9 @@ bool put_file(Session& session, Console& console, const std::string& local, cons
   const Entries* entries = nullptr;
   // The listing of REMOTE's folder (kept, or fetched now) tells a folder from a file's name.
   if (!remote.empty() && !into_folder &&
-      folder_listing(session, console.listings, folder_part(remote), entries) == LINK_OK) {
+      folder_listing(session, console.listings, folder_part(remote), entries)) {
     into_folder = kind_in(*entries, remote.substr(folder_part(remote).size())) == RemoteKind::folder;
   }
-  session.detail.clear();
   return store_one(session, console, nullptr, "put", local, into_folder ? joined(remote, last_component(local)) : remote);
 }
 

@@ -18,6 +18,7 @@ namespace quorvantix::customer {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
@@ -48,9 +49,11 @@ bool make_folder(const std::string& path, MadeFolders& made, std::string& error)
 
 // Changes the service's folder to `dir`; false with the reason said.
 bool enter(Session& session, Console& console, const std::string& command, const std::string& dir) {
-  const long status = remote_cd(session, dir);
-  if (status == LINK_OK || status == REMOTE_DIR_UNCONFIRMED) return true;
-  say(console, command, status == REMOTE_DIR_UNCHANGED ? not_entered(session, console, dir) : link_failure(status, session));
+  const Result<> entered = session.remote_cd(dir);
+  if (entered || entered.error().kind == Kind::remote_dir_unconfirmed) return true;
+  say(console, command,
+      entered.error().kind == Kind::remote_dir_unchanged ? not_entered(session, console, dir)
+                                                         : link_failure(entered.error(), session));
   return false;
 }
 
@@ -58,13 +61,14 @@ bool enter(Session& session, Console& console, const std::string& command, const
 // `dir`; also after a stop, whose cancel of the link would keep it from going.
 bool go_back(Session& session, Console& console, const std::string& command, const std::string& start,
              bool start_cut, const std::string& dir) {
-  if (session.remote_dir == start && !start_cut) return true;
-  if (stop_requested()) session.link.clear_cancel();
+  if (session.remote_dir() == start && !start_cut) return true;
+  if (stop_requested()) session.link().clear_cancel();
   // A name too long for a command frame is refused before anything is sent.
-  const bool by_name = !start_cut && remote_cd(session, start) != NAME_TOO_LONG;
-  if (!by_name && dir.find('/') == std::string::npos) remote_cd(session, "..");
-  if (session.remote_dir == start) return true;
-  say(console, command, "could not go back to " + start + "; the service is in " + session.remote_dir);
+  const auto too_long = [](const Result<>& cd) { return !cd && cd.error().kind == Kind::name_too_long; };
+  const bool by_name = !start_cut && !too_long(session.remote_cd(start));
+  if (!by_name && dir.find('/') == std::string::npos) (void)session.remote_cd("..");
+  if (session.remote_dir() == start) return true;
+  say(console, command, "could not go back to " + start + "; the service is in " + session.remote_dir());
   return false;
 }
 
@@ -120,8 +124,8 @@ struct TreeWalk {
 // Whether the service's cd has led to a folder the walk is in already (a
 // link on its side that points up): its tree would never end.
 bool leads_back(const Session& session, const TreeWalk& walk) {
-  return !session.remote_dir.empty() && !session.remote_dir_cut &&
-         std::find(walk.folders.begin(), walk.folders.end(), session.remote_dir) != walk.folders.end();
+  return !session.remote_dir().empty() && !session.remote_dir_cut() &&
+         std::find(walk.folders.begin(), walk.folders.end(), session.remote_dir()) != walk.folders.end();
 }
 
 // The tree below the service's current folder into `local`; false when the
@@ -131,10 +135,10 @@ bool fetch_folder(Session& session, Console& console, TreeWalk& walk, const std:
                   const std::string& local) {
   Tally& tally = walk.tally;
   Entries listing;
-  if (const long status = remote_list(session, listing); status != DIR_OK) {
-    say(console, tally.command, "cannot list " + shown + ": " + listing_failure(status, session));
+  if (const Result<> listed = session.remote_list(listing); !listed) {
+    say(console, tally.command, "cannot list " + shown + ": " + listing_failure(listed.error(), session));
     tally.failed.push_back(shown + "/");
-    return !session.lost;
+    return !session.lost();
   }
   const std::vector<RemoteEntry> entries = sorted_by_name(std::move(listing));
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -170,19 +174,19 @@ bool fetch_folder(Session& session, Console& console, TreeWalk& walk, const std:
       not_tried(entries, i + 1, tally);
       return false;
     }
-    const std::string parent = session.remote_dir;
-    const bool parent_cut = session.remote_dir_cut;
+    const std::string parent = session.remote_dir();
+    const bool parent_cut = session.remote_dir_cut();
     if (!enter(session, console, tally.command, entry.name)) {
       tally.failed.push_back(path + "/");
       continue;
     }
     bool walking = true;
     if (leads_back(session, walk)) {
-      say(console, tally.command, "left out " + path + "/: the service's cd leads back to " + session.remote_dir +
+      say(console, tally.command, "left out " + path + "/: the service's cd leads back to " + session.remote_dir() +
                                       ", a folder the walk is in already");
       tally.failed.push_back(path + "/");
     } else {
-      walk.folders.push_back(session.remote_dir);
+      walk.folders.push_back(session.remote_dir());
       walking = fetch_folder(session, console, walk, path, joined(local, entry.name));
       walk.folders.pop_back();
     }
@@ -205,14 +209,14 @@ bool store_folder(Session& session, Console& console, Tally& tally, const std::s
       continue;
     }
     if (!is_folder(path)) continue;
-    const std::string parent = session.remote_dir;
-    const long entered = remote_cd(session, name);
-    if (entered == LINK_OK || entered == REMOTE_DIR_UNCONFIRMED) {
+    const std::string parent = session.remote_dir();
+    const Result<> entered = session.remote_cd(name);
+    if (entered || entered.error().kind == Kind::remote_dir_unconfirmed) {
       const bool walking = store_folder(session, console, tally, path);
       if (!walking || !go_back(session, console, tally.command, parent, false, name)) return false;
       continue;
     }
-    if (session.lost) return false;
+    if (session.lost()) return false;
     std::vector<std::string> files;
     collect_files(path, files);
     if (files.empty()) continue;
@@ -230,19 +234,19 @@ bool store_folder(Session& session, Console& console, Tally& tally, const std::s
 
 bool get_tree(Session& session, Console& console, const std::string& dir, const std::string& local,
               const Existing& existing) {
-  TreeWalk walk{Tally{"get", "not fetched", "here", session.link.now()}, existing};
-  if (session.remote_dir.empty() && remote_pwd(session) != LINK_OK) {
-    say(console, "get", link_failure(LINK_LOST, session));
+  TreeWalk walk{Tally{"get", "not fetched", "here", session.link().now()}, existing};
+  if (session.remote_dir().empty() && !session.remote_pwd()) {
+    say(console, "get", link_failure(fail(Kind::link_lost).error, session));
     return false;
   }
-  const std::string start = session.remote_dir;
-  const bool start_cut = session.remote_dir_cut;
+  const std::string start = session.remote_dir();
+  const bool start_cut = session.remote_dir_cut();
   if (!enter(session, console, "get", dir)) return false;
-  walk.folders.push_back(session.remote_dir);
+  walk.folders.push_back(session.remote_dir());
   // The folder's name as typed, or as the service names it; that one is a listed name.
   std::string name = last_component(dir);
-  if (name.empty() && unusable_listed_name(last_component(session.remote_dir)).empty()) {
-    name = last_component(session.remote_dir);
+  if (name.empty() && unusable_listed_name(last_component(session.remote_dir())).empty()) {
+    name = last_component(session.remote_dir());
   }
   std::string root = local.empty() ? name : is_folder(local) && !name.empty() ? joined(local, name) : local;
   std::string error;
@@ -256,31 +260,31 @@ bool get_tree(Session& session, Console& console, const std::string& dir, const 
     fetch_folder(session, console, walk, shown, root);
     ok = summarize(session, console, walk.tally);
   }
-  const bool back = session.lost || go_back(session, console, "get", start, start_cut, dir);
+  const bool back = session.lost() || go_back(session, console, "get", start, start_cut, dir);
   if (!ok || !back) walk.made.remove_empty();
   return ok && back;
 }
 
 bool put_tree(Session& session, Console& console, const std::string& dir, const std::string& remote) {
-  Tally tally{"put", "not stored", "on the service", session.link.now()};
+  Tally tally{"put", "not stored", "on the service", session.link().now()};
   if (!is_folder(dir)) {
     say(console, "put", "there is no folder " + dir + " here");
     return false;
   }
   const std::string into = !remote.empty() ? remote : !last_component(dir).empty() ? last_component(dir) : ".";
-  if (session.remote_dir.empty() && remote_pwd(session) != LINK_OK) {
-    say(console, "put", link_failure(LINK_LOST, session));
+  if (session.remote_dir().empty() && !session.remote_pwd()) {
+    say(console, "put", link_failure(fail(Kind::link_lost).error, session));
     return false;
   }
-  const std::string start = session.remote_dir;
-  const bool start_cut = session.remote_dir_cut;
+  const std::string start = session.remote_dir();
+  const bool start_cut = session.remote_dir_cut();
   if (into != "." && !enter(session, console, "put", into)) {
     say(console, "put", "the line has no command that makes a folder: make " + quoted(into) +
                             " on the service's side first");
     return false;
   }
   store_folder(session, console, tally, dir);
-  const bool back = session.lost || into == "." || go_back(session, console, "put", start, start_cut, into);
+  const bool back = session.lost() || into == "." || go_back(session, console, "put", start, start_cut, into);
   return summarize(session, console, tally) && back;
 }
 

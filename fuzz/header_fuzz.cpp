@@ -29,7 +29,6 @@
 namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
-using namespace quorvantix::session;
 
 namespace {
 
@@ -118,11 +117,11 @@ void customer_side(std::uint8_t settings, const std::uint8_t* script, std::size_
   const Snapshot before = scratch.snapshot();
   ScriptedLink ends(script, size);
   session::Session session(ends.link);
-  session.charset = wire_set(wire_choice(settings));
+  session.use_charset(wire_set(wire_choice(settings)));
   HeaderWatch watch;
-  const long result = session::remote_get(session, "a", target, &watch);
+  const bool got = session.remote_get("a", target, &watch).ok();
   const std::string only = kTarget;
-  check_stored(scratch, before, result == session::FILE_OK, watch.announced, &only);
+  check_stored(scratch, before, got, watch.announced, &only);
 }
 
 }  // namespace

@@ -21,7 +21,6 @@
 namespace quorvantix::fuzzing {
 
 using namespace quorvantix::wire;
-using namespace quorvantix::session;
 
 namespace {
 
@@ -97,13 +96,13 @@ void service_input(const std::uint8_t* script, std::size_t size) {
 void customer_input(const std::uint8_t* script, std::size_t size) {
   ScriptedLink ends(script, size);
   session::Session session(ends.link);
-  session.ids.service = unwritten();
-  const long result = session::reach_service(session);
-  FUZZ_CHECK(result == session::LINK_OK || result == session::NO_SERVICE);
-  if (result == session::LINK_OK) {
-    FUZZ_CHECK(decoded(session.ids.service));
+  const ID before = session.ids().service;
+  const session::Result<> reached = session.reach_service();
+  FUZZ_CHECK(reached || reached.error().kind == session::Kind::no_service);
+  if (reached) {
+    FUZZ_CHECK(decoded(session.ids().service));
   } else {
-    FUZZ_CHECK(same(session.ids.service, unwritten()));
+    FUZZ_CHECK(same(session.ids().service, before));
   }
 }
 

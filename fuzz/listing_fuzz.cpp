@@ -77,11 +77,11 @@ int listing_input(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   ScriptedLink ends(data + 1, size - 1);
   session::Session session(ends.link);
-  session.charset = wire_set(data[0]);
+  session.use_charset(wire_set(data[0]));
   std::vector<RemoteEntry> entries;
-  session::remote_list(session, entries);
+  (void)session.remote_list(entries);
   const bool utf8_host = host::host_charset() == "UTF-8";
-  check_entries(entries, ends.peer.taken(), utf8_host && session.charset != host::kRawCharset);
+  check_entries(entries, ends.peer.taken(), utf8_host && session.charset() != host::kRawCharset);
   check_shown(entries, data[0], utf8_host);
   return 0;
 }

@@ -6,6 +6,7 @@ namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 namespace {
 
@@ -30,23 +31,23 @@ LineSessions::~LineSessions() { finish(); }
 bool LineSessions::connect(Connection& connection, std::string& error) {
   session::Session& session = connection.session;
   if (connection.link.lost()) {
-    session::close_line(session);
-    if (session::open_line(session, settings_.device, settings_.unit) != PORT_OK) {
-      error = "cannot open the line: " + session.detail;
+    session.close_line();
+    if (const Result<> opened = session.open_line(settings_.device, settings_.unit); !opened) {
+      error = "cannot open the line: " + opened.error().reason;
       return false;
     }
   }
-  session.lost = false;
-  session.remote_dir.clear();
-  session.charset = settings_.charset;
-  if (session::reach_service(session) != LINK_OK) {
-    error = "no service answers (" + session.detail + ")";
+  session.use_charset(settings_.charset);
+  if (const Result<> reached = session.reach_service(); !reached) {
+    error = "no service answers (" + reached.error().reason + ")";
     return false;
   }
-  if (settings_.baud == 0 || session::remote_set_baud(session, settings_.baud) == LINK_OK) return true;
-  error = "cannot switch the line to " + std::to_string(settings_.baud) + " baud: " + session.detail;
+  if (settings_.baud == 0) return true;
+  const Result<> switched = session.remote_set_baud(settings_.baud);
+  if (switched) return true;
+  error = "cannot switch the line to " + std::to_string(settings_.baud) + " baud: " + switched.error().reason;
   // The service is back at 9600 baud for whoever comes next.
-  if (!session.lost) session::sign_off(session);
+  if (!session.lost()) (void)session.sign_off();
   return false;
 }
 
@@ -111,8 +112,8 @@ void LineSessions::finish() {
   active_link_ = nullptr;
   if (!active_) return;
   active_->link.clear_cancel();
-  if (!active_->session.lost) session::sign_off(active_->session);
-  session::close_line(active_->session);
+  if (!active_->session.lost()) (void)active_->session.sign_off();
+  active_->session.close_line();
   active_.reset();
 }
 

@@ -9,12 +9,14 @@
 #include <cstring>
 #include <filesystem>
 
+#include "mount/errno_of.h"
 #include "mount/remote_paths.h"
 
 namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Result;
 
 // --- Reading ---
 
@@ -29,25 +31,11 @@ int RemoteFiles::fetch(const std::string& path, const Copy*& out) {
   const Folder parts = parts_of(path);
   if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
   const std::string file = scratch_.fresh_name("copy");
-  const long result = session::remote_get(*session, parts.back(), file, nullptr);
-  switch (result) {
-    case FILE_OK:
-      forget_copy(path);
-      out = &(copies_[path] = Copy{file, clock_.now()});
-      return 0;
-    case FILE_HEADER_DAMAGED:
-    case FILE_HEADER_BAD:
-      return -EACCES;  // the service sent no file: it cannot read it, or has none of that name
-    case session::NAME_TOO_LONG:
-    case session::NAME_UNUSABLE:
-      return name_error(result);
-    case FILE_NO_ROOM:
-      return -ENOSPC;
-    case session::INTERRUPTED:
-      return -EINTR;
-    default:
-      return line_failure(*session);
-  }
+  const Result<> got = session->remote_get(parts.back(), file, nullptr);
+  if (!got) return failure(*session, got.error());
+  forget_copy(path);
+  out = &(copies_[path] = Copy{file, clock_.now()});
+  return 0;
 }
 
 // A listing past the timeout is fetched anew when asked for: memory keeps
@@ -99,7 +87,7 @@ int RemoteFiles::open(const std::string& path, int flags, std::uint64_t& handle)
 int RemoteFiles::create(const std::string& path, std::uint64_t& handle) {
   const Folder parts = parts_of(path);
   if (parts.empty()) return -EEXIST;
-  if (const long fits = session::check_wire_name(parts.back(), 0); fits != 0) return name_error(fits);
+  if (const Result<> fits = session::check_wire_name(parts.back(), 0); !fits) return errno_of(fits.error());
   Attributes folder;
   if (const int result = look_up(key_of(parent_of(parts)), folder); result != 0) return result;
   if (!folder.is_dir) return -ENOTDIR;
@@ -178,25 +166,12 @@ int RemoteFiles::store(OpenFile& file) {
   if (session == nullptr) return -EIO;
   const Folder parts = parts_of(file.path);
   if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
-  const long result = session::remote_put(*session, file.file, parts.back(), nullptr);
+  const Result<> put = session->remote_put(file.file, parts.back(), nullptr);
   listings_.erase(key_of(parent_of(parts)));
   forget_copy(file.path);
-  switch (result) {
-    case FILE_OK:
-      file.stored = true;
-      return 0;
-    case FILE_HEADER_NOT_ACKED:
-      return -EACCES;  // the service refused the file: write-protected, full, or no such name there
-    case session::NAME_TOO_LONG:
-    case session::NAME_UNUSABLE:
-      return name_error(result);
-    case session::LOCAL_TOO_LARGE:
-      return -EFBIG;
-    case session::INTERRUPTED:
-      return -EINTR;
-    default:
-      return line_failure(*session);
-  }
+  if (!put) return failure(*session, put.error());
+  file.stored = true;
+  return 0;
 }
 
 int RemoteFiles::release(std::uint64_t handle) {

@@ -1,4 +1,5 @@
 #include "mount/remote_files.h"
+#include "mount/errno_of.h"
 #include "mount/remote_paths.h"
 
 #include <fcntl.h>
@@ -14,6 +15,8 @@ namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
 using namespace quorvantix::session;
+using session::Error;
+using session::Result;
 
 namespace {
 
@@ -83,7 +86,7 @@ Session* RemoteFiles::current() {
   if (session == nullptr) return nullptr;
   if (out_of_step_) {
     out_of_step_ = false;
-    if (!session::get_back_in_step(*session)) return line_failure(*session), nullptr;
+    if (!session->get_back_in_step()) return line_failure(*session), nullptr;
   }
   watch_for_interrupts(*session);
   return find_position(*session) == 0 ? session : nullptr;
@@ -93,25 +96,32 @@ Session* RemoteFiles::current() {
 // caller has given up.
 void RemoteFiles::watch_for_interrupts(Session& session) {
   if (!interrupted_) return;
-  session.link.on_wait([interrupted = interrupted_, &link = session.link](nanoseconds) {
+  session.link().on_wait([interrupted = interrupted_, &link = session.link()](nanoseconds) {
     if (interrupted()) link.cancel();
   });
 }
 
 int RemoteFiles::line_failure(Session& session) {
-  if (session.link.cancelled() && interrupted_ && interrupted_()) {
+  if (session.link().cancelled() && interrupted_ && interrupted_()) {
     // The caller hears at once; the service may be in the middle of its side.
-    session.link.clear_cancel();
+    session.link().clear_cancel();
     out_of_step_ = true;
     positioned_for_ = nullptr;
     return -EINTR;
   }
-  if (session.lost || session.link.lost()) {
+  if (session.lost() || session.link().lost()) {
     positioned_for_ = nullptr;
     out_of_step_ = false;
     source_.give_up();
   }
   return -EIO;
+}
+
+// A failure of the line, or one that left the link cancelled, is looked into
+// further; the others have an errno of their own.
+int RemoteFiles::failure(Session& session, const session::Error& error) {
+  const int code = errno_of(error);
+  return code == -EIO || session.link().cancelled() ? line_failure(session) : code;
 }
 
 // The folder above `folder` whose service name is `name`, if any.
@@ -128,43 +138,37 @@ std::optional<Folder> RemoteFiles::folder_above_named(const std::string& name, c
 // is: at the mount's root, where the last session left it, or somewhere else.
 int RemoteFiles::find_position(Session& session) {
   if (positioned_for_ == &session) return 0;
-  if (session::remote_pwd(session) != LINK_OK) return line_failure(session);
+  if (!session.remote_pwd()) return line_failure(session);
   positioned_for_ = &session;
   if (!root_) {
-    root_ = session.remote_dir;
-    root_cut_ = session.remote_dir_cut;
+    root_ = session.remote_dir();
+    root_cut_ = session.remote_dir_cut();
     at_ = Folder{};
-  } else if (session.remote_dir == *root_) {
+  } else if (session.remote_dir() == *root_) {
     at_ = Folder{};
-  } else if (session.remote_dir != at_name_) {
+  } else if (session.remote_dir() != at_name_) {
     at_.reset();
   }
-  at_name_ = session.remote_dir;
+  at_name_ = session.remote_dir();
   return 0;
 }
 
 int RemoteFiles::change_to(Session& session, const std::string& argument, const Folder& folder) {
-  const long result = session::remote_cd(session, argument);
-  switch (result) {
-    case LINK_OK:
-    case session::REMOTE_DIR_UNCONFIRMED:
-      at_ = folder;
-      at_name_ = session.remote_dir;
-      if (session.remote_dir_cut) return 0;
-      // A link on the service's side that leads back up: a tree without end.
-      if (const std::optional<Folder> above = folder_above_named(session.remote_dir, folder)) {
-        at_ = *above;
-        return -ELOOP;
-      }
-      return 0;
-    case session::REMOTE_DIR_UNCHANGED:
-      return -ENOENT;
-    case session::NAME_TOO_LONG:
-      return -ENAMETOOLONG;
-    default:
-      positioned_for_ = nullptr;  // whether the service moved is not known
-      return line_failure(session);
+  const Result<> cd = session.remote_cd(argument);
+  if (!cd && cd.error().kind != Kind::remote_dir_unconfirmed) {
+    const int error = failure(session, cd.error());
+    if (error == -EIO || error == -EINTR) positioned_for_ = nullptr;  // whether the service moved is not known
+    return error;
   }
+  at_ = folder;
+  at_name_ = session.remote_dir();
+  if (session.remote_dir_cut()) return 0;
+  // A link on the service's side that leads back up: a tree without end.
+  if (const std::optional<Folder> above = folder_above_named(session.remote_dir(), folder)) {
+    at_ = *above;
+    return -ELOOP;
+  }
+  return 0;
 }
 
 // One cd with the folder's whole name when it fits a command frame; else
@@ -212,14 +216,14 @@ int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
   if (const int result = enter(*session, parts); result != 0) return result;
   drop_stale_listings();
   Listing fetched{clock_.now(), {}};
-  const long listed = session::remote_list(*session, fetched.entries);
-  if (listed == session::LISTING_TOO_LONG) {
-    if (note_) note_("the listing of " + folder + " goes on past " + std::to_string(session->most_listed) +
+  const Result<> listed = session->remote_list(fetched.entries);
+  if (!listed && listed.error().kind == Kind::listing_too_long) {
+    if (note_) note_("the listing of " + folder + " goes on past " + std::to_string(session->most_listed()) +
                      " entries, the most the mount takes; it shows none of them");
     listings_[folder] = Listing{fetched.fetched, {}, true};
-    return -EFBIG;
+    return errno_of(listed.error());
   }
-  if (listed != DIR_OK) return line_failure(*session);
+  if (!listed) return failure(*session, listed.error());
   fetched.entries = one_per_name(std::move(fetched.entries));
   out = &(listings_[folder] = std::move(fetched));
   return 0;

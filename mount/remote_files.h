@@ -136,6 +136,7 @@ class RemoteFiles {
   session::Session* current();
   void watch_for_interrupts(session::Session& session);
   int line_failure(session::Session& session);
+  int failure(session::Session& session, const session::Error& error);
   std::optional<Folder> folder_above_named(const std::string& name, const Folder& folder) const;
   int find_position(session::Session& session);
   int enter(session::Session& session, const Folder& folder);

@@ -41,6 +41,4 @@ std::int64_t size_of_file(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
-int name_error(long status) { return status == session::NAME_TOO_LONG ? -ENAMETOOLONG : -EINVAL; }
-
 }  // namespace quorvantix::mount

@@ -18,7 +18,5 @@ Folder parent_of(Folder parts);
 // The size of a file of this machine; 0 when it cannot be had.
 std::int64_t size_of_file(int fd);
 std::int64_t size_of_file(const std::string& path);
-// A name that the line cannot carry as it is.
-int name_error(long status);
 
 }  // namespace quorvantix::mount

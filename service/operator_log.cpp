@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "host/log_stream.h"
-#include "service/console_status.h"
+#include "wire/console_status.h"
 
 namespace quorvantix::service {
 

@@ -1,6 +1,6 @@
 #include "service/service.h"
 
-#include "service/console_status.h"
+#include "wire/console_status.h"
 
 #include <unistd.h>
 

@@ -1,11 +1,12 @@
 #include "session/session.h"
 
+#include "session/exchange.h"
+
 #include <chrono>
 #include <string>
 
 #include "lines/rfc2217_line.h"
 #include "lines/tcp_line.h"
-#include "session/exchange.h"
 #include "wire/identification.h"
 #include "wire/wire.h"
 
@@ -17,19 +18,18 @@ using std::chrono::nanoseconds;
 
 // --- The line ---
 
-long open_line(Session& session, const std::string& device, long unit) {
-  if (const Result<> opened = allocport(session.link, unit, device.c_str()); !opened) {
-    session.detail = opened.error().reason;
-    freeport(session.link, unit);
-    return status_code(opened);  // the session's codes until it fails in a way of its own
+Result<> Session::open_line(const std::string& device, long unit) {
+  if (const wire::Result<> opened = allocport(link_, unit, device.c_str()); !opened) {
+    freeport(link_, unit);
+    return host::Failure<Error>{Error{Kind::wire, opened.error().reason, opened.error().status}};
   }
-  session.baud = kStartBaud;
-  session.device = device;
-  session.unit = unit;
-  return PORT_OK;
+  baud_ = kStartBaud;
+  device_ = device;
+  unit_ = unit;
+  return {};
 }
 
-void close_line(Session& session) { freeport(session.link, 0); }
+void Session::close_line() { freeport(link_, 0); }
 
 namespace {
 
@@ -90,23 +90,11 @@ void ask_to_sign_off(Link& link, nanoseconds cap) {
 
 // What ended a try on a line that was lost: the line's own reason where it
 // has one, or the far end's close.
-std::string why_lost(const Session& session) {
-  const std::string reason = session.link.lost_reason();
+std::string why_lost(const Link& link, const std::string& device) {
+  const std::string reason = link.lost_reason();
   if (!reason.empty()) return reason;
-  const bool on_the_network =
-      lines::is_tcp_line_name(session.device) || lines::is_rfc2217_line_name(session.device);
+  const bool on_the_network = lines::is_tcp_line_name(device) || lines::is_rfc2217_line_name(device);
   return on_the_network ? "the service closed the connection" : "the line was lost";
-}
-
-// The line after a try that lost it, for the next try: a listening line
-// takes its next peer, one that open_line opened is opened anew (a service on
-// the network that closed the connection is connected to again). False,
-// with the cause in detail, when it cannot be had.
-bool take_up_line_for_next_try(Session& session) {
-  if (session.link.take_next_peer() || session.device.empty()) return true;
-  const std::string device = session.device;
-  close_line(session);
-  return open_line(session, device, session.unit) == PORT_OK;
 }
 
 // The tries reach_service made, for its message.
@@ -133,10 +121,10 @@ std::string no_service_detail(const ReachTries& tries) {
 
 // Between a try that got no answer and the next: the line quiet, and after
 // the first a sign-off.
-void wait_before_next_try(Link& link, const ReachBudget& budget, int attempt, long result) {
+void wait_before_next_try(Link& link, const ReachBudget& budget, int attempt, const wire::Error& failure) {
   const int tries_left = kIdentifyAttempts - attempt - 1;
   const bool sign_off_due = attempt == 0;
-  if (result == LINK_CHECK_ERROR) {
+  if (failure.status == Status::frame_damaged) {
     // A damaged answer: what is left of the service's frame must not pass
     // for the answer to the next try.
     link.drop_input_until_quiet(frame_gap(link), budget.quiet_cap(quiet_wait_cap(link), tries_left, sign_off_due));
@@ -154,30 +142,44 @@ void wait_before_next_try(Link& link, const ReachBudget& budget, int attempt, lo
 
 }  // namespace
 
-long reach_service(Session& session) {
-  Link& link = session.link;
+// A listening line takes its next peer, one that open_line opened is opened
+// anew (a service on the network that closed the connection is connected to again).
+Result<> Session::take_up_line_for_next_try() {
+  if (link_.take_next_peer() || device_.empty()) return {};
+  const std::string device = device_;
+  close_line();
+  return open_line(device, unit_);
+}
+
+Result<> Session::reach_service() {
+  Link& link = link_;
   const ReachBudget budget(link);
   begin_on_a_quiet_line(link, budget.quiet_cap(quiet_wait_cap(link), kIdentifyAttempts, true));
   ReachTries tries;
   for (int attempt = 0; attempt < kIdentifyAttempts && !link.cancelled(); ++attempt) {
-    if (attempt > 0 && link.lost() && !take_up_line_for_next_try(session)) {
-      tries.not_taken_up = session.detail;
-      break;
+    if (attempt > 0 && link.lost()) {
+      if (const Result<> taken = take_up_line_for_next_try(); !taken) {
+        tries.not_taken_up = taken.error().reason;
+        break;
+      }
     }
     link.drop_pending_input();
     ++tries.made;
-    const long result = status_code(identify(link, Side::customer, session.ids));  // see status_code
-    if (result == LINK_OK) return LINK_OK;
+    const wire::Result<> result = identify(link, Side::customer, ids_);
+    if (result) {
+      lost_ = false;
+      remote_dir_.clear();
+      return {};
+    }
     // No wait for quiet on a line that has gone: the next try takes it up anew.
     const bool last = attempt + 1 == kIdentifyAttempts;
-    if (!link.lost() && !last && !link.cancelled()) wait_before_next_try(link, budget, attempt, result);
+    if (!link.lost() && !last && !link.cancelled()) wait_before_next_try(link, budget, attempt, result.error());
     if (link.lost()) {
       ++tries.lost;
-      tries.loss = why_lost(session);
+      tries.loss = why_lost(link, device_);
     }
   }
-  session.detail = no_service_detail(tries);
-  return NO_SERVICE;
+  return fail(Kind::no_service, no_service_detail(tries));
 }
 
 std::chrono::nanoseconds longest_wait_for_service(const Link& link) {

@@ -37,7 +37,6 @@ std::string host_name_of(const host::NameCodec& names, const std::string& wire, 
   return host;
 }
 
-
 // A path with "." and ".." worked out, for names in the service's "/" syntax.
 std::string normalized(const std::string& path) {
   std::vector<std::string> parts;
@@ -81,180 +80,170 @@ constexpr LimitShare kPauseOfAPeer{3, 4};
 // the service does costs nothing: nothing comes from it meanwhile.)
 void wait_for_the_service_to_switch(Link& link) { link.delay_ticks(kTicksBetweenPolls + kTicksBeforeParamChange); }
 
-// After the service has taken us for a new customer (back at 9600 baud, in
-// the folder it serves): the line speed and the folder we had, as far as they
-// can be had again.
-void resume_session(Session& session, long rate, const std::string& folder) {
-  session.remote_dir.clear();
-  if (rate != session.baud) remote_set_baud(session, rate);
-  if (!folder.empty()) remote_cd(session, folder);
-}
-
 }  // namespace
 
 // --- The service ---
 
-long remote_pwd(Session& session) {
-  const host::NameCodec* names = wire_names(session);
-  if (names == nullptr) return CHARSET_UNKNOWN;
-  const long sent = send_command(session, cmd_get_akt_dir);
-  if (sent != LINK_OK) return sent;
+Result<> Session::remote_pwd() {
+  const Result<const host::NameCodec*> names = wire_names();
+  if (!names) return host::Failure<Error>{names.error()};
+  if (const Result<> sent = send_command(cmd_get_akt_dir); !sent) return sent;
   UBYTE reply[kCommandFrameBytes + 1] = {};
-  const long result = status_code(receive_data(session.link, reply, kCommandFrameBytes));  // see status_code
-  if (result != LINK_OK) {
-    if (result == LINK_CHECK_ERROR) send_NAK(session.link);
-    if (!get_back_in_step(session)) return LINE_FLOODED;
-    session.detail = "the directory name did not arrive intact";
-    return result;
+  if (const wire::Result<> received = receive_data(link_, reply, kCommandFrameBytes); !received) {
+    if (received.error().status == Status::frame_damaged) send_NAK(link_);
+    if (const Result<> back = get_back_in_step(); !back) return back;
+    host::Failure<Error> failure = wire_failure(received.error());
+    failure.error.reason = "the directory name did not arrive intact";
+    return failure;
   }
-  send_ACK(session.link);
+  send_ACK(link_);
   const auto* text = reinterpret_cast<const char*>(reply);
   const std::size_t length = strnlen(text, kCommandFrameBytes);
-  session.remote_dir_cut = length == kCommandFrameBytes;
-  session.remote_dir = host_name_of(*names, std::string(text, length), session.remote_dir_cut);
-  return LINK_OK;
+  remote_dir_cut_ = length == kCommandFrameBytes;
+  remote_dir_ = host_name_of(**names, std::string(text, length), remote_dir_cut_);
+  return {};
 }
 
-long remote_cd(Session& session, const std::string& dir) {
-  std::string wire;
-  const long usable = command_argument(session, dir, "a directory name", wire);
-  if (usable != 0) return usable;
-  if (session.remote_dir.empty()) {
-    const long result = remote_pwd(session);
-    if (result != LINK_OK) return result;
+Result<> Session::remote_cd(const std::string& dir) {
+  const Result<std::string> wire = command_argument(dir, "a directory name");
+  if (!wire) return host::Failure<Error>{wire.error()};
+  if (remote_dir_.empty()) {
+    if (const Result<> known = remote_pwd(); !known) return known;
   }
-  const std::string before = session.remote_dir;
-  const bool before_cut = session.remote_dir_cut;
-  long result = send_command(session, cmd_set_akt_dir, wire);
-  if (result != LINK_OK) return result;
-  result = remote_pwd(session);
-  if (result != LINK_OK) return result;
-  if (session.remote_dir != before || stays_in_place(before, dir)) return LINK_OK;
+  const std::string before = remote_dir_;
+  const bool before_cut = remote_dir_cut_;
+  if (const Result<> sent = send_command(cmd_set_akt_dir, *wire); !sent) return sent;
+  if (const Result<> read = remote_pwd(); !read) return read;
+  if (remote_dir_ != before || stays_in_place(before, dir)) return {};
   // Two names cut at 60 characters may differ beyond the cut.
-  if (before_cut || session.remote_dir_cut) return REMOTE_DIR_UNCONFIRMED;
-  session.detail = "it stayed in " + before;
-  return REMOTE_DIR_UNCHANGED;
+  if (before_cut || remote_dir_cut_) return fail(Kind::remote_dir_unconfirmed);
+  return fail(Kind::remote_dir_unchanged, "it stayed in " + before);
 }
 
-long remote_list(Session& session, std::vector<RemoteEntry>& entries) {
-  const host::NameCodec* names = wire_names(session);
-  if (names == nullptr) return CHARSET_UNKNOWN;
-  const long sent = send_command(session, cmd_send_akt_dir);
-  if (sent != LINK_OK) return sent;
+Result<> Session::remote_list(std::vector<RemoteEntry>& entries) {
+  const Result<const host::NameCodec*> names = wire_names();
+  if (!names) return host::Failure<Error>{names.error()};
+  if (const Result<> sent = send_command(cmd_send_akt_dir); !sent) return sent;
   const std::size_t before = entries.size();
-  // The session's codes until it fails in a way of its own (status_code).
-  const long result = status_code(receive_akt_dir(session.link, entries, session.most_listed));
+  const wire::Result<> listed = receive_akt_dir(link_, entries, most_listed_);
   for (std::size_t at = before; at < entries.size(); ++at) {
-    entries[at].name = host_name_of(*names, entries[at].name, entries[at].cut);
+    entries[at].name = host_name_of(**names, entries[at].name, entries[at].cut);
   }
-  if (result == DIR_OK) return DIR_OK;
-  if (session.link.cancelled()) return INTERRUPTED;
-  if (!get_back_in_step(session)) return LINE_FLOODED;
-  return result == DIR_NO_MEMORY ? LISTING_TOO_LONG : result;
+  if (listed) return {};
+  if (link_.cancelled()) return fail(Kind::interrupted);
+  if (const Result<> back = get_back_in_step(); !back) return back;
+  if (listed.error().status == Status::listing_no_memory) return fail(Kind::listing_too_long);
+  return wire_failure(listed.error());
 }
 
-long remote_set_baud(Session& session, long rate) {
-  Link& link = session.link;
-  const long old_rate = session.baud;
+Result<> Session::remote_set_baud(long rate) {
+  const long old_rate = baud_;
   const std::string rate_text = std::to_string(rate);
   // Ask our own port first: once the service has switched, there is no way back.
-  if (const Result<> refused = set_baud_rate(link, rate); !refused) {
-    session.detail = refused.error().reason;
-    (void)set_baud_rate(link, old_rate);
-    return RATE_REFUSED;
+  if (const wire::Result<> ours = set_baud_rate(link_, rate); !ours) {
+    (void)set_baud_rate(link_, old_rate);
+    return fail(Kind::rate_refused, ours.error().reason);
   }
-  (void)set_baud_rate(link, old_rate);
-  const long sent = send_command(session, cmd_set_baud_rate, rate_text);
-  if (sent != LINK_OK) return sent;
-  wait_for_the_service_to_switch(link);
-  (void)set_baud_rate(link, rate);
-  session.baud = rate;
-  if (remote_pwd(session) == LINK_OK) return LINK_OK;
-  (void)set_baud_rate(link, old_rate);
-  session.baud = old_rate;
-  session.lost = false;
-  settle(link);
-  if (remote_pwd(session) == LINK_OK) {
-    session.detail = "the service did not answer at " + rate_text + " baud; the line stays at " +
-                     std::to_string(old_rate) + " baud";
-    return RATE_NOT_TAKEN;
+  (void)set_baud_rate(link_, old_rate);
+  if (const Result<> sent = send_command(cmd_set_baud_rate, rate_text); !sent) return sent;
+  wait_for_the_service_to_switch(link_);
+  (void)set_baud_rate(link_, rate);
+  baud_ = rate;
+  if (remote_pwd()) return {};
+  (void)set_baud_rate(link_, old_rate);
+  baud_ = old_rate;
+  lost_ = false;
+  settle(link_);
+  if (remote_pwd()) {
+    return fail(Kind::rate_not_taken, "the service did not answer at " + rate_text + " baud; the line stays at " +
+                                          std::to_string(old_rate) + " baud");
   }
-  session.lost = true;
-  session.detail = "the service answers neither at " + rate_text + " nor at " + std::to_string(old_rate) + " baud";
-  return LINK_LOST;
+  lost_ = true;
+  return fail(Kind::link_lost,
+              "the service answers neither at " + rate_text + " nor at " + std::to_string(old_rate) + " baud");
 }
 
-long sign_off(Session& session) {
-  const long result = send_command(session, cmd_customer_terminate);
-  session.lost = true;  // the service waits for a new identification now
+Result<> Session::sign_off() {
+  const Result<> result = send_command(cmd_customer_terminate);
+  lost_ = true;  // the service waits for a new identification now
   return result;
 }
 
-bool get_back_in_step(Session& session) {
-  Link& link = session.link;
-  const nanoseconds pause = share_of_limit(link, kPauseOfAPeer);
+Result<> Session::get_back_in_step() {
+  const nanoseconds pause = share_of_limit(link_, kPauseOfAPeer);
   // Room for a whole pause however the wait falls between a peer's frames.
-  const nanoseconds window = wire_time(link, frame_bytes(kMaxPayload)) + 2 * time_limit(link);
-  const nanoseconds deadline = link.now() + share_of_limit(link, timing::kSettleCap);
-  for (nanoseconds left; (left = deadline - link.now()) > nanoseconds::zero();) {
-    if (!link.drop_input_until_quiet(pause, std::min(window, left))) {
-      if (link.cancelled() || link.lost() || left < window) return true;
-      session.lost = true;
-      session.detail = "the service sends without pause and answers nothing; the session is given up";
-      return false;
+  const nanoseconds window = wire_time(link_, frame_bytes(kMaxPayload)) + 2 * time_limit(link_);
+  const nanoseconds deadline = link_.now() + share_of_limit(link_, timing::kSettleCap);
+  for (nanoseconds left; (left = deadline - link_.now()) > nanoseconds::zero();) {
+    if (!link_.drop_input_until_quiet(pause, std::min(window, left))) {
+      if (link_.cancelled() || link_.lost() || left < window) return {};
+      lost_ = true;
+      return fail(Kind::line_flooded, "the service sends without pause and answers nothing; the session is given up");
     }
     // Quiet for a pause: settled once the rest of settle()'s quiet follows.
-    if (!link.first_byte_within(settle_quiet(link) - pause)) return true;
+    if (!link_.first_byte_within(settle_quiet(link_) - pause)) return {};
   }
-  return true;
+  return {};
 }
 
-long shutdown_service(Session& session) {
-  Link& link = session.link;
-  const long result = send_command(session, cmd_terminate);
-  if (result != LINK_OK) return result;
+void Session::resume(long rate, const std::string& folder) {
+  remote_dir_.clear();
+  if (rate != baud_) (void)remote_set_baud(rate);
+  if (!folder.empty()) (void)remote_cd(folder);
+}
+
+Result<> Session::shutdown_service() {
+  if (const Result<> sent = send_command(cmd_terminate); !sent) return sent;
   // A service that ends says nothing more. One that refuses takes the
   // command for our sign-off: it goes back to 9600 baud and answers the next
   // identification.
-  const long rate = session.baud;
-  const std::string folder = session.remote_dir;
-  wait_for_the_service_to_switch(link);
-  (void)set_baud_rate(link, kStartBaud);
-  session.baud = kStartBaud;
-  if (!identify(link, Side::customer, session.ids)) {
-    session.lost = true;
-    return LINK_OK;
+  const long rate = baud_;
+  const std::string folder = remote_dir_;
+  wait_for_the_service_to_switch(link_);
+  (void)set_baud_rate(link_, kStartBaud);
+  baud_ = kStartBaud;
+  if (!identify(link_, Side::customer, ids_)) {
+    lost_ = true;
+    return {};
   }
-  resume_session(session, rate, folder);
-  session.detail = "the service does not take shutdown (it runs with --no-shutdown); it goes on serving";
-  return SHUTDOWN_REFUSED;
+  resume(rate, folder);
+  return fail(Kind::shutdown_refused,
+              "the service does not take shutdown (it runs with --no-shutdown); it goes on serving");
 }
 
 // --- This end ---
 
-long local_pwd(const Session& session, std::string& dir) {
+Result<std::string> Session::local_pwd() const {
   char name[kDirNameBytes + 1] = {};
-  get_akt_dir(*session.local_files, name);
-  dir = name;
-  return dir.empty() ? LOCAL_NO_DIRECTORY : DIR_OK;
+  get_akt_dir(*local_files_, name);
+  if (name[0] == '\0') return fail(Kind::local_no_directory);
+  return std::string(name);
 }
 
-long local_cd(Session& session, const std::string& dir) {
-  if (!is_directory(dir)) {
-    session.detail = "no directory " + dir + " here";
-    return LOCAL_NO_DIRECTORY;
-  }
-  if (!set_akt_dir(*session.local_files, dir.c_str())) {
-    session.detail = "cannot enter " + dir;
-    return LOCAL_NO_DIRECTORY;
-  }
-  return DIR_OK;
+Result<> Session::local_cd(const std::string& dir) {
+  if (!is_directory(dir)) return fail(Kind::local_no_directory, "no directory " + dir + " here");
+  if (!set_akt_dir(*local_files_, dir.c_str())) return fail(Kind::local_no_directory, "cannot enter " + dir);
+  return {};
 }
 
-long local_list(const Session& session, std::vector<RemoteEntry>& entries) {
-  std::vector<RemoteEntry> listed = read_akt_dir(*session.local_files);
-  entries.insert(entries.end(), listed.begin(), listed.end());
-  return DIR_OK;
+Result<std::string> Session::get_target(const std::string& remote, const std::string& local) const {
+  const std::string remote_name = last_component(remote);
+  if (local.empty()) {
+    if (remote_name.empty()) {
+      return fail(Kind::name_unusable, "'" + remote + "' ends in no file name; give the local name");
+    }
+    if (is_directory(remote_name)) {
+      return fail(Kind::name_unusable, "a directory " + remote_name + " is in the way; give the local name");
+    }
+    return remote_name;
+  }
+  if (!is_directory(local)) return local;
+  if (remote_name.empty()) {
+    return fail(Kind::name_unusable, "'" + remote + "' ends in no file name; give the local file's name");
+  }
+  const std::string inside = (local.back() == '/' ? local : local + "/") + remote_name;
+  if (is_directory(inside)) return fail(Kind::name_unusable, "a directory " + inside + " is in the way");
+  return inside;
 }
 
 // --- Names ---
@@ -275,46 +264,21 @@ std::string unusable_listed_name(const std::string& name) {
   return {};
 }
 
-std::string get_target(Session& session, const std::string& remote, const std::string& local) {
-  const std::string remote_name = last_component(remote);
-  if (local.empty()) {
-    if (remote_name.empty()) {
-      session.detail = "'" + remote + "' ends in no file name; give the local name";
-      return {};
-    }
-    if (is_directory(remote_name)) {
-      session.detail = "a directory " + remote_name + " is in the way; give the local name";
-      return {};
-    }
-    return remote_name;
-  }
-  if (!is_directory(local)) return local;
-  if (remote_name.empty()) {
-    session.detail = "'" + remote + "' ends in no file name; give the local file's name";
-    return {};
-  }
-  const std::string inside = (local.back() == '/' ? local : local + "/") + remote_name;
-  if (is_directory(inside)) {
-    session.detail = "a directory " + inside + " is in the way";
-    return {};
-  }
-  return inside;
-}
-
 std::string service_path(const std::string& current, const std::string& path) {
   return normalized(!path.empty() && path[0] == '/' ? path : current + "/" + path);
 }
 
-long check_wire_name(const std::string& wire_name, std::int64_t size) {
-  if (wire_name.empty() || wire_name == "." || wire_name == "..") return NAME_UNUSABLE;
+Result<> check_wire_name(const std::string& wire_name, std::int64_t size) {
+  if (wire_name.empty() || wire_name == "." || wire_name == "..") return fail(Kind::name_unusable);
   for (const char c : wire_name) {
     // The header's name field ends at white space; spaces travel as 0xAE.
     const bool breaks_field = c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    if (breaks_field || static_cast<UBYTE>(c) == kSpaceSubstitute) return NAME_UNUSABLE;
+    if (breaks_field || static_cast<UBYTE>(c) == kSpaceSubstitute) return fail(Kind::name_unusable);
   }
   const std::string header =
       wire_name + " " + std::to_string(size / kBlockBytes) + " " + std::to_string(size % kBlockBytes);
-  return header.size() > static_cast<std::size_t>(kHeaderBytes) ? NAME_TOO_LONG : 0;
+  if (header.size() > static_cast<std::size_t>(kHeaderBytes)) return fail(Kind::name_too_long);
+  return {};
 }
 
 }  // namespace quorvantix::session

@@ -140,11 +140,13 @@ TEST(CustomerParsing, ChecksCommandsTheirOptionsAndArguments) {
 
 TEST(CustomerNames, AWireNameAndItsSizeMustFitTheHeader) {
   const std::string fits(56, 'n');  // "nnn... 0 5" fills the 60 bytes
-  const std::tuple<std::string, std::int64_t, long> cases[] = {
-      {fits, 5, 0},           {fits, 10240, NAME_TOO_LONG}, {fits + "n", 5, NAME_TOO_LONG}, {"a b", 1, 0},
-      {"", 1, NAME_UNUSABLE}, {"..", 1, NAME_UNUSABLE},     {"a\tb", 1, NAME_UNUSABLE},     {"a\nb", 1, NAME_UNUSABLE},
-      {"a\xAE", 1, NAME_UNUSABLE}};
-  for (const auto& [name, size, result] : cases) EXPECT_EQ(check_wire_name(name, size), result) << name;
+  using session::Kind;
+  const std::optional<Kind> fine, too_long = Kind::name_too_long, unusable = Kind::name_unusable;
+  const std::tuple<std::string, std::int64_t, std::optional<Kind>> cases[] = {
+      {fits, 5, fine},   {fits, 10240, too_long}, {fits + "n", 5, too_long}, {"a b", 1, fine},
+      {"", 1, unusable}, {"..", 1, unusable},     {"a\tb", 1, unusable},     {"a\nb", 1, unusable},
+      {"a\xAE", 1, unusable}};
+  for (const auto& [name, size, result] : cases) EXPECT_EQ(kind_of(check_wire_name(name, size)), result) << name;
 }
 
 TEST(CustomerText, CutsWholeCharactersWithAMarkAndKeepsLinesWithinTheTerminal) {

@@ -1,11 +1,10 @@
 // The status numbers of the service's console lines, from the ways to fail.
 #include <gtest/gtest.h>
 
-#include "service/console_status.h"
+#include "wire/console_status.h"
 
 using namespace quorvantix;
 using namespace quorvantix::wire;
-using namespace quorvantix::service;
 
 // Failures that are told apart now still print the number they always
 // printed, shared where it was shared; success prints 0.

@@ -108,7 +108,7 @@ struct CancelAt final : Gadget {
 // script to run.
 TEST_F(CustomerSession, WithoutAServiceItGivesUpAsItSaysFindsWhereAGetWritesAndChecksItsCommandLine) {
   const auto start = pair.clock.now();
-  EXPECT_EQ(reach_service(session), NO_SERVICE);
+  EXPECT_EQ(kind_of(session.reach_service()), session::Kind::no_service);
   const auto took = pair.clock.now() - start, said = longest_wait_for_service(pair.customer);
   EXPECT_TRUE(took >= said && took < said + 50ms) << took.count();
   EXPECT_EQ(std::chrono::round<std::chrono::seconds>(said), 16s);
@@ -120,7 +120,10 @@ TEST_F(CustomerSession, WithoutAServiceItGivesUpAsItSaysFindsWhereAGetWritesAndC
   const std::string targets[][3] = {{"x/a", "", "a"},       {"Work:a", "", "a"},      {"a", local / "b", local / "b"},
                                     {"x/a", "dir", "dir/a"}, {"x/a", "dir/", "dir/a"}, {"dir", "", ""},
                                     {"in", "dir", ""},       {"sub/", "", ""},         {"..", "dir", ""}};
-  for (const auto& [from, to, target] : targets) EXPECT_EQ(get_target(session, from, to), target) << from;
+  for (const auto& [from, to, target] : targets) {
+    const session::Result<std::string> got = session.get_target(from, to);
+    EXPECT_EQ(got ? *got : "", target) << from;
+  }
   write_file(remote / "script", {'p', 'w', 'd', '\n'});
   pair.cable.cut();
   const std::tuple<std::vector<const char*>, int, std::string> runs[] = {
@@ -155,28 +158,28 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
       {"pwd; cd missing; pwd\npwd\n", 1, true}, {"pwd; -get missing; pwd\n-bogus\npwd\n", 3, false}};
   std::vector<RemoteEntry> entries;
   int stops = 0;
-  session.on_stop = [&] { ++stops; };
+  session.set_on_stop([&] { ++stops; });
   RunState cut;
   run([&] {
-    EXPECT_EQ(remote_list(session, entries), DIR_OK);
-    EXPECT_EQ(remote_cd(session, "sub"), LINK_OK);
-    EXPECT_EQ(session.remote_dir, remote / "sub");
-    EXPECT_EQ(remote_cd(session, "missing"), REMOTE_DIR_UNCHANGED);
-    EXPECT_EQ(remote_cd(session, ".."), LINK_OK);
-    EXPECT_EQ(session.remote_dir, remote.path());
-    EXPECT_EQ(remote_set_baud(session, 19200), LINK_OK);
+    EXPECT_TRUE(ok(session.remote_list(entries)));
+    EXPECT_TRUE(ok(session.remote_cd("sub")));
+    EXPECT_EQ(session.remote_dir(), remote / "sub");
+    EXPECT_EQ(kind_of(session.remote_cd("missing")), session::Kind::remote_dir_unchanged);
+    EXPECT_TRUE(ok(session.remote_cd("..")));
+    EXPECT_EQ(session.remote_dir(), remote.path());
+    EXPECT_TRUE(ok(session.remote_set_baud(19200)));
     for (const auto& size : sizes) {
-      EXPECT_EQ(remote_get(session, "r" + size, local / ("l" + size), nullptr), FILE_OK) << size;
-      EXPECT_EQ(remote_put(session, local / ("l" + size), "p" + size, nullptr), FILE_OK) << size;
+      EXPECT_TRUE(ok(session.remote_get("r" + size, local / ("l" + size), nullptr))) << size;
+      EXPECT_TRUE(ok(session.remote_put(local / ("l" + size), "p" + size, nullptr))) << size;
     }
     EXPECT_EQ(pair.cable.speeds(SimCable::a).back(), 19200);
     EXPECT_EQ(pair.cable.speeds(SimCable::b).back(), 19200);
-    EXPECT_EQ(remote_get(session, "nothere", local / "l1024", nullptr), FILE_HEADER_DAMAGED);
-    EXPECT_EQ(remote_get(session, "nothere", local / "new", nullptr), FILE_HEADER_DAMAGED);
-    EXPECT_EQ(remote_put(session, local / "l0", "nodir/l0", nullptr), FILE_HEADER_NOT_ACKED);
+    EXPECT_EQ(status_of(session.remote_get("nothere", local / "l1024", nullptr)), wire::Status::header_damaged);
+    EXPECT_EQ(status_of(session.remote_get("nothere", local / "new", nullptr)), wire::Status::header_damaged);
+    EXPECT_EQ(status_of(session.remote_put(local / "l0", "nodir/l0", nullptr)), wire::Status::header_not_acked);
     CancelAt get_stopper(pair.customer, 3), put_stopper(pair.customer, 3);
-    EXPECT_EQ(remote_get(session, "big", local / "copy", &get_stopper), INTERRUPTED);
-    EXPECT_EQ(remote_put(session, remote / "big", "copy", &put_stopper), INTERRUPTED);
+    EXPECT_EQ(kind_of(session.remote_get("big", local / "copy", &get_stopper)), session::Kind::interrupted);
+    EXPECT_EQ(kind_of(session.remote_put(remote / "big", "copy", &put_stopper)), session::Kind::interrupted);
     for (const auto& [script, pwds, failed] : scripts) {
       RunState state;
       std::istringstream in(script);
@@ -188,11 +191,16 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
     expect_among(err.str(), {"line 1: cd: no directory 'missing' on the service (it stayed in " + remote.path(),
                              "the script stops at line 1, where a command failed"});
     Session next(pair.customer);  // the first one left without signing off
-    EXPECT_EQ(reach_service(next), LINK_OK);
-    EXPECT_EQ(shutdown_service(next), SHUTDOWN_REFUSED);
-    EXPECT_EQ(sign_off(next), LINK_OK);
+    EXPECT_TRUE(ok(next.reach_service()));
+    EXPECT_EQ(kind_of(next.shutdown_service()), session::Kind::shutdown_refused);
+    EXPECT_TRUE(ok(next.sign_off()));
     Identities ids;  // the service waits for an identification again: one try gets through
     EXPECT_TRUE(identify(pair.customer, Side::customer, ids));
+    err.str("");
+    pair.customer.cancel();  // a stop that comes before the command is said as one
+    EXPECT_FALSE(command({"pwd"}));
+    EXPECT_EQ(err.str(), "pwd: stopped\n");
+    pair.customer.clear_cancel();
     err.str("");
     pair.cable.cut();
     run_commands(session, {{"pwd"}, {"ls"}}, console, cut);
@@ -208,7 +216,7 @@ TEST_F(CustomerSession, BrowsesTransfersStopsRunsScriptsAndIsReachedAgainUntilTh
   EXPECT_EQ(stops, 2);
   EXPECT_EQ(names_in(local.path()), (Strings{"l0", "l1024", "l3000"}));
   EXPECT_EQ(names_in(remote.path()), (Strings{"a.txt", "big", "p0", "p1024", "p3000", "r0", "r1024", "r3000", "sub"}));
-  EXPECT_TRUE(cut.line_gone && cut.failed && session.lost);
+  EXPECT_TRUE(cut.line_gone && cut.failed && session.lost());
   EXPECT_EQ(err.str(), "pwd: the service does not answer any more; the session is over\n"
                        "quorvantix-customer: the line went away; the session is over\n");
 }
@@ -269,17 +277,18 @@ TEST_F(CustomerSession, NamesCrossInTheLinesCharacterSetAndReachTheTerminalEscap
   std::istringstream script("ls\nget $'e\\x1b[2Jf' " + (local / "fetched") +
                             "\ncd $'\\x1b]0;owned\\x07'\npwd\nget $'gone\\x1b[31m'\n");
   run([&] {
-    EXPECT_EQ(remote_list(session, entries), DIR_OK);
-    EXPECT_EQ(remote_get(session, listed, local / "copy", nullptr), FILE_OK);
-    EXPECT_EQ(remote_get(session, mark, local / mark, nullptr), FILE_OK);
-    EXPECT_EQ(remote_put(session, local / "copy", stored, nullptr), FILE_OK);  // "üü… 0 5": 54 bytes
-    EXPECT_EQ(remote_get(session, stored, local / stored, nullptr), FILE_OK);
-    EXPECT_EQ(remote_cd(session, folder), LINK_OK);
-    EXPECT_EQ(session.remote_dir, remote / folder);
+    EXPECT_TRUE(ok(session.remote_list(entries)));
+    EXPECT_TRUE(ok(session.remote_get(listed, local / "copy", nullptr)));
+    EXPECT_TRUE(ok(session.remote_get(mark, local / mark, nullptr)));
+    EXPECT_TRUE(ok(session.remote_put(local / "copy", stored, nullptr)));  // "üü… 0 5": 54 bytes
+    EXPECT_TRUE(ok(session.remote_get(stored, local / stored, nullptr)));
+    EXPECT_TRUE(ok(session.remote_cd(folder)));
+    EXPECT_EQ(session.remote_dir(), remote / folder);
     const std::size_t sent = pair.cable.sent_by(SimCable::b).size();
     for (const auto& [name, why] : refused) {
-      EXPECT_EQ(remote_put(session, local / name, "", nullptr), NAME_UNUSABLE) << name;
-      EXPECT_TRUE(has(session.detail, why)) << session.detail;
+      const session::Result<> put = session.remote_put(local / name, "", nullptr);
+      EXPECT_EQ(kind_of(put), session::Kind::name_unusable) << name;
+      EXPECT_TRUE(!put && has(put.error().reason, why)) << name;
     }
     EXPECT_EQ(pair.cable.sent_by(SimCable::b).size(), sent);
     RunState state;
@@ -386,10 +395,10 @@ TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, 
   setup(s.pair.cable, ours_send ? SimCable::b : SimCable::a, service);
   TransferOutcome out;
   s.pair.clock.run([&] {
-    ASSERT_EQ(reach_service(s.session), LINK_OK);
-    if (baud != kStartBaud) { ASSERT_EQ(remote_set_baud(s.session, baud), LINK_OK); }
-    out.ours = ours_send ? remote_put(s.session, s.local / "up", "up", nullptr)
-                         : remote_get(s.session, "src", s.local / "src", nullptr);
+    ASSERT_TRUE(ok(s.session.reach_service()));
+    if (baud != kStartBaud) { ASSERT_TRUE(ok(s.session.remote_set_baud(baud))); }
+    out.ours = (ours_send ? s.session.remote_put(s.local / "up", "up", nullptr)
+                          : s.session.remote_get("src", s.local / "src", nullptr)).ok() ? 0 : 1;
     s.pair.clock.sleep_for(30s);  // longer than the reference service takes to give up
   }, {[&] { service.serve(); }});
   if (!service.statuses.empty()) out.reference = service.statuses.back();

@@ -23,7 +23,7 @@ using namespace quorvantix;
 using namespace quorvantix::wire;
 using namespace quorvantix::service;
 using namespace quorvantix::testsupport;
-using namespace quorvantix::session;
+using session::Session;
 
 namespace {
 
@@ -73,13 +73,14 @@ Outcome transfer(const Case& row, bool get, std::uint64_t seed, std::size_t size
   Outcome out;
   bool answers_next = false;
   const auto customer = [&] {
-    out.customer = reach_service(session);
-    if (out.customer == LINK_OK && get) out.customer = remote_get(session, kName, ends.local / kName, nullptr);
-    if (out.customer == LINK_OK && !get) out.customer = remote_put(session, sender, kName, nullptr);
+    session::Result<> result = session.reach_service();
+    if (result && get) result = session.remote_get(kName, ends.local / kName, nullptr);
+    if (result && !get) result = session.remote_put(sender, kName, nullptr);
+    out.customer = result ? 0 : 1 + static_cast<long>(result.error().kind);
     faults(false);  // a clean line for the next customer, who may try three times, as a person would
     for (int attempt = 0; attempt < 3 && !answers_next; ++attempt) {
       Session next(pair.customer);
-      answers_next = reach_service(next) == LINK_OK && remote_pwd(next) == LINK_OK && next.remote_dir == ends.remote.path();
+      answers_next = next.reach_service() && next.remote_pwd() && next.remote_dir() == ends.remote.path();
     }
   };
   testing::internal::CaptureStdout();

@@ -159,13 +159,13 @@ TEST(ConfinedTree, TheServiceReadsAndWritesNothingOutsideItsRootAndListsNoTempor
   std::vector<session::RemoteEntry> entries;
   session::Session& session = ends.session;
   ends.run([&] {
-    EXPECT_EQ(session::remote_cd(session, "sub"), session::LINK_OK);
-    EXPECT_EQ(session.remote_dir, "/sub");
-    EXPECT_NE(session::remote_get(session, outer + "/secret", ends.local / "got", nullptr), session::FILE_OK);
-    EXPECT_NE(session::remote_get(session, "../abs", ends.local / "got", nullptr), session::FILE_OK);
-    EXPECT_EQ(session::remote_put(session, ends.local / "up.bin", "../../abs", nullptr), session::FILE_OK);
-    EXPECT_EQ(session::remote_cd(session, ".."), session::LINK_OK);
-    EXPECT_EQ(session::remote_list(session, entries), session::DIR_OK);
+    EXPECT_TRUE(ok(session.remote_cd("sub")));
+    EXPECT_EQ(session.remote_dir(), "/sub");
+    EXPECT_FALSE(ok(session.remote_get(outer + "/secret", ends.local / "got", nullptr)));
+    EXPECT_FALSE(ok(session.remote_get("../abs", ends.local / "got", nullptr)));
+    EXPECT_TRUE(ok(session.remote_put(ends.local / "up.bin", "../../abs", nullptr)));
+    EXPECT_TRUE(ok(session.remote_cd("..")));
+    EXPECT_TRUE(ok(session.remote_list(entries)));
   });
   EXPECT_EQ(names_in(outer), (Strings{"root", "secret"}));
   EXPECT_EQ(read_file(outer + "/secret"), pattern_bytes(10));

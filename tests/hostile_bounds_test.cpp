@@ -35,7 +35,7 @@ struct Bounded : testing::Test {
   // Runs `body` once the session has reached the service, `beside` as more background ends.
   void run(const std::function<void()>& body, std::vector<std::function<void()>> beside = {}) {
     beside.insert(beside.begin(), [this] { service.serve(); });
-    pair.clock.run([&] { ASSERT_EQ(reach_service(session), LINK_OK); body(); }, beside);
+    pair.clock.run([&] { ASSERT_TRUE(ok(session.reach_service())); body(); }, beside);
   }
   bool command(const Command& words) { return run_command(session, words, console).ok; }
   TempDir home;
@@ -112,7 +112,7 @@ TEST_F(Bounded, GetOfATreeStopsAtALoopAtTheDepthLimitAndWhenTheDiskHasNoRoom) {
     err.str("");
     bool ok = true;
     pair.clock.run([&] {
-      ASSERT_EQ(reach_service(session), LINK_OK);
+      ASSERT_TRUE(session.reach_service().ok());
       ok = command({"get", "-r", "docs"});
     }, {[&] { fresh.serve(); }});
     EXPECT_FALSE(ok);
@@ -121,7 +121,6 @@ TEST_F(Bounded, GetOfATreeStopsAtALoopAtTheDepthLimitAndWhenTheDiskHasNoRoom) {
     for (const auto& path : c.fetched) EXPECT_TRUE(exists(into / path)) << path;
     for (const auto& path : c.left) EXPECT_FALSE(exists(into / path)) << path;
     EXPECT_EQ(fresh.folder, "/srv");
-    session.remote_dir.clear();
   }
 }
 
@@ -149,7 +148,7 @@ TEST_F(Bounded, AStopWhileBlocksFloodInEndsWithinSecondsAndGivesTheSessionUp) {
     ended = pair.clock.now();
   }, {[&] { pair.clock.sleep_for(5s), stopped = pair.clock.now(), pair.customer.cancel(); }});
   EXPECT_LT(ended - stopped, 6s);
-  EXPECT_TRUE(session.lost);
+  EXPECT_TRUE(session.lost());
   EXPECT_TRUE(has(err.str(), "get: the service sends without pause and answers nothing")) << err.str();
   EXPECT_EQ(names_in(home.path()), Strings{});
 }

@@ -209,10 +209,10 @@ struct ClosingService {
 // connects again within its tries, and says what happened when none
 // succeeds, counting only the tries it made.
 TEST(HostileTcpPeers, ACustomerConnectsAgainToAServiceThatClosedTheConnectionAndSaysSoWhenItGivesUp) {
-  const struct { int closes; bool goes_away; long result; std::string detail; } rows[] = {
-      {1, false, session::LINK_OK, ""},
-      {3, false, session::NO_SERVICE, "the service closed the connection at each of 3 tries"},
-      {0, true, session::NO_SERVICE,
+  const struct { int closes; bool goes_away; bool reached; std::string detail; } rows[] = {
+      {1, false, true, ""},
+      {3, false, false, "the service closed the connection at each of 3 tries"},
+      {0, true, false,
        "the service closed the connection at try 1 of 3, and the line could not be had again: connect("},
   };
   for (const auto& row : rows) {
@@ -220,11 +220,13 @@ TEST(HostileTcpPeers, ACustomerConnectsAgainToAServiceThatClosedTheConnectionAnd
     ClosingService service(row.closes, row.goes_away);
     Link link(clock);
     session::Session session(link);
-    ASSERT_EQ(session::open_line(session, service.line, 0), session::PORT_OK) << session.detail;
-    EXPECT_EQ(session::reach_service(session), row.result) << row.detail;
-    EXPECT_TRUE(session.detail.starts_with(row.detail)) << session.detail;
-    EXPECT_EQ(has(session.detail, "Connection refused"), row.goes_away) << session.detail;
-    session::close_line(session);
+    ASSERT_TRUE(ok(session.open_line(service.line, 0)));
+    const session::Result<> reached = session.reach_service();
+    const std::string why = reached ? "" : reached.error().reason;
+    EXPECT_EQ(reached.ok(), row.reached) << row.detail;
+    EXPECT_TRUE(why.starts_with(row.detail)) << why;
+    EXPECT_EQ(has(why, "Connection refused"), row.goes_away) << why;
+    session.close_line();
   }
 }
 
@@ -235,15 +237,18 @@ TEST(HostileTcpPeers, ACustomerOnAFloodedLineGivesUpWithinTheTimeItAnnounces) {
   pair.cable.pace(9600);
   session::Session session(pair.customer);
   nanoseconds took{};
+  std::string why;
   pair.clock.run([&] {
     const nanoseconds began = pair.clock.now();
-    EXPECT_EQ(session::reach_service(session), session::NO_SERVICE);
+    const session::Result<> reached = session.reach_service();
     took = pair.clock.now() - began;
+    ASSERT_EQ(kind_of(reached), session::Kind::no_service);
+    why = reached.error().reason;
   }, {[&] {
     for (;;) write_raw(pair.service, Bytes(64, 0xFF));
   }});
   EXPECT_LE(took, session::longest_wait_for_service(pair.customer) + pair.customer.tick()) << took.count();
-  EXPECT_EQ(session.detail, "no answer to the identification after 3 tries");
+  EXPECT_EQ(why, "no answer to the identification after 3 tries");
 }
 
 // The probe of the issue, on the line: a peer identifies and falls silent,

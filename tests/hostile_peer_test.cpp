@@ -59,7 +59,7 @@ struct HostileSession {
   bool command(const Command& words) {
     bool ok = false;
     pair.clock.run([&] {
-      ASSERT_EQ(reach_service(session), LINK_OK);
+      ASSERT_TRUE(session.reach_service().ok());
       ok = run_command(session, words, console).ok;
     }, {[this] { service.serve(); }});
     return ok;
@@ -71,7 +71,7 @@ struct HostileSession {
     state.stop_at_failure = false;
     std::istringstream in(lines);
     pair.clock.run([&] {
-      ASSERT_EQ(reach_service(session), LINK_OK);
+      ASSERT_TRUE(ok(session.reach_service()));
       run_script(session, in, console, state);
     }, {[this] { service.serve(); }});
     return !state.failed;
@@ -111,7 +111,7 @@ TEST(AgainstHostileServices, GetOfATreeRefusesEveryListedNameThatIsNoNameInItsFo
   };
   for (const auto& [charset, names, shown] : cases) {
     HostileSession at;
-    at.session.charset = charset;
+    at.session.use_charset(charset);
     HostileService& hostile = at.service;
     auto& docs = hostile.listings["/srv/docs"] = {file_line("ok.txt", 2), folder_line("sub"), file_line("e\x1b[2J", 2)};
     for (const auto& name : names) {
@@ -159,7 +159,7 @@ TEST_F(AgainstHostileService, MgetNeitherCutsAListedNameNorPlantsDotFiles) {
 
 // Names that would pass for others on the terminal, and sizes that are none.
 TEST_F(AgainstHostileService, ListingsShowLookAlikeNamesEscapedAndSizesThatAreNoneAsUnknown) {
-  session.charset = "UTF-8";
+  session.use_charset("UTF-8");
   service.listings["/srv"] = {
       file_line("evil\u202etxt.exe", 1), file_line("\u2066iso", 2), file_line("zero\u200bwidth", 3),
       listing_line("FILE", "neg", "-5"), listing_line("FILE", "abc", "abc"), listing_line("FILE", "big", "99999999999"),
@@ -251,7 +251,7 @@ TEST_F(AgainstHostileService, TheMountShowsEachNameOnceAFolderFirstAndNoNameThat
   mount::FolderEntries top, inner;
   mount::Attributes dup;
   pair.clock.run([&] {
-    ASSERT_EQ(reach_service(session), LINK_OK);
+    ASSERT_TRUE(ok(session.reach_service()));
     EXPECT_EQ(files.list("/", top), 0);
     EXPECT_EQ(files.attributes("/dup", dup), 0);
     EXPECT_EQ(files.list("/dup", inner), 0);

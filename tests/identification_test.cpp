@@ -92,12 +92,12 @@ TEST(Identify, WithAReferenceEndEitherWay) {
     // Both ends at `baud`, as if each had been told to switch.
     const std::string rate = std::to_string(baud);
     ASSERT_TRUE(set_baud_rate(ours_serve ? pair.service : pair.customer, baud).ok());
-    ASSERT_EQ(reference.set_baud_rate(rate.c_str()), session::PORT_OK);
+    ASSERT_EQ(reference.set_baud_rate(rate.c_str()), PORT_OK);
     if (first_damaged) pair.cable.tamper(SimCable::b, damage_after({STX}));
     Identities ids;
     bool first = false, second = false;
     const auto identified = [&] {
-      return ours_serve ? reference.identify('c') == session::LINK_OK : identify(pair.customer, Side::customer, ids).ok();
+      return ours_serve ? reference.identify('c') == LINK_OK : identify(pair.customer, Side::customer, ids).ok();
     };
     const auto customer = [&] {
       first = identified();

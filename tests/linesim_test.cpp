@@ -250,10 +250,10 @@ TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
   Link link(clock);
   ASSERT_EQ(reason_of(allocport(link, 0, (dir / "B").c_str())), "");
   session::Session session(link);
-  ASSERT_EQ(session::reach_service(session), session::LINK_OK);
-  ASSERT_EQ(session::remote_set_baud(session, 1200), session::LINK_OK) << session.detail;
+  ASSERT_TRUE(ok(session.reach_service()));
+  ASSERT_TRUE(ok(session.remote_set_baud(1200)));
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(session::remote_get(session, "f.bin", local / "f.bin", nullptr), session::FILE_OK);
+  ASSERT_TRUE(ok(session.remote_get("f.bin", local / "f.bin", nullptr)));
   const auto took = std::chrono::steady_clock::now() - start;
   // The command (63 bytes), its ACK, the header (63), its ACK, the file's
   // frame (153): 281 bytes, 2.34 s at 1200 baud and 0.29 s at 9600.

@@ -294,11 +294,11 @@ TEST(SimulatedCable, FollowsEachEndsSpeedAndHandsBytesOverWithoutAQueue) {
 // is thrown away), and bytes beyond a read left for the next one.
 TEST(ReferencePeer, KeepsTheStrictTimeLimit) {
   const struct { nanoseconds arrives; Bytes wire; long first, second; nanoseconds done; } table[] = {
-      {0ms, frame_of("abc") + frame_of("abc"), session::LINK_OK, session::LINK_OK, 0ms},
-      {1950ms, frame_of("abc"), session::LINK_OK, session::LINK_TIMEOUT, 4100ms},
-      {2050ms, frame_of("abc"), session::LINK_TIMEOUT, session::LINK_TIMEOUT, 4200ms},  // gone with the aborted read
-      {1950ms, {ACK}, session::LINK_OK, session::LINK_TIMEOUT, 4100ms},
-      {2050ms, {ACK}, session::LINK_TIMEOUT, session::LINK_TIMEOUT, 4200ms}};
+      {0ms, frame_of("abc") + frame_of("abc"), LINK_OK, LINK_OK, 0ms},
+      {1950ms, frame_of("abc"), LINK_OK, LINK_TIMEOUT, 4100ms},
+      {2050ms, frame_of("abc"), LINK_TIMEOUT, LINK_TIMEOUT, 4200ms},  // gone with the aborted read
+      {1950ms, {ACK}, LINK_OK, LINK_TIMEOUT, 4100ms},
+      {2050ms, {ACK}, LINK_TIMEOUT, LINK_TIMEOUT, 4200ms}};
   for (const auto& row : table) {
     Pair pair;
     ReferencePeer peer(pair.cable, SimCable::b, pair.clock);

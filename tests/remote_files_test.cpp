@@ -176,10 +176,9 @@ TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFra
     EXPECT_EQ(uncached.list("/", entries), -EIO);
     EXPECT_EQ(sent(), before);
     pair.cable.restore();
-    session::close_line(session);
-    ASSERT_EQ(session::open_line(session, "sim", 0), session::PORT_OK);
-    ASSERT_EQ(session::reach_service(session), session::LINK_OK);
-    session.lost = false;
+    session.close_line();
+    ASSERT_TRUE(ok(session.open_line("sim", 0)));
+    ASSERT_TRUE(ok(session.reach_service()));
     source.current = &session;
     EXPECT_EQ(names("/", &uncached), Strings{a});
     EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});

@@ -47,7 +47,7 @@ struct ServiceTest : testing::Test, Served {
     EXPECT_EQ(ask(pair.customer, command_frame(cmd_get_akt_dir), 64), Bytes{ACK} + frame_of(folder));
     write_raw(pair.customer, {ACK});
   }
-  Identities& ids = session.ids;
+  Identities ids;
   bool returned = false;
   std::string logged;  // the operator's log, its times on the simulation's clock
 };
@@ -158,19 +158,19 @@ TEST_F(ServiceTest, LogsEveryEventOfASession) {
   using namespace quorvantix::session;
 using namespace quorvantix::customer;
   run([&] {
-    remote_list(session, entries);
-    remote_get(session, "a.txt", local / "a.txt", nullptr);
-    remote_get(session, "missing", local / "missing", nullptr);
-    remote_put(session, local / "up", "up", nullptr);
-    remote_put(session, local / "up", ".up.part-1-2-3", nullptr);
-    remote_cd(session, "sub");
-    remote_set_baud(session, 19200);
-    shutdown_service(session);
-    remote_put(session, local / "up", "cut", &stop);
-    sign_off(session);
+    (void)session.remote_list(entries);
+    (void)session.remote_get("a.txt", local / "a.txt", nullptr);
+    (void)session.remote_get("missing", local / "missing", nullptr);
+    (void)session.remote_put(local / "up", "up", nullptr);
+    (void)session.remote_put(local / "up", ".up.part-1-2-3", nullptr);
+    (void)session.remote_cd("sub");
+    (void)session.remote_set_baud(19200);
+    (void)session.shutdown_service();
+    (void)session.remote_put(local / "up", "cut", &stop);
+    (void)session.sign_off();
     pair.clock.sleep_for(1s);
   });
-  const std::string who = std::string("customer AmigaOS 4.1 / ") + session.ids.customer.cpu + " identified\n";
+  const std::string who = std::string("customer AmigaOS 4.1 / ") + session.ids().customer.cpu + " identified\n";
   const std::string at = "1970-01-01T00:00:", dir = remote.path(), sub = dir + "/sub";
   EXPECT_EQ(logged, at + "00.058Z quorvantix: " + who +
                     at + "00.278Z quorvantix: ls '" + dir + "': in 0.15 s, status 0\n" +
@@ -227,8 +227,8 @@ TransferOutcome with_reference(const Bytes& content, long baud, bool ours_send, 
   setup(s.pair.cable, ours_send ? SimCable::a : SimCable::b, customer);
   TransferOutcome out;
   const std::string console = s.session([&] {
-    ASSERT_EQ(customer.identify('c'), session::LINK_OK);
-    if (baud != kStartBaud) { ASSERT_EQ(customer.set_baud(baud), session::LINK_OK); }
+    ASSERT_EQ(customer.identify('c'), LINK_OK);
+    if (baud != kStartBaud) { ASSERT_EQ(customer.set_baud(baud), LINK_OK); }
     out.reference = ours_send ? customer.get("src") : customer.put("up");
     s.pair.clock.sleep_for(30s);  // longer than our end takes to give up
   });
@@ -273,7 +273,7 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
   std::string header = "up 3 0";
   header.resize(kHeaderBytes);
   const auto refused_terminate = [](long baud) {
-    return [baud](ForReferences&, ReferencePeer& last) { EXPECT_EQ(last.set_baud(baud) + last.terminate(), session::LINK_OK); };
+    return [baud](ForReferences&, ReferencePeer& last) { EXPECT_EQ(last.set_baud(baud) + last.terminate(), LINK_OK); };
   };
   const struct { const char* how; std::function<void(ForReferences&, ReferencePeer&)> leave; std::string console; } ways[] = {
       {"cd docs; get x; bye", [&](ForReferences& s, ReferencePeer& last) {
@@ -284,7 +284,7 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
          customer::RunState state;
          std::ostringstream out, err;
          customer::Console console{out, err};
-         ASSERT_EQ(session::reach_service(ours), session::LINK_OK);
+         ASSERT_TRUE(ok(ours.reach_service()));
          customer::run_commands(ours, {{"cd", "docs"}, {"get", "-f", "x", s.local / "x"}, {"bye"}}, console, state);
          EXPECT_FALSE(state.failed) << err.str();
          EXPECT_EQ(read_file_if_any(s.local / "x"), in_docs);
@@ -292,9 +292,9 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
       {"refused terminate at 9600", refused_terminate(9600), "Terminierungsignal abgelehnt\n"},
       {"refused terminate at 19200", refused_terminate(19200), "Terminierungsignal abgelehnt\n"},
       {"died in a store", [&](ForReferences&, ReferencePeer& last) {
-         ASSERT_EQ(last.command(cmd_receive_file), session::LINK_OK);
-         ASSERT_EQ(last.send_data(reinterpret_cast<const UBYTE*>(header.data()), kHeaderBytes), session::LINK_OK);
-         ASSERT_EQ(last.send_data(block.data(), kBlockBytes), session::LINK_OK);
+         ASSERT_EQ(last.command(cmd_receive_file), LINK_OK);
+         ASSERT_EQ(last.send_data(reinterpret_cast<const UBYTE*>(header.data()), kHeaderBytes), LINK_OK);
+         ASSERT_EQ(last.send_data(block.data(), kBlockBytes), LINK_OK);
        }, "Empfangen der Datei status 14\n"},
       {"in a folder gone since", [](ForReferences& s, ReferencePeer& last) {
          ASSERT_EQ(mkdir((s.remote / "old").c_str(), 0755), 0);
@@ -312,11 +312,11 @@ TEST(ServiceWithReference, EveryCustomerStartsAfreshInTheFolderServed) {
     std::string dir;
     std::vector<std::string> listed;
     const std::string console = s.session([&] {
-      ASSERT_EQ(s.next().identify('c'), session::LINK_OK);
+      ASSERT_EQ(s.next().identify('c'), LINK_OK);
       way.leave(s, s.customers.back());
       s.pair.clock.sleep_for(500ms);
       ReferencePeer& next = s.next();
-      ASSERT_EQ(next.identify('c'), session::LINK_OK);
+      ASSERT_EQ(next.identify('c'), LINK_OK);
       EXPECT_EQ(next.pwd(dir) + next.get("x") + next.list(listed), 0);
     });
     EXPECT_EQ(dir, s.remote.path()) << "the console, with what went wrong:\n" << console;
@@ -340,8 +340,8 @@ TEST(ServiceWithReference, AFolderThatVanishedUnderTheCustomerIsAnErrorForItsCom
   TransferOutcome listing, put;
   std::vector<std::string> listed;
   const std::string console = s.session([&] {
-    ASSERT_EQ(customer.identify('c'), session::LINK_OK);
-    ASSERT_EQ(customer.cd("docs"), session::LINK_OK);
+    ASSERT_EQ(customer.identify('c'), LINK_OK);
+    ASSERT_EQ(customer.cd("docs"), LINK_OK);
     std::filesystem::remove(s.remote / "docs");
     listing.reference = customer.list(listed);
     put.reference = customer.put("up");
@@ -369,16 +369,16 @@ TEST(ServiceWithReference, ASessionAtTwoSpeedsAndTheNextCustomer) {
   ReferencePeer& customer = s.next();
   std::vector<std::string> at_9600, at_115200, by_the_next;
   const std::string console = s.session([&] {
-    ASSERT_EQ(customer.identify('c'), session::LINK_OK);
-    EXPECT_EQ(customer.list(at_9600), session::DIR_OK);
-    EXPECT_EQ(customer.set_baud(115200), session::LINK_OK);
-    EXPECT_EQ(customer.list(at_115200), session::DIR_OK);
-    EXPECT_EQ(customer.get("a"), session::FILE_OK);
-    EXPECT_EQ(customer.sign_off(), session::LINK_OK);
+    ASSERT_EQ(customer.identify('c'), LINK_OK);
+    EXPECT_EQ(customer.list(at_9600), DIR_OK);
+    EXPECT_EQ(customer.set_baud(115200), LINK_OK);
+    EXPECT_EQ(customer.list(at_115200), DIR_OK);
+    EXPECT_EQ(customer.get("a"), FILE_OK);
+    EXPECT_EQ(customer.sign_off(), LINK_OK);
     s.pair.clock.sleep_for(1s);
     ReferencePeer& next = s.next();
-    EXPECT_EQ(next.identify('c'), session::LINK_OK);
-    EXPECT_EQ(next.list(by_the_next), session::DIR_OK);
+    EXPECT_EQ(next.identify('c'), LINK_OK);
+    EXPECT_EQ(next.list(by_the_next), DIR_OK);
   });
   for (const auto* listed : {&at_9600, &at_115200, &by_the_next}) EXPECT_EQ(*listed, std::vector<std::string>{"a"});
   EXPECT_EQ(customer.disk.files["a"], content);

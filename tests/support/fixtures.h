@@ -33,6 +33,24 @@ inline bool has(const std::string& text, const std::string& part) { return text.
 
 using Strings = std::vector<std::string>;
 
+// A session operation that succeeded; its failure, kind and reason, otherwise.
+template <class T>
+testing::AssertionResult ok(const session::Result<T>& result) {
+  if (result) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "failed, kind " << static_cast<int>(result.error().kind) << ": "
+                                     << result.error().reason;
+}
+// The kind of a session operation's failure; none for success.
+template <class T>
+std::optional<session::Kind> kind_of(const session::Result<T>& result) {
+  return result ? std::nullopt : std::optional(result.error().kind);
+}
+// The wire's status for a session operation that failed on the wire; none otherwise.
+template <class T>
+std::optional<wire::Status> status_of(const session::Result<T>& result) {
+  return result || result.error().kind != session::Kind::wire ? std::nullopt : std::optional(result.error().status);
+}
+
 // The bytes of `content`.
 inline Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
 
@@ -115,7 +133,7 @@ struct Served {
   // and `beside` as background ends.
   void run(const std::function<void()>& customer, std::vector<std::function<void()>> beside = {}) {
     beside.insert(beside.begin(), [this] { serve(); });
-    pair.clock.run([&] { ASSERT_EQ(session::reach_service(session), session::LINK_OK); customer(); }, beside);
+    pair.clock.run([&] { ASSERT_TRUE(ok(session.reach_service())); customer(); }, beside);
   }
   TempDir remote, local;
   CurrentDirectory in_remote{remote.path()};

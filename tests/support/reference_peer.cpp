@@ -11,7 +11,6 @@
 namespace quorvantix::testsupport {
 
 using namespace quorvantix::wire;
-using namespace quorvantix::session;  // its codes
 
 namespace {
 

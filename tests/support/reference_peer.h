@@ -13,7 +13,7 @@
 // and a listing reader gives up at five failed frames in a row.
 //
 // The service side keeps its files on an in-memory disk. Statuses are the
-// codes of session/codes.h.
+// codes of tests/support/reference_codes.h.
 #pragma once
 
 #include <chrono>
@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "session/codes.h"
+#include "tests/support/reference_codes.h"
 #include "tests/support/sim_link.h"
 #include "tests/support/temp_dir.h"
 #include "wire/status.h"

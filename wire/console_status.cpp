@@ -1,8 +1,6 @@
-#include "service/console_status.h"
+#include "wire/console_status.h"
 
-namespace quorvantix::service {
-
-using wire::Status;
+namespace quorvantix::wire {
 
 long console_number(Status status) {
   switch (status) {
@@ -38,4 +36,4 @@ long console_number(Status status) {
 
 long console_number(const wire::Result<>& result) { return result ? 0 : console_number(result.error().status); }
 
-}  // namespace quorvantix::service
+}  // namespace quorvantix::wire

@@ -1,10 +1,8 @@
-// The codes of the wire's failures as the session's operations return them,
-// the numbers the console has always shown (status_code in session/exchange.h
-// makes them from a wire::Result). They go once the session fails in a way
-// of its own.
+// The reference peer's statuses: the numbers the console has always shown
+// for the wire's failures, 0 for success.
 #pragma once
 
-namespace quorvantix::session {
+namespace quorvantix::testsupport {
 
 constexpr long LINK_OK = 0;
 constexpr long PORT_OK = 0;
@@ -36,4 +34,4 @@ constexpr long FILE_HEADER_BAD = 21;
 constexpr long LINK_SEND_TIMEOUT = 22;
 constexpr long LINK_TIMEOUT = 23;
 
-}  // namespace quorvantix::session
+}  // namespace quorvantix::testsupport

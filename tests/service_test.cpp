@@ -24,9 +24,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Sends `frame`; what comes back within one time limit, at most `count` bytes.
-Bytes ask(Link& link, const Bytes& frame, std::size_t count = 3) { return write_raw(link, frame), read_raw(link, count); }
-
 struct ServiceTest : testing::Test, Served {
   ServiceTest() {
     service.log = OperatorLog(pair.clock, OperatorLog::Marks::time_of_day, [this](const std::string& line) { logged += line; });

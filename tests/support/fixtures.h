@@ -53,6 +53,16 @@ std::optional<wire::Status> status_of(const session::Result<T>& result) {
 
 // The bytes of `content`.
 inline Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
+// `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
+inline std::string umlauts(std::size_t count) {
+  std::string letters;
+  while (count-- > 0) letters += "\u00fc";
+  return letters;
+}
+// Sends `frame`; what comes back within one time limit, at most `count` bytes.
+inline Bytes ask(wire::Link& link, const Bytes& frame, std::size_t count = 3) {
+  return write_raw(link, frame), read_raw(link, count);
+}
 
 // Names between UTF-8 on the host and `charset` on the wire.
 inline host::NameCodec codec_for(const std::string& charset) {

@@ -214,6 +214,21 @@ TEST(SetBaudRate, SetsTheRateAfterOneTick) {
   }
 }
 
+// Bytes handed back to the link are read first, as if they had just come.
+TEST(Link, BytesPutBackAreTheNextToArrive) {
+  Pair pair;
+  const Bytes frame = frame_of("abc");
+  pair.cable.inject(SimCable::b, Bytes(frame.begin() + 2, frame.end()));
+  pair.service.put_back(frame.data(), 2);
+  EXPECT_EQ(pair.service.first_byte_within(0ns), pair.clock.now());
+  UBYTE data[4] = {};
+  EXPECT_EQ(outcome_of(receive_framed_data(pair.service, data, 3)), kOk);
+  EXPECT_STREQ(reinterpret_cast<char*>(data), "abc");
+  pair.service.put_back(frame.data(), frame.size());
+  pair.service.drop_pending_input();
+  EXPECT_FALSE(pair.service.first_byte_within(time_limit(pair.service)));
+}
+
 // Every wait of the table keeps inside the others, so that a change to one
 // line of it cannot break a rule that another line keeps.
 TEST(Timing, EveryRuleOfTheTableKeepsInsideTheOthers) {

@@ -3,15 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "host/charset.h"
@@ -110,18 +107,6 @@ inline std::string console_of(const std::function<void()>& body) {
 }
 
 
-// Every name below `top` ("/a/b"), with its contents (none for a folder), mode and owner.
-inline std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree_of(const std::string& top) {
-  std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
-    struct stat st {};
-    lstat(entry.path().c_str(), &st);
-    tree[entry.path().string().substr(top.size())] = {entry.is_directory() ? Bytes{} : read_file(entry.path()),
-                                                      st.st_mode & 07777, st.st_uid};
-  }
-  return tree;
-}
-
 // A tree confined to `root`: its folder is "/", and no name leads out of it.
 inline host::Tree confined_to(const std::string& root) {
   std::string error;
@@ -129,9 +114,6 @@ inline host::Tree confined_to(const std::string& root) {
   if (!tree) throw std::runtime_error(error);
   return std::move(*tree);
 }
-
-// `name` padded with spaces to 30 columns.
-inline std::string padded(const std::string& name) { return name + std::string(30 - name.size(), ' '); }
 
 // The service in its command loop on side a, serving `remote`, its current
 // directory; the customer's session on side b, its files in `local`. Names

@@ -122,7 +122,7 @@ long ReferencePeer::send_ACK() {
 
 long ReferencePeer::send_NAK() {
   UBYTE byte = kNak;
-  return ++naks_sent, transfer(true, &byte, 1) < 0 ? LINK_TIMEOUT : LINK_OK;
+  return transfer(true, &byte, 1) < 0 ? LINK_TIMEOUT : LINK_OK;
 }
 
 // --- Transfers ---

@@ -63,7 +63,6 @@ class ReferencePeer {
   long receive_data(wire::UBYTE* data, long len);
   long send_ACK();
   long send_NAK();
-  int naks_sent = 0;  // frames it took for damaged
 
   // --- Transfers: both sides ---
   long send_file(const std::string& name);  // from the disk, under that name

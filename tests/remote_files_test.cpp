@@ -1,7 +1,6 @@
 // The mount's file operations over the real service loop on the simulated
 // cable: listings and copies kept for the timeout, files stored whole when
-// closed, refusals and a lost line as errors, and the way to folders whose
-// whole names do not fit a command frame.
+// closed, refusals and a lost line as errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -31,9 +30,9 @@ struct OneSession final : SessionSource {
 };
 
 struct MountedOnSim : testing::Test, Served {
-  Strings names(const std::string& path, RemoteFiles* in = nullptr) {
+  Strings names(const std::string& path) {
     FolderEntries entries;
-    EXPECT_EQ((in ? *in : files).list(path, entries), 0) << path;
+    EXPECT_EQ(files.list(path, entries), 0) << path;
     Strings listed;
     for (const auto& entry : entries) listed.push_back(entry.first);
     std::sort(listed.begin(), listed.end());

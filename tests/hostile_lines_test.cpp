@@ -166,18 +166,26 @@ TEST(Rfc2217Line, AServerThatRepeatsFloodsOrBreaksTelnetGetsOneAnswerOrIsALostLi
 
 namespace {
 
+// A socket that listens on a free port of 127.0.0.1, whose number goes to `port`.
+host::UniqueFd listening_on_loopback(int backlog, int& port) {
+  host::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
+  listen(listener.get(), backlog);
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
 // A service on a real TCP port, raw: it reads each connection's
 // identification, closes the first `closes` connections at that, and then
 // answers (or, `goes_away`, stops listening and closes).
 struct ClosingService {
   ClosingService(int closes, bool goes_away) {
-    host::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener.get(), 4);
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    line = "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    int port = 0;
+    host::UniqueFd listener = listening_on_loopback(4, port);
+    line = "tcp:127.0.0.1:" + std::to_string(port);
     serving = std::thread([this, closes, goes_away, listener = std::move(listener)]() mutable {
       for (int taken = 0; !stopping;) {
         pollfd in{listener.get(), POLLIN, 0};
@@ -375,13 +383,9 @@ struct FloodingTerminalServer {
   }
 
   FloodingTerminalServer() {
-    host::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener.get(), 1);
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    line = "rfc2217:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    int port = 0;
+    host::UniqueFd listener = listening_on_loopback(1, port);
+    line = "rfc2217:127.0.0.1:" + std::to_string(port);
     serving = std::thread([this, listener = std::move(listener)] {
       pollfd in{listener.get(), POLLIN, 0};
       while (!stopping && poll(&in, 1, 20) <= 0) {}

@@ -216,3 +216,75 @@ TEST_F(Bounded, TheMountAnswersLoopsDeepFoldersLongListingsAndInterruptsWithErro
   });
   EXPECT_EQ(source.given_up, 0);
 }
+
+namespace {
+
+// A tree without bottom, whose folder many lists past the limit and whose
+// folder slow trickles its listing in.
+void endless_tree(HostileService& service) {
+  bottomless(service);
+  service.on_list = [deep = service.on_list](HostileService& s) {
+    if (s.folder == "/srv/many") return s.send_many_files(20'000);
+    for (long i = 0; s.folder == "/srv/slow" && i < 1000; ++i) {
+      s.link().delay_ticks(2);
+      if (!s.send_frame(file_line("f" + std::to_string(i), i))) return;
+    }
+    if (s.folder == "/srv") s.send_frame(folder_line("many")), s.send_frame(folder_line("slow"));
+    deep(s);
+  };
+}
+
+}  // namespace
+
+// The same bounds for the real programs on a tcp line: the customer ends a
+// listing past the limit, a bottomless get -r and a flood after Ctrl-C with
+// their errors; the mount answers EFBIG and ELOOP, and an ls killed while a
+// listing trickles in leaves a mount that can go.
+TEST(BoundsOnTcp, TheRealCustomerAndMountEndLongListingsBottomlessTreesAndFloods) {
+  const TempDir home, mnt;
+  HostileOnTcp endless, flooding, mounted;
+  endless_tree(endless.service), endless_tree(mounted.service);
+  endless.start(), mounted.start();
+  Running customer({QUORVANTIX_CUSTOMER_BINARY, "-q", endless.line, "cd", "many", ";", "-ls", ";", "cd", "/srv", ";",
+                    "get", "-r", "deep"},
+                   home.path());
+  EXPECT_EQ(customer.end(), 1);
+  const std::string said = customer.seen.substr(customer.seen.find("f9999\n") + 6);
+  EXPECT_TRUE(has(said, "ls: the listing goes on past 10000 entries")) << said;
+  EXPECT_TRUE(has(said, "get -r goes at most 32 folders deep")) << said;
+  EXPECT_EQ(depth_of(home / "deep"), 32u);
+
+  flooding.service.on_get = [](HostileService& s, const std::string&) { s.flood("big 100000 0", 1'000'000); };
+  flooding.start();
+  Running stopped({QUORVANTIX_CUSTOMER_BINARY, flooding.line, "get", "big"}, home.path());
+  ASSERT_TRUE(stopped.says("Service: ")) << stopped.seen;
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(stopped.end(SIGINT), 128 + SIGINT) << stopped.seen;
+  EXPECT_TRUE(has(stopped.seen, "get: the service sends without pause and answers nothing")) << stopped.seen;
+  EXPECT_FALSE(std::filesystem::exists(home / "big"));
+
+#ifndef QUORVANTIX_MOUNT_BINARY
+  GTEST_SKIP() << "built without the mount";
+#else
+  if (access("/dev/fuse", R_OK | W_OK) != 0 || std::system("command -v fusermount3 >/dev/null") != 0) {
+    GTEST_SKIP() << "no FUSE here";
+  }
+  ASSERT_EQ(Running({QUORVANTIX_MOUNT_BINARY, mounted.line, mnt.path()}, home.path()).end(), 0);
+  Running ls({"ls", mnt / "many"}, home.path());
+  EXPECT_EQ(ls.end(), 2);
+  EXPECT_TRUE(has(ls.seen, std::strerror(EFBIG))) << ls.seen;
+  Running find({"timeout", "30", "find", mnt / "x"}, home.path());
+  EXPECT_EQ(find.end(), 1);
+  EXPECT_TRUE(has(find.seen, std::strerror(ELOOP))) << find.seen.substr(0, 2000);
+  Running killed({"ls", mnt / "slow"}, home.path());
+  std::this_thread::sleep_for(1s);
+  kill(killed.pid(), SIGKILL);
+  int unmounted = -1;
+  for (int tries = 0; tries < 50 && unmounted != 0; ++tries) {
+    if (tries > 0) std::this_thread::sleep_for(100ms);
+    unmounted = Running({"fusermount3", "-u", mnt.path()}, "/").end();
+  }
+  EXPECT_EQ(unmounted, 0);
+  if (unmounted != 0) Running({"fusermount3", "-uz", mnt.path()}, "/").end();
+#endif
+}

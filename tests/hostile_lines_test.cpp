@@ -166,18 +166,26 @@ TEST(Rfc2217Line, AServerThatRepeatsFloodsOrBreaksTelnetGetsOneAnswerOrIsALostLi
 
 namespace {
 
+// A socket that listens on a free port of 127.0.0.1, whose number goes to `port`.
+host::UniqueFd listening_on_loopback(int backlog, int& port) {
+  host::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
+  listen(listener.get(), backlog);
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
 // A service on a real TCP port, raw: it reads each connection's
 // identification, closes the first `closes` connections at that, and then
 // answers (or, `goes_away`, stops listening and closes).
 struct ClosingService {
   ClosingService(int closes, bool goes_away) {
-    host::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener.get(), 4);
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    line = "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    int port = 0;
+    host::UniqueFd listener = listening_on_loopback(4, port);
+    line = "tcp:127.0.0.1:" + std::to_string(port);
     serving = std::thread([this, closes, goes_away, listener = std::move(listener)]() mutable {
       for (int taken = 0; !stopping;) {
         pollfd in{listener.get(), POLLIN, 0};
@@ -344,4 +352,78 @@ TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnl
     EXPECT_TRUE(has(service.seen, row.log)) << service.seen;
     EXPECT_FALSE(has(service.seen, "has gone: its connection closed")) << service.seen;
   }
+}
+
+namespace {
+
+// A terminal server on a real TCP port that agrees to what its one
+// connection asks until told to flood: then it sends Telnet requests without
+// end and reads nothing.
+struct FloodingTerminalServer {
+  // Agrees to each option, and answers each port setting with the value asked.
+  static void agree(int fd) {
+    pollfd in{fd, POLLIN, 0};
+    if (poll(&in, 1, 10) <= 0) return;
+    Bytes heard(4096);
+    const ssize_t got = recv(fd, heard.data(), heard.size(), 0);
+    heard.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    Bytes answer;
+    for (std::size_t at = 0; at + 2 < heard.size(); ++at) {
+      if (heard[at] != IAC) continue;
+      if (heard[at + 1] == DO || heard[at + 1] == WILL) {
+        answer = std::move(answer) + Bytes{IAC, static_cast<std::uint8_t>(heard[at + 1] == DO ? WILL : DO), heard[at + 2]};
+      } else if (heard[at + 1] == SB && at + 3 < heard.size()) {
+        const auto end = std::search(heard.begin() + at, heard.end(), std::begin({IAC, SE}), std::end({IAC, SE}));
+        Bytes reply(heard.begin() + at, end == heard.end() ? end : end + 2);
+        reply[3] = static_cast<std::uint8_t>(reply[3] + kServerCodeOffset);
+        answer = std::move(answer) + reply;
+      }
+    }
+    send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+  }
+
+  FloodingTerminalServer() {
+    int port = 0;
+    host::UniqueFd listener = listening_on_loopback(1, port);
+    line = "rfc2217:127.0.0.1:" + std::to_string(port);
+    serving = std::thread([this, listener = std::move(listener)] {
+      pollfd in{listener.get(), POLLIN, 0};
+      while (!stopping && poll(&in, 1, 20) <= 0) {}
+      const host::UniqueFd peer(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      const Bytes requests = times({IAC, DO, 3, IAC, DONT, 3}, 1000);
+      while (!stopping && !flooding) agree(peer.get());
+      for (pollfd out{peer.get(), POLLOUT, 0}; !stopping;) {
+        if (poll(&out, 1, 20) > 0) send(peer.get(), requests.data(), requests.size(), MSG_NOSIGNAL);
+      }
+    });
+  }
+  ~FloodingTerminalServer() {
+    stopping = true;
+    serving.join();
+  }
+  std::string line;
+  std::atomic<bool> stopping{false}, flooding{false};
+  std::thread serving;
+};
+
+}  // namespace
+
+// The real service on a terminal server that floods: it stays small, says
+// why it drops the line, and stops at once when told.
+TEST(HostileTerminalServers, AServiceOnAFloodingServerStaysSmallSaysWhyItDropsTheLineAndStopsAtOnce) {
+  FloodingTerminalServer server;
+  const TempDir remote;
+  Running service({QUORVANTIX_SERVICE_BINARY, server.line}, remote.path());
+  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
+  server.flooding = true;
+  EXPECT_TRUE(service.says("line lost (" + server.line + ": the server left more than 64 KiB")) << service.seen;
+  std::ifstream status("/proc/" + std::to_string(service.pid()) + "/status");
+  long resident_kib = 0;
+  for (std::string word; status >> word;) {
+    if (word == "VmRSS:") status >> resident_kib;
+  }
+  EXPECT_LT(resident_kib, 64 * 1024);
+  const auto stopped = steady_clock::now();
+  EXPECT_EQ(service.end(SIGTERM), 0) << service.seen;
+  EXPECT_LT(steady_clock::now() - stopped, 10s);
 }

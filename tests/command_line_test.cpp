@@ -35,12 +35,6 @@ std::string parsed(std::vector<const char*> argv) {
          (o.charset == host::kDefaultWireCharset ? "" : " charset " + o.charset) + words;
 }
 
-// `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
-std::string umlauts(std::size_t count) {
-  std::string text;
-  while (count-- > 0) text += "\u00fc";
-  return text;
-}
 }  // namespace
 
 TEST(CustomerParsing, OptionsStandAroundTheDeviceUpToTheFirstCommandShortOrLongJoinedOrSeparate) {

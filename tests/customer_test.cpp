@@ -26,13 +26,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
-std::string umlauts(std::size_t count) {
-  std::string text;
-  while (count-- > 0) text += "\u00fc";
-  return text;
-}
-
 // Whether each of `parts` is somewhere in `text`.
 void expect_among(const std::string& text, const Strings& parts) {
   for (const auto& part : parts) EXPECT_TRUE(has(text, part)) << part << " in:\n" << text;

@@ -86,53 +86,6 @@ speed_t speed_of(const std::string& path) {
 
 }  // namespace
 
-// A script fetches and stores many files and stops at its first failure; on
-// a UTF-8 terminal a name the listing cut shows its mark whatever its 30th
-// byte, and mget names the files it leaves out. Run again, the commands for
-// many files are safe: -n skips what is there with the size the other side
-// has, hints name the command as typed, a failed get -r leaves no folder, and
-// a folder is a target of get -r and put.
-TEST_F(EndToEnd, AScriptForManyFilesStopsAtItsFirstFailureMarksCutNamesAndIsSafeToRunAgain) {
-  ASSERT_TRUE(start({}));
-  const std::string files[] = {"one.txt", "two.txt", "tree/t.bin", "tree/a/a.bin", "tree/a/b/b.bin"};
-  for (const char* folder : {"tree", "tree/a", "tree/a/b"}) ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
-  for (std::uint8_t i = 0; i < 5; ++i) write_file(remote / files[i], pattern_bytes(1500u * i + 7, i));
-  const std::string whole(30, 'w'), spaced = "Meeting notes from March 2024 (final).txt";
-  for (const std::string& name : {spaced, whole, whole + "5.txt"}) write_file(remote / name, text(name));
-  for (const char* name : {"up1.dat", "up2.dat"}) write_file(local / name, pattern_bytes(2000, 9));
-  write_file(local / "script",
-             text("-cd missing\nls -l\nmget *.txt\nget -r tree\npwd\nmput up*.dat\nget one.txt\nput up1.dat x\n"));
-  const auto [status, said] = customer({"--batch", "script"});
-  // Stopped by the get that would replace one.txt; back where it started after get -r.
-  EXPECT_EQ(status, 1) << said;
-  for (const std::string& line : Strings{"\n" + remote.path() + "\n",
-           "line 7: get: one.txt exists here already; get -f replaces it",
-           "Meeting notes from March 2024 \u2026  FILE           ?\n", whole + "   FILE          30\n",
-           whole + "\u2026  FILE           ?\n",
-           "mget: left out 2 files that may match, whose names the listing cut at 30 characters: 'Meeting notes "
-           "from March 2024 \u2026', '" + whole + "\u2026' (get a file by its whole name)\n"}) {
-    EXPECT_TRUE(has(said, line)) << line << " in:\n" << said;
-  }
-  for (const auto& name : files) EXPECT_EQ(read_file(local / name), read_file(remote / name)) << name;
-  for (const char* name : {"up1.dat", "up2.dat"}) EXPECT_EQ(read_file(remote / name), read_file(local / name));
-  EXPECT_FALSE(exists(remote / "x") || exists(local / whole));
-
-  write_file(local / "one.txt", text("changed here"));
-  ASSERT_EQ(mkdir((local / "into").c_str(), 0755), 0);
-  const auto again = customer({"-mget", "-n", "*.txt;", "get", "-r", "-n", "tree;", "get", "-r", "tree", "into;",
-                               "-get", "-r", "missing;", "put", "up1.dat", "tree;", "mput", "-n", "up*.dat;",
-                               "-get", "-r", "tree"});
-  EXPECT_EQ(again.first, 0) << again.second;
-  for (const std::string line : {"mget: one.txt exists here already and has another size; mget -n -f replaces it",
-                                 "get: tree/t.bin exists here already; get -r -f replaces it"}) {
-    EXPECT_TRUE(has(again.second, line)) << line << " in:\n" << again.second;
-  }
-  EXPECT_EQ(read_file(local / "one.txt"), text("changed here"));
-  EXPECT_EQ(read_file(local / "into/tree/a/b/b.bin"), read_file(remote / "tree/a/b/b.bin"));
-  EXPECT_EQ(read_file(remote / "tree/up1.dat"), read_file(local / "up1.dat"));
-  EXPECT_FALSE(exists(local / "missing"));
-}
-
 // The unit's command line, with --read-only: the customer's file and its
 // terminate command are refused, names stay inside the root, and SIGTERM
 // ends the service with 0. The line's name has 60 characters and more. Where

@@ -200,37 +200,6 @@ TEST(StoredFiles, TheSweepTakesOnlyMarkedLeftoversAndAReadOnlyTreeNothing) {
   EXPECT_LT(getxattr((dir / "stored").c_str(), host::kTemporaryAttribute, nullptr, 0), 0);
 }
 
-// The file system in memory keeps the host's rules of temporaries: one that
-// is dropped goes, one whose process was killed stays, marked, until a sweep
-// or the next file stored beside it, which leave a user's file of that shape
-// and a temporary still being written; a read-only one sweeps nothing, and
-// no listing shows a temporary.
-TEST(StoredFiles, TheFileSystemInMemoryKeepsTheRulesOfTemporaries) {
-  host::MemoryFileSystem files;
-  files.add_file("/.users.part-1-2-3", "");
-  const auto begin = [&](const char* target) {
-    std::string name;
-    const std::unique_ptr<host::HeldObject> folder = files.hold_folder_of(target, name);
-    std::unique_ptr<host::FileWriter> file = files.replace(*folder, name);
-    return file && file->write("a", 1) ? std::move(file) : nullptr;
-  };
-  const std::unique_ptr<host::FileWriter> writing = begin("writing");
-  ASSERT_TRUE(begin("dropped"));
-  host::MemoryFileSystem::abandon(begin("killed"));
-  const Strings names = files.names_in("/");
-  ASSERT_EQ(names.size(), 3U);
-  EXPECT_TRUE(names[0].starts_with(".killed.part-") && files.attributes("/" + names[0])->marked) << names[0];
-  EXPECT_TRUE(names[1] == ".users.part-1-2-3" && names[2].starts_with(".writing.part-")) << names[1] << names[2];
-  EXPECT_EQ(read_akt_dir(files), std::vector<Entry>{});
-  files.set_read_only(true);
-  files.sweep_temporaries();
-  EXPECT_EQ(files.names_in("/"), names);
-  files.set_read_only(false);
-  ASSERT_TRUE(store(files, "stored", pattern_bytes(10)));
-  EXPECT_EQ(files.names_in("/"), (Strings{names[1], names[2], "stored"}));
-  EXPECT_FALSE(files.attributes("/stored")->marked);
-}
-
 // The superuser keeps any owner; another user only its own, and a group it
 // is in. The host's, for a file of our own: its mode, setuid included, and
 // for a new file what the umask leaves.

@@ -40,14 +40,6 @@ TEST(GetSysData, DecodesTheThreeCodesWritingOnlyTextAndNul) {
   }
 }
 
-TEST(OwnCodes, FromFeatureFlagsAndLibraryVersion) {
-  const std::pair<int, int> cpus[] = {{1 << 12 | 1 << 11 | 1 << 8, 44}, {0, 36}, {0x807F, 36}, {1 << 7, 39}, {1 << 14, 46}};
-  for (const auto& [flags, code] : cpus) EXPECT_EQ(host::cpu_code_from_attn_flags(std::uint16_t(flags)), code) << flags;
-  const std::pair<int, int> versions[] = {{33, 0x12}, {36, 0x20}, {37, 0x20}, {53, 0x41}, {54, 0x41}};
-  for (const auto& [lib, code] : versions) EXPECT_EQ(version_code_from_lib_version(lib), code) << lib;
-  for (const int lib : {32, 35, 41, 42, 43, 44, 46, 47, 48, 49, 51, 52, 55}) EXPECT_EQ(version_code_from_lib_version(lib), 0);
-}
-
 TEST(NameHelpers, CodeNameAndStripStr) {
   constexpr NameCoding to_wire = NameCoding::to_wire, from_wire = NameCoding::from_wire;
   const struct { std::string in; std::vector<NameCoding> codings; std::string out; } coded[] = {

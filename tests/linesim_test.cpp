@@ -12,7 +12,6 @@
 #include "linesim/faults.h"
 #include "linesim/pacer.h"
 #include "linesim/uart.h"
-#include "session/session.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/running.h"
 #include "tests/support/sim_link.h"
@@ -236,66 +235,3 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
       << linesim.seen;
   EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
 }
-
-// The real service on end A, a customer session on end B: after the speed
-// change, a get takes the wire time of its bytes at 1200 baud.
-TEST(LinesimProgram, ATransferAfterASpeedChangeTakesTheTimeOfTheNewSpeed) {
-  const TempDir dir, remote, local;
-  write_file(remote / "f.bin", pattern_bytes(150));
-  Running linesim({QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"}, dir.path());
-  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
-  Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
-  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-  host::SteadyClock clock;
-  Link link(clock);
-  ASSERT_EQ(reason_of(allocport(link, 0, (dir / "B").c_str())), "");
-  session::Session session(link);
-  ASSERT_TRUE(ok(session.reach_service()));
-  ASSERT_TRUE(ok(session.remote_set_baud(1200)));
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(ok(session.remote_get("f.bin", local / "f.bin", nullptr)));
-  const auto took = std::chrono::steady_clock::now() - start;
-  // The command (63 bytes), its ACK, the header (63), its ACK, the file's
-  // frame (153): 281 bytes, 2.34 s at 1200 baud and 0.29 s at 9600.
-  EXPECT_GE(took, 2340ms);
-  EXPECT_LT(took, 4s);
-  EXPECT_EQ(read_file(local / "f.bin"), pattern_bytes(150));
-  EXPECT_EQ(service.end(SIGTERM), 0);
-}
-
-
-// On every kind of port the simulator models, the real programs at 115200
-// baud: a get and a put of several blocks arrive byte for byte, and the
-// service and the customer program both report them done.
-class LinesimOnEveryPort : public testing::TestWithParam<std::string> {};
-
-TEST_P(LinesimOnEveryPort, AGetAndAPutOfSeveralBlocksArriveWholeAndBothEndsSaySo) {
-  const TempDir dir, remote, local;
-  const Bytes down = pattern_bytes(3 * 1024 + 500, 3), up = pattern_bytes(4 * 1024, 5);
-  write_file(remote / "down.bin", down);
-  write_file(local / "up.bin", up);
-  std::vector<std::string> words{QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"};
-  if (GetParam() != "default") words.insert(words.end(), {"--delivery", GetParam()});
-  Running linesim(words, dir.path());
-  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
-  Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
-  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
-  Running customer({"env", "XDG_CONFIG_HOME=" + dir / "config", QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "B", "baud",
-                    "115200", ";", "get", "down.bin", ";", "put", "up.bin", "back.bin"},
-                   local.path());
-  EXPECT_EQ(customer.end(), 0) << customer.seen;
-  EXPECT_EQ(read_file(local / "down.bin"), down);
-  EXPECT_EQ(read_file(remote / "back.bin"), up);
-  EXPECT_EQ(service.end(SIGTERM), 0);
-  const std::string console = console_lines(service.seen);
-  EXPECT_TRUE(has(console, "Sende Datei <down.bin> status 0\n") && has(console, "Empfangen der Datei status 0\n"))
-      << console;
-}
-
-INSTANTIATE_TEST_SUITE_P(Deliveries, LinesimOnEveryPort,
-                         testing::Values("default", "byte", "usb:62,1", "usb:62,16", "usb:32,16", "tick:20", "burst"),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                           std::string name = info.param;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });

@@ -1,5 +1,5 @@
 // The link layer on the simulated cable: check bytes, frames, answers, the
-// time limit, cancellation, lines that fail and the line speed. One end runs
+// time limit, lines that fail and the line speed. One end runs
 // alone (its waits jump the fake clock) unless a case needs a second one.
 #include <gtest/gtest.h>
 
@@ -98,14 +98,6 @@ TEST(ReceiveData, TakesOneFrameOfTheKnownLengthWithinOneTimeLimit) {
       if (row.plain == Status::timed_out) { EXPECT_EQ(outcome_of(receive_data(pair.customer, data, 3)), kOk); }
     }
   }
-}
-
-TEST(ReceiveData, ACancelEndsItAtTheNextPoll) {
-  Pair pair;
-  UBYTE data[4] = {};
-  pair.clock.run([&] { EXPECT_EQ(outcome_of(receive_data(pair.customer, data, 3)), Status::timed_out); },
-                 {[&] { pair.clock.sleep_for(1050ms), pair.customer.cancel(); }});
-  EXPECT_EQ(pair.elapsed(), 1100ms);
 }
 
 // Every kind of port, at the speeds of the benchmark: each block of a
@@ -261,32 +253,6 @@ TEST(Timing, EveryRuleOfTheTableKeepsInsideTheOthers) {
   // A receiver has given up before we take it to have done so.
   EXPECT_GE(share(timing::kReceiverGivesUp), kFailuresEndingATransfer * limit);
   EXPECT_EQ(kMaxRetries + 1, kFailuresEndingATransfer);
-}
-
-// The cable the tests with a reference end run on: each direction at the
-// speed its sender set, bytes sent at another speed than the receiver's
-// arriving as zeros, and a write on a line without an output queue ending
-// before its bytes have crossed.
-TEST(SimulatedCable, FollowsEachEndsSpeedAndHandsBytesOverWithoutAQueue) {
-  const nanoseconds at_9600 = 1041666ns, at_115200 = 86805ns;
-  const struct { long sender, receiver; bool queue; nanoseconds written, arrived; Bytes got; } table[] = {
-      {9600, 9600, true, 3 * at_9600, 3 * at_9600, {'a', 'b', 'c'}},
-      {9600, 9600, false, 0ns, 3 * at_9600, {'a', 'b', 'c'}},
-      {115200, 115200, false, 0ns, 3 * at_115200, {'a', 'b', 'c'}},
-      {115200, 9600, true, 3 * at_115200, 3 * at_115200, {0, 0, 0}},
-      {9600, 19200, false, 0ns, 3 * at_9600, {0, 0, 0}}};
-  for (const auto& row : table) {
-    Pair pair;
-    pair.cable.follow_speeds();
-    pair.cable.output_queue(SimCable::b, row.queue);
-    (void)set_baud_rate(pair.customer, row.sender);
-    (void)set_baud_rate(pair.service, row.receiver);
-    const nanoseconds start = pair.clock.now();
-    ASSERT_TRUE(write_raw(pair.customer, {'a', 'b', 'c'}));
-    EXPECT_EQ(pair.clock.now() - start, row.written) << row.sender << " " << row.queue;
-    EXPECT_EQ(read_raw(pair.service, 3), row.got) << row.sender << " to " << row.receiver;
-    EXPECT_EQ(pair.clock.now() - start, row.arrived) << row.sender << " " << row.queue;
-  }
 }
 
 // The reference end's own time limit, which the tests with it rely on: 21

@@ -1,7 +1,6 @@
 // The mount's file operations over the real service loop on the simulated
 // cable: listings and copies kept for the timeout, files stored whole when
-// closed, refusals and a lost line as errors, and the way to folders whose
-// whole names do not fit a command frame.
+// closed, refusals and a lost line as errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -31,9 +30,9 @@ struct OneSession final : SessionSource {
 };
 
 struct MountedOnSim : testing::Test, Served {
-  Strings names(const std::string& path, RemoteFiles* in = nullptr) {
+  Strings names(const std::string& path) {
     FolderEntries entries;
-    EXPECT_EQ((in ? *in : files).list(path, entries), 0) << path;
+    EXPECT_EQ(files.list(path, entries), 0) << path;
     Strings listed;
     for (const auto& entry : entries) listed.push_back(entry.first);
     std::sort(listed.begin(), listed.end());
@@ -145,42 +144,4 @@ TEST_F(MountedOnSim, ServesWithinTheTimeoutStoresWholeOnlyWhenClosedAndFailsARef
     EXPECT_EQ(source.given_up, 0);
   });
   EXPECT_EQ(names_in(remote.path()), (Strings{"a.txt", exact, "keep.txt", longer, "new.bin", "sub"}));
-}
-
-// The service's folder has a name of about 20 characters: below it, three
-// names of 25 make a whole name too long for one cd. Nothing is kept, so
-// every step goes over the line from where the last one left the service.
-// A lost line fails with EIO at once, and the next session finds its way.
-TEST_F(MountedOnSim, FindsItsWayThroughFoldersWhoseWholeNamesDoNotFitACommandFrameAndAfterALostLine) {
-  const std::string a(25, 'a'), b(25, 'b'), c(25, 'c'), x(25, 'x');
-  for (const std::string& folder : {a, a + "/" + b, a + "/" + b + "/" + c, a + "/" + x}) {
-    ASSERT_EQ(mkdir((remote / folder).c_str(), 0755), 0);
-  }
-  write_file(remote / (a + "/" + b + "/" + c + "/deep.txt"), pattern_bytes(50, 5));
-  write_file(remote / (a + "/" + x + "/side.txt"), pattern_bytes(60, 6));
-  RemoteFiles uncached(source, scratch, pair.clock, 0s);
-  const std::string deep = "/" + a + "/" + b + "/" + c, side = "/" + a + "/" + x;
-  quietly([&] {
-    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
-    EXPECT_EQ(names(side, &uncached), Strings{"side.txt"});  // up two, down one, in one cd
-    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
-    EXPECT_EQ(names("/", &uncached), Strings{a});
-    EXPECT_EQ(contents(deep + "/deep.txt"), pattern_bytes(50, 5));
-    EXPECT_EQ(contents(side + "/side.txt"), pattern_bytes(60, 6));
-    EXPECT_EQ(names(side, &uncached), Strings{"side.txt"});
-    pair.cable.cut();
-    FolderEntries entries;
-    EXPECT_EQ(uncached.list(deep, entries), -EIO);
-    EXPECT_EQ(source.given_up, 1);
-    const std::size_t before = sent();
-    EXPECT_EQ(uncached.list("/", entries), -EIO);
-    EXPECT_EQ(sent(), before);
-    pair.cable.restore();
-    session.close_line();
-    ASSERT_TRUE(ok(session.open_line("sim", 0)));
-    ASSERT_TRUE(ok(session.reach_service()));
-    source.current = &session;
-    EXPECT_EQ(names("/", &uncached), Strings{a});
-    EXPECT_EQ(names(deep, &uncached), Strings{"deep.txt"});
-  });
 }

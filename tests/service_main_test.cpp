@@ -21,9 +21,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Sends `frame`; what comes back within one time limit, at most `count` bytes.
-Bytes ask(Link& link, const Bytes& frame, std::size_t count = 3) { return write_raw(link, frame), read_raw(link, count); }
-
 // The argument vector of `words`, which must outlive it.
 std::vector<char*> argv_of(std::vector<std::string>& words) {
   std::vector<char*> argv;

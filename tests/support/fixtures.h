@@ -3,15 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "host/charset.h"
@@ -53,6 +50,16 @@ std::optional<wire::Status> status_of(const session::Result<T>& result) {
 
 // The bytes of `content`.
 inline Bytes text(const std::string& content) { return Bytes(content.begin(), content.end()); }
+// `count` letters ü, two bytes each in UTF-8 and one in ISO-8859-1.
+inline std::string umlauts(std::size_t count) {
+  std::string letters;
+  while (count-- > 0) letters += "\u00fc";
+  return letters;
+}
+// Sends `frame`; what comes back within one time limit, at most `count` bytes.
+inline Bytes ask(wire::Link& link, const Bytes& frame, std::size_t count = 3) {
+  return write_raw(link, frame), read_raw(link, count);
+}
 
 // Names between UTF-8 on the host and `charset` on the wire.
 inline host::NameCodec codec_for(const std::string& charset) {
@@ -100,18 +107,6 @@ inline std::string console_of(const std::function<void()>& body) {
 }
 
 
-// Every name below `top` ("/a/b"), with its contents (none for a folder), mode and owner.
-inline std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree_of(const std::string& top) {
-  std::map<std::string, std::tuple<Bytes, mode_t, uid_t>> tree;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
-    struct stat st {};
-    lstat(entry.path().c_str(), &st);
-    tree[entry.path().string().substr(top.size())] = {entry.is_directory() ? Bytes{} : read_file(entry.path()),
-                                                      st.st_mode & 07777, st.st_uid};
-  }
-  return tree;
-}
-
 // A tree confined to `root`: its folder is "/", and no name leads out of it.
 inline host::Tree confined_to(const std::string& root) {
   std::string error;
@@ -119,9 +114,6 @@ inline host::Tree confined_to(const std::string& root) {
   if (!tree) throw std::runtime_error(error);
   return std::move(*tree);
 }
-
-// `name` padded with spaces to 30 columns.
-inline std::string padded(const std::string& name) { return name + std::string(30 - name.size(), ' '); }
 
 // The service in its command loop on side a, serving `remote`, its current
 // directory; the customer's session on side b, its files in `local`. Names

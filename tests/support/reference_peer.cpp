@@ -28,26 +28,6 @@ UBYTE calc_LPC(const UBYTE* data, long len) {
   return x >= 3 && x <= 127 ? x : static_cast<UBYTE>(x + 4);
 }
 
-std::string folder_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-std::string last_part(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-bool has_folder(const ReferenceDisk& disk, const std::string& folder) {
-  return folder.empty() || disk.folders.count(folder) != 0;
-}
-
-// Why `disk` refuses a file of `size` bytes at `path`; FILE_OK when it takes it.
-long refusal_of(const ReferenceDisk& disk, const std::string& path, std::int64_t size) {
-  if (!has_folder(disk, disk.current)) return FILE_NO_DIR_LOCK;
-  if (disk.write_protected) return FILE_WRITE_PROTECTED;
-  if (disk.room - size <= kBlock - 1) return FILE_NO_ROOM;  // less than a block would be left
-  if (!has_folder(disk, folder_of(path))) return FILE_CREATE_FAILED;
-  return FILE_OK;
-}
-
 }  // namespace
 
 // One transfer on the line, as the device runs it: started, polled, aborted.
@@ -142,18 +122,13 @@ long ReferencePeer::send_ACK() {
 
 long ReferencePeer::send_NAK() {
   UBYTE byte = kNak;
-  return ++naks_sent, transfer(true, &byte, 1) < 0 ? LINK_TIMEOUT : LINK_OK;
+  return transfer(true, &byte, 1) < 0 ? LINK_TIMEOUT : LINK_OK;
 }
 
 // --- Transfers ---
 
-std::string ReferencePeer::path_of(const std::string& name) const {
-  if (name.starts_with("/")) return name.substr(1);
-  return disk.current.empty() ? name : disk.current + "/" + name;
-}
-
 long ReferencePeer::send_file(const std::string& name) {
-  const auto file = disk.files.find(path_of(name));
+  const auto file = disk.files.find(name);
   if (file == disk.files.end()) return send_data(reinterpret_cast<const UBYTE*>("-"), 1), FILE_NO_LOCK;
   const Bytes content = file->second;
   const long blocks = static_cast<long>(content.size()) / kBlock, rest = static_cast<long>(content.size()) % kBlock;
@@ -185,10 +160,7 @@ long ReferencePeer::receive_file() {
     return send_NAK(), FILE_HEADER_BAD;
   }
   std::replace(name, name + std::strlen(name), kSpaceSubstitute, ' ');
-  const std::string path = path_of(name);
-  const long refusal = refusal_of(disk, path, std::int64_t{blocks} * kBlock + rest);
-  if (refusal != FILE_OK) return send_NAK(), refusal;
-  Bytes& file = disk.files[path];
+  Bytes& file = disk.files[name];
   file.clear();
   send_ACK();
   int retry = 0;
@@ -204,30 +176,6 @@ long ReferencePeer::receive_file() {
     send_ACK();
   }
   return FILE_OK;
-}
-
-long ReferencePeer::send_akt_dir() {
-  if (!has_folder(disk, disk.current)) return DIR_OK;  // no lock on the folder: nothing sent
-  std::map<std::string, std::pair<const char*, long>> entries;
-  for (const auto& folder : disk.folders) {
-    if (folder_of(folder) == disk.current && folder != disk.current) entries[last_part(folder)] = {"DIR ", 0};
-  }
-  for (const auto& [path, content] : disk.files) {
-    if (folder_of(path) == disk.current) entries[last_part(path)] = {"FILE", static_cast<long>(content.size())};
-  }
-  for (const auto& [name, entry] : entries) {
-    char size[24];
-    std::snprintf(size, sizeof size, "%10ld", entry.second);
-    std::string line = entry.first + name + std::string(name.size() < 30 ? 30 - name.size() : 0, ' ') + size;
-    line.resize(49);
-    line.resize(50, '\0');
-    const auto* frame = reinterpret_cast<const UBYTE*>(line.data());
-    if (send_data(frame, kListingLine) != LINK_OK && send_data(frame, kListingLine) != LINK_OK) break;
-  }
-  const std::string end = "END" + std::string(42, ' ');
-  const auto* frame = reinterpret_cast<const UBYTE*>(end.data());
-  return send_data(frame, kListingLine) == LINK_OK || send_data(frame, kListingLine) == LINK_OK ? DIR_OK
-                                                                                                : DIR_END_NOT_ACKED;
 }
 
 long ReferencePeer::receive_akt_dir(std::vector<std::string>& names) {
@@ -286,20 +234,9 @@ void ReferencePeer::exec_commands() {
     send_ACK();
     const std::string argument(reinterpret_cast<const char*>(buffer) + 1);
     switch (buffer[0]) {
-      case 0x20: {
-        const std::string dir = "/" + disk.current;
-        std::memcpy(buffer, dir.c_str(), dir.size() + 1);
-        send_data(buffer, kCommand);
-        break;
-      }
-      case 0x21: {
-        const std::string dir = argument == ".." ? folder_of(disk.current) : argument == "/" ? "" : path_of(argument);
-        if (has_folder(disk, dir)) disk.current = dir;
-        break;
-      }
+      case 0x20: std::memcpy(buffer, "/", 2), send_data(buffer, kCommand); break;  // its one folder
       case 0x22: statuses.push_back(send_file(argument)); break;
       case 0x23: statuses.push_back(receive_file()); break;
-      case 0x24: statuses.push_back(send_akt_dir()); break;
       case 0x25: return;
       case 0x26: set_baud_rate("9600"), identify('s'); break;
       case 0x29: statuses.push_back(set_baud_rate(argument.c_str())); break;
@@ -324,16 +261,6 @@ long ReferencePeer::get(const std::string& name) { return then(command(0x22, nam
 long ReferencePeer::put(const std::string& name) { return then(command(0x23), [&] { return send_file(name); }); }
 long ReferencePeer::list(std::vector<std::string>& names) {
   return then(command(0x24), [&] { return receive_akt_dir(names); });
-}
-
-long ReferencePeer::pwd(std::string& dir) {
-  return then(command(0x20), [&] {
-    UBYTE name[kCommand + 1] = {};
-    const long got = receive_data(name, kCommand);
-    send_ACK();
-    if (got == LINK_OK) dir = reinterpret_cast<const char*>(name);
-    return got;
-  });
 }
 
 long ReferencePeer::cd(const std::string& dir) { return command(0x21, dir); }

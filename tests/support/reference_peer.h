@@ -12,8 +12,9 @@
 // fifth failure of the transfer; as a receiver it stores every whole frame,
 // and a listing reader gives up at five failed frames in a row.
 //
-// The service side keeps its files on an in-memory disk. Statuses are the
-// codes of tests/support/reference_codes.h.
+// Either side keeps its files in `disk`, in one folder. As a service it
+// identifies, names its folder "/", transfers and changes speed. Statuses are the codes of
+// tests/support/reference_codes.h.
 #pragma once
 
 #include <chrono>
@@ -21,7 +22,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -32,14 +32,9 @@
 
 namespace quorvantix::testsupport {
 
-// Files by their path from the root ("docs/x"), folders by theirs ("docs";
-// the root "" is always there), the current folder.
+// Files by their name.
 struct ReferenceDisk {
   std::map<std::string, Bytes> files;
-  std::set<std::string> folders;
-  std::string current;
-  bool write_protected = false;
-  std::int64_t room = std::int64_t{1} << 30;  // bytes free
 };
 
 class ReferencePeer {
@@ -68,12 +63,10 @@ class ReferencePeer {
   long receive_data(wire::UBYTE* data, long len);
   long send_ACK();
   long send_NAK();
-  int naks_sent = 0;  // frames it took for damaged
 
   // --- Transfers: both sides ---
   long send_file(const std::string& name);  // from the disk, under that name
   long receive_file();                      // to the disk, under the header's name
-  long send_akt_dir();
   long receive_akt_dir(std::vector<std::string>& names);  // folders end in "/"
 
   // --- Identification ---
@@ -87,14 +80,13 @@ class ReferencePeer {
   // identify('s'), then the command loop until the terminate command.
   void serve();
   void exec_commands();
-  std::vector<long> statuses;  // of every transfer, listing and speed change, in order
+  std::vector<long> statuses;  // of every transfer and speed change, in order
 
   // --- The customer: each is the command frame, then its exchange ---
   long command(wire::UBYTE code, const std::string& argument = "");
   long get(const std::string& name);
   long put(const std::string& name);
   long list(std::vector<std::string>& names);
-  long pwd(std::string& dir);
   long cd(const std::string& dir);
   long set_baud(long rate);  // and this end switches after the ACK
   long sign_off();           // and this end goes back to 9600
@@ -106,7 +98,6 @@ class ReferencePeer {
   bool checktimeout(Request& request);
   long transfer(bool write, wire::UBYTE* data, std::size_t length);
   bool transfer_all(bool write, wire::UBYTE* data, std::size_t length);
-  std::string path_of(const std::string& name) const;
 
   host::Clock& clock_;
   std::unique_ptr<lines::Line> line_;

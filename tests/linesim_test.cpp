@@ -235,3 +235,40 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
       << linesim.seen;
   EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
 }
+
+
+// On every kind of port the simulator models, the real programs at 115200
+// baud: a get and a put of several blocks arrive byte for byte, and the
+// service and the customer program both report them done.
+class LinesimOnEveryPort : public testing::TestWithParam<std::string> {};
+
+TEST_P(LinesimOnEveryPort, AGetAndAPutOfSeveralBlocksArriveWholeAndBothEndsSaySo) {
+  const TempDir dir, remote, local;
+  const Bytes down = pattern_bytes(3 * 1024 + 500, 3), up = pattern_bytes(4 * 1024, 5);
+  write_file(remote / "down.bin", down);
+  write_file(local / "up.bin", up);
+  std::vector<std::string> words{QUORVANTIX_LINESIM_BINARY, "--a", dir / "A", "--b", dir / "B"};
+  if (GetParam() != "default") words.insert(words.end(), {"--delivery", GetParam()});
+  Running linesim(words, dir.path());
+  ASSERT_TRUE(linesim.says("linesim: ")) << linesim.seen;
+  Running service({QUORVANTIX_SERVICE_BINARY, dir / "A", "0"}, remote.path());
+  ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
+  Running customer({"env", "XDG_CONFIG_HOME=" + dir / "config", QUORVANTIX_CUSTOMER_BINARY, "-q", dir / "B", "baud",
+                    "115200", ";", "get", "down.bin", ";", "put", "up.bin", "back.bin"},
+                   local.path());
+  EXPECT_EQ(customer.end(), 0) << customer.seen;
+  EXPECT_EQ(read_file(local / "down.bin"), down);
+  EXPECT_EQ(read_file(remote / "back.bin"), up);
+  EXPECT_EQ(service.end(SIGTERM), 0);
+  const std::string console = console_lines(service.seen);
+  EXPECT_TRUE(has(console, "Sende Datei <down.bin> status 0\n") && has(console, "Empfangen der Datei status 0\n"))
+      << console;
+}
+
+INSTANTIATE_TEST_SUITE_P(Deliveries, LinesimOnEveryPort,
+                         testing::Values("default", "byte", "usb:62,1", "usb:62,16", "usb:32,16", "tick:20", "burst"),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });

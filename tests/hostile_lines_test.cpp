@@ -373,7 +373,9 @@ struct FloodingTerminalServer {
       if (heard[at + 1] == DO || heard[at + 1] == WILL) {
         answer = std::move(answer) + Bytes{IAC, static_cast<std::uint8_t>(heard[at + 1] == DO ? WILL : DO), heard[at + 2]};
       } else if (heard[at + 1] == SB && at + 3 < heard.size()) {
-        const auto end = std::search(heard.begin() + at, heard.end(), std::begin({IAC, SE}), std::end({IAC, SE}));
+        const std::uint8_t subnegotiation_end[] = {IAC, SE};
+        const auto end = std::search(heard.begin() + at, heard.end(), std::begin(subnegotiation_end),
+                                     std::end(subnegotiation_end));
         Bytes reply(heard.begin() + at, end == heard.end() ? end : end + 2);
         reply[3] = static_cast<std::uint8_t>(reply[3] + kServerCodeOffset);
         answer = std::move(answer) + reply;

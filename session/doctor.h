@@ -20,6 +20,10 @@
 
 namespace quorvantix::session {
 
+// Stands for a speed in the settings where find_fastest_speed is to choose it
+// (the mount's -o baud=auto).
+inline constexpr long kFastestSpeedHeld = -1;
+
 // The speeds the doctor tries, rising; 9600 is where every service starts.
 inline constexpr long kStandardSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 

@@ -1,12 +1,10 @@
 #include "session/doctor.h"
 
-#include <unistd.h>
-#include <cstdio>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <system_error>
 
 #include "lines/line_lock.h"
@@ -23,8 +21,6 @@ using std::chrono::nanoseconds;
 namespace {
 
 constexpr std::size_t kMostHeard = 256;
-// How alike the bytes that came must be to a speed's pattern to name it.
-constexpr double kLikeEnough = 0.75;
 constexpr int kFewestListings = 3;
 constexpr int kMostListings = 100;
 constexpr int kRetreatTries = 3;
@@ -161,21 +157,6 @@ long confirmed_far_speed(Link& link, const std::vector<std::uint8_t>& heard, con
 }
 
 }  // namespace
-
-long speed_of_garbage(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent) {
-  double best = 0, runner_up = 0;
-  long best_speed = 0;
-  for (const long speed : kStandardSpeeds) {
-    if (speed == kStartBaud) continue;
-    const double alike = likeness_at(speed, heard, sent);
-    if (alike > best) {
-      runner_up = best, best = alike, best_speed = speed;
-    } else {
-      runner_up = std::max(runner_up, alike);
-    }
-  }
-  return best >= kLikeEnough && best > runner_up ? best_speed : 0;
-}
 
 Diagnosis diagnose(Session& session, const std::string& device, long unit) {
   Diagnosis found;

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -53,12 +52,6 @@ struct Diagnosis {
 // Finding::service the session has reached the service at 9600 baud and
 // the line stays open; after any other finding the line is closed.
 Diagnosis diagnose(Session& session, const std::string& device, long unit);
-
-// The speed that bytes read at 9600 baud point to: what a UART at 9600 reads
-// of `sent` (sent at 9600) echoed by a far end at another standard speed, or
-// of `sent` sent at another speed (a customer there). 0 when no speed's
-// pattern is close enough.
-long speed_of_garbage(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent);
 
 // One speed of find_fastest_speed.
 struct SpeedTrial {

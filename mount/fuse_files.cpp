@@ -70,9 +70,9 @@ int open(const char* path, fuse_file_info* fi) {
   return mounted().files.open(path, fi->flags, fi->fh);
 }
 
-int create(const char* path, mode_t, fuse_file_info* fi) {
+int create(const char* path, mode_t mode, fuse_file_info* fi) {
   const auto turn = in_turn();
-  return mounted().files.create(path, fi->fh);
+  return mounted().files.create(path, fi->fh, mode);
 }
 
 int read(const char*, char* into, size_t size, off_t offset, fuse_file_info* fi) {

@@ -67,7 +67,7 @@ void RemoteFiles::drop_stale_copies() {
       ++copy;
       continue;
     }
-    unlink(copy->second.file.c_str());
+    ::unlink(copy->second.file.c_str());
     copy = copies_.erase(copy);
   }
 }
@@ -75,7 +75,7 @@ void RemoteFiles::drop_stale_copies() {
 void RemoteFiles::forget_copy(const std::string& path) {
   const auto kept = copies_.find(path);
   if (kept == copies_.end()) return;
-  unlink(kept->second.file.c_str());
+  ::unlink(kept->second.file.c_str());
   copies_.erase(kept);
 }
 
@@ -100,7 +100,15 @@ int RemoteFiles::open(const std::string& path, int flags, std::uint64_t& handle)
 
 // --- Writing ---
 
-int RemoteFiles::create(const std::string& path, std::uint64_t& handle) {
+// A temporary as mkstemp, editors and rsync make them: a name that begins
+// with '.', or no access for group and others.
+namespace {
+
+bool looks_temporary(const std::string& name, mode_t mode) { return name.front() == '.' || (mode & 077) == 0; }
+
+}  // namespace
+
+int RemoteFiles::create(const std::string& path, std::uint64_t& handle, mode_t mode) {
   const Folder parts = parts_of(path);
   if (parts.empty()) return -EEXIST;
   if (const Result<> fits = session::check_wire_name(parts.back(), 0); !fits) return errno_of(fits.error());
@@ -109,12 +117,15 @@ int RemoteFiles::create(const std::string& path, std::uint64_t& handle) {
   if (!folder.is_dir) return -ENOTDIR;
   const std::string key = key_of(parts);
   if (Draft* draft = draft_of(key)) return open_on_draft(key, *draft, O_RDWR | O_TRUNC, handle);
-  // A name the service has is written over, as an open with O_TRUNC does;
-  // only a new one lives in the mount for its grace.
+  // A name the service has is written over, as an open with O_TRUNC does.
   Attributes existing;
   const int known = look_up(key, existing);
   if (known == 0 && existing.is_dir) return -EISDIR;
-  return open_for_writing(key, nullptr, known == -ENOENT, handle);
+  if (known != 0 && known != -ENOENT) return known;
+  const bool new_here = known == -ENOENT;
+  const int result = open_for_writing(key, nullptr, new_here && looks_temporary(parts.back(), mode), handle);
+  if (result == 0) drafts_.at(key).new_here = new_here;
+  return result;
 }
 
 int RemoteFiles::open_for_writing(const std::string& path, const Copy* start, bool local_only, std::uint64_t& handle) {
@@ -219,9 +230,13 @@ int RemoteFiles::flush(std::uint64_t handle, Closing how) {
     draft.dropped = true;  // the service keeps what it had
     return 0;
   }
-  if (!file->wrote || draft.opens > 1 || draft.local_only || draft.dropped || !draft.changed) return 0;
-  file->wrote = false;
-  return store(file->path, draft);
+  // A close that wrote nothing stores only a file new on the service, or one
+  // whose store failed: the shell's redirect closes its duplicate first.
+  const bool written = file->wrote || draft.new_here || draft.store_failed;
+  if (!written || draft.opens > 1 || draft.local_only || draft.dropped || !draft.changed) return 0;
+  const int result = store(file->path, draft);
+  if (result == 0) file->wrote = false;
+  return result;
 }
 
 int RemoteFiles::fsync(std::uint64_t handle) {
@@ -245,7 +260,6 @@ int RemoteFiles::store(const std::string& path, Draft& draft) {
 
 // Stores the draft under `name`: the service takes it whole or keeps what it had.
 int RemoteFiles::store_as(const std::string& path, Draft& draft, const std::string& name) {
-  draft.changed = false;
   draft.as_stored = false;
   draft.store_failed = true;
   Session* session = current();
@@ -257,7 +271,7 @@ int RemoteFiles::store_as(const std::string& path, Draft& draft, const std::stri
   forget_copy(name);
   if (!put) return failure(*session, put.error());
   draft.as_stored = path == name;
-  draft.store_failed = false;
+  draft.store_failed = draft.changed = draft.new_here = false;
   return 0;
 }
 
@@ -275,7 +289,8 @@ int RemoteFiles::release(std::uint64_t handle) {
   if (!on_draft || draft == drafts_.end() || --draft->second.opens > 0) return 0;
   int result = 0;
   Draft& last = draft->second;
-  if (!last.dropped && !last.local_only && last.changed) {
+  // A store that failed at a close was told to its caller, and is not tried again.
+  if (!last.dropped && !last.local_only && last.changed && !last.store_failed) {
     result = store(path, last);
     note_failure("storing", path, result);
   }
@@ -296,7 +311,7 @@ void RemoteFiles::close_draft(const std::string& path) {
     forget_copy(path);
     copies_[path] = Copy{draft->second.file, clock_.now()};
   } else {
-    unlink(draft->second.file.c_str());
+    ::unlink(draft->second.file.c_str());
   }
   drafts_.erase(draft);
 }
@@ -305,7 +320,7 @@ void RemoteFiles::store_due(bool all) {
   for (auto draft = drafts_.begin(); draft != drafts_.end();) {
     const std::string path = (draft++)->first;
     Draft& due = drafts_.at(path);
-    const bool waiting = due.local_only && due.opens == 0 && !due.store_failed;
+    const bool waiting = due.local_only && due.opens == 0 && !due.store_failed && path[path.rfind('/') + 1] != '.';
     if (!(waiting && clock_.now() - due.closed >= kGraceAfterClose) && !(all && (due.changed || due.local_only))) {
       continue;
     }

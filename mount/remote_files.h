@@ -16,10 +16,12 @@
 //   write (the original a shell closes after duplicating it) stores nothing.
 //   A draft whose writer was killed by a signal is dropped, never stored.
 //   A store that fails leaves the service's file as it was.
-// - A file created here lives only in the mount until kGraceAfterClose after
-//   its last close, or until the mount ends (fsync leaves it): renaming it is its store under the new
-//   name, unlinking it drops it, and its attributes are kept. So temporaries
-//   renamed or removed at once never reach the service.
+// - A temporary created here (see create) lives only in the mount until
+//   kGraceAfterClose after its last close, one with a name that begins with
+//   '.' (swap, lock and rsync's files) until the mount ends; fsync leaves it
+//   there. Renaming it is its store under the new name, unlinking it drops
+//   it, and its attributes are kept: temporaries renamed or removed at once
+//   never reach the service.
 // - Mode, owner and times set on a file written through the mount are kept
 //   for the life of the mount; on other files `quiet_attrs` takes them
 //   without effect, else mode and owner are EPERM and times are ignored.
@@ -127,8 +129,11 @@ class RemoteFiles {
   // file (unless a fresh copy is there); writing starts from the file's
   // contents, or from nothing with O_TRUNC. `handle` names the open file.
   int open(const std::string& path, int flags, std::uint64_t& handle);
-  // Opens a new, empty file for writing; it is stored even if nothing is written.
-  int create(const std::string& path, std::uint64_t& handle);
+  // Opens a new, empty file for writing (`mode` as creat(2) has it); it is
+  // stored even if nothing is written, at its first close. A temporary (a
+  // name that begins with '.', or `mode` without access for group and
+  // others) lives only in the mount instead.
+  int create(const std::string& path, std::uint64_t& handle, mode_t mode = 0644);
   // Bytes read or written, or a negative errno.
   int read(std::uint64_t handle, char* into, std::size_t size, off_t offset);
   int write(std::uint64_t handle, const char* from, std::size_t size, off_t offset);
@@ -182,7 +187,8 @@ class RemoteFiles {
     bool changed = false;      // differs from what the service holds, not stored yet
     bool as_stored = false;    // what the service holds, as far as this mount knows
     bool local_only = false;   // created here and never stored
-    bool store_failed = false; // local_only: its store after the grace failed
+    bool store_failed = false; // the last store failed
+    bool new_here = false;     // created here: the service has no file of its name
     bool dropped = false;      // unlinked or its writer killed: goes at the last release
     bool written_since_times = true;  // a store shows its own time, not the one set
     nanoseconds closed{};      // local_only: when its last open ended

@@ -80,7 +80,7 @@ TEST_F(MountedEdits, ToolsThatWriteThenRenameLeaveTheEditedFilesAndFailedWriters
   write_text(local / "replace.py", "import os, sys, tempfile\nwith tempfile.NamedTemporaryFile('w', dir=sys.argv[1], "
                                    "delete=False) as f:\n  f.write('py\\n')\nos.replace(f.name, sys.argv[1] + '/py.txt')\n");
   write_text(local / "killed.py", "import os, sys\nf = os.open(sys.argv[1] + '/killed.bin', os.O_WRONLY | os.O_TRUNC)\n"
-                                  "os.write(f, b'x' * 7000)\nos.kill(os.getpid(), 9)\n");
+                                  "os.write(f, b'x' * 7000)\nos.kill(os.getpid(), 15)\n");
   mount_with("");
   const std::string m = mnt.path();
   const std::pair<std::string, int> scenes[] = {
@@ -89,7 +89,7 @@ TEST_F(MountedEdits, ToolsThatWriteThenRenameLeaveTheEditedFilesAndFailedWriters
       {"vim -es -u NONE -c 's/old/vim/' -c wq " + m + "/vim.txt", 0},
       {"rsync -r src/ " + m, 0},
       {"cat big.bin > " + m + "/keep.bin", 1},
-      {"python3 killed.py " + m, 128 + 9},
+      {"python3 killed.py " + m, 128 + 15},
       {"for w in A B; do (for i in 1 2 3 4 5; do echo $w$i >> " + m + "/log.txt; done) & done; wait", 0}};
   for (const auto& [line, status] : scenes) {
     const auto [got, said] = shell(line);
@@ -104,4 +104,20 @@ TEST_F(MountedEdits, ToolsThatWriteThenRenameLeaveTheEditedFilesAndFailedWriters
   std::string lines = text("log.txt");
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, std::string(10, '\n') + "1122334455AAAAABBBBB");
+}
+
+// With quiet_attrs, rsync -a keeps the times it sets, so its second run
+// sends nothing; chmod of a file only the service has is taken without effect.
+TEST_F(MountedEdits, WithQuietAttrsRsyncAKeepsTimesAndSendsNothingTheSecondTime) {
+  write_file(remote / "there.txt", {'o', 'l', 'd', '\n'});
+  for (const char* name : {"a.txt", "b.bin"}) write_file(local / name, pattern_bytes(3000));
+  ASSERT_EQ(shell("mkdir src && mv a.txt b.bin src && touch -d 2001-02-03 src/*").first, 0);
+  mount_with(",quiet_attrs");
+  const std::string rsync = "rsync -a --stats src/ " + mnt.path() + " | grep 'regular files transferred'";
+  EXPECT_EQ(shell(rsync).second, "Number of regular files transferred: 2\n");
+  EXPECT_EQ(shell(rsync).second, "Number of regular files transferred: 0\n");
+  EXPECT_EQ(shell("chmod 600 " + mnt / "there.txt" + " && stat -c %a " + mnt / "there.txt"), std::make_pair(0, std::string("644\n")));
+  unmount();
+  EXPECT_EQ(names_in(remote.path()), (Strings{"a.txt", "b.bin", "there.txt"}));
+  EXPECT_EQ(read_file(remote / "b.bin"), pattern_bytes(3000));
 }

@@ -13,7 +13,8 @@
 //   other's bytes. A draft is stored whole with one put: at fsync, at the
 //   close of a descriptor that wrote, when no other open of the file is
 //   left, or else at the last release. A close of a descriptor that did not
-//   write (the original a shell closes after duplicating it) stores nothing.
+//   write (the original a shell closes after duplicating it) stores nothing,
+//   unless the file is new on the service.
 //   A draft whose writer was killed by a signal is dropped, never stored.
 //   A store that fails leaves the service's file as it was.
 // - A temporary created here (see create) lives only in the mount until
@@ -38,8 +39,9 @@
 // operation (a session that stopped answering, or one that floods the line,
 // is given up, and the source seeks a new one); EACCES when the service
 // refuses to store a file (its disk is write-protected or full, or it cannot
-// create the file) or to send one; ENOENT for a name the service does not
-// have; ENAMETOOLONG and EINVAL for names the line cannot carry; ELOOP for a
+// create the file: its refusal of the header does not say which) or to send
+// one; EPERM for renaming, unlinking, chmod and chown of the service's
+// files; ENOENT for a name the service does not have; ENAMETOOLONG and EINVAL for names the line cannot carry; ELOOP for a
 // path more than kDeepestFolder folders deep, or a folder whose cd leads back
 // to one of the folders above it; EFBIG for a folder whose listing goes on
 // past kMostListedEntries entries (kept as such for the cache timeout; not

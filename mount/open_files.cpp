@@ -227,7 +227,7 @@ int RemoteFiles::flush(std::uint64_t handle, Closing how) {
   if (!file->writable) return 0;
   Draft& draft = drafts_.at(file->path);
   if (how == Closing::by_a_killed_writer) {
-    draft.dropped = true;  // the service keeps what it had
+    drop(file->path);  // the service keeps what it had
     return 0;
   }
   // A close that wrote nothing stores only a file new on the service, or one
@@ -352,14 +352,9 @@ int RemoteFiles::rename(const std::string& from, const std::string& to, bool no_
   if (const int result = store_as(source, *draft, target); result != 0) return result;
   // The new name is the service's file now, with what was set on the old one.
   if (drafts_.count(target) != 0) close_draft(target);
-  auto node = drafts_.extract(source);
-  node.key() = target;
-  node.mapped().local_only = false;
-  node.mapped().as_stored = true;
-  drafts_.insert(std::move(node));
-  for (auto& [handle, open] : open_files_) {
-    if (open.path == source) open.path = target;
-  }
+  draft->local_only = false;
+  draft->as_stored = true;
+  rekey(source, target);
   kept_[target] = kept_[source];
   kept_.erase(source);
   if (!kept_[target].modified) kept_[target].modified = now_on_this_machine();
@@ -376,21 +371,28 @@ int RemoteFiles::unlink(const std::string& path) {
     return result != 0 ? result : -EPERM;
   }
   kept_.erase(key);
-  if (draft->opens == 0) {
-    draft->dropped = true;
-    close_draft(key);
-    return 0;
-  }
-  // Still open: the name goes now, the draft with its last release.
-  auto node = drafts_.extract(key);
-  const std::string hidden = std::string(1, '\0') + scratch_.fresh_name("unlinked");
-  node.key() = hidden;
-  node.mapped().dropped = true;
+  drop(key);
+  return 0;
+}
+
+// The draft leaves its name at once, so that a new file can take it, and
+// goes with its last release (at once when it is not open), never stored.
+void RemoteFiles::drop(const std::string& path) {
+  const std::string hidden = std::string(1, '\0') + scratch_.fresh_name("dropped");
+  rekey(path, hidden);
+  Draft& draft = drafts_.at(hidden);
+  draft.dropped = true;
+  if (draft.opens == 0) close_draft(hidden);
+}
+
+// The draft and its opens go by the name `to` from now on.
+void RemoteFiles::rekey(const std::string& from, const std::string& to) {
+  auto node = drafts_.extract(from);
+  node.key() = to;
   drafts_.insert(std::move(node));
   for (auto& [handle, open] : open_files_) {
-    if (open.path == key) open.path = hidden;
+    if (open.path == from) open.path = to;
   }
-  return 0;
 }
 
 // Kept for a file written through the mount (it has a draft, or was stored

@@ -225,6 +225,8 @@ class RemoteFiles {
   int store(const std::string& path, Draft& draft);
   int store_as(const std::string& path, Draft& draft, const std::string& name);
   void close_draft(const std::string& path);
+  void drop(const std::string& path);
+  void rekey(const std::string& from, const std::string& to);
   Draft* draft_of(const std::string& path);
   KeptAttributes kept_of(const std::string& path) const;
   int fd_of(const OpenFile& file);

@@ -226,10 +226,10 @@ int RemoteFiles::flush(std::uint64_t handle, Closing how) {
   if (file == nullptr) return -EBADF;
   if (!file->writable) return 0;
   Draft& draft = drafts_.at(file->path);
-  if (how == Closing::by_a_killed_writer) {
-    drop(file->path);  // the service keeps what it had
-    return 0;
-  }
+  // A killed program may have shared the descriptor with one that lives on
+  // (a child killed by timeout, its shell writing on): a later close decides.
+  file->killed = how == Closing::by_a_killed_writer;
+  if (file->killed) return 0;
   // A close that wrote nothing stores only a file new on the service, or one
   // whose store failed: the shell's redirect closes its duplicate first.
   const bool written = file->wrote || draft.new_here || draft.store_failed;
@@ -283,10 +283,14 @@ int RemoteFiles::release(std::uint64_t handle) {
   OpenFile* file = find(handle);
   if (file == nullptr) return -EBADF;
   const std::string path = file->path;
-  const bool on_draft = !file->fd;
+  const bool on_draft = !file->fd, killed = file->killed;
   open_files_.erase(handle);
   const auto draft = drafts_.find(path);
   if (!on_draft || draft == drafts_.end() || --draft->second.opens > 0) return 0;
+  if (killed) {
+    drop(path);  // the service keeps what it had
+    return 0;
+  }
   int result = 0;
   Draft& last = draft->second;
   // A store that failed at a close was told to its caller, and is not tried again.

@@ -15,7 +15,8 @@
 //   left, or else at the last release. A close of a descriptor that did not
 //   write (the original a shell closes after duplicating it) stores nothing,
 //   unless the file is new on the service.
-//   A draft whose writer was killed by a signal is dropped, never stored.
+//   A draft whose last descriptor went with a program killed by a signal
+//   is dropped, never stored.
 //   A store that fails leaves the service's file as it was.
 // - A temporary created here (see create) lives only in the mount until
 //   kGraceAfterClose after its last close, one with a name that begins with
@@ -200,6 +201,7 @@ class RemoteFiles {
     host::UniqueFd fd;          // a reader's copy; none on a draft
     bool writable = false;
     bool wrote = false;         // written or cut through this open since the last store
+    bool killed = false;        // its last close was by a program killed by a signal
   };
   using Folder = std::vector<std::string>;
 

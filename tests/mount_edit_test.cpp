@@ -75,6 +75,7 @@ TEST_F(MountedEdits, ToolsThatWriteThenRenameLeaveTheEditedFilesAndFailedWriters
   const std::pair<std::string, int> scenes[] = {
       {"sed -i s/old/sed/ " + m + "/sed.txt", 0},
       {"python3 edit.py " + m, 128 + 15},  // os.replace, then killed while it writes
+      {"{ timeout 0.3 sleep 5; echo on; } > " + m + "/on.txt", 0},  // a killed child shared the descriptor
       {"vim -es -u NONE -c 's/old/vim/' -c wq " + m + "/vim.txt", 0},
       {"rsync -r src/ " + m, 0},
       {"cat big.bin > " + m + "/keep.bin", 1},  // the disk is full
@@ -82,10 +83,11 @@ TEST_F(MountedEdits, ToolsThatWriteThenRenameLeaveTheEditedFilesAndFailedWriters
       {"for w in A B; do (for i in 1 2 3 4 5; do echo $w$i >> " + m + "/log.txt; done) & done; wait", 0}};
   for (const auto& [line, status] : scenes) EXPECT_EQ(shell(line).first, status) << line;
   unmount();
-  EXPECT_EQ(names_in(r), (Strings{"keep.bin", "killed.bin", "log.txt", "py.txt", "r1.txt", "r2.txt", "rs.txt", "sed.txt", "vim.txt"}));
-  EXPECT_EQ(shell("cd " + r + " && cat sed.txt py.txt vim.txt rs.txt r2.txt; cmp keep.bin " + local / "keep.bin" +
+  EXPECT_EQ(names_in(r), (Strings{"keep.bin", "killed.bin", "log.txt", "on.txt", "py.txt", "r1.txt", "r2.txt", "rs.txt",
+                                   "sed.txt", "vim.txt"}));
+  EXPECT_EQ(shell("cd " + r + " && cat sed.txt py.txt vim.txt rs.txt r2.txt on.txt; cmp keep.bin " + local / "keep.bin" +
                   "; cmp killed.bin " + local / "killed.bin" + "; sort log.txt | paste -sd,"),
-            std::make_pair(0, std::string("sed\npy\nvim\nrs\nrs\nA1,A2,A3,A4,A5,B1,B2,B3,B4,B5\n")));
+            std::make_pair(0, std::string("sed\npy\nvim\nrs\nrs\non\nA1,A2,A3,A4,A5,B1,B2,B3,B4,B5\n")));
 }
 
 // With quiet_attrs, rsync -a keeps the times it sets, so its second run

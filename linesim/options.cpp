@@ -241,7 +241,7 @@ own speed makes of the bits: garbage, mostly zero bytes.
                        errors that rise with the speed: bytes sent at BAUD
                        or faster get one bit inverted at RATE, the entry with
                        the highest such BAUD counting (speeds rising), on top
-                       of --flip; 19200:0.001,115200:0.05 holds 9600, gives a
+                       of --flip; 19200:0.0001,115200:0.05 holds 9600, gives a
                        repeat now and then at 19200 to 57600, fails 115200
   --insert RATE        probability per byte that a random byte follows it
   --stall-after BYTES  after BYTES bytes the line stands still once, for

@@ -178,7 +178,7 @@ TEST_F(AgainstHostileService, ListingsShowLookAlikeNamesEscapedAndSizesThatAreNo
                             "\"neg\", \"type\": \"file\", \"size\": null, \"cut\": false",
                             "\"abc\", \"type\": \"file\", \"size\": null, \"cut\": false",
                             "\"big\", \"type\": \"file\", \"size\": null, \"cut\": false",
-                            "\"llllllllllllllllllllllllllllll\", \"type\": \"file\", \"size\": null, \"cut\": true"}) {
+                            "\"lllllllllllllllllllllllllllllllllll\", \"type\": \"file\", \"size\": null, \"cut\": true"}) {
     EXPECT_TRUE(has(json, entry)) << entry << "\n" << json;
   }
   EXPECT_TRUE(has(err.str(), "get: the service sent no file 'evil\\xe2\\x80\\xaetxt.exe'")) << err.str();

@@ -79,7 +79,9 @@ TEST_F(MountedOnSim, ServesWithinTheTimeoutStoresWholeOnlyWhenClosedAndFailsARef
   write_file(remote / exact, pattern_bytes(7));
   write_file(remote / longer, pattern_bytes(99, 3));
   write_file(remote / "keep.txt", pattern_bytes(2000));
-  const Strings listed = {"a.txt", exact, "keep.txt", "sub"}, with_new = {"a.txt", exact, "keep.txt", "new.bin", "sub"};
+  const std::string marked = longer.substr(0, 35) + "\u2026";
+  const Strings listed = {"a.txt", exact, "keep.txt", marked, "sub"},
+                with_new = {"a.txt", exact, "keep.txt", marked, "new.bin", "sub"};
   quietly([&] {
     EXPECT_EQ(names("/"), listed);
     EXPECT_EQ(attributes("/a.txt").size, 1234);

@@ -24,8 +24,10 @@ const std::string kMark = "\u2026";
 // Mounted with the options that mount.fuse3 hands on from an fstab line. A
 // name of 32 characters is listed whole, names of 40 with a mark that stat
 // and cp -r fail on, and each is there by its whole name. The service ends
-// and starts again at 9600 baud: the mount finds it and is back at its speed.
+// and starts again at 9600 baud, on a line that garbles bytes sent at another
+// speed: the mount finds it and is back at its speed.
 TEST_F(MountEndToEnd, ListsLongNamesWholeOrMarkedAndIsBackAtItsSpeedAfterTheServiceRestarts) {
+  linesim_options.clear();
   ASSERT_TRUE(start_service());
   const std::string whole = "Quarterly_report_2024_final2.txt", file = "Quarterly_report_2024_final_version2.txt",
                     folder = "Minutes_of_the_board_meetings_2024_to_26";
@@ -57,21 +59,28 @@ TEST_F(MountEndToEnd, ListsLongNamesWholeOrMarkedAndIsBackAtItsSpeedAfterTheServ
   EXPECT_TRUE(service->says("Baudrate auf 115200 gesetzt status 0\n")) << service->seen;
 }
 
-// A fetch that the service holds back keeps the line; meanwhile the listing
-// and the attributes that are kept are answered (a wait for the line would
-// be killed after 20 s). Names from a peer that formats the whole line: 40
-// characters whole, 45 cut at the 41 that its frame carries.
+// A fetch that the service sends slowly, until the test lets it run, keeps
+// the line; meanwhile the listing and the attributes that are kept are
+// answered (a wait for the line would be killed after 20 s). Names from a
+// peer that formats the whole line: 40 characters whole, 45 cut at the 41
+// that its frame carries.
 TEST_F(MountEndToEnd, AnswersWhatItKeepsWhileAFetchHoldsTheLine) {
   HostileOnTcp hostile;
+  const long blocks = 200;
   const std::string forty(40, 'd'), longer(45, 'e');
-  hostile.service.listings["/srv"] = {file_line("big", 3000), file_line("small", 5), file_line(forty, 7),
-                                      file_line(longer, 9)};
-  hostile.service.files["big"] = {"", pattern_bytes(3000), 0, 'x'};
+  hostile.service.listings["/srv"] = {file_line("big", blocks * wire::kBlockBytes), file_line("small", 5),
+                                      file_line(forty, 7), file_line(longer, 9)};
   std::promise<void> asked, go;
   std::shared_future<void> going = go.get_future().share();
-  hostile.service.on_get = [&](HostileService& service, const std::string& name) {
-    if (name == "big") asked.set_value(), going.wait();
-    service.send_file(name, service.files[name]);
+  hostile.service.on_get = [&](HostileService& service, const std::string&) {
+    std::string header = "big " + std::to_string(blocks) + " 0";
+    header.resize(wire::kHeaderBytes, '\0');
+    bool sent = service.send_frame(header);
+    for (long block = 0; sent && block < blocks; ++block) {
+      if (block == 1) asked.set_value();
+      if (block > 0) going.wait_for(200ms);
+      sent = service.send_frame(std::string(wire::kBlockBytes, 'b'));
+    }
   };
   hostile.start();
   mounted = run({kMount, "-o", "cache_timeout=600", hostile.line, mnt.path()}).first == 0;
@@ -85,5 +94,5 @@ TEST_F(MountEndToEnd, AnswersWhatItKeepsWhileAFetchHoldsTheLine) {
   EXPECT_TRUE(held && mounted);
   EXPECT_EQ(meanwhile, std::make_pair(0, listed + "5\n"));
   EXPECT_EQ(fetching.end(), 0);
-  EXPECT_EQ(read_file_if_any(local / "big"), pattern_bytes(3000));
+  EXPECT_EQ(read_file_if_any(local / "big"), Bytes(blocks * wire::kBlockBytes, 'b'));
 }

@@ -39,8 +39,9 @@ struct MountEndToEnd : testing::Test {
     if (mounted) run({"fusermount3", "-u", "-z", mnt.path()});
   }
   bool start_linesim() {
-    linesim = std::make_unique<Running>(Strings{QUORVANTIX_LINESIM_BINARY, "--a", dir / "a", "--b", dir / "b", "--unthrottled"},
-                                        dir.path());
+    Strings words{QUORVANTIX_LINESIM_BINARY, "--a", dir / "a", "--b", dir / "b"};
+    words.insert(words.end(), linesim_options.begin(), linesim_options.end());
+    linesim = std::make_unique<Running>(words, dir.path());
     return linesim->says("linesim: ");
   }
   bool start_service(Strings options = {}) {
@@ -79,6 +80,7 @@ struct MountEndToEnd : testing::Test {
   TempDir dir, remote, local, mnt;
   std::unique_ptr<Running> linesim, service;
   Strings service_words;
+  Strings linesim_options{"--unthrottled"};  // none: each direction at the speed its end set
   bool mounted = false;
 };
 

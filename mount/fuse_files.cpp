@@ -60,7 +60,8 @@ int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
   int result = fi != nullptr ? -EAGAIN : cached_attributes(path, attributes);
   if (result == -EAGAIN) {
     const auto turn = in_turn();
-    result = fi != nullptr ? mounted().files.attributes(fi->fh, attributes) : mounted().files.attributes(path, attributes);
+    result = fi != nullptr ? mounted().files.attributes(fi->fh, attributes)
+                           : mounted().files.attributes(path, attributes);
   }
   if (result == 0) fill_stat(attributes, st);
   return result;

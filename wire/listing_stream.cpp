@@ -108,9 +108,8 @@ std::size_t name_rest_length(std::string_view tail) {
     const std::string_view size_text = tail.substr(rest);
     const std::size_t digits = size_text.find_first_not_of(' ');
     if (digits == 0) continue;
-    if (digits == std::string_view::npos || size_text.find_first_not_of("0123456789", digits) == std::string_view::npos) {
-      return rest;
-    }
+    if (digits == std::string_view::npos) return rest;
+    if (size_text.find_first_not_of("0123456789", digits) == std::string_view::npos) return rest;
   }
   return tail.size();
 }

@@ -35,7 +35,6 @@ void* init(fuse_conn_info* connection, fuse_config* config) {
   // Sizes are asked for each time: a copy fetched since the listing may differ
   // from it, and reads must end where the copy ends.
   config->attr_timeout = 0;
-  mounted().files.take_turns(mounted().turns);
   return fuse_get_context()->private_data;
 }
 

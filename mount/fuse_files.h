@@ -21,6 +21,11 @@ namespace quorvantix::mount {
 
 // What the operations reach through the FUSE context.
 struct MountedFiles {
+  // The operations take turns from here on (before the library's threads start).
+  MountedFiles(RemoteFiles& files, std::timespec since, uid_t owner, gid_t group)
+      : files(files), since(since), owner(owner), group(group) {
+    files.take_turns(turns);
+  }
   RemoteFiles& files;
   std::timespec since;  // every time shown
   uid_t owner;

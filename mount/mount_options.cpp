@@ -1,5 +1,7 @@
 #include "mount/mount_options.h"
 
+#include <algorithm>
+#include <iterator>
 
 #include "host/numbers.h"
 #include "host/options.h"
@@ -11,6 +13,14 @@ namespace quorvantix::mount {
 namespace {
 
 constexpr long kLongestCacheTimeoutSeconds = 365L * 24 * 3600;
+
+// Options of an fstab line that are for mount(8) and mount.fuse3 alone (when
+// and by whom the line is mounted): the FUSE library refuses them, so they go.
+bool for_mount_alone(const std::string& key) {
+  static const char* const kKeys[] = {"defaults", "auto", "noauto", "user", "users", "nouser", "owner",
+                                      "group",    "_netdev", "nofail", "comment", "relatime", "norelatime"};
+  return key.starts_with("x-") || std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
+}
 
 // One entry of an -o list: ours are taken, every other goes to the FUSE library.
 bool apply_option(const std::string& option, MountOptions& options, std::string& error) {
@@ -42,7 +52,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
     options.charset = value;
     return true;
   }
-  if (!option.empty()) options.fuse_options.push_back(option);
+  if (!option.empty() && !for_mount_alone(key)) options.fuse_options.push_back(option);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include "host/numbers.h"
 #include "host/options.h"
 #include "lines/serial_line.h"
+#include "session/doctor.h"
 
 namespace quorvantix::mount {
 
@@ -28,6 +29,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
   const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
   long number = 0;
   if (key == "baud") {
+    if (value == "auto") return options.baud = session::kFastestSpeedHeld, true;
     options.baud = host::parse_rate(value);
     if (options.baud > 0) return true;
     error = "-o baud= takes a line speed in baud (for example 115200), not '" + value + "'";
@@ -133,6 +135,7 @@ const char* mount_usage_text() {
          "  -o ro                   mount read-only\n"
          "  -o allow_other          let other users in (needs user_allow_other in /etc/fuse.conf)\n"
          "  -o baud=N               switch the line to N baud once the service has answered\n"
+         "  -o baud=auto            switch it to the fastest speed it holds (as doctor --speed)\n"
          "  -o charset=NAME         the character set of the names on the line\n"
          "  -o cache_timeout=SECS   how long listings and fetched files are kept (default 20)\n"
          "  -o quiet_attrs          chmod, chown and touch succeed without effect\n"

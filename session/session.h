@@ -124,6 +124,15 @@ class Session {
   // Kind::no_service, with the tries made and what ended them as the reason.
   Result<> reach_service();
 
+  // The service answered an identification sent outside the session (the
+  // doctor's first look at the line): the session runs from here, at 9600 baud.
+  void take_identification(const wire::Identities& ids);
+  // After the speed `from` failed (session/doctor.h): back to `rate`, the
+  // speed command sent at `from`, up to `tries` times, each checked at `rate`;
+  // as a last resort a sign-off at `from` and the identification anew at 9600
+  // baud (then `rate` again). link_lost when the service answers at neither.
+  Result<> retreat_to(long rate, long from, int tries);
+
   // --- The service ---
   // The service's current directory into remote_dir().
   Result<> remote_pwd();

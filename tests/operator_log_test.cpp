@@ -12,6 +12,7 @@
 using namespace quorvantix;
 using namespace quorvantix::wire;
 using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
 
 using namespace std::chrono_literals;
 
@@ -44,16 +45,16 @@ TEST(OperatorLog, MarksLinesWithTheTimeOfDayOrForTheJournal) {
 // may say why no customer comes: an identification sent at another speed
 // (named), or the service's own answer coming back. At most once a minute.
 TEST(OperatorLog, HintsAtACustomerAtAnotherSpeedOrAnEcho) {
-  testsupport::Served s;
+  Served s;
   std::string logged;
   s.service.log = OperatorLog(s.pair.clock, OperatorLog::Marks::journal_priority, [&](const std::string& line) { logged += line; });
-  const testsupport::Bytes at_19200 = lines::uart_reads(testsupport::own_frame(), 19200, kStartBaud);
+  const Bytes at_19200 = lines::uart_reads(own_frame(), 19200, kStartBaud);
   const std::string speed = "<5>a customer seems to be sending its identification at 19200 baud; the service "
                             "listens at 9600 until a customer has identified\n";
   const std::string echo = "<5>the service hears its own bytes back: a looped line or a loopback plug, or a "
                            "terminal program with echo on at the far end\n";
   const auto tries = [&](int count) {
-    for (int i = 0; i < count; ++i) testsupport::write_raw(s.pair.customer, at_19200), s.pair.clock.sleep_for(3s);
+    for (int i = 0; i < count; ++i) write_raw(s.pair.customer, at_19200), s.pair.clock.sleep_for(3s);
   };
   s.pair.clock.run([&] {
     tries(2);
@@ -63,10 +64,9 @@ TEST(OperatorLog, HintsAtACustomerAtAnotherSpeedOrAnEcho) {
     tries(1);
     EXPECT_EQ(logged, speed + speed);
     s.pair.clock.sleep_for(61s);
-    testsupport::Bytes answer = testsupport::own_frame();
-    answer.insert(answer.begin(), ACK);
-    testsupport::write_raw(s.pair.customer, answer), s.pair.clock.sleep_for(3s);
-    ASSERT_TRUE(testsupport::ok(s.session.reach_service()));  // and a customer at 9600 draws none
+    write_raw(s.pair.customer, Bytes{ACK} + own_frame());
+    s.pair.clock.sleep_for(3s);
+    ASSERT_TRUE(ok(s.session.reach_service()));  // and a customer at 9600 draws none
     s.pair.clock.sleep_for(1s);
     EXPECT_EQ(logged.find("<6>customer "), (speed + speed + echo).size()) << logged;
     EXPECT_TRUE(logged.ends_with("identified\n")) << logged;

@@ -139,6 +139,9 @@ std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, 
     // read whole and some in part.
     std::vector<std::uint8_t> repeated;
     while (repeated.size() < 2 * heard.size()) repeated.insert(repeated.end(), once.begin(), once.end());
+    // One whole reading at least: a few bytes of a long one (a break's
+    // zeros, say) are no sign of its speed.
+    if (longest_common_subsequence(heard, once) < once.size()) continue;
     const double share =
         static_cast<double>(longest_common_subsequence(heard, repeated)) / static_cast<double>(heard.size());
     if (share > best) {

@@ -82,7 +82,8 @@ double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b
 // The standard speeds other than `read_baud` from which `sent`, sent again
 // and again, reads at `read_baud` most like `heard`: those under which the
 // largest share of `heard`, at least `least_share`, is that reading's bytes
-// in their order. Empty when none explains as much (or `heard` is empty).
+// in their order, a whole reading among them. Empty when none explains as
+// much (or `heard` is empty).
 std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent,
                                            long read_baud, double least_share);
 

@@ -57,6 +57,8 @@ TEST(OperatorLog, HintsAtACustomerAtAnotherSpeedOrAnEcho) {
     for (int i = 0; i < count; ++i) write_raw(s.pair.customer, at_19200), s.pair.clock.sleep_for(3s);
   };
   s.pair.clock.run([&] {
+    write_raw(s.pair.customer, Bytes(12, 0)), s.pair.clock.sleep_for(61s);
+    EXPECT_EQ(logged, "");  // a break's zeros point to no speed
     tries(2);
     EXPECT_EQ(logged, speed);
     tries(10);  // within the minute

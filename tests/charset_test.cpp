@@ -4,10 +4,6 @@
 #include "host/charset.h"
 #include "tests/support/fixtures.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-
 using testsupport::codec_for;
 
 TEST(NameCodec, ConvertsBothWaysStandsInForWhatTheOtherSideLacksAndRefusesSetsThatCannotCarryNames) {

@@ -14,12 +14,6 @@
 #include "wire/folder.h"
 #include "wire/listing_stream.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 using Results = std::pair<WireOutcome, WireOutcome>;
 using At = std::set<std::size_t>;
 namespace fs = std::filesystem;

@@ -22,11 +22,6 @@
 #include "tests/support/running.h"
 #include "wire/folder.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
 namespace fs = std::filesystem;
 
 namespace {

@@ -20,10 +20,6 @@
 #include "fuzz/support/replay.h"
 #include "tests/support/fixtures.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
 using namespace quorvantix::session;
 
 namespace {

@@ -21,10 +21,6 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/running.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
 using namespace quorvantix::lines::telnet;
 
 using namespace std::chrono;

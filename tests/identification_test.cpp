@@ -10,13 +10,6 @@
 #include "wire/file_stream.h"
 #include "wire/listing_stream.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
-
 TEST(GetSysData, DecodesTheThreeCodesWritingOnlyTextAndNul) {
   const std::pair<Bytes, std::string> table[] = {
       {{31, 36, 0x41}, "AmigaOS Unknown 4.1"},    {{32, 37, 0x00}, "MS-DOS Unknown 0.0"},

@@ -19,11 +19,6 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/running.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
 using namespace std::chrono;
 
 namespace {
@@ -47,7 +42,6 @@ sockaddr_storage peer_at(const char* address) {
   }
   return storage;
 }
-
 
 termios settings_of(int fd) { termios settings{}; tcgetattr(fd, &settings); return settings; }
 

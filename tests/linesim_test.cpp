@@ -18,13 +18,7 @@
 #include "tests/support/temp_dir.h"
 #include "wire/file_stream.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
 using namespace quorvantix::linesim;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 
 TEST(LinesimOptions, TakesCompleteSetsAndRefusesTheRest) {
   std::string error;
@@ -229,7 +223,6 @@ TEST(LinesimProgram, CarriesBytesAtTheSpeedsTheEndsSetAndReplacesOnlySymlinks) {
       << linesim.seen;
   EXPECT_FALSE(exists(dir / "A") || exists(dir / "B")) << "the links go with the program";
 }
-
 
 // On every kind of port the simulator models, the real programs at 115200
 // baud: a get and a put of several blocks arrive byte for byte, and the

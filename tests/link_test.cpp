@@ -4,13 +4,6 @@
 
 #include "tests/support/fixtures.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
-
 namespace {
 
 // A pair whose clock reads 0 once both ends are open.

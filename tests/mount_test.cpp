@@ -14,13 +14,7 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/running.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
 using namespace quorvantix::mount;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 
 namespace {
 

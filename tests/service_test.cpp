@@ -15,13 +15,6 @@
 #include "wire/file_stream.h"
 #include "wire/listing_stream.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
-
 namespace {
 
 struct ServiceTest : testing::Test, Served {

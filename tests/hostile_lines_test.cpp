@@ -300,6 +300,7 @@ TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnl
     const std::string port = std::to_string(free_tcp_port()), line = "tcp:127.0.0.1:" + port;
     Running service({QUORVANTIX_SERVICE_BINARY, "--idle-timeout", "1", "tcp-listen:127.0.0.1:" + port}, remote.path());
     ASSERT_TRUE(service.says("Service is ready\n")) << service.seen;
+    const host::UniqueFd stranger = connect_from("127.0.0.2", std::stoi(port));  // never identifies
     host::SteadyClock clock;
     Link peer(clock);
     ASSERT_EQ(outcome_of(allocport(peer, 0, line.c_str())), kOk);
@@ -316,7 +317,8 @@ TEST(HostileTcpPeers, TheRealCustomerWaitingBehindAPeerThatFallsSilentOrSendsOnl
     done = true;
     junk.join();
     EXPECT_EQ(service.end(SIGTERM), 0);
-    EXPECT_TRUE(has(service.seen, row.log)) << service.seen;
+    EXPECT_TRUE(has(service.seen, row.log) && has(service.seen, "no customer's identification within 1 s"))
+        << service.seen;
     EXPECT_FALSE(has(service.seen, "has gone: its connection closed")) << service.seen;
   }
 }

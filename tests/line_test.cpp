@@ -325,6 +325,7 @@ TEST(Rfc2217Line, ASpeedChangeTheServerRefusesOrLeavesUnansweredFailsAndTheLineG
     t.clock.run([&] {
       ASSERT_EQ(outcome_of(allocport(t.client, 0, "rfc2217:sim:7000")), kOk);
       EXPECT_EQ(reason_of(set_baud_rate(t.client, 38400)), row.error);
+      EXPECT_EQ(t.client.baud(), row.error.empty() ? 38400 : 9600) << "a speed refused is not taken";
       EXPECT_TRUE(write_raw(t.client, {1, IAC}));
       EXPECT_EQ(read_raw(t.client, 2), (Bytes{2, '.'})) << row.error;
     }, {[&] {

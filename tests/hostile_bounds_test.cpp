@@ -17,6 +17,7 @@
 #include "mount/remote_files.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/hostile_service.h"
+#include "tests/support/one_session.h"
 #include "tests/support/running.h"
 
 using namespace quorvantix::session;
@@ -135,19 +136,6 @@ TEST_F(Bounded, AStopWhileBlocksFloodInEndsWithinSecondsAndGivesTheSessionUp) {
   EXPECT_EQ(names_in(home.path()), Strings{});
 }
 
-namespace {
-
-// The one session there is, until it is given up.
-struct OneSession final : mount::SessionSource {
-  explicit OneSession(Session& first) : current(&first) {}
-  Session* session() override { return current; }
-  void give_up() override { current = nullptr, ++given_up; }
-  Session* current;
-  int given_up = 0;
-};
-
-}  // namespace
-
 // The mount: a folder deeper than 32 or one whose cd leads back up is ELOOP,
 // a listing past 10,000 entries EFBIG, a file bigger than the disk of the
 // scratch copies ENOSPC, an interrupted listing EINTR at once; none of them
@@ -245,13 +233,8 @@ TEST(BoundsOnTcp, TheRealCustomerAndMountEndLongListingsBottomlessTreesAndFloods
   EXPECT_TRUE(has(stopped.seen, "get: the service sends without pause and answers nothing")) << stopped.seen;
   EXPECT_FALSE(std::filesystem::exists(home / "big"));
 
-#ifndef QUORVANTIX_MOUNT_BINARY
-  GTEST_SKIP() << "built without the mount";
-#else
-  if (access("/dev/fuse", R_OK | W_OK) != 0 || std::system("command -v fusermount3 >/dev/null") != 0) {
-    GTEST_SKIP() << "no FUSE here";
-  }
-  ASSERT_EQ(Running({QUORVANTIX_MOUNT_BINARY, mounted.line, mnt.path()}, home.path()).end(), 0);
+  if (const std::string why = why_no_mount(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_EQ(Running({kMount, mounted.line, mnt.path()}, home.path()).end(), 0);
   Running ls({"ls", mnt / "many"}, home.path());
   EXPECT_EQ(ls.end(), 2);
   EXPECT_TRUE(has(ls.seen, std::strerror(EFBIG))) << ls.seen;
@@ -268,5 +251,4 @@ TEST(BoundsOnTcp, TheRealCustomerAndMountEndLongListingsBottomlessTreesAndFloods
   }
   EXPECT_EQ(unmounted, 0);
   if (unmounted != 0) Running({"fusermount3", "-uz", mnt.path()}, "/").end();
-#endif
 }

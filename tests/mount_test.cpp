@@ -50,20 +50,6 @@ TEST(MountOptions, TakeOursAndHandTheRestOfDashOToTheFuseLibrary) {
 
 namespace {
 
-#ifdef QUORVANTIX_MOUNT_BINARY
-const std::string kMount = QUORVANTIX_MOUNT_BINARY;
-#else
-const std::string kMount;
-#endif
-
-// Why the real program cannot be mounted here, or nothing.
-std::string why_no_mount() {
-  if (kMount.empty()) return "quorvantix-mount was not built (libfuse3 was not found)";
-  if (access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not there for this user";
-  if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is not installed";
-  return {};
-}
-
 // The service serving `remote` on end a of the line simulator; mounts of end
 // b on `mnt`. Whatever a test leaves mounted is unmounted before the programs go.
 struct MountEndToEnd : testing::Test {

@@ -1,7 +1,6 @@
 // Names between the host's character set (UTF-8 here) and the wire's.
 #include <gtest/gtest.h>
 
-#include "host/charset.h"
 #include "tests/support/fixtures.h"
 
 using testsupport::codec_for;

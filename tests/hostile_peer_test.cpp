@@ -12,7 +12,6 @@
 
 #include "customer/commands.h"
 #include "customer/run.h"
-#include "host/charset.h"
 #include "mount/remote_files.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/hostile_service.h"

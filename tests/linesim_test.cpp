@@ -14,8 +14,6 @@
 #include "linesim/uart.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/running.h"
-#include "tests/support/sim_link.h"
-#include "tests/support/temp_dir.h"
 #include "wire/file_stream.h"
 
 using namespace quorvantix::linesim;

@@ -436,6 +436,9 @@ def main():
     parser.add_argument("--speeds", help="measure these speeds only, e.g. 115200")
     parser.add_argument("--latency-ms", type=int, default=0, help="a network hop's delay each way on every row")
     parser.add_argument("--plot", help="where the PNG goes (bench/compare_tools.png; with --quick none unless given)")
+    parser.add_argument("--work-dir", default="/tmp",
+                        help="where the ends' folders and the simulator's links live (/dev/shm: no disk commit "
+                        "in the figures)")
     parser.add_argument("--json", help="also write every figure to this file")
     parser.add_argument("--from-json", help="measure nothing: print and draw what this file holds")
     args = parser.parse_args()
@@ -468,7 +471,7 @@ def measure_all(args):
     results = []
     load_before = os.getloadavg()
     # Device names have at most 29 characters: the ends live in a short directory.
-    with tempfile.TemporaryDirectory(prefix="qvb-", dir="/tmp") as work:
+    with tempfile.TemporaryDirectory(prefix="qvb-", dir=args.work_dir) as work:
         for row in rows_to_measure(args):
             results.append(measure_row(build, work, row, args.seconds))
             if args.json:

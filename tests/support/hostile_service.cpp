@@ -78,6 +78,9 @@ bool HostileService::send_file(const std::string& name, const File& file) {
   const auto* bytes = reinterpret_cast<const char*>(file.content.data());
   for (long at = 0; at + kBlockBytes <= size; at += kBlockBytes)
     if (!send_until_acknowledged(link_, bytes + at, kBlockBytes)) return false;
+  const std::string extra(kBlockBytes, static_cast<char>(file.fill));
+  for (long block = 0; block < file.extra_blocks; ++block)
+    if (link_.cancelled() || !send_until_acknowledged(link_, extra.data(), kBlockBytes)) return false;
   if (size % kBlockBytes != 0 && !send_until_acknowledged(link_, bytes + size - size % kBlockBytes, size % kBlockBytes))
     return false;
   return true;

@@ -53,6 +53,10 @@ class HostileService {
   struct File {
     std::string header;  // empty: "NAME BLOCKS REST" for the content
     Bytes content;
+    // Blocks past the content, each 1024 bytes of this byte, for a file
+    // that never ends (the header then says what it says).
+    long extra_blocks = 0;
+    std::uint8_t fill = 'x';
   };
   std::map<std::string, File> files;
   // What a get of `name` does: by default the file from `files`.

@@ -145,8 +145,6 @@ TEST_F(ServiceTest, LogsEveryEventOfASession) {
     void set_text(const char*, const TransferProgress&) override { link.cancel(); }
     Link& link;
   } stop(pair.customer);
-  using namespace quorvantix::session;
-using namespace quorvantix::customer;
   run([&] {
     (void)session.remote_list(entries);
     (void)session.remote_get("a.txt", local / "a.txt", nullptr);

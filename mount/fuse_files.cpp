@@ -1,7 +1,10 @@
 #include "mount/fuse_files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "mount/closing_process.h"
 
 namespace quorvantix::mount {
 
@@ -18,14 +21,15 @@ std::unique_lock<std::mutex> in_turn() { return std::unique_lock<std::mutex>(mou
 void fill_stat(const Attributes& attributes, struct stat* st) {
   const MountedFiles& m = mounted();
   std::memset(st, 0, sizeof *st);
-  st->st_mode = attributes.is_dir ? S_IFDIR | 0755 : S_IFREG | 0644;
+  const KeptAttributes& kept = attributes.kept;
+  st->st_mode = attributes.is_dir ? S_IFDIR | 0755 : S_IFREG | kept.mode.value_or(0644);
   st->st_nlink = attributes.is_dir ? 2 : 1;
   st->st_size = attributes.size;
   st->st_blksize = 1024;
   st->st_blocks = (attributes.size + 511) / 512;
-  st->st_uid = m.owner;
-  st->st_gid = m.group;
-  st->st_atim = st->st_mtim = st->st_ctim = m.since;
+  st->st_uid = kept.owner.value_or(m.owner);
+  st->st_gid = kept.group.value_or(m.group);
+  st->st_atim = st->st_mtim = st->st_ctim = kept.modified.value_or(m.since);
 }
 
 void* init(fuse_conn_info* connection, fuse_config* config) {
@@ -66,9 +70,9 @@ int open(const char* path, fuse_file_info* fi) {
   return mounted().files.open(path, fi->flags, fi->fh);
 }
 
-int create(const char* path, mode_t, fuse_file_info* fi) {
+int create(const char* path, mode_t mode, fuse_file_info* fi) {
   const auto turn = in_turn();
-  return mounted().files.create(path, fi->fh);
+  return mounted().files.create(path, fi->fh, mode);
 }
 
 int read(const char*, char* into, size_t size, off_t offset, fuse_file_info* fi) {
@@ -87,13 +91,14 @@ int truncate(const char* path, off_t size, fuse_file_info* fi) {
 }
 
 int flush(const char*, fuse_file_info* fi) {
+  const Closing how = killed_by_a_signal(fuse_get_context()->pid) ? Closing::by_a_killed_writer : Closing::by_its_program;
   const auto turn = in_turn();
-  return mounted().files.flush(fi->fh);
+  return mounted().files.flush(fi->fh, how);
 }
 
 int fsync(const char*, int, fuse_file_info* fi) {
   const auto turn = in_turn();
-  return mounted().files.flush(fi->fh);
+  return mounted().files.fsync(fi->fh);
 }
 
 int release(const char*, fuse_file_info* fi) {
@@ -101,16 +106,45 @@ int release(const char*, fuse_file_info* fi) {
   return mounted().files.release(fi->fh);
 }
 
-int set_times(const char*, const std::timespec*, fuse_file_info*) { return 0; }
+int rename(const char* from, const char* to, unsigned int flags) {
+  if ((flags & ~RENAME_NOREPLACE) != 0) return -EINVAL;
+  const auto turn = in_turn();
+  return mounted().files.rename(from, to, (flags & RENAME_NOREPLACE) != 0);
+}
+
+int unlink(const char* path) {
+  const auto turn = in_turn();
+  return mounted().files.unlink(path);
+}
+
+int set_mode(const char* path, mode_t mode, fuse_file_info*) {
+  const auto turn = in_turn();
+  return mounted().files.set_mode(path, mode);
+}
+
+int set_owner(const char* path, uid_t owner, gid_t group, fuse_file_info*) {
+  const auto turn = in_turn();
+  return mounted().files.set_owner(path, owner, group);
+}
+
+// UTIME_NOW and UTIME_OMIT as utimensat(2) has them; the access time is not kept.
+int set_times(const char* path, const std::timespec* times, fuse_file_info*) {
+  std::timespec modified{};
+  if (times != nullptr && times[1].tv_nsec == UTIME_OMIT) return 0;
+  if (times == nullptr || times[1].tv_nsec == UTIME_NOW) {
+    clock_gettime(CLOCK_REALTIME, &modified);
+  } else {
+    modified = times[1];
+  }
+  const auto turn = in_turn();
+  return mounted().files.set_times(path, modified);
+}
 
 // What the line has no command for.
 int refuse_path(const char*) { return -EPERM; }
 int refuse_two_paths(const char*, const char*) { return -EPERM; }
-int refuse_rename(const char*, const char*, unsigned int) { return -EPERM; }
 int refuse_mode(const char*, mode_t) { return -EPERM; }
 int refuse_node(const char*, mode_t, dev_t) { return -EPERM; }
-int refuse_chmod(const char*, mode_t, fuse_file_info*) { return -EPERM; }
-int refuse_chown(const char*, uid_t, gid_t, fuse_file_info*) { return -EPERM; }
 
 fuse_operations make_operations() {
   fuse_operations operations{};
@@ -126,19 +160,24 @@ fuse_operations make_operations() {
   operations.fsync = fsync;
   operations.release = release;
   operations.utimens = set_times;
-  operations.unlink = refuse_path;
+  operations.unlink = unlink;
   operations.rmdir = refuse_path;
   operations.mkdir = refuse_mode;
   operations.mknod = refuse_node;
   operations.symlink = refuse_two_paths;
   operations.link = refuse_two_paths;
-  operations.rename = refuse_rename;
-  operations.chmod = refuse_chmod;
-  operations.chown = refuse_chown;
+  operations.rename = rename;
+  operations.chmod = set_mode;
+  operations.chown = set_owner;
   return operations;
 }
 
 }  // namespace
+
+void store_due_files(MountedFiles& files, bool all) {
+  const std::lock_guard<std::mutex> turn(files.one_at_a_time);
+  files.files.store_due(all);
+}
 
 const fuse_operations& mount_operations() {
   static const fuse_operations operations = make_operations();

@@ -3,10 +3,10 @@
 // one reads the kernel's interrupt of an operation that another is working
 // on; they take the line one at a time, so a listing asked for while a
 // transfer runs waits its turn. What the line cannot do is
-// refused at once, without touching it, with EPERM: deleting, renaming,
-// making folders, nodes and links, changing mode or owner. Setting times is
-// taken and has no effect: the line carries no dates, and every time is the
-// moment the mount began.
+// refused at once, without touching it, with EPERM: deleting and renaming
+// the service's files (RemoteFiles takes them for files that live only in
+// the mount), making folders, nodes and links. The line carries no dates:
+// a time not kept for a written file is the moment the mount began.
 #pragma once
 
 #include <fuse.h>
@@ -30,5 +30,8 @@ struct MountedFiles {
 
 // The operations; the private data that fuse_new gets is a MountedFiles.
 const fuse_operations& mount_operations();
+// Stores the files whose grace has passed (all of them with `all`), in turn
+// with the operations.
+void store_due_files(MountedFiles& mounted, bool all);
 
 }  // namespace quorvantix::mount

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <condition_variable>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include "host/errno_text.h"
 #include "host/options.h"
@@ -83,6 +85,39 @@ class FuseMount {
   bool mounted_ = false;
 };
 
+// Stores the files that lived only in the mount once their grace has passed,
+// from a thread of its own, until it goes.
+class GraceStores {
+ public:
+  explicit GraceStores(MountedFiles& files) : files_(files), thread_([this] { run(); }) {}
+  ~GraceStores() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ending_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  GraceStores(const GraceStores&) = delete;
+  GraceStores& operator=(const GraceStores&) = delete;
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, kGraceAfterClose / 4, [this] { return ending_; })) {
+      lock.unlock();
+      store_due_files(files_, false);
+      lock.lock();
+    }
+  }
+
+  MountedFiles& files_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool ending_ = false;
+  std::thread thread_;
+};
+
 // A stop signal ends the loop and the transfer in flight.
 struct Stopping {
   fuse_session* session;
@@ -114,6 +149,7 @@ int serve(const MountOptions& options, Readiness& readiness) {
     return kExitNoLink;
   }
   RemoteFiles files(lines, scratch, clock, options.cache_timeout, say, [] { return fuse_interrupted() != 0; });
+  files.set_quiet_attrs(options.quiet_attrs);
   std::timespec since{};
   clock_gettime(CLOCK_REALTIME, &since);
   MountedFiles mounted{files, since, getuid(), getgid()};
@@ -125,7 +161,14 @@ int serve(const MountOptions& options, Readiness& readiness) {
   Stopping stopping{fuse.session(), &lines};
   const host::StopSignals signals(stop, &stopping);
   readiness.ready();
-  fuse.serve();
+  {
+    const GraceStores grace(mounted);
+    fuse.serve();
+  }
+  // Unmounted: what lived only in the mount goes to the service now, also
+  // after a stop signal ended the transfer in flight.
+  if (session::Session* session = lines.session()) session->link().clear_cancel();
+  store_due_files(mounted, true);
   return kExitOk;
 }
 

@@ -31,6 +31,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
     error = "-o cache_timeout= takes whole seconds (for example 20), not '" + value + "'";
     return false;
   }
+  if (option == "quiet_attrs") return options.quiet_attrs = true;
   if (key == "charset") {
     if (!host::NameCodec::open(value, error)) {
       error = "-o charset=: " + error;
@@ -124,12 +125,14 @@ const char* mount_usage_text() {
          "  -o baud=N               switch the line to N baud once the service has answered\n"
          "  -o charset=NAME         the character set of the names on the line\n"
          "  -o cache_timeout=SECS   how long listings and fetched files are kept (default 20)\n"
+         "  -o quiet_attrs          chmod, chown and touch succeed without effect\n"
          "  -o OPTION               any other FUSE mount option\n"
          "  -h, --help              this text\n"
          "  -V, --version           the version\n"
          "\n"
-         "Deleting, renaming, making folders, links and changing modes fail with EPERM:\n"
-         "the line cannot do them. A file written here is stored when it is closed.\n"
+         "Deleting and renaming the service's files, making folders and links fail with\n"
+         "EPERM: the line cannot do them. A file written here is stored when it is\n"
+         "closed; a new one 2 s after its last close, or when renamed.\n"
          "\n"
          "Exit status: 0 once mounted, 1 when the mount failed, 2 for a wrong command\n"
          "line, 3 when the line could not be opened or no service answered.\n";

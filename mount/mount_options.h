@@ -19,6 +19,7 @@ struct MountOptions {
   long baud = 0;            // -o baud=N: the speed once the service has answered; 0 stays at 9600
   std::string charset = host::kDefaultWireCharset;  // -o charset=NAME: the character set of names on the line
   std::chrono::seconds cache_timeout{20};  // -o cache_timeout=SECONDS
+  bool quiet_attrs = false;  // -o quiet_attrs: chmod, chown and utimens succeed without effect
   // The -o options for the kernel and the FUSE library (ro, allow_other and
   // every one the mount does not take itself), in the order given.
   std::vector<std::string> fuse_options;

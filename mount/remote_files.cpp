@@ -234,14 +234,13 @@ int RemoteFiles::attributes(const std::string& path, Attributes& out) { return l
 int RemoteFiles::look_up(const std::string& path, Attributes& out) {
   const Folder parts = parts_of(path);
   if (parts.empty()) {
-    out = {true, 0};
+    out = {true, 0, {}};
     return 0;
   }
   if (parts.size() > session::kDeepestFolder) return -ELOOP;
   const std::string key = key_of(parts);
-  for (const auto& [handle, file] : open_files_) {
-    if (!file.writable || file.path != key) continue;
-    out = {false, size_of_file(file.fd.get())};
+  if (const Draft* draft = draft_of(key)) {
+    out = {false, size_of_file(draft->fd.get()), kept_of(key)};
     return 0;
   }
   const Listing* folder = nullptr;
@@ -249,7 +248,7 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
   const std::string& name = parts.back();
   for (const auto& entry : folder->entries) {
     if (!presentable(entry) || entry.name != name) continue;
-    out = {entry.is_folder(), 0};
+    out = {entry.is_folder(), 0, entry.is_folder() ? KeptAttributes{} : kept_of(key)};
     return entry.is_folder() ? 0 : size_of_listed_file(key, entry, out.size);
   }
   if (name.size() <= session::kListedNameBytes) return -ENOENT;
@@ -286,13 +285,13 @@ int RemoteFiles::look_up_whole_name(const std::string& path, const RemoteEntry& 
     Session* session = current();
     if (session == nullptr) return -EIO;
     const int result = enter(*session, parts_of(path));
-    if (result == 0) out = {true, 0};
+    if (result == 0) out = {true, 0, {}};
     return result;
   }
   const Copy* copy = nullptr;
   const int result = fetch(path, copy);
   if (result == -EACCES) return -ENOENT;
-  if (result == 0) out = {false, size_of_file(copy->file)};
+  if (result == 0) out = {false, size_of_file(copy->file), {}};
   return result;
 }
 
@@ -301,13 +300,14 @@ int RemoteFiles::list(const std::string& path, FolderEntries& out) {
   const Listing* folder = nullptr;
   if (const int result = listing(key, folder); result != 0) return result;
   for (const auto& entry : folder->entries) {
-    if (presentable(entry)) out.push_back({entry.name, {entry.is_folder(), std::max<std::int64_t>(entry.size, 0)}});
+    if (presentable(entry)) out.push_back({entry.name, {entry.is_folder(), std::max<std::int64_t>(entry.size, 0), {}}});
   }
-  for (const auto& [handle, file] : open_files_) {
-    const Folder parts = parts_of(file.path);
-    if (!file.writable || key_of(parent_of(parts)) != key) continue;
+  for (const auto& [file, draft] : drafts_) {
+    if (draft.dropped) continue;
+    const Folder parts = parts_of(file);
+    if (key_of(parent_of(parts)) != key) continue;
     const bool listed = std::any_of(out.begin(), out.end(), [&](const auto& entry) { return entry.first == parts.back(); });
-    if (!listed) out.push_back({parts.back(), {false, size_of_file(file.fd.get())}});
+    if (!listed) out.push_back({parts.back(), {false, size_of_file(draft.fd.get()), {}}});
   }
   return 0;
 }

@@ -8,9 +8,25 @@
 // - A file is fetched whole into a copy in the scratch directory on its first
 //   open, and reads are served from the copy; an open within the cache
 //   timeout of the fetch uses it again.
-// - A file opened for writing is written into a file of its own in the
-//   scratch directory and stored whole when it is flushed (closed) or
-//   released: nothing half-written reaches the service.
+// - Every open of a file for writing shares one private copy of it in the
+//   scratch directory (a draft), so that writers of one file see each
+//   other's bytes. A draft is stored whole with one put: at fsync, at the
+//   close of a descriptor that wrote, when no other open of the file is
+//   left, or else at the last release. A close of a descriptor that did not
+//   write (the original a shell closes after duplicating it) stores nothing,
+//   unless the file is new on the service.
+//   A draft whose last descriptor went with a program killed by a signal
+//   is dropped, never stored.
+//   A store that fails leaves the service's file as it was.
+// - A temporary created here (see create) lives only in the mount until
+//   kGraceAfterClose after its last close, one with a name that begins with
+//   '.' (swap, lock and rsync's files) until the mount ends; fsync leaves it
+//   there. Renaming it is its store under the new name, unlinking it drops
+//   it, and its attributes are kept: temporaries renamed or removed at once
+//   never reach the service.
+// - Mode, owner and times set on a file written through the mount are kept
+//   for the life of the mount; on other files `quiet_attrs` takes them
+//   without effect, else mode and owner are EPERM and times are ignored.
 // - Names that the listing cut at 30 characters are never listed; such a
 //   file or folder is found by its whole name.
 // - A name shows once (a folder before files of its name), and only one that
@@ -24,8 +40,9 @@
 // operation (a session that stopped answering, or one that floods the line,
 // is given up, and the source seeks a new one); EACCES when the service
 // refuses to store a file (its disk is write-protected or full, or it cannot
-// create the file) or to send one; ENOENT for a name the service does not
-// have; ENAMETOOLONG and EINVAL for names the line cannot carry; ELOOP for a
+// create the file: its refusal of the header does not say which) or to send
+// one; EPERM for renaming, unlinking, chmod and chown of the service's
+// files; ENOENT for a name the service does not have; ENAMETOOLONG and EINVAL for names the line cannot carry; ELOOP for a
 // path more than kDeepestFolder folders deep, or a folder whose cd leads back
 // to one of the folders above it; EFBIG for a folder whose listing goes on
 // past kMostListedEntries entries (kept as such for the cache timeout; not
@@ -39,6 +56,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
@@ -66,10 +84,28 @@ class SessionSource {
   virtual void give_up() = 0;
 };
 
+// A file that lives only in the mount is stored this long after its last close.
+constexpr nanoseconds kGraceAfterClose = std::chrono::seconds(2);
+
+// What was set on a file written through the mount, kept for the mount's life.
+struct KeptAttributes {
+  std::optional<std::timespec> modified;
+  std::optional<mode_t> mode;  // permission bits
+  std::optional<uid_t> owner;
+  std::optional<gid_t> group;
+};
+
 // One entry as the mount shows it.
 struct Attributes {
   bool is_dir = false;
   std::int64_t size = 0;  // bytes
+  KeptAttributes kept;
+};
+
+// Why a descriptor of a file is being closed.
+enum class Closing {
+  by_its_program,      // close(), exit
+  by_a_killed_writer,  // its program was killed by a signal: what it wrote is dropped
 };
 
 using FolderEntries = std::vector<std::pair<std::string, Attributes>>;
@@ -96,8 +132,11 @@ class RemoteFiles {
   // file (unless a fresh copy is there); writing starts from the file's
   // contents, or from nothing with O_TRUNC. `handle` names the open file.
   int open(const std::string& path, int flags, std::uint64_t& handle);
-  // Opens a new, empty file for writing; it is stored even if nothing is written.
-  int create(const std::string& path, std::uint64_t& handle);
+  // Opens a new, empty file for writing (`mode` as creat(2) has it); it is
+  // stored even if nothing is written, at its first close. A temporary (a
+  // name that begins with '.', or `mode` without access for group and
+  // others) lives only in the mount instead.
+  int create(const std::string& path, std::uint64_t& handle, mode_t mode = 0644);
   // Bytes read or written, or a negative errno.
   int read(std::uint64_t handle, char* into, std::size_t size, off_t offset);
   int write(std::uint64_t handle, const char* from, std::size_t size, off_t offset);
@@ -106,11 +145,32 @@ class RemoteFiles {
   // A file that is not open: its contents (none, for size 0) cut or extended
   // to `size`, and stored.
   int truncate(const std::string& path, off_t size);
-  // Stores what was written since the last store. Its result is that of
-  // close(): a refusal is EACCES.
-  int flush(std::uint64_t handle);
-  // Stores what is still unstored, and forgets the handle.
+  // A descriptor of the open file closes. Stores the draft when this
+  // descriptor wrote and no other open of the file is left; its result is
+  // that of close(): a refusal is EACCES.
+  int flush(std::uint64_t handle, Closing how = Closing::by_its_program);
+  // Stores the file's draft at once, unless it lives only in the mount.
+  int fsync(std::uint64_t handle);
+  // Forgets the handle; the last release of a file stores what no close
+  // stored (a failure is only noted), or starts the grace of a new file.
   int release(std::uint64_t handle);
+
+  // A file that lives only in the mount: stored as `to` (replacing the
+  // service's file once the new one has arrived whole), its result that of
+  // the store. Any other file: EPERM, the line cannot rename.
+  int rename(const std::string& from, const std::string& to, bool no_replace);
+  // A file that lives only in the mount is dropped; any other: EPERM.
+  int unlink(const std::string& path);
+  // Kept for a file written through the mount; else taken without effect
+  // with `quiet_attrs`, or EPERM (times: always taken).
+  int set_mode(const std::string& path, mode_t mode);
+  int set_owner(const std::string& path, uid_t owner, gid_t group);
+  int set_times(const std::string& path, const std::timespec& modified);
+  // Stores the files whose grace has passed; with `all`, every draft that
+  // is not stored yet (at unmount). Failures are noted.
+  void store_due(bool all = false);
+  // chmod, chown and utimens succeed without effect on every file.
+  void set_quiet_attrs(bool quiet) { quiet_attrs_ = quiet; }
 
  private:
   struct Listing {
@@ -122,13 +182,26 @@ class RemoteFiles {
     std::string file;
     nanoseconds fetched{};
   };
+  // The one private copy of a file being written, shared by its opens.
+  struct Draft {
+    std::string file;
+    host::UniqueFd fd;
+    int opens = 0;
+    bool changed = false;      // differs from what the service holds, not stored yet
+    bool as_stored = false;    // what the service holds, as far as this mount knows
+    bool local_only = false;   // created here and never stored
+    bool store_failed = false; // the last store failed
+    bool new_here = false;     // created here: the service has no file of its name
+    bool dropped = false;      // unlinked or its writer killed: goes at the last release
+    bool written_since_times = true;  // a store shows its own time, not the one set
+    nanoseconds closed{};      // local_only: when its last open ended
+  };
   struct OpenFile {
     std::string path;
-    host::UniqueFd fd;
+    host::UniqueFd fd;          // a reader's copy; none on a draft
     bool writable = false;
-    bool unstored = false;  // written (or created, or cut) since the last store
-    bool stored = false;    // the last store succeeded: the file is what the service holds
-    std::string file;       // writable: the file being written
+    bool wrote = false;         // written or cut through this open since the last store
+    bool killed = false;        // its last close was by a program killed by a signal
   };
   using Folder = std::vector<std::string>;
 
@@ -149,9 +222,19 @@ class RemoteFiles {
   void forget_copy(const std::string& path);
   void drop_stale_copies();
   void drop_stale_listings();
-  int open_for_writing(const std::string& path, const Copy* start, std::uint64_t& handle);
-  int store(OpenFile& file);
+  int open_for_writing(const std::string& path, const Copy* start, bool local_only, std::uint64_t& handle);
+  int open_on_draft(const std::string& path, Draft& draft, int flags, std::uint64_t& handle);
+  int store(const std::string& path, Draft& draft);
+  int store_as(const std::string& path, Draft& draft, const std::string& name);
+  void close_draft(const std::string& path);
+  void drop(const std::string& path);
+  void rekey(const std::string& from, const std::string& to);
+  Draft* draft_of(const std::string& path);
+  KeptAttributes kept_of(const std::string& path) const;
+  int fd_of(const OpenFile& file);
   OpenFile* find(std::uint64_t handle);
+  void note_failure(const std::string& what, const std::string& path, int error);
+  int keep_attribute(const std::string& path, int refusal, const std::function<void(KeptAttributes&)>& set);
 
   SessionSource& source_;
   ScratchDir& scratch_;
@@ -164,6 +247,9 @@ class RemoteFiles {
   std::map<std::string, Listing> listings_;  // by folder path
   std::map<std::string, Copy> copies_;       // by file path
   std::map<std::uint64_t, OpenFile> open_files_;
+  std::map<std::string, Draft> drafts_;          // by file path
+  std::map<std::string, KeptAttributes> kept_;  // files written through the mount
+  bool quiet_attrs_ = false;
   std::uint64_t next_handle_ = 1;
 
   // Where the service is: its folder when the mount began (`root_`, as its

@@ -164,6 +164,21 @@ TEST(ReceiveData, ABacklogKeepsOneReadAwakeAndNoMore) {
   EXPECT_LE(pair.cable.waits(SimCable::a) - waits_before_later_blocks, kLaterBlocks * 8);
 }
 
+// A line that never opened ends every transfer at once, failed.
+TEST(Link, ALineThatNeverOpenedEndsEveryTransferAtOnceFailed) {
+  SimClock clock;
+  Link unopened(clock, [](const std::string&, long, std::string& error) {
+    error = "gone";
+    return std::unique_ptr<lines::Line>();
+  });
+  EXPECT_EQ(outcome_of(allocport(unopened, 0, "nowhere")), Status::port_open_failed);
+  UBYTE data[4];
+  EXPECT_EQ(outcome_of(send_data(unopened, "abc", 3)), Status::send_timed_out);
+  EXPECT_EQ(outcome_of(receive_data(unopened, data, 3)), Status::timed_out);
+  EXPECT_FALSE(send_ACK(unopened));
+  EXPECT_EQ(clock.now(), nanoseconds::zero());
+}
+
 // Bytes handed back to the link are read first, as if they had just come.
 TEST(Link, BytesPutBackAreTheNextToArrive) {
   Pair pair;

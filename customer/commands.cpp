@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "customer/doctor.h"
 #include "customer/listing_output.h"
 #include "customer/local_side.h"
 #include "customer/patterns.h"
@@ -170,6 +171,7 @@ Outcome run_baud(Session& session, const Parsed& command, Console& console) {
     console.out << session.baud() << " baud\n";
     return {};
   }
+  if (command.args[0] == "auto") return find_speed(session, console);
   return switch_speed(session, host::parse_rate(command.args[0]), console);
 }
 
@@ -286,7 +288,7 @@ std::string check_get(const Parsed& command) {
 }
 
 std::string check_rate(const Parsed& command) {
-  if (command.args.empty() || host::parse_rate(command.args[0]) != 0) return {};
+  if (command.args.empty() || command.args[0] == "auto" || host::parse_rate(command.args[0]) != 0) return {};
   return quoted(command.args[0]) + " is not a line speed in baud";
 }
 
@@ -310,7 +312,7 @@ constexpr CommandEntry kCommands[] = {
     {"mget", "fn", false, 1, kAny, "mget [-f] [-n] PATTERN...", run_mget, no_check},
     {"put", "r", false, 1, 2, "put LOCAL [REMOTE], or put -r DIR [REMOTE]", run_put, no_check},
     {"mput", "fn", false, 1, kAny, "mput [-f] [-n] PATTERN...", run_mput, no_check},
-    {"baud", "", false, 0, 1, "baud [RATE]", run_baud, check_rate},
+    {"baud", "", false, 0, 1, "baud [RATE|auto]", run_baud, check_rate},
     {"lpwd", "", false, 0, 0, "lpwd", run_lpwd, no_check},
     {"lcd", "", false, 0, 1, "lcd [DIR]", run_lcd, no_check},
     {"lls", "l", false, 0, 1, "lls [-l] [PATH]", run_lls, no_check},
@@ -406,6 +408,7 @@ constexpr HelpLine kHelp[] = {
     {"mput", "mput [-f] [-n] PATTERN...", "store the local files that match; -f replaces files on the service,"},
     {"mput", "", "-n leaves those of the same size as they are"},
     {"baud", "baud [RATE]", "show the line speed, or switch both ends of the line to RATE baud"},
+    {"baud", "baud auto", "step up from 9600 baud and settle on the fastest speed that holds"},
     {"lpwd", "lpwd", "show the local current directory"},
     {"lcd", "lcd [DIR]", "change the local current directory (alone or ~: the home folder)"},
     {"lls", "lls [-l] [PATH]", "list the local current directory, a folder or the files that match"},

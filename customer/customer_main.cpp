@@ -12,6 +12,7 @@
 #include <sstream>
 #include <utility>
 
+#include "customer/doctor.h"
 #include "customer/options.h"
 #include "customer/run.h"
 #include "host/charset.h"
@@ -184,6 +185,9 @@ int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener o
 }
 
 int customer_main(int argc, char** argv, host::Clock& clock, lines::LineOpener opener, Options defaults) {
+  if (argc > 1 && std::string(argv[1]) == "doctor") {
+    return doctor_main(argc - 1, argv + 1, clock, std::move(opener), std::move(defaults));
+  }
   Options options = std::move(defaults);
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);

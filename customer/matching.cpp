@@ -70,8 +70,8 @@ void name_left_out(Console& console, const Chosen& chosen) {
   for (const RemoteEntry* entry : chosen.maybe) names.push_back(quoted(cut_name(*entry)));
   if (!names.empty()) {
     say(console, "mget",
-        "left out " + plural(names.size(), "file", "files") + " that may match, whose names the listing cut at " +
-            std::to_string(kListedNameBytes) + " characters: " + listed(names) + " (get a file by its whole name)");
+        "left out " + plural(names.size(), "file", "files") + " that may match, whose names the listing cut: " +
+            listed(names) + " (get a file by its whole name)");
   }
 }
 
@@ -103,8 +103,7 @@ bool may_store(Console& console, Tally& tally, const Existing& existing, const E
     } else if (same) {
       say(console, "mput", exists_text(quoted(name), "on the service", existing));
     } else {
-      say(console, "mput", quoted(name) + " may exist on the service: its listing cut a name that begins so at " +
-                               std::to_string(kListedNameBytes) + " characters; " + existing.typed +
+      say(console, "mput", quoted(name) + " may exist on the service: its listing cut a name that begins so; " + existing.typed +
                                " -f stores it all the same");
     }
     tally.failed.push_back(path);

@@ -172,6 +172,7 @@ bool read_settings(const std::string& path, Options& options, std::string& error
 
 const char* usage_text() {
   return "usage: quorvantix-customer [-u N] [-b RATE] [-q] [--charset SET] [--batch FILE] DEVICE [COMMAND [ARG...]]\n"
+         "       quorvantix-customer doctor [--speed] [--save] [-u N] [DEVICE]\n"
          "\n"
          "Works with a Quorvantix service on the other end of a serial line.\n"
          "DEVICE is a path (/dev/ttyUSB0, a pty) or serial.device, usbserial.device or\n"

@@ -189,8 +189,8 @@ bool store_one(Session& session, Console& console, Tally* tally, const std::stri
 std::string cut_name(const RemoteEntry& entry) { return whole_characters(entry.name) + cut_mark(); }
 
 std::string cut_name_text(const RemoteEntry& entry) {
-  return quoted(cut_name(entry)) + ": the listing carries only the first " + std::to_string(kListedNameBytes) +
-         " characters of a name; " + (entry.is_folder() ? "cd to it by its whole name" : "get it by its whole name");
+  return quoted(cut_name(entry)) + ": the listing carries only the start of the name; " +
+         (entry.is_folder() ? "cd to it by its whole name" : "get it by its whole name");
 }
 
 bool usable_listed(Console& console, Tally& tally, const RemoteEntry& entry, const std::string& path) {

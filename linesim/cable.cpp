@@ -154,7 +154,8 @@ std::unique_ptr<Lane> make_lane(const Options& options, const CableEnd& from, co
   std::optional<Stall> stall;
   if (faulted && options.stall_after_bytes) stall = Stall{*options.stall_after_bytes, options.stall};
   return std::make_unique<Lane>(from, to, options.pacing, options.baud, options.delivery,
-                                FaultInjector(faulted ? options.rates : FaultRates{}, options.seed, stream), stall,
+                                FaultInjector(faulted ? options.rates : FaultRates{}, options.seed, stream,
+                                              faulted ? options.flip_from : SpeedFlips{}), stall,
                                 options.latency);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace quorvantix::linesim {
 namespace {
@@ -55,12 +56,27 @@ void FaultInjector::Fault::schedule_next() {
   clean_bytes_left = clean >= 0x1.0p63 ? kNever : static_cast<std::uint64_t>(clean);
 }
 
-FaultInjector::FaultInjector(const FaultRates& rates, std::uint64_t seed, unsigned stream)
+FaultInjector::FaultInjector(const FaultRates& rates, std::uint64_t seed, unsigned stream, SpeedFlips flip_from)
     : flip_(rates.flip, stream_seed(seed, stream, 0)),
+      flip_from_(std::move(flip_from)),
+      speed_flips_(stream_seed(seed, stream, 3)),
       drop_(rates.drop, stream_seed(seed, stream, 1)),
       insert_(rates.insert, stream_seed(seed, stream, 2)) {}
 
-bool FaultInjector::active() const { return flip_.rate > 0 || drop_.rate > 0 || insert_.rate > 0; }
+bool FaultInjector::active() const {
+  return flip_.rate > 0 || drop_.rate > 0 || insert_.rate > 0 || !flip_from_.empty();
+}
+
+void FaultInjector::flip_with_speed(std::uint8_t* bytes, std::size_t count, long baud) {
+  const double rate = flip_at(flip_from_, baud);
+  if (rate <= 0) return;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t draw = speed_flips_.next();
+    if (static_cast<double>(draw >> 11) * 0x1.0p-53 >= rate) continue;
+    bytes[i] = static_cast<std::uint8_t>(bytes[i] ^ (1U << (draw & 7)));
+    ++counts_.flipped;
+  }
+}
 
 std::uint64_t FaultInjector::clean_run(std::size_t remaining) const {
   return std::min({static_cast<std::uint64_t>(remaining), flip_.clean_bytes_left, drop_.clean_bytes_left,
@@ -73,7 +89,13 @@ void FaultInjector::advance(std::uint64_t bytes) {
   }
 }
 
-void FaultInjector::pass(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+void FaultInjector::pass(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out, long baud) {
+  const std::size_t before = out.size();
+  pass_faults(in, out);
+  if (!flip_from_.empty()) flip_with_speed(out.data() + before, out.size() - before, baud);
+}
+
+void FaultInjector::pass_faults(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
   std::size_t position = 0;
   while (position < in.size()) {
     const auto clean = static_cast<std::size_t>(clean_run(in.size() - position));

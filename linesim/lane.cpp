@@ -100,7 +100,7 @@ void Lane::enqueue(TimePoint now, long baud, std::span<const std::uint8_t> bytes
   Chunk chunk{now + latency_, baud, {}, 0};
   if (faults_.active()) {
     chunk.bytes.reserve(bytes.size() + bytes.size() / 8 + 16);
-    faults_.pass(bytes, chunk.bytes);
+    faults_.pass(bytes, chunk.bytes, baud);
   } else {
     chunk.bytes.assign(bytes.begin(), bytes.end());
   }

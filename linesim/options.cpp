@@ -86,6 +86,27 @@ bool take_baud(Parsing& parsing, const std::string& text, std::string&) {
   return true;
 }
 
+// BAUD:RATE[,BAUD:RATE...], the speeds rising.
+bool take_flip_from(Parsing& parsing, const std::string& text, std::string&) {
+  SpeedFlips steps;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find(',', start), text.size());
+    const std::string step = text.substr(start, end - start);
+    const std::size_t colon = step.find(':');
+    unsigned long long baud = 0;
+    double rate = 0;
+    if (colon == std::string::npos || !parse_unsigned(step.substr(0, colon), kMaxBaud, baud) || baud == 0 ||
+        !parse_rate(step.substr(colon + 1), rate) || (!steps.empty() && static_cast<long>(baud) <= steps.back().from_baud)) {
+      return false;
+    }
+    steps.push_back({static_cast<long>(baud), rate});
+    start = end + 1;
+  }
+  parsing.options.flip_from = std::move(steps);
+  return true;
+}
+
 bool take_delivery(Parsing& parsing, const std::string& text, std::string&) {
   std::string ignored;
   const auto pattern = parse_delivery(text, ignored);
@@ -134,6 +155,7 @@ constexpr host::Option<Parsing> kOptions[] = {
      [](Parsing& p, const std::string& text, std::string&) { return count_of(text, p.options.seed); }},
     {0, "flip", OptionValue::required, "--flip needs a value", rate_into<&FaultRates::flip>},
     {0, "drop", OptionValue::required, "--drop needs a value", rate_into<&FaultRates::drop>},
+    {0, "flip-from", OptionValue::required, "--flip-from needs a value", take_flip_from},
     {0, "insert", OptionValue::required, "--insert needs a value", rate_into<&FaultRates::insert>},
     {0, "stall-after", OptionValue::required, "--stall-after needs a value", take_stall_after},
     {0, "stall-ms", OptionValue::required, "--stall-ms needs a value", take_stall_ms},
@@ -163,6 +185,14 @@ bool complete(const Parsing& parsing, std::string& error) {
 }
 
 }  // namespace
+
+double flip_at(const SpeedFlips& steps, long baud) {
+  double rate = 0;
+  for (const SpeedFlip& step : steps) {
+    if (baud >= step.from_baud) rate = step.rate;
+  }
+  return rate;
+}
 
 std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error) {
   Parsing parsing;
@@ -207,6 +237,12 @@ own speed makes of the bits: garbage, mostly zero bytes.
                        equal input give equal faults
   --flip RATE          probability per byte that one of its bits is inverted
   --drop RATE          probability per byte that it is lost
+  --flip-from BAUD:RATE[,BAUD:RATE...]
+                       errors that rise with the speed: bytes sent at BAUD
+                       or faster get one bit inverted at RATE, the entry with
+                       the highest such BAUD counting (speeds rising), on top
+                       of --flip; 19200:0.0001,115200:0.05 holds 9600, gives a
+                       repeat now and then at 19200 to 57600, fails 115200
   --insert RATE        probability per byte that a random byte follows it
   --stall-after BYTES  after BYTES bytes the line stands still once, for
   --stall-ms N           N ms (in each direction that gets faults)

@@ -21,6 +21,17 @@ struct FaultRates {
   double insert = 0;  // a random byte is added after it
 };
 
+// Flips that come with the speed: bytes sent at `from_baud` or faster get one
+// bit inverted at `rate` (the step with the highest such speed counts), as on
+// a long or poor cable, which holds the slow speeds and fails the fast.
+struct SpeedFlip {
+  long from_baud;
+  double rate;
+};
+using SpeedFlips = std::vector<SpeedFlip>;
+// The rate of `steps` for bytes sent at `baud`.
+double flip_at(const SpeedFlips& steps, long baud);
+
 // How the cable paces its bytes (8N1, ten bit-times a byte).
 enum class Pacing {
   follow,       // each direction at the speed its sending end has set on its pty
@@ -37,6 +48,7 @@ struct Options {
   DeliveryPattern delivery = kPortDelivery;  // how each end's port hands on what it receives
   std::uint64_t seed = 1;
   FaultRates rates;
+  SpeedFlips flip_from;
   std::optional<std::uint64_t> stall_after_bytes;  // set together with stall
   std::chrono::milliseconds stall{0};
   FaultDirections fault_directions = FaultDirections::both;

@@ -1,65 +1,12 @@
-// What a receiving UART reads from a sender's bit stream, whatever the two
-// ends' speeds: the bytes themselves when they agree, garbage when they do not.
+// The cable's far ends read as UARTs do: the model lives with the lines, where
+// the programs that must recognise a peer at another speed use it too.
 #pragma once
 
-#include <cstdint>
-#include <deque>
-#include <optional>
-#include <vector>
-
-#include "linesim/pacer.h"
+#include "lines/uart_reading.h"
 
 namespace quorvantix::linesim {
 
-// The sender's side is a stream of 8N1 frames: a start bit (low), eight data
-// bits, least significant first, a stop bit (high), and the line idle (high)
-// between frames. The receiver hunts for a falling edge, takes it for the
-// start of a byte and samples each of its ten bits in the middle, at its own
-// speed. A start bit found high again at its middle was no start; a stop bit
-// found low is a framing error, and the byte is delivered as sampled (all
-// zeros then: a break), as a Linux port in raw mode delivers it. Time runs in
-// whole nanoseconds throughout, so the same stream always reads the same.
-class UartReceiver {
- public:
-  // The sender puts `byte` on the line from `start` on, at `baud` (above 0).
-  // Frames come in order and none starts before the previous one has ended.
-  void transmit(TimePoint start, long baud, std::uint8_t byte);
-
-  // Samples the line at `baud` (above 0), taking it for known up to `until`:
-  // every frame that starts before `until` has been transmitted. Appends each
-  // byte whose stop bit is sampled by then, and to `sampled_at`, if given,
-  // when its stop bit was sampled.
-  void receive(TimePoint until, long baud, std::vector<std::uint8_t>& out,
-               std::vector<TimePoint>* sampled_at = nullptr);
-
-  // When the byte that a falling edge has begun has its stop bit sampled at
-  // `baud`; nothing while the receiver hunts on a line that stays idle.
-  std::optional<TimePoint> next_byte_at(long baud) const;
-
- private:
-  struct Frame {
-    TimePoint start;
-    long baud;
-    std::uint8_t byte;
-
-    TimePoint end() const;
-    // The level of bit `index`, 0 (start) to 9 (stop).
-    bool bit(int index) const;
-    // When bit `index` begins.
-    TimePoint boundary(int index) const;
-  };
-
-  bool level_at(TimePoint at) const;
-  std::optional<TimePoint> falling_edge_from(TimePoint from) const;
-  void forget_frames_before(TimePoint at);
-
-  std::deque<Frame> frames_;
-  TimePoint hunting_from_{};
-};
-
-// When bit `index` (0 the start bit, 9 the stop bit) of a byte whose start
-// bit began at `edge` is sampled at `baud`: the middle of the bit, rounded up
-// to a whole nanosecond.
-TimePoint sample_time(TimePoint edge, long baud, int index);
+using lines::sample_time;
+using lines::UartReceiver;
 
 }  // namespace quorvantix::linesim

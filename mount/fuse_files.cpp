@@ -15,8 +15,8 @@ namespace {
 
 MountedFiles& mounted() { return *static_cast<MountedFiles*>(fuse_get_context()->private_data); }
 
-// Held by each operation that reaches RemoteFiles.
-std::unique_lock<std::mutex> in_turn() { return std::unique_lock<std::mutex>(mounted().one_at_a_time); }
+// Held by each operation that may need the line.
+Turns::Whole in_turn() { return Turns::Whole(mounted().turns); }
 
 void fill_stat(const Attributes& attributes, struct stat* st) {
   const MountedFiles& m = mounted();
@@ -42,19 +42,37 @@ void* init(fuse_conn_info* connection, fuse_config* config) {
   return fuse_get_context()->private_data;
 }
 
-int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
+// What is kept answers at once, without waiting for the line's turn.
+int cached_attributes(const char* path, Attributes& attributes) {
+  const auto state = mounted().turns.state();
+  return mounted().files.cached_attributes(path, attributes);
+}
+
+int listed(const char* path, FolderEntries& entries) {
+  {
+    const auto state = mounted().turns.state();
+    if (const int result = mounted().files.cached_list(path, entries); result != -EAGAIN) return result;
+  }
+  entries.clear();
   const auto turn = in_turn();
+  return mounted().files.list(path, entries);
+}
+
+int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
   Attributes attributes;
-  const int result = fi != nullptr ? mounted().files.attributes(fi->fh, attributes)
-                                   : mounted().files.attributes(path, attributes);
+  int result = fi != nullptr ? -EAGAIN : cached_attributes(path, attributes);
+  if (result == -EAGAIN) {
+    const auto turn = in_turn();
+    result = fi != nullptr ? mounted().files.attributes(fi->fh, attributes)
+                           : mounted().files.attributes(path, attributes);
+  }
   if (result == 0) fill_stat(attributes, st);
   return result;
 }
 
 int readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
   FolderEntries entries;
-  const auto turn = in_turn();
-  if (const int result = mounted().files.list(path, entries); result != 0) return result;
+  if (const int result = listed(path, entries); result != 0) return result;
   fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
   fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
   for (const auto& [name, attributes] : entries) {
@@ -175,7 +193,7 @@ fuse_operations make_operations() {
 }  // namespace
 
 void store_due_files(MountedFiles& files, bool all) {
-  const std::lock_guard<std::mutex> turn(files.one_at_a_time);
+  const Turns::Whole turn(files.turns);
   files.files.store_due(all);
 }
 

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include "session/doctor.h"
+
 namespace quorvantix::mount {
 
 using namespace quorvantix::wire;
@@ -43,6 +45,12 @@ bool LineSessions::connect(Connection& connection, std::string& error) {
     return false;
   }
   if (settings_.baud == 0) return true;
+  if (settings_.baud == session::kFastestSpeedHeld) {
+    const session::SpeedSearch search = session::find_fastest_speed(session);
+    if (search.settled != 0) return true;
+    error = "no speed holds: " + search.far_end;
+    return false;
+  }
   const Result<> switched = session.remote_set_baud(settings_.baud);
   if (switched) return true;
   error = "cannot switch the line to " + std::to_string(settings_.baud) + " baud: " + switched.error().reason;

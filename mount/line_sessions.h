@@ -1,8 +1,9 @@
 // The mount's session with the service over the host's line. It is opened and
 // identified before the mount is in place; when it is lost (the line went, or
 // the service stopped answering), a thread of its own seeks it again as the
-// customer reaches a service, for as long as it takes, while the mount's
-// operations fail with EIO at once.
+// customer reaches a service (at 9600 baud, and then at the speed of -o baud
+// again), for as long as it takes, while the mount's operations fail with EIO
+// at once.
 #pragma once
 
 #include <atomic>

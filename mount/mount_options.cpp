@@ -1,15 +1,26 @@
 #include "mount/mount_options.h"
 
+#include <algorithm>
+#include <iterator>
 
 #include "host/numbers.h"
 #include "host/options.h"
 #include "lines/serial_line.h"
+#include "session/doctor.h"
 
 namespace quorvantix::mount {
 
 namespace {
 
 constexpr long kLongestCacheTimeoutSeconds = 365L * 24 * 3600;
+
+// Options of an fstab line that are for mount(8) and mount.fuse3 alone (when
+// and by whom the line is mounted): the FUSE library refuses them, so they go.
+bool for_mount_alone(const std::string& key) {
+  static const char* const kKeys[] = {"defaults", "auto", "noauto", "user", "users", "nouser", "owner",
+                                      "group",    "_netdev", "nofail", "comment", "relatime", "norelatime"};
+  return key.starts_with("x-") || std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
+}
 
 // One entry of an -o list: ours are taken, every other goes to the FUSE library.
 bool apply_option(const std::string& option, MountOptions& options, std::string& error) {
@@ -18,6 +29,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
   const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
   long number = 0;
   if (key == "baud") {
+    if (value == "auto") return options.baud = session::kFastestSpeedHeld, true;
     options.baud = host::parse_rate(value);
     if (options.baud > 0) return true;
     error = "-o baud= takes a line speed in baud (for example 115200), not '" + value + "'";
@@ -40,7 +52,7 @@ bool apply_option(const std::string& option, MountOptions& options, std::string&
     options.charset = value;
     return true;
   }
-  if (!option.empty()) options.fuse_options.push_back(option);
+  if (!option.empty() && !for_mount_alone(key)) options.fuse_options.push_back(option);
   return true;
 }
 
@@ -123,6 +135,7 @@ const char* mount_usage_text() {
          "  -o ro                   mount read-only\n"
          "  -o allow_other          let other users in (needs user_allow_other in /etc/fuse.conf)\n"
          "  -o baud=N               switch the line to N baud once the service has answered\n"
+         "  -o baud=auto            switch it to the fastest speed it holds (as doctor --speed)\n"
          "  -o charset=NAME         the character set of the names on the line\n"
          "  -o cache_timeout=SECS   how long listings and fetched files are kept (default 20)\n"
          "  -o quiet_attrs          chmod, chown and touch succeed without effect\n"

@@ -46,7 +46,10 @@ int RemoteFiles::fetch(const std::string& path, const Copy*& out) {
   const Folder parts = parts_of(path);
   if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
   const std::string file = scratch_.fresh_name("copy");
-  const Result<> got = session->remote_get(parts.back(), file, nullptr);
+  const Result<> got = [&] {
+    const Turns::StateAway away(turns_);
+    return session->remote_get(parts.back(), file, nullptr);
+  }();
   if (!got) return failure(*session, got.error());
   forget_copy(path);
   out = &(copies_[path] = Copy{file, clock_.now()});
@@ -266,7 +269,10 @@ int RemoteFiles::store_as(const std::string& path, Draft& draft, const std::stri
   if (session == nullptr) return -EIO;
   const Folder parts = parts_of(name);
   if (const int result = enter(*session, parent_of(parts)); result != 0) return result;
-  const Result<> put = session->remote_put(draft.file, parts.back(), nullptr);
+  const Result<> put = [&] {
+    const Turns::StateAway away(turns_);
+    return session->remote_put(draft.file, parts.back(), nullptr);
+  }();
   listings_.erase(key_of(parent_of(parts)));
   forget_copy(name);
   if (!put) return failure(*session, put.error());

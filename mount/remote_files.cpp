@@ -34,28 +34,38 @@ std::string joined(const std::string& root, const Folder& folder) {
   return whole;
 }
 
-// Names that a folder of this machine can hold, by the rule that get -r
-// keeps to: one name in its folder.
-bool presentable(const RemoteEntry& entry) {
-  return !session::listing_cut(entry) && session::unusable_listed_name(entry.name).empty();
+// What follows a name that the listing cut, in the name the mount shows for
+// it. Whole names of that length end inside the listed part, so none clashes.
+constexpr const char* kCutMark = "\u2026";  // HORIZONTAL ELLIPSIS
+
+// The name an entry has in the mount: a cut one with its mark, so that it is
+// listed and its stat says why it cannot be had (ENAMETOOLONG).
+std::string shown_name(const RemoteEntry& entry) {
+  return session::listing_cut(entry) ? entry.name + kCutMark : entry.name;
 }
 
+// Names that a folder of this machine can hold, by the rule that get -r
+// keeps to: one name in its folder.
+bool presentable(const RemoteEntry& entry) { return session::unusable_listed_name(shown_name(entry)).empty(); }
+
 // A folder here holds a name once; a listing may give it more than once.
-// Each name stays once: a folder, which cd reaches, before files of its
-// name; files of one name with the size the listing gives them all, or none
-// when it gives them different ones (the copy fetched tells it then).
+// Each name stays once: a whole one before a cut one, a folder, which cd
+// reaches, before files of its name; files of one name with the size the
+// listing gives them all, or none when it gives them different ones (the
+// copy fetched tells it then).
 std::vector<RemoteEntry> one_per_name(std::vector<RemoteEntry> entries) {
   std::vector<RemoteEntry> kept;
   std::map<std::string, std::size_t> kept_at;
   for (RemoteEntry& entry : entries) {
-    const bool cut = session::listing_cut(entry);
-    const auto [first, fresh] = cut ? std::make_pair(kept_at.end(), true) : kept_at.emplace(entry.name, kept.size());
+    const auto [first, fresh] = kept_at.emplace(shown_name(entry), kept.size());
     if (fresh) {
       kept.push_back(std::move(entry));
       continue;
     }
     RemoteEntry& known = kept[first->second];
-    if (entry.is_folder() && !known.is_folder()) {
+    if (known.cut != entry.cut) {
+      if (known.cut) known = std::move(entry);
+    } else if (entry.is_folder() && !known.is_folder()) {
       known = std::move(entry);
     } else if (!entry.is_folder() && !known.is_folder() && entry.size != known.size) {
       known.size = -1;
@@ -209,6 +219,7 @@ int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
     out = &kept->second;
     return kept->second.too_long ? -EFBIG : 0;
   }
+  if (cache_only_) return -EAGAIN;
   const Folder parts = parts_of(folder);
   if (parts.size() > session::kDeepestFolder) return -ELOOP;
   Session* session = current();
@@ -216,7 +227,10 @@ int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
   if (const int result = enter(*session, parts); result != 0) return result;
   drop_stale_listings();
   Listing fetched{clock_.now(), {}};
-  const Result<> listed = session->remote_list(fetched.entries);
+  const Result<> listed = [&] {
+    const Turns::StateAway away(turns_);
+    return session->remote_list(fetched.entries);
+  }();
   if (!listed && listed.error().kind == Kind::listing_too_long) {
     if (note_) note_("the listing of " + folder + " goes on past " + std::to_string(session->most_listed()) +
                      " entries, the most the mount takes; it shows none of them");
@@ -230,6 +244,32 @@ int RemoteFiles::listing(const std::string& folder, const Listing*& out) {
 }
 
 int RemoteFiles::attributes(const std::string& path, Attributes& out) { return look_up(path, out); }
+
+namespace {
+
+// Marks the answer being made as one from what is kept.
+class CacheOnly {
+ public:
+  explicit CacheOnly(bool& flag) : flag_(flag) { flag_ = true; }
+  ~CacheOnly() { flag_ = false; }
+  CacheOnly(const CacheOnly&) = delete;
+  CacheOnly& operator=(const CacheOnly&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+int RemoteFiles::cached_attributes(const std::string& path, Attributes& out) {
+  const CacheOnly only(cache_only_);
+  return look_up(path, out);
+}
+
+int RemoteFiles::cached_list(const std::string& path, FolderEntries& out) {
+  const CacheOnly only(cache_only_);
+  return list(path, out);
+}
 
 int RemoteFiles::look_up(const std::string& path, Attributes& out) {
   const Folder parts = parts_of(path);
@@ -247,13 +287,13 @@ int RemoteFiles::look_up(const std::string& path, Attributes& out) {
   if (const int result = listing(key_of(parent_of(parts)), folder); result != 0) return result;
   const std::string& name = parts.back();
   for (const auto& entry : folder->entries) {
-    if (!presentable(entry) || entry.name != name) continue;
+    if (!presentable(entry) || shown_name(entry) != name) continue;
+    if (session::listing_cut(entry)) return -ENAMETOOLONG;
     out = {entry.is_folder(), 0, entry.is_folder() ? KeptAttributes{} : kept_of(key)};
     return entry.is_folder() ? 0 : size_of_listed_file(key, entry, out.size);
   }
-  if (name.size() <= session::kListedNameBytes) return -ENOENT;
   for (const auto& entry : folder->entries) {
-    if (session::listing_cut(entry) && name.compare(0, entry.name.size(), entry.name) == 0) {
+    if (session::listing_cut(entry) && name.starts_with(entry.name)) {
       return look_up_whole_name(key, entry, out);
     }
   }
@@ -272,6 +312,7 @@ int RemoteFiles::size_of_listed_file(const std::string& path, const RemoteEntry&
     size = entry.size;
     return 0;
   }
+  if (cache_only_) return -EAGAIN;
   const Copy* fetched = nullptr;
   if (const int result = fetch(path, fetched); result != 0) return result;
   size = size_of_file(fetched->file);
@@ -281,6 +322,7 @@ int RemoteFiles::size_of_listed_file(const std::string& path, const RemoteEntry&
 // A name longer than the listing carries: a folder is tried with cd, a file
 // by fetching it.
 int RemoteFiles::look_up_whole_name(const std::string& path, const RemoteEntry& cut, Attributes& out) {
+  if (cache_only_) return -EAGAIN;
   if (cut.is_folder()) {
     Session* session = current();
     if (session == nullptr) return -EIO;
@@ -300,7 +342,7 @@ int RemoteFiles::list(const std::string& path, FolderEntries& out) {
   const Listing* folder = nullptr;
   if (const int result = listing(key, folder); result != 0) return result;
   for (const auto& entry : folder->entries) {
-    if (presentable(entry)) out.push_back({entry.name, {entry.is_folder(), std::max<std::int64_t>(entry.size, 0), {}}});
+    if (presentable(entry)) out.push_back({shown_name(entry), {entry.is_folder(), std::max<std::int64_t>(entry.size, 0), {}}});
   }
   for (const auto& [file, draft] : drafts_) {
     if (draft.dropped) continue;

@@ -27,8 +27,14 @@
 // - Mode, owner and times set on a file written through the mount are kept
 //   for the life of the mount; on other files `quiet_attrs` takes them
 //   without effect, else mode and owner are EPERM and times are ignored.
-// - Names that the listing cut at 30 characters are never listed; such a
-//   file or folder is found by its whole name.
+// - A name that the listing carries whole is listed; one that it cut (our
+//   service sends 35 characters of a name, others 30 or more) is listed with
+//   a mark after what came, and its attributes fail with ENAMETOOLONG, so
+//   that a copy of the folder fails for it rather than leave it out unsaid.
+//   Such a file or folder is found by its whole name.
+// - While a listing or a file crosses the line, attributes and listings that
+//   what is kept can answer are answered at once (cached_attributes,
+//   cached_list), if the callers take turns (take_turns).
 // - A name shows once (a folder before files of its name), and only one that
 //   can be a name in a folder here (session::unusable_listed_name).
 //
@@ -66,6 +72,7 @@
 #include "host/clock.h"
 #include "host/unique_fd.h"
 #include "mount/scratch_dir.h"
+#include "mount/turns.h"
 #include "session/session.h"
 
 namespace quorvantix::mount {
@@ -127,6 +134,14 @@ class RemoteFiles {
   // The folder's entries, without "." and "..": the listing, and files being
   // written into it that the service does not have yet.
   int list(const std::string& path, FolderEntries& out);
+  // The same from what is kept alone, never touching the line: -EAGAIN where
+  // the answer needs it.
+  int cached_attributes(const std::string& path, Attributes& out);
+  int cached_list(const std::string& path, FolderEntries& out);
+  // From now on every caller holds `turns`: a Turns::Whole, or for the
+  // cached answers its state alone. The state is let go while a listing or a
+  // file crosses the line, so that the cached answers come meanwhile.
+  void take_turns(Turns& turns) { turns_ = &turns; }
 
   // Opens an existing file; `flags` as open(2) has them. Reading fetches the
   // file (unless a fresh copy is there); writing starts from the file's
@@ -243,6 +258,8 @@ class RemoteFiles {
   std::function<void(const std::string&)> note_;
   std::function<bool()> interrupted_;
   bool out_of_step_ = false;  // an interrupted operation left the service busy with its side
+  Turns* turns_ = nullptr;
+  bool cache_only_ = false;  // a cached answer is being made: what needs the line gives -EAGAIN
 
   std::map<std::string, Listing> listings_;  // by folder path
   std::map<std::string, Copy> copies_;       // by file path

@@ -153,6 +153,10 @@ Result<> Session::take_up_line_for_next_try() {
 
 Result<> Session::reach_service() {
   Link& link = link_;
+  // A service identifies at 9600 baud, whether it just started or a sign-off
+  // sent it back there: a line left at another speed would never reach it.
+  if (link.baud() != kStartBaud) (void)set_baud_rate(link, kStartBaud);
+  baud_ = kStartBaud;
   const ReachBudget budget(link);
   begin_on_a_quiet_line(link, budget.quiet_cap(quiet_wait_cap(link), kIdentifyAttempts, true));
   ReachTries tries;

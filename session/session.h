@@ -26,10 +26,6 @@ constexpr int kIdentifyAttempts = 3;
 // Bytes that come within this many byte times of each other are a frame under way.
 constexpr long kBytesOfAFrameUnderWay = 4;
 constexpr std::size_t kCommandArgumentBytes = 59;  // a command frame's argument, in wire bytes
-// The listing carries the first 30 bytes of a name. A longer one pushes the
-// line's size field out of its place: a listed name that fills its 30 bytes
-// and comes without a size is the start of a longer one.
-constexpr std::size_t kListedNameBytes = 30;
 // The most entries a listing may have: 10,000 take about 9 minutes at 9600
 // baud, 50 s at 115200, and about 3 MB here. A longer one, or one without
 // end, is cut off there (Kind::listing_too_long).
@@ -118,7 +114,7 @@ class Session {
   // Closes the line (the line's own settings go back on it).
   void close_line();
   // Sends the customer's identification and reads the service's into ids(),
-  // up to kIdentifyAttempts times, fewer when the link is cancelled. It
+  // at 9600 baud whatever speed the line had, up to kIdentifyAttempts times, fewer when the link is cancelled. It
   // begins once a frame under way on the line has passed; between tries the
   // line must be quiet (settle), and after the first it signs off, for a
   // service whose last customer left without doing so and which still waits
@@ -127,6 +123,15 @@ class Session {
   // answers, the session starts afresh: not lost, in a folder not yet read.
   // Kind::no_service, with the tries made and what ended them as the reason.
   Result<> reach_service();
+
+  // The service answered an identification sent outside the session (the
+  // doctor's first look at the line): the session runs from here, at 9600 baud.
+  void take_identification(const wire::Identities& ids);
+  // After the speed `from` failed (session/doctor.h): back to `rate`, the
+  // speed command sent at `from`, up to `tries` times, each checked at `rate`;
+  // as a last resort a sign-off at `from` and the identification anew at 9600
+  // baud (then `rate` again). link_lost when the service answers at neither.
+  Result<> retreat_to(long rate, long from, int tries);
 
   // --- The service ---
   // The service's current directory into remote_dir().

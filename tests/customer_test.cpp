@@ -315,9 +315,10 @@ TEST_F(CustomerApart, TellsACutNameByTheListingListsForPeopleAndScriptsAndMgetNa
   struct stat docs {};
   ASSERT_EQ(stat((remote / "docs").c_str(), &docs), 0);
   console.quiet = true;
-  const std::string may = "mget: left out 2 files that may match, whose names the listing cut at 30 characters: "
-                          "'Meeting notes from March 2024 ~', '" + kWhole + "~' (get a file by its whole name)\n";
-  const std::string cannot = "': the listing carries only the first 30 characters of a name; get it by its whole name\n";
+  const std::string spaced = kSpaced.substr(0, 35) + "~", longer = kLonger + "~";  // as far as the listing carries them
+  const std::string may = "mget: left out 2 files that may match, whose names the listing cut: '" + spaced + "', '" +
+                          longer + "' (get a file by its whole name)\n";
+  const std::string cannot = "': the listing carries only the start of the name; get it by its whole name\n";
   std::pair<bool, std::string> listed[3];
   run([&] {
     listed[0] = printed({"ls"});
@@ -329,19 +330,19 @@ TEST_F(CustomerApart, TellsACutNameByTheListingListsForPeopleAndScriptsAndMgetNa
     steps({{{"mget", "o*"}, true, ""},
            {{"mget", "-f", "*.txt"}, true, may},
            {{"mget", "*.xyz"}, false, "mget: no file on the service matches '*.xyz'\n" + may + "mget: 1 not fetched: *.xyz\n"},
-           {{"mget", "-f", "*", "w*"}, false, "mget: left out 1 folder: docs/ (get -r fetches a folder)\nmget: cannot fetch "
-                "'Meeting notes from March 2024 ~" + cannot + "mget: cannot fetch '" + kWhole + "~" + cannot +
-                "mget: 2 not fetched: Meeting notes from March 2024 ~, " + kWhole + "~\n"}});
+           {{"mget", "-f", "*", "w*"}, false, "mget: left out 1 folder: docs/ (get -r fetches a folder)\nmget: cannot fetch '" +
+                spaced + cannot + "mget: cannot fetch '" + longer + cannot + "mget: 2 not fetched: " + spaced + ", " +
+                longer + "\n"}});
   });
-  EXPECT_EQ(listed[0], std::make_pair(true, "Meeting notes from March 2024 ~\ndocs/\none.txt\nsay \"hi\".txt\n" + kWhole +
-                                                "\n" + kWhole + "~\n\u00e4.txt\n"));
-  EXPECT_EQ(listed[1].second, "Meeting notes from March 2024 ~  FILE           ?\none.txt                          FILE  "
-                              "         1\nsay \"hi\".txt                     FILE           2\n" +
-                                  kWhole + "~  FILE           ?\n\u00e4.txt                            FILE           2\n");
+  EXPECT_EQ(listed[0], std::make_pair(true, spaced + "\ndocs/\none.txt\nsay \"hi\".txt\n" + kWhole + "\n" + longer +
+                                                "\n\u00e4.txt\n"));
+  EXPECT_EQ(listed[1].second, spaced + "  FILE           ?\none.txt                               FILE           1\n"
+                              "say \"hi\".txt                          FILE           2\n" +
+                                  longer + "  FILE           ?\n\u00e4.txt                                 FILE           2\n");
   EXPECT_EQ(read_by_python(listed[2].second),
-            "Meeting notes from March 2024 |file|None|True\ndocs|dir|" + std::to_string(docs.st_size) +
+            kSpaced.substr(0, 35) + "|file|None|True\ndocs|dir|" + std::to_string(docs.st_size) +
                 "|False\none.txt|file|1|False\nsay \"hi\".txt|file|2|False\n" + kWhole + "|file|1000000000|False\n" +
-                kWhole + "|file|None|True\n\u00e4.txt|file|2|False\n");
+                kLonger + "|file|None|True\n\u00e4.txt|file|2|False\n");
   EXPECT_EQ(names_in(local.path()), (Strings{"one.txt", "say \"hi\".txt", kWhole, "\u00e4.txt"}));
   EXPECT_EQ(read_file(local / kWhole), read_file(remote / kWhole));
 }

@@ -16,6 +16,7 @@
 #include "customer/commands.h"
 #include "mount/remote_files.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/mount_end_to_end.h"
 #include "tests/support/hostile_service.h"
 #include "tests/support/one_session.h"
 #include "tests/support/running.h"

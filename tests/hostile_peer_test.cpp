@@ -14,6 +14,7 @@
 #include "customer/run.h"
 #include "mount/remote_files.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/mount_end_to_end.h"
 #include "tests/support/hostile_service.h"
 #include "tests/support/one_session.h"
 #include "tests/support/running.h"
@@ -157,7 +158,7 @@ TEST_F(AgainstHostileService, ListingsShowLookAlikeNamesEscapedAndSizesThatAreNo
   service.listings["/srv"] = {
       file_line("evil\u202etxt.exe", 1), file_line("\u2066iso", 2), file_line("zero\u200bwidth", 3),
       listing_line("FILE", "neg", "-5"), listing_line("FILE", "abc", "abc"), listing_line("FILE", "big", "99999999999"),
-      file_line(std::string(35, 'l'), 7)};
+      file_line(std::string(45, 'l'), 7), file_line(std::string(40, 'w'), 8)};
   ASSERT_TRUE(script("ls\nls -l\nls --json\n-get $'evil\\xe2\\x80\\xaetxt.exe'\n"));
   const std::string names = out.str().substr(0, out.str().find('[')), json = out.str().substr(out.str().find('['));
   for (const char* shown : {"evil\\xe2\\x80\\xaetxt.exe", "\\xe2\\x81\\xa6iso", "zero\\xe2\\x80\\x8bwidth"}) {
@@ -172,7 +173,8 @@ TEST_F(AgainstHostileService, ListingsShowLookAlikeNamesEscapedAndSizesThatAreNo
                             "\"neg\", \"type\": \"file\", \"size\": null, \"cut\": false",
                             "\"abc\", \"type\": \"file\", \"size\": null, \"cut\": false",
                             "\"big\", \"type\": \"file\", \"size\": null, \"cut\": false",
-                            "\"llllllllllllllllllllllllllllll\", \"type\": \"file\", \"size\": null, \"cut\": true"}) {
+                            "\"lllllllllllllllllllllllllllllllllllllllll\", \"type\": \"file\", \"size\": null, \"cut\": true",
+                            "\"wwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwww\", \"type\": \"file\", \"size\": null, \"cut\": false"}) {
     EXPECT_TRUE(has(json, entry)) << entry << "\n" << json;
   }
   EXPECT_TRUE(has(err.str(), "get: the service sent no file 'evil\\xe2\\x80\\xaetxt.exe'")) << err.str();

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/mount_end_to_end.h"
 #include "tests/support/running.h"
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "mount/mount_options.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/mount_end_to_end.h"
 #include "tests/support/running.h"
 
 using namespace quorvantix::mount;
@@ -39,6 +40,9 @@ TEST(MountOptions, TakeOursAndHandTheRestOfDashOToTheFuseLibrary) {
        "serial.device:2 on m fg baud 115200 cache 5 ro allow_other"},
       {{"m", "-d", "-o", "charset=ISO-8859-15", "--", "tcp:host:2323", "-m"},
        "tcp:host:2323:0 on -m fg debug baud 0 cache 20 ISO-8859-15"},
+      // What mount.fuse3 hands on from an fstab line: the options that are mount(8)'s own go.
+      {{"m", "tcp:h:1", "/mnt", "-o", "rw,noauto,user,dev,suid,defaults,_netdev,nofail,x-systemd.automount,relatime"},
+       "tcp:h:1:0 on /mnt baud 0 cache 20 rw dev suid"},
       {{"m", "--version"}, "version"},           {{"m", "-h", "x"}, "help"},
       {{"m", "/dev/ttyUSB0"}, "refused"},        {{"m", "a", "b", "c"}, "refused"},
       {{"m", "nowhere", "m"}, "refused"},        {{"m", "serial.device:u", "m"}, "refused"},
@@ -47,48 +51,6 @@ TEST(MountOptions, TakeOursAndHandTheRestOfDashOToTheFuseLibrary) {
       {{"m", "-x", "/dev/x", "m"}, "refused"},   {{"m", "/dev/x", "m", "-o"}, "refused"}};
   for (const auto& [argv, expected] : cases) EXPECT_EQ(parsed(argv), expected) << argv[1];
 }
-
-namespace {
-
-// The service serving `remote` on end a of the line simulator; mounts of end
-// b on `mnt`. Whatever a test leaves mounted is unmounted before the programs go.
-struct MountEndToEnd : testing::Test {
-  void SetUp() override {
-    if (const std::string why = why_no_mount(); !why.empty()) GTEST_SKIP() << why;
-  }
-  ~MountEndToEnd() override {
-    if (mounted) run({"fusermount3", "-u", "-z", mnt.path()});
-  }
-  bool start_linesim() {
-    linesim = std::make_unique<Running>(Strings{QUORVANTIX_LINESIM_BINARY, "--a", dir / "a", "--b", dir / "b", "--unthrottled"},
-                                        dir.path());
-    return linesim->says("linesim: ");
-  }
-  bool start_service() {
-    if (!start_linesim()) return false;
-    service = std::make_unique<Running>(Strings{QUORVANTIX_SERVICE_BINARY, dir / "a", "0"}, remote.path());
-    return service->says("Service is ready\n");
-  }
-  // `words` run to their end in `local`: the exit status and what they wrote.
-  std::pair<int, std::string> run(const Strings& words) {
-    Running program(words, local.path());
-    const int status = program.end();
-    return {status, program.seen};
-  }
-  // The mount, in the background as it goes by default: it returns once mounted.
-  std::pair<int, std::string> mount(Strings options = {}) {
-    options.insert(options.begin(), kMount);
-    options.insert(options.end(), {dir / "b", mnt.path()});
-    const auto result = run(options);
-    mounted = mounted || result.first == 0;
-    return result;
-  }
-  TempDir dir, remote, local, mnt;
-  std::unique_ptr<Running> linesim, service;
-  bool mounted = false;
-};
-
-}  // namespace
 
 TEST_F(MountEndToEnd, StoresWhatIsCopiedInAndRefusesWhatTheLineCannotDo) {
   ASSERT_TRUE(start_service());
@@ -114,8 +76,10 @@ TEST_F(MountEndToEnd, StoresWhatIsCopiedInAndRefusesWhatTheLineCannotDo) {
 
 // One mount, read-only at 115200 baud with nothing kept: it holds the line,
 // gives EIO while the line is lost and serves again once it has found the
-// service; unmounted, it signs off for the next customer.
+// service, and once the service has restarted at 9600 baud, each time at its
+// speed; unmounted, it signs off for the next customer.
 TEST_F(MountEndToEnd, HoldsTheLineGivesEioWhileItIsLostAndSignsOffForTheNextCustomerWhenUnmounted) {
+  follows_speeds = true;
   ASSERT_TRUE(start_service());
   write_file(remote / "kept.txt", pattern_bytes(100));
   write_file(local / "new.txt", pattern_bytes(100, 2));
@@ -134,14 +98,19 @@ TEST_F(MountEndToEnd, HoldsTheLineGivesEioWhileItIsLostAndSignsOffForTheNextCust
   }
   ASSERT_TRUE(start_linesim());
   ASSERT_TRUE(service->says("Line is open again\n")) << service->seen;
-  std::pair<int, std::string> listed{-1, ""};
-  for (int tries = 0; tries < 150 && listed.first != 0; ++tries) {
-    if (tries > 0) std::this_thread::sleep_for(200ms);
-    listed = run({"ls", mnt.path()});
-  }
-  EXPECT_EQ(listed, std::make_pair(0, std::string("kept.txt\n")));
-  ASSERT_EQ(run({"fusermount3", "-u", mnt.path()}).first, 0);
-  mounted = false;
+  const auto listed_again = [&] {
+    std::pair<int, std::string> listed{-1, ""};
+    for (int tries = 0; tries < 150 && listed.first != 0; ++tries) {
+      if (tries > 0) std::this_thread::sleep_for(200ms);
+      listed = run({"ls", mnt.path()});
+    }
+    return listed;
+  };
+  EXPECT_EQ(listed_again(), std::make_pair(0, std::string("kept.txt\n")));
+  service->end(SIGTERM);
+  ASSERT_TRUE(start_service());
+  EXPECT_EQ(listed_again(), std::make_pair(0, std::string("kept.txt\n")));
+  ASSERT_TRUE(unmount());
   EXPECT_TRUE(service->says("Customer Terminierung empfangen\n")) << service->seen;
   EXPECT_TRUE(has(service->seen, "Baudrate auf 115200 gesetzt status 0\n")) << service->seen;
   // The mount lets go of the line a moment after its sign-off.

@@ -363,9 +363,13 @@ Result<> send_frame(Link& link, const char* data, long len, UBYTE& answer) {
   if (!write_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) {
     return fail(Status::send_timed_out, "the frame did not leave within the time limit");
   }
+  link.count_frame();
   if (!link.read_within_limit(&answer, 1)) return fail(Status::timed_out, "no answer to the frame");
   if (answer == ACK || answer == NAK) link.frame_has_crossed();
-  if (answer != ACK) return fail(Status::frame_not_acked, "the frame was not acknowledged");
+  if (answer != ACK) {
+    link.count_repeat();
+    return fail(Status::frame_not_acked, "the frame was not acknowledged");
+  }
   return {};
 }
 
@@ -389,6 +393,7 @@ Result<> read_frame(Link& link, UBYTE* data, long len, bool& framed) {
   framed = false;
   if (!payload_fits(len)) return fail(Status::frame_damaged, "a frame of " + std::to_string(len) + " bytes");
   UBYTE reqdata[frame_bytes(kMaxPayload)] = {};
+  link.count_frame();
   if (!receive_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) {
     return fail(Status::timed_out, "no whole frame within the time limit");
   }
@@ -413,7 +418,10 @@ Result<> receive_framed_data(Link& link, UBYTE* data, long len) {
 
 bool send_ACK(Link& link) { return send_answer(link, ACK); }
 
-bool send_NAK(Link& link) { return send_answer(link, NAK); }
+bool send_NAK(Link& link) {
+  link.count_repeat();
+  return send_answer(link, NAK);
+}
 
 // --- Getting back in step ---
 

@@ -59,6 +59,17 @@ class Link {
   // connection): a terminal server's port on the way keeps its own speed.
   bool speed_reaches_port() const { return !line_ || line_->speed_reaches_port(); }
 
+  // --- Counts ---
+  // Frames this end sent or received, and the repeats among them (a NAK it
+  // sent, an answer other than ACK it got): what the line's speed costs.
+  struct FrameCounts {
+    std::uint64_t frames = 0;
+    std::uint64_t repeats = 0;
+  };
+  const FrameCounts& frame_counts() const { return frame_counts_; }
+  void count_frame() { ++frame_counts_.frames; }
+  void count_repeat() { ++frame_counts_.repeats; }
+
   // --- Cancellation ---
   // Makes the transfer in flight, and every later one, end at its next poll as
   // if its time limit had run out; the waits between frames (first_byte_within,
@@ -196,6 +207,7 @@ class Link {
   bool outpaced_ = false;
   std::vector<UBYTE> put_back_;
   std::function<void(std::chrono::nanoseconds)> on_wait_;
+  FrameCounts frame_counts_;
 };
 
 // --- The port ---

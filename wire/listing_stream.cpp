@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "host/file_system.h"
 #include "wire/link.h"
@@ -21,6 +23,8 @@ constexpr int kSizeFieldColumns = 10;
 constexpr int kSendsPerListingFrame = 2;
 constexpr int kFailedListingFramesLimit = 5;
 constexpr char kEndMarker[kListingLineBytes + 1] = "END                                          ";
+static_assert(kLongestListedName == kListingFrameBytes - 1 - kTypeFieldColumns - kSizeFieldColumns,
+              "the sender writes a name up to the room its frame buffer leaves beside the size");
 static_assert(sizeof kEndMarker == kListingLineBytes + 1, "the end marker fills a listing frame");
 
 const char* listing_type_word(host::ObjectType type) {
@@ -94,18 +98,51 @@ std::int64_t listed_size(const char* frame) {
   return std::strtoll(frame + digits, nullptr, 10);
 }
 
-// One listing line as an entry. A name that went on beyond its 30 columns
-// (kNameBeyondField) is the start of a longer one, spaces and all, whatever
-// its last byte; a whole one is padded with spaces, which are cut.
+// The part of a filled line past the name's 30 columns (`tail`, 11 bytes):
+// the rest of the name, then the start of the size text that the name pushed
+// right, which is spaces and then digits (a size below 10 digits always
+// begins with a space). The rest of the name is the shortest start of the
+// tail after which such a text, or nothing, follows.
+std::size_t name_rest_length(std::string_view tail) {
+  for (std::size_t rest = 1; rest < tail.size(); ++rest) {
+    const std::string_view size_text = tail.substr(rest);
+    const std::size_t digits = size_text.find_first_not_of(' ');
+    if (digits == 0) continue;
+    if (digits == std::string_view::npos) return rest;
+    if (size_text.find_first_not_of("0123456789", digits) == std::string_view::npos) return rest;
+  }
+  return tail.size();
+}
+
+// A line whose name went on past its 30 columns: the name as far as the
+// frame carries it, and whether it may go on further. Our service writes up
+// to kLongestListedName bytes of a name before its size; a peer that formats
+// the whole line and sends its first 45 bytes writes more. A name that fills
+// what the frame has room for, or that reaches our service's most, may be
+// the start of a longer one. The size is known when all its 10 columns came.
+Entry long_name_entry(const char* frame) {
+  Entry entry;
+  entry.type = std::strncmp(frame, "DIR", 3) == 0 ? EntryType::folder : EntryType::file;
+  const std::string_view tail(frame + kSizeField, kListingLineBytes - kSizeField);
+  const std::size_t rest = name_rest_length(tail);
+  entry.name.assign(frame + kTypeFieldColumns, kNameFieldColumns + rest);
+  entry.cut = rest == tail.size() || entry.name.size() == kLongestListedName;
+  const std::string_view size_text = tail.substr(rest);
+  const bool whole_size = size_text.size() == static_cast<std::size_t>(kSizeFieldColumns) && size_text.back() != ' ';
+  entry.size = whole_size ? std::strtoll(std::string(size_text).c_str(), nullptr, 10) : kNoListedSize;
+  return entry;
+}
+
+// One listing line as an entry; a whole name is padded with spaces, which are cut.
 Entry listed_entry(const char* frame) {
+  const std::int64_t size = listed_size(frame);
+  if (size == kNameBeyondField) return long_name_entry(frame);
   const char* field = frame + kTypeFieldColumns;
   Entry entry;
   entry.type = std::strncmp(frame, "DIR", 3) == 0 ? EntryType::folder : EntryType::file;
   entry.name.assign(field, strnlen(field, kNameFieldColumns));
-  const std::int64_t size = listed_size(frame);
-  entry.cut = size == kNameBeyondField && entry.name.size() == static_cast<std::size_t>(kNameFieldColumns);
-  entry.size = std::max<std::int64_t>(size, kNoListedSize);
-  if (!entry.cut) entry.name.erase(entry.name.find_last_not_of(' ') + 1);
+  entry.size = size;
+  entry.name.erase(entry.name.find_last_not_of(' ') + 1);
   return entry;
 }
 

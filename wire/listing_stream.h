@@ -14,6 +14,11 @@
 
 namespace quorvantix::wire {
 
+// The most bytes of a name that our service's listing line carries: a name
+// longer than the 30 columns of its field pushes the size right, into the
+// rest of the frame, and one longer than this is cut here.
+constexpr std::size_t kLongestListedName = 35;
+
 // Service side: streams the listing of the tree's current directory (without
 // the temporaries of files being stored). Fails with Status::
 // listing_end_not_acked, or listing_unreadable (the folder cannot be read, or
@@ -22,9 +27,10 @@ namespace quorvantix::wire {
 Result<> send_akt_dir(Link& link, const host::FileSystem& tree);
 // Customer side: reads a listing stream, appending one entry a line to
 // `entries`, `most_lines` at most. An entry's size is -1 when its line gave
-// none (none, not digits, or more digits than its 10 columns) or when the
-// name went on past its 30 columns and pushed the size out of the frame: the
-// entry is then `cut`. Fails with Status::listing_end_damaged (also after 5
+// none (none, not digits, or more digits than its 10 columns). A name that
+// went on past its 30 columns is taken as far as the frame carries it, and is
+// `cut` when it may go on further (it reached kLongestListedName bytes, or the
+// frame's end); its size is -1 unless all 10 columns of it came. Fails with Status::listing_end_damaged (also after 5
 // consecutive failed frames) or listing_no_memory (a line came past
 // `most_lines`: that line is left unanswered, and the sender gives up the
 // rest); the entries read so far stay in `entries`.

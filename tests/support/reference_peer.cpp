@@ -178,6 +178,20 @@ long ReferencePeer::receive_file() {
   return FILE_OK;
 }
 
+long ReferencePeer::send_akt_dir() {
+  const auto sent_in_two_tries = [&](const char* line) {
+    return send_data(reinterpret_cast<const UBYTE*>(line), 45) == LINK_OK ||
+           send_data(reinterpret_cast<const UBYTE*>(line), 45) == LINK_OK;
+  };
+  char line[46];
+  for (const auto& [name, content] : disk.files) {
+    std::snprintf(line, sizeof line, "FILE%-30.30s%10zu", name.c_str(), content.size());
+    if (!sent_in_two_tries(line)) break;
+  }
+  std::snprintf(line, sizeof line, "END%42s", "");
+  return sent_in_two_tries(line) ? 0 : 1;
+}
+
 long ReferencePeer::receive_akt_dir(std::vector<std::string>& names) {
   UBYTE frame[kListingLine + 1] = {};
   for (int failures = 0; failures < kListingFailures;) {
@@ -237,6 +251,7 @@ void ReferencePeer::exec_commands() {
       case 0x20: std::memcpy(buffer, "/", 2), send_data(buffer, kCommand); break;  // its one folder
       case 0x22: statuses.push_back(send_file(argument)); break;
       case 0x23: statuses.push_back(receive_file()); break;
+      case 0x24: statuses.push_back(send_akt_dir()); break;
       case 0x25: return;
       case 0x26: set_baud_rate("9600"), identify('s'); break;
       case 0x29: statuses.push_back(set_baud_rate(argument.c_str())); break;

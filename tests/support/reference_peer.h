@@ -68,6 +68,7 @@ class ReferencePeer {
   long send_file(const std::string& name);  // from the disk, under that name
   long receive_file();                      // to the disk, under the header's name
   long receive_akt_dir(std::vector<std::string>& names);  // folders end in "/"
+  long send_akt_dir();  // the disk's files; a line that fails twice ends the listing
 
   // --- Identification ---
   // 's': waits for ever for an intact frame, answers ACK and its own frame,

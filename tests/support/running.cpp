@@ -36,13 +36,6 @@ bool has_ended(pid_t pid) {
 
 }  // namespace
 
-std::string why_no_mount() {
-  if (kMount.empty()) return "quorvantix-mount was not built (libfuse3 was not found)";
-  if (access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not there for this user";
-  if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is not installed";
-  return {};
-}
-
 std::string console_lines(const std::string& seen) {
   const std::regex log_line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z quorvantix: .*\n)");
   return std::regex_replace(seen, log_line, "");

@@ -37,14 +37,6 @@ class Running {
   pid_t pid_ = -1;
 };
 
-// The real mount program, and why it cannot be mounted here (empty: it can).
-#ifdef QUORVANTIX_MOUNT_BINARY
-inline const std::string kMount = QUORVANTIX_MOUNT_BINARY;
-#else
-inline const std::string kMount;
-#endif
-std::string why_no_mount();
-
 // What a service wrote, without the lines of its log on standard error
 // ("2026-06-07T12:34:56.789Z quorvantix: ..."): its console lines.
 std::string console_lines(const std::string& seen);

@@ -1,6 +1,8 @@
-#include "linesim/uart.h"
+#include "lines/uart_reading.h"
 
-namespace quorvantix::linesim {
+#include <algorithm>
+
+namespace quorvantix::lines {
 namespace {
 
 using std::chrono::nanoseconds;
@@ -16,15 +18,15 @@ std::int64_t divide_rounding_up(std::int64_t dividend, std::int64_t divisor) {
 
 }  // namespace
 
-TimePoint sample_time(TimePoint edge, long baud, int index) {
+UartTimePoint sample_time(UartTimePoint edge, long baud, int index) {
   return edge + nanoseconds(divide_rounding_up((2 * index + 1) * kNanosecondsPerSecond, 2 * std::int64_t{baud}));
 }
 
-TimePoint UartReceiver::Frame::boundary(int index) const {
+UartTimePoint UartReceiver::Frame::boundary(int index) const {
   return start + nanoseconds(divide_rounding_up(index * kNanosecondsPerSecond, baud));
 }
 
-TimePoint UartReceiver::Frame::end() const { return boundary(kBitsPerFrame); }
+UartTimePoint UartReceiver::Frame::end() const { return boundary(kBitsPerFrame); }
 
 bool UartReceiver::Frame::bit(int index) const {
   if (index == kStartBit) return false;
@@ -32,13 +34,13 @@ bool UartReceiver::Frame::bit(int index) const {
   return ((byte >> (index - 1)) & 1) != 0;
 }
 
-void UartReceiver::transmit(TimePoint start, long baud, std::uint8_t byte) {
+void UartReceiver::transmit(UartTimePoint start, long baud, std::uint8_t byte) {
   frames_.push_back(Frame{start, baud, byte});
 }
 
 // Bit k covers [boundary(k), boundary(k + 1)); with boundaries rounded up to
 // whole nanoseconds, the bit under offset d is floor(d * baud / 1e9).
-bool UartReceiver::level_at(TimePoint at) const {
+bool UartReceiver::level_at(UartTimePoint at) const {
   for (const Frame& frame : frames_) {
     if (at < frame.start) break;
     if (at >= frame.end()) continue;
@@ -50,11 +52,11 @@ bool UartReceiver::level_at(TimePoint at) const {
 
 // A frame's start is always a falling edge: before it the line was idle or
 // in the previous frame's stop bit.
-std::optional<TimePoint> UartReceiver::falling_edge_from(TimePoint from) const {
+std::optional<UartTimePoint> UartReceiver::falling_edge_from(UartTimePoint from) const {
   for (const Frame& frame : frames_) {
     if (frame.end() <= from) continue;
     for (int index = kStartBit; index < kStopBit; ++index) {
-      const TimePoint at = frame.boundary(index);
+      const UartTimePoint at = frame.boundary(index);
       if (at < from) continue;
       if (index == kStartBit || (frame.bit(index - 1) && !frame.bit(index))) return at;
     }
@@ -62,21 +64,21 @@ std::optional<TimePoint> UartReceiver::falling_edge_from(TimePoint from) const {
   return std::nullopt;
 }
 
-void UartReceiver::forget_frames_before(TimePoint at) {
+void UartReceiver::forget_frames_before(UartTimePoint at) {
   while (!frames_.empty() && frames_.front().end() <= at) frames_.pop_front();
 }
 
-void UartReceiver::receive(TimePoint until, long baud, std::vector<std::uint8_t>& out,
-                           std::vector<TimePoint>* sampled_at) {
+void UartReceiver::receive(UartTimePoint until, long baud, std::vector<std::uint8_t>& out,
+                           std::vector<UartTimePoint>* sampled_at) {
   while (const auto edge = falling_edge_from(hunting_from_)) {
     forget_frames_before(*edge);
-    const TimePoint start_sample = sample_time(*edge, baud, kStartBit);
+    const UartTimePoint start_sample = sample_time(*edge, baud, kStartBit);
     if (start_sample >= until) return;
     if (level_at(start_sample)) {
       hunting_from_ = start_sample + nanoseconds(1);
       continue;
     }
-    const TimePoint stop_sample = sample_time(*edge, baud, kStopBit);
+    const UartTimePoint stop_sample = sample_time(*edge, baud, kStopBit);
     if (stop_sample >= until) return;
     std::uint8_t byte = 0;
     for (int index = kStartBit + 1; index < kStopBit; ++index) {
@@ -91,10 +93,24 @@ void UartReceiver::receive(TimePoint until, long baud, std::vector<std::uint8_t>
   forget_frames_before(hunting_from_);
 }
 
-std::optional<TimePoint> UartReceiver::next_byte_at(long baud) const {
+std::optional<UartTimePoint> UartReceiver::next_byte_at(long baud) const {
   const auto edge = falling_edge_from(hunting_from_);
   if (!edge) return std::nullopt;
   return sample_time(*edge, baud, kStopBit);
 }
 
-}  // namespace quorvantix::linesim
+std::vector<std::uint8_t> uart_reads(std::span<const std::uint8_t> bytes, long sent_baud, long read_baud) {
+  UartReceiver receiver;
+  UartTimePoint at{};
+  for (const std::uint8_t byte : bytes) {
+    receiver.transmit(at, sent_baud, byte);
+    at += nanoseconds(divide_rounding_up(kBitsPerFrame * kNanosecondsPerSecond, sent_baud));
+  }
+  std::vector<std::uint8_t> read;
+  // Long enough for the last byte's stop bit at the slowest of the two speeds.
+  receiver.receive(at + nanoseconds(2 * kBitsPerFrame * kNanosecondsPerSecond / std::min(sent_baud, read_baud)),
+                   read_baud, read);
+  return read;
+}
+
+}  // namespace quorvantix::lines

@@ -1,12 +1,7 @@
 // Names between the host's character set (UTF-8 here) and the wire's.
 #include <gtest/gtest.h>
 
-#include "host/charset.h"
 #include "tests/support/fixtures.h"
-
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
 
 using testsupport::codec_for;
 

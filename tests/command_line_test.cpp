@@ -14,13 +14,8 @@
 #include "customer/transfers.h"
 #include "tests/support/fixtures.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
 using namespace quorvantix::session;
 using namespace quorvantix::customer;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 
 namespace {
 

@@ -15,14 +15,8 @@
 #include "tests/support/reference_peer.h"
 #include "tests/support/running.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
 using namespace quorvantix::session;
 using namespace quorvantix::customer;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 
 namespace {
 

@@ -20,13 +20,6 @@
 #include "tests/support/running.h"
 #include "wire/file_stream.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
-
 namespace {
 
 const std::string kService = QUORVANTIX_SERVICE_BINARY, kCustomer = QUORVANTIX_CUSTOMER_BINARY;

@@ -19,10 +19,6 @@
 
 #include "tests/support/fixtures.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
 using session::Session;
 
 namespace {

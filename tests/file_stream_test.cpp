@@ -14,12 +14,6 @@
 #include "wire/folder.h"
 #include "wire/listing_stream.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 using Results = std::pair<WireOutcome, WireOutcome>;
 using At = std::set<std::size_t>;
 namespace fs = std::filesystem;
@@ -36,15 +30,6 @@ Results both(SimPair& pair, const std::function<WireOutcome()>& first, const std
   pair.clock.run([&] { for (got.first = first(); !second_done;) pair.clock.sleep_for(std::chrono::hours(1)); },
                  {[&] { got.second = second(), second_done = true; }});
   return got;
-}
-
-// What a sender writes when every frame is acknowledged at once.
-Bytes stream(const std::string& header, const Bytes& content) {
-  Bytes wire = header_frame(header);
-  for (std::size_t at = 0; at < content.size(); at += kBlockBytes)
-    wire = std::move(wire) +
-           frame_of(Bytes(content.begin() + at, content.begin() + std::min(at + kBlockBytes, content.size())));
-  return wire;
 }
 
 // A byte inside the `n`th frame after the header, all frames before it blocks.
@@ -84,30 +69,6 @@ struct Ends : Served {
 };
 
 }  // namespace
-
-TEST(IoModule, AFileCrossesAsHeaderBlocksAndShortBlockIsStoredUnderItsNameAndComesBack) {
-  const struct { std::size_t size; std::string wire_name, header, target, stored; } cases[] = {
-      {0, "empty", "empty 0 0", "", "empty"},
-      {1500, "readme", "readme 1 476", "", "readme"},
-      {2048, "two blocks", "two\xAE" "blocks 2 0", "", "two blocks"},
-      {1034, "../evil", "../evil 1 10", "chosen", "chosen"},
-      {1 << 20, "big", "big 1024 0", "", "big"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.header);
-    Ends e(pattern_bytes(c.size));
-    EXPECT_EQ(e.send(c.wire_name, c.target), Results(kOk, kOk));
-    EXPECT_EQ(e.customer_wrote(), stream(c.header, pattern_bytes(c.size)));
-    EXPECT_EQ(e.stored(), Strings{c.stored});
-    EXPECT_TRUE(read_file(e.remote / c.stored) == pattern_bytes(c.size));
-    // And back, the service sending, the customer receiving.
-    EXPECT_EQ(both(e.pair,
-                   [&] { return outcome_of(receive_file_to(e.pair.customer, whole, nullptr, (e.local / "back").c_str())); },
-                   [&] { return outcome_of(send_file(e.pair.service, whole, c.stored.c_str(), nullptr)); }),
-              Results(kOk, kOk));
-    EXPECT_TRUE(read_file(e.local / "back") == pattern_bytes(c.size));
-  }
-}
 
 // What cannot be sent or stored ends the transfer at its header, and leaves
 // no file: a sender without the file sends a frame that cannot be a header;

@@ -3,49 +3,17 @@
 // through the target as the fuzzer runs it, with its rules checked (under
 // the sanitize preset, ASan and UBSan check it too). So a crash the fuzzers
 // found stays a test in every build.
-//
-// And seeded random input against the service's command loop, after which
-// the service must still answer a new customer: the fuzz target cannot see
-// that. The default seed is fixed, so every run checks the same cases;
-// QUORVANTIX_FUZZ_SEED picks others, and QUORVANTIX_FUZZ_SCALE multiplies
-// their number.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <random>
 #include <stdexcept>
 
 #include "fuzz/support/check.h"
 #include "fuzz/support/replay.h"
 #include "tests/support/fixtures.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-using namespace quorvantix::session;
-
 namespace {
-
-unsigned long env_number(const char* name, unsigned long fallback) {
-  const char* text = std::getenv(name);
-  return text != nullptr && *text != '\0' ? std::strtoul(text, nullptr, 10) : fallback;
-}
-
-const long kScale = static_cast<long>(env_number("QUORVANTIX_FUZZ_SCALE", 1));
-
-struct Dice {
-  Dice() { std::printf("fuzz seed %lu\n", seed); }
-  unsigned long seed = env_number("QUORVANTIX_FUZZ_SEED", 20260607);
-  std::mt19937_64 engine{seed};
-  long number(long low, long high) { return std::uniform_int_distribution<long>(low, high)(engine); }
-  Bytes bytes(long count) {
-    Bytes out(static_cast<std::size_t>(count));
-    for (auto& byte : out) byte = static_cast<std::uint8_t>(number(0, 255));
-    return out;
-  }
-};
 
 // The inputs of `folder`, in the order of their names.
 std::vector<std::filesystem::path> inputs_in(const std::filesystem::path& folder) {

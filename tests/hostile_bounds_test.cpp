@@ -16,17 +16,13 @@
 #include "customer/commands.h"
 #include "mount/remote_files.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/mount_end_to_end.h"
 #include "tests/support/hostile_service.h"
+#include "tests/support/one_session.h"
 #include "tests/support/running.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
 using namespace quorvantix::session;
 using namespace quorvantix::customer;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -124,18 +120,6 @@ TEST_F(Bounded, GetOfATreeStopsAtALoopAtTheDepthLimitAndWhenTheDiskHasNoRoom) {
   }
 }
 
-// A listing past the 10,000 entries the customer takes ends there with an
-// error; the service, left unanswered, gives it up, and the session goes on.
-TEST_F(Bounded, AListingEndsAfterTenThousandEntriesAndTheSessionGoesOn) {
-  service.on_list = [](HostileService& s) { s.send_many_files(10'001); };
-  run([&] {
-    EXPECT_FALSE(command({"ls"}));
-    EXPECT_TRUE(has(err.str(), "ls: the listing goes on past 10000 entries")) << err.str();
-    EXPECT_TRUE(command({"pwd"}));
-  });
-  EXPECT_TRUE(out.str().ends_with("f9999\n/srv\n"));
-}
-
 // Blocks that come back to back after a stop, never pausing for an answer:
 // the customer gives the session up within seconds instead of waiting for a
 // quiet line that never comes, and keeps nothing of the file.
@@ -152,19 +136,6 @@ TEST_F(Bounded, AStopWhileBlocksFloodInEndsWithinSecondsAndGivesTheSessionUp) {
   EXPECT_TRUE(has(err.str(), "get: the service sends without pause and answers nothing")) << err.str();
   EXPECT_EQ(names_in(home.path()), Strings{});
 }
-
-namespace {
-
-// The one session there is, until it is given up.
-struct OneSession final : mount::SessionSource {
-  explicit OneSession(Session& first) : current(&first) {}
-  Session* session() override { return current; }
-  void give_up() override { current = nullptr, ++given_up; }
-  Session* current;
-  int given_up = 0;
-};
-
-}  // namespace
 
 // The mount: a folder deeper than 32 or one whose cd leads back up is ELOOP,
 // a listing past 10,000 entries EFBIG, a file bigger than the disk of the
@@ -263,13 +234,8 @@ TEST(BoundsOnTcp, TheRealCustomerAndMountEndLongListingsBottomlessTreesAndFloods
   EXPECT_TRUE(has(stopped.seen, "get: the service sends without pause and answers nothing")) << stopped.seen;
   EXPECT_FALSE(std::filesystem::exists(home / "big"));
 
-#ifndef QUORVANTIX_MOUNT_BINARY
-  GTEST_SKIP() << "built without the mount";
-#else
-  if (access("/dev/fuse", R_OK | W_OK) != 0 || std::system("command -v fusermount3 >/dev/null") != 0) {
-    GTEST_SKIP() << "no FUSE here";
-  }
-  ASSERT_EQ(Running({QUORVANTIX_MOUNT_BINARY, mounted.line, mnt.path()}, home.path()).end(), 0);
+  if (const std::string why = why_no_mount(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_EQ(Running({kMount, mounted.line, mnt.path()}, home.path()).end(), 0);
   Running ls({"ls", mnt / "many"}, home.path());
   EXPECT_EQ(ls.end(), 2);
   EXPECT_TRUE(has(ls.seen, std::strerror(EFBIG))) << ls.seen;
@@ -286,5 +252,4 @@ TEST(BoundsOnTcp, TheRealCustomerAndMountEndLongListingsBottomlessTreesAndFloods
   }
   EXPECT_EQ(unmounted, 0);
   if (unmounted != 0) Running({"fusermount3", "-uz", mnt.path()}, "/").end();
-#endif
 }

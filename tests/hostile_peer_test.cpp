@@ -12,20 +12,15 @@
 
 #include "customer/commands.h"
 #include "customer/run.h"
-#include "host/charset.h"
 #include "mount/remote_files.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/mount_end_to_end.h"
 #include "tests/support/hostile_service.h"
+#include "tests/support/one_session.h"
 #include "tests/support/running.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
 using namespace quorvantix::session;
 using namespace quorvantix::customer;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -229,17 +224,6 @@ TEST_F(AgainstHostileService, ScriptLinesAreQuotedEscapedAndRefusedWithNulBytesO
 
 // --- The mount ---
 
-namespace {
-
-struct OneSession final : mount::SessionSource {
-  explicit OneSession(Session& first) : current(&first) {}
-  Session* session() override { return current; }
-  void give_up() override { current = nullptr; }
-  Session* current;
-};
-
-}  // namespace
-
 // Each name once, a folder before files of its name (cd reaches it); names
 // that are no name in a folder are not shown at all.
 TEST_F(AgainstHostileService, TheMountShowsEachNameOnceAFolderFirstAndNoNameThatIsNone) {
@@ -293,20 +277,8 @@ TEST(HostileServiceOnTcp, TheRealCustomerWritesNothingOutsideItsTargetAndShowsEv
   EXPECT_FALSE(has_raw_control(customer.seen)) << customer.seen;
 }
 
-namespace {
-
-#ifdef QUORVANTIX_MOUNT_BINARY
-const std::string kMount = QUORVANTIX_MOUNT_BINARY;
-#else
-const std::string kMount;
-#endif
-
-}  // namespace
-
 TEST(HostileServiceOnTcp, TheRealMountShowsEachNameOnceAndNoNameThatIsNoNameInItsFolder) {
-  if (kMount.empty() || access("/dev/fuse", R_OK | W_OK) != 0 || std::system("command -v fusermount3 >/dev/null") != 0) {
-    GTEST_SKIP() << "no FUSE here";
-  }
+  if (const std::string why = why_no_mount(); !why.empty()) GTEST_SKIP() << why;
   const TempDir home, mnt;
   made(home / "copy");
   HostileOnTcp hostile;

@@ -10,23 +10,14 @@
 #include <memory>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/mount_end_to_end.h"
 #include "tests/support/running.h"
-
-using namespace quorvantix;
-using namespace quorvantix::testsupport;
 
 namespace {
 
-#ifdef QUORVANTIX_MOUNT_BINARY
-const std::string kMount = QUORVANTIX_MOUNT_BINARY;
-#else
-const std::string kMount;
-#endif
-
 struct MountedEdits : testing::Test {
   void SetUp() override {
-    if (kMount.empty() || access("/dev/fuse", R_OK | W_OK) != 0 ||
-        mount("tmpfs", remote.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    if (!why_no_mount().empty() || mount("tmpfs", remote.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
       GTEST_SKIP() << "needs FUSE and a tmpfs of 1 MiB for the service";
     }
     disk = true;

@@ -9,25 +9,11 @@
 
 #include "mount/remote_files.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/one_session.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
 using namespace quorvantix::mount;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
 
 namespace {
-
-// The one session there is, until it is given up.
-struct OneSession final : SessionSource {
-  explicit OneSession(session::Session& first) : current(&first) {}
-  session::Session* session() override { return current; }
-  void give_up() override { current = nullptr, ++given_up; }
-  session::Session* current;
-  int given_up = 0;
-};
 
 struct MountedOnSim : testing::Test, Served {
   Strings names(const std::string& path) {

@@ -12,13 +12,6 @@
 #include "host/service_manager.h"
 #include "tests/support/fixtures.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
-
 namespace {
 
 // The argument vector of `words`, which must outlive it.

@@ -15,13 +15,6 @@
 #include "wire/file_stream.h"
 #include "wire/listing_stream.h"
 
-using namespace quorvantix;
-using namespace quorvantix::wire;
-using namespace quorvantix::service;
-using namespace quorvantix::testsupport;
-
-using namespace std::chrono_literals;
-
 namespace {
 
 struct ServiceTest : testing::Test, Served {
@@ -152,8 +145,6 @@ TEST_F(ServiceTest, LogsEveryEventOfASession) {
     void set_text(const char*, const TransferProgress&) override { link.cancel(); }
     Link& link;
   } stop(pair.customer);
-  using namespace quorvantix::session;
-using namespace quorvantix::customer;
   run([&] {
     (void)session.remote_list(entries);
     (void)session.remote_get("a.txt", local / "a.txt", nullptr);

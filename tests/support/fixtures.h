@@ -142,3 +142,10 @@ inline void PrintTo(const Entry& entry, std::ostream* out) {
 }
 inline void PrintTo(Status status, std::ostream* out) { *out << "Status " << static_cast<int>(status); }
 }  // namespace quorvantix::wire
+
+// Every test names the layers it tries as their own code does, and times as literals.
+using namespace quorvantix;
+using namespace quorvantix::wire;
+using namespace quorvantix::service;
+using namespace quorvantix::testsupport;
+using namespace std::chrono_literals;

@@ -144,7 +144,7 @@ void HostileService::change_folder(const std::string& dir) {
     path = folder == "/" ? "/" + dir : folder + "/" + dir;
   }
   if (const auto link = links.find(path); link != links.end()) path = link->second;
-  if (has_folder(path)) folder = path;
+  folder = path;
 }
 
 void HostileService::list() {

@@ -41,8 +41,6 @@ class HostileService {
   std::string folder = "/srv";
   // Listing lines by folder; a folder not in the map lists nothing.
   std::map<std::string, std::vector<std::string>> listings;
-  // Whether a cd to `path` (already joined) succeeds. Default: every path.
-  std::function<bool(const std::string& path)> has_folder = [](const std::string&) { return true; };
   // A cd to a path in here leads to its target instead, as a symbolic link
   // does on a service that resolves them.
   std::map<std::string, std::string> links;

@@ -12,6 +12,15 @@ constexpr int kStartBit = 0;
 constexpr int kStopBit = 9;
 constexpr int kBitsPerFrame = 10;
 
+std::size_t longest_common_subsequence(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  std::vector<std::size_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
+  for (const std::uint8_t x : a) {
+    for (std::size_t j = 0; j < b.size(); ++j) next[j + 1] = x == b[j] ? row[j] + 1 : std::max(next[j], row[j + 1]);
+    std::swap(row, next);
+  }
+  return row.back();
+}
+
 std::int64_t divide_rounding_up(std::int64_t dividend, std::int64_t divisor) {
   return (dividend + divisor - 1) / divisor;
 }
@@ -111,6 +120,37 @@ std::vector<std::uint8_t> uart_reads(std::span<const std::uint8_t> bytes, long s
   receiver.receive(at + nanoseconds(2 * kBitsPerFrame * kNanosecondsPerSecond / std::min(sent_baud, read_baud)),
                    read_baud, read);
   return read;
+}
+
+double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  if (a.empty() || b.empty()) return 0;
+  return 2.0 * static_cast<double>(longest_common_subsequence(a, b)) / static_cast<double>(a.size() + b.size());
+}
+
+std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent,
+                                           long read_baud, double least_share) {
+  std::vector<long> likeliest;
+  double best = least_share;
+  for (const long speed : kStandardSpeeds) {
+    if (speed == read_baud || heard.empty()) continue;
+    const std::vector<std::uint8_t> once = uart_reads(sent, speed, read_baud);
+    if (once.empty()) continue;
+    // Repeated tries, enough to cover `heard` even where some of them were
+    // read whole and some in part.
+    std::vector<std::uint8_t> repeated;
+    while (repeated.size() < 2 * heard.size()) repeated.insert(repeated.end(), once.begin(), once.end());
+    // One whole reading at least: a few bytes of a long one (a break's
+    // zeros, say) are no sign of its speed.
+    if (longest_common_subsequence(heard, once) < once.size()) continue;
+    const double share =
+        static_cast<double>(longest_common_subsequence(heard, repeated)) / static_cast<double>(heard.size());
+    if (share > best) {
+      likeliest.clear();
+      best = share;
+    }
+    if (share >= best) likeliest.push_back(speed);
+  }
+  return likeliest;
 }
 
 }  // namespace quorvantix::lines

@@ -70,4 +70,21 @@ UartTimePoint sample_time(UartTimePoint edge, long baud, int index);
 // Both ends' programs use it to tell the speed of a peer they cannot read.
 std::vector<std::uint8_t> uart_reads(std::span<const std::uint8_t> bytes, long sent_baud, long read_baud);
 
+// The speeds a port is likely to be set to, rising; 9600 is where every
+// service starts.
+inline constexpr long kStandardSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// 1 for equal sequences, 0 for nothing in common: twice their longest common
+// subsequence over their lengths. Bytes misread at another speed shift with
+// the timing of each byte, so a few of them differ from any one pattern.
+double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
+
+// The standard speeds other than `read_baud` from which `sent`, sent again
+// and again, reads at `read_baud` most like `heard`: those under which the
+// largest share of `heard`, at least `least_share`, is that reading's bytes
+// in their order, a whole reading among them. Empty when none explains as
+// much (or `heard` is empty).
+std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent,
+                                           long read_baud, double least_share);
+
 }  // namespace quorvantix::lines

@@ -1,10 +1,13 @@
 #include "service/operator_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "host/log_stream.h"
+#include "lines/uart_reading.h"
 #include "wire/console_status.h"
+#include "wire/identification.h"
 
 namespace quorvantix::service {
 
@@ -23,6 +26,30 @@ bool store_refused(const Result<>& result) {
   if (result) return false;
   const Status status = result.error().status;
   return status == Status::write_protected || status == Status::no_room || status == Status::create_failed;
+}
+
+constexpr std::chrono::minutes kBetweenHints{1};
+// Enough for a few tries of an identification at any speed.
+constexpr std::size_t kRecentBytes = 32;
+// A single byte or two fit some speed's reading by chance.
+constexpr std::size_t kFewestBytesForASpeed = 3;
+// The share of the bytes heard that a speed's reading must explain.
+constexpr double kLeastShare = 0.8;
+
+// The service's answer to an identification: ACK and its own frame, which a
+// customer sends alike (without the ACK) from a host of the same kind.
+std::vector<std::uint8_t> own_answer() {
+  UBYTE codes[kIdentificationBytes];
+  build_own_frame(codes);
+  return {ACK, STX, codes[0], codes[1], codes[2], calc_LPC(codes, kIdentificationBytes), ETX};
+}
+
+std::string speeds_named(const std::vector<long>& speeds) {
+  std::string named;
+  for (std::size_t i = 0; i < speeds.size(); ++i) {
+    named += (i == 0 ? "" : i + 1 == speeds.size() ? " or " : ", ") + std::to_string(speeds[i]);
+  }
+  return named;
 }
 
 }  // namespace
@@ -69,6 +96,35 @@ void OperatorLog::transfer(const std::string& what, std::int64_t done, std::int6
   write(refused ? Priority::notice : Priority::info, what + ": " + (refused ? "refused, " : "") + bytes +
                                                          seconds_since(began, now()) + ", status " +
                                                          std::to_string(console_number(result)));
+}
+
+void LineHints::heard(std::span<const std::uint8_t> formless) {
+  const auto now = log_.now();
+  if (now - heard_at_ >= kBetweenHints) recent_.clear();
+  heard_at_ = now;
+  recent_.insert(recent_.end(), formless.begin(), formless.end());
+  if (recent_.size() > kRecentBytes) recent_.erase(recent_.begin(), recent_.end() - kRecentBytes);
+  if (hinted_at_ && now - *hinted_at_ < kBetweenHints) return;
+  const std::string text = hint();
+  if (text.empty()) return;
+  log_.write(OperatorLog::Priority::notice, text);
+  hinted_at_ = now;
+  recent_.clear();
+}
+
+std::string LineHints::hint() const {
+  const std::vector<std::uint8_t> answer = own_answer();
+  // Its ACK and the start of its frame: a customer never sends an ACK before its identification.
+  if (std::search(recent_.begin(), recent_.end(), answer.begin(), answer.begin() + 5) != recent_.end()) {
+    return "the service hears its own bytes back: a looped line or a loopback plug, or a terminal program "
+           "with echo on at the far end";
+  }
+  if (recent_.size() < kFewestBytesForASpeed) return {};
+  const std::span<const std::uint8_t> frame(answer.begin() + 1, answer.end());
+  const std::vector<long> speeds = lines::likeliest_sending_speeds(recent_, frame, kStartBaud, kLeastShare);
+  if (speeds.empty()) return {};
+  return "a customer seems to be sending its identification at " + speeds_named(speeds) +
+         " baud; the service listens at 9600 until a customer has identified";
 }
 
 void TransferWatch::set_file(const char* wire_name, std::int64_t file_size) {

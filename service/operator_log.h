@@ -2,7 +2,8 @@
 // console lines on standard output (which stay as they are). It tells who
 // came (a customer's system, and its peer address on TCP), every command with
 // its name, bytes, duration and status, every refusal, the line lost and
-// back, a customer taken for gone, and the stop.
+// back, a customer taken for gone, hints at why no customer identifies
+// (LineHints), and the stop.
 //
 // A line is marked either with its time of day, in UTC to the millisecond,
 // "2026-06-07T12:34:56.789Z quorvantix: get 'a.txt': 20 of 20 bytes in 0.04 s, status 0",
@@ -17,7 +18,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/clock.h"
 #include "wire/display.h"
@@ -64,6 +69,25 @@ class OperatorLog {
   const host::Clock* clock_ = nullptr;
   Marks marks_ = Marks::time_of_day;
   Sink sink_;
+};
+
+// Hints for the operator from input that forms no frame while the service
+// waits for a customer's identification at 9600 baud (Link::on_formless_input):
+// a customer that sends its identification at another speed, which it names,
+// or the service's own bytes coming back (a looped line, or a terminal with
+// echo on). At most one a minute, on the log's clock.
+class LineHints {
+ public:
+  explicit LineHints(OperatorLog log) : log_(std::move(log)) {}
+  void heard(std::span<const std::uint8_t> formless);
+
+ private:
+  std::string hint() const;
+
+  OperatorLog log_;
+  std::vector<std::uint8_t> recent_;  // the last bytes heard within a minute, oldest first
+  std::chrono::nanoseconds heard_at_{};
+  std::optional<std::chrono::nanoseconds> hinted_at_;
 };
 
 // What the log learns of a file transfer through its display hooks: the name

@@ -208,11 +208,16 @@ lines::ListenRules listen_rules(const ServiceOptions& options, OperatorLog log) 
 
 bool wait_for_customer(ServiceState& state) {
   state.link.between_customers();
-  while (!identify(state.link, Side::service, state.ids)) {
-    if (state.link.cancelled() || !take_up_line_again(state)) return false;
+  // What forms no frame here may tell the operator why no customer comes.
+  LineHints hints(state.log);
+  state.link.on_formless_input([&hints](std::span<const UBYTE> bytes) { hints.heard(bytes); });
+  bool identified = true;
+  while (identified && !identify(state.link, Side::service, state.ids)) {
+    identified = !state.link.cancelled() && take_up_line_again(state);
   }
-  welcome_customer(state);
-  return true;
+  state.link.on_formless_input({});
+  if (identified) welcome_customer(state);
+  return identified;
 }
 
 void welcome_customer(ServiceState& state) {

@@ -91,19 +91,6 @@ bool is_echo(const std::vector<std::uint8_t>& heard, const std::vector<std::uint
   return heard.size() >= sent.size() && std::equal(sent.begin(), sent.end(), heard.begin());
 }
 
-// 1 for equal sequences, 0 for nothing in common: twice their longest common
-// subsequence over their lengths. Bytes misread at another speed shift with
-// the timing of each byte, so a few of them differ from any one pattern.
-double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-  if (a.empty() || b.empty()) return 0;
-  std::vector<std::size_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
-  for (const std::uint8_t x : a) {
-    for (std::size_t j = 0; j < b.size(); ++j) next[j + 1] = x == b[j] ? row[j] + 1 : std::max(next[j], row[j + 1]);
-    std::swap(row, next);
-  }
-  return 2.0 * static_cast<double>(row.back()) / static_cast<double>(a.size() + b.size());
-}
-
 Diagnosis with_service(Session& session, Diagnosis found) {
   found.finding = Finding::service;
   found.service = session.ids().service;
@@ -122,8 +109,8 @@ namespace {
 // `speed`: `sent` echoed there, or sent from there.
 double likeness_at(long speed, std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent) {
   const std::vector<std::uint8_t> read_there = lines::uart_reads(sent, kStartBaud, speed);
-  return std::max(likeness(heard, lines::uart_reads(read_there, speed, kStartBaud)),
-                  likeness(heard, lines::uart_reads(sent, speed, kStartBaud)));
+  return std::max(lines::likeness(heard, lines::uart_reads(read_there, speed, kStartBaud)),
+                  lines::likeness(heard, lines::uart_reads(sent, speed, kStartBaud)));
 }
 
 // The standard speeds but 9600, the likeliest for `heard` first.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "lines/uart_reading.h"
 #include "session/session.h"
 
 namespace quorvantix::session {
@@ -24,7 +25,7 @@ namespace quorvantix::session {
 inline constexpr long kFastestSpeedHeld = -1;
 
 // The speeds the doctor tries, rising; 9600 is where every service starts.
-inline constexpr long kStandardSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+inline constexpr const auto& kStandardSpeeds = lines::kStandardSpeeds;
 
 enum class Finding {
   port_failed,  // the line does not open: Diagnosis::detail says why

@@ -346,7 +346,10 @@ bool write_bytes(Link& link, const UBYTE* from, std::uint32_t count) {
 
 bool receive_bytes(Link& link, UBYTE* into, std::uint32_t count) {
   for (std::uint32_t done = 0; done < count; done += link.transfer_.done) {
-    if (!link.read_within_limit(into + done, count - done)) return false;
+    if (!link.read_within_limit(into + done, count - done)) {
+      link.formless_input({into, std::min<std::size_t>(count, done + link.transfer_.done)});
+      return false;
+    }
   }
   return true;
 }
@@ -397,7 +400,9 @@ Result<> read_frame(Link& link, UBYTE* data, long len, bool& framed) {
   if (!receive_bytes(link, reqdata, static_cast<std::uint32_t>(frame_bytes(len)))) {
     return fail(Status::timed_out, "no whole frame within the time limit");
   }
-  return unpack_frame(reqdata, data, len, framed);
+  Result<> unpacked = unpack_frame(reqdata, data, len, framed);
+  if (!unpacked) link.formless_input({reqdata, static_cast<std::size_t>(frame_bytes(len))});
+  return unpacked;
 }
 
 bool send_answer(Link& link, UBYTE answer) { return write_bytes(link, &answer, 1); }

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,14 @@ class Link {
   // Hands bytes that were read back to the line: the next read takes them
   // first, as if they had just arrived (at most one frame's worth).
   void put_back(const UBYTE* bytes, std::size_t count);
+  // `hook(bytes)` hears of input that formed no frame where a frame was read
+  // (receive_bytes, receive_data): bytes that stopped short of it within the
+  // time limit, or a whole frame that fails its check. An empty hook: none.
+  using FormlessHook = std::function<void(std::span<const UBYTE> bytes)>;
+  void on_formless_input(FormlessHook hook) { on_formless_ = std::move(hook); }
+  void formless_input(std::span<const UBYTE> bytes) const {
+    if (on_formless_ && !bytes.empty()) on_formless_(bytes);
+  }
 
  private:
   // The operations that move bytes and set the port, over the members below.
@@ -207,6 +216,7 @@ class Link {
   bool outpaced_ = false;
   std::vector<UBYTE> put_back_;
   std::function<void(std::chrono::nanoseconds)> on_wait_;
+  FormlessHook on_formless_;
   FrameCounts frame_counts_;
 };
 

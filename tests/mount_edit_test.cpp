@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "tests/support/fixtures.h"
@@ -20,6 +21,7 @@ struct MountedEdits : testing::Test {
     if (!why_no_mount().empty() || mount("tmpfs", remote.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
       GTEST_SKIP() << "needs FUSE and a tmpfs of 1 MiB for the service";
     }
+    if (std::system("command -v rsync >/dev/null && command -v vim >/dev/null") != 0) GTEST_SKIP() << "needs rsync and vim";
     disk = true;
     linesim = std::make_unique<Running>(Strings{QUORVANTIX_LINESIM_BINARY, "--a", dir / "a", "--b", dir / "b", "--unthrottled"},
                                         dir.path());

@@ -127,33 +127,23 @@ double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b
   return 2.0 * static_cast<double>(longest_common_subsequence(a, b)) / static_cast<double>(a.size() + b.size());
 }
 
-namespace {
-
-// The share of `heard` that `sent`, sent again and again at `speed`, explains
-// as read at `read_baud`; 0 unless one whole reading is among it: a few bytes
-// of a long one (a break's zeros, say) are no sign of its speed.
-double share_explained(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent, long speed,
-                       long read_baud) {
-  const std::vector<std::uint8_t> once = uart_reads(sent, speed, read_baud);
-  if (once.empty() || longest_common_subsequence(heard, once) < once.size()) return 0;
-  // Repeated tries, enough to cover `heard` even where some of them were
-  // read whole and some in part.
-  std::vector<std::uint8_t> repeated;
-  while (repeated.size() < 2 * heard.size()) repeated.insert(repeated.end(), once.begin(), once.end());
-  return static_cast<double>(longest_common_subsequence(heard, repeated)) / static_cast<double>(heard.size());
-}
-
-}  // namespace
-
-std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard,
-                                           std::span<const std::vector<std::uint8_t>> candidates, long read_baud,
-                                           double least_share) {
+std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent,
+                                           long read_baud, double least_share) {
   std::vector<long> likeliest;
   double best = least_share;
   for (const long speed : kStandardSpeeds) {
     if (speed == read_baud || heard.empty()) continue;
-    double share = 0;
-    for (const auto& sent : candidates) share = std::max(share, share_explained(heard, sent, speed, read_baud));
+    const std::vector<std::uint8_t> once = uart_reads(sent, speed, read_baud);
+    if (once.empty()) continue;
+    // Repeated tries, enough to cover `heard` even where some of them were
+    // read whole and some in part.
+    std::vector<std::uint8_t> repeated;
+    while (repeated.size() < 2 * heard.size()) repeated.insert(repeated.end(), once.begin(), once.end());
+    // One whole reading at least: a few bytes of a long one (a break's
+    // zeros, say) are no sign of its speed.
+    if (longest_common_subsequence(heard, once) < once.size()) continue;
+    const double share =
+        static_cast<double>(longest_common_subsequence(heard, repeated)) / static_cast<double>(heard.size());
     if (share > best) {
       likeliest.clear();
       best = share;

@@ -79,13 +79,12 @@ inline constexpr long kStandardSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400,
 // the timing of each byte, so a few of them differ from any one pattern.
 double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
 
-// The standard speeds other than `read_baud` from which one of `candidates`,
-// sent again and again, reads at `read_baud` most like `heard`: those under
-// which the largest share of `heard`, at least `least_share`, is that
-// reading's bytes in their order, a whole reading among them. Empty when none
-// explains as much (or `heard` is empty).
-std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard,
-                                           std::span<const std::vector<std::uint8_t>> candidates, long read_baud,
-                                           double least_share);
+// The standard speeds other than `read_baud` from which `sent`, sent again
+// and again, reads at `read_baud` most like `heard`: those under which the
+// largest share of `heard`, at least `least_share`, is that reading's bytes
+// in their order, a whole reading among them. Empty when none explains as
+// much (or `heard` is empty).
+std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent,
+                                           long read_baud, double least_share);
 
 }  // namespace quorvantix::lines

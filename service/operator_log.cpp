@@ -35,35 +35,13 @@ constexpr std::size_t kRecentBytes = 32;
 constexpr std::size_t kFewestBytesForASpeed = 3;
 // The share of the bytes heard that a speed's reading must explain.
 constexpr double kLeastShare = 0.8;
-// Comparing with every identification takes milliseconds; garbage can come
-// as fast as the line carries it.
-constexpr std::chrono::seconds kBetweenComparisons{2};
-
-std::vector<std::uint8_t> framed(const UBYTE (&codes)[kIdentificationBytes]) {
-  return {STX, codes[0], codes[1], codes[2], calc_LPC(codes, kIdentificationBytes), ETX};
-}
 
 // The service's answer to an identification: ACK and its own frame, which a
 // customer sends alike (without the ACK) from a host of the same kind.
 std::vector<std::uint8_t> own_answer() {
   UBYTE codes[kIdentificationBytes];
   build_own_frame(codes);
-  std::vector<std::uint8_t> answer = framed(codes);
-  answer.insert(answer.begin(), ACK);
-  return answer;
-}
-
-// The frames a customer may identify with: every one the code tables know.
-const std::vector<std::vector<std::uint8_t>>& customer_frames() {
-  static const std::vector<std::vector<std::uint8_t>> frames = [] {
-    std::vector<std::vector<std::uint8_t>> all;
-    for (const auto& known : every_known_identification()) {
-      UBYTE codes[kIdentificationBytes] = {known[0], known[1], known[2]};
-      all.push_back(framed(codes));
-    }
-    return all;
-  }();
-  return frames;
+  return {ACK, STX, codes[0], codes[1], codes[2], calc_LPC(codes, kIdentificationBytes), ETX};
 }
 
 std::string speeds_named(const std::vector<long>& speeds) {
@@ -127,8 +105,6 @@ void LineHints::heard(std::span<const std::uint8_t> formless) {
   recent_.insert(recent_.end(), formless.begin(), formless.end());
   if (recent_.size() > kRecentBytes) recent_.erase(recent_.begin(), recent_.end() - kRecentBytes);
   if (hinted_at_ && now - *hinted_at_ < kBetweenHints) return;
-  if (compared_at_ && now - *compared_at_ < kBetweenComparisons) return;
-  compared_at_ = now;
   const std::string text = hint();
   if (text.empty()) return;
   log_.write(OperatorLog::Priority::notice, text);
@@ -144,8 +120,8 @@ std::string LineHints::hint() const {
            "with echo on at the far end";
   }
   if (recent_.size() < kFewestBytesForASpeed) return {};
-  const std::vector<long> speeds =
-      lines::likeliest_sending_speeds(recent_, customer_frames(), kStartBaud, kLeastShare);
+  const std::span<const std::uint8_t> frame(answer.begin() + 1, answer.end());
+  const std::vector<long> speeds = lines::likeliest_sending_speeds(recent_, frame, kStartBaud, kLeastShare);
   if (speeds.empty()) return {};
   return "a customer seems to be sending its identification at " + speeds_named(speeds) +
          " baud; the service listens at 9600 until a customer has identified";

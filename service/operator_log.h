@@ -88,7 +88,6 @@ class LineHints {
   std::vector<std::uint8_t> recent_;  // the last bytes heard within a minute, oldest first
   std::chrono::nanoseconds heard_at_{};
   std::optional<std::chrono::nanoseconds> hinted_at_;
-  std::optional<std::chrono::nanoseconds> compared_at_;  // the bytes heard, with every identification
 };
 
 // What the log learns of a file transfer through its display hooks: the name

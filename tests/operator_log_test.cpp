@@ -48,8 +48,7 @@ TEST(OperatorLog, HintsAtACustomerAtAnotherSpeedOrAnEcho) {
   Served s;
   std::string logged;
   s.service.log = OperatorLog(s.pair.clock, OperatorLog::Marks::journal_priority, [&](const std::string& line) { logged += line; });
-  // An Amiga's (68040, version 3.0), not a host of the service's own kind.
-  const Bytes at_19200 = lines::uart_reads(frame_of(Bytes{31, 35, 0x30}), 19200, kStartBaud);
+  const Bytes at_19200 = lines::uart_reads(own_frame(), 19200, kStartBaud);
   const std::string speed = "<5>a customer seems to be sending its identification at 19200 baud; the service "
                             "listens at 9600 until a customer has identified\n";
   const std::string echo = "<5>the service hears its own bytes back: a looped line or a loopback plug, or a "

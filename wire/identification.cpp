@@ -137,18 +137,4 @@ void build_own_frame(UBYTE* buffer) {
   buffer[2] = version_code_from_lib_version(host::host_lib_version());
 }
 
-std::vector<std::array<UBYTE, kIdentificationBytes>> every_known_identification() {
-  std::vector<UBYTE> versions;
-  for (const auto& entry : kVersionCodes) {
-    if (std::find(versions.begin(), versions.end(), entry.code) == versions.end()) versions.push_back(entry.code);
-  }
-  std::vector<std::array<UBYTE, kIdentificationBytes>> every;
-  for (const auto& os : kOsNames) {
-    for (const auto& cpu : kCpuNames) {
-      for (const UBYTE version : versions) every.push_back({os.code, cpu.code, version});
-    }
-  }
-  return every;
-}
-
 }  // namespace quorvantix::wire

@@ -5,9 +5,7 @@
 // first; the service answers with its own.
 #pragma once
 
-#include <array>
 #include <cstddef>
-#include <vector>
 
 #include "wire/link.h"
 #include "wire/status.h"
@@ -42,9 +40,6 @@ bool lone_identification(Link& link, const UBYTE* wire);
 void get_sys_data(ID* id_ptr, const UBYTE* buffer);
 // The own frame's three codes, as this host reports itself.
 void build_own_frame(UBYTE* buffer);
-// The three codes of every identification the code tables know: each
-// operating system with each processor and each version code.
-std::vector<std::array<UBYTE, kIdentificationBytes>> every_known_identification();
 
 // Version code from the operating system's library version; 0x00 when unknown.
 UBYTE version_code_from_lib_version(int lib_version);

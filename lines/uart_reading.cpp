@@ -127,14 +127,22 @@ double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b
   return 2.0 * static_cast<double>(longest_common_subsequence(a, b)) / static_cast<double>(a.size() + b.size());
 }
 
-std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent,
-                                           long read_baud, double least_share) {
+std::vector<SpeedReading> readings_from_every_speed(std::span<const std::uint8_t> sent, long read_baud) {
+  std::vector<SpeedReading> readings;
+  for (const long speed : kStandardSpeeds) {
+    if (speed == read_baud) continue;
+    std::vector<std::uint8_t> read = uart_reads(sent, speed, read_baud);
+    if (!read.empty()) readings.push_back({speed, std::move(read)});
+  }
+  return readings;
+}
+
+std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const SpeedReading> readings,
+                                           double least_share) {
   std::vector<long> likeliest;
   double best = least_share;
-  for (const long speed : kStandardSpeeds) {
-    if (speed == read_baud || heard.empty()) continue;
-    const std::vector<std::uint8_t> once = uart_reads(sent, speed, read_baud);
-    if (once.empty()) continue;
+  if (heard.empty()) return likeliest;
+  for (const auto& [speed, once] : readings) {
     // Repeated tries, enough to cover `heard` even where some of them were
     // read whole and some in part.
     std::vector<std::uint8_t> repeated;

@@ -79,12 +79,20 @@ inline constexpr long kStandardSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400,
 // the timing of each byte, so a few of them differ from any one pattern.
 double likeness(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
 
-// The standard speeds other than `read_baud` from which `sent`, sent again
-// and again, reads at `read_baud` most like `heard`: those under which the
-// largest share of `heard`, at least `least_share`, is that reading's bytes
-// in their order, a whole reading among them. Empty when none explains as
-// much (or `heard` is empty).
-std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const std::uint8_t> sent,
-                                           long read_baud, double least_share);
+// What a receiver at one speed reads of some bytes sent at another.
+struct SpeedReading {
+  long sent_baud = 0;
+  std::vector<std::uint8_t> read;
+};
+// `sent` as read at `read_baud` from each other standard speed that leaves
+// something to read: computed once for bytes that are compared often.
+std::vector<SpeedReading> readings_from_every_speed(std::span<const std::uint8_t> sent, long read_baud);
+
+// The speeds among `readings` from which their bytes, sent again and again,
+// read most like `heard`: those under which the largest share of `heard`, at
+// least `least_share`, is that reading's bytes in their order, a whole
+// reading among them. Empty when none explains as much (or `heard` is empty).
+std::vector<long> likeliest_sending_speeds(std::span<const std::uint8_t> heard, std::span<const SpeedReading> readings,
+                                           double least_share);
 
 }  // namespace quorvantix::lines

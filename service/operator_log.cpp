@@ -98,6 +98,11 @@ void OperatorLog::transfer(const std::string& what, std::int64_t done, std::int6
                                                          std::to_string(console_number(result)));
 }
 
+LineHints::LineHints(OperatorLog log)
+    : log_(std::move(log)),
+      own_answer_(own_answer()),
+      readings_(lines::readings_from_every_speed(std::span(own_answer_).subspan(1), kStartBaud)) {}
+
 void LineHints::heard(std::span<const std::uint8_t> formless) {
   const auto now = log_.now();
   if (now - heard_at_ >= kBetweenHints) recent_.clear();
@@ -113,15 +118,14 @@ void LineHints::heard(std::span<const std::uint8_t> formless) {
 }
 
 std::string LineHints::hint() const {
-  const std::vector<std::uint8_t> answer = own_answer();
+  const std::vector<std::uint8_t>& answer = own_answer_;
   // Its ACK and the start of its frame: a customer never sends an ACK before its identification.
   if (std::search(recent_.begin(), recent_.end(), answer.begin(), answer.begin() + 5) != recent_.end()) {
     return "the service hears its own bytes back: a looped line or a loopback plug, or a terminal program "
            "with echo on at the far end";
   }
   if (recent_.size() < kFewestBytesForASpeed) return {};
-  const std::span<const std::uint8_t> frame(answer.begin() + 1, answer.end());
-  const std::vector<long> speeds = lines::likeliest_sending_speeds(recent_, frame, kStartBaud, kLeastShare);
+  const std::vector<long> speeds = lines::likeliest_sending_speeds(recent_, readings_, kLeastShare);
   if (speeds.empty()) return {};
   return "a customer seems to be sending its identification at " + speeds_named(speeds) +
          " baud; the service listens at 9600 until a customer has identified";

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "host/clock.h"
+#include "lines/uart_reading.h"
 #include "wire/display.h"
 #include "wire/status.h"
 
@@ -78,13 +79,15 @@ class OperatorLog {
 // echo on). At most one a minute, on the log's clock.
 class LineHints {
  public:
-  explicit LineHints(OperatorLog log) : log_(std::move(log)) {}
+  explicit LineHints(OperatorLog log);
   void heard(std::span<const std::uint8_t> formless);
 
  private:
   std::string hint() const;
 
   OperatorLog log_;
+  std::vector<std::uint8_t> own_answer_;  // ACK and the service's identification frame
+  std::vector<lines::SpeedReading> readings_;  // of its frame, from every other speed at 9600
   std::vector<std::uint8_t> recent_;  // the last bytes heard within a minute, oldest first
   std::chrono::nanoseconds heard_at_{};
   std::optional<std::chrono::nanoseconds> hinted_at_;

@@ -1,6 +1,7 @@
 """What the benchmark scripts share: the simulated line, timing a command,
 checking a received file, and the CPU time the kernel counts for a process."""
 
+import collections
 import os
 import signal
 import subprocess
@@ -83,6 +84,22 @@ def cpu_seconds(pid):
     """Time on a CPU: to the nanosecond where the kernel keeps scheduler statistics, else in clock ticks."""
     seconds = schedstat_seconds(pid)
     return seconds if seconds is not None else stat_seconds(pid)
+
+
+def wakeups(pid):
+    """How often the process has given up the CPU to wait (its voluntary context switches)."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("voluntary_ctxt_switches:"):
+                return int(line.split()[1])
+    return 0
+
+
+class Spent(collections.namedtuple("Spent", "cpu wakeups")):
+    """CPU seconds and wake-ups; the difference of two readings is what was spent between."""
+
+    def __sub__(self, other):
+        return Spent(self.cpu - other.cpu, self.wakeups - other.wakeups)
 
 
 def schedstat_seconds(pid):

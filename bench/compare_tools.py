@@ -6,8 +6,8 @@ simulated ports, the same random files, one run.
 
     bench/compare_tools.py [--build DIR] [--quick] [--seconds S] [--runs N]
                            [--ports P,...] [--speeds N,...] [--latency-ms N]
-                           [--plot PATH] [--work-dir DIR] [--json PATH]
-                           [--from-json PATH]
+                           [--plot PATH] [--work-dir DIR] [--cpus N,...]
+                           [--json PATH] [--from-json PATH]
 
 A port is a delivery pattern of build/quorvantix-linesim (--delivery): byte,
 fifo:8, usb:62,1, usb:62,16, usb:32,16, tick:20 and burst; each at each speed
@@ -45,9 +45,11 @@ On each row:
 
 Each transfer and each measured ceiling runs --runs times (2; 1 with
 --quick), and the fastest run counts, with its own CPU figure: on a shared
-or virtual machine a run now and then loses a few points and takes many
-times the CPU in system calls that cost more than they do, bare ends as
-much as ours (the ACK delays are those of every run). Every received file is
+or virtual machine a run now and then loses a few points (the ACK delays
+are those of every run). --cpus 0 keeps the script and all it starts on
+one CPU: a virtual machine whose host now and then holds a CPU just woken
+from idle costs any reader that sleeps through a block, ours or a bare
+one, up to 13 points at 921600 on two CPUs (docs/benchmarks.md). Every received file is
 compared with its original. The goal of a row: at
 9600 and 115200 baud, both our get and our put at 98.5 % of the line rate or
 more, or 99 % of the computed ceiling where the port's own delays hold stop
@@ -477,6 +479,8 @@ def main():
     parser.add_argument("--work-dir", default="/tmp",
                         help="where the ends' folders and the simulator's links live (/dev/shm: no disk commit "
                         "in the figures)")
+    parser.add_argument("--cpus", help="run the benchmark and every process it starts on these CPUs only, "
+                        "e.g. 0 (on a virtual machine that wakes a process on another CPU late)")
     parser.add_argument("--json", help="also write every figure to this file")
     parser.add_argument("--from-json", help="measure nothing: print and draw what this file holds")
     args = parser.parse_args()
@@ -486,6 +490,9 @@ def main():
         args.seconds = 2
     args.runs = args.runs or (1 if args.quick else 2)
     plot = args.plot or (None if args.quick else os.path.join(here, "compare_tools.png"))
+    if args.cpus:
+        # Every process started afterwards inherits the set.
+        os.sched_setaffinity(0, {int(cpu) for cpu in args.cpus.split(",")})
     if args.from_json:
         with open(args.from_json) as saved:
             results = json.load(saved)
@@ -518,7 +525,8 @@ def measure_all(args):
                     json.dump(results, saved, indent=1)
     load_after = os.getloadavg()
     note(f"load average (1, 5, 15 min) before: {', '.join(f'{x:.2f}' for x in load_before)}; "
-         f"after: {', '.join(f'{x:.2f}' for x in load_after)}")
+         f"after: {', '.join(f'{x:.2f}' for x in load_after)}; on CPUs "
+         f"{', '.join(str(cpu) for cpu in sorted(os.sched_getaffinity(0)))} of {os.cpu_count()}")
     return results
 
 

@@ -7,11 +7,14 @@
 // it only once that many have come: on a port that hands over each byte
 // alone, a program woken for every byte would fall behind the line.
 //
-//   build/bench/stop_and_wait_ceiling PATH_A PATH_B [ROUNDS [BAUD]]
+//   build/bench/stop_and_wait_ceiling PATH_A PATH_B [ROUNDS [BAUD [sleep]]]
 //
 // ROUNDS (default 1024) frames go from A to B; with BAUD, both ends set that
 // speed on their lines first (for a line simulator that follows the ends'
-// speeds). Prints one line:
+// speeds). With `sleep`, B instead sleeps once a frame has begun, as our
+// programs do, until the frame's last byte can have crossed (less 1/32 and
+// 50 us), and only then waits for the rest: whether a machine charges a
+// reader that sleeps more than one that never does. Prints one line:
 //   stop_and_wait_ceiling: 1024 rounds in 0.123 s, 8525 bytes/s of payload
 // Exit status 1 when a line cannot be opened or an exchange stalls.
 #include <fcntl.h>
@@ -29,6 +32,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/unique_fd.h"
@@ -103,11 +107,27 @@ void read_all(int fd, std::uint8_t* bytes, std::size_t count) {
   }
 }
 
-void answer_frames(int fd, long rounds) {
+// Reads a frame's first hand-over, sleeps until its last byte can have
+// crossed at `baud`, then reads the rest.
+void read_frame_sleeping(int fd, std::uint8_t* bytes, std::size_t count, long baud) {
+  wake_for(fd, 1);
+  const ssize_t got = ::read(fd, bytes, count);
+  if (got <= 0) throw std::runtime_error("the line failed");
+  const auto missing = static_cast<long>(count) - got;
+  const std::chrono::nanoseconds crossing((missing - 1) * 10'000'000'000LL / baud);
+  if (missing > 2) std::this_thread::sleep_for(crossing - crossing / 32 - std::chrono::microseconds(50));
+  read_all(fd, bytes + got, static_cast<std::size_t>(missing));
+}
+
+void answer_frames(int fd, long rounds, long sleeping_baud) {
   std::vector<std::uint8_t> frame(kFrameBytes);
   const std::uint8_t ack = 0x06;
   for (long round = 0; round < rounds; ++round) {
-    read_all(fd, frame.data(), frame.size());
+    if (sleeping_baud > 0) {
+      read_frame_sleeping(fd, frame.data(), frame.size(), sleeping_baud);
+    } else {
+      read_all(fd, frame.data(), frame.size());
+    }
     write_all(fd, &ack, 1);
   }
 }
@@ -131,13 +151,14 @@ double send_frames(int fd, long rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 5) {
-    std::fprintf(stderr, "usage: stop_and_wait_ceiling PATH_A PATH_B [ROUNDS [BAUD]]\n");
+  const bool sleeping = argc == 6 && std::strcmp(argv[5], "sleep") == 0;
+  if (argc < 3 || argc > 6 || (argc == 6 && !sleeping)) {
+    std::fprintf(stderr, "usage: stop_and_wait_ceiling PATH_A PATH_B [ROUNDS [BAUD [sleep]]]\n");
     return 2;
   }
   const long rounds = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : kDefaultRounds;
-  const long baud = argc == 5 ? std::strtol(argv[4], nullptr, 10) : 0;
-  if (rounds < 1 || baud < 0) {
+  const long baud = argc >= 5 ? std::strtol(argv[4], nullptr, 10) : 0;
+  if (rounds < 1 || baud < 0 || (sleeping && baud == 0)) {
     std::fprintf(stderr, "stop_and_wait_ceiling: ROUNDS must be 1 or more, BAUD a speed\n");
     return 2;
   }
@@ -149,7 +170,7 @@ int main(int argc, char** argv) {
     if (answerer < 0) throw std::runtime_error("fork failed");
     if (answerer == 0) {
       try {
-        answer_frames(b.get(), rounds);
+        answer_frames(b.get(), rounds, sleeping ? baud : 0);
       } catch (const std::exception& failure) {
         std::fprintf(stderr, "stop_and_wait_ceiling: answering end: %s\n", failure.what());
         _exit(1);

@@ -49,8 +49,8 @@ or virtual machine a run now and then loses a few points (the ACK delays
 are those of every run). --cpus 0 keeps the script and all it starts on
 one CPU: a virtual machine whose host now and then holds a CPU just woken
 from idle costs any reader that sleeps through a block, ours or a bare
-one, up to 13 points at 921600 on two CPUs (docs/benchmarks.md). Every received file is
-compared with its original. The goal of a row: at
+one, up to 13 points at 921600 on two CPUs (docs/benchmarks.md). Every
+received file is compared with its original. The goal of a row: at
 9600 and 115200 baud, both our get and our put at 98.5 % of the line rate or
 more, or 99 % of the computed ceiling where the port's own delays hold stop
 and wait below 99.5 % of the line rate; at 921600, 99 % of the measured
@@ -480,7 +480,7 @@ def main():
                         help="where the ends' folders and the simulator's links live (/dev/shm: no disk commit "
                         "in the figures)")
     parser.add_argument("--cpus", help="run the benchmark and every process it starts on these CPUs only, "
-                        "e.g. 0 (on a virtual machine that wakes a process on another CPU late)")
+                        "e.g. 0 (on a virtual machine whose host holds a CPU just woken from idle)")
     parser.add_argument("--json", help="also write every figure to this file")
     parser.add_argument("--from-json", help="measure nothing: print and draw what this file holds")
     args = parser.parse_args()

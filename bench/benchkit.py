@@ -80,6 +80,12 @@ def stat_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
+def threads_of(pid):
+    """The /proc directories of the process's threads: its scheduler figures are per thread."""
+    task = f"/proc/{pid}/task"
+    return [os.path.join(task, tid) for tid in os.listdir(task)]
+
+
 def cpu_seconds(pid):
     """Time on a CPU: to the nanosecond where the kernel keeps scheduler statistics, else in clock ticks."""
     seconds = schedstat_seconds(pid)
@@ -87,12 +93,12 @@ def cpu_seconds(pid):
 
 
 def wakeups(pid):
-    """How often the process has given up the CPU to wait (its voluntary context switches)."""
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("voluntary_ctxt_switches:"):
-                return int(line.split()[1])
-    return 0
+    """How often the process's threads have given up the CPU to wait (voluntary context switches)."""
+    total = 0
+    for thread in threads_of(pid):
+        with open(os.path.join(thread, "status")) as status:
+            total += sum(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches:"))
+    return total
 
 
 class Spent(collections.namedtuple("Spent", "cpu wakeups")):
@@ -103,9 +109,13 @@ class Spent(collections.namedtuple("Spent", "cpu wakeups")):
 
 
 def schedstat_seconds(pid):
-    """Time on a CPU, to the nanosecond, where the kernel keeps scheduler statistics; else None."""
+    """Time on a CPU of all the process's threads (a mount serves from several), to the
+    nanosecond, where the kernel keeps scheduler statistics; else None."""
     try:
-        with open(f"/proc/{pid}/schedstat") as schedstat:
-            return int(schedstat.read().split()[0]) / 1e9
+        total = 0
+        for thread in threads_of(pid):
+            with open(os.path.join(thread, "schedstat")) as schedstat:
+                total += int(schedstat.read().split()[0])
+        return total / 1e9
     except (OSError, ValueError, IndexError):
         return None

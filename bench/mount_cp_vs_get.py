@@ -21,7 +21,8 @@ in turn:
   clock starts (the lookup, the listing, the fetch and the reads; the writes
   and the store as the file is closed), and the CPU time of the receiving
   end meanwhile (the mount's for cp out, the service's for cp in), from
-  /proc/PID/schedstat, as a share of that wall time.
+  /proc/PID/task/*/schedstat (every thread: the mount serves from several),
+  as a share of that wall time.
 
 Every copy is compared with the original. Prints one line per run and the
 ratio of the two rates (get time / cp time: 100 % means cp is as fast as
